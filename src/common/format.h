@@ -1,0 +1,307 @@
+// format: printf-style formatting of UTF-16 and UTF-8 text into bounded buffers, with the
+// format checked against the argument types when the program is compiled.
+//
+// Every format of the program is a string literal. `wfmt<Args...>` (UTF-16) and `nfmt<Args...>`
+// (UTF-8) are built from the literal by a consteval constructor that parses the conversions and
+// compares them with the types of the arguments: a missing, surplus or mistyped argument is a
+// compile error, never a garbled line at run time.
+//
+// Conversions: %d %i %u %x %X %o %c (any integer or character), %s (text of the format's own
+// width), %S (text of the other width: UTF-8 in a UTF-16 format and the other way round; %ls
+// and %hs name the width explicitly), %p (any pointer), %f %e %g (floating point), %%. Flags
+// "-+ #0", a width and a precision (each may be *, taking an int argument) and the length
+// modifiers h hh l ll L j z t I I32 I64 are accepted; the length of an integer comes from its
+// argument's type. A null text prints as "(null)".
+//
+// The functions keep no state and may be called from any thread. They never allocate.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <type_traits>
+
+enum class fmt_kind : std::uint8_t {
+    signed_int,
+    unsigned_int,
+    wide_text,
+    narrow_text,
+    pointer,
+    real,
+};
+
+// One argument, reduced to what the formatter needs.
+struct fmt_arg {
+    fmt_kind kind;
+    std::uint8_t bytes; // size of the integer type (to print a negative number in %x)
+    std::size_t length; // text length in units; SIZE_MAX when the text is terminated
+    union {
+        long long i;
+        unsigned long long u;
+        const char16_t *w;
+        const char *n;
+        const void *p;
+        double d;
+    };
+};
+
+namespace fmt_detail {
+
+template <class T> struct is_wide_text : std::false_type {};
+template <> struct is_wide_text<const char16_t *> : std::true_type {};
+template <> struct is_wide_text<char16_t *> : std::true_type {};
+template <> struct is_wide_text<std::u16string> : std::true_type {};
+template <> struct is_wide_text<std::u16string_view> : std::true_type {};
+
+template <class T> struct is_narrow_text : std::false_type {};
+template <> struct is_narrow_text<const char *> : std::true_type {};
+template <> struct is_narrow_text<char *> : std::true_type {};
+template <> struct is_narrow_text<std::string> : std::true_type {};
+template <> struct is_narrow_text<std::string_view> : std::true_type {};
+
+template <class T> using bare = std::remove_cvref_t<std::decay_t<T>>;
+
+template <class T>
+constexpr fmt_kind
+kind_of()
+{
+    using U = bare<T>;
+    if constexpr (is_wide_text<U>::value) {
+        return fmt_kind::wide_text;
+    } else if constexpr (is_narrow_text<U>::value) {
+        return fmt_kind::narrow_text;
+    } else if constexpr (std::is_same_v<U, bool>) {
+        static_assert(!std::is_same_v<U, bool>, "a bool is not a formatting argument");
+        return fmt_kind::unsigned_int;
+    } else if constexpr (std::is_enum_v<U>) {
+        return std::is_signed_v<std::underlying_type_t<U>> ? fmt_kind::signed_int : fmt_kind::unsigned_int;
+    } else if constexpr (std::is_integral_v<U>) {
+        return std::is_signed_v<U> ? fmt_kind::signed_int : fmt_kind::unsigned_int;
+    } else if constexpr (std::is_floating_point_v<U>) {
+        return fmt_kind::real;
+    } else if constexpr (std::is_pointer_v<U> || std::is_null_pointer_v<U>) {
+        return fmt_kind::pointer;
+    } else {
+        static_assert(std::is_pointer_v<U>, "type cannot be formatted");
+        return fmt_kind::pointer;
+    }
+}
+
+template <class T>
+fmt_arg
+make_arg(const T &value)
+{
+    using U = bare<T>;
+    fmt_arg a{};
+    a.kind = kind_of<T>();
+    a.length = SIZE_MAX;
+    if constexpr (std::is_same_v<U, std::u16string> || std::is_same_v<U, std::u16string_view> ||
+                  std::is_same_v<U, std::string> || std::is_same_v<U, std::string_view>) {
+        a.length = value.size();
+        if constexpr (is_wide_text<U>::value) {
+            a.w = value.data();
+        } else {
+            a.n = value.data();
+        }
+    } else if constexpr (is_wide_text<U>::value) {
+        a.w = value;
+    } else if constexpr (is_narrow_text<U>::value) {
+        a.n = value;
+    } else if constexpr (std::is_enum_v<U>) {
+        using I = std::underlying_type_t<U>;
+        a.bytes = sizeof(I);
+        if constexpr (std::is_signed_v<I>) {
+            a.i = static_cast<long long>(value);
+        } else {
+            a.u = static_cast<unsigned long long>(value);
+        }
+    } else if constexpr (std::is_integral_v<U>) {
+        a.bytes = sizeof(U);
+        if constexpr (std::is_signed_v<U>) {
+            a.i = value;
+        } else {
+            a.u = value;
+        }
+    } else if constexpr (std::is_floating_point_v<U>) {
+        a.d = static_cast<double>(value);
+    } else {
+        a.p = static_cast<const void *>(value);
+    }
+    return a;
+}
+
+// Reached only when a format does not match its arguments; being non-constexpr, a call in a
+// consteval context stops the compilation and names the fault.
+void format_does_not_match_its_arguments();
+
+enum class want : std::uint8_t { integer, own_text, other_text, wide, narrow, pointer, real };
+
+template <class Char>
+consteval void
+check(const Char *f, const fmt_kind *kinds, std::size_t count, bool wide_format)
+{
+    std::size_t next = 0;
+    auto take = [&](want w) {
+        if (next >= count) {
+            format_does_not_match_its_arguments();
+        }
+        fmt_kind k = kinds[next++];
+        bool ok = false;
+        bool wide_text = (w == want::wide) || (w == want::own_text && wide_format) ||
+                         (w == want::other_text && !wide_format);
+        switch (w) {
+        case want::integer:
+            ok = k == fmt_kind::signed_int || k == fmt_kind::unsigned_int;
+            break;
+        case want::own_text:
+        case want::other_text:
+        case want::wide:
+        case want::narrow:
+            ok = k == (wide_text ? fmt_kind::wide_text : fmt_kind::narrow_text);
+            break;
+        case want::pointer:
+            ok = k == fmt_kind::pointer || k == fmt_kind::wide_text || k == fmt_kind::narrow_text;
+            break;
+        case want::real:
+            ok = k == fmt_kind::real;
+            break;
+        }
+        if (!ok) {
+            format_does_not_match_its_arguments();
+        }
+    };
+    for (std::size_t i = 0; f[i] != 0; ++i) {
+        if (f[i] != '%') {
+            continue;
+        }
+        ++i;
+        if (f[i] == '%') {
+            continue;
+        }
+        while (f[i] == '-' || f[i] == '+' || f[i] == ' ' || f[i] == '#' || f[i] == '0') {
+            ++i;
+        }
+        if (f[i] == '*') {
+            take(want::integer);
+            ++i;
+        }
+        while (f[i] >= '0' && f[i] <= '9') {
+            ++i;
+        }
+        if (f[i] == '.') {
+            ++i;
+            if (f[i] == '*') {
+                take(want::integer);
+                ++i;
+            }
+            while (f[i] >= '0' && f[i] <= '9') {
+                ++i;
+            }
+        }
+        int size = 0; // -1 h, 1 l, 0 none
+        for (;;) {
+            Char c = f[i];
+            if (c == 'h') {
+                size = -1;
+            } else if (c == 'l' || c == 'w') {
+                size = 1;
+            } else if (c == 'L' || c == 'j' || c == 'z' || c == 't' || c == 'q') {
+            } else if (c == 'I') {
+                if ((f[i + 1] == '6' && f[i + 2] == '4') || (f[i + 1] == '3' && f[i + 2] == '2')) {
+                    i += 2;
+                }
+            } else {
+                break;
+            }
+            ++i;
+        }
+        switch (f[i]) {
+        case 'd':
+        case 'i':
+        case 'u':
+        case 'x':
+        case 'X':
+        case 'o':
+        case 'c':
+        case 'C':
+            take(want::integer);
+            break;
+        case 's':
+            take(size == 1 ? want::wide : size == -1 ? want::narrow : want::own_text);
+            break;
+        case 'S':
+            take(size == 1 ? want::wide : size == -1 ? want::narrow : want::other_text);
+            break;
+        case 'p':
+            take(want::pointer);
+            break;
+        case 'f':
+        case 'F':
+        case 'e':
+        case 'E':
+        case 'g':
+        case 'G':
+            take(want::real);
+            break;
+        default: // %n, a bare % at the end and unknown conversions are refused
+            format_does_not_match_its_arguments();
+        }
+    }
+    if (next != count) {
+        format_does_not_match_its_arguments();
+    }
+}
+
+} // namespace fmt_detail
+
+// A format literal checked against the argument types Args.
+template <class Char, class... Args> struct basic_fmt {
+    const Char *text;
+
+    template <std::size_t N>
+    consteval basic_fmt(const Char (&literal)[N]) // NOLINT: implicit on purpose
+        : text(literal)
+    {
+        constexpr fmt_kind kinds[sizeof...(Args) + 1] = {fmt_detail::kind_of<Args>()...,
+                                                         fmt_kind::pointer};
+        fmt_detail::check<Char>(literal, kinds, sizeof...(Args), std::is_same_v<Char, char16_t>);
+    }
+
+    // A constexpr pointer to a literal (a message shared by several calls).
+    consteval basic_fmt(const Char *literal) // NOLINT: implicit on purpose
+        : text(literal)
+    {
+        constexpr fmt_kind kinds[sizeof...(Args) + 1] = {fmt_detail::kind_of<Args>()...,
+                                                         fmt_kind::pointer};
+        fmt_detail::check<Char>(literal, kinds, sizeof...(Args), std::is_same_v<Char, char16_t>);
+    }
+};
+
+template <class... Args> using wfmt = basic_fmt<char16_t, std::type_identity_t<Args>...>;
+template <class... Args> using nfmt = basic_fmt<char, std::type_identity_t<Args>...>;
+
+// Formats into out (capacity in units, terminator included). The text is cut at the capacity
+// and always terminated when the capacity is at least 1. Returns the length the whole text
+// needs, without the terminator; the text was cut when the result is at least the capacity.
+std::size_t fmt_format_w(char16_t *out, std::size_t capacity, const char16_t *format,
+                         const fmt_arg *args, std::size_t count);
+std::size_t fmt_format_n(char *out, std::size_t capacity, const char *format,
+                         const fmt_arg *args, std::size_t count);
+
+// Typed entry points for code that formats into its own buffer.
+template <class... Args>
+std::size_t
+fmt_print_w(char16_t *out, std::size_t capacity, wfmt<Args...> format, const Args &...args)
+{
+    const fmt_arg packed[sizeof...(Args) + 1] = {fmt_detail::make_arg(args)..., fmt_arg{}};
+    return fmt_format_w(out, capacity, format.text, packed, sizeof...(Args));
+}
+
+template <class... Args>
+std::size_t
+fmt_print_n(char *out, std::size_t capacity, nfmt<Args...> format, const Args &...args)
+{
+    const fmt_arg packed[sizeof...(Args) + 1] = {fmt_detail::make_arg(args)..., fmt_arg{}};
+    return fmt_format_n(out, capacity, format.text, packed, sizeof...(Args));
+}

@@ -1,0 +1,432 @@
+// The logger: two UTF-16LE files, a level filter, and the size check with truncation or
+// rotation to one older generation.
+
+#include "common/log.h"
+
+#include <cstring>
+#include <mutex>
+
+#include "common/console.h"
+#include "common/text.h"
+#include "platform/file.h"
+#include "platform/system.h"
+
+namespace {
+
+// Buffers of the line builders: 20479 bytes of UTF-16 for the wide calls, 5119 bytes of UTF-8
+// (converted into as many UTF-16 units) for the narrow call.
+constexpr std::size_t LINE_UNITS = 20479 / sizeof(char16_t);
+constexpr std::size_t NARROW_LINE_BYTES = 5119;
+
+constexpr const char16_t *LEVEL_NAMES_W[] = {u"MSG",  u"CRIT",  u"ERROR", u"NOTICE",
+                                             u"INFO", u"DEBUG", u"MAX"};
+constexpr const char *LEVEL_NAMES_A[] = {"MSG", "CRIT", "ERROR", "NOTICE", "INFO", "DEBUG", "MAX"};
+
+constexpr const char16_t *DASHES =
+    u"------------------------------------------------------------------\n";
+constexpr const char16_t *BANNER_DASHES =
+    u"--------------------------------------------------------------------\n";
+
+struct log_file {
+    std::mutex lock;
+    platform_file *handle = nullptr;
+    char16_t *name = nullptr;
+    char16_t *rotated_name = nullptr;
+};
+
+struct log_state {
+    log_file log;
+    log_file events;
+    unsigned int level = LOG_DEBUG;
+    std::uint32_t log_limit = 1073741824u;
+    std::uint32_t events_limit = 1073741824u;
+    std::uint8_t action = LOG_OVERFLOW_ROTATE;
+};
+log_state g_log;
+
+const char16_t *
+level_name_w(unsigned int level)
+{
+    return level <= LOG_MAX ? LEVEL_NAMES_W[level] : u"";
+}
+
+const char *
+level_name_a(unsigned int level)
+{
+    return level <= LOG_MAX ? LEVEL_NAMES_A[level] : "";
+}
+
+// Writes one whole line as UTF-16LE under the file's lock; a closed file skips it.
+void
+write_line(log_file *file, const char16_t *line, std::size_t units)
+{
+    static_assert(sizeof(char16_t) == 2);
+    std::lock_guard guard(file->lock);
+    if (file->handle == nullptr) {
+        return;
+    }
+    // Both targets are little-endian, so the units are already the file's bytes.
+    (void)platform_file_write(file->handle, line, units * sizeof(char16_t));
+}
+
+// Builds "\r\n<LEVEL>\t[0x<tid>] <date> hh:mm:ss : <message>" into line; returns its length in
+// units, or 0 when it does not fit the buffer.
+std::size_t
+build_line(char16_t *line, unsigned int level, const char16_t *format, const fmt_arg *args,
+           std::size_t count)
+{
+    platform_clock now;
+    platform_local_clock(&now);
+    char16_t date[64];
+    platform_short_date_text(now, date, sizeof date / sizeof date[0]);
+    std::size_t prefix =
+        fmt_print_w(line, LINE_UNITS, u"\r\n%s\t[0x%x] %s %2.2d:%2.2d:%2.2d : ",
+                    level_name_w(level), platform_thread_id(), static_cast<const char16_t *>(date),
+                    now.hour, now.minute, now.second);
+    if (prefix >= LINE_UNITS) {
+        return 0;
+    }
+    std::size_t message =
+        fmt_format_w(line + prefix, LINE_UNITS - prefix, format, args, count);
+    if (message >= LINE_UNITS - prefix) {
+        return 0; // too long for the buffer: the line leaves no trace
+    }
+    return prefix + message;
+}
+
+int
+open_file(log_file *file, const char16_t *path)
+{
+    if (file->handle != nullptr) {
+        console_err(u"log_open_loggingfile: one loggingfile instance is already opened\n");
+        return -1;
+    }
+    file->handle = platform_file_open(path, PLATFORM_FILE_WRITE | PLATFORM_FILE_CREATE);
+    if (file->handle == nullptr) {
+        console_err(u"log_open_loggingfile: Loggingfile '%s' couldn't open: %d\n", path,
+                    platform_last_error());
+        return -1;
+    }
+    return 0;
+}
+
+void
+close_file(log_file *file)
+{
+    std::lock_guard guard(file->lock);
+    platform_file_close(file->handle);
+    file->handle = nullptr;
+}
+
+void
+truncate_file(log_file *file)
+{
+    std::lock_guard guard(file->lock);
+    if (file->handle == nullptr) {
+        return;
+    }
+    platform_file_seek(file->handle, 0, PLATFORM_SEEK_SET);
+    platform_file_truncate(file->handle);
+}
+
+// Close, rename to the rotated name, reopen, then truncate. Returns 0, or the platform error
+// of a failed rename (the file then keeps its name and is truncated instead).
+int
+rotate_file(log_file *file, bool *reopened)
+{
+    int rename_error = 0;
+    *reopened = false;
+    {
+        std::lock_guard guard(file->lock);
+        if (file->handle == nullptr) {
+            return 0;
+        }
+        platform_file_close(file->handle);
+        file->handle = nullptr;
+        if (platform_file_rename(file->name, file->rotated_name) != 0) {
+            rename_error = platform_last_error();
+            if (rename_error == 0) {
+                rename_error = -1;
+            }
+        }
+        if (rename_error != 0) {
+            if (file == &g_log.log) {
+                console_err(u"log_rotate_logfile: Logfile '%s' couldn't Renamed to '%s': %d\n",
+                            file->name, file->rotated_name, rename_error);
+            } else {
+                console_err(u"log_rotate_logging_events_file: Logging_events Logfile '%s' "
+                            u"couldn't Renamed to '%s': %d\n",
+                            file->name, file->rotated_name, rename_error);
+            }
+        }
+        file->handle = platform_file_open(file->name, PLATFORM_FILE_WRITE | PLATFORM_FILE_CREATE);
+        if (file->handle == nullptr) {
+            return rename_error; // the file stays closed; later writes skip it
+        }
+    }
+    *reopened = true;
+    // A failed rename loses the old content rather than letting the file grow without end.
+    truncate_file(file);
+    return rename_error;
+}
+
+void
+replace_name(char16_t **slot, const char16_t *value)
+{
+    text_free(*slot);
+    *slot = value != nullptr ? tsso_string_dup_w(value) : nullptr;
+}
+
+} // namespace
+
+bool
+log_is_enabled(unsigned int level)
+{
+    return level <= g_log.level;
+}
+
+unsigned int
+log_get_loglevel()
+{
+    return g_log.level;
+}
+
+void
+log_write_packed(unsigned int level, const char16_t *format, const fmt_arg *args,
+                 std::size_t count)
+{
+    if (level > g_log.level) {
+        return;
+    }
+    int saved = platform_last_error(); // logging a failure must not change its error code
+    char16_t line[LINE_UNITS];
+    std::size_t units = build_line(line, level, format, args, count);
+    if (units > 0) {
+        write_line(&g_log.log, line, units);
+    }
+    platform_set_last_error(saved);
+}
+
+void
+log_write_a_packed(unsigned int level, const char *format, const fmt_arg *args,
+                   std::size_t count)
+{
+    if (level > g_log.level) {
+        return;
+    }
+    int saved = platform_last_error();
+    platform_clock now;
+    platform_local_clock(&now);
+    char16_t date[64];
+    char16_t time[64];
+    platform_short_date_text(now, date, sizeof date / sizeof date[0]);
+    platform_time_text(now, time, sizeof time / sizeof time[0]);
+    char narrow[NARROW_LINE_BYTES];
+    std::size_t prefix = fmt_print_n(narrow, sizeof narrow, "\n\r%s\t%S %S [0x%x]: ",
+                                     level_name_a(level), static_cast<const char16_t *>(date),
+                                     static_cast<const char16_t *>(time), platform_thread_id());
+    if (prefix < sizeof narrow) {
+        std::size_t message =
+            fmt_format_n(narrow + prefix, sizeof narrow - prefix, format, args, count);
+        if (message < sizeof narrow - prefix) {
+            char16_t line[NARROW_LINE_BYTES];
+            int units = convert_ascii_to_unicode(narrow, line, NARROW_LINE_BYTES);
+            if (units > 1) {
+                write_line(&g_log.log, line, static_cast<std::size_t>(units - 1));
+            }
+        }
+    }
+    platform_set_last_error(saved);
+}
+
+void
+log_write_event_packed(unsigned int level, const char16_t *format, const fmt_arg *args,
+                       std::size_t count)
+{
+    int saved = platform_last_error();
+    char16_t line[LINE_UNITS];
+    std::size_t units = build_line(line, level, format, args, count);
+    if (units > 0) {
+        write_line(&g_log.events, line, units);
+        write_line(&g_log.log, line, units);
+    }
+    platform_set_last_error(saved);
+}
+
+int
+log_int(const char16_t *log_path, const char16_t *rotated_log_path, const char16_t *events_path,
+        const char16_t *rotated_events_path)
+{
+    if (log_path == nullptr) {
+        console_err(u"log_int: Invalid Arguments\n");
+        return -1;
+    }
+    {
+        std::lock_guard guard(g_log.log.lock);
+        if (open_file(&g_log.log, log_path) != 0) {
+            return -1;
+        }
+        platform_file_seek(g_log.log.handle, 0, PLATFORM_SEEK_END);
+    }
+    {
+        std::lock_guard guard(g_log.events.lock);
+        if (open_file(&g_log.events, events_path) != 0) {
+            return -1;
+        }
+        platform_file_seek(g_log.events.handle, 0, PLATFORM_SEEK_END);
+    }
+    log_write(LOG_MSG, BANNER_DASHES);
+    log_write(LOG_MSG, u"----------- %s TESSALINE --------------\n", u"Vantelor");
+    log_write(LOG_MSG, BANNER_DASHES);
+    log_write_event(LOG_MSG, BANNER_DASHES);
+    log_write_event(LOG_MSG, u"-------------------------- Logging Events --------------------------\n");
+    log_write_event(LOG_MSG, BANNER_DASHES);
+
+    replace_name(&g_log.log.name, log_path);
+    replace_name(&g_log.log.rotated_name, rotated_log_path);
+    replace_name(&g_log.events.name, events_path);
+    replace_name(&g_log.events.rotated_name, rotated_events_path);
+    return 0;
+}
+
+void
+log_fini()
+{
+    close_file(&g_log.log);
+    close_file(&g_log.events);
+    replace_name(&g_log.log.name, nullptr);
+    replace_name(&g_log.log.rotated_name, nullptr);
+    replace_name(&g_log.events.name, nullptr);
+    replace_name(&g_log.events.rotated_name, nullptr);
+}
+
+int
+log_set_loglevel(unsigned int level)
+{
+    if (level > LOG_MAX) {
+        console_out(u"log_set_loglevel: invalid loglevel: %d\n", level);
+        console_out(u"log_set_loglevel: maximum loglevel: %d\n", static_cast<int>(LOG_MAX));
+        return -1;
+    }
+    g_log.level = level;
+    console_out(u"log_set_loglevel: %d\n", level);
+    return 0;
+}
+
+int
+log_set_overflow_action(unsigned int action)
+{
+    if (action > LOG_OVERFLOW_ROTATE) {
+        console_out(u"log_set_overflow_action: invalid overflow action: %d\n", action);
+        return -1;
+    }
+    g_log.action = static_cast<std::uint8_t>(action);
+    console_out(u"log_set_overflow_action: %d\n", action);
+    return 0;
+}
+
+void
+log_set_logfile_maxsize(std::uint32_t bytes)
+{
+    g_log.log_limit = bytes;
+    console_out(u"log_set_logfile_maxsize: Max Log Size: %d\n", bytes);
+}
+
+void
+log_set_loggingfile_maxsize(std::uint32_t bytes)
+{
+    g_log.events_limit = bytes;
+    console_out(u"log_set_loggingfile_maxsize: Max Log Size: %d\n", bytes);
+}
+
+namespace {
+
+// The file's size, or -1 when it is closed or cannot be read.
+long long
+file_size(log_file *file)
+{
+    std::lock_guard guard(file->lock);
+    return file->handle != nullptr ? platform_file_size(file->handle) : -1;
+}
+
+void
+check_log_file()
+{
+    long long size = file_size(&g_log.log);
+    // The whole size is compared: a file past 4 GiB must not look small again.
+    if (size < 0 || static_cast<unsigned long long>(size) < g_log.log_limit) {
+        return;
+    }
+    if (g_log.action == LOG_OVERFLOW_TRUNCATE) {
+        truncate_file(&g_log.log);
+        log_write(LOG_DEBUG, DASHES);
+        log_write(LOG_DEBUG, u"---------------------- LOG FILE TRUNCATED ------------------------\n");
+        log_write(LOG_DEBUG, DASHES);
+    } else if (g_log.action == LOG_OVERFLOW_ROTATE) {
+        log_write(LOG_DEBUG, DASHES);
+        log_write(LOG_DEBUG, u"----------------------- ROTATING LOG FILE ------------------------\n");
+        log_write(LOG_DEBUG, DASHES);
+        bool reopened;
+        int rename_error = rotate_file(&g_log.log, &reopened);
+        if (rename_error != 0) {
+            log_write(LOG_ERROR, u"log_rotate_logfile: Logfile '%s' couldn't Renamed to '%s': %d\n",
+                      g_log.log.name, g_log.log.rotated_name, rename_error);
+        }
+        log_write(LOG_DEBUG, DASHES);
+        log_write(LOG_DEBUG, u"------------------------ LOG FILE ROTATED ------------------------\n");
+        log_write(LOG_DEBUG, DASHES);
+    }
+}
+
+void
+check_events_file()
+{
+    long long size = file_size(&g_log.events);
+    if (size < 0 || static_cast<unsigned long long>(size) < g_log.events_limit) {
+        return;
+    }
+    if (g_log.action == LOG_OVERFLOW_TRUNCATE) {
+        constexpr const char16_t *truncated =
+            u"------------------- LOGGING EVENTS FILE TRUNCATED ----------------\n";
+        truncate_file(&g_log.events);
+        log_write(LOG_DEBUG, truncated);
+        log_write_event(LOG_DEBUG, DASHES);
+        log_write_event(LOG_DEBUG, truncated);
+        log_write_event(LOG_DEBUG, DASHES);
+    } else if (g_log.action == LOG_OVERFLOW_ROTATE) {
+        constexpr const char16_t *rotating =
+            u"----------------------- ROTATING LOGGING EVENTS FILE ------------------------\n";
+        log_write_event(LOG_DEBUG, DASHES);
+        log_write_event(LOG_DEBUG, rotating);
+        log_write_event(LOG_DEBUG, DASHES);
+        bool reopened;
+        int rename_error = rotate_file(&g_log.events, &reopened);
+        if (rename_error != 0) {
+            log_write_event(LOG_ERROR,
+                            u"log_rotate_loggingfile: Logging events file '%s' couldn't Renamed "
+                            u"to '%s': %d\n",
+                            g_log.events.name, g_log.events.rotated_name, rename_error);
+        }
+        log_write(LOG_DEBUG, rotating);
+        log_write_event(LOG_DEBUG, DASHES);
+        log_write_event(
+            LOG_DEBUG,
+            u"------------------------ LOGGING EVENTS FILE ROTATED ------------------------\n");
+        log_write_event(LOG_DEBUG, DASHES);
+    }
+}
+
+} // namespace
+
+void
+log_check_overflow()
+{
+    {
+        std::lock_guard guard(g_log.log.lock);
+        if (g_log.log.handle == nullptr) {
+            return;
+        }
+    }
+    check_log_file();
+    check_events_file();
+}

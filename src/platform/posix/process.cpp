@@ -1,0 +1,159 @@
+// POSIX side of process.h, on posix_spawn.
+
+#include "platform/process.h"
+
+#include <cerrno>
+#include <csignal>
+#include <cstring>
+#include <fcntl.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <new>
+#include <string>
+#include <vector>
+
+extern char **environ;
+
+struct platform_process {
+    pid_t pid;
+    bool reaped;
+    int status;
+};
+
+namespace {
+
+int
+add_redirect(posix_spawn_file_actions_t *actions, int fd, const char *path, int flags)
+{
+    return posix_spawn_file_actions_addopen(actions, fd, path != nullptr ? path : "/dev/null",
+                                            flags, 0640);
+}
+
+} // namespace
+
+platform_process *
+platform_process_start(const platform_process_options &options)
+{
+    if (options.argv == nullptr || options.argv[0] == nullptr) {
+        errno = EINVAL;
+        return nullptr;
+    }
+    std::vector<std::string> names;
+    std::vector<char *> env;
+    for (char **e = environ; *e != nullptr; ++e) {
+        bool replaced = false;
+        for (const char *const *s = options.env_set; s != nullptr && *s != nullptr; ++s) {
+            const char *eq = std::strchr(*s, '=');
+            std::size_t n = eq != nullptr ? static_cast<std::size_t>(eq - *s) + 1 : 0;
+            if (n > 0 && std::strncmp(*e, *s, n) == 0) {
+                replaced = true;
+            }
+        }
+        if (!replaced) {
+            env.push_back(*e);
+        }
+    }
+    for (const char *const *s = options.env_set; s != nullptr && *s != nullptr; ++s) {
+        env.push_back(const_cast<char *>(*s));
+    }
+    env.push_back(nullptr);
+
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    add_redirect(&actions, STDIN_FILENO, options.stdin_path, O_RDONLY);
+    add_redirect(&actions, STDOUT_FILENO, options.stdout_path, O_WRONLY | O_CREAT | O_TRUNC);
+    add_redirect(&actions, STDERR_FILENO, options.stderr_path, O_WRONLY | O_CREAT | O_TRUNC);
+
+    // The child starts with no blocked signals, whatever the caller's mask.
+    posix_spawnattr_t attributes;
+    posix_spawnattr_init(&attributes);
+    sigset_t none;
+    sigemptyset(&none);
+    posix_spawnattr_setsigmask(&attributes, &none);
+    sigset_t defaults;
+    sigemptyset(&defaults);
+    sigaddset(&defaults, SIGPIPE);
+    posix_spawnattr_setsigdefault(&attributes, &defaults);
+    posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
+
+    pid_t pid = -1;
+    int rc = posix_spawn(&pid, options.argv[0], &actions, &attributes,
+                         const_cast<char *const *>(options.argv), env.data());
+    posix_spawn_file_actions_destroy(&actions);
+    posix_spawnattr_destroy(&attributes);
+    if (rc != 0) {
+        errno = rc;
+        return nullptr;
+    }
+    auto *process = new (std::nothrow) platform_process{pid, false, 0};
+    if (process == nullptr) {
+        kill(pid, SIGKILL);
+        waitpid(pid, nullptr, 0);
+        errno = ENOMEM;
+    }
+    return process;
+}
+
+int
+platform_process_wait(platform_process *process, unsigned int timeout_ms, int *status)
+{
+    // Polls in steps of 10 ms: bounded by the time limit, and free of SIGCHLD handling.
+    unsigned int waited = 0;
+    for (;;) {
+        if (!process->reaped) {
+            int raw = 0;
+            pid_t done = waitpid(process->pid, &raw, WNOHANG);
+            if (done < 0 && errno != EINTR) {
+                return -1;
+            }
+            if (done == process->pid) {
+                process->reaped = true;
+                process->status = WIFEXITED(raw)     ? WEXITSTATUS(raw)
+                                  : WIFSIGNALED(raw) ? 128 + WTERMSIG(raw)
+                                                     : 255;
+            }
+        }
+        if (process->reaped) {
+            if (status != nullptr) {
+                *status = process->status;
+            }
+            return 0;
+        }
+        if (waited >= timeout_ms) {
+            return 1;
+        }
+        struct timespec step{0, 10 * 1000000L};
+        nanosleep(&step, nullptr);
+        waited += 10;
+    }
+}
+
+int
+platform_process_signal(platform_process *process, int which)
+{
+    if (process->reaped) {
+        errno = ESRCH;
+        return -1;
+    }
+    int sig = which == PLATFORM_SIGNAL_KILL ? SIGKILL : which == PLATFORM_SIGNAL_INTERRUPT ? SIGINT
+                                                                                          : SIGTERM;
+    return kill(process->pid, sig) == 0 ? 0 : -1;
+}
+
+void
+platform_process_close(platform_process *process)
+{
+    if (process == nullptr) {
+        return;
+    }
+    if (!process->reaped) {
+        kill(process->pid, SIGKILL);
+        int raw;
+        while (waitpid(process->pid, &raw, 0) < 0 && errno == EINTR) {
+        }
+    }
+    delete process; // the object's only owner
+}

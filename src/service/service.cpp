@@ -1,0 +1,238 @@
+// The service host's routines and the start-up sequence.
+
+#include "service/service.h"
+
+#include "common/console.h"
+#include "common/event.h"
+#include "common/log.h"
+#include "common/text.h"
+#include "config/config.h"
+#include "platform/service_host.h"
+#include "platform/system.h"
+
+namespace {
+
+constexpr const char16_t *SERVICE_NAME = u"NIVO";
+constexpr const char16_t *STOP_EVENT_NAME = u"ThisIsMyEvent";
+
+struct service_state {
+    service_status_handle *status_handle = nullptr;
+    event_handle *stop_event = nullptr;
+    char16_t *name = nullptr;
+};
+service_state g_service;
+
+// Tells the start-up step's outcome on the console (before the log exists).
+void
+debug_output(const char16_t *text)
+{
+    platform_debug_output(text);
+}
+
+} // namespace
+
+int
+SetTheServiceStatus(unsigned long state, unsigned long win32_exit_code, unsigned long check_point,
+                    unsigned long wait_hint)
+{
+    service_status status{};
+    status.service_type = SERVICE_WIN32_OWN_PROCESS;
+    status.current_state = state;
+    status.controls_accepted =
+        state == SERVICE_START_PENDING ? 0 : SERVICE_ACCEPT_STOP | SERVICE_ACCEPT_SHUTDOWN;
+    status.win32_exit_code = win32_exit_code;
+    status.service_specific_exit_code = 0;
+    status.check_point = check_point;
+    status.wait_hint = wait_hint;
+    int rc = platform_service_set_status(g_service.status_handle, &status);
+    if (rc != 0) {
+        Service_ErrorReport(u"SetServiceStatus()");
+    }
+    return rc;
+}
+
+namespace {
+
+// The last step of the error report: a failure of this report is not reported again.
+void
+report_stopped_quietly(unsigned long exit_code)
+{
+    service_status status{};
+    status.service_type = SERVICE_WIN32_OWN_PROCESS;
+    status.current_state = SERVICE_STOPPED;
+    status.controls_accepted = SERVICE_ACCEPT_STOP | SERVICE_ACCEPT_SHUTDOWN;
+    status.win32_exit_code = exit_code;
+    (void)platform_service_set_status(g_service.status_handle, &status);
+}
+
+} // namespace
+
+void
+Service_ErrorReport(const char16_t *label)
+{
+    int error = platform_last_error();
+    char16_t message[512];
+    platform_error_text(error, message, sizeof message / sizeof message[0]);
+    char16_t text[1024];
+    std::size_t used =
+        fmt_print_w(text, 1024, u"API = %s, ", label != nullptr ? label : u"");
+    if (used < 1024) {
+        used += fmt_print_w(text + used, 1024 - used, u"error code = %d, ", error);
+    }
+    if (used < 1024) {
+        fmt_print_w(text + used, 1024 - used, u"message = %s", static_cast<const char16_t *>(message));
+    }
+    debug_output(text);
+    debug_output(u"\n");
+    event_set(g_service.stop_event);
+    report_stopped_quietly(static_cast<unsigned long>(error));
+}
+
+void
+Service_Ctrl(unsigned long control)
+{
+    bool stopping = control == SERVICE_CONTROL_STOP || control == SERVICE_CONTROL_SHUTDOWN;
+    SetTheServiceStatus(stopping ? SERVICE_STOP_PENDING : SERVICE_RUNNING, 0, 0, 0);
+    debug_output(u"SetTheServiceStatus(), Service_Ctrl() function\n");
+    if (stopping && event_set(g_service.stop_event) != 0) {
+        Service_ErrorReport(u"SetEvent()");
+    }
+}
+
+void
+Service_Main(unsigned long argc, char16_t **argv)
+{
+    config_replace_text(&g_service.name, argc > 0 && argv != nullptr ? argv[0] : SERVICE_NAME);
+    g_service.status_handle = platform_service_register(g_service.name, Service_Ctrl);
+
+    SetTheServiceStatus(SERVICE_START_PENDING, 0, 0, 0);
+    debug_output(u"SetTheServiceStatus(), SERVICE_START_PENDING\n");
+
+    g_service.stop_event = event_create(true, false, STOP_EVENT_NAME);
+    if (g_service.stop_event == nullptr) {
+        Service_ErrorReport(u"CreateEvent()");
+    }
+
+    if (g_service.stop_event != nullptr && nivo_init() < 0) {
+        // A start-up that failed without a platform error of its own still stops with one.
+        if (platform_last_error() == 0) {
+            platform_set_last_error(platform_error_startup_failed());
+        }
+        Service_ErrorReport(u"nivo_init()");
+    }
+
+    SetTheServiceStatus(SERVICE_RUNNING, 0, 0, 0);
+    debug_output(u"SetTheServiceStatus(), SERVICE_RUNNING.\n");
+
+    // Without a stop event nothing could ever end the loop: the service stops at once instead.
+    while (g_service.stop_event != nullptr &&
+           event_wait(g_service.stop_event, 1000) == EVENT_TIMEOUT) {
+        console_out(u"Doing Maintainance Work\n");
+        if (nivo_maintenance() < 0) {
+            break;
+        }
+    }
+
+    nivo_shutdown();
+
+    if (g_service.stop_event != nullptr && event_close(g_service.stop_event) != 0) {
+        Service_ErrorReport(u"CloseHandle()");
+    }
+    g_service.stop_event = nullptr;
+
+    debug_output(u"SetTheServiceStatus(), SERVICE_STOPPED.\n");
+    SetTheServiceStatus(SERVICE_STOPPED, 0, 0, 0);
+}
+
+int
+nivo_maintenance()
+{
+    log_check_overflow();
+    return 0;
+}
+
+void
+nivo_shutdown()
+{
+    log_write(LOG_DEBUG, u"%s Tessaline is Shutdown\n", u"Vantelor");
+}
+
+int
+nivo_init()
+{
+    constexpr const char16_t *me = u"nivo";
+    config_record *config = config_get();
+
+    // 1. The process-wide locks of the eDirectory set-up and the dead-entry store are static
+    // objects of their modules and exist before any code runs. Zero the record and version.
+    *config = config_record{};
+    os_version_record *version = config_os_version();
+    *version = os_version_record{};
+
+    // 2. The operating system's version.
+    if (platform_os_version(&version->major, &version->minor) != 0) {
+        console_err(u"%s_init: get os version information failed: %lu\n", me,
+                    static_cast<unsigned long>(platform_last_error()));
+        return -1;
+    }
+    if (version->major < 5) {
+        console_err(u"%s_init: No support for OS Version: %lu.%lu\n", me,
+                    version->major, version->minor);
+        return -1;
+    }
+
+    // 3. The base directory.
+    if (config_set_basedir(config) != 0) {
+        console_err(u"%s_init: base directory filepath configuration failed\n", me);
+        return -1;
+    }
+    console_out(u"%s_init: base directory filepath initialized to '%s'\n", me,
+                config->base_directory);
+
+    // 4 to 6. The paths of the database, the configuration and the logs.
+    if (config_set_dbname(config) != 0) {
+        console_err(u"%s_init: db name configuration failed\n", me);
+        nivo_shutdown();
+        return -1;
+    }
+    console_out(u"%s_init: userinfo db name initialized to '%s'\n", me, config->db_path);
+    if (config_set_conffile(config) != 0) {
+        console_err(u"%s_init: conf filepath configuration failed\n", me);
+        nivo_shutdown();
+        return -1;
+    }
+    console_out(u"%s_init: configuration filepath initialized to '%s'\n", me, config->conf_path);
+    if (config_set_logfiles(config) != 0) {
+        console_err(u"%s_init: log filepath configuration failed\n", me);
+        nivo_shutdown();
+        return -1;
+    }
+    console_out(u"%s_init: log filepath initialized to '%s'\n", me, config->log_path);
+
+    // 7. The logs.
+    if (log_int(config->log_path, config->rotated_log_path, config->events_path,
+                config->rotated_events_path) != 0) {
+        console_err(u"%s_init: log file initialization failed\n", me);
+        nivo_shutdown();
+        return -1;
+    }
+    console_out(u"%s_init: log file initialized\n", me);
+
+    // 15.
+    log_write(LOG_MSG, u"%s_init: Initialization Finished\n", me);
+    return 0;
+}
+
+int
+service_run()
+{
+    if (platform_service_dispatch(SERVICE_NAME, Service_Main) == 0) {
+        debug_output(u"StartServiceCtrlDispatcher() returned!\n");
+    } else {
+        char16_t text[128];
+        fmt_print_w(text, 128, u"Error code for StartServiceCtrlDispatcher(): %u.\n",
+                    static_cast<unsigned int>(platform_last_error()));
+        debug_output(text);
+    }
+    return platform_service_exit_status();
+}
