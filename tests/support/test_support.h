@@ -1,0 +1,40 @@
+// Helpers shared by the tests: temporary directories, whole files, UTF-16 files as text.
+#pragma once
+
+#include <string>
+#include <vector>
+
+namespace nivo_test {
+
+// A fresh directory under the system's temporary directory, removed with its contents by the
+// destructor.
+class temp_dir {
+public:
+    temp_dir();
+    ~temp_dir();
+    temp_dir(const temp_dir &) = delete;
+    temp_dir &operator=(const temp_dir &) = delete;
+
+    const std::string &path() const { return path_; }
+    std::u16string wpath(const std::string &name = "") const;
+    std::string file(const std::string &name) const { return path_ + "/" + name; }
+
+private:
+    std::string path_;
+};
+
+std::string read_file(const std::string &path);
+bool write_file(const std::string &path, const std::string &bytes);
+bool file_exists(const std::string &path);
+long long file_size(const std::string &path);
+
+// A UTF-16LE file's bytes as UTF-8 text (an odd trailing byte is dropped).
+std::string utf16le_to_utf8(const std::string &bytes);
+std::string utf8_to_utf16le(const std::string &text);
+std::u16string u16(const std::string &utf8);
+std::string u8(const std::u16string &text);
+
+// Lines of a log file (UTF-16LE) split at "\r\n", the first (empty) piece dropped.
+std::vector<std::string> log_lines(const std::string &path);
+
+} // namespace nivo_test
