@@ -42,7 +42,8 @@ constexpr std::size_t WINDOW = 4 * posix::AUDIT_LINE_MAX;
 struct platform_eventlog_notification {
     int fd = -1;
     int dir_watch = -1;
-    std::string name; // the log's file name inside the watched directory
+    std::string name;      // the log's file name inside the watched directory
+    std::string directory; // the watched directory
     bool gone = false; // the directory was removed: after the last change, waits fail
 };
 
@@ -435,6 +436,7 @@ platform_eventlog_notify(platform_eventlog *log, platform_eventlog_notification 
     }
     notification->dir_watch = wd;
     notification->name = log->name;
+    notification->directory = log->directory;
     return 0;
 }
 
@@ -464,8 +466,16 @@ platform_eventlog_wait(platform_eventlog_notification *notification, unsigned in
                 wait_ms = static_cast<int>(timeout_ms - spent);
             }
         }
+        // The directory's own removal is told by inotify only once nothing holds it open (our
+        // open log file does), so its existence is also checked once a second.
+        struct stat st {};
+        if (stat(notification->directory.c_str(), &st) != 0 && errno == ENOENT) {
+            notification->gone = true;
+            continue;
+        }
+        bool slice = wait_ms < 0 || wait_ms > 1000;
         pollfd p{notification->fd, POLLIN, 0};
-        int ready = poll(&p, 1, wait_ms);
+        int ready = poll(&p, 1, slice ? 1000 : wait_ms);
         if (ready < 0) {
             if (errno == EINTR) {
                 continue;
@@ -473,6 +483,9 @@ platform_eventlog_wait(platform_eventlog_notification *notification, unsigned in
             return -1;
         }
         if (ready == 0) {
+            if (slice) {
+                continue;
+            }
             return 1;
         }
         // Drain every queued event: the notification resets itself with this wait.
