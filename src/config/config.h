@@ -98,5 +98,11 @@ int config_set_dbname(config_record *record);
 int config_set_conffile(config_record *record);
 int config_set_logfiles(config_record *record);
 
+// Sets the defaults of the record's numbers (the record is zeroed before): THREADPOOL-SIZE 16,
+// both roles enabled, DCA-MODE NETAPI, NTLM monitoring off, SERVER-PORT and DCASERVER-PORT 5566,
+// POLLING-MODE REGISTRY, TSSO-SERVER-PORT 6677, logoff detection off in PING mode with one retry
+// and a DETECTION-INTERVAL of 600 seconds.
+void config_preinit(config_record *record);
+
 // Replaces an owned text of the record with a copy of value (null clears it).
 void config_replace_text(char16_t **field, const char16_t *value);
