@@ -43,6 +43,27 @@ config_os_version()
 }
 
 void
+config_preinit(config_record *record)
+{
+    if (record == nullptr) {
+        return;
+    }
+    record->threadpool_size = 16;
+    record->dca_enabled = 1;
+    record->dca_mode = DCA_MODE_NETAPI;
+    record->eventlog_monitor_ntlm = 0;
+    record->server_port = 5566;
+    record->collector_enabled = 1;
+    record->polling_mode = POLLING_MODE_REGISTRY;
+    record->dcaserver_port = 5566;
+    record->tsso_server_port = 6677;
+    record->logoff_detection_enabled = 0;
+    record->detection_mode = DETECTION_MODE_PING;
+    record->detection_retry = 1;
+    record->detection_interval = 600;
+}
+
+void
 config_replace_text(char16_t **field, const char16_t *value)
 {
     text_free(*field);

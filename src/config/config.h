@@ -79,6 +79,9 @@ struct config_record {
     dc_node *dc_list;
     gw_node *gw_list;
     coll_node *coll_list;
+    // Derived by the post-processing: the retry count for the workstation ping (3 to 10), 0 when
+    // DETECTION-RETRY is 0 and the ping keeps its own.
+    std::uint32_t ping_retry_count;
 };
 
 config_record *config_get();
@@ -97,6 +100,12 @@ int config_set_basedir(config_record *record);
 int config_set_dbname(config_record *record);
 int config_set_conffile(config_record *record);
 int config_set_logfiles(config_record *record);
+
+// Sets the defaults of the record's numbers (the record is zeroed before): THREADPOOL-SIZE 16,
+// both roles enabled, DCA-MODE NETAPI, NTLM monitoring off, SERVER-PORT and DCASERVER-PORT 5566,
+// POLLING-MODE REGISTRY, TSSO-SERVER-PORT 6677, logoff detection off in PING mode with one retry
+// and a DETECTION-INTERVAL of 600 seconds.
+void config_preinit(config_record *record);
 
 // Replaces an owned text of the record with a copy of value (null clears it).
 void config_replace_text(char16_t **field, const char16_t *value);

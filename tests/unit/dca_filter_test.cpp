@@ -1,0 +1,203 @@
+// The agent's filter lists: the two senses of the filters, network parsing and its edge cases,
+// the domain rules and the host domain operations.
+
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "common/log.h"
+#include "common/text.h"
+#include "dca/dca_filter.h"
+#include "support/test_support.h"
+
+using nivo_test::log_lines;
+using nivo_test::temp_dir;
+
+namespace {
+
+// The fields of a logon record that the filters read.
+struct logon {
+    char16_t *User = nullptr;
+    char16_t *Domain = nullptr;
+    char16_t *WrkstIP = nullptr;
+    std::int32_t UserSidType = 0;
+    ~logon()
+    {
+        text_free(User);
+        text_free(Domain);
+        text_free(WrkstIP);
+    }
+};
+
+class DcaFilter : public ::testing::Test {
+protected:
+    void
+    SetUp() override
+    {
+        dca_filter_reset();
+        ASSERT_EQ(log_int(dir.wpath("nivo.log").c_str(), dir.wpath("nivo.log1").c_str(),
+                          dir.wpath("ev.log").c_str(), dir.wpath("ev.log1").c_str()),
+                  0);
+    }
+    void
+    TearDown() override
+    {
+        log_fini();
+        dca_filter_reset();
+    }
+    bool
+    logged(const std::string &text)
+    {
+        for (const std::string &line : log_lines(dir.file("nivo.log"))) {
+            if (line.find(text) != std::string::npos) {
+                return true;
+            }
+        }
+        return false;
+    }
+    temp_dir dir;
+};
+
+TEST_F(DcaFilter, EmptyAuthorisedNetworksDropEveryLogon)
+{
+    EXPECT_EQ(dca_filter_by_authnet(u"10.0.0.5"), 1);
+    EXPECT_TRUE(logged("dca_filter_by_authnet: Workstation IP '10.0.0.5' has been Filtered-Out"));
+    // The exclusion networks exclude nothing while empty.
+    EXPECT_EQ(dca_filter_by_login_authnet(u"10.0.0.5"), 1);
+    EXPECT_EQ(dca_filter_by_logoff_authnet(u"10.0.0.5"), 1);
+}
+
+TEST_F(DcaFilter, NetworkEntriesAreMaskedAndPrefixesTakeTheirBase)
+{
+    ASSERT_EQ(dca_addnet_authnetlist(u"10.1.2.3/8"), 0);
+    EXPECT_TRUE(logged("dca_addnet_authnetlist: Subnet: 0x0a010203"));
+    EXPECT_TRUE(logged("dca_addnet_authnetlist: Netmask: 0xff000000"));
+    EXPECT_EQ(dca_filter_by_authnet(u"10.200.0.1"), 0);
+    EXPECT_EQ(dca_filter_by_authnet(u"11.0.0.1"), 1);
+
+    // 010 is octal: prefix 8, not 10.
+    ASSERT_EQ(dca_login_ipexc_addnet_authnetlist(u"172.16.0.0/010"), 0);
+    EXPECT_EQ(dca_filter_by_login_authnet(u"172.200.1.1"), 0);
+    EXPECT_EQ(dca_filter_by_login_authnet(u"173.0.0.1"), 1);
+
+    // /0 matches every IPv4 address; a prefix above 32 is a single host.
+    ASSERT_EQ(dca_logoff_ipexc_addnet_authnetlist(u"10.0.0.0/0"), 0);
+    EXPECT_EQ(dca_filter_by_logoff_authnet(u"203.0.113.9"), 0);
+    dca_filter_reset();
+    ASSERT_EQ(dca_addnet_authnetlist(u"10.0.0.7/40"), 0);
+    EXPECT_EQ(dca_filter_by_authnet(u"10.0.0.7"), 0);
+    EXPECT_EQ(dca_filter_by_authnet(u"10.0.0.8"), 1);
+
+    dca_print_authnetlist(DCA_NETLIST_AUTH);
+    EXPECT_TRUE(logged("\tSUBNET[0]: 0x0a000007 <-> SUBNET-MASK[0]: 0xffffffff"));
+}
+
+TEST_F(DcaFilter, MalformedNetworkEntriesAreRefused)
+{
+    const char16_t *bad[] = {u"10.0.0.0", u"10.0.0/8", u"fe80::1/64", u"10.0.0.0.1/8",
+                             u"host.example/24", u"/8", u"10.0.0.1/8x"};
+    for (const char16_t *entry : bad) {
+        std::u16string copy(entry);
+        // The last entry's prefix reads as 8 and its address is fine; it is the only one kept.
+        int expected = copy == u"10.0.0.1/8x" ? 0 : -1;
+        EXPECT_EQ(dca_addnet_authnetlist(entry), expected) << nivo_test::u8(copy);
+        EXPECT_EQ(copy, std::u16string(entry)); // the caller's text stays whole
+    }
+    EXPECT_TRUE(logged("dca_addnet_authnetlist: Invalid AuthNetwork"));
+    EXPECT_TRUE(logged("dca_addnet_authnetlist: ip string to address translation failed: "));
+}
+
+TEST_F(DcaFilter, UnreadableAddressesAreNeverInside)
+{
+    ASSERT_EQ(dca_addnet_authnetlist(u"0.0.0.0/0"), 0);
+    ASSERT_EQ(dca_login_ipexc_addnet_authnetlist(u"0.0.0.0/0"), 0);
+    for (const char16_t *ip : {u"::1", u"fe80::1", u"10.1", u"", u"10.0.0.1 ", u"1.2.3.4.5"}) {
+        EXPECT_EQ(dca_filter_by_authnet(ip), 1);
+        EXPECT_EQ(dca_filter_by_login_authnet(ip), 1);
+    }
+    EXPECT_EQ(dca_filter_by_authnet(nullptr), 1);
+    EXPECT_TRUE(logged("dca_filter_by_login_authnet: ip string to address translation failed"));
+}
+
+TEST_F(DcaFilter, UserAndAddressListsExcludeWholeNamesWithoutCase)
+{
+    ASSERT_EQ(dca_adduser_userexcllist(u"svc_backup"), 0);
+    ASSERT_EQ(dca_addip_ipexcllist(u"10.0.0.9", DCA_IPLIST_LOGIN), 0);
+    ASSERT_EQ(dca_addip_ipexcllist(u"10.0.0.10", DCA_IPLIST_LOGOFF), 0);
+
+    logon r;
+    r.User = tsso_string_dup_w(u"SVC_BACKUP");
+    r.WrkstIP = tsso_string_dup_w(u"10.0.0.9");
+    EXPECT_EQ(dca_filter_by_username(&r), 1);
+    EXPECT_EQ(dca_filter_by_login_ip(&r), 1);
+    EXPECT_EQ(dca_filter_by_logoff_ip(&r), 0); // the lists are apart
+    EXPECT_TRUE(logged("dca_filter_by_username: User 'SVC_BACKUP' has been filtered out"));
+
+    logon other;
+    other.User = tsso_string_dup_w(u"svc_backup2"); // no prefix or substring match
+    other.WrkstIP = tsso_string_dup_w(u"10.0.0.1");
+    EXPECT_EQ(dca_filter_by_username(&other), 0);
+    EXPECT_EQ(dca_filter_by_login_ip(&other), 0);
+
+    logon no_ip;
+    EXPECT_EQ(dca_filter_by_login_ip(&no_ip), 0);
+    EXPECT_EQ(dca_filter_by_username(&no_ip), 0);
+}
+
+TEST_F(DcaFilter, ComputerAccountsAndSidTypes)
+{
+    logon r;
+    r.User = tsso_string_dup_w(u"WS01$");
+    EXPECT_EQ(dca_filter_wellknown(&r), 1);
+    logon person;
+    person.User = tsso_string_dup_w(u"alice");
+    EXPECT_EQ(dca_filter_wellknown(&person), 0);
+
+    EXPECT_EQ(dca_filter_sidtype(1), 0);
+    EXPECT_EQ(dca_filter_sidtype(2), 1);
+    person.UserSidType = 2;
+    EXPECT_EQ(dca_filter_by_sidtype(&person), 1);
+}
+
+TEST_F(DcaFilter, HostDomainDecidesAndMonitoredListServesOnlyWithoutIt)
+{
+    ASSERT_EQ(dca_adddomain_domainlist(u"OTHER"), 0);
+    // Without a host domain the monitored list decides; an absent Domain is dropped.
+    EXPECT_EQ(dca_filter_domain(u"other"), 0);
+    EXPECT_EQ(dca_filter_domain(u"corp"), 1);
+    EXPECT_EQ(dca_filter_domain(nullptr), 1);
+
+    dca_set_hostdomain(u"CORP", u"corp.example.test");
+    EXPECT_EQ(dca_filter_domain(u"corp"), 0);
+    EXPECT_EQ(dca_filter_domain(u"CORP.EXAMPLE.TEST"), 0);
+    EXPECT_EQ(dca_filter_domain(u"other"), 1); // the list is no longer consulted
+
+    // The pipeline's sequence: no Domain gets the host domain, which passes and becomes the FQDN.
+    logon r;
+    EXPECT_EQ(dca_set_default_domain(&r), 0);
+    EXPECT_EQ(nivo_test::u8(r.Domain), "CORP");
+    EXPECT_EQ(dca_filter_by_domainname(&r), 0);
+    EXPECT_EQ(dca_set_fqdn_domain(&r), 0);
+    EXPECT_EQ(nivo_test::u8(r.Domain), "corp.example.test");
+
+    wtext_ptr fqdn(dca_get_fqdn_for_domain(u"corp"));
+    ASSERT_NE(fqdn, nullptr);
+    EXPECT_EQ(nivo_test::u8(fqdn.get()), "corp.example.test");
+    EXPECT_EQ(dca_get_fqdn_for_domain(u"corp.example.test"), nullptr);
+}
+
+TEST_F(DcaFilter, PrintsNumberEntriesAndTellEmptyLists)
+{
+    dca_print_userexcllist();
+    dca_print_ipexcllist(DCA_IPLIST_LOGOFF);
+    dca_print_authnetlist(DCA_NETLIST_LOGIN);
+    ASSERT_EQ(dca_addip_ipexcllist(u"10.0.0.1", DCA_IPLIST_LOGIN), 0);
+    ASSERT_EQ(dca_addip_ipexcllist(u"10.0.0.2", DCA_IPLIST_LOGIN), 0);
+    dca_print_ipexcllist(DCA_IPLIST_LOGIN);
+    EXPECT_TRUE(logged("dca_print_userexcllist: User Exclusion List is Empty"));
+    EXPECT_TRUE(logged("dca_print_ipexcllist: IP Exclusion List is Empty"));
+    EXPECT_TRUE(logged("dca_print_authnetlist: AuthNetwork List is Empty"));
+    EXPECT_TRUE(logged("\tIP[2]: 10.0.0.2"));
+}
+
+} // namespace

@@ -1,0 +1,127 @@
+// The profile-file reader: what nivo.ini's parser and the dead-entry store see of a file.
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "platform/profile.h"
+#include "support/test_support.h"
+
+using nivo_test::temp_dir;
+using nivo_test::write_file;
+
+namespace {
+
+std::vector<std::string>
+split_list(const char *buffer, unsigned long used)
+{
+    std::vector<std::string> out;
+    for (unsigned long i = 0; i < used && buffer[i] != 0;) {
+        std::string item(buffer + i);
+        out.push_back(item);
+        i += static_cast<unsigned long>(item.size()) + 1;
+    }
+    return out;
+}
+
+class Profile : public ::testing::Test {
+protected:
+    std::vector<std::string>
+    names(unsigned long size = 2048)
+    {
+        std::vector<char> buffer(size, 'x');
+        unsigned long n = platform_profile_section_names(buffer.data(), size, path.c_str());
+        return split_list(buffer.data(), n);
+    }
+    std::vector<std::string>
+    section(const char *name)
+    {
+        std::vector<char> buffer(8192, 'x');
+        unsigned long n = platform_profile_section(name, buffer.data(), 8192, path.c_str());
+        return split_list(buffer.data(), n);
+    }
+    std::string
+    value(const char *sec, const char *key, const char *fallback = "1")
+    {
+        char buffer[128];
+        platform_profile_string(sec, key, fallback, buffer, sizeof buffer, path.c_str());
+        return buffer;
+    }
+    temp_dir dir;
+    std::string path = dir.file("nivo.ini");
+};
+
+TEST_F(Profile, SectionsInFileOrderWithRawEntries)
+{
+    ASSERT_TRUE(write_file(path, "\xEF\xBB\xBF"
+                                 "orphan=1\r\n"
+                                 "[NIV-COLLECTOR]\r\n"
+                                 "; a comment\r\n"
+                                 "\r\n"
+                                 "  ENABLED =TRUE  \r\n"
+                                 "DEAD-ENTRY-TIMEOUT= \"2\" \r\n"
+                                 "no equals sign\r\n"
+                                 "[ settings ]\n"
+                                 "HOST-DOMAIN=65'0'\n"
+                                 "[niv-collector]\n"
+                                 "TSSO-SERVER-PORT=6677"));
+    EXPECT_EQ(names(), (std::vector<std::string>{"NIV-COLLECTOR", "settings"}));
+    // Line ends trimmed, the blank around "=" kept, comments and blank lines skipped, a line
+    // without "=" handed on, a section named twice merged in file order.
+    EXPECT_EQ(section("niv-collector"),
+              (std::vector<std::string>{"ENABLED =TRUE", "DEAD-ENTRY-TIMEOUT= \"2\"",
+                                        "no equals sign", "TSSO-SERVER-PORT=6677"}));
+    EXPECT_EQ(section("SETTINGS"), (std::vector<std::string>{"HOST-DOMAIN=65'0'"}));
+    EXPECT_TRUE(section("FOO").empty());
+
+    // A single key is looked up trimmed and without case; quotes come off.
+    EXPECT_EQ(value("NIV-COLLECTOR", "dead-entry-timeout"), "2");
+    EXPECT_EQ(value("NIV-COLLECTOR", "ENABLED"), "TRUE");
+    EXPECT_EQ(value("NIV-COLLECTOR", "MISSING"), "1");
+    EXPECT_EQ(value("NIV-COLLECTOR", "MISSING", "7  "), "7");
+}
+
+TEST_F(Profile, MissingFileReadsEmpty)
+{
+    EXPECT_TRUE(names().empty());
+    EXPECT_TRUE(section("SETTINGS").empty());
+    EXPECT_EQ(value("NIV-COLLECTOR", "DEAD-ENTRY-TIMEOUT"), "1");
+}
+
+TEST_F(Profile, TooSmallBuffersAnswerSizeMinusTwoAndStayTerminated)
+{
+    std::string text;
+    for (int i = 0; i < 300; ++i) {
+        text += "[SECTION-" + std::to_string(i) + "]\n";
+    }
+    text += "[BIG]\n";
+    for (int i = 0; i < 1000; ++i) {
+        text += "KEY" + std::to_string(i) + "=value\n";
+    }
+    ASSERT_TRUE(write_file(path, text));
+
+    std::vector<char> buffer(2048 + 16, 'x');
+    EXPECT_EQ(platform_profile_section_names(buffer.data(), 2048, path.c_str()), 2046u);
+    EXPECT_EQ(buffer[2046], 0);
+    EXPECT_EQ(buffer[2047], 0);
+    EXPECT_EQ(buffer[2048], 'x'); // nothing past the buffer
+
+    std::vector<char> big(8192 + 16, 'x');
+    EXPECT_EQ(platform_profile_section("BIG", big.data(), 8192, path.c_str()), 8190u);
+    EXPECT_EQ(big[8191], 0);
+    EXPECT_EQ(big[8192], 'x');
+
+    // Exactly fitting lists are not an overflow; tiny buffers stay within bounds.
+    ASSERT_TRUE(write_file(path, "[AB]\n[C]\n"));
+    char exact[7];
+    EXPECT_EQ(platform_profile_section_names(exact, sizeof exact, path.c_str()), 5u);
+    char tiny[3] = {'x', 'x', 'x'};
+    EXPECT_EQ(platform_profile_section_names(tiny, 2, path.c_str()), 0u);
+    EXPECT_EQ(tiny[2], 'x');
+    char cut[4];
+    EXPECT_EQ(platform_profile_string("AB", "K", "long default", cut, sizeof cut, path.c_str()), 3u);
+    EXPECT_STREQ(cut, "lon");
+}
+
+} // namespace
