@@ -1,0 +1,413 @@
+// The dead-entry store over the registry.
+
+#include "userdb/dead_entry.h"
+
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <cstdlib>
+#include <cstring>
+#include <mutex>
+#include <string>
+#include <thread>
+
+#include "common/log.h"
+#include "common/text.h"
+#include "platform/profile.h"
+#include "platform/registry.h"
+#include "platform/system.h"
+#include "userdb/gw_update_queue.h"
+#include "userdb/userdb.h"
+#include "userdb/userinfo.h"
+
+namespace {
+
+constexpr const char16_t *DEAD_ENTRY_KEY = u"SOFTWARE\\Vantelor\\Vantelor Tessaline\\DeadEntry";
+constexpr const char16_t *HOME_KEY = u"SOFTWARE\\Vantelor\\Vantelor Tessaline";
+constexpr const char16_t *TIME_VALUE = u"Time";
+constexpr std::uint64_t TICKS_PER_SECOND = 10000000; // 100-nanosecond intervals
+constexpr unsigned int DEFAULT_SCAN_PERIOD_MS = 300 * 1000;
+
+struct dead_entry_state {
+    std::mutex lock; // the store lock: every registry operation of this module
+    std::atomic<std::int32_t> timeout_hours{0};
+    std::atomic<std::uint64_t (*)()> clock{nullptr};
+    UserInfo *expired[DEAD_ENTRY_MAX_EXPIRED] = {};
+    int expired_count = 0;
+
+    std::mutex thread_lock; // guards the fields below
+    std::condition_variable wake;
+    bool stop = false;
+    unsigned int scan_period_ms = DEFAULT_SCAN_PERIOD_MS;
+    std::thread thread;
+};
+dead_entry_state g_de;
+
+// Days from 1970-01-01 to the civil date (proleptic Gregorian).
+std::int64_t
+days_from_civil(std::int64_t year, unsigned month, unsigned day)
+{
+    year -= month <= 2 ? 1 : 0;
+    std::int64_t era = (year >= 0 ? year : year - 399) / 400;
+    auto year_of_era = static_cast<unsigned>(year - era * 400);
+    unsigned day_of_year = (153 * (month > 2 ? month - 3 : month + 9) + 2) / 5 + day - 1;
+    unsigned day_of_era = year_of_era * 365 + year_of_era / 4 - year_of_era / 100 + day_of_year;
+    return era * 146097 + static_cast<std::int64_t>(day_of_era) - 719468;
+}
+
+std::uint64_t
+system_local_time()
+{
+    platform_clock now{};
+    platform_local_clock(&now);
+    constexpr std::int64_t DAYS_1601_TO_1970 = 134774;
+    std::int64_t days = days_from_civil(now.year, static_cast<unsigned>(now.month),
+                                        static_cast<unsigned>(now.day)) +
+                        DAYS_1601_TO_1970;
+    std::int64_t seconds = days * 86400 + now.hour * 3600 + now.minute * 60 + now.second;
+    return static_cast<std::uint64_t>(seconds) * TICKS_PER_SECOND;
+}
+
+// "%u,%u": high half, low half.
+void
+format_deadline(std::uint64_t deadline, char *text, std::size_t size)
+{
+    fmt_print_n(text, size, "%u,%u", static_cast<std::uint32_t>(deadline >> 32),
+                static_cast<std::uint32_t>(deadline & 0xFFFFFFFFu));
+}
+
+// Reads "high,low" strictly: two unsigned 32-bit decimal numbers and one comma, nothing else.
+bool
+parse_deadline(const char *text, std::size_t size, std::uint64_t *deadline)
+{
+    std::uint64_t halves[2] = {0, 0};
+    int half = 0;
+    bool digits = false;
+    for (std::size_t i = 0; i < size; ++i) {
+        char c = text[i];
+        if (c >= '0' && c <= '9') {
+            halves[half] = halves[half] * 10 + static_cast<std::uint64_t>(c - '0');
+            if (halves[half] > 0xFFFFFFFFu) {
+                return false;
+            }
+            digits = true;
+        } else if (c == ',' && half == 0 && digits) {
+            half = 1;
+            digits = false;
+        } else if (c == 0 && i + 1 == size) {
+            break; // a terminator written with the text
+        } else {
+            return false;
+        }
+    }
+    if (half != 1 || !digits) {
+        return false;
+    }
+    *deadline = (halves[0] << 32) | halves[1];
+    return true;
+}
+
+// "User+WrkstIP", or empty when the record lacks either or a name would split the key.
+std::u16string
+entry_name(const UserInfo *record)
+{
+    if (record == nullptr || record->User == nullptr || record->WrkstIP == nullptr) {
+        return {};
+    }
+    std::u16string name = std::u16string(record->User) + u"+" + record->WrkstIP;
+    if (name.find(u'\\') != std::u16string::npos) {
+        return {};
+    }
+    return name;
+}
+
+void
+clear_expired()
+{
+    for (int i = 0; i < g_de.expired_count; ++i) {
+        userdb_free_userinfo(g_de.expired[i]);
+        g_de.expired[i] = nullptr;
+    }
+    g_de.expired_count = 0;
+}
+
+// Writes a deadline of now plus the timeout into the entry. Call under the store lock.
+int
+write_deadline(const std::u16string &name, char *text, std::size_t size)
+{
+    std::uint64_t deadline = dead_entry_local_time_now() +
+                             static_cast<std::uint64_t>(g_de.timeout_hours.load()) * 3600 *
+                                 TICKS_PER_SECOND;
+    format_deadline(deadline, text, size);
+    std::u16string path = std::u16string(DEAD_ENTRY_KEY) + u"\\" + name;
+    registry_key *key = nullptr;
+    if (registry_create_key(REGISTRY_LOCAL_MACHINE, path.c_str(), &key) != 0) {
+        return -1;
+    }
+    int result = registry_set_value_a(key, TIME_VALUE, text, std::strlen(text));
+    registry_close_key(key);
+    return result;
+}
+
+} // namespace
+
+std::uint64_t
+dead_entry_local_time_now()
+{
+    std::uint64_t (*clock)() = g_de.clock.load();
+    return clock != nullptr ? clock() : system_local_time();
+}
+
+void
+dead_entry_set_clock(std::uint64_t (*clock)())
+{
+    g_de.clock = clock;
+}
+
+void
+dead_entry_set_timeout(std::int32_t hours)
+{
+    g_de.timeout_hours = hours;
+}
+
+std::int32_t
+dead_entry_get_timeout()
+{
+    return g_de.timeout_hours;
+}
+
+void
+dead_entry_set_scan_period_ms(unsigned int milliseconds)
+{
+    std::lock_guard guard(g_de.thread_lock);
+    g_de.scan_period_ms = milliseconds;
+}
+
+int
+add_user_to_de_repositry(const UserInfo *record)
+{
+    if (g_de.timeout_hours == 0) {
+        return 0;
+    }
+    try {
+        std::u16string name = entry_name(record);
+        if (name.empty()) {
+            return 0;
+        }
+        char text[32];
+        std::lock_guard guard(g_de.lock);
+        (void)write_deadline(name, text, sizeof text);
+        log_write(LOG_INFO,
+                  u"add_user_to_de_repositry: user %s with ip %s and expiretime %S added to DE",
+                  record->User, record->WrkstIP, static_cast<const char *>(text));
+    } catch (const std::exception &) {
+        log_write(LOG_ERROR, u"add_user_to_de_repositry: out of memory");
+    }
+    return 0;
+}
+
+int
+remove_user_from_de_repositry(const UserInfo *record)
+{
+    try {
+        std::u16string name = entry_name(record);
+        if (name.empty()) {
+            return 0;
+        }
+        std::lock_guard guard(g_de.lock);
+        registry_key *key = nullptr;
+        if (registry_open_key(REGISTRY_LOCAL_MACHINE, DEAD_ENTRY_KEY, &key) == 0) {
+            (void)registry_delete_key(key, name.c_str());
+            registry_close_key(key);
+        }
+        log_write(LOG_INFO, u"remove_user_from_de_repositry: user %s with ip %s removed from DE",
+                  record->User, record->WrkstIP);
+    } catch (const std::exception &) {
+        log_write(LOG_ERROR, u"remove_user_from_de_repositry: out of memory");
+    }
+    return 0;
+}
+
+int
+dead_entry_findExpiredUsers()
+{
+    if (g_de.timeout_hours == 0) {
+        return 0;
+    }
+    std::lock_guard guard(g_de.lock);
+    clear_expired();
+    registry_key *key = nullptr;
+    if (registry_open_key(REGISTRY_LOCAL_MACHINE, DEAD_ENTRY_KEY, &key) != 0) {
+        log_write(LOG_ERROR, u"dead_entry_findExpiredUsers: DeadEntry key not found in HKLM...");
+        return 0;
+    }
+    char16_t name[512];
+    for (std::uint32_t index = 0; g_de.expired_count < DEAD_ENTRY_MAX_EXPIRED; ++index) {
+        int rc = registry_enum_key(key, index, name, 512);
+        if (rc == 1) {
+            break;
+        }
+        if (rc != 0) {
+            continue; // a name that does not fit is none of ours
+        }
+        try {
+            std::u16string path = std::u16string(DEAD_ENTRY_KEY) + u"\\" + name;
+            char value[64];
+            std::size_t size = sizeof value;
+            std::uint64_t now = dead_entry_local_time_now();
+            std::uint64_t deadline = 0;
+            if (registry_get_value(REGISTRY_LOCAL_MACHINE, path.c_str(), TIME_VALUE, value,
+                                   &size) != 0 ||
+                !parse_deadline(value, size, &deadline)) {
+                // Without a readable deadline the entry's start is lost; it gets a full timeout
+                // from now, so the logon is bounded again without being cut short.
+                char text[32];
+                (void)write_deadline(name, text, sizeof text);
+                log_write(LOG_ERROR,
+                          u"dead_entry_findExpiredUsers: invalid Time value of %s, new deadline "
+                          u"%S",
+                          static_cast<const char16_t *>(name), static_cast<const char *>(text));
+                continue;
+            }
+            log_write(LOG_DEBUG,
+                      u"dead_entry_findExpiredUsers: Username %s, CurrentTime %15I64d, Stored "
+                      u"Time %15I64d",
+                      static_cast<const char16_t *>(name), static_cast<long long>(now),
+                      static_cast<long long>(deadline));
+            const char16_t *plus = name;
+            while (*plus != 0 && *plus != u'+') {
+                ++plus;
+            }
+            if (now > deadline && *plus == u'+') {
+                UserInfo *record = userdb_allocate_userinfo();
+                if (record == nullptr) {
+                    break;
+                }
+                record->User = tsso_string_dup_w(std::u16string(static_cast<const char16_t *>(name), plus).c_str());
+                record->WrkstIP = tsso_string_dup_w(plus + 1);
+                g_de.expired[g_de.expired_count++] = record;
+            }
+        } catch (const std::exception &) {
+            break;
+        }
+    }
+    log_write(LOG_DEBUG, u"dead_entry_findExpiredUsers: %d expired users found...",
+              g_de.expired_count);
+    registry_close_key(key);
+    return g_de.expired_count;
+}
+
+int
+dead_entry_expired_count()
+{
+    std::lock_guard guard(g_de.lock);
+    return g_de.expired_count;
+}
+
+UserInfo *
+dead_entry_expired_record(int index)
+{
+    std::lock_guard guard(g_de.lock);
+    return index >= 0 && index < g_de.expired_count ? g_de.expired[index] : nullptr;
+}
+
+int
+dead_entry_process_expired()
+{
+    if (g_de.timeout_hours == 0) {
+        return 0;
+    }
+    log_write(LOG_DEBUG, u"dead_entry_timeout_workerthread: Checking for expired users...");
+    dead_entry_findExpiredUsers();
+    // Take the list over and release the store lock before deleting: the delete removes the
+    // entry under that lock again.
+    UserInfo *records[DEAD_ENTRY_MAX_EXPIRED];
+    int count;
+    {
+        std::lock_guard guard(g_de.lock);
+        count = g_de.expired_count;
+        for (int i = 0; i < count; ++i) {
+            records[i] = g_de.expired[i];
+            g_de.expired[i] = nullptr;
+        }
+        g_de.expired_count = 0;
+    }
+    for (int i = 0; i < count; ++i) {
+        UserInfo *record = records[i];
+        log_write(LOG_DEBUG,
+                  u"dead_entry_timeout_workerthread: DeadEntry time expired for the user %s "
+                  u"Workstation IP %s",
+                  record->User, record->WrkstIP);
+        (void)userinfo_db_delete(record, 1);
+        record->Flags = UI_FLAG_LOGOUT;
+        if (gw_update_queue_enqueue(record) != 0) {
+            userdb_free_userinfo(record);
+        }
+    }
+    return count;
+}
+
+void
+dead_entry_timeout_workerthread()
+{
+    char home[1025];
+    std::size_t size = sizeof home - 1;
+    if (registry_get_value(REGISTRY_LOCAL_MACHINE, HOME_KEY, u"NIVOHome", home, &size) != 0) {
+        size = 0;
+    }
+    home[size] = 0;
+    std::string ini = std::string(home) + static_cast<char>(platform_path_separator) + "nivo.ini";
+    char value[128];
+    platform_profile_string("NIV-COLLECTOR", "DEAD-ENTRY-TIMEOUT", "1", value, sizeof value,
+                            ini.c_str());
+    log_write(LOG_DEBUG, u"dead_entry_timeout_workerthread: DEAD-ENTRY-TIMEOUT = %S",
+              static_cast<const char *>(value));
+    g_de.timeout_hours = static_cast<std::int32_t>(std::atoi(value));
+
+    for (;;) {
+        {
+            std::unique_lock guard(g_de.thread_lock);
+            g_de.wake.wait_for(guard, std::chrono::milliseconds(g_de.scan_period_ms),
+                               [] { return g_de.stop; });
+            if (g_de.stop) {
+                return;
+            }
+        }
+        if (g_de.timeout_hours == 0) {
+            continue;
+        }
+        dead_entry_process_expired();
+    }
+}
+
+int
+dead_entry_start_thread()
+{
+    std::lock_guard guard(g_de.thread_lock);
+    if (g_de.thread.joinable()) {
+        return 0;
+    }
+    g_de.stop = false;
+    try {
+        g_de.thread = std::thread(dead_entry_timeout_workerthread);
+    } catch (const std::exception &) {
+        log_write(LOG_ERROR, u"dead_entry_start_thread: thread couldn't created");
+        return -1;
+    }
+    return 0;
+}
+
+void
+dead_entry_stop_thread()
+{
+    std::thread thread;
+    {
+        std::lock_guard guard(g_de.thread_lock);
+        g_de.stop = true;
+        thread = std::move(g_de.thread);
+    }
+    g_de.wake.notify_all();
+    if (thread.joinable()) {
+        thread.join();
+    }
+}

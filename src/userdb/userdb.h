@@ -1,0 +1,75 @@
+// userdb: the Collector's store of current logons, one SQLite table in nivo.db3.
+//
+// The process holds one store, opened by userinfo_db_init() during start-up and kept open until
+// the process ends (userinfo_db_fini() exists for tests and tools). Every operation may run on
+// any thread: all of them share the one connection under one recursive lock, which makes the
+// insert with its duplicate check and the select-and-mark of due rows single steps for other
+// threads. Code that runs under the lock on the same thread (the logoff handler called by the
+// duplicate check, the callbacks of the row walks) may call the store again; it must not wait
+// for another thread that needs the store.
+//
+// Every value from outside (names, domains, addresses) reaches SQLite as a bound parameter,
+// never as SQL text. Each statement commits by itself.
+#pragma once
+
+#include <cstdint>
+
+#include "userdb/userinfo.h"
+
+// The context of the row walks: the first field belongs to the caller; the store puts each row
+// into `record` just before it calls the callback, which then owns that record.
+struct userdb_callback_context {
+    gw_node *gw;
+    UserInfo *record;
+};
+using userdb_callback = void (*)(userdb_callback_context *context);
+
+// Window of the transit-time walk, in seconds.
+constexpr std::int32_t USERDB_TRANSIT_TIME = 150;
+
+// Opens (creating when missing) the database at path and its table. 0, or -1 (logged; also for
+// a second call).
+int userinfo_db_init(const char16_t *db_path, const char16_t *table_name);
+// Closes the store so that userinfo_db_init() may open another (tests, tools).
+void userinfo_db_fini();
+
+// Stores the record with Flags 1 (the caller's record reads Flags 1 afterwards); the caller keeps
+// the record. 0 stored (and a dead entry written); 1 the same user and domain (ignoring case)
+// already hold this address, nothing stored; -1 error. A different user stored on the address
+// is logged out first (wrkstpoll_handle_logoff_req).
+int userinfo_db_insert(UserInfo *record);
+
+// The first row of user_name as a new record owned by the caller (RowID 0). 0, or -1 when there
+// is no such row (not logged) or on error.
+int userinfo_db_get_user_info(const char16_t *user_name, UserInfo **out);
+
+// Deletes the rows of the addresses in list_text, which must be a comma-separated list of
+// IPv4 addresses in single quotes ('10.0.0.5','10.0.0.6'); anything else is refused. 0, or -1.
+int userinfo_db_delete_logout_users(const char16_t *list_text);
+
+// Deletes the record's logon: by user; by user and domain (with Domain, unless Flags is 10);
+// with match_workstation also by workstation address. 0 also when no row matched (the dead
+// entry is then removed too), -1 on error. The caller keeps the record.
+int userinfo_db_delete(const UserInfo *record, int match_workstation);
+
+// Writes the record's Flags and ExpireTime into the row RowID. 0, or -1.
+int userinfo_db_update(const UserInfo *record);
+
+// Sets every row's flags to 1. 0, or -1.
+int userinfo_db_validate_all();
+
+// Hand every live row / every live row created within the last 150 seconds to the callback,
+// under the store lock. 0 (also when the select failed), -1 for an unusable store.
+int userinfo_db_process_all(userdb_callback callback, userdb_callback_context *context);
+int userinfo_db_process_transit_time_user(userdb_callback callback,
+                                          userdb_callback_context *context);
+// Hands the rows of one workstation address to the callback: 1 when at least one row was
+// handed on, 0 when none, -1 on error.
+int userinfo_db_process_known(const char16_t *wrkst_ip, userdb_callback callback,
+                              userdb_callback_context *context);
+
+// Selects up to batch_size live rows whose ExpireTime is due (at or before now), from rowid
+// first_rowid upward in rowid order, marks them 2 and places them in records (owned by the
+// caller). The count placed, or -1.
+int userinfo_db_select_expired(UserInfo **records, std::uint16_t batch_size,
+                               std::int32_t first_rowid);
