@@ -63,6 +63,9 @@ using eventlog_report_fn = void (*)(const char *message);
 struct platform_eventlog;
 struct platform_eventlog_notification;
 
+// Whether the log lives in a file that the configuration names (EVENTLOG-FILE).
+extern const bool platform_eventlog_has_source_file;
+
 // The notification: an auto-reset signal raised when records are added to the log it is
 // registered for. Null on failure (last error set).
 platform_eventlog_notification *platform_eventlog_notification_create();

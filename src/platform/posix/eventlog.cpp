@@ -39,6 +39,8 @@ constexpr std::size_t WINDOW = 4 * posix::AUDIT_LINE_MAX;
 
 } // namespace
 
+const bool platform_eventlog_has_source_file = true;
+
 struct platform_eventlog_notification {
     int fd = -1;
     int dir_watch = -1;
