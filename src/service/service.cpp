@@ -5,10 +5,14 @@
 #include "common/console.h"
 #include "common/event.h"
 #include "common/log.h"
+#include "common/threadpool.h"
 #include "common/text.h"
 #include "config/config.h"
 #include "platform/service_host.h"
 #include "platform/system.h"
+#include "userdb/dead_entry.h"
+#include "userdb/gw_update_queue.h"
+#include "userdb/userdb.h"
 
 namespace {
 
@@ -217,6 +221,44 @@ nivo_init()
         return -1;
     }
     console_out(u"%s_init: log file initialized\n", me);
+
+    // 9. The user store and its validation, then the dead-entry thread (Collector only).
+    if (config->collector_enabled != 0) {
+        if (userinfo_db_init(config->db_path, u"UserInfo") != 0) {
+            log_write(LOG_ERROR, u"%s_init: Userinfo Database Initialization failed\n", me);
+            nivo_shutdown();
+            return -1;
+        }
+        log_write(LOG_MSG, u"%s_init: Userinfo Database Initialized\n", me);
+        if (userinfo_db_validate_all() != 0) {
+            log_write(LOG_ERROR, u"%s_init: Userinfo Database Validation failed\n", me);
+            nivo_shutdown();
+            return -1;
+        }
+        log_write(LOG_MSG, u"%s_init: Userinfo Database Validated\n", me);
+        (void)dead_entry_start_thread();
+    }
+
+    // 11. The thread pool.
+    log_write(LOG_DEBUG, u"%s_init: ThreadPool Size: %d\n", me,
+              static_cast<int>(config->threadpool_size));
+    if (threadpool_create(static_cast<int>(config->threadpool_size), 1) != 0) {
+        log_write(LOG_ERROR, u"%s_init: ThreadPool Initialization failed\n", me);
+        nivo_shutdown();
+        return -1;
+    }
+    log_write(LOG_DEBUG, u"%s_init: ThreadPool Initialized\n", me);
+
+    // 12. The Collector's parts.
+    if (config->collector_enabled != 0) {
+        // 12.1 The update queue.
+        if (gw_update_queue_init() != 0) {
+            log_write(LOG_ERROR, u"%s_init: GW Update Queue Initialization failed\n", me);
+            nivo_shutdown();
+            return -1;
+        }
+        log_write(LOG_MSG, u"%s_init: GW Update Queue Initializated\n", me);
+    }
 
     // 15.
     log_write(LOG_MSG, u"%s_init: Initialization Finished\n", me);
