@@ -5,11 +5,17 @@
 #include "common/console.h"
 #include "common/event.h"
 #include "common/log.h"
+#include "common/threadpool.h"
 #include "common/text.h"
 #include "config/config.h"
+#include "dca/dca_eventlog.h"
+#include "dca/dca_pipeline.h"
 #include "config/config_parse.h"
 #include "platform/service_host.h"
 #include "platform/system.h"
+#include "userdb/dead_entry.h"
+#include "userdb/gw_update_queue.h"
+#include "userdb/userdb.h"
 
 namespace {
 
@@ -225,6 +231,72 @@ nivo_init()
         return -1;
     }
     log_write(LOG_INFO, u"%s_init: configuration file parsed successfully\n", me);
+
+    // 9. The user store and its validation, then the dead-entry thread (Collector only).
+    if (config->collector_enabled != 0) {
+        if (userinfo_db_init(config->db_path, u"UserInfo") != 0) {
+            log_write(LOG_ERROR, u"%s_init: Userinfo Database Initialization failed\n", me);
+            nivo_shutdown();
+            return -1;
+        }
+        log_write(LOG_MSG, u"%s_init: Userinfo Database Initialized\n", me);
+        if (userinfo_db_validate_all() != 0) {
+            log_write(LOG_ERROR, u"%s_init: Userinfo Database Validation failed\n", me);
+            nivo_shutdown();
+            return -1;
+        }
+        log_write(LOG_MSG, u"%s_init: Userinfo Database Validated\n", me);
+        (void)dead_entry_start_thread();
+    }
+
+    // 11. The thread pool.
+    log_write(LOG_DEBUG, u"%s_init: ThreadPool Size: %d\n", me,
+              static_cast<int>(config->threadpool_size));
+    if (threadpool_create(static_cast<int>(config->threadpool_size), 1) != 0) {
+        log_write(LOG_ERROR, u"%s_init: ThreadPool Initialization failed\n", me);
+        nivo_shutdown();
+        return -1;
+    }
+    log_write(LOG_DEBUG, u"%s_init: ThreadPool Initialized\n", me);
+
+    // 12. The Collector's parts.
+    if (config->collector_enabled != 0) {
+        // 12.1 The update queue.
+        if (gw_update_queue_init() != 0) {
+            log_write(LOG_ERROR, u"%s_init: GW Update Queue Initialization failed\n", me);
+            nivo_shutdown();
+            return -1;
+        }
+        log_write(LOG_MSG, u"%s_init: GW Update Queue Initializated\n", me);
+    }
+
+    // 12.10 and 13. Whether the Collector runs in this service, as the agent's pipeline sees it.
+    if (config->collector_enabled != 0) {
+        dca_set_local_cidmgr();
+    } else {
+        dca_clear_local_cidmgr();
+    }
+
+    // 14. The DC Agent and its detector.
+    if (config->dca_enabled != 0) {
+        // 14.1
+        if (dca_client_init(config->coll_list) != 0) {
+            log_write(LOG_ERROR, u"%s_init: DC Agent Initialization failed\n", me);
+            nivo_shutdown();
+            return -1;
+        }
+        log_write(LOG_DEBUG, u"%s_init: DC Agent Initialized\n", me);
+        // 14.3
+        if (config->dca_mode == DCA_MODE_EVENTLOG) {
+            static const char16_t log_name[] = u"security";
+            if (threadpool_run(dca_eventlog, const_cast<char16_t *>(log_name), 1) != 0) {
+                log_write(LOG_ERROR, u"%s_init: EventLog DC Agent couldn't started\n", me);
+                nivo_shutdown();
+                return -1;
+            }
+            log_write(LOG_MSG, u"%s_init: EventLog DC Agent started\n", me);
+        }
+    }
 
     // 15.
     log_write(LOG_MSG, u"%s_init: Initialization Finished\n", me);

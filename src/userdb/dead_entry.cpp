@@ -60,12 +60,7 @@ system_local_time()
 {
     platform_clock now{};
     platform_local_clock(&now);
-    constexpr std::int64_t DAYS_1601_TO_1970 = 134774;
-    std::int64_t days = days_from_civil(now.year, static_cast<unsigned>(now.month),
-                                        static_cast<unsigned>(now.day)) +
-                        DAYS_1601_TO_1970;
-    std::int64_t seconds = days * 86400 + now.hour * 3600 + now.minute * 60 + now.second;
-    return static_cast<std::uint64_t>(seconds) * TICKS_PER_SECOND;
+    return dead_entry_ticks(now.year, now.month, now.day, now.hour, now.minute, now.second);
 }
 
 // "%u,%u": high half, low half.
@@ -150,6 +145,17 @@ write_deadline(const std::u16string &name, char *text, std::size_t size)
 }
 
 } // namespace
+
+std::uint64_t
+dead_entry_ticks(int year, int month, int day, int hour, int minute, int second)
+{
+    constexpr std::int64_t DAYS_1601_TO_1970 = 134774;
+    std::int64_t days = days_from_civil(year, static_cast<unsigned>(month),
+                                        static_cast<unsigned>(day)) +
+                        DAYS_1601_TO_1970;
+    std::int64_t seconds = days * 86400 + hour * 3600 + minute * 60 + second;
+    return static_cast<std::uint64_t>(seconds) * TICKS_PER_SECOND;
+}
 
 std::uint64_t
 dead_entry_local_time_now()

@@ -49,6 +49,8 @@ void dead_entry_set_scan_period_ms(unsigned int milliseconds);
 // The local wall clock as the 100-nanosecond count since 1601. Tests may replace the clock
 // (null restores the system's).
 std::uint64_t dead_entry_local_time_now();
+// The 100-nanosecond count of a wall-clock date and time (month 1 to 12).
+std::uint64_t dead_entry_ticks(int year, int month, int day, int hour, int minute, int second);
 void dead_entry_set_clock(std::uint64_t (*clock)());
 
 // The expired list of the last scan (owned by the module until the next scan).

@@ -1,0 +1,297 @@
+// The dead-entry store and the registry tree under it: deadline arithmetic, expiry after the
+// timeout whatever the renewals, rewritten deadlines, timeout 0, entries that are not ours or are
+// damaged, the 100-entry bound, the timeout thread, and the tree's names and layout.
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <filesystem>
+#include <future>
+#include <string>
+#include <thread>
+
+#include "common/log.h"
+#include "common/text.h"
+#include "platform/registry.h"
+#include "platform/system.h"
+#include "support/test_support.h"
+#include "userdb/dead_entry.h"
+#include "userdb/gw_update_queue.h"
+#include "userdb/userdb.h"
+#include "userdb/userinfo.h"
+
+using nivo_test::log_lines;
+using nivo_test::read_file;
+using nivo_test::temp_dir;
+using nivo_test::u16;
+using nivo_test::u8;
+using nivo_test::write_file;
+
+namespace {
+
+constexpr std::uint64_t HOUR = 3600ull * 10000000ull;
+constexpr const char16_t *DEAD_ENTRY_KEY = u"SOFTWARE\\Vantelor\\Vantelor Tessaline\\DeadEntry";
+
+std::uint64_t g_now = 0;
+std::uint64_t
+test_clock()
+{
+    return g_now;
+}
+
+std::string
+deadline_text(std::uint64_t ticks)
+{
+    return std::to_string(ticks >> 32) + "," + std::to_string(ticks & 0xFFFFFFFFu);
+}
+
+class DeadEntry : public ::testing::Test {
+protected:
+    void
+    SetUp() override
+    {
+        ASSERT_EQ(log_int(dir.wpath("nivo.log").c_str(), dir.wpath("nivo.log1").c_str(),
+                          dir.wpath("ev.log").c_str(), dir.wpath("ev.log1").c_str()),
+                  0);
+        log_set_loglevel(LOG_DEBUG);
+        registry_set_location(dir.wpath("registry").c_str());
+        g_now = dead_entry_ticks(2024, 3, 1, 10, 0, 0);
+        dead_entry_set_clock(test_clock);
+        dead_entry_set_timeout(2);
+        ASSERT_EQ(gw_update_queue_init(), 0);
+        ASSERT_EQ(userinfo_db_init(dir.wpath("nivo.db3").c_str(), u"UserInfo"), 0);
+    }
+    void
+    TearDown() override
+    {
+        dead_entry_stop_thread();
+        dead_entry_set_scan_period_ms(300 * 1000);
+        userinfo_db_fini();
+        gw_update_queue_fini();
+        dead_entry_set_clock(nullptr);
+        dead_entry_set_timeout(0);
+        registry_set_location(nullptr);
+        log_fini();
+    }
+    std::string
+    entry_dir(const std::string &name)
+    {
+        return dir.file("registry/HKEY_LOCAL_MACHINE/SOFTWARE/Vantelor/Vantelor Tessaline/"
+                        "DeadEntry/" +
+                        name);
+    }
+    std::string
+    stored_time(const std::string &name)
+    {
+        return read_file(entry_dir(name) + "/Time");
+    }
+    // An entry written straight into the tree.
+    void
+    put_entry(const std::u16string &name, const std::string &time)
+    {
+        registry_key *key = nullptr;
+        std::u16string path = std::u16string(DEAD_ENTRY_KEY) + u"\\" + name;
+        ASSERT_EQ(registry_create_key(REGISTRY_LOCAL_MACHINE, path.c_str(), &key), 0);
+        ASSERT_EQ(registry_set_value_a(key, u"Time", time.data(), time.size()), 0);
+        registry_close_key(key);
+    }
+    int
+    insert(const char16_t *user, const char16_t *ip)
+    {
+        userinfo_ptr record(userdb_allocate_userinfo());
+        userdb_set_text(&record->User, user);
+        userdb_set_text(&record->Domain, u"corp.example");
+        userdb_set_text(&record->WrkstIP, ip);
+        record->CreateTime = 1000;
+        record->ExpireTime = 1600;
+        return userinfo_db_insert(record.get());
+    }
+    temp_dir dir;
+};
+
+TEST(DeadEntryClock, TicksCountFrom1601)
+{
+    EXPECT_EQ(dead_entry_ticks(1601, 1, 1, 0, 0, 0), 0u);
+    EXPECT_EQ(dead_entry_ticks(1970, 1, 1, 0, 0, 0), 116444736000000000ull);
+    EXPECT_EQ(dead_entry_ticks(2024, 2, 29, 23, 59, 59) + 10000000ull,
+              dead_entry_ticks(2024, 3, 1, 0, 0, 0));
+    // The system's clock is the local wall clock: within a day of UTC now.
+    auto utc = static_cast<long long>(std::chrono::duration_cast<std::chrono::seconds>(
+                                          std::chrono::system_clock::now().time_since_epoch())
+                                          .count());
+    long long local = static_cast<long long>(dead_entry_local_time_now() / 10000000ull) -
+                      11644473600ll;
+    EXPECT_LE(std::llabs(local - utc), 15 * 3600);
+}
+
+TEST_F(DeadEntry, InsertWritesTheDeadlineAndExpiryLogsOutDespiteRenewals)
+{
+    ASSERT_EQ(insert(u"alice", u"10.0.0.5"), 0);
+    std::uint64_t deadline = g_now + 2 * HOUR;
+    EXPECT_EQ(stored_time("alice+10.0.0.5"), deadline_text(deadline)); // no terminator
+
+    // Renewals by the logoff checks do not move the deadline.
+    UserInfo *found = nullptr;
+    ASSERT_EQ(userinfo_db_get_user_info(u"alice", &found), 0);
+    found->RowID = 1;
+    found->Flags = UI_FLAG_ACTIVE;
+    found->ExpireTime += 600;
+    EXPECT_EQ(userinfo_db_update(found), 0);
+    userdb_free_userinfo(found);
+
+    g_now = deadline - 10000000ull;
+    EXPECT_EQ(dead_entry_process_expired(), 0);
+    g_now = deadline + 10000000ull;
+    EXPECT_EQ(dead_entry_process_expired(), 1);
+
+    EXPECT_EQ(userinfo_db_get_user_info(u"alice", &found), -1);
+    EXPECT_FALSE(std::filesystem::exists(entry_dir("alice+10.0.0.5")));
+    userinfo_ptr logout(gw_update_queue_dequeue());
+    ASSERT_NE(logout, nullptr);
+    EXPECT_EQ(u8(logout->User), "alice");
+    EXPECT_EQ(u8(logout->WrkstIP), "10.0.0.5");
+    EXPECT_EQ(logout->Flags, UI_FLAG_LOGOUT);
+}
+
+TEST_F(DeadEntry, ANewInsertRewritesTheDeadline)
+{
+    ASSERT_EQ(insert(u"alice", u"10.0.0.5"), 0);
+    UserInfo record{};
+    char16_t user[] = u"alice";
+    char16_t ip[] = u"10.0.0.5";
+    record.User = user;
+    record.WrkstIP = ip;
+    ASSERT_EQ(userinfo_db_delete(&record, 1), 0);
+    EXPECT_FALSE(std::filesystem::exists(entry_dir("alice+10.0.0.5")));
+    g_now += HOUR;
+    ASSERT_EQ(insert(u"alice", u"10.0.0.5"), 0);
+    EXPECT_EQ(stored_time("alice+10.0.0.5"), deadline_text(g_now + 2 * HOUR));
+}
+
+TEST_F(DeadEntry, TimeoutZeroWritesNothingButStillRemoves)
+{
+    ASSERT_EQ(insert(u"alice", u"10.0.0.5"), 0);
+    dead_entry_set_timeout(0);
+    ASSERT_EQ(insert(u"bob", u"10.0.0.6"), 0);
+    EXPECT_FALSE(std::filesystem::exists(entry_dir("bob+10.0.0.6")));
+    g_now += 100 * HOUR;
+    EXPECT_EQ(dead_entry_findExpiredUsers(), 0);
+    EXPECT_EQ(dead_entry_process_expired(), 0);
+
+    UserInfo record{};
+    char16_t user[] = u"alice";
+    char16_t ip[] = u"10.0.0.5";
+    record.User = user;
+    record.WrkstIP = ip;
+    ASSERT_EQ(userinfo_db_delete(&record, 1), 0);
+    EXPECT_FALSE(std::filesystem::exists(entry_dir("alice+10.0.0.5")));
+}
+
+TEST_F(DeadEntry, ForeignAndDamagedEntriesAreHandledSoundly)
+{
+    std::string past = deadline_text(g_now - HOUR);
+    put_entry(u"noplus", past);
+    put_entry(u"nocomma+10.0.0.1", "12345");
+    put_entry(u"letters+10.0.0.2", "abc,def");
+    put_entry(u"toobig+10.0.0.3", "4294967296,1");
+    put_entry(u"three+10.0.0.4", "1,2,3");
+    put_entry(u"due+10.0.0.5", past);
+    EXPECT_EQ(dead_entry_findExpiredUsers(), 1);
+    EXPECT_EQ(u8(dead_entry_expired_record(0)->User), "due");
+    EXPECT_EQ(u8(dead_entry_expired_record(0)->WrkstIP), "10.0.0.5");
+    // A damaged deadline gets a full timeout from now: bounded again, not cut short.
+    for (const char *name :
+         {"nocomma+10.0.0.1", "letters+10.0.0.2", "toobig+10.0.0.3", "three+10.0.0.4"}) {
+        EXPECT_EQ(stored_time(name), deadline_text(g_now + 2 * HOUR)) << name;
+    }
+    EXPECT_EQ(stored_time("noplus"), past);
+}
+
+TEST_F(DeadEntry, AScanTakesAtMostOneHundred)
+{
+    std::string past = deadline_text(g_now - HOUR);
+    for (int i = 0; i < 130; ++i) {
+        put_entry(u"u" + u16(std::to_string(i)) + u"+10.0.0.1", past);
+    }
+    EXPECT_EQ(dead_entry_process_expired(), 100);
+    EXPECT_EQ(dead_entry_process_expired(), 30);
+    EXPECT_EQ(dead_entry_process_expired(), 0);
+}
+
+TEST_F(DeadEntry, TheThreadReadsItsTimeoutAndScans)
+{
+    ASSERT_TRUE(write_file(dir.file("nivo.ini"), "[NIV-COLLECTOR]\nDEAD-ENTRY-TIMEOUT=3\n"));
+    registry_key *home = nullptr;
+    ASSERT_EQ(registry_create_key(REGISTRY_LOCAL_MACHINE,
+                                  u"SOFTWARE\\Vantelor\\Vantelor Tessaline", &home),
+              0);
+    ASSERT_EQ(registry_set_value_a(home, u"NIVOHome", dir.path().data(), dir.path().size()), 0);
+    registry_close_key(home);
+    dead_entry_set_timeout(0);
+    put_entry(u"alice+10.0.0.5", deadline_text(g_now - HOUR));
+
+    dead_entry_set_scan_period_ms(50);
+    ASSERT_EQ(dead_entry_start_thread(), 0);
+    auto consumer = std::async(std::launch::async, [] { return gw_update_queue_dequeue(); });
+    ASSERT_EQ(consumer.wait_for(std::chrono::seconds(10)), std::future_status::ready);
+    userinfo_ptr logout(consumer.get());
+    ASSERT_NE(logout, nullptr);
+    EXPECT_EQ(u8(logout->User), "alice");
+    EXPECT_EQ(dead_entry_get_timeout(), 3);
+    dead_entry_stop_thread();
+    bool logged = false;
+    for (const std::string &line : log_lines(dir.file("nivo.log"))) {
+        logged = logged ||
+                 line.find("dead_entry_timeout_workerthread: DEAD-ENTRY-TIMEOUT = 3") !=
+                     std::string::npos;
+    }
+    EXPECT_TRUE(logged);
+}
+
+// ---- the registry tree ----
+
+TEST_F(DeadEntry, RegistryNamesStayInsideTheirKeyAndIgnoreCase)
+{
+    registry_key *key = nullptr;
+    ASSERT_EQ(registry_create_key(REGISTRY_LOCAL_MACHINE, u"Software\\Test", &key), 0);
+    registry_key *sub = nullptr;
+    for (const char16_t *name : {u"../../escape+1", u"b/c+2", u"%41+3", u".hidden+4", u"Zed"}) {
+        std::u16string path = std::u16string(u"SOFTWARE\\TEST\\") + name;
+        ASSERT_EQ(registry_create_key(REGISTRY_LOCAL_MACHINE, path.c_str(), &sub), 0) << u8(name);
+        registry_close_key(sub);
+    }
+    EXPECT_FALSE(std::filesystem::exists(dir.file("registry/escape+1")));
+    EXPECT_FALSE(std::filesystem::exists(dir.file("registry/HKEY_LOCAL_MACHINE/escape+1")));
+
+    // Enumeration gives the names back as created, ordered without regard to case.
+    std::vector<std::string> names;
+    char16_t name[256];
+    for (std::uint32_t i = 0; registry_enum_key(key, i, name, 256) == 0; ++i) {
+        names.push_back(u8(name));
+    }
+    EXPECT_EQ(names, (std::vector<std::string>{"%41+3", "../../escape+1", ".hidden+4", "b/c+2",
+                                               "Zed"}));
+    EXPECT_EQ(registry_enum_key(key, 5, name, 256), 1);
+
+    // Opening and deleting ignore case; a key with subkeys is not deleted.
+    ASSERT_EQ(registry_open_key(REGISTRY_LOCAL_MACHINE, u"software\\test\\zED", &sub), 0);
+    registry_close_key(sub);
+    EXPECT_EQ(registry_delete_key(key, u"zed"), 0);
+    EXPECT_EQ(registry_open_key(REGISTRY_LOCAL_MACHINE, u"software\\test\\zED", &sub), -1);
+    registry_close_key(key);
+    ASSERT_EQ(registry_open_key(REGISTRY_LOCAL_MACHINE, u"SOFTWARE", &key), 0);
+    EXPECT_EQ(registry_delete_key(key, u"Test"), -1);
+    registry_close_key(key);
+
+    // Without a stored value the home value answers the base directory.
+    char home[1024];
+    std::size_t size = sizeof home;
+    ASSERT_EQ(registry_get_value(REGISTRY_LOCAL_MACHINE, u"SOFTWARE\\Vantelor\\Vantelor Tessaline",
+                                 u"NIVOHome", home, &size),
+              0);
+    char16_t base[1024];
+    ASSERT_EQ(platform_base_directory(base, 1024), 0);
+    EXPECT_EQ(std::string(home, size), u8(base));
+}
+
+} // namespace

@@ -1,0 +1,122 @@
+// The update queue: order, no waiting while records are there, a waiting consumer woken at once,
+// and the refusals.
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <future>
+#include <string>
+#include <thread>
+
+#include "common/log.h"
+#include "support/test_support.h"
+#include "userdb/gw_update_queue.h"
+#include "userdb/userinfo.h"
+
+using nivo_test::log_lines;
+using nivo_test::temp_dir;
+
+namespace {
+
+class UpdateQueue : public ::testing::Test {
+protected:
+    void
+    SetUp() override
+    {
+        ASSERT_EQ(log_int(dir.wpath("nivo.log").c_str(), dir.wpath("nivo.log1").c_str(),
+                          dir.wpath("ev.log").c_str(), dir.wpath("ev.log1").c_str()),
+                  0);
+        log_set_loglevel(LOG_DEBUG);
+    }
+    void
+    TearDown() override
+    {
+        gw_update_queue_fini();
+        log_fini();
+    }
+    bool
+    logged(const std::string &text)
+    {
+        for (const std::string &line : log_lines(dir.file("nivo.log"))) {
+            if (line.find(text) != std::string::npos) {
+                return true;
+            }
+        }
+        return false;
+    }
+    static UserInfo *
+    record(std::int32_t row)
+    {
+        UserInfo *r = userdb_allocate_userinfo();
+        r->RowID = row;
+        r->Flags = UI_FLAG_LOGON;
+        return r;
+    }
+    temp_dir dir;
+};
+
+TEST_F(UpdateQueue, RefusesBeforeInitAndNullRecords)
+{
+    UserInfo *r = record(1);
+    EXPECT_EQ(gw_update_queue_enqueue(r), -1);
+    EXPECT_EQ(gw_update_queue_dequeue(), nullptr);
+    EXPECT_TRUE(logged("gw_update_queue_enqueue: GW Update Queue is not Initialized"));
+    EXPECT_TRUE(logged("gw_update_queue_dequeue: GW Update Queue is not Initialized"));
+    ASSERT_EQ(gw_update_queue_init(), 0);
+    EXPECT_EQ(gw_update_queue_enqueue(nullptr), -1);
+    EXPECT_TRUE(logged("gw_update_queue_enqueue: Invalid Input Parametre"));
+    // The record whose enqueue failed stayed ours; the queue's leftovers are freed by fini.
+    EXPECT_EQ(gw_update_queue_enqueue(r), 0);
+}
+
+TEST_F(UpdateQueue, RecordsAlreadyThereAreTakenInOrderWithoutWaiting)
+{
+    ASSERT_EQ(gw_update_queue_init(), 0);
+    ASSERT_EQ(gw_update_queue_enqueue(record(1)), 0);
+    ASSERT_EQ(gw_update_queue_enqueue(record(2)), 0);
+    auto consumer = std::async(std::launch::async, [] {
+        userinfo_ptr first(gw_update_queue_dequeue());
+        userinfo_ptr second(gw_update_queue_dequeue());
+        return std::pair<int, int>(first ? first->RowID : 0, second ? second->RowID : 0);
+    });
+    ASSERT_EQ(consumer.wait_for(std::chrono::seconds(5)), std::future_status::ready);
+    EXPECT_EQ(consumer.get(), (std::pair<int, int>(1, 2)));
+    EXPECT_FALSE(logged("USERINFO WAITING INFINITE"));
+}
+
+TEST_F(UpdateQueue, AWaitingConsumerTakesANewRecordAtOnce)
+{
+    ASSERT_EQ(gw_update_queue_init(), 0);
+    // Records arriving in pairs while the consumer is busy must never leave the next one
+    // waiting behind a spent wake-up.
+    for (int round = 0; round < 3; ++round) {
+        ASSERT_EQ(gw_update_queue_enqueue(record(10 * round + 1)), 0);
+        ASSERT_EQ(gw_update_queue_enqueue(record(10 * round + 2)), 0);
+        userinfo_ptr a(gw_update_queue_dequeue());
+        userinfo_ptr b(gw_update_queue_dequeue());
+        ASSERT_TRUE(a && b);
+        EXPECT_EQ(b->RowID, 10 * round + 2);
+
+        auto consumer = std::async(std::launch::async, [] {
+            userinfo_ptr taken(gw_update_queue_dequeue());
+            return taken ? taken->RowID : 0;
+        });
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        ASSERT_EQ(gw_update_queue_enqueue(record(10 * round + 3)), 0);
+        ASSERT_EQ(consumer.wait_for(std::chrono::seconds(5)), std::future_status::ready);
+        EXPECT_EQ(consumer.get(), 10 * round + 3);
+    }
+}
+
+TEST_F(UpdateQueue, FiniReleasesAWaitingConsumer)
+{
+    ASSERT_EQ(gw_update_queue_init(), 0);
+    auto consumer = std::async(std::launch::async, [] { return gw_update_queue_dequeue(); });
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    gw_update_queue_fini();
+    ASSERT_EQ(consumer.wait_for(std::chrono::seconds(5)), std::future_status::ready);
+    EXPECT_EQ(consumer.get(), nullptr);
+    EXPECT_TRUE(logged("gw_update_queue_init: GW Update Queue released"));
+}
+
+} // namespace
