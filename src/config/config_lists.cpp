@@ -12,6 +12,7 @@
 #include "dca/dca_filter.h"
 #include "platform/file.h"
 #include "platform/netaddr.h"
+#include "platform/socket.h"
 #include "platform/system.h"
 
 namespace {
