@@ -178,7 +178,17 @@ open_eventlog(const char16_t *log_name, std::uint32_t *next)
     }
     log_write_event(LOG_DEBUG, u"open_eventlog: event object created\n");
 
-    g_monitor.log = platform_eventlog_open(log_name, config_get()->eventlog_file, report_skipped);
+    // A relative EVENTLOG-FILE lies in the base directory.
+    const config_record *config = config_get();
+    const char16_t *source = config->eventlog_file;
+    char16_t joined[1024];
+    if (source != nullptr && source[0] != 0 && source[0] != u'/' && source[0] != u'\\' &&
+        (source[0] == 0 || source[1] != u':') && config->base_directory != nullptr) {
+        if (config_string_cat(config->base_directory, source, joined, sizeof joined) == 0) {
+            source = joined;
+        }
+    }
+    g_monitor.log = platform_eventlog_open(log_name, source, report_skipped);
     if (g_monitor.log == nullptr) {
         log_write_event(LOG_ERROR, u"open_eventlog: EventLog for Source %s couldn't open\n",
                         log_name != nullptr ? log_name : u"");
