@@ -79,6 +79,9 @@ struct config_record {
     dc_node *dc_list;
     gw_node *gw_list;
     coll_node *coll_list;
+    // Derived by the post-processing: the retry count for the workstation ping (3 to 10), 0 when
+    // DETECTION-RETRY is 0 and the ping keeps its own.
+    std::uint32_t ping_retry_count;
 };
 
 config_record *config_get();

@@ -9,6 +9,7 @@
 #include "common/log.h"
 #include "common/number.h"
 #include "platform/netaddr.h"
+#include "platform/socket.h"
 
 namespace {
 

@@ -21,8 +21,3 @@ int platform_netaddr_to_text(const void *address, std::size_t address_length, ch
 // address's length, or 0 when it does not fit.
 std::size_t platform_netaddr_ipv4(std::uint32_t address, std::uint16_t port, void *out,
                                   std::size_t capacity);
-
-// Parses a dotted IPv4 address ("a.b.c.d", four decimal parts) as the platform's address-text
-// parser does for the IPv4 family; anything else (IPv6 text included) is refused. Stores the
-// address in host byte order. 0, or the socket error of a refused text.
-int platform_ipv4_from_text(const char16_t *text, std::uint32_t *address);

@@ -8,6 +8,7 @@
 #include "common/threadpool.h"
 #include "common/text.h"
 #include "config/config.h"
+#include "config/config_parse.h"
 #include "platform/service_host.h"
 #include "platform/system.h"
 #include "userdb/dead_entry.h"
@@ -221,6 +222,13 @@ nivo_init()
         return -1;
     }
     console_out(u"%s_init: log file initialized\n", me);
+
+    // 8. nivo.ini and the list files.
+    if (parse_configfile(config->conf_path, config) != 0) {
+        log_write(LOG_ERROR, u"%s_init: configuration file parsing failed\n", me);
+        return -1;
+    }
+    log_write(LOG_INFO, u"%s_init: configuration file parsed successfully\n", me);
 
     // 9. The user store and its validation, then the dead-entry thread (Collector only).
     if (config->collector_enabled != 0) {

@@ -80,28 +80,3 @@ platform_netaddr_ipv4(std::uint32_t address, std::uint16_t port, void *out, std:
     std::memcpy(out, &in, sizeof in);
     return sizeof in;
 }
-
-int
-platform_ipv4_from_text(const char16_t *text, std::uint32_t *address)
-{
-    if (text == nullptr || address == nullptr) {
-        return EINVAL;
-    }
-    // A dotted address is at most 15 characters; anything longer or outside ASCII is refused
-    // before inet_pton sees it.
-    char narrow[16];
-    std::size_t n = 0;
-    for (; text[n] != 0; ++n) {
-        if (n == sizeof narrow - 1 || text[n] > 0x7f) {
-            return EINVAL;
-        }
-        narrow[n] = static_cast<char>(text[n]);
-    }
-    narrow[n] = 0;
-    in_addr in{};
-    if (inet_pton(AF_INET, narrow, &in) != 1) {
-        return EINVAL;
-    }
-    *address = ntohl(in.s_addr);
-    return 0;
-}

@@ -1,0 +1,51 @@
+// Fuzz target: any bytes as nivo.ini, through the profile reader, the section parsers, the
+// encodings and the post-processing.
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+#include "common/text.h"
+#include "config/config.h"
+#include "config/config_parse.h"
+#include "dca/dca_filter.h"
+#include "fuzz/fuzz_support.h"
+
+namespace {
+
+// LOG-FILE opens a log at the path it names: an input must not make the fuzzer write files
+// anywhere on the machine.
+bool
+names_a_log_file(const std::uint8_t *data, std::size_t size)
+{
+    std::string text(reinterpret_cast<const char *>(data), size);
+    for (char &c : text) {
+        if (c >= 'a' && c <= 'z') {
+            c = static_cast<char>(c - 'a' + 'A');
+        }
+    }
+    return text.find("LOG-FILE") != std::string::npos;
+}
+
+} // namespace
+
+extern "C" int
+LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size)
+{
+    if (names_a_log_file(data, size)) {
+        return 0;
+    }
+    const std::string &dir = nivo_fuzz::scratch_dir();
+    std::string path = dir + "/nivo.ini";
+    nivo_fuzz::write_bytes(path, data, size);
+
+    config_record record{};
+    std::u16string base(dir.begin(), dir.end());
+    record.base_directory = tsso_string_dup_w(base.c_str());
+    std::u16string wide_path(path.begin(), path.end());
+    (void)parse_configfile(wide_path.c_str(), &record);
+    config_release(&record);
+    dca_filter_reset();
+    return 0;
+}

@@ -1,0 +1,345 @@
+// nivo.ini and the list files: what the parser keeps, refuses and derives, and what the list
+// readers make of each file format.
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "common/log.h"
+#include "common/pc1.h"
+#include "common/text.h"
+#include "config/config_lists.h"
+#include "config/config_parse.h"
+#include "dca/dca_filter.h"
+#include "support/test_support.h"
+
+using nivo_test::log_lines;
+using nivo_test::temp_dir;
+using nivo_test::u16;
+using nivo_test::u8;
+using nivo_test::utf8_to_utf16le;
+using nivo_test::write_file;
+
+namespace {
+
+// "CORP" and "corp.example.test" in the byte-list form.
+const std::string SETTINGS = "[SETTINGS]\n"
+                             "HOST-DOMAIN=67'0'79'0'82'0'80'0'\n"
+                             "HOST-DOMAIN-FQDN=99'0'111'0'114'0'112'0'46'0'116'0'\n";
+
+class Config : public ::testing::Test {
+protected:
+    void
+    SetUp() override
+    {
+        dca_filter_reset();
+        record.base_directory = tsso_string_dup_w(u16(dir.path()).c_str());
+        record.log_path = tsso_string_dup_w(dir.wpath("nivo.log").c_str());
+        record.rotated_log_path = tsso_string_dup_w(dir.wpath("nivo.log1").c_str());
+        record.events_path = tsso_string_dup_w(dir.wpath("ev.log").c_str());
+        record.rotated_events_path = tsso_string_dup_w(dir.wpath("ev.log1").c_str());
+        ASSERT_EQ(log_int(record.log_path, record.rotated_log_path, record.events_path,
+                          record.rotated_events_path),
+                  0);
+        log_set_loglevel(LOG_MAX);
+    }
+    void
+    TearDown() override
+    {
+        log_fini();
+        log_set_loglevel(LOG_DEBUG);
+        config_release(&record);
+        dca_filter_reset();
+    }
+    int
+    parse(const std::string &ini)
+    {
+        EXPECT_TRUE(write_file(dir.file("nivo.ini"), ini));
+        return parse_configfile(dir.wpath("nivo.ini").c_str(), &record);
+    }
+    void
+    list_file(const std::string &name, const std::string &bytes)
+    {
+        ASSERT_TRUE(write_file(dir.file(name), bytes));
+    }
+    bool
+    logged(const std::string &text)
+    {
+        for (const std::string &line : log_lines(dir.file("nivo.log"))) {
+            if (line.find(text) != std::string::npos) {
+                return true;
+            }
+        }
+        return false;
+    }
+    std::vector<std::string>
+    dc_names()
+    {
+        std::vector<std::string> names;
+        for (dc_node *dc = record.dc_list; dc != nullptr; dc = dc->next) {
+            names.push_back(u8(dc->name));
+        }
+        return names;
+    }
+    temp_dir dir;
+    config_record record{};
+};
+
+TEST_F(Config, DefaultsAndDerivedValuesWithoutSettings)
+{
+    ASSERT_EQ(parse(SETTINGS), 0);
+    EXPECT_EQ(u8(record.host_domain), "CORP");
+    EXPECT_EQ(u8(record.host_domain_fqdn), "corp.t");
+    EXPECT_EQ(u8(dca_get_hostdomain()), "CORP");
+    EXPECT_EQ(u8(record.server_ip), "127.0.0.1");
+    EXPECT_EQ(record.server_port, 5566);
+    EXPECT_EQ(record.threadpool_size, 16u);
+    EXPECT_EQ(record.dca_enabled, 1u);
+    EXPECT_EQ(record.dca_mode, static_cast<std::uint32_t>(DCA_MODE_NETAPI));
+    EXPECT_EQ(record.collector_enabled, 1u);
+    EXPECT_EQ(record.polling_mode, POLLING_MODE_REGISTRY);
+    EXPECT_EQ(record.dcaserver_port, 5566);
+    EXPECT_EQ(record.tsso_server_port, 6677);
+    EXPECT_EQ(record.detection_mode, DETECTION_MODE_PING);
+    EXPECT_EQ(record.detection_interval, 600);
+    EXPECT_EQ(record.ping_retry_count, 3u);
+    EXPECT_TRUE(logged("Starting the service configuration is done now.."));
+}
+
+TEST_F(Config, MissingOrEmptyHostDomainStopsTheParse)
+{
+    EXPECT_EQ(parse("[SETTINGS]\nHOST-DOMAIN-FQDN=97'0'\n"), -1);
+    EXPECT_TRUE(logged("config_postinit: Unknown HOST-DOMAIN"));
+    EXPECT_TRUE(logged("parse_configfile: post-configuration failed"));
+    // A value written without the byte-list form decodes to nothing.
+    EXPECT_EQ(parse("[SETTINGS]\nHOST-DOMAIN=CORP\nHOST-DOMAIN-FQDN=97'0'\n"), -1);
+    config_replace_text(&record.host_domain_fqdn, nullptr); // the record outlives one parse
+    EXPECT_EQ(parse("[SETTINGS]\nHOST-DOMAIN=65'0'\n"), -1);
+    EXPECT_TRUE(logged("config_postinit: Unknown HOST-DOMAIN-FQDN"));
+}
+
+TEST_F(Config, NumbersTakeTheirBaseAndFieldWidth)
+{
+    ASSERT_EQ(parse(SETTINGS + "[LOGOFF-DETECTION]\nDETECTION-INTERVAL=0x258\n"), 0);
+    EXPECT_EQ(record.detection_interval, 600);
+    ASSERT_EQ(parse(SETTINGS + "[LOGOFF-DETECTION]\nDETECTION-INTERVAL=0600\n"), 0);
+    EXPECT_EQ(record.detection_interval, 384);
+    ASSERT_EQ(parse(SETTINGS + "[LOGOFF-DETECTION]\nDETECTION-INTERVAL=5000\n"), 0);
+    EXPECT_EQ(record.detection_interval, 1800);
+    // 16-bit fields keep the low bits; junk after the digits is ignored; no digits read as 0.
+    ASSERT_EQ(parse(SETTINGS + "[NIV-AGENT]\nSERVER-PORT=70000\n[NIV-COLLECTOR]\n"
+                               "TSSO-SERVER-PORT= 6677xyz\nDCASERVER-PORT=abc\n"),
+              0);
+    EXPECT_EQ(record.server_port, 70000 % 65536);
+    EXPECT_EQ(record.tsso_server_port, 6677);
+    EXPECT_EQ(record.dcaserver_port, 0);
+}
+
+TEST_F(Config, RetryCountHandedToThePingIsBounded)
+{
+    ASSERT_EQ(parse(SETTINGS + "[LOGOFF-DETECTION]\nDETECTION-RETRY=1\n"), 0);
+    EXPECT_EQ(record.ping_retry_count, 3u);
+    ASSERT_EQ(parse(SETTINGS + "[LOGOFF-DETECTION]\nDETECTION-RETRY=12\n"), 0);
+    EXPECT_EQ(record.ping_retry_count, 10u);
+    EXPECT_EQ(record.detection_interval, 600); // a high retry count leaves the interval alone
+    EXPECT_EQ(config_ping_retry_count(7), 7u);
+}
+
+TEST_F(Config, ThreadPoolGrowsTwoPerDomainControllerUpTo1024)
+{
+    list_file("dc-list.ini", "DC1\nDC2\nDC3\nDC4\n");
+    ASSERT_EQ(parse(SETTINGS + "THREADPOOL-SIZE=16\n"), 0);
+    EXPECT_EQ(record.threadpool_size, 24u);
+    config_free_lists(&record);
+    ASSERT_EQ(parse(SETTINGS + "THREADPOOL-SIZE=1020\n"), 0);
+    EXPECT_EQ(record.threadpool_size, 1024u);
+    config_free_lists(&record);
+    // A negative size is no way around the bound.
+    ASSERT_EQ(parse(SETTINGS + "THREADPOOL-SIZE=-1\n"), 0);
+    EXPECT_EQ(record.threadpool_size, 1024u);
+}
+
+TEST_F(Config, SectionsKeysAndKeywords)
+{
+    // An unknown section fails once it has an entry; an empty one is harmless.
+    EXPECT_EQ(parse(SETTINGS + "[FOO]\n"), 0);
+    EXPECT_EQ(parse(SETTINGS + "[FOO]\nA=1\n"), -1);
+    EXPECT_TRUE(logged("parse_keyvalue: Invalid SectionName: FOO"));
+    EXPECT_TRUE(logged("parse_configfile: KeyValue parsing failed for Section: FOO"));
+
+    // Keys and keywords without case; a blank before "=" makes another key.
+    ASSERT_EQ(parse(SETTINGS + "[niv-agent]\nenabled=false\ndca-mode=eventlog\n"), 0);
+    EXPECT_EQ(record.dca_enabled, 0u);
+    EXPECT_EQ(record.dca_mode, static_cast<std::uint32_t>(DCA_MODE_EVENTLOG));
+    EXPECT_EQ(parse(SETTINGS + "[NIV-AGENT]\nENABLED =TRUE\n"), -1);
+    EXPECT_TRUE(logged("parse_keyvalue_dca: Invalid Key: ENABLED "));
+
+    // A bad keyword is ignored, except in HA-SETTING where it is refused.
+    ASSERT_EQ(parse(SETTINGS + "[NIV-COLLECTOR]\nPOLLING-MODE=WMI\nPOLLING-MODE=SNMP\n"), 0);
+    EXPECT_EQ(record.polling_mode, POLLING_MODE_WMI);
+    EXPECT_EQ(parse(SETTINGS + "[HA-SETTING]\nHA-MODE=SIDEKICK\n"), -1);
+    EXPECT_TRUE(logged("parse_keyvalue_ha_setting: Invalid Key value: SIDEKICK"));
+
+    // An entry without "=" is refused.
+    EXPECT_EQ(parse(SETTINGS + "[LOGGING]\nLOG-LEVEL\n"), -1);
+    EXPECT_TRUE(logged("parse_keyvalue_logging: Invalid KeyValue: LOG-LEVEL"));
+    // Unknown keys fail, except in EDIRECTORY-SETTING.
+    EXPECT_EQ(parse(SETTINGS + "[EDIRECTORY-SETTING]\nFUTURE-KEY=1\n"), 0);
+    EXPECT_EQ(parse(SETTINGS + "[LOGOFF-DETECTION]\nFUTURE-KEY=1\n"), -1);
+}
+
+TEST_F(Config, LoggingSettingsReachTheLogger)
+{
+    std::string other = dir.file("other.log");
+    ASSERT_EQ(parse(SETTINGS + "[LOGGING]\nLOG-LEVEL=3\nOVERFLOW-ACTION=TRUNCATE\nLOG-FILE=" +
+                    other + "\n"),
+              0);
+    EXPECT_EQ(log_get_loglevel(), 3u);
+    EXPECT_EQ(record.overflow_action, LOG_OVERFLOW_TRUNCATE);
+    EXPECT_EQ(u8(record.rotated_log_path), other + "1");
+    EXPECT_TRUE(logged("please read next log messages from '" + other + "'"));
+    bool in_new_file = false;
+    for (const std::string &line : log_lines(other)) {
+        in_new_file |= line.find("Threadpool Size Reset") != std::string::npos;
+    }
+    EXPECT_TRUE(in_new_file);
+
+    // A log file that cannot be opened fails the parse, and the old file goes on.
+    log_set_loglevel(LOG_MAX);
+    EXPECT_EQ(parse(SETTINGS + "[LOGGING]\nLOG-FILE=" + dir.path() + "/missing/x.log\n"), -1);
+    bool told = false;
+    for (const std::string &line : log_lines(other)) {
+        told |= line.find("log file couldn't re-initialized") != std::string::npos;
+    }
+    EXPECT_TRUE(told);
+}
+
+TEST_F(Config, ByteListsAndEncipheredValues)
+{
+    EXPECT_EQ(u8(config_decode_bytelist("65'0'66'0'")), "AB");
+    EXPECT_EQ(u8(config_decode_bytelist("321'0' 66'0'tail")), "AB"); // low 8 bits; text after
+    EXPECT_EQ(u8(config_decode_bytelist("65'0'0'0'66'0'")), "A");     // the first zero unit ends
+    EXPECT_EQ(u8(config_decode_bytelist("65'")), "A");
+
+    // What nivo-cipher writes is what the service reads, whatever the text.
+    const std::string secret = "p\xc3\xa4ss'w=rd \xe2\x82\xac";
+    const std::uint8_t key[PC1_KEY_BYTES] = {'K', 'e', 'y', '0', '1', '2', '3', '4', '5', '6'};
+    char value[1024];
+    ASSERT_GT(pc1_encipher_text(key, reinterpret_cast<const std::uint8_t *>(secret.data()),
+                                secret.size(), value, sizeof value),
+              0);
+    ASSERT_EQ(parse(SETTINGS + "[ACCOUNT-CREDENTIALS]\nPASSWORD=" + value +
+                    "\nUSERNAME=97'0'100'0'\n[EDIRECTORY-SETTING]\nADMIN-USER-DN=" + value + "\n"),
+              0);
+    EXPECT_EQ(u8(record.password), secret);
+    EXPECT_EQ(u8(record.username), "ad");
+    EXPECT_EQ(u8(record.admin_user_dn), secret);
+
+    // Ten characters are a key and no text; seven are too short.
+    ASSERT_EQ(parse(SETTINGS + "[ACCOUNT-CREDENTIALS]\nPASSWORD=0123456789\n"), 0);
+    ASSERT_NE(record.password, nullptr);
+    EXPECT_EQ(u8(record.password), "");
+    EXPECT_EQ(parse(SETTINGS + "[ACCOUNT-CREDENTIALS]\nPASSWORD=0123456\n"), -1);
+    EXPECT_TRUE(logged("parse_keyvalue_accountcred: Decryption Data Get failed"));
+    EXPECT_EQ(parse(SETTINGS + "[EDIRECTORY-SETTING]\nPASSWORD=" + std::string(1015, '1') + "\n"),
+              -1);
+    EXPECT_TRUE(logged("parse_keyvalue_edirectory: Decryption Data Set failed"));
+}
+
+TEST_F(Config, DcListNamesAndTheLastLine)
+{
+    list_file("dc-list.ini", "  dc1  \r\n\\\\DC2.corp.example.test\n\n; retired\nDCNAMEOF15CHARS\nDC4");
+    ASSERT_EQ(parse(SETTINGS), 0);
+    EXPECT_EQ(dc_names(), (std::vector<std::string>{"\\\\dc1", "\\\\DC2.corp.example.test",
+                                                    "\\\\DCNAMEOF15CHARS", "\\\\DC4"}));
+}
+
+TEST_F(Config, GwListNetworksPerAppliance)
+{
+    list_file("gw-list.ini", "10.1.1.1:6060#192.168.1.0 (/24)\n"
+                             "10.1.1.1:6060#10.0.0.0 (/8)\n"
+                             "10.1.1.2:6060#bad (/24)\n"
+                             "10.1.1.3:0x17AC\n");
+    ASSERT_EQ(parse(SETTINGS), 0);
+    gw_node *gw = config_find_gw(&record, u"10.1.1.1");
+    ASSERT_NE(gw, nullptr);
+    EXPECT_EQ(gw->port, 6060);
+    ASSERT_NE(gw->networks, nullptr);
+    EXPECT_EQ(gw->networks->network, 0xc0a80100u);
+    EXPECT_EQ(gw->networks->mask, 0xffffff00u);
+    ASSERT_NE(gw->networks->next, nullptr);
+    EXPECT_EQ(gw->networks->next->network, 0x0a000000u);
+    EXPECT_EQ(gw->networks->next->mask, 0xff000000u);
+    EXPECT_EQ(config_find_gw(&record, u"10.1.1.2"), nullptr);
+    EXPECT_TRUE(logged("config_addgw_gwlist: ip string to address translation failed"));
+    ASSERT_NE(config_find_gw(&record, u"10.1.1.3"), nullptr);
+    EXPECT_EQ(config_find_gw(&record, u"10.1.1.3")->port, 6060);
+    EXPECT_EQ(config_find_gw(&record, u"10.1.1.3")->networks, nullptr);
+
+    // A line without a network opens the appliance to every network, and it stays open.
+    EXPECT_EQ(config_addgw_gwlist(u"10.1.1.1:6060", &record), 0);
+    EXPECT_EQ(gw->networks, nullptr);
+    EXPECT_EQ(config_addgw_gwlist(u"10.1.1.1:6060#172.16.0.0 (/12)", &record), 0);
+    EXPECT_EQ(gw->networks, nullptr);
+
+    // Odd shapes stay within the line and add nothing unsound.
+    EXPECT_EQ(config_addgw_gwlist(u"10.1.1.4:1#(/8)", &record), -1);
+    EXPECT_EQ(config_addgw_gwlist(u":6060", &record), -1);
+    EXPECT_EQ(config_addgw_gwlist(u"10.1.1.5:1#10.0.0.0 (", &record), 0);
+    EXPECT_EQ(config_find_gw(&record, u"10.1.1.5")->networks, nullptr);
+}
+
+TEST_F(Config, CollectorListPortsAndNamelessEntries)
+{
+    list_file("coll-list.ini", "127.0.0.5:5566\n127.0.0.6:0x15BE\n127.0.0.7\n:5566\n");
+    ASSERT_EQ(parse(SETTINGS), 0);
+    ASSERT_NE(record.coll_list, nullptr);
+    EXPECT_EQ(u8(record.coll_list->name), "127.0.0.5");
+    EXPECT_EQ(record.coll_list->port, 5566);
+    ASSERT_NE(record.coll_list->next, nullptr);
+    EXPECT_EQ(record.coll_list->next->port, 5566);
+    EXPECT_EQ(record.coll_list->next->next, nullptr);
+    EXPECT_TRUE(logged("config_add_coll_list: collector entry without address skipped: :5566"));
+}
+
+TEST_F(Config, AgentListsFromTheirFiles)
+{
+    // The user list is UTF-16LE with a byte-order mark and CR LF line ends.
+    list_file("user-exclusion-list.ini",
+              "\xFF\xFE" + utf8_to_utf16le("svc_backup\r\n  J\xc3\xbcrgen \r\n\r\n"));
+    list_file("authnet-list.ini", "10.0.0.0/8\n");
+    list_file("login-ip-exclusion-list.ini", "10.0.0.9\n10.5.0.0/16\n");
+    list_file("logoff-exclusion-list.ini", "10.0.0.10\n");
+    list_file("domain-list.ini", "OTHER\n");
+    ASSERT_EQ(parse(SETTINGS), 0);
+
+    EXPECT_EQ(dca_filter_user_excluded(u"SVC_BACKUP"), 1);
+    EXPECT_EQ(dca_filter_user_excluded(u"J\u00fcrgen"), 1);
+    EXPECT_EQ(dca_filter_by_authnet(u"10.9.9.9"), 0);
+    EXPECT_EQ(dca_filter_by_ip(u"10.0.0.9", DCA_IPLIST_LOGIN), 1);
+    EXPECT_EQ(dca_filter_by_login_authnet(u"10.5.1.1"), 0);
+    EXPECT_EQ(dca_filter_by_ip(u"10.0.0.10", DCA_IPLIST_LOGOFF), 1);
+    EXPECT_EQ(dca_filter_by_ip(u"10.0.0.10", DCA_IPLIST_LOGIN), 0);
+    EXPECT_TRUE(logged("\tDOMAIN[1]: OTHER"));
+}
+
+TEST_F(Config, OverlongAndMissingListFiles)
+{
+    list_file("domain-list.ini", std::string(1024, 'a') + "\n" + std::string(1023, 'b') + "\n");
+    ASSERT_EQ(parse(SETTINGS), 0);
+    EXPECT_TRUE(logged("config_add_names: entry of 1024 characters is longer than 1023, skipped"));
+    EXPECT_EQ(dca_filter_domain(u"CORP"), 0);
+    dca_set_hostdomain(nullptr, nullptr);
+    EXPECT_EQ(dca_filter_domain(u16(std::string(1023, 'b')).c_str()), 0);
+    EXPECT_EQ(dca_filter_domain(u16(std::string(1024, 'a')).c_str()), 1);
+    EXPECT_TRUE(logged("config_parse_namefile: file " + dir.path() +
+                       "/gw-list.ini couldn't open: 2"));
+
+    config_parse_namefile(nullptr, 2, &record);
+    config_parse_namefile(dir.wpath("dc-list.ini").c_str(), 8, &record);
+    EXPECT_TRUE(logged("config_parse_namefile: Filepath is NULL"));
+    EXPECT_TRUE(logged("config_parse_namefile: Invalid NameType: 8"));
+}
+
+} // namespace

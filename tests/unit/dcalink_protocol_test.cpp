@@ -1,0 +1,116 @@
+// The agent-collector frames and the serialised record: the bytes peers depend on, the text
+// budget, and a receiver that never reads past what it was given.
+
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "dcalink/dcalink_protocol.h"
+
+namespace {
+
+std::int32_t
+i32_at(const std::uint8_t *p)
+{
+    return static_cast<std::int32_t>(p[0] | p[1] << 8 | p[2] << 16 |
+                                     static_cast<std::uint32_t>(p[3]) << 24);
+}
+
+TEST(DcalinkProtocol, SerialisesTheExampleRecord)
+{
+    dcalink_record record{1700000000, 1700000600, 2, 5, u"alice", u"CORP", nullptr, nullptr,
+                          u"10.0.0.1"};
+    std::vector<std::uint8_t> payload(DCALINK_PAYLOAD_MAX);
+    std::size_t length = dcalink_serialize(record, payload.data(), payload.size());
+    ASSERT_EQ(length, 80u);
+    const std::uint8_t *p = payload.data();
+    EXPECT_EQ(i32_at(p + 4), 1700000000);
+    EXPECT_EQ(i32_at(p + 12), 2);
+    EXPECT_EQ(i32_at(p + 16), 5);
+    EXPECT_EQ(i32_at(p + 20), 0);  // User
+    EXPECT_EQ(i32_at(p + 24), 30); // Domain, written last
+    EXPECT_EQ(i32_at(p + 28), -1); // Group
+    EXPECT_EQ(i32_at(p + 32), -1); // WrkstName
+    EXPECT_EQ(i32_at(p + 36), 12); // WrkstIP
+    EXPECT_EQ(std::string(reinterpret_cast<const char *>(p + 40), 12),
+              std::string("a\0l\0i\0c\0e\0\0\0", 12));
+
+    std::uint8_t header[DCALINK_HEADER_SIZE];
+    dcalink_build_data_header(header, DCALINK_ENCRYPTION_RC4, static_cast<std::uint32_t>(length));
+    const std::uint8_t expected[] = {3, 0, 0, 0, 2, 0, 0, 0, 80, 0, 0, 0};
+    EXPECT_EQ(std::vector<std::uint8_t>(header, header + 12),
+              std::vector<std::uint8_t>(expected, expected + 12));
+    dcalink_build_handshake(header, DCALINK_MSG_REQUEST, DCALINK_ENCRYPTION_RC4);
+    const std::uint8_t request[] = {1, 0, 0, 0, 1, 2, 0, 0, 0, 0, 0, 0};
+    EXPECT_EQ(std::vector<std::uint8_t>(header, header + 12),
+              std::vector<std::uint8_t>(request, request + 12));
+    dcalink_header parsed = dcalink_parse_header(expected);
+    EXPECT_EQ(parsed.type, DCALINK_MSG_DATA);
+    EXPECT_EQ(parsed.byte4, DCALINK_ENCRYPTION_RC4);
+    EXPECT_EQ(parsed.length, 80u);
+
+    dcalink_received back{};
+    ASSERT_EQ(dcalink_parse(p, length, &back), DCALINK_PARSE_OK);
+    EXPECT_EQ(std::u16string(back.user.get()), u"alice");
+    EXPECT_EQ(std::u16string(back.domain.get()), u"CORP");
+    EXPECT_EQ(std::u16string(back.wrkst_ip.get()), u"10.0.0.1");
+    EXPECT_EQ(back.group, nullptr);
+    EXPECT_EQ(back.wrkst_name, nullptr);
+    EXPECT_EQ(back.flags, 5);
+}
+
+TEST(DcalinkProtocol, TheTextBudgetCutsAndLeavesOutNeverOverflows)
+{
+    std::u16string huge(6000, u'u');
+    dcalink_record record{0, 0, 1, 5, huge.c_str(), u"D", u"G", u"W", u"1.2.3.4"};
+    std::vector<std::uint8_t> payload(DCALINK_PAYLOAD_MAX);
+    std::size_t length = dcalink_serialize(record, payload.data(), payload.size());
+    EXPECT_EQ(length, 40u + 2 * (5119 + 1));
+    for (std::size_t at : {24u, 28u, 32u, 36u}) {
+        EXPECT_EQ(i32_at(payload.data() + at), -1);
+    }
+    dcalink_received back{};
+    ASSERT_EQ(dcalink_parse(payload.data(), length, &back), DCALINK_PARSE_OK);
+    EXPECT_EQ(std::u16string(back.user.get()).size(), 5119u);
+
+    // All five texts with the budget nearly used: the terminators still fit the buffer.
+    std::u16string most(5115, u'x');
+    dcalink_record full{0, 0, 1, 5, most.c_str(), u"D", u"G", u"W", u"I"};
+    length = dcalink_serialize(full, payload.data(), payload.size());
+    EXPECT_EQ(length, DCALINK_PAYLOAD_MAX);
+    ASSERT_EQ(dcalink_parse(payload.data(), length, &back), DCALINK_PARSE_OK);
+    EXPECT_EQ(std::u16string(back.domain.get()), u"D");
+    // A buffer smaller than the largest payload is refused rather than overrun.
+    EXPECT_EQ(dcalink_serialize(full, payload.data(), DCALINK_PAYLOAD_MAX - 1), 0u);
+}
+
+TEST(DcalinkProtocol, TheReceiverRefusesWhatItCannotTrust)
+{
+    dcalink_record record{0, 0, 1, 5, u"bob", u"CORP", nullptr, nullptr, u"10.0.0.2"};
+    std::vector<std::uint8_t> payload(DCALINK_PAYLOAD_MAX);
+    std::size_t length = dcalink_serialize(record, payload.data(), payload.size());
+    dcalink_received back{};
+    EXPECT_EQ(dcalink_parse(payload.data(), 39, &back), DCALINK_PARSE_TOO_SHORT);
+    std::vector<std::uint8_t> big(DCALINK_PAYLOAD_MAX + 1, 0);
+    EXPECT_EQ(dcalink_parse(big.data(), big.size(), &back), DCALINK_PARSE_TOO_LONG);
+
+    std::vector<std::uint8_t> bad(payload.begin(), payload.begin() + static_cast<long>(length));
+    bad[24] = 0xF0; // Domain far outside the text area
+    EXPECT_EQ(dcalink_parse(bad.data(), bad.size(), &back), DCALINK_PARSE_BAD_OFFSET);
+    bad[24] = 0xFE; bad[25] = 0xFF; bad[26] = 0xFF; bad[27] = 0xFF; // -2
+    EXPECT_EQ(dcalink_parse(bad.data(), bad.size(), &back), DCALINK_PARSE_BAD_OFFSET);
+
+    // The last text cut before its terminator.
+    EXPECT_EQ(dcalink_parse(payload.data(), length - 2, &back), DCALINK_PARSE_UNTERMINATED);
+    // A record of the fixed part alone, every text absent.
+    std::vector<std::uint8_t> bare(40, 0);
+    for (std::size_t at = 20; at < 40; ++at) {
+        bare[at] = 0xFF;
+    }
+    EXPECT_EQ(dcalink_parse(bare.data(), bare.size(), &back), DCALINK_PARSE_OK);
+    EXPECT_EQ(back.user, nullptr);
+}
+
+} // namespace

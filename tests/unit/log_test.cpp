@@ -1,0 +1,261 @@
+// The logger: line layout and bytes, level filter, logging events, overflow handling.
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <filesystem>
+#include <string>
+
+#include "common/log.h"
+#include "platform/system.h"
+#include "support/test_support.h"
+
+using nivo_test::log_lines;
+using nivo_test::read_file;
+using nivo_test::temp_dir;
+
+namespace {
+
+class LogTest : public ::testing::Test {
+protected:
+    void
+    SetUp() override
+    {
+        log_path = dir.wpath("nivo.log");
+        rotated_path = dir.wpath("nivo.log1");
+        events_path = dir.wpath("logging_events.log");
+        rotated_events_path = dir.wpath("logging_events.log1");
+        ASSERT_EQ(log_int(log_path.c_str(), rotated_path.c_str(), events_path.c_str(),
+                          rotated_events_path.c_str()),
+                  0);
+        log_set_loglevel(LOG_DEBUG);
+        log_set_overflow_action(LOG_OVERFLOW_ROTATE);
+        log_set_logfile_maxsize(1073741824u);
+        log_set_loggingfile_maxsize(1073741824u);
+    }
+    void
+    TearDown() override
+    {
+        log_fini();
+        log_set_loglevel(LOG_DEBUG);
+        log_set_overflow_action(LOG_OVERFLOW_ROTATE);
+        log_set_logfile_maxsize(1073741824u);
+        log_set_loggingfile_maxsize(1073741824u);
+    }
+    std::vector<std::string>
+    log() const
+    {
+        return log_lines(dir.file("nivo.log"));
+    }
+    std::vector<std::string>
+    events() const
+    {
+        return log_lines(dir.file("logging_events.log"));
+    }
+
+    temp_dir dir;
+    std::u16string log_path, rotated_path, events_path, rotated_events_path;
+};
+
+// Splits "LEVEL\t[0xTID] DATE hh:mm:ss : message" into its pieces; false when the layout differs.
+bool
+parse_line(const std::string &line, std::string *level, unsigned long *tid, std::string *message)
+{
+    std::size_t tab = line.find("\t[0x");
+    std::size_t bracket = line.find("] ", tab);
+    if (tab == std::string::npos || bracket == std::string::npos) {
+        return false;
+    }
+    *level = line.substr(0, tab);
+    *tid = std::stoul(line.substr(tab + 4, bracket - tab - 4), nullptr, 16);
+    std::size_t date_end = line.find(' ', bracket + 2);
+    if (date_end == std::string::npos || date_end == bracket + 2) {
+        return false;
+    }
+    std::string clock = line.substr(date_end + 1, 11);
+    if (clock.size() != 11 || clock[2] != ':' || clock[5] != ':' || clock.substr(8) != " : ") {
+        return false;
+    }
+    for (int i : {0, 1, 3, 4, 6, 7}) {
+        if (clock[static_cast<std::size_t>(i)] < '0' || clock[static_cast<std::size_t>(i)] > '9') {
+            return false;
+        }
+    }
+    *message = line.substr(date_end + 12);
+    return true;
+}
+
+bool
+contains(const std::vector<std::string> &lines, const std::string &text)
+{
+    for (const auto &line : lines) {
+        if (line.find(text) != std::string::npos) {
+            return true;
+        }
+    }
+    return false;
+}
+
+TEST_F(LogTest, LinesAreUtf16WithoutMarkAndCarryThePrefixLayout)
+{
+    log_write(LOG_ERROR, u"unit: value %d of '%s'\n", 42, u"caf\u00e9");
+    std::string bytes = read_file(dir.file("nivo.log"));
+    // No byte-order mark: the file starts with the first line's "\r\n".
+    ASSERT_GE(bytes.size(), 4u);
+    EXPECT_EQ(bytes.substr(0, 4), std::string("\r\0\n\0", 4));
+
+    auto lines = log();
+    // Three banner lines of the log, three banner events, then ours.
+    ASSERT_EQ(lines.size(), 7u);
+    EXPECT_NE(lines[1].find("----------- Vantelor TESSALINE --------------\n"), std::string::npos);
+    EXPECT_NE(lines[4].find("-------------------------- Logging Events --------------------------\n"),
+              std::string::npos);
+    std::string level, message;
+    unsigned long tid = 0;
+    ASSERT_TRUE(parse_line(lines[6], &level, &tid, &message)) << lines[6];
+    EXPECT_EQ(level, "ERROR");
+    EXPECT_EQ(tid, platform_thread_id());
+    EXPECT_EQ(message, "unit: value 42 of 'caf\xc3\xa9'\n");
+}
+
+TEST_F(LogTest, NarrowLinesHaveTheirOwnLayout)
+{
+    log_write_a(LOG_NOTICE, "narrow %s %d\n", "text", 7);
+    std::string text = nivo_test::utf16le_to_utf8(read_file(dir.file("nivo.log")));
+    // "\n\rNOTICE\t<date> <time> [0x<tid>]: narrow text 7\n" closes the file.
+    std::size_t start = text.rfind("\n\rNOTICE\t");
+    ASSERT_NE(start, std::string::npos) << text;
+    std::string line = text.substr(start);
+    std::string tid = "[0x" + [] {
+        char hex[32];
+        std::snprintf(hex, sizeof hex, "%lx", platform_thread_id());
+        return std::string(hex);
+    }() + "]: narrow text 7\n";
+    ASSERT_GT(line.size(), tid.size());
+    EXPECT_EQ(line.substr(line.size() - tid.size()), tid);
+}
+
+TEST_F(LogTest, LevelFilterHidesLinesButNeverEvents)
+{
+    log_set_loglevel(LOG_NOTICE);
+    log_write(LOG_INFO, u"hidden info\n");
+    log_write(LOG_DEBUG, u"hidden debug\n");
+    log_write_a(LOG_MAX, "hidden narrow\n");
+    log_write(LOG_NOTICE, u"shown notice\n");
+    log_write_event(LOG_MAX, u"event line\n");
+    auto lines = log();
+    EXPECT_FALSE(contains(lines, "hidden"));
+    EXPECT_TRUE(contains(lines, "NOTICE\t"));
+    // The event is in both files, unfiltered, with its level's name.
+    EXPECT_TRUE(contains(lines, "event line"));
+    EXPECT_TRUE(contains(events(), "event line"));
+    EXPECT_TRUE(contains(events(), "MAX\t"));
+    EXPECT_FALSE(contains(events(), "shown notice"));
+    EXPECT_EQ(log_set_loglevel(7), -1);
+    EXPECT_EQ(log_get_loglevel(), static_cast<unsigned int>(LOG_NOTICE));
+}
+
+TEST_F(LogTest, AMessageTooLongForTheBufferLeavesNoTrace)
+{
+    long long before = nivo_test::file_size(dir.file("nivo.log"));
+    std::u16string huge(10300, u'x');
+    log_write(LOG_MSG, u"%s\n", huge);
+    log_write_event(LOG_MSG, u"%s\n", huge);
+    std::string narrow_huge(5200, 'y');
+    log_write_a(LOG_MSG, "%s\n", narrow_huge);
+    EXPECT_EQ(nivo_test::file_size(dir.file("nivo.log")), before);
+    // A message that just fits is written whole.
+    std::u16string fits(10000, u'z');
+    log_write(LOG_MSG, u"%s\n", fits);
+    EXPECT_TRUE(contains(log(), std::string(10000, 'z') + "\n"));
+}
+
+TEST_F(LogTest, ASecondOpenWithoutCloseFails)
+{
+    EXPECT_EQ(log_int(log_path.c_str(), rotated_path.c_str(), events_path.c_str(),
+                      rotated_events_path.c_str()),
+              -1);
+    EXPECT_EQ(log_int(nullptr, nullptr, nullptr, nullptr), -1);
+}
+
+TEST_F(LogTest, TruncationCutsTheFileAndLeavesTheBanner)
+{
+    log_set_overflow_action(LOG_OVERFLOW_TRUNCATE);
+    log_set_logfile_maxsize(1000);
+    for (int i = 0; i < 20; ++i) {
+        log_write(LOG_MSG, u"filler line %d\n", i);
+    }
+    ASSERT_GE(nivo_test::file_size(dir.file("nivo.log")), 1000);
+    log_check_overflow();
+    auto lines = log();
+    ASSERT_EQ(lines.size(), 3u);
+    EXPECT_NE(lines[1].find("---------------------- LOG FILE TRUNCATED ------------------------\n"),
+              std::string::npos);
+    EXPECT_FALSE(contains(lines, "filler"));
+    // Writing continues in the cut file.
+    log_write(LOG_MSG, u"after\n");
+    EXPECT_TRUE(contains(log(), "after"));
+}
+
+TEST_F(LogTest, RotationKeepsOneOlderGeneration)
+{
+    log_set_logfile_maxsize(1000);
+    nivo_test::write_file(dir.file("nivo.log1"), "older generation");
+    for (int i = 0; i < 20; ++i) {
+        log_write(LOG_MSG, u"first generation %d\n", i);
+    }
+    log_check_overflow();
+    auto old_lines = log_lines(dir.file("nivo.log1"));
+    ASSERT_GE(old_lines.size(), 3u);
+    EXPECT_TRUE(contains(old_lines, "first generation 19"));
+    EXPECT_NE(old_lines.back().find("------------------------------------------------------------------\n"),
+              std::string::npos);
+    EXPECT_NE(old_lines[old_lines.size() - 2].find("ROTATING LOG FILE"), std::string::npos);
+    auto lines = log();
+    ASSERT_EQ(lines.size(), 3u);
+    EXPECT_NE(lines[1].find("------------------------ LOG FILE ROTATED ------------------------\n"),
+              std::string::npos);
+}
+
+TEST_F(LogTest, AFailedRenameTruncatesInsteadAndSaysSo)
+{
+    log_set_logfile_maxsize(1000);
+    std::filesystem::create_directory(dir.file("nivo.log1"));
+    for (int i = 0; i < 20; ++i) {
+        log_write(LOG_MSG, u"kept too long %d\n", i);
+    }
+    log_check_overflow();
+    auto lines = log();
+    EXPECT_FALSE(contains(lines, "kept too long"));
+    EXPECT_TRUE(contains(lines, "log_rotate_logfile: Logfile '" + dir.file("nivo.log") +
+                                    "' couldn't Renamed to '" + dir.file("nivo.log1") + "'"));
+    EXPECT_TRUE(contains(lines, "LOG FILE ROTATED"));
+    EXPECT_TRUE(std::filesystem::is_directory(dir.file("nivo.log1")));
+}
+
+TEST_F(LogTest, TheEventsFileRotatesOnItsOwnLimit)
+{
+    log_set_loggingfile_maxsize(800);
+    for (int i = 0; i < 10; ++i) {
+        log_write_event(LOG_MSG, u"event %d\n", i);
+    }
+    log_check_overflow();
+    EXPECT_TRUE(contains(log_lines(dir.file("logging_events.log1")), "event 9"));
+    auto now = events();
+    EXPECT_FALSE(contains(now, "event 9"));
+    EXPECT_TRUE(contains(now, "LOGGING EVENTS FILE ROTATED"));
+    EXPECT_TRUE(contains(log(), "ROTATING LOGGING EVENTS FILE"));
+    // nivo.log itself was under its limit and was left alone.
+    EXPECT_FALSE(nivo_test::file_exists(dir.file("nivo.log1")));
+}
+
+TEST(LogClosed, WritesBeforeOpeningAreNoOps)
+{
+    log_write(LOG_MSG, u"nowhere\n");
+    log_write_event(LOG_MSG, u"nowhere\n");
+    log_check_overflow();
+    SUCCEED();
+}
+
+} // namespace

@@ -1,0 +1,157 @@
+// The socket wrapper on loopback: TCP and connected UDP, the receive time limit, refusals.
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <cstring>
+#include <thread>
+
+#include "common/log.h"
+#include "common/net.h"
+#include "support/test_support.h"
+
+namespace {
+
+class NetTest : public ::testing::Test {
+protected:
+    void
+    SetUp() override
+    {
+        ASSERT_EQ(log_int(dir.wpath("nivo.log").c_str(), dir.wpath("nivo.log1").c_str(),
+                          dir.wpath("e.log").c_str(), dir.wpath("e.log1").c_str()),
+                  0);
+    }
+    void
+    TearDown() override
+    {
+        log_fini();
+    }
+    bool
+    logged(const std::string &text) const
+    {
+        return nivo_test::utf16le_to_utf8(nivo_test::read_file(dir.file("nivo.log"))).find(text) !=
+               std::string::npos;
+    }
+    // A bound server on 127.0.0.1 with a port of the system's choosing.
+    net_handle *
+    server(std::uint32_t transport, std::uint16_t *port)
+    {
+        net_handle *h = net_init(u"127.0.0.1", 0, NET_MODE_SERVER);
+        EXPECT_NE(h, nullptr);
+        EXPECT_EQ(net_open(h, transport), 0);
+        EXPECT_EQ(platform_socket_local_port(h->socket, port), 0);
+        return h;
+    }
+    nivo_test::temp_dir dir;
+};
+
+TEST_F(NetTest, TcpClientAndServerExchangeBytes)
+{
+    std::uint16_t port = 0;
+    net_handle *listener = server(NET_TRANSPORT_TCP, &port);
+    char16_t port_text[8];
+    (void)port_text;
+    net_handle *client = net_init(u"127.0.0.1", port, NET_MODE_CLIENT);
+    ASSERT_EQ(net_open(client, NET_TRANSPORT_TCP), 0);
+
+    net_sockaddr peer{};
+    std::uint32_t peer_length = sizeof peer;
+    platform_socket_t accepted = net_accept(listener, &peer, &peer_length);
+    ASSERT_NE(accepted, PLATFORM_INVALID_SOCKET);
+    std::uint32_t ipv4 = 0;
+    std::uint16_t peer_port = 0;
+    ASSERT_EQ(platform_sockaddr_ipv4(peer, peer_length, &ipv4, &peer_port), 0);
+    EXPECT_EQ(ipv4, 0x7F000001u);
+
+    // The accepted socket in a handle of its own, as the servers keep it.
+    net_handle *connection = net_init(nullptr, 0, NET_MODE_SERVER);
+    connection->socket = accepted;
+    EXPECT_EQ(net_send(client, "hello", 5), 1);
+    EXPECT_TRUE(logged("net_send: full packet sent\n"));
+    char buffer[16] = {};
+    EXPECT_EQ(net_recv(connection, buffer, sizeof buffer), 5);
+    EXPECT_STREQ(buffer, "hello");
+    EXPECT_EQ(net_send(client, "", 0), 1); // nothing to send counts as sent
+
+    // The peer closes: 0 with its notice.
+    net_close(client);
+    EXPECT_EQ(net_recv(connection, buffer, sizeof buffer), 0);
+    EXPECT_TRUE(logged("net_recv: peer has closed the connection\n"));
+    // A closed socket sends and receives nothing, silently.
+    EXPECT_EQ(net_send(client, "x", 1), -1);
+    EXPECT_EQ(net_recv(client, buffer, sizeof buffer), -1);
+    net_fini(connection);
+    net_fini(client);
+    net_fini(listener);
+}
+
+TEST_F(NetTest, ConnectedUdpAndTheReceiveTimeLimit)
+{
+    std::uint16_t port = 0;
+    net_handle *udp_server = server(NET_TRANSPORT_UDP, &port);
+    net_handle *udp_client = net_init(u"127.0.0.1", port, NET_MODE_CLIENT);
+    ASSERT_EQ(net_open(udp_client, NET_TRANSPORT_UDP), 0);
+    EXPECT_EQ(net_send(udp_client, "ping", 4), 1); // connected: no destination needed
+
+    net_set_recv_timeout(udp_server, 0, 200000);
+    char buffer[16] = {};
+    net_sockaddr from{};
+    std::uint32_t from_length = sizeof from;
+    EXPECT_EQ(net_recvfrom(udp_server, buffer, sizeof buffer, &from, &from_length), 4);
+    EXPECT_EQ(std::string(buffer, 4), "ping");
+    std::uint32_t ipv4 = 0;
+    std::uint16_t source_port = 0;
+    EXPECT_EQ(platform_sockaddr_ipv4(from, from_length, &ipv4, &source_port), 0);
+    EXPECT_EQ(platform_socket_local_port(udp_client->socket, &port), 0);
+    EXPECT_EQ(source_port, port);
+
+    // Nothing arrives: -1 after the limit, without a message.
+    auto start = std::chrono::steady_clock::now();
+    EXPECT_EQ(net_recvfrom(udp_server, buffer, sizeof buffer, &from, &from_length), -1);
+    EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(150));
+
+    // With 0/0 the receive blocks until a datagram comes.
+    net_set_recv_timeout(udp_server, 0, 0);
+    std::thread late([udp_client] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(300));
+        net_send(udp_client, "late", 4);
+    });
+    EXPECT_EQ(net_recvfrom(udp_server, buffer, sizeof buffer, &from, &from_length), 4);
+    late.join();
+    net_fini(udp_client);
+    net_fini(udp_server);
+}
+
+TEST_F(NetTest, RefusalsAndReopening)
+{
+    EXPECT_EQ(net_init(u"not-an-address", 1, NET_MODE_CLIENT), nullptr);
+    EXPECT_TRUE(logged("net_init: ip string to address translation failed: "));
+    EXPECT_EQ(net_init(u"::1", 1, NET_MODE_CLIENT), nullptr); // IPv4 only
+    EXPECT_EQ(net_send(nullptr, "x", 1), -1);
+    EXPECT_TRUE(logged("net_send: network handle is invalid\n"));
+    EXPECT_EQ(net_recv(nullptr, nullptr, 0), -1);
+    EXPECT_EQ(net_accept(nullptr, nullptr, nullptr), PLATFORM_INVALID_SOCKET);
+    net_close(nullptr);
+    EXPECT_TRUE(logged("net_close: network handle is invalid\n"));
+
+    // Nobody listens: the connect fails and the handle stays closed but usable.
+    std::uint16_t port = 0;
+    net_handle *probe = server(NET_TRANSPORT_TCP, &port);
+    net_fini(probe);
+    net_handle *client = net_init(u"127.0.0.1", port, NET_MODE_CLIENT);
+    EXPECT_EQ(net_open(client, NET_TRANSPORT_TCP), -1);
+    EXPECT_TRUE(logged("net_open: server couldnt connected: "));
+    EXPECT_EQ(client->socket, PLATFORM_INVALID_SOCKET);
+
+    // Opening an open handle replaces its socket.
+    net_handle *listener = server(NET_TRANSPORT_TCP, &port);
+    platform_socket_t first = listener->socket;
+    EXPECT_EQ(net_open(listener, NET_TRANSPORT_TCP), 0);
+    EXPECT_TRUE(logged("net_open: socket is not closed yet. let close it first\n"));
+    EXPECT_NE(listener->socket, PLATFORM_INVALID_SOCKET);
+    (void)first;
+    net_fini(listener);
+    net_fini(client);
+}
+
+} // namespace

@@ -1,0 +1,207 @@
+// Text conversions, bounded formatting, path joining, addresses as text, encoded text files,
+// and events.
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <string>
+#include <thread>
+
+#include "common/event.h"
+#include "common/log.h"
+#include "common/text.h"
+#include "common/text_file.h"
+#include "platform/netaddr.h"
+#include "support/test_support.h"
+
+using nivo_test::read_file;
+using nivo_test::temp_dir;
+using nivo_test::u16;
+using nivo_test::u8;
+
+namespace {
+
+TEST(TextConversion, Utf8AndUtf16RoundTripWithTheirBounds)
+{
+    char16_t wide[8];
+    // "é" is two UTF-8 bytes and one UTF-16 unit.
+    EXPECT_EQ(convert_ascii_to_unicode("caf\xc3\xa9", wide, 8), 5);
+    EXPECT_EQ(std::u16string(wide), u"caf\u00e9");
+    char narrow[8];
+    EXPECT_EQ(convert_unicode_to_ascii(u"caf\u00e9", narrow, 8), 0);
+    EXPECT_STREQ(narrow, "caf\xc3\xa9");
+
+    // At most size - 1 units, terminator included, go into the wide buffer.
+    EXPECT_EQ(convert_ascii_to_unicode("abcdef", wide, 8), 7);
+    EXPECT_EQ(convert_ascii_to_unicode("abcdefg", wide, 8), -1);
+    EXPECT_EQ(wide[7], 0);
+    EXPECT_EQ(convert_unicode_to_ascii(u"caf\u00e9", narrow, 5), -1);
+    EXPECT_EQ(narrow[4], '\0');
+    // Absent texts: 0, and the buffer stays as it was.
+    narrow[0] = 'k';
+    EXPECT_EQ(convert_unicode_to_ascii(nullptr, narrow, 8), 0);
+    EXPECT_EQ(narrow[0], 'k');
+    EXPECT_EQ(convert_ascii_to_unicode(nullptr, wide, 8), 0);
+    // A character outside the basic plane takes two units.
+    EXPECT_EQ(convert_ascii_to_unicode("\xf0\x9f\x98\x80", wide, 8), 3);
+}
+
+TEST(TextConversion, DuplicatesKeepAbsenceAndMapBytesToUnits)
+{
+    wtext_ptr copy(tsso_string_dup_w(u"abc"));
+    EXPECT_EQ(std::u16string(copy.get()), u"abc");
+    EXPECT_EQ(tsso_string_dup_w(nullptr), nullptr);
+    wtext_ptr latin(string_dup_a2w("\xe9t\xe9"));
+    EXPECT_EQ(std::u16string(latin.get()), u"\u00e9t\u00e9");
+    ntext_ptr back(string_dup_w2a(latin.get()));
+    EXPECT_STREQ(back.get(), "\xe9t\xe9");
+    EXPECT_EQ(string_dup_w2a(u"\u20ac"), nullptr); // no byte stands for it
+    EXPECT_EQ(string_dup_a2w(nullptr), nullptr);
+}
+
+TEST(TextFormatting, ResultCodesOfTheBoundedFormatters)
+{
+    char16_t wide[4];
+    EXPECT_EQ(string_printf_w(wide, sizeof wide, u"%s", u"abc"), STRING_S_OK);
+    EXPECT_EQ(string_printf_w(wide, sizeof wide, u"%s", u"abcd"), STRING_E_INSUFFICIENT_BUFFER);
+    EXPECT_EQ(std::u16string(wide), u"abc");
+    EXPECT_EQ(string_printf_w(wide, 1, u"x"), STRING_E_INVALID_PARAMETER);
+    char narrow[4] = "zz";
+    EXPECT_EQ(string_printf_a(narrow, 0, "x"), STRING_E_INVALID_PARAMETER);
+    EXPECT_EQ(string_printf_a(narrow, 0x80000000u, "x"), STRING_E_INVALID_PARAMETER);
+    EXPECT_STREQ(narrow, "zz");
+    EXPECT_EQ(string_printf_a(narrow, sizeof narrow, "%d", 12345), STRING_E_INSUFFICIENT_BUFFER);
+    EXPECT_STREQ(narrow, "123");
+}
+
+class TextLogged : public ::testing::Test {
+protected:
+    void
+    SetUp() override
+    {
+        ASSERT_EQ(log_int(dir.wpath("nivo.log").c_str(), dir.wpath("nivo.log1").c_str(),
+                          dir.wpath("e.log").c_str(), dir.wpath("e.log1").c_str()),
+                  0);
+    }
+    void
+    TearDown() override
+    {
+        log_fini();
+    }
+    std::string
+    log_text() const
+    {
+        return nivo_test::utf16le_to_utf8(read_file(dir.file("nivo.log")));
+    }
+    temp_dir dir;
+};
+
+TEST_F(TextLogged, PathJoiningCutsAtTheBufferAndSaysSo)
+{
+    char16_t path[64];
+    EXPECT_EQ(config_string_cat(u"/base", u"nivo.ini", path, sizeof path), 0);
+    EXPECT_EQ(std::u16string(path), u"/base/nivo.ini");
+
+    // 34 bytes hold 16 characters and the terminator.
+    char16_t small[17];
+    EXPECT_EQ(config_string_cat(u"/d", u"abcdefghijklmnopqrst", small, 34), -1);
+    EXPECT_EQ(std::u16string(small), u"/d/abcdefghijklm");
+    EXPECT_NE(log_text().find("config_string_cat: string concatanation failed: 0x8007007a\n"),
+              std::string::npos);
+}
+
+TEST_F(TextLogged, SocketAddressesAsText)
+{
+    unsigned char address[128];
+    std::size_t n = platform_netaddr_ipv4(0x7F000005u, 6060, address, sizeof address);
+    ASSERT_GT(n, 0u);
+    char16_t text[64];
+    std::uint32_t length = 64;
+    EXPECT_EQ(convert_netaddr_to_str(address, n, text, &length), 0);
+    EXPECT_EQ(std::u16string(text), u"127.0.0.5:6060");
+    EXPECT_EQ(length, 15u);
+    n = platform_netaddr_ipv4(0x7F000001u, 0, address, sizeof address);
+    length = 64;
+    EXPECT_EQ(convert_netaddr_to_str(address, n, text, &length), 0);
+    EXPECT_EQ(std::u16string(text), u"127.0.0.1");
+    EXPECT_NE(log_text().find("convert_netaddr_to_str: IP Address String: 127.0.0.1\n"),
+              std::string::npos);
+    // A buffer too small for the text is a conversion failure.
+    length = 4;
+    EXPECT_EQ(convert_netaddr_to_str(address, n, text, &length), -1);
+    EXPECT_NE(log_text().find("convert_netaddr_to_str: conversion failed: "), std::string::npos);
+}
+
+TEST(TextFile, EncodingsAndLineEnds)
+{
+    temp_dir dir;
+    std::u16string path = dir.wpath("list.ini");
+    text_file *out = text_file_open(path.c_str(), "wb", TEXT_FILE_UTF16LE);
+    ASSERT_NE(out, nullptr);
+    EXPECT_TRUE(text_file_write_line(out, u"Administrator"));
+    EXPECT_TRUE(text_file_write_line(out, u"J\u00fcrgen"));
+    text_file_close(out);
+    EXPECT_EQ(read_file(dir.file("list.ini")),
+              std::string("\xff\xfe", 2) + nivo_test::utf8_to_utf16le("Administrator\r\nJ\xc3\xbcrgen\r\n"));
+
+    text_file *in = text_file_open(path.c_str(), "rb", TEXT_FILE_UTF16LE);
+    ASSERT_NE(in, nullptr);
+    std::u16string line;
+    ASSERT_TRUE(text_file_read_line(in, &line));
+    EXPECT_EQ(line, u"Administrator");
+    ASSERT_TRUE(text_file_read_line(in, &line));
+    EXPECT_EQ(line, u"J\u00fcrgen");
+    EXPECT_FALSE(text_file_read_line(in, &line));
+    text_file_close(in);
+
+    // Big-endian units are swapped; a last line without a line feed is still read.
+    nivo_test::write_file(dir.file("be.ini"), std::string("\xfe\xff\x00" "a\x00\r\x00\n\x00" "b", 11));
+    in = text_file_open_a(dir.file("be.ini").c_str(), "rb", TEXT_FILE_UTF16BE);
+    ASSERT_NE(in, nullptr);
+    ASSERT_TRUE(text_file_read_line(in, &line));
+    EXPECT_EQ(line, u"a");
+    ASSERT_TRUE(text_file_read_line(in, &line));
+    EXPECT_EQ(line, u"b");
+    EXPECT_FALSE(text_file_read_line(in, &line));
+    text_file_close(in);
+
+    // UTF-8 with its mark; UTF-32 is not written.
+    out = text_file_open(dir.wpath("u8.txt").c_str(), "wb", TEXT_FILE_UTF8);
+    EXPECT_TRUE(text_file_write_line(out, u"\u20ac"));
+    text_file_close(out);
+    EXPECT_EQ(read_file(dir.file("u8.txt")), "\xef\xbb\xbf\xe2\x82\xac\r\n");
+    out = text_file_open(dir.wpath("u32.txt").c_str(), "wb", TEXT_FILE_UTF32LE);
+    EXPECT_FALSE(text_file_write_line(out, u"x"));
+    text_file_close(out);
+    EXPECT_EQ(text_file_open(dir.wpath("missing").c_str(), "rb", TEXT_FILE_UTF8), nullptr);
+}
+
+TEST(Event, ManualAndAutoResetAndSharedNames)
+{
+    event_handle *manual = event_create(true, false, nullptr);
+    EXPECT_EQ(event_wait(manual, 10), EVENT_TIMEOUT);
+    event_set(manual);
+    EXPECT_EQ(event_wait(manual, 0), EVENT_SIGNALED);
+    EXPECT_EQ(event_wait(manual, 0), EVENT_SIGNALED); // stays signalled
+    event_reset(manual);
+    EXPECT_EQ(event_wait(manual, 0), EVENT_TIMEOUT);
+
+    event_handle *automatic = event_create(false, true, u"unit-test-event");
+    event_handle *same = event_create(true, false, u"unit-test-event");
+    EXPECT_EQ(event_wait(same, 0), EVENT_SIGNALED); // one object, auto-reset
+    EXPECT_EQ(event_wait(automatic, 0), EVENT_TIMEOUT);
+
+    // A waiter on another thread wakes when the event is set.
+    std::thread setter([automatic] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        event_set(automatic);
+    });
+    EXPECT_EQ(event_wait(same, 5000), EVENT_SIGNALED);
+    setter.join();
+    event_close(same);
+    event_close(automatic);
+    event_close(manual);
+    EXPECT_EQ(event_wait(nullptr, 0), EVENT_FAILED);
+}
+
+} // namespace
