@@ -77,7 +77,8 @@ struct pool_state {
     std::shared_ptr<pool_instance> current;
     int size = 0;
 };
-pool_state g_pool;
+// Never destroyed: the process ends with its workers running, which keep their instance.
+pool_state &g_pool = *new pool_state;
 
 thread_local int t_worker_number = 0;
 
