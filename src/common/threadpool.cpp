@@ -342,8 +342,12 @@ threadpool_create(int size, int start)
 int
 threadpool_run(threadpool_fn function, void *argument, int at_tail)
 {
+    if (function == nullptr) {
+        log_write(LOG_ERROR, u"threadpool_run: Invalid Input Parameters");
+        return -1;
+    }
     std::shared_ptr<pool_instance> pool = current_pool();
-    if (pool == nullptr || function == nullptr) {
+    if (pool == nullptr) {
         log_write(LOG_ERROR, u"threadpool_run: ThreadPool not running");
         return -1;
     }
