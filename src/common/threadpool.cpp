@@ -77,7 +77,8 @@ struct pool_state {
     std::shared_ptr<pool_instance> current;
     int size = 0;
 };
-pool_state g_pool;
+// Never destroyed: the process ends with its workers running, which keep their instance.
+pool_state &g_pool = *new pool_state;
 
 thread_local int t_worker_number = 0;
 
@@ -341,8 +342,12 @@ threadpool_create(int size, int start)
 int
 threadpool_run(threadpool_fn function, void *argument, int at_tail)
 {
+    if (function == nullptr) {
+        log_write(LOG_ERROR, u"threadpool_run: Invalid Input Parameters");
+        return -1;
+    }
     std::shared_ptr<pool_instance> pool = current_pool();
-    if (pool == nullptr || function == nullptr) {
+    if (pool == nullptr) {
         log_write(LOG_ERROR, u"threadpool_run: ThreadPool not running");
         return -1;
     }

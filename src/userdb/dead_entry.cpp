@@ -41,7 +41,8 @@ struct dead_entry_state {
     unsigned int scan_period_ms = DEFAULT_SCAN_PERIOD_MS;
     std::thread thread;
 };
-dead_entry_state g_de;
+// Never destroyed: the timeout thread may still wait on it while the process ends.
+dead_entry_state &g_de = *new dead_entry_state;
 
 // Days from 1970-01-01 to the civil date (proleptic Gregorian).
 std::int64_t

@@ -27,7 +27,8 @@ struct queue_state {
     bool closing = false;       // fini wakes a waiting consumer, which then returns null
     list_handle *list = nullptr;
 };
-queue_state g_queue;
+// Never destroyed: the consumer may still wait on it while the process ends.
+queue_state &g_queue = *new queue_state;
 
 void
 release_record(void *data)

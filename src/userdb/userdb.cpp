@@ -865,8 +865,6 @@ userdb_process_transit_time_userinfo(userdb_handle *handle, userdb_callback call
         log_write(LOG_ERROR, u"uuserdb_process_transit_time_userinfo: string preparation failed");
         return -1;
     }
-    log_write(LOG_DEBUG, u"userdb_process_transit_time_userinfo: select query: %s",
-              static_cast<const char16_t *>(text));
     std::lock_guard guard(handle->lock);
     sqlite3_stmt *stmt = prepare_walk(handle, text);
     if (stmt == nullptr || userdb_exec_query_with_callback(handle, stmt, callback, context) < 0) {
@@ -896,10 +894,6 @@ userdb_process_known_userinfo(userdb_handle *handle, const char16_t *wrkst_ip,
         sqlite3_bind_text16(stmt, 1, wrkst_ip,
                             static_cast<int>(wtext_length(wrkst_ip) * sizeof(char16_t)),
                             SQLITE_STATIC);
-        if (log_is_enabled(LOG_DEBUG)) {
-            log_write(LOG_DEBUG, u"userdb_process_known_userinfo: select query: %S",
-                      expanded_text(stmt));
-        }
         result = userdb_exec_query_with_callback(handle, stmt, callback, context);
     }
     if (result < 0) {

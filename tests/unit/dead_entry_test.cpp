@@ -76,14 +76,14 @@ protected:
     std::string
     entry_dir(const std::string &name)
     {
-        return dir.file("registry/HKEY_LOCAL_MACHINE/SOFTWARE/Vantelor/Vantelor Tessaline/"
-                        "DeadEntry/" +
+        return dir.file("registry/HKEY_LOCAL_MACHINE/software/vantelor/vantelor tessaline/"
+                        "deadentry/" +
                         name);
     }
     std::string
     stored_time(const std::string &name)
     {
-        return read_file(entry_dir(name) + "/Time");
+        return read_file(entry_dir(name) + "/time");
     }
     // An entry written straight into the tree.
     void

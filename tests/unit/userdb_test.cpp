@@ -282,7 +282,7 @@ TEST_F(UserStore, DuplicateIgnoringCaseIsNotStoredAgainAndWritesNoDeadEntry)
     EXPECT_EQ(userinfo_db_insert(record.get()), 0);
     EXPECT_EQ(record->Flags, UI_FLAG_ACTIVE);
     std::string entry =
-        dir.file("registry/HKEY_LOCAL_MACHINE/SOFTWARE/Vantelor/Vantelor Tessaline/DeadEntry/"
+        dir.file("registry/HKEY_LOCAL_MACHINE/software/vantelor/vantelor tessaline/deadentry/"
                  "alice+10.0.0.5");
     ASSERT_TRUE(std::filesystem::is_directory(entry));
     std::filesystem::remove_all(entry);
@@ -399,7 +399,7 @@ TEST_F(UserStore, DeletingAnAbsentUserSucceedsAndRemovesItsDeadEntry)
     dead_entry_set_timeout(1);
     ASSERT_EQ(insert(u"alice", u"corp.example", u"10.0.0.5"), 0);
     std::string entry =
-        dir.file("registry/HKEY_LOCAL_MACHINE/SOFTWARE/Vantelor/Vantelor Tessaline/DeadEntry/"
+        dir.file("registry/HKEY_LOCAL_MACHINE/software/vantelor/vantelor tessaline/deadentry/"
                  "alice+10.0.0.5");
     ASSERT_TRUE(std::filesystem::exists(entry));
     // The row goes by another way (an appliance's logout list); the entry stays until a delete.

@@ -2,10 +2,13 @@
 //
 // Layout: <location>/HKEY_LOCAL_MACHINE/<key>/<subkey>/.../<value>. Every key is a directory and
 // every value a regular file holding the value's bytes as they were set (a text value of
-// "30712345,1234567" is that text, no terminator). Names are stored as UTF-8 with "%XX" escapes
-// for "/", "%", control characters and a leading ".", so that any name the registry accepts
-// (a user name from the network included) is one file name that cannot climb out of its key.
-// Files whose names start with "." are the writer's temporaries and are never listed.
+// "30712345,1234567" is that text, no terminator). Names are compared without regard to case,
+// so each is stored in lower case (A to Z folded), as UTF-8 with "%XX" escapes for "/", "%",
+// control characters and a leading "."; any name the registry accepts (a user name from the
+// network included) is then one file name that cannot climb out of its key, and a lookup is one
+// look at one path. A key whose name has capitals keeps its name as created in the file ".name"
+// inside its directory, for the enumeration. Other files whose names start with "." are the
+// writer's temporaries; none of them is ever listed.
 // A value is written to a temporary file and renamed over the old one, so a reader or a crash
 // sees the old value or the new one, never a part.
 
@@ -156,29 +159,91 @@ is_directory(const std::string &path)
     return stat(path.c_str(), &info) == 0 && S_ISDIR(info.st_mode);
 }
 
-// The entry of directory whose name equals name without regard to case: its file name, or
+std::u16string
+folded(const std::u16string &name)
+{
+    std::u16string out = name;
+    for (char16_t &c : out) {
+        c = fold(c);
+    }
+    return out;
+}
+
+// The file name of name in any case.
+std::string
+entry_file(const std::u16string &name)
+{
+    return encode_name(folded(name));
+}
+
+// The file name of the entry of directory whose name equals name without regard to case, or
 // empty when there is none.
 std::string
 find_entry(const std::string &directory, const std::u16string &name)
 {
-    std::string exact = encode_name(name);
+    std::string file = entry_file(name);
     struct stat info{};
-    if (lstat((directory + "/" + exact).c_str(), &info) == 0) {
-        return exact;
+    return lstat((directory + "/" + file).c_str(), &info) == 0 ? file : std::string();
+}
+
+// Writes bytes to path through a temporary file of the same directory and a rename.
+int
+write_atomically(const std::string &directory, const std::string &path, const char *data,
+                 std::size_t size)
+{
+    static std::atomic<unsigned long> serial{0};
+    std::string temporary = directory + "/.tmp-" + std::to_string(getpid()) + "-" +
+                            std::to_string(platform_thread_id()) + "-" +
+                            std::to_string(serial.fetch_add(1));
+    int fd = open(temporary.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0640);
+    if (fd < 0) {
+        return -1;
     }
-    DIR *dir = opendir(directory.c_str());
-    if (dir == nullptr) {
-        return {};
-    }
-    std::string found;
-    while (dirent *entry = readdir(dir)) {
-        if (entry->d_name[0] != '.' && equal_nocase(decode_name(entry->d_name), name)) {
-            found = entry->d_name;
-            break;
+    std::size_t done = 0;
+    while (done < size) {
+        ssize_t n = write(fd, data + done, size - done);
+        if (n < 0 && errno == EINTR) {
+            continue;
         }
+        if (n <= 0) {
+            int saved = errno;
+            close(fd);
+            unlink(temporary.c_str());
+            errno = saved;
+            return -1;
+        }
+        done += static_cast<std::size_t>(n);
     }
-    closedir(dir);
-    return found;
+    if (close(fd) != 0 || rename(temporary.c_str(), path.c_str()) != 0) {
+        int saved = errno;
+        unlink(temporary.c_str());
+        errno = saved;
+        return -1;
+    }
+    return 0;
+}
+
+// The name of the key in directory/file as it was created.
+std::u16string
+created_name(const std::string &directory, const std::string &file)
+{
+    std::string kept = directory + "/" + file + "/.name";
+    int fd = open(kept.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) {
+        return decode_name(file);
+    }
+    char buffer[4 * MAX_NAME_UNITS + 1];
+    ssize_t n = read(fd, buffer, sizeof buffer - 1);
+    close(fd);
+    if (n <= 0) {
+        return decode_name(file);
+    }
+    std::vector<char16_t> wide(static_cast<std::size_t>(n) + 1);
+    if (posix::from_utf8(buffer, static_cast<std::size_t>(n), wide.data(), wide.size()) ==
+        SIZE_MAX) {
+        return decode_name(file);
+    }
+    return std::u16string(wide.data());
 }
 
 // Splits "a\b\c" into its names; false for an empty name or one over the registry's limit.
@@ -226,9 +291,16 @@ resolve(registry_root root, const char16_t *path, bool create)
                 errno = ENOENT;
                 return {};
             }
-            entry = encode_name(name);
+            entry = entry_file(name);
             if (mkdir((directory + "/" + entry).c_str(), 0750) != 0 && errno != EEXIST) {
                 return {};
+            }
+            if (name != folded(name)) {
+                std::string original = posix::to_utf8(name.c_str());
+                if (write_atomically(directory + "/" + entry, directory + "/" + entry + "/.name",
+                                     original.data(), original.size()) != 0) {
+                    return {};
+                }
             }
         }
         directory += "/" + entry;
@@ -308,7 +380,7 @@ registry_enum_key(registry_key *key, std::uint32_t index, char16_t *name, std::s
             }
             while (dirent *entry = readdir(dir)) {
                 if (entry->d_name[0] != '.' && is_directory(key->path + "/" + entry->d_name)) {
-                    key->names.push_back(decode_name(entry->d_name));
+                    key->names.push_back(created_name(key->path, entry->d_name));
                 }
             }
             closedir(dir);
@@ -340,41 +412,8 @@ registry_set_value_a(registry_key *key, const char16_t *value_name, const char *
         return -1;
     }
     try {
-        std::u16string wanted(value_name);
-        std::string entry = find_entry(key->path, wanted);
-        if (entry.empty()) {
-            entry = encode_name(wanted);
-        }
-        static std::atomic<unsigned long> serial{0};
-        std::string temporary = key->path + "/.tmp-" + std::to_string(getpid()) + "-" +
-                                std::to_string(platform_thread_id()) + "-" +
-                                std::to_string(serial.fetch_add(1));
-        int fd = open(temporary.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0640);
-        if (fd < 0) {
-            return -1;
-        }
-        std::size_t done = 0;
-        while (done < size) {
-            ssize_t n = write(fd, data + done, size - done);
-            if (n < 0 && errno == EINTR) {
-                continue;
-            }
-            if (n <= 0) {
-                int saved = errno;
-                close(fd);
-                unlink(temporary.c_str());
-                errno = saved;
-                return -1;
-            }
-            done += static_cast<std::size_t>(n);
-        }
-        if (close(fd) != 0 || rename(temporary.c_str(), (key->path + "/" + entry).c_str()) != 0) {
-            int saved = errno;
-            unlink(temporary.c_str());
-            errno = saved;
-            return -1;
-        }
-        return 0;
+        std::string path = key->path + "/" + entry_file(value_name);
+        return write_atomically(key->path, path, data, size);
     } catch (const std::exception &) {
         errno = ENOMEM;
         return -1;
