@@ -13,6 +13,7 @@
 
 #include <sqlite3.h>
 
+#include <atomic>
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
@@ -66,14 +67,15 @@ struct userdb_handle {
 
 namespace {
 
-std::mutex g_store_lock; // guards g_store itself (init, fini)
-userdb_handle *g_store = nullptr;
+// The process's store. Readers load it without a lock (they may hold the store's own lock,
+// which init takes while it opens the file); init and fini serialise on g_init_lock.
+std::mutex g_init_lock;
+std::atomic<userdb_handle *> g_store{nullptr};
 
 userdb_handle *
 store()
 {
-    std::lock_guard guard(g_store_lock);
-    return g_store;
+    return g_store.load(std::memory_order_acquire);
 }
 
 bool
@@ -1023,8 +1025,8 @@ userinfo_db_init(const char16_t *db_path, const char16_t *table_name)
         log_write(LOG_ERROR, u"userinfo_db_init: TableName is NULL");
         return -1;
     }
-    std::lock_guard guard(g_store_lock);
-    if (g_store != nullptr) {
+    std::lock_guard guard(g_init_lock);
+    if (store() != nullptr) {
         log_write(LOG_ERROR, u"userinfo_db_init: USERDB already Initialized");
         return -1;
     }
@@ -1033,7 +1035,7 @@ userinfo_db_init(const char16_t *db_path, const char16_t *table_name)
         log_write(LOG_ERROR, u"userinfo_db_init: USERDB couldn't Initialized");
         return -1;
     }
-    g_store = handle;
+    g_store.store(handle, std::memory_order_release);
     log_write(LOG_DEBUG, u"userinfo_db_init: USERDB Successfully Initialized");
     return 0;
 }
@@ -1041,9 +1043,8 @@ userinfo_db_init(const char16_t *db_path, const char16_t *table_name)
 void
 userinfo_db_fini()
 {
-    std::lock_guard guard(g_store_lock);
-    userdb_close_db(g_store);
-    g_store = nullptr;
+    std::lock_guard guard(g_init_lock);
+    userdb_close_db(g_store.exchange(nullptr));
 }
 
 int
