@@ -121,9 +121,8 @@ bind_text(sqlite3_stmt *stmt, const char *name, const char16_t *text)
     if (text == nullptr) {
         return sqlite3_bind_null(stmt, index);
     }
-    return sqlite3_bind_text16(stmt, index, text,
-                               static_cast<int>(wtext_length(text) * sizeof(char16_t)),
-                               SQLITE_STATIC);
+    return sqlite3_bind_text16(
+        stmt, index, text, static_cast<int>(wtext_length(text) * sizeof(char16_t)), SQLITE_STATIC);
 }
 
 int
@@ -168,8 +167,7 @@ cached_stmt(userdb_handle *handle, userdb_stmt_kind kind)
         fits = format_query(text, u"DELETE FROM %s WHERE user==:user;", handle);
         break;
     case STMT_DELETE_USER_DOMAIN:
-        fits = format_query(text, u"DELETE FROM %s WHERE user==:user AND domain==:domain;",
-                            handle);
+        fits = format_query(text, u"DELETE FROM %s WHERE user==:user AND domain==:domain;", handle);
         break;
     case STMT_DELETE_USER_WRKST:
         fits = format_query(text, u"DELETE FROM %s WHERE user==:user AND wrkst_ip==:wrkst_ip;",
@@ -177,8 +175,7 @@ cached_stmt(userdb_handle *handle, userdb_stmt_kind kind)
         break;
     case STMT_DELETE_USER_DOMAIN_WRKST:
         fits = format_query(
-            text,
-            u"DELETE FROM %s WHERE user==:user AND domain==:domain AND wrkst_ip==:wrkst_ip;",
+            text, u"DELETE FROM %s WHERE user==:user AND domain==:domain AND wrkst_ip==:wrkst_ip;",
             handle);
         break;
     case STMT_COUNT:
@@ -258,8 +255,7 @@ userdb_fetch_data_from_queryresult(sqlite3_stmt *stmt)
         const void *value = sqlite3_column_text16(stmt, column);
         if (value != nullptr &&
             userdb_set_text(texts[column - 1], static_cast<const char16_t *>(value)) != 0) {
-            log_write(LOG_ERROR,
-                      u"userdb_fetch_data_from_queryresult: userinfo allocation failed");
+            log_write(LOG_ERROR, u"userdb_fetch_data_from_queryresult: userinfo allocation failed");
             return nullptr;
         }
     }
@@ -273,8 +269,8 @@ userdb_fetch_data_from_queryresult(sqlite3_stmt *stmt)
 // Steps a compiled statement and hands every row to the callback. 1 when the callback ran, 0
 // when not, -1 on a failed step (logged).
 int
-userdb_exec_query_with_callback(userdb_handle *handle, sqlite3_stmt *stmt,
-                                userdb_callback callback, userdb_callback_context *context)
+userdb_exec_query_with_callback(userdb_handle *handle, sqlite3_stmt *stmt, userdb_callback callback,
+                                userdb_callback_context *context)
 {
     bool called = false;
     for (;;) {
@@ -334,8 +330,7 @@ userdb_exec_script(userdb_handle *handle, const char16_t *text)
         }
         sqlite3_finalize(stmt);
         if (rc != SQLITE_DONE) {
-            log_write(LOG_ERROR, u"userdb_exec_query: query execution failed: %s",
-                      errmsg(handle));
+            log_write(LOG_ERROR, u"userdb_exec_query: query execution failed: %s", errmsg(handle));
             return -1;
         }
     }
@@ -357,8 +352,8 @@ userdb_configure_db(userdb_handle *handle)
                                    u"PRAGMA journal_mode=WAL;"
                                    u"PRAGMA synchronous=NORMAL;"
                                    u"PRAGMA wal_autocheckpoint=10000;") != 0) {
-        log_write(LOG_ERROR, u"userdb_open_db: USERDB '%s' couldnt configured: %s",
-                  handle->db_name, errmsg(handle));
+        log_write(LOG_ERROR, u"userdb_open_db: USERDB '%s' couldnt configured: %s", handle->db_name,
+                  errmsg(handle));
         return -1;
     }
     return 0;
@@ -564,8 +559,7 @@ userdb_insert_userinfo(userdb_handle *handle, UserInfo *record)
     };
     const text_param texts[] = {
         {":user", record->User, u"userdb_insert_userinfo: parameter 'user' binding fail: %s"},
-        {":domain", record->Domain,
-         u"userdb_insert_userinfo: parameter 'domain' binding fail: %s"},
+        {":domain", record->Domain, u"userdb_insert_userinfo: parameter 'domain' binding fail: %s"},
         {":usergroup", record->Group,
          u"userdb_insert_userinfo: parameter 'usergroup' binding fail: %s"},
         {":wrkst_name", record->WrkstName,
@@ -837,8 +831,7 @@ userdb_process_all_userinfo(userdb_handle *handle, userdb_callback callback,
         return -1;
     }
     char16_t text[QUERY_UNITS];
-    if (!format_query(text, u"SELECT * FROM %s WHERE flags==%d;", handle,
-                      int{UI_FLAG_ACTIVE})) {
+    if (!format_query(text, u"SELECT * FROM %s WHERE flags==%d;", handle, int{UI_FLAG_ACTIVE})) {
         log_write(LOG_ERROR, u"userdb_process_all_userinfo: string preparation failed");
         return -1;
     }
@@ -906,8 +899,8 @@ userdb_process_known_userinfo(userdb_handle *handle, const char16_t *wrkst_ip,
 }
 
 int
-userdb_select_expired_userinfo(userdb_handle *handle, UserInfo **records,
-                               std::uint16_t batch_size, std::int32_t first_rowid)
+userdb_select_expired_userinfo(userdb_handle *handle, UserInfo **records, std::uint16_t batch_size,
+                               std::int32_t first_rowid)
 {
     if (!handle_ok(handle) || records == nullptr) {
         log_write(LOG_ERROR, u"userdb_select_expired_userinfo: Invalid Input Parameters");
@@ -1137,8 +1130,7 @@ userinfo_db_process_transit_time_user(userdb_callback callback, userdb_callback_
 {
     userdb_handle *handle = store();
     if (handle == nullptr) {
-        log_write(LOG_ERROR,
-                  u"userinfo_db_process_transit_time_user: USERDB not Initialized yet");
+        log_write(LOG_ERROR, u"userinfo_db_process_transit_time_user: USERDB not Initialized yet");
         return -1;
     }
     return userdb_process_transit_time_userinfo(handle, callback, context);
