@@ -94,7 +94,8 @@ store_insert_rate(int *next)
     auto start = clock_type::now();
     int done = 0;
     std::u16string domain = u"corp.example";
-    while (done < MAX_MEASURED_INSERTS && (done % 64 != 0 || seconds_since(start) < MEASURE_SECONDS)) {
+    while (done < MAX_MEASURED_INSERTS &&
+           (done % 64 != 0 || seconds_since(start) < MEASURE_SECONDS)) {
         UserInfo *record = userdb_allocate_userinfo();
         std::u16string user = to_u16("new" + std::to_string(*next));
         std::u16string ip = to_u16(address_of(*next));

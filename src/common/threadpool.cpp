@@ -145,7 +145,7 @@ threadpool_threadproc(std::shared_ptr<pool_instance> pool, int number,
     t_worker_number = number;
     auto thread_id = static_cast<std::int32_t>(platform_thread_id());
     started.set_value(thread_id);
-    resumed.wait();                // until the creator has put this worker into the map
+    resumed.wait(); // until the creator has put this worker into the map
 
     event_handle *own_event = nullptr;
     {

@@ -189,7 +189,8 @@ wrkstpoll_handle_logoff_req(UserInfo *record, int match_workstation)
         return 0;
     }
     log_write(LOG_MSG, u"wrkstpoll_handle_logoff_req: Request received from Logoff Detector");
-    if (dca_filter_by_logoff_ip(record) == 1 || dca_filter_by_logoff_authnet(record->WrkstIP) == 0) {
+    if (dca_filter_by_logoff_ip(record) == 1 ||
+        dca_filter_by_logoff_authnet(record->WrkstIP) == 0) {
         log_write_a(LOG_MSG, "\nwrkstpoll_handle_logoff_req: IP %S found in exclusion list",
                     record->WrkstIP);
         return 0;

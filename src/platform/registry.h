@@ -27,8 +27,7 @@ void registry_close_key(registry_key *key);
 // The name of the subkey at index (0 upward, in the order of the names without regard to case)
 // into name (capacity in UTF-16 units with the terminator). 0; 1 when there is no such index;
 // -1 on failure (also for a name that does not fit). Index 0 takes a fresh look at the key.
-int registry_enum_key(registry_key *key, std::uint32_t index, char16_t *name,
-                      std::size_t capacity);
+int registry_enum_key(registry_key *key, std::uint32_t index, char16_t *name, std::size_t capacity);
 
 // Sets a text value of 8-bit characters (size bytes, stored as given, no terminator added).
 int registry_set_value_a(registry_key *key, const char16_t *value_name, const char *data,

@@ -131,9 +131,9 @@ clear_expired()
 int
 write_deadline(const std::u16string &name, char *text, std::size_t size)
 {
-    std::uint64_t deadline = dead_entry_local_time_now() +
-                             static_cast<std::uint64_t>(g_de.timeout_hours.load()) * 3600 *
-                                 TICKS_PER_SECOND;
+    std::uint64_t deadline =
+        dead_entry_local_time_now() +
+        static_cast<std::uint64_t>(g_de.timeout_hours.load()) * 3600 * TICKS_PER_SECOND;
     format_deadline(deadline, text, size);
     std::u16string path = std::u16string(DEAD_ENTRY_KEY) + u"\\" + name;
     registry_key *key = nullptr;
@@ -151,9 +151,9 @@ std::uint64_t
 dead_entry_ticks(int year, int month, int day, int hour, int minute, int second)
 {
     constexpr std::int64_t DAYS_1601_TO_1970 = 134774;
-    std::int64_t days = days_from_civil(year, static_cast<unsigned>(month),
-                                        static_cast<unsigned>(day)) +
-                        DAYS_1601_TO_1970;
+    std::int64_t days =
+        days_from_civil(year, static_cast<unsigned>(month), static_cast<unsigned>(day)) +
+        DAYS_1601_TO_1970;
     std::int64_t seconds = days * 86400 + hour * 3600 + minute * 60 + second;
     return static_cast<std::uint64_t>(seconds) * TICKS_PER_SECOND;
 }
@@ -290,7 +290,8 @@ dead_entry_findExpiredUsers()
                 if (record == nullptr) {
                     break;
                 }
-                record->User = tsso_string_dup_w(std::u16string(static_cast<const char16_t *>(name), plus).c_str());
+                record->User = tsso_string_dup_w(
+                    std::u16string(static_cast<const char16_t *>(name), plus).c_str());
                 record->WrkstIP = tsso_string_dup_w(plus + 1);
                 g_de.expired[g_de.expired_count++] = record;
             }

@@ -126,8 +126,7 @@ gw_update_queue_dequeue()
     bool woken;
     {
         std::unique_lock guard(g_queue.lock);
-        g_queue.arrived.wait(guard,
-                             [seen] { return g_queue.enqueued != seen || g_queue.closing; });
+        g_queue.arrived.wait(guard, [seen] { return g_queue.enqueued != seen || g_queue.closing; });
         woken = !g_queue.closing;
     }
     log_write(LOG_ERROR, u"USERINFO WAITING INFINITE");

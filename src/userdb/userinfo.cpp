@@ -43,8 +43,8 @@ userdb_allocate_userinfo()
         log_write(LOG_ERROR, u"userdb_allocate_userinfo: user info allocation failed");
         return nullptr;
     }
-    record->AdditionalWrkstIP = static_cast<char16_t **>(
-        std::calloc(USERINFO_ADDITIONAL_IP_CAPACITY, sizeof(char16_t *)));
+    record->AdditionalWrkstIP =
+        static_cast<char16_t **>(std::calloc(USERINFO_ADDITIONAL_IP_CAPACITY, sizeof(char16_t *)));
     if (record->AdditionalWrkstIP == nullptr) {
         log_write(LOG_ERROR, u"userdb_allocate_userinfo: Additional IP array allocation failed");
         std::free(record);

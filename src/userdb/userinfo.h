@@ -13,12 +13,12 @@ struct gw_node;
 
 // Flags: the row's state in the table and the request code of a record in flight.
 enum : std::int32_t {
-    UI_FLAG_ACTIVE = 1,        // a live logon in the table
-    UI_FLAG_DETECTING = 2,     // handed to a logoff check
-    UI_FLAG_POLL_REQUEST = 3,  // an appliance asks who is at WrkstIP
-    UI_FLAG_LOGOUT = 4,        // to be sent to the appliances as a logout
-    UI_FLAG_LOGON = 5,         // to be sent to the appliances as a logon
-    UI_FLAG_USER_LOGOUT = 10,  // a logout notice that knows only the user
+    UI_FLAG_ACTIVE = 1,       // a live logon in the table
+    UI_FLAG_DETECTING = 2,    // handed to a logoff check
+    UI_FLAG_POLL_REQUEST = 3, // an appliance asks who is at WrkstIP
+    UI_FLAG_LOGOUT = 4,       // to be sent to the appliances as a logout
+    UI_FLAG_LOGON = 5,        // to be sent to the appliances as a logon
+    UI_FLAG_USER_LOGOUT = 10, // a logout notice that knows only the user
 };
 
 // LogonType: how the logon was learned.
@@ -31,13 +31,13 @@ enum : std::int32_t {
 constexpr std::uint8_t USERINFO_ADDITIONAL_IP_CAPACITY = 2;
 
 struct UserInfo {
-    std::int32_t RowID;  // the row's key; 0 when not read from the table
+    std::int32_t RowID; // the row's key; 0 when not read from the table
     char16_t *User;
     char16_t *Domain;
-    char16_t *Reserved;  // owned, copied and released, never stored or sent
+    char16_t *Reserved; // owned, copied and released, never stored or sent
     char16_t *Group;
     char16_t *WrkstName;
-    char16_t *WrkstIP;   // dotted IPv4 text
+    char16_t *WrkstIP;       // dotted IPv4 text
     std::int32_t CreateTime; // seconds since 1970-01-01 UTC
     std::int32_t ExpireTime; // seconds since 1970-01-01 UTC
     std::int32_t LogonType;
@@ -67,8 +67,7 @@ void userdb_log_userinfo(const UserInfo *record);
 int userdb_set_text(char16_t **field, const char16_t *value);
 
 struct userinfo_deleter {
-    void
-    operator()(UserInfo *record) const
+    void operator()(UserInfo *record) const
     {
         userdb_free_userinfo(record);
     }

@@ -39,8 +39,8 @@ run_until_started(const std::string &base, int run)
 {
     daemon_process nivo(NIVO_BINARY, base);
     ASSERT_TRUE(nivo.started());
-    ASSERT_TRUE(nivo.wait_for_log(base + "/nivo.log", "nivo_init: Initialization Finished", 10000,
-                                run))
+    ASSERT_TRUE(
+        nivo.wait_for_log(base + "/nivo.log", "nivo_init: Initialization Finished", 10000, run))
         << nivo.err();
     ASSERT_TRUE(nivo.signal(PLATFORM_SIGNAL_STOP));
     EXPECT_EQ(nivo.wait_exit(10000), 0);

@@ -46,9 +46,8 @@ deadline_text(std::uint64_t ticks)
 }
 
 class DeadEntry : public ::testing::Test {
-protected:
-    void
-    SetUp() override
+  protected:
+    void SetUp() override
     {
         ASSERT_EQ(log_int(dir.wpath("nivo.log").c_str(), dir.wpath("nivo.log1").c_str(),
                           dir.wpath("ev.log").c_str(), dir.wpath("ev.log1").c_str()),
@@ -61,8 +60,7 @@ protected:
         ASSERT_EQ(gw_update_queue_init(), 0);
         ASSERT_EQ(userinfo_db_init(dir.wpath("nivo.db3").c_str(), u"UserInfo"), 0);
     }
-    void
-    TearDown() override
+    void TearDown() override
     {
         dead_entry_stop_thread();
         dead_entry_set_scan_period_ms(300 * 1000);
@@ -73,21 +71,18 @@ protected:
         registry_set_location(nullptr);
         log_fini();
     }
-    std::string
-    entry_dir(const std::string &name)
+    std::string entry_dir(const std::string &name)
     {
         return dir.file("registry/HKEY_LOCAL_MACHINE/software/vantelor/vantelor tessaline/"
                         "deadentry/" +
                         name);
     }
-    std::string
-    stored_time(const std::string &name)
+    std::string stored_time(const std::string &name)
     {
         return read_file(entry_dir(name) + "/time");
     }
     // An entry written straight into the tree.
-    void
-    put_entry(const std::u16string &name, const std::string &time)
+    void put_entry(const std::u16string &name, const std::string &time)
     {
         registry_key *key = nullptr;
         std::u16string path = std::u16string(DEAD_ENTRY_KEY) + u"\\" + name;
@@ -95,8 +90,7 @@ protected:
         ASSERT_EQ(registry_set_value_a(key, u"Time", time.data(), time.size()), 0);
         registry_close_key(key);
     }
-    int
-    insert(const char16_t *user, const char16_t *ip)
+    int insert(const char16_t *user, const char16_t *ip)
     {
         userinfo_ptr record(userdb_allocate_userinfo());
         userdb_set_text(&record->User, user);
@@ -119,8 +113,8 @@ TEST(DeadEntryClock, TicksCountFrom1601)
     auto utc = static_cast<long long>(std::chrono::duration_cast<std::chrono::seconds>(
                                           std::chrono::system_clock::now().time_since_epoch())
                                           .count());
-    long long local = static_cast<long long>(dead_entry_local_time_now() / 10000000ull) -
-                      11644473600ll;
+    long long local =
+        static_cast<long long>(dead_entry_local_time_now() / 10000000ull) - 11644473600ll;
     EXPECT_LE(std::llabs(local - utc), 15 * 3600);
 }
 
@@ -222,8 +216,8 @@ TEST_F(DeadEntry, TheThreadReadsItsTimeoutAndScans)
 {
     ASSERT_TRUE(write_file(dir.file("nivo.ini"), "[NIV-COLLECTOR]\nDEAD-ENTRY-TIMEOUT=3\n"));
     registry_key *home = nullptr;
-    ASSERT_EQ(registry_create_key(REGISTRY_LOCAL_MACHINE,
-                                  u"SOFTWARE\\Vantelor\\Vantelor Tessaline", &home),
+    ASSERT_EQ(registry_create_key(REGISTRY_LOCAL_MACHINE, u"SOFTWARE\\Vantelor\\Vantelor Tessaline",
+                                  &home),
               0);
     ASSERT_EQ(registry_set_value_a(home, u"NIVOHome", dir.path().data(), dir.path().size()), 0);
     registry_close_key(home);
@@ -241,9 +235,8 @@ TEST_F(DeadEntry, TheThreadReadsItsTimeoutAndScans)
     dead_entry_stop_thread();
     bool logged = false;
     for (const std::string &line : log_lines(dir.file("nivo.log"))) {
-        logged = logged ||
-                 line.find("dead_entry_timeout_workerthread: DEAD-ENTRY-TIMEOUT = 3") !=
-                     std::string::npos;
+        logged = logged || line.find("dead_entry_timeout_workerthread: DEAD-ENTRY-TIMEOUT = 3") !=
+                               std::string::npos;
     }
     EXPECT_TRUE(logged);
 }
@@ -269,8 +262,8 @@ TEST_F(DeadEntry, RegistryNamesStayInsideTheirKeyAndIgnoreCase)
     for (std::uint32_t i = 0; registry_enum_key(key, i, name, 256) == 0; ++i) {
         names.push_back(u8(name));
     }
-    EXPECT_EQ(names, (std::vector<std::string>{"%41+3", "../../escape+1", ".hidden+4", "b/c+2",
-                                               "Zed"}));
+    EXPECT_EQ(names,
+              (std::vector<std::string>{"%41+3", "../../escape+1", ".hidden+4", "b/c+2", "Zed"}));
     EXPECT_EQ(registry_enum_key(key, 5, name, 256), 1);
 
     // Opening and deleting ignore case; a key with subkeys is not deleted.

@@ -19,23 +19,20 @@ using nivo_test::temp_dir;
 namespace {
 
 class UpdateQueue : public ::testing::Test {
-protected:
-    void
-    SetUp() override
+  protected:
+    void SetUp() override
     {
         ASSERT_EQ(log_int(dir.wpath("nivo.log").c_str(), dir.wpath("nivo.log1").c_str(),
                           dir.wpath("ev.log").c_str(), dir.wpath("ev.log1").c_str()),
                   0);
         log_set_loglevel(LOG_DEBUG);
     }
-    void
-    TearDown() override
+    void TearDown() override
     {
         gw_update_queue_fini();
         log_fini();
     }
-    bool
-    logged(const std::string &text)
+    bool logged(const std::string &text)
     {
         for (const std::string &line : log_lines(dir.file("nivo.log"))) {
             if (line.find(text) != std::string::npos) {
@@ -44,8 +41,7 @@ protected:
         }
         return false;
     }
-    static UserInfo *
-    record(std::int32_t row)
+    static UserInfo *record(std::int32_t row)
     {
         UserInfo *r = userdb_allocate_userinfo();
         r->RowID = row;

@@ -29,8 +29,7 @@ struct journal {
     std::vector<int> workers;
     bool gate_open = false;
 
-    void
-    note(const std::string &name)
+    void note(const std::string &name)
     {
         {
             std::lock_guard guard(lock);
@@ -39,15 +38,13 @@ struct journal {
         }
         changed.notify_all();
     }
-    bool
-    wait_runs(std::size_t count)
+    bool wait_runs(std::size_t count)
     {
         std::unique_lock guard(lock);
         return changed.wait_for(guard, std::chrono::seconds(10),
                                 [&] { return ran.size() >= count; });
     }
-    void
-    open_gate()
+    void open_gate()
     {
         {
             std::lock_guard guard(lock);
@@ -73,13 +70,13 @@ run_blocker(void *)
 {
     g_journal->note("blocker");
     std::unique_lock guard(g_journal->lock);
-    g_journal->changed.wait_for(guard, std::chrono::seconds(20), [] { return g_journal->gate_open; });
+    g_journal->changed.wait_for(guard, std::chrono::seconds(20),
+                                [] { return g_journal->gate_open; });
 }
 
 class ThreadPool : public ::testing::Test {
-protected:
-    void
-    SetUp() override
+  protected:
+    void SetUp() override
     {
         ASSERT_EQ(log_int(dir.wpath("nivo.log").c_str(), dir.wpath("nivo.log1").c_str(),
                           dir.wpath("ev.log").c_str(), dir.wpath("ev.log1").c_str()),
@@ -87,16 +84,14 @@ protected:
         log_set_loglevel(LOG_DEBUG);
         g_journal = &record;
     }
-    void
-    TearDown() override
+    void TearDown() override
     {
         record.open_gate();
         threadpool_destroy();
         g_journal = nullptr;
         log_fini();
     }
-    int
-    count_logged(const std::string &text)
+    int count_logged(const std::string &text)
     {
         int count = 0;
         for (const std::string &line : log_lines(dir.file("nivo.log"))) {
@@ -104,8 +99,7 @@ protected:
         }
         return count;
     }
-    bool
-    wait_logged(const std::string &text, int count)
+    bool wait_logged(const std::string &text, int count)
     {
         for (int i = 0; i < 200; ++i) {
             if (count_logged(text) >= count) {

@@ -66,9 +66,8 @@ struct row {
 };
 
 class UserStore : public ::testing::Test {
-protected:
-    void
-    SetUp() override
+  protected:
+    void SetUp() override
     {
         ASSERT_EQ(log_int(dir.wpath("nivo.log").c_str(), dir.wpath("nivo.log1").c_str(),
                           dir.wpath("ev.log").c_str(), dir.wpath("ev.log1").c_str()),
@@ -82,8 +81,7 @@ protected:
         ASSERT_EQ(gw_update_queue_init(), 0);
         ASSERT_EQ(userinfo_db_init(dir.wpath("nivo.db3").c_str(), u"UserInfo"), 0);
     }
-    void
-    TearDown() override
+    void TearDown() override
     {
         userinfo_db_fini();
         gw_update_queue_fini();
@@ -93,8 +91,7 @@ protected:
         log_fini();
     }
 
-    std::vector<row>
-    rows(const std::string &where = "1")
+    std::vector<row> rows(const std::string &where = "1")
     {
         std::vector<row> out;
         sqlite3 *db = nullptr;
@@ -118,8 +115,7 @@ protected:
     }
 
     // Everything queued so far, in order (a marker record ends the take, so nothing waits).
-    std::vector<userinfo_ptr>
-    queued()
+    std::vector<userinfo_ptr> queued()
     {
         std::vector<userinfo_ptr> out;
         UserInfo *marker = userdb_allocate_userinfo();
@@ -137,16 +133,14 @@ protected:
         }
     }
 
-    int
-    insert(const char16_t *user, const char16_t *domain, const char16_t *ip,
-           std::int32_t create = 0, std::int32_t expire = 0)
+    int insert(const char16_t *user, const char16_t *domain, const char16_t *ip,
+               std::int32_t create = 0, std::int32_t expire = 0)
     {
         userinfo_ptr record(make_record(user, domain, ip, create, expire));
         return userinfo_db_insert(record.get());
     }
 
-    bool
-    logged(const std::string &text)
+    bool logged(const std::string &text)
     {
         for (const std::string &line : log_lines(dir.file("nivo.log"))) {
             if (line.find(text) != std::string::npos) {
@@ -157,8 +151,7 @@ protected:
     }
 
     // The one due row of ip, selected (flags 2) as the logoff detector hands it on.
-    userinfo_ptr
-    select_due(const char16_t *user, const char16_t *domain, const char16_t *ip)
+    userinfo_ptr select_due(const char16_t *user, const char16_t *domain, const char16_t *ip)
     {
         EXPECT_EQ(insert(user, domain, ip, now() - 700, now() - 100), 0);
         UserInfo *records[5] = {};
@@ -378,7 +371,7 @@ TEST_F(UserStore, DeleteKeysFollowDomainFlagsAndWorkstation)
         {u"corp.example", UI_FLAG_LOGOUT, 0, "2 4 "},    // by user and domain
         {u"corp.example", UI_FLAG_LOGOUT, 1, "2 3 4 "},  // by user, domain and workstation
         {u"other.example", UI_FLAG_LOGOUT, 1, "1 2 3 4 "},
-        {nullptr, UI_FLAG_LOGOUT, 1, "2 3 4 "},          // by user and workstation
+        {nullptr, UI_FLAG_LOGOUT, 1, "2 3 4 "}, // by user and workstation
     };
     for (const delete_case &c : cases) {
         userinfo_db_fini();
@@ -580,8 +573,13 @@ TEST_F(UserStore, TheFileOpensInTheShellAsUtf16WithTheTable)
     ASSERT_EQ(insert(u"alice", u"corp.example", u"10.0.0.5"), 0);
     std::string out = dir.file("shell.out");
     std::string db = dir.file("nivo.db3");
-    const char *argv[] = {"/usr/bin/sqlite3", "-readonly", db.c_str(), "PRAGMA encoding;",
-                          ".schema UserInfo", "SELECT user FROM UserInfo;", nullptr};
+    const char *argv[] = {"/usr/bin/sqlite3",
+                          "-readonly",
+                          db.c_str(),
+                          "PRAGMA encoding;",
+                          ".schema UserInfo",
+                          "SELECT user FROM UserInfo;",
+                          nullptr};
     const char *const env[] = {nullptr};
     platform_process_options options{argv, env, nullptr, out.c_str(), nullptr};
     platform_process *shell = platform_process_start(options);
@@ -618,8 +616,8 @@ TEST(UserStoreChild, DISABLED_InsertUntilKilled)
         std::u16string ip = u"10." + u16(std::to_string((i >> 16) & 255)) + u"." +
                             u16(std::to_string((i >> 8) & 255)) + u"." +
                             u16(std::to_string(i & 255));
-        userinfo_ptr record(make_record(user.c_str(), u"corp.example", ip.c_str(), t - 700,
-                                        t - 100));
+        userinfo_ptr record(
+            make_record(user.c_str(), u"corp.example", ip.c_str(), t - 700, t - 100));
         if (userinfo_db_insert(record.get()) == 0) {
             std::printf("%d\n", i);
             std::fflush(stdout);
@@ -697,9 +695,9 @@ TEST(UserStoreDurability, NothingAcknowledgedIsLostWhenTheProcessIsKilled)
     EXPECT_EQ(single("SELECT count(*) FROM UserInfo WHERE flags!=1"), "0");
     std::set<int> stored;
     sqlite3_stmt *stmt = nullptr;
-    ASSERT_EQ(sqlite3_prepare_v2(handle, "SELECT substr(user, 5) FROM UserInfo", -1, &stmt,
-                                 nullptr),
-              SQLITE_OK);
+    ASSERT_EQ(
+        sqlite3_prepare_v2(handle, "SELECT substr(user, 5) FROM UserInfo", -1, &stmt, nullptr),
+        SQLITE_OK);
     while (sqlite3_step(stmt) == SQLITE_ROW) {
         stored.insert(sqlite3_column_int(stmt, 0));
     }

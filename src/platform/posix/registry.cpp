@@ -33,7 +33,7 @@
 #include "platform/system.h"
 
 struct registry_key {
-    std::string path; // the key's directory
+    std::string path;                  // the key's directory
     std::vector<std::u16string> names; // subkeys seen by the last look at index 0
 };
 
@@ -117,7 +117,8 @@ decode_name(const std::string &file_name)
     for (std::size_t i = 0; i < file_name.size(); ++i) {
         if (file_name[i] == '%' && i + 2 < file_name.size() && hex_value(file_name[i + 1]) >= 0 &&
             hex_value(file_name[i + 2]) >= 0) {
-            utf8 += static_cast<char>(hex_value(file_name[i + 1]) * 16 + hex_value(file_name[i + 2]));
+            utf8 +=
+                static_cast<char>(hex_value(file_name[i + 1]) * 16 + hex_value(file_name[i + 2]));
             i += 2;
         } else {
             utf8 += file_name[i];
@@ -147,15 +148,14 @@ equal_nocase(const std::u16string &a, const std::u16string &b)
 bool
 less_nocase(const std::u16string &a, const std::u16string &b)
 {
-    return std::lexicographical_compare(
-        a.begin(), a.end(), b.begin(), b.end(),
-        [](char16_t x, char16_t y) { return fold(x) < fold(y); });
+    return std::lexicographical_compare(a.begin(), a.end(), b.begin(), b.end(),
+                                        [](char16_t x, char16_t y) { return fold(x) < fold(y); });
 }
 
 bool
 is_directory(const std::string &path)
 {
-    struct stat info{};
+    struct stat info {};
     return stat(path.c_str(), &info) == 0 && S_ISDIR(info.st_mode);
 }
 
@@ -182,7 +182,7 @@ std::string
 find_entry(const std::string &directory, const std::u16string &name)
 {
     std::string file = entry_file(name);
-    struct stat info{};
+    struct stat info {};
     return lstat((directory + "/" + file).c_str(), &info) == 0 ? file : std::string();
 }
 
@@ -421,8 +421,8 @@ registry_set_value_a(registry_key *key, const char16_t *value_name, const char *
 }
 
 int
-registry_get_value(registry_root root, const char16_t *path, const char16_t *value_name,
-                   void *data, std::size_t *size)
+registry_get_value(registry_root root, const char16_t *path, const char16_t *value_name, void *data,
+                   std::size_t *size)
 {
     if (path == nullptr || value_name == nullptr || data == nullptr || size == nullptr) {
         errno = EINVAL;
@@ -458,7 +458,7 @@ registry_get_value(registry_root root, const char16_t *path, const char16_t *val
         if (fd < 0) {
             return -1;
         }
-        struct stat info{};
+        struct stat info {};
         if (fstat(fd, &info) != 0 || static_cast<std::size_t>(info.st_size) > *size) {
             close(fd);
             errno = ENOBUFS;
