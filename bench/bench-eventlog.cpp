@@ -120,7 +120,9 @@ main(int argc, char **argv)
     std::filesystem::create_directories(base);
     std::string audit = (base / "auth_json.log").string();
     std::string db = (base / "nivo.db3").string();
-    { std::ofstream(audit, std::ios::binary); }
+    {
+        std::ofstream(audit, std::ios::binary);
+    }
 
     config_record *config = config_get();
     *config = config_record{};

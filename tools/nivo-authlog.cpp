@@ -24,9 +24,10 @@ namespace {
 void
 usage()
 {
-    std::fprintf(stderr,
-                 "usage: nivo-authlog [-f FILE] [--count N] [--fail] kerberos USER DOMAIN ADDRESS\n"
-                 "       nivo-authlog [-f FILE] [--count N] [--fail] ntlm USER DOMAIN WORKSTATION\n");
+    std::fprintf(
+        stderr,
+        "usage: nivo-authlog [-f FILE] [--count N] [--fail] kerberos USER DOMAIN ADDRESS\n"
+        "       nivo-authlog [-f FILE] [--count N] [--fail] ntlm USER DOMAIN WORKSTATION\n");
 }
 
 // A JSON string literal for text (UTF-8 passes through; control characters are escaped).
@@ -81,9 +82,9 @@ timestamp_now()
     std::tm utc{};
     gmtime_r(&seconds, &utc);
     char text[64];
-    std::snprintf(text, sizeof text, "%04d-%02d-%02dT%02d:%02d:%02d.%06ld+0000",
-                  utc.tm_year + 1900, utc.tm_mon + 1, utc.tm_mday, utc.tm_hour, utc.tm_min,
-                  utc.tm_sec, static_cast<long>(micros % 1000000));
+    std::snprintf(text, sizeof text, "%04d-%02d-%02dT%02d:%02d:%02d.%06ld+0000", utc.tm_year + 1900,
+                  utc.tm_mon + 1, utc.tm_mday, utc.tm_hour, utc.tm_min, utc.tm_sec,
+                  static_cast<long>(micros % 1000000));
     return text;
 }
 
@@ -101,9 +102,10 @@ kerberos_line(const std::string &user, const std::string &domain, const std::str
            ", \"localAddress\": null, \"remoteAddress\": " + quoted(remote) +
            ", \"serviceDescription\": \"Kerberos KDC\", \"authDescription\": \"ENC-TS "
            "Pre-authentication\", \"clientDomain\": null, \"clientAccount\": " +
-           quoted(user + "@" + domain) + ", \"workstation\": null, \"becameAccount\": " +
-           quoted(user) + ", \"becameDomain\": " + quoted(domain) +
-           ", \"mappedAccount\": " + quoted(user) + ", \"mappedDomain\": " + quoted(domain) +
+           quoted(user + "@" + domain) +
+           ", \"workstation\": null, \"becameAccount\": " + quoted(user) +
+           ", \"becameDomain\": " + quoted(domain) + ", \"mappedAccount\": " + quoted(user) +
+           ", \"mappedDomain\": " + quoted(domain) +
            ", \"passwordType\": \"aes256-cts-hmac-sha1-96\", \"duration\": 1000}}\n";
 }
 
@@ -161,14 +163,12 @@ main(int argc, char **argv)
     std::string user = argv[i + 1];
     std::string domain = argv[i + 2];
     std::string where = argv[i + 3];
-    if ((kind != "kerberos" && kind != "ntlm") || user.empty() || domain.empty() ||
-        where.empty()) {
+    if ((kind != "kerberos" && kind != "ntlm") || user.empty() || domain.empty() || where.empty()) {
         usage();
         return 2;
     }
     unsigned long first_address = 0;
-    bool counting_address =
-        kind == "kerberos" && count > 1 && parse_ipv4(where, &first_address);
+    bool counting_address = kind == "kerberos" && count > 1 && parse_ipv4(where, &first_address);
     if (kind == "kerberos" && count > 1 && !counting_address) {
         std::fprintf(stderr, "nivo-authlog: --count with kerberos needs an IPv4 address\n");
         return 2;
@@ -193,8 +193,7 @@ main(int argc, char **argv)
             line = ntlm_line(name, domain, workstation, fail, port);
         }
         // One write per line: the stream is flushed after each whole line.
-        if (std::fwrite(line.data(), 1, line.size(), out) != line.size() ||
-            std::fflush(out) != 0) {
+        if (std::fwrite(line.data(), 1, line.size(), out) != line.size() || std::fflush(out) != 0) {
             std::fprintf(stderr, "nivo-authlog: cannot write '%s': %s\n", file.c_str(),
                          std::strerror(errno));
             std::fclose(out);

@@ -127,7 +127,8 @@ process_records(const unsigned char *buffer, std::size_t length)
                         static_cast<int>(id), static_cast<int>(event->event_type));
         bool kerberos = (id == EVENT_KERBEROS_OLD || id == EVENT_KERBEROS) &&
                         event->event_type == EVENTLOG_AUDIT_SUCCESS;
-        bool ntlm = !kerberos && g_monitor.ntlm == 1 && (id == EVENT_NTLM_OLD || id == EVENT_NTLM) &&
+        bool ntlm = !kerberos && g_monitor.ntlm == 1 &&
+                    (id == EVENT_NTLM_OLD || id == EVENT_NTLM) &&
                     event->event_type == EVENTLOG_AUDIT_SUCCESS;
         if (kerberos || ntlm) {
             if (kerberos) {
@@ -182,8 +183,9 @@ open_eventlog(const char16_t *log_name, std::uint32_t *next)
     const config_record *config = config_get();
     const char16_t *source = config->eventlog_file;
     char16_t joined[1024];
-    if (source != nullptr && source[0] != 0 && source[0] != u'/' && source[0] != u'\\' &&
-        (source[0] == 0 || source[1] != u':') && config->base_directory != nullptr) {
+    bool relative = source != nullptr && source[0] != 0 && source[0] != u'/' &&
+                    source[0] != u'\\' && source[1] != u':';
+    if (relative && config->base_directory != nullptr) {
         if (config_string_cat(config->base_directory, source, joined, sizeof joined) == 0) {
             source = joined;
         }
@@ -262,8 +264,8 @@ dca_eventlog(void *argument)
         for (;;) {
             std::size_t read = 0;
             std::size_t needed = 0;
-            unsigned int flags = (seek ? EVENTLOG_SEEK_READ : EVENTLOG_SEQUENTIAL_READ) |
-                                 EVENTLOG_FORWARDS_READ;
+            unsigned int flags =
+                (seek ? EVENTLOG_SEEK_READ : EVENTLOG_SEQUENTIAL_READ) | EVENTLOG_FORWARDS_READ;
             int rc = platform_eventlog_read(g_monitor.log, flags, next, buffer, sizeof buffer,
                                             &read, &needed);
             if (rc == 0) {
@@ -343,8 +345,9 @@ init_userinfo_kerberos(const eventlog_record *event, UserInfo *record)
             if (text == u"127.0.0.1") {
                 log_write_event(LOG_DEBUG,
                                 u"init_userinfo_kerberos: localhost ip given from AD(127.0.0.1)\n");
-                log_write_event(LOG_DEBUG,
-                                u"init_userinfo_kerberos: finding interface with internet traffic\n");
+                log_write_event(
+                    LOG_DEBUG,
+                    u"init_userinfo_kerberos: finding interface with internet traffic\n");
                 char16_t found[ADAPTER_IP_UNITS];
                 GetWorkingInternetAdapterIP(found);
                 log_write_event(LOG_DEBUG, u"init_userinfo_kerberos: interface found\n");

@@ -48,8 +48,7 @@ dca_client_send(UserInfo *record)
 // client lock held: every additional address, then the primary. The caller keeps the record
 // and releases it afterwards. 0; -1 after a failure (logged with the caller's messages).
 int
-send_sequence_locked(UserInfo *record, const char16_t *duplicate_failed,
-                     const char16_t *io_failed)
+send_sequence_locked(UserInfo *record, const char16_t *duplicate_failed, const char16_t *io_failed)
 {
     char16_t *primary = record->WrkstIP;
     for (std::uint8_t i = 0; i < record->AdditionalIPCount && i < record->AdditionalIPCapacity;
@@ -208,8 +207,8 @@ dca_resolve_wrkstip(UserInfo *record)
         }
         std::uint32_t a = entries[i].ipv4;
         char16_t text[32];
-        if (string_printf_w(text, sizeof text, u"%u.%u.%u.%u", (a >> 24) & 255u,
-                            (a >> 16) & 255u, (a >> 8) & 255u, a & 255u) != STRING_S_OK) {
+        if (string_printf_w(text, sizeof text, u"%u.%u.%u.%u", (a >> 24) & 255u, (a >> 16) & 255u,
+                            (a >> 8) & 255u, a & 255u) != STRING_S_OK) {
             log_write(LOG_ERROR, u"dca_resolve_wrkstip: IP Address String preparation failed: %d\n",
                       -1);
             continue;

@@ -25,11 +25,11 @@
 
 // The header of one record in the read buffer.
 struct eventlog_record {
-    std::uint32_t length;        // bytes of the whole record, header and strings included
+    std::uint32_t length; // bytes of the whole record, header and strings included
     std::uint32_t record_number;
     std::uint32_t time_generated; // seconds since 1970-01-01 UTC
     std::uint32_t event_id;
-    std::uint16_t event_type;    // EVENTLOG_* below
+    std::uint16_t event_type; // EVENTLOG_* below
     std::uint16_t num_strings;
     std::uint32_t string_offset; // from the start of the record to the first string
 };
@@ -51,10 +51,10 @@ enum : unsigned int {
 
 // Errors of the read, as the platform numbers them.
 enum : int {
-    EVENTLOG_ERROR_HANDLE_EOF = 38,          // nothing more to read
-    EVENTLOG_ERROR_INVALID_PARAMETER = 87,   // no such record, or bad arguments
+    EVENTLOG_ERROR_HANDLE_EOF = 38,           // nothing more to read
+    EVENTLOG_ERROR_INVALID_PARAMETER = 87,    // no such record, or bad arguments
     EVENTLOG_ERROR_INSUFFICIENT_BUFFER = 122, // the next record does not fit the buffer
-    EVENTLOG_ERROR_READ_FAULT = 30,          // the log could not be read
+    EVENTLOG_ERROR_READ_FAULT = 30,           // the log could not be read
 };
 
 // Receives one UTF-8 line (with its line break) about a record that was skipped.

@@ -221,7 +221,11 @@ platform_eventlog_read(platform_eventlog *log, unsigned int flags, std::uint32_t
             }
             break;
         }
-        eventlog_record header{static_cast<std::uint32_t>(length), at, r.time, r.id, r.type,
+        eventlog_record header{static_cast<std::uint32_t>(length),
+                               at,
+                               r.time,
+                               r.id,
+                               r.type,
                                static_cast<std::uint16_t>(r.strings.size()),
                                static_cast<std::uint32_t>(sizeof(eventlog_record))};
         std::memset(out + used, 0, length);

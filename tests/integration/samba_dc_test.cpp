@@ -91,8 +91,8 @@ TEST(SambaDomainController, KerberosLogonIsStoredAndQueued)
     std::string e2e = std::string(NIVO_SOURCE_DIR) + "/tests/integration/samba_e2e.sh";
     std::string out = dir.file("fixture.out");
     std::string err = dir.file("fixture.err");
-    const char *argv[] = {"/bin/bash", fixture.c_str(), dc.c_str(), "/bin/bash", e2e.c_str(),
-                          base.c_str(), NIVO_BINARY, nullptr};
+    const char *argv[] = {"/bin/bash", fixture.c_str(), dc.c_str(),  "/bin/bash",
+                          e2e.c_str(), base.c_str(),    NIVO_BINARY, nullptr};
     const char *env[] = {nullptr};
     platform_process_options options{argv, env, nullptr, out.c_str(), err.c_str()};
     platform_process *process = platform_process_start(options);

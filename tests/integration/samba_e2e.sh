@@ -26,9 +26,9 @@ events | grep -q 'dca_eventlog: EventLog DCA initialized' || {
 
 echo "$NIVO_SAMBA_PASSWORD" | timeout 30 kinit alice@NIVOTEST.LAN >/dev/null
 
+rows() { sqlite3 "$base/nivo.db3" "SELECT count(*) FROM UserInfo WHERE user='alice';" 2>/dev/null || echo 0; }
 for _ in $(seq 1 300); do
-    if [ "$(sqlite3 "$base/nivo.db3" "SELECT count(*) FROM UserInfo WHERE user='alice';" 2>/dev/null)" != 0 ] &&
-       [ -n "$(sqlite3 "$base/nivo.db3" "SELECT count(*) FROM UserInfo WHERE user='alice';" 2>/dev/null)" ]; then
+    if [ "$(rows)" -gt 0 ]; then
         break
     fi
     sleep 0.1

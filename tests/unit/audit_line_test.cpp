@@ -53,20 +53,18 @@ TEST(AuditLine, KerberosTicketRequestsBecomeEvent4768)
     EXPECT_EQ(event.strings[10], "34874");
 
     // IPv6 addresses come without brackets; the port is cut off at the last colon.
-    ASSERT_EQ(parse(replaced(KERBEROS_OK, "ipv4:192.168.1.20:34874", "ipv6:::1:41149"), &event),
-              0);
+    ASSERT_EQ(parse(replaced(KERBEROS_OK, "ipv4:192.168.1.20:34874", "ipv6:::1:41149"), &event), 0);
     EXPECT_EQ(event.strings[9], "::1");
 
     // A failed request is the same event as a failure audit.
-    ASSERT_EQ(parse(replaced(KERBEROS_OK, "NT_STATUS_OK", "NT_STATUS_WRONG_PASSWORD"), &event),
-              0);
+    ASSERT_EQ(parse(replaced(KERBEROS_OK, "NT_STATUS_OK", "NT_STATUS_WRONG_PASSWORD"), &event), 0);
     EXPECT_EQ(event.event_id, 4768u);
     EXPECT_EQ(event.event_type, 16);
 
     // Without a mapped account the name the client gave counts, without its realm.
-    std::string unmapped = replaced(replaced(KERBEROS_OK, R"("mappedAccount": "alice")",
-                                             R"("mappedAccount": null)"),
-                                    R"("becameAccount": "alice")", R"("becameAccount": null)");
+    std::string unmapped =
+        replaced(replaced(KERBEROS_OK, R"("mappedAccount": "alice")", R"("mappedAccount": null)"),
+                 R"("becameAccount": "alice")", R"("becameAccount": null)");
     ASSERT_EQ(parse(unmapped, &event), 0);
     EXPECT_EQ(event.strings[0], "alice");
 
@@ -118,19 +116,17 @@ TEST(AuditLine, RefusesBadLines)
         {"huge", replaced(KERBEROS_OK, "ENC-TS", std::string(20000, 'x'))},
         {"field too long", replaced(KERBEROS_OK, R"("mappedAccount": "alice")",
                                     R"("mappedAccount": ")" + std::string(300, 'a') + "\"")},
-        {"NUL in a text", replaced(KERBEROS_OK, R"("mappedAccount": "alice")",
-                                   R"("mappedAccount": "al\u0000ice")")},
+        {"NUL in a text",
+         replaced(KERBEROS_OK, R"("mappedAccount": "alice")", R"("mappedAccount": "al\u0000ice")")},
         {"no timestamp", replaced(KERBEROS_OK, R"("timestamp")", R"("time")")},
-        {"null timestamp",
-         replaced(KERBEROS_OK, R"("2026-12-06T07:19:15.973376+0000")", "null")},
+        {"null timestamp", replaced(KERBEROS_OK, R"("2026-12-06T07:19:15.973376+0000")", "null")},
         {"bad timestamp", replaced(KERBEROS_OK, "2026-12-06T07", "2026-13-06T07")},
         {"success without user",
          replaced(replaced(replaced(KERBEROS_OK, R"("mappedAccount": "alice")",
                                     R"("mappedAccount": null)"),
                            R"("becameAccount": "alice")", R"("becameAccount": null)"),
                   R"("clientAccount": "alice@NIVOTEST.LAN")", R"("clientAccount": null)")},
-        {"success without address",
-         replaced(KERBEROS_OK, R"("ipv4:192.168.1.20:34874")", "null")},
+        {"success without address", replaced(KERBEROS_OK, R"("ipv4:192.168.1.20:34874")", "null")},
         {"unreadable address",
          replaced(KERBEROS_OK, R"("ipv4:192.168.1.20:34874")", R"("unix:/tmp/x")")},
         {"NTLM without workstation", replaced(NTLM_OK, R"("WS01")", "null")},

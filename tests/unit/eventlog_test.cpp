@@ -21,8 +21,8 @@ kerberos_line(const std::string &user, const std::string &address)
 {
     return R"(  {"timestamp": "2026-12-06T07:19:15.973376+0000", "type": "Authentication", )"
            R"("Authentication": {"status": "NT_STATUS_OK", "remoteAddress": "ipv4:)" +
-           address + R"(:5000", "serviceDescription": "Kerberos KDC", "clientAccount": ")" +
-           user + R"(@NIVOTEST.LAN", "workstation": null, "mappedAccount": ")" + user +
+           address + R"(:5000", "serviceDescription": "Kerberos KDC", "clientAccount": ")" + user +
+           R"(@NIVOTEST.LAN", "workstation": null, "mappedAccount": ")" + user +
            R"(", "mappedDomain": "NIVOTEST", "passwordType": "aes256-cts-hmac-sha1-96"}})"
            "\n";
 }
@@ -82,21 +82,18 @@ collect_report(const char *message)
 }
 
 class EventLog : public ::testing::Test {
-protected:
-    void
-    SetUp() override
+  protected:
+    void SetUp() override
     {
         g_reports.clear();
         path_ = dir_.file("auth_json.log");
     }
-    void
-    TearDown() override
+    void TearDown() override
     {
         platform_eventlog_close(log_);
         platform_eventlog_notification_close(notification_);
     }
-    void
-    open()
+    void open()
     {
         notification_ = platform_eventlog_notification_create();
         ASSERT_NE(notification_, nullptr);
@@ -105,14 +102,13 @@ protected:
         ASSERT_NE(log_, nullptr);
         ASSERT_EQ(platform_eventlog_notify(log_, notification_), 0);
     }
-    int
-    read(unsigned flags, std::uint32_t record, std::vector<read_record> *out,
-         std::size_t size = 4096)
+    int read(unsigned flags, std::uint32_t record, std::vector<read_record> *out,
+             std::size_t size = 4096)
     {
         std::vector<unsigned char> buffer(size);
         std::size_t got = 0, needed = 0;
-        int rc = platform_eventlog_read(log_, flags | EVENTLOG_FORWARDS_READ, record,
-                                        buffer.data(), size, &got, &needed);
+        int rc = platform_eventlog_read(log_, flags | EVENTLOG_FORWARDS_READ, record, buffer.data(),
+                                        size, &got, &needed);
         needed_ = needed;
         if (rc == 0 && out != nullptr) {
             *out = records_of(buffer.data(), got);

@@ -36,8 +36,8 @@ std::vector<std::u16string>
 kerberos_strings(const std::u16string &user, const std::u16string &address,
                  const std::u16string &string8 = u"2")
 {
-    return {user, u"NIVOTEST", u"S-1-5-21-1", u"krbtgt", u"", u"0x40810010", u"0x0", u"0x12",
-            string8, address, u"5000"};
+    return {user,   u"NIVOTEST", u"S-1-5-21-1", u"krbtgt", u"",    u"0x40810010",
+            u"0x0", u"0x12",     string8,       address,   u"5000"};
 }
 
 // One event record as the platform lays it out.
@@ -50,7 +50,11 @@ event_bytes(std::uint32_t id, const std::vector<std::u16string> &strings)
     }
     std::size_t length = (sizeof(eventlog_record) + units * 2 + 3) & ~std::size_t{3};
     std::vector<unsigned char> bytes(length);
-    eventlog_record header{static_cast<std::uint32_t>(length), 7, TIME, id, EVENTLOG_AUDIT_SUCCESS,
+    eventlog_record header{static_cast<std::uint32_t>(length),
+                           7,
+                           TIME,
+                           id,
+                           EVENTLOG_AUDIT_SUCCESS,
                            static_cast<std::uint16_t>(strings.size()),
                            static_cast<std::uint32_t>(sizeof(eventlog_record))};
     std::memcpy(bytes.data(), &header, sizeof header);
@@ -88,9 +92,8 @@ kerberos_address(std::uint32_t id, const std::vector<std::u16string> &strings,
 }
 
 class Monitor : public ::testing::Test {
-protected:
-    void
-    SetUp() override
+  protected:
+    void SetUp() override
     {
         ASSERT_EQ(log_int(dir_.wpath("nivo.log").c_str(), dir_.wpath("nivo.log1").c_str(),
                           dir_.wpath("ev.log").c_str(), dir_.wpath("ev.log1").c_str()),
@@ -115,8 +118,7 @@ protected:
         dca_set_local_cidmgr();
         ASSERT_EQ(dca_client_init(nullptr), 0);
     }
-    void
-    TearDown() override
+    void TearDown() override
     {
         stop();
         threadpool_destroy();
@@ -127,24 +129,20 @@ protected:
         dca_filter_reset();
         log_fini();
     }
-    void
-    start()
+    void start()
     {
         static const char16_t name[] = u"security";
         monitor_ = std::thread(dca_eventlog, const_cast<char16_t *>(name));
         ASSERT_TRUE(until([] { return eventlog_fake::opens() == 1; }));
     }
-    void
-    stop()
+    void stop()
     {
         if (monitor_.joinable()) {
             eventlog_fake::end();
             monitor_.join();
         }
     }
-    template <class Condition>
-    static bool
-    until(Condition condition)
+    template <class Condition> static bool until(Condition condition)
     {
         auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
         while (!condition()) {
@@ -155,8 +153,7 @@ protected:
         }
         return true;
     }
-    static bool
-    stored(const char16_t *user, std::string *ip = nullptr)
+    static bool stored(const char16_t *user, std::string *ip = nullptr)
     {
         UserInfo *record = nullptr;
         if (userinfo_db_get_user_info(user, &record) != 0) {
@@ -168,8 +165,7 @@ protected:
         userdb_free_userinfo(record);
         return true;
     }
-    std::string
-    events_log()
+    std::string events_log()
     {
         return nivo_test::utf16le_to_utf8(nivo_test::read_file(dir_.file("ev.log")));
     }
@@ -182,7 +178,8 @@ protected:
 
 TEST_F(Monitor, OnlySuccessfulKerberosEventsWrittenAfterOpenBecomeLogons)
 {
-    eventlog_fake::add(4768, EVENTLOG_AUDIT_SUCCESS, TIME, kerberos_strings(u"early", u"::ffff:10.0.0.1"));
+    eventlog_fake::add(4768, EVENTLOG_AUDIT_SUCCESS, TIME,
+                       kerberos_strings(u"early", u"::ffff:10.0.0.1"));
     start();
     eventlog_fake::add(4768, EVENTLOG_AUDIT_SUCCESS, TIME,
                        kerberos_strings(u"alice", u"::ffff:192.168.1.20"));
@@ -259,8 +256,9 @@ TEST_F(Monitor, KerberosInsertionStringRules)
     EXPECT_EQ(kerberos_address(4768, kerberos_strings(u"i", u"::1")), "");
     netroute_fake::fail();
     EXPECT_EQ(kerberos_address(4768, kerberos_strings(u"j", u"::1")), "");
-    EXPECT_NE(events_log().find("GetWorkingInternetAdapterIP::GetIpAddrTable failed with error 12\n"),
-              std::string::npos);
+    EXPECT_NE(
+        events_log().find("GetWorkingInternetAdapterIP::GetIpAddrTable failed with error 12\n"),
+        std::string::npos);
 }
 
 TEST_F(Monitor, ReadErrorReopensAndAFailedReopenEndsTheJob)

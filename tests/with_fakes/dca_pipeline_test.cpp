@@ -43,9 +43,8 @@ text(const char16_t *value)
 }
 
 class Pipeline : public ::testing::Test {
-protected:
-    void
-    SetUp() override
+  protected:
+    void SetUp() override
     {
         ASSERT_EQ(log_int(dir_.wpath("nivo.log").c_str(), dir_.wpath("nivo.log1").c_str(),
                           dir_.wpath("ev.log").c_str(), dir_.wpath("ev.log1").c_str()),
@@ -64,8 +63,7 @@ protected:
         dca_set_local_cidmgr();
         ASSERT_EQ(dca_client_init(nullptr), 0);
     }
-    void
-    TearDown() override
+    void TearDown() override
     {
         gw_update_queue_fini();
         userinfo_db_fini();
@@ -74,8 +72,7 @@ protected:
         log_fini();
     }
     // The stored row of a user (an empty optional-like record when there is none).
-    bool
-    stored(const char16_t *user, std::string *domain = nullptr, std::string *ip = nullptr)
+    bool stored(const char16_t *user, std::string *domain = nullptr, std::string *ip = nullptr)
     {
         UserInfo *record = nullptr;
         if (userinfo_db_get_user_info(user, &record) != 0) {
@@ -92,8 +89,7 @@ protected:
     }
     // The records queued for the appliances up to now (a marker ends the walk, so that an empty
     // queue never blocks).
-    std::vector<std::string>
-    queued()
+    std::vector<std::string> queued()
     {
         UserInfo *marker = logon(u"--marker--", nullptr, nullptr);
         EXPECT_EQ(gw_update_queue_enqueue(marker), 0);
@@ -113,8 +109,7 @@ protected:
             out.push_back(user + "@" + ip + "/" + std::to_string(flags));
         }
     }
-    std::string
-    log_text()
+    std::string log_text()
     {
         return nivo_test::utf16le_to_utf8(nivo_test::read_file(dir_.file("nivo.log")));
     }
@@ -126,22 +121,23 @@ protected:
 
 TEST_F(Pipeline, WorkerCompletesFiltersAndStoresInItsOrder)
 {
-    dca_workerthread(logon(u"WS01$", u"NIVOTEST", u"10.0.0.1"));       // computer account
-    dca_workerthread(logon(u"noname", u"NIVOTEST", nullptr));          // nothing to resolve
+    dca_workerthread(logon(u"WS01$", u"NIVOTEST", u"10.0.0.1")); // computer account
+    dca_workerthread(logon(u"noname", u"NIVOTEST", nullptr));    // nothing to resolve
     resolver_fake::answer("V6ONLY", {resolver_fake::ipv6()});
     dca_workerthread(logon(u"noaddr", u"NIVOTEST", nullptr, u"V6ONLY")); // no IPv4 address
-    dca_workerthread(logon(u"outside", u"NIVOTEST", u"172.16.0.1"));   // not authorised
-    dca_workerthread(logon(u"foreign", u"OTHERDOM", u"10.0.0.4"));     // foreign domain
+    dca_workerthread(logon(u"outside", u"NIVOTEST", u"172.16.0.1"));     // not authorised
+    dca_workerthread(logon(u"foreign", u"OTHERDOM", u"10.0.0.4"));       // foreign domain
     UserInfo *group = logon(u"agroup", u"NIVOTEST", u"10.0.0.5");
-    group->UserSidType = 2;                                            // not a user account
+    group->UserSidType = 2; // not a user account
     dca_workerthread(group);
-    dca_workerthread(logon(u"nodomain", nullptr, u"10.0.0.6"));       // gets the host domain
+    dca_workerthread(logon(u"nodomain", nullptr, u"10.0.0.6"));        // gets the host domain
     dca_workerthread(logon(u"netbios", u"nivotest", u"192.168.1.20")); // NetBIOS form
     UserInfo *user = logon(u"sidtyped", u"nivotest.lan", u"10.0.0.8");
     user->UserSidType = 1;
     dca_workerthread(user);
 
-    for (const char16_t *dropped : {u"WS01$", u"noname", u"noaddr", u"outside", u"foreign", u"agroup"}) {
+    for (const char16_t *dropped :
+         {u"WS01$", u"noname", u"noaddr", u"outside", u"foreign", u"agroup"}) {
         EXPECT_FALSE(stored(dropped)) << u8(dropped);
     }
     EXPECT_NE(log_text().find("dca_workerthread: userinfo filtered out. WrkstIP is NULL\n"),
@@ -153,8 +149,7 @@ TEST_F(Pipeline, WorkerCompletesFiltersAndStoresInItsOrder)
     EXPECT_EQ(domain, "nivotest.lan");
     EXPECT_EQ(ip, "192.168.1.20");
     EXPECT_TRUE(stored(u"sidtyped"));
-    EXPECT_EQ(queued(), (std::vector<std::string>{"nodomain@10.0.0.6/5",
-                                                  "netbios@192.168.1.20/5",
+    EXPECT_EQ(queued(), (std::vector<std::string>{"nodomain@10.0.0.6/5", "netbios@192.168.1.20/5",
                                                   "sidtyped@10.0.0.8/5"}));
 
     // A logon notice of a logout (Flags 10) is passed on untouched, and stores nothing.

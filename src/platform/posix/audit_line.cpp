@@ -62,8 +62,7 @@ parse_timestamp(std::string_view text, std::uint32_t *seconds)
         !read_digits(text, 17, 2, &second)) {
         return false;
     }
-    if (month < 1 || month > 12 || day < 1 || day > 31 || hour > 23 || minute > 59 ||
-        second > 60) {
+    if (month < 1 || month > 12 || day < 1 || day > 31 || hour > 23 || minute > 59 || second > 60) {
         return false;
     }
     std::size_t at = 19;
@@ -102,8 +101,8 @@ parse_timestamp(std::string_view text, std::uint32_t *seconds)
     if (at != text.size()) {
         return false;
     }
-    long long t = days_from_civil(year, month, day) * 86400 + hour * 3600LL + minute * 60LL +
-                  second - offset;
+    long long t =
+        days_from_civil(year, month, day) * 86400 + hour * 3600LL + minute * 60LL + second - offset;
     if (t < 0 || t > 0xFFFFFFFFLL) {
         return false;
     }
@@ -254,10 +253,10 @@ parse_object(const json &root, audit_event *event, const char **reason)
                               password_type == "LANMan");
     if (!kerberos && !ntlm) {
         auto id = auth.find("eventId");
-        event->event_id = id != auth.end() && id->is_number_unsigned() &&
-                                  id->get<std::uint64_t>() <= 0xFFFFFFFFu
-                              ? static_cast<std::uint32_t>(id->get<std::uint64_t>())
-                              : 0;
+        event->event_id =
+            id != auth.end() && id->is_number_unsigned() && id->get<std::uint64_t>() <= 0xFFFFFFFFu
+                ? static_cast<std::uint32_t>(id->get<std::uint64_t>())
+                : 0;
         return 0;
     }
 
@@ -270,8 +269,7 @@ parse_object(const json &root, audit_event *event, const char **reason)
         // The account as the directory knows it; the name as the client gave it (without its
         // realm) only when the directory did not map it, as in most failures.
         if (!first_text(auth, {"mappedAccount", "becameAccount"}, &user, reason) ||
-            !first_text(auth, {"mappedDomain", "becameDomain", "clientDomain"}, &domain,
-                        reason)) {
+            !first_text(auth, {"mappedDomain", "becameDomain", "clientDomain"}, &domain, reason)) {
             return -1;
         }
         std::size_t at = client_account.find('@');

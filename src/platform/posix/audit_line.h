@@ -44,8 +44,7 @@ struct audit_event {
 
 // Parses one line without its line break. 0 with *event filled, or -1 with *reason set to a
 // static text that says why the line was refused.
-int audit_line_parse(const char *line, std::size_t length, audit_event *event,
-                     const char **reason);
+int audit_line_parse(const char *line, std::size_t length, audit_event *event, const char **reason);
 
 // Whether the bytes are well-formed UTF-8 (no overlong forms, surrogates or values above
 // U+10FFFF).

@@ -46,7 +46,7 @@ struct platform_eventlog_notification {
     int dir_watch = -1;
     std::string name;      // the log's file name inside the watched directory
     std::string directory; // the watched directory
-    bool gone = false; // the directory was removed: after the last change, waits fail
+    bool gone = false;     // the directory was removed: after the last change, waits fail
 };
 
 struct platform_eventlog {
@@ -145,8 +145,7 @@ line_at(platform_eventlog *log, const char **data, std::size_t *length, off_t *a
     if (log->offset >= log->window_offset &&
         log->offset < log->window_offset + static_cast<off_t>(log->window_length)) {
         start = log->window.data() + (log->offset - log->window_offset);
-        available = static_cast<long long>(log->window_length) -
-                    (log->offset - log->window_offset);
+        available = static_cast<long long>(log->window_length) - (log->offset - log->window_offset);
         end = static_cast<const char *>(
             std::memchr(start, '\n', static_cast<std::size_t>(available)));
     }
@@ -337,7 +336,9 @@ platform_eventlog_open(const char16_t *log_name, const char16_t *source, eventlo
     }
     log->path = source != nullptr && source[0] != 0 ? posix::to_utf8(source) : DEFAULT_SOURCE;
     std::size_t slash = log->path.rfind('/');
-    log->directory = slash == std::string::npos ? "." : slash == 0 ? "/" : log->path.substr(0, slash);
+    log->directory = slash == std::string::npos ? "."
+                     : slash == 0               ? "/"
+                                                : log->path.substr(0, slash);
     log->name = slash == std::string::npos ? log->path : log->path.substr(slash + 1);
     log->report = report;
     try {
@@ -460,8 +461,8 @@ platform_eventlog_wait(platform_eventlog_notification *notification, unsigned in
         if (timeout_ms != 0xFFFFFFFFu) {
             timespec now{};
             clock_gettime(CLOCK_MONOTONIC, &now);
-            long long spent = (now.tv_sec - start.tv_sec) * 1000LL +
-                              (now.tv_nsec - start.tv_nsec) / 1000000LL;
+            long long spent =
+                (now.tv_sec - start.tv_sec) * 1000LL + (now.tv_nsec - start.tv_nsec) / 1000000LL;
             if (spent >= timeout_ms) {
                 wait_ms = 0;
             } else {
@@ -501,8 +502,8 @@ platform_eventlog_wait(platform_eventlog_notification *notification, unsigned in
             for (char *at = buffer; at < buffer + n;) {
                 const auto *event = reinterpret_cast<const inotify_event *>(at);
                 if (event->wd == notification->dir_watch) {
-                    if ((event->mask & (IN_DELETE_SELF | IN_MOVE_SELF | IN_IGNORED |
-                                        IN_UNMOUNT)) != 0) {
+                    if ((event->mask & (IN_DELETE_SELF | IN_MOVE_SELF | IN_IGNORED | IN_UNMOUNT)) !=
+                        0) {
                         notification->gone = true;
                     } else if (event->len > 0 && notification->name == event->name) {
                         signalled = true;

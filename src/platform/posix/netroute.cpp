@@ -81,8 +81,7 @@ platform_internet_adapter_ip(char16_t *out, std::size_t capacity)
             interface_name == entry->ifa_name) {
             const auto *in = reinterpret_cast<const sockaddr_in *>(entry->ifa_addr);
             const auto *bytes = reinterpret_cast<const unsigned char *>(&in->sin_addr.s_addr);
-            std::snprintf(text, sizeof text, "%u.%u.%u.%u", bytes[0], bytes[1], bytes[2],
-                          bytes[3]);
+            std::snprintf(text, sizeof text, "%u.%u.%u.%u", bytes[0], bytes[1], bytes[2], bytes[3]);
         }
     }
     freeifaddrs(list);

@@ -22,8 +22,7 @@ platform_resolve_host(const char *name, platform_resolved_address *out, std::siz
     if (rc != 0) {
         return rc;
     }
-    for (addrinfo *entry = result; entry != nullptr && *count < capacity;
-         entry = entry->ai_next) {
+    for (addrinfo *entry = result; entry != nullptr && *count < capacity; entry = entry->ai_next) {
         platform_resolved_address &a = out[(*count)++];
         a.ipv4 = 0;
         if (entry->ai_family == AF_INET && entry->ai_addr != nullptr &&
