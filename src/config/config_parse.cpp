@@ -806,7 +806,8 @@ config_release(config_record *record)
                           &record->conf_path,       &record->db_path,
                           &record->server_ip,       &record->log_path,
                           &record->rotated_log_path, &record->events_path,
-                          &record->rotated_events_path, &record->monitoring_ip};
+                          &record->rotated_events_path, &record->monitoring_ip,
+                          &record->eventlog_file};
     for (char16_t **text : texts) {
         free_text(text);
     }
