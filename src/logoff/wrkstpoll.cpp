@@ -213,3 +213,10 @@ wrkstpoll_handle_logoff_req(UserInfo *record, int match_workstation)
               u"wrkstpoll_handle_logoff_req: user's logout request enqueued to GW Update Queue");
     return 0;
 }
+
+void
+wrkstpoll_dispatch(void *argument)
+{
+    userinfo_ptr record(static_cast<UserInfo *>(argument));
+    log_write(LOG_ERROR, u"wrkstpoll_dispatch: no workstation poll worker available\n");
+}

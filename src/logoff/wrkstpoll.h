@@ -28,3 +28,8 @@ int wrkstpoll_filter_userinfo(UserInfo *record);
 
 // Queues the record for the appliances; the queue takes it on 0. 0, or -1.
 int wrkstpoll_enqueue_gw_update(UserInfo *record);
+
+// The job the logoff detector and the appliance request server hand to the thread pool for a
+// workstation check (the argument is a UserInfo record, which the job takes over). Until the
+// poll workers exist, the record is released with a log line.
+void wrkstpoll_dispatch(void *record);
