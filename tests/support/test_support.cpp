@@ -1,11 +1,16 @@
 #include "support/test_support.h"
 
+#include <sched.h>
+#include <unistd.h>
+
+#include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
 
 #include "common/utf.h"
+#include "platform/process.h"
 
 namespace nivo_test {
 
@@ -135,6 +140,41 @@ log_lines(const std::string &path)
         start = next + 2;
     }
     return lines;
+}
+
+namespace {
+bool g_in_namespace = false;
+}
+
+bool
+enter_network_namespace()
+{
+    if (g_in_namespace) {
+        return true;
+    }
+    if (geteuid() != 0 || unshare(CLONE_NEWNET) != 0) {
+        std::perror("enter_network_namespace: unshare(CLONE_NEWNET) needs root");
+        return false;
+    }
+    const char *argv[] = {"/usr/sbin/ip", "link", "set", "lo", "up", nullptr};
+    const char *env[] = {nullptr};
+    platform_process_options options{argv, env, nullptr, nullptr, nullptr};
+    platform_process *ip = platform_process_start(options);
+    int status = -1;
+    if (ip == nullptr || platform_process_wait(ip, 10000, &status) != 0 || status != 0) {
+        std::fprintf(stderr, "enter_network_namespace: ip link set lo up failed\n");
+        platform_process_close(ip);
+        return false;
+    }
+    platform_process_close(ip);
+    g_in_namespace = true;
+    return true;
+}
+
+bool
+in_network_namespace()
+{
+    return g_in_namespace;
 }
 
 } // namespace nivo_test
