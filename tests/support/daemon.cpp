@@ -1,7 +1,5 @@
 #include "support/daemon.h"
 
-#include <unistd.h>
-
 #include <chrono>
 #include <filesystem>
 #include <thread>
@@ -28,7 +26,7 @@ daemon_process::daemon_process(const std::string &binary, const std::string &bas
     // The service binds fixed ports: as root, each daemon gets a network namespace of its own
     // (unless the test already runs in one, with the programs it talks to).
     std::vector<const char *> argv;
-    if (geteuid() == 0 && !in_network_namespace()) {
+    if (network_namespaces_available() && !in_network_namespace()) {
         for (const char *word : {"/usr/bin/unshare", "-n", "/bin/sh", "-c",
                                  "/usr/sbin/ip link set lo up && exec \"$0\""}) {
             argv.push_back(word);

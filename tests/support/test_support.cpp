@@ -1,9 +1,5 @@
 #include "support/test_support.h"
 
-#include <sched.h>
-#include <unistd.h>
-
-#include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -142,39 +138,52 @@ log_lines(const std::string &path)
     return lines;
 }
 
-namespace {
-bool g_in_namespace = false;
-}
-
 bool
-enter_network_namespace()
+network_namespaces_available()
 {
-    if (g_in_namespace) {
-        return true;
-    }
-    if (geteuid() != 0 || unshare(CLONE_NEWNET) != 0) {
-        std::perror("enter_network_namespace: unshare(CLONE_NEWNET) needs root");
-        return false;
-    }
-    const char *argv[] = {"/usr/sbin/ip", "link", "set", "lo", "up", nullptr};
-    const char *env[] = {nullptr};
-    platform_process_options options{argv, env, nullptr, nullptr, nullptr};
-    platform_process *ip = platform_process_start(options);
-    int status = -1;
-    if (ip == nullptr || platform_process_wait(ip, 10000, &status) != 0 || status != 0) {
-        std::fprintf(stderr, "enter_network_namespace: ip link set lo up failed\n");
-        platform_process_close(ip);
-        return false;
-    }
-    platform_process_close(ip);
-    g_in_namespace = true;
-    return true;
+    static const bool available = [] {
+        const char *argv[] = {"/usr/bin/unshare", "-n", "/bin/true", nullptr};
+        const char *env[] = {nullptr};
+        platform_process_options options{argv, env, nullptr, nullptr, nullptr};
+        platform_process *p = platform_process_start(options);
+        int status = -1;
+        bool ok = p != nullptr && platform_process_wait(p, 10000, &status) == 0 && status == 0;
+        platform_process_close(p);
+        return ok;
+    }();
+    return available;
 }
 
 bool
 in_network_namespace()
 {
-    return g_in_namespace;
+    const char *flag = std::getenv("NIVO_TEST_NETNS");
+    return flag != nullptr && std::string(flag) == "1";
+}
+
+int
+run_in_network_namespace(const std::string &test, std::string *output)
+{
+    if (!network_namespaces_available()) {
+        return -1;
+    }
+    temp_dir dir;
+    std::string out = dir.file("output.txt");
+    std::string self = std::filesystem::read_symlink("/proc/self/exe").string();
+    std::string filter = "--gtest_filter=" + test;
+    const char *argv[] = {"/usr/bin/unshare", "-n", "/bin/sh", "-c",
+                          "/usr/sbin/ip link set lo up && exec \"$0\" \"$1\"",
+                          self.c_str(), filter.c_str(), nullptr};
+    const char *env[] = {"NIVO_TEST_NETNS=1", nullptr};
+    platform_process_options options{argv, env, nullptr, out.c_str(), out.c_str()};
+    platform_process *p = platform_process_start(options);
+    int status = -1;
+    if (p == nullptr || platform_process_wait(p, 280000, &status) != 0) {
+        status = 1; // not started, or still running: a failure, not a skip
+    }
+    platform_process_close(p);
+    *output = read_file(out);
+    return status;
 }
 
 } // namespace nivo_test

@@ -34,13 +34,15 @@ std::string utf8_to_utf16le(const std::string &text);
 std::u16string u16(const std::string &utf8);
 std::string u8(const std::u16string &text);
 
-// Moves the calling thread (and every process it starts from then on) into a network namespace
-// of its own with the loopback interface up, so that the fixed ports of the real service cannot
-// collide with anything else on the machine. Needs root; false (with the reason on standard
-// error) when it cannot be done. Call it on the test's main thread before starting threads.
-bool enter_network_namespace();
-// Whether enter_network_namespace() succeeded in this process.
+// Network namespaces for the tests of the real service, whose fixed ports must not collide with
+// anything else on the machine. They need root and /usr/bin/unshare.
+bool network_namespaces_available();
+// Whether this process was started by run_in_network_namespace().
 bool in_network_namespace();
+// Runs one test of this test binary again, in a network namespace of its own with the loopback
+// interface up (every program that test starts shares it). The child's exit status (0: the test
+// passed), or -1 when no namespace can be made; output receives what the child printed.
+int run_in_network_namespace(const std::string &test, std::string *output);
 
 // Lines of a log file (UTF-16LE) split at "\r\n", the first (empty) piece dropped.
 std::vector<std::string> log_lines(const std::string &path);
