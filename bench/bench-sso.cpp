@@ -101,8 +101,7 @@ struct receiver {
             auto now = clock_type::now();
             if (decode) {
                 sso_update update;
-                if (sso_decode_update(buffer, static_cast<std::size_t>(n), &update, nullptr) ==
-                        0 &&
+                if (sso_decode_update(buffer, static_cast<std::size_t>(n), &update, nullptr) == 0 &&
                     update.user.rfind("lat", 0) == 0) {
                     std::size_t seq = std::strtoul(update.user.c_str() + 3, nullptr, 10);
                     std::lock_guard guard(lock);
@@ -218,7 +217,8 @@ latency(receiver *appliance, int seconds)
     }
     std::sort(ms.begin(), ms.end());
     auto at = [&](double q) {
-        return ms.empty() ? 0.0 : ms[std::min(ms.size() - 1, static_cast<std::size_t>(q * ms.size()))];
+        return ms.empty() ? 0.0
+                          : ms[std::min(ms.size() - 1, static_cast<std::size_t>(q * ms.size()))];
     };
     std::printf("  (b) latency at 200/s:   median %.3f ms, p99 %.3f ms (target <= 1000 ms), max "
                 "%.3f ms (%zu of %d arrived)\n",
@@ -250,10 +250,11 @@ fill_table(const std::string &path, int count)
     }
     sqlite3_exec(db, "BEGIN", nullptr, nullptr, nullptr);
     sqlite3_stmt *stmt = nullptr;
-    sqlite3_prepare_v2(db,
-                       "INSERT INTO UserInfo (user,domain,usergroup,wrkst_ip,create_time,"
-                       "expire_time,logon_type,flags) VALUES (?,'corp.example','Users',?,1,601,2,1)",
-                       -1, &stmt, nullptr);
+    sqlite3_prepare_v2(
+        db,
+        "INSERT INTO UserInfo (user,domain,usergroup,wrkst_ip,create_time,"
+        "expire_time,logon_type,flags) VALUES (?,'corp.example','Users',?,1,601,2,1)",
+        -1, &stmt, nullptr);
     for (int i = 0; i < count; ++i) {
         std::string user = "user" + std::to_string(i);
         std::string ip = address_of(i);
@@ -280,8 +281,9 @@ main(int argc, char **argv)
         return 2;
     }
     std::random_device device;
-    std::filesystem::path dir = std::filesystem::temp_directory_path() /
-                                ("bench-sso-" + std::to_string(device()) + std::to_string(device()));
+    std::filesystem::path dir =
+        std::filesystem::temp_directory_path() /
+        ("bench-sso-" + std::to_string(device()) + std::to_string(device()));
     std::filesystem::create_directories(dir);
     std::u16string wdir = to_u16(dir.string());
 

@@ -279,8 +279,8 @@ main(int argc, char **argv)
     platform_socket_t sender = platform_socket_open(false);
     if (receiver == PLATFORM_INVALID_SOCKET || sender == PLATFORM_INVALID_SOCKET ||
         platform_socket_bind(receiver, listen_at.address, listen_at.port) != 0) {
-        std::fprintf(stderr, "nivo-gwsim: cannot listen on %s (error %d)\n",
-                     listen_at.text.c_str(), platform_socket_error());
+        std::fprintf(stderr, "nivo-gwsim: cannot listen on %s (error %d)\n", listen_at.text.c_str(),
+                     platform_socket_error());
         return 1;
     }
     // Requests leave from the appliance's own address: that is how the Collector knows it.

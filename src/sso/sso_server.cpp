@@ -113,8 +113,7 @@ tsso_server_net_recvfrom(void *buffer, std::size_t capacity, net_sockaddr *sourc
 {
     net_handle *handle = server_handle();
     if (handle == nullptr) {
-        log_write(LOG_ERROR,
-                  u"tsso_server_net_recvfrom: network context is not initialized yet\n");
+        log_write(LOG_ERROR, u"tsso_server_net_recvfrom: network context is not initialized yet\n");
         return -1;
     }
     return net_recvfrom(handle, buffer, capacity, source, source_length);
@@ -247,8 +246,7 @@ handle_logout_datagram(const std::uint8_t *datagram, std::size_t length)
 } // namespace
 
 int
-SSO_server_handle_datagram(const std::uint8_t *datagram, std::size_t length,
-                           const char16_t *sender)
+SSO_server_handle_datagram(const std::uint8_t *datagram, std::size_t length, const char16_t *sender)
 {
     if (datagram == nullptr || length < SSO_HEADER_BYTES) {
         log_write(LOG_ERROR, u"SSO_server_RecvReqGW: datagram truncated, bytes received: %d\n",
@@ -331,8 +329,7 @@ SSO_server_handle_wrkstpoll_req(const char16_t *workstation, const char16_t *app
         return 0;
     }
     if (found < 0) {
-        log_write(LOG_ERROR,
-                  u"SSO_server_handle_wrkstpoll_req: userinfo existance check failed\n");
+        log_write(LOG_ERROR, u"SSO_server_handle_wrkstpoll_req: userinfo existance check failed\n");
         return -1;
     }
     log_write(LOG_DEBUG, u"SSO_server_handle_wrkstpoll_req: no matched userinfo found\n");
@@ -401,8 +398,7 @@ SSO_server_handle_transit_time_user_req(gw_node *node)
         log_write(LOG_ERROR, u"SSO_server_handle_transit_time_user_req: gw_handle NULL\n");
         return -1;
     }
-    log_write(LOG_DEBUG,
-              u"SSO_server_handle_transit_time_user_req: Request received from GW: %s\n",
+    log_write(LOG_DEBUG, u"SSO_server_handle_transit_time_user_req: Request received from GW: %s\n",
               node->name);
     userdb_callback_context context{node, nullptr};
     (void)userinfo_db_process_transit_time_user(SSO_server_enqueue_update_req, &context);

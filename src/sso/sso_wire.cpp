@@ -85,8 +85,9 @@ std::string
 item_text(const std::uint8_t *value, std::size_t length)
 {
     const void *end = std::memchr(value, 0, length);
-    std::size_t n = end != nullptr ? static_cast<std::size_t>(static_cast<const std::uint8_t *>(end) - value)
-                                   : length;
+    std::size_t n = end != nullptr
+                        ? static_cast<std::size_t>(static_cast<const std::uint8_t *>(end) - value)
+                        : length;
     return std::string(reinterpret_cast<const char *>(value), n);
 }
 
@@ -169,8 +170,8 @@ sso_decode_update(const std::uint8_t *datagram, std::size_t length, sso_update *
     std::int32_t stated = sso_get_length(datagram);
     out->length_field = stated < 0 ? 0 : static_cast<std::size_t>(stated);
     if (out->length_field != length) {
-        *error = "length field " + std::to_string(stated) + " for " + std::to_string(length) +
-                 " bytes";
+        *error =
+            "length field " + std::to_string(stated) + " for " + std::to_string(length) + " bytes";
         return -1;
     }
     switch (out->code) {

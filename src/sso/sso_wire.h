@@ -54,7 +54,7 @@ enum : std::uint8_t {
     SSO_ITEM_REQ_CSV_IPS = 2,
 };
 
-constexpr std::size_t SSO_HEADER_BYTES = 5;        // code and length field
+constexpr std::size_t SSO_HEADER_BYTES = 5;         // code and length field
 constexpr std::uint16_t SSO_DEFAULT_GW_PORT = 6060; // an appliance's port when gw-list.ini has 0
 constexpr std::uint16_t SSO_DEFAULT_SERVER_PORT = 6677;
 constexpr std::size_t SSO_REQUEST_MAX_BYTES = 512; // longer requests are dropped

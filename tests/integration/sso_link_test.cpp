@@ -1,8 +1,9 @@
 // The appliance link end to end: the real service with the example configuration and the
 // appliance simulator registered in gw-list.ini (127.0.0.2:6060), both in a network namespace of
-// the test's own (the test runs itself again inside it). The simulator sends malformed requests first, then IS_ACTIVE, GetAllUsers and
-// a Workstation-Poll; it must receive the active reply, every stored logon (deciphered to the
-// right user, domain and address), the heartbeat and the transit-time resend.
+// the test's own (the test runs itself again inside it). The simulator sends malformed requests
+// first, then IS_ACTIVE, GetAllUsers and a Workstation-Poll; it must receive the active reply,
+// every stored logon (deciphered to the right user, domain and address), the heartbeat and the
+// transit-time resend.
 
 #include <gtest/gtest.h>
 
@@ -103,10 +104,10 @@ TEST(ApplianceLink, TheSimulatorSeesActiveRepliesLogonsAndHeartbeats)
     const char *argv[] = {gwsim.c_str(), "--listen", "127.0.0.2:6060", "--collector",
                           "127.0.0.1:6677", "--seconds", "60",
                           // garbage, truncated and oversized requests first
-                          "raw", "ff", "raw", "0c3500", "oversize", "600", "raw",
-                          "0b3130000001", "raw", "0d370000000214", "raw", "6632300000",
-                          "sleep", "200", "is-active", "sleep", "300", "get-all-users", "sleep",
-                          "300", "poll", "127.0.0.11", nullptr};
+                          "raw", "ff", "raw", "0c3500", "oversize", "600", "raw", "0b3130000001",
+                          "raw", "0d370000000214", "raw", "6632300000", "sleep", "200", "is-active",
+                          "sleep", "300", "get-all-users", "sleep", "300", "poll", "127.0.0.11",
+                          nullptr};
     const char *env[] = {nullptr};
     platform_process_options options{argv, env, nullptr, gwsim_out.c_str(), gwsim_out.c_str()};
     platform_process *sim = platform_process_start(options);
@@ -133,8 +134,7 @@ TEST(ApplianceLink, TheSimulatorSeesActiveRepliesLogonsAndHeartbeats)
               std::string::npos);
     EXPECT_NE(text.find("SSO_server_RecvReqGW: incomplete request message received"),
               std::string::npos);
-    EXPECT_NE(text.find("SSO_server_RecvReqGW: request too short for its item"),
-              std::string::npos);
+    EXPECT_NE(text.find("SSO_server_RecvReqGW: request too short for its item"), std::string::npos);
     ASSERT_TRUE(nivo.signal(PLATFORM_SIGNAL_STOP));
     EXPECT_EQ(nivo.wait_exit(10000), 0);
 }

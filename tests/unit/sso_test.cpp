@@ -112,8 +112,8 @@ TEST(SsoDatagram, FlagsAndLogonTypesItCannotSendAreRefused)
 {
     userinfo_ptr record(make_record(u"alice", u"CORP", u"10.0.0.1"));
     bytes out;
-    for (std::int32_t flags : std::initializer_list<std::int32_t>{UI_FLAG_ACTIVE, UI_FLAG_DETECTING, UI_FLAG_POLL_REQUEST,
-                               UI_FLAG_USER_LOGOUT, 0}) {
+    for (std::int32_t flags : std::initializer_list<std::int32_t>{
+             UI_FLAG_ACTIVE, UI_FLAG_DETECTING, UI_FLAG_POLL_REQUEST, UI_FLAG_USER_LOGOUT, 0}) {
         record->Flags = flags;
         EXPECT_EQ(SSOclient_build_update(record.get(), &out), -1) << flags;
     }
@@ -190,7 +190,10 @@ struct appliance {
         EXPECT_EQ(platform_socket_bind(socket, ip, 0), 0);
         EXPECT_EQ(platform_socket_local_port(socket, &port), 0);
     }
-    ~appliance() { platform_socket_close(socket); }
+    ~appliance()
+    {
+        platform_socket_close(socket);
+    }
 
     // The next datagram, or an empty one after timeout_ms.
     bytes receive(int timeout_ms = 1000)
@@ -284,7 +287,10 @@ class SsoLink : public ::testing::Test {
         }
     }
 
-    std::string log() { return nivo_test::utf16le_to_utf8(read_file(dir.file("nivo.log"))); }
+    std::string log()
+    {
+        return nivo_test::utf16le_to_utf8(read_file(dir.file("nivo.log")));
+    }
     bool wait_log(const std::string &needle, int timeout_ms = 3000)
     {
         auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
@@ -500,13 +506,13 @@ TEST_F(SsoLink, ALogoutRequestDeletesTheListedRowsAndSendsNothing)
     store(u"bob", u"10.1.0.6");
     store(u"carol", u"10.1.0.7");
     (void)queued();
-    EXPECT_EQ(request(sso_build_request(SSO_CODE_LOGOUT_REQUEST, "'10.1.0.5','10.1.0.6'"),
-                      u"127.0.0.2"),
-              1);
+    EXPECT_EQ(
+        request(sso_build_request(SSO_CODE_LOGOUT_REQUEST, "'10.1.0.5','10.1.0.6'"), u"127.0.0.2"),
+        1);
     // Not a list of quoted addresses: refused by the store, nothing deleted.
-    EXPECT_EQ(request(sso_build_request(SSO_CODE_LOGOUT_REQUEST, "'10.1.0.7') OR (1=1"),
-                      u"127.0.0.2"),
-              1);
+    EXPECT_EQ(
+        request(sso_build_request(SSO_CODE_LOGOUT_REQUEST, "'10.1.0.7') OR (1=1"), u"127.0.0.2"),
+        1);
     EXPECT_TRUE(queued().empty());
     userdb_callback_context context{nullptr, nullptr};
     static std::vector<std::string> left;
