@@ -5,6 +5,8 @@
 #include <atomic>
 #include <cstring>
 #include <mutex>
+#include <new>
+#include <vector>
 
 #include "common/log.h"
 #include "common/net.h"
@@ -38,6 +40,41 @@ server_handle()
 {
     std::lock_guard guard(g_server.lock);
     return g_server.handle;
+}
+
+// The rows of a walk, kept while the store is locked and queued after it returns: the queue and
+// the log lines of every row then cost no time under the store's lock.
+struct collected_rows : userdb_callback_context {
+    std::vector<UserInfo *> rows;
+};
+
+void
+collect_row(userdb_callback_context *context)
+{
+    auto *collected = static_cast<collected_rows *>(context);
+    userinfo_ptr record(context->record);
+    context->record = nullptr;
+    if (record == nullptr) {
+        return;
+    }
+    try {
+        collected->rows.push_back(record.get());
+        (void)record.release();
+    } catch (const std::bad_alloc &) {
+        log_write(LOG_ERROR, u"SSO_server_enqueue_update_req: user logon request couldnt "
+                             u"enqueued to GW Update Queue\n");
+    }
+}
+
+// Hands every collected row to the row callback (which takes it), for the node.
+void
+enqueue_collected(collected_rows *collected, gw_node *node)
+{
+    for (UserInfo *row : collected->rows) {
+        userdb_callback_context context{node, row};
+        SSO_server_enqueue_update_req(&context);
+    }
+    collected->rows.clear();
 }
 
 } // namespace
@@ -354,8 +391,11 @@ SSO_server_handle_getallusers_req(const char16_t *appliance)
                   appliance);
         return -1;
     }
-    userdb_callback_context context{node, nullptr};
-    (void)userinfo_db_process_all(SSO_server_enqueue_update_req, &context);
+    collected_rows collected;
+    collected.gw = node;
+    collected.record = nullptr;
+    (void)userinfo_db_process_all(collect_row, &collected);
+    enqueue_collected(&collected, node);
     return 0;
 }
 
@@ -400,8 +440,11 @@ SSO_server_handle_transit_time_user_req(gw_node *node)
     }
     log_write(LOG_DEBUG, u"SSO_server_handle_transit_time_user_req: Request received from GW: %s\n",
               node->name);
-    userdb_callback_context context{node, nullptr};
-    (void)userinfo_db_process_transit_time_user(SSO_server_enqueue_update_req, &context);
+    collected_rows collected;
+    collected.gw = node;
+    collected.record = nullptr;
+    (void)userinfo_db_process_transit_time_user(collect_row, &collected);
+    enqueue_collected(&collected, node);
     return 0;
 }
 
