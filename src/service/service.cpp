@@ -13,6 +13,8 @@
 #include "dca/dca_pipeline.h"
 #include "platform/service_host.h"
 #include "platform/system.h"
+#include "sso/sso_client.h"
+#include "sso/sso_server.h"
 #include "userdb/dead_entry.h"
 #include "userdb/gw_update_queue.h"
 #include "userdb/userdb.h"
@@ -268,6 +270,37 @@ nivo_init()
             return -1;
         }
         log_write(LOG_MSG, u"%s_init: GW Update Queue Initializated\n", me);
+
+        // 12.2 to 12.4 The appliance update client, its thread and the heartbeat.
+        if (SSOclient_init(config->gw_list, config->base_directory) != 0) {
+            log_write(LOG_ERROR, u"%s_init: GW SSO Client Initialization failed\n", me);
+            nivo_shutdown();
+            return -1;
+        }
+        log_write(LOG_MSG, u"%s_init: GW SSO Client Initialized\n", me);
+        for (threadpool_fn loop : {SSOclient_thread, SSO_client_update_heartbeat}) {
+            if (threadpool_run(loop, nullptr, 1) != 0) {
+                log_write(LOG_ERROR, u"%s_init: %s SSO Client couldn't started\n", me,
+                          u"Vantelor");
+                nivo_shutdown();
+                return -1;
+            }
+            log_write(LOG_MSG, u"%s_init: %s SSO Client started\n", me, u"Vantelor");
+        }
+
+        // 12.9 The appliance request server.
+        if (tsso_server_init(nullptr, config->tsso_server_port) != 0) {
+            log_write(LOG_ERROR, u"%s_init: Transparent SSO Server Initialization failed\n", me);
+            nivo_shutdown();
+            return -1;
+        }
+        log_write(LOG_DEBUG, u"%s_init: Transparent SSO Server Initialized\n", me);
+        if (threadpool_run(SSO_server_thread, nullptr, 1) != 0) {
+            log_write(LOG_ERROR, u"%s_init: Transparent SSO Server couldn't started\n", me);
+            nivo_shutdown();
+            return -1;
+        }
+        log_write(LOG_MSG, u"%s_init: Transparent SSO Server started\n", me);
     }
 
     // 12.10 and 13. Whether the Collector runs in this service, as the agent's pipeline sees it.
