@@ -157,9 +157,9 @@ data_message(const sim_options &o, crypto_handle *crypto, unsigned connection, u
     std::u16string address = wide(ipv4_text(ip));
     std::u16string name = wide("SIMWS" + std::to_string(index));
     auto now = static_cast<std::int32_t>(std::time(nullptr));
-    dcalink_record record{now,         now + 600,       2,       o.flags, user.c_str(),
-                          domain.c_str(), nullptr, name.c_str(),
-                          o.flags == 10 ? nullptr : address.c_str()};
+    dcalink_record record{now,     now + 600,    2,
+                          o.flags, user.c_str(), domain.c_str(),
+                          nullptr, name.c_str(), o.flags == 10 ? nullptr : address.c_str()};
     std::vector<std::uint8_t> message(DCALINK_HEADER_SIZE + DCALINK_PAYLOAD_MAX);
     std::size_t length =
         dcalink_serialize(record, message.data() + DCALINK_HEADER_SIZE, DCALINK_PAYLOAD_MAX);
@@ -284,9 +284,9 @@ run_connection(const sim_options &o, crypto_handle *crypto, unsigned connection,
                 return r;
             }
         }
-        std::vector<std::uint8_t> message = data_message(
-            o, crypto, connection, index, o.first_ip + static_cast<std::uint32_t>(index),
-            o.mode == sim_mode::clear);
+        std::vector<std::uint8_t> message =
+            data_message(o, crypto, connection, index,
+                         o.first_ip + static_cast<std::uint32_t>(index), o.mode == sim_mode::clear);
         if (!send_all(handle, message.data(), message.size())) {
             r.note = "send failed";
             net_fini(handle);

@@ -70,10 +70,9 @@ log_texts(const UserInfo *record, const std::uint8_t *payload)
                           {u"Domain", 24, record->Domain}};
     for (const item &i : items) {
         const std::uint8_t *at = payload + i.at;
-        auto offset = static_cast<std::int32_t>(static_cast<std::uint32_t>(at[0]) |
-                                                static_cast<std::uint32_t>(at[1]) << 8 |
-                                                static_cast<std::uint32_t>(at[2]) << 16 |
-                                                static_cast<std::uint32_t>(at[3]) << 24);
+        auto offset = static_cast<std::int32_t>(
+            static_cast<std::uint32_t>(at[0]) | static_cast<std::uint32_t>(at[1]) << 8 |
+            static_cast<std::uint32_t>(at[2]) << 16 | static_cast<std::uint32_t>(at[3]) << 24);
         if (offset >= 0) {
             log_write(LOG_DEBUG, u"dcaclient_send_data: Offset: %d; %s: %s\n", offset, i.label,
                       i.text);
@@ -317,7 +316,8 @@ dcaclient_send_userinfo(const UserInfo *record)
         }
         bool closed = peer_has_closed(node->handle);
         if (closed) {
-            log_write(LOG_NOTICE, u"dcaclient_send_userinfo: collector %s has closed the connection\n",
+            log_write(LOG_NOTICE,
+                      u"dcaclient_send_userinfo: collector %s has closed the connection\n",
                       node->entry->name);
         }
         if (!closed && dcaclient_send_data(record, node->handle) == 1) {

@@ -38,7 +38,7 @@ int dcaclient_net_init();
 // Opens the handle's connection and runs the handshake. 0, or -1 (the socket is closed again).
 int dcaclient_connect(net_handle *handle);
 int dcaclient_peer_handshake(net_handle *handle);
-int dcaclient_send_request(net_handle *handle);    // 1 sent, -1
+int dcaclient_send_request(net_handle *handle);     // 1 sent, -1
 int dcaclient_receive_response(net_handle *handle); // 1 accepted, 0 closed, -1
 
 // Sends the record to every connected Collector, reconnecting at once a Collector whose send

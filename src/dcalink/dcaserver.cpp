@@ -32,10 +32,9 @@ dcaserver_state g_server;
 std::int32_t
 payload_i32(const std::uint8_t *at)
 {
-    return static_cast<std::int32_t>(static_cast<std::uint32_t>(at[0]) |
-                                     static_cast<std::uint32_t>(at[1]) << 8 |
-                                     static_cast<std::uint32_t>(at[2]) << 16 |
-                                     static_cast<std::uint32_t>(at[3]) << 24);
+    return static_cast<std::int32_t>(
+        static_cast<std::uint32_t>(at[0]) | static_cast<std::uint32_t>(at[1]) << 8 |
+        static_cast<std::uint32_t>(at[2]) << 16 | static_cast<std::uint32_t>(at[3]) << 24);
 }
 
 const char16_t *
@@ -69,7 +68,8 @@ recv_exact(platform_socket_t socket, void *buffer, std::size_t length, unsigned 
     auto *next = static_cast<std::uint8_t *>(buffer);
     std::size_t left = length;
     while (left > 0) {
-        if (seconds != 0 && platform_socket_wait_readable(socket, static_cast<long>(seconds), 0) != 1) {
+        if (seconds != 0 &&
+            platform_socket_wait_readable(socket, static_cast<long>(seconds), 0) != 1) {
             return -2;
         }
         long long n = platform_socket_recv(socket, next, left);
@@ -334,8 +334,8 @@ dcaserver_extract_data(const std::uint8_t *header, std::uint8_t *payload, std::s
     dcalink_received received{};
     dcalink_parse_result parsed = dcalink_parse(payload, length, &received);
     if (parsed != DCALINK_PARSE_OK) {
-        log_write(LOG_ERROR, u"dcaserver_extract_data: payload of %d bytes refused: %s\n",
-                  length, refusal_text(parsed));
+        log_write(LOG_ERROR, u"dcaserver_extract_data: payload of %d bytes refused: %s\n", length,
+                  refusal_text(parsed));
         return -1;
     }
     userinfo_ptr record(userdb_allocate_userinfo());
@@ -393,7 +393,8 @@ dcaserver_extract_data(const std::uint8_t *header, std::uint8_t *payload, std::s
         if (record->User != nullptr && userinfo_db_get_user_info(record->User, &found) == 0) {
             stored.reset(found);
         }
-        if (stored != nullptr && stored->WrkstIP != nullptr && stored_address_excluded(stored.get())) {
+        if (stored != nullptr && stored->WrkstIP != nullptr &&
+            stored_address_excluded(stored.get())) {
             log_write_a(LOG_INFO, "dcaserver_extract_data: IP %S found in exclusion list",
                         stored->WrkstIP);
             return 0;

@@ -166,27 +166,29 @@ TEST(AgentCollectorLink, AnAgentFeedsTwoCollectorsAndReconnectsARestartedOne)
     ASSERT_NE(port_a, port_b);
     std::string a = make_base(dir, "collector-a", collector_ini(port_a));
     std::string b = make_base(dir, "collector-b", collector_ini(port_b));
-    std::string agent =
-        make_base(dir, "agent",
-                  "[NIV-AGENT]\nENABLED=TRUE\nDCA-MODE=EVENTLOG\nEVENTLOG-FILE=auth_json.log\n"
-                  "[NIV-COLLECTOR]\nENABLED=FALSE\nTSSO-SERVER-PORT=" +
-                      std::to_string(free_port()) + "\n",
-                  "127.0.0.1:" + std::to_string(port_a) + "\n127.0.0.1:" +
-                      std::to_string(port_b) + "\n");
+    std::string agent = make_base(
+        dir, "agent",
+        "[NIV-AGENT]\nENABLED=TRUE\nDCA-MODE=EVENTLOG\nEVENTLOG-FILE=auth_json.log\n"
+        "[NIV-COLLECTOR]\nENABLED=FALSE\nTSSO-SERVER-PORT=" +
+            std::to_string(free_port()) + "\n",
+        "127.0.0.1:" + std::to_string(port_a) + "\n127.0.0.1:" + std::to_string(port_b) + "\n");
     std::string audit = agent + "/auth_json.log";
     nivo_test::write_file(audit, "");
     auto logon = [&](const std::string &user, const std::string &ip) {
-        return run_tool(dir, {NIVO_BUILD_DIR "/nivo-authlog", "-f", audit, "kerberos", user,
-                              "EXAMPLE", ip});
+        return run_tool(
+            dir, {NIVO_BUILD_DIR "/nivo-authlog", "-f", audit, "kerberos", user, "EXAMPLE", ip});
     };
 
     auto collector_a = std::make_unique<daemon_process>(NIVO_BINARY, a);
     daemon_process collector_b(NIVO_BINARY, b);
-    ASSERT_TRUE(collector_a->wait_for_log(a + "/nivo.log", "nivo_init: DC Agent Server started", 10000))
+    ASSERT_TRUE(
+        collector_a->wait_for_log(a + "/nivo.log", "nivo_init: DC Agent Server started", 10000))
         << collector_a->err();
-    ASSERT_TRUE(collector_b.wait_for_log(b + "/nivo.log", "nivo_init: DC Agent Server started", 10000));
+    ASSERT_TRUE(
+        collector_b.wait_for_log(b + "/nivo.log", "nivo_init: DC Agent Server started", 10000));
     daemon_process agent_service(NIVO_BINARY, agent);
-    ASSERT_TRUE(agent_service.wait_for_log(agent + "/nivo.log", "collector  connected again", 10000, 2))
+    ASSERT_TRUE(
+        agent_service.wait_for_log(agent + "/nivo.log", "collector  connected again", 10000, 2))
         << agent_service.err();
     ASSERT_TRUE(agent_service.wait_for_log(agent + "/logging_events.log",
                                            "dca_eventlog: EventLog DCA initialized", 10000));
@@ -194,7 +196,8 @@ TEST(AgentCollectorLink, AnAgentFeedsTwoCollectorsAndReconnectsARestartedOne)
     // A logon in the audit log becomes a row in both Collectors' stores.
     auto before = static_cast<long long>(std::time(nullptr));
     ASSERT_EQ(logon("alice", "127.0.0.20"), 0);
-    EXPECT_TRUE(wait_rows(a, user_is("alice") + " AND wrkst_ip = '127.0.0.20' AND flags = 1", 1, 10000));
+    EXPECT_TRUE(
+        wait_rows(a, user_is("alice") + " AND wrkst_ip = '127.0.0.20' AND flags = 1", 1, 10000));
     EXPECT_TRUE(wait_rows(b, user_is("alice"), 1, 10000));
     EXPECT_EQ(rows(a, user_is("alice") + " AND create_time >= " + std::to_string(before) +
                           " AND domain = 'example.test'"),
@@ -208,8 +211,10 @@ TEST(AgentCollectorLink, AnAgentFeedsTwoCollectorsAndReconnectsARestartedOne)
     // A starts again; the agent's monitor connects it within about a minute, and the logons
     // made after that reach it.
     collector_a = std::make_unique<daemon_process>(NIVO_BINARY, a);
-    ASSERT_TRUE(collector_a->wait_for_log(a + "/nivo.log", "nivo_init: DC Agent Server started", 10000, 2));
-    ASSERT_TRUE(agent_service.wait_for_log(agent + "/nivo.log", "collector  connected again", 75000, 3));
+    ASSERT_TRUE(
+        collector_a->wait_for_log(a + "/nivo.log", "nivo_init: DC Agent Server started", 10000, 2));
+    ASSERT_TRUE(
+        agent_service.wait_for_log(agent + "/nivo.log", "collector  connected again", 75000, 3));
     ASSERT_EQ(logon("dave", "127.0.0.23"), 0);
     EXPECT_TRUE(wait_rows(a, user_is("dave"), 1, 10000));
     EXPECT_TRUE(wait_rows(b, user_is("dave"), 1, 10000));
@@ -219,7 +224,8 @@ TEST(AgentCollectorLink, AnAgentFeedsTwoCollectorsAndReconnectsARestartedOne)
     // the next logon reaches A at once over a new connection, without waiting for the monitor.
     stop(*collector_a);
     collector_a = std::make_unique<daemon_process>(NIVO_BINARY, a);
-    ASSERT_TRUE(collector_a->wait_for_log(a + "/nivo.log", "nivo_init: DC Agent Server started", 10000, 3));
+    ASSERT_TRUE(
+        collector_a->wait_for_log(a + "/nivo.log", "nivo_init: DC Agent Server started", 10000, 3));
     ASSERT_EQ(logon("erin", "127.0.0.24"), 0);
     EXPECT_TRUE(wait_rows(a, user_is("erin"), 1, 10000));
 
@@ -235,20 +241,21 @@ TEST(AgentCollectorLink, BadAgentsLeaveTheCollectorServingTheNextOne)
     std::uint16_t port = free_port();
     std::string base = make_base(dir, "collector", collector_ini(port));
     daemon_process collector(NIVO_BINARY, base);
-    ASSERT_TRUE(collector.wait_for_log(base + "/nivo.log", "nivo_init: DC Agent Server started", 10000))
+    ASSERT_TRUE(
+        collector.wait_for_log(base + "/nivo.log", "nivo_init: DC Agent Server started", 10000))
         << collector.err();
     std::string sim = NIVO_BUILD_DIR "/nivo-agentsim";
     std::string p = std::to_string(port);
-    for (const char *mode : {"garbage", "bad-request", "wrong-crypto", "bad-header", "huge-length",
-                             "truncated"}) {
+    for (const char *mode :
+         {"garbage", "bad-request", "wrong-crypto", "bad-header", "huge-length", "truncated"}) {
         std::string output;
         EXPECT_EQ(run_tool(dir, {sim, "-p", p, "-c", "2", "-m", mode}, &output), 0)
             << mode << ": " << output;
     }
     // Refused payloads in between good ones cost only themselves.
     EXPECT_EQ(run_tool(dir, {sim, "-p", p, "-n", "20", "-m", "bad-payload", "-u", "badpay"}), 0);
-    EXPECT_EQ(run_tool(dir, {sim, "-p", p, "-n", "20", "-m", "bad-offsets", "-u", "badoff",
-                             "-i", "127.2.0.1"}),
+    EXPECT_EQ(run_tool(dir, {sim, "-p", p, "-n", "20", "-m", "bad-offsets", "-u", "badoff", "-i",
+                             "127.2.0.1"}),
               0);
     std::string output;
     ASSERT_EQ(run_tool(dir, {sim, "-p", p, "-c", "4", "-n", "200", "-i", "127.3.0.1"}, &output), 0)

@@ -96,9 +96,8 @@ data_message(const char16_t *user, const char16_t *ip, bool clear, std::int32_t 
 }
 
 class Link : public ::testing::Test {
-protected:
-    void
-    SetUp() override
+  protected:
+    void SetUp() override
     {
         ASSERT_EQ(log_int(dir.wpath("nivo.log").c_str(), dir.wpath("nivo.log1").c_str(),
                           dir.wpath("ev.log").c_str(), dir.wpath("ev.log1").c_str()),
@@ -117,8 +116,7 @@ protected:
         acceptor = std::thread([this] { accept_loop(); });
     }
 
-    void
-    TearDown() override
+    void TearDown() override
     {
         dcaclient_reset();
         stop = true;
@@ -138,8 +136,7 @@ protected:
     }
 
     // The accept loop's work, with a thread per connection instead of a pool job.
-    void
-    accept_loop()
+    void accept_loop()
     {
         for (;;) {
             net_sockaddr peer{};
@@ -156,27 +153,23 @@ protected:
         }
     }
 
-    std::string
-    log() const
+    std::string log() const
     {
         return nivo_test::utf16le_to_utf8(nivo_test::read_file(dir.file("nivo.log")));
     }
-    bool
-    logged(const std::string &text) const
+    bool logged(const std::string &text) const
     {
         return log().find(text) != std::string::npos;
     }
 
     // A raw agent connection for the tests that write bytes by hand.
-    net_handle *
-    raw_agent()
+    net_handle *raw_agent()
     {
         net_handle *h = net_init(u"127.0.0.1", port, NET_MODE_CLIENT);
         EXPECT_EQ(net_open(h, NET_TRANSPORT_TCP), 0);
         return h;
     }
-    static int
-    handshake(net_handle *h, std::uint8_t type = 1, std::uint8_t encryption = 2)
+    static int handshake(net_handle *h, std::uint8_t type = 1, std::uint8_t encryption = 2)
     {
         std::uint8_t header[DCALINK_HEADER_SIZE];
         dcalink_build_handshake(header, type, encryption);
@@ -194,15 +187,13 @@ protected:
         }
         return response[0] == 2 && response[5] == 2 ? 1 : -1;
     }
-    static bool
-    closed_by_peer(net_handle *h)
+    static bool closed_by_peer(net_handle *h)
     {
         std::uint8_t byte;
         return net_recv(h, &byte, 1) == 0;
     }
 
-    bool
-    stored(const char16_t *user, UserInfo **out = nullptr)
+    bool stored(const char16_t *user, UserInfo **out = nullptr)
     {
         UserInfo *found = nullptr;
         if (userinfo_db_get_user_info(user, &found) != 0) {
@@ -217,8 +208,7 @@ protected:
     }
 
     // Everything queued so far, in order (a marker ends the take, so nothing waits).
-    std::vector<userinfo_ptr>
-    queued()
+    std::vector<userinfo_ptr> queued()
     {
         std::vector<userinfo_ptr> out;
         UserInfo *marker = userdb_allocate_userinfo();
@@ -237,16 +227,14 @@ protected:
     }
 
     // The agent client with one Collector entry per port.
-    void
-    start_client(std::vector<std::u16string> entries)
+    void start_client(std::vector<std::u16string> entries)
     {
         for (auto &e : entries) {
             ASSERT_EQ(config_add_coll_list(e.c_str(), &config), 0);
         }
         ASSERT_EQ(dcaclient_init(config.coll_list), 0);
     }
-    std::u16string
-    entry(std::uint16_t p) const
+    std::u16string entry(std::uint16_t p) const
     {
         return u16("127.0.0.1:" + std::to_string(p));
     }
@@ -259,8 +247,11 @@ protected:
     std::vector<std::thread> jobs;
     config_record config{};
 
-public:
-    ~Link() override { config_free_lists(&config); }
+  public:
+    ~Link() override
+    {
+        config_free_lists(&config);
+    }
 };
 
 TEST_F(Link, ALogonTravelsFromTheAgentToTheStoreAndTheQueue)
@@ -300,7 +291,8 @@ TEST_F(Link, TheCollectorRefusesForeignHandshakes)
     net_handle *wrong_type = raw_agent();
     EXPECT_EQ(handshake(wrong_type, 2, 2), 0);
     net_fini(wrong_type);
-    ASSERT_TRUE(eventually([&] { return logged("dcaserver_receive_request: Invalid REQUEST Header\n"); }));
+    ASSERT_TRUE(
+        eventually([&] { return logged("dcaserver_receive_request: Invalid REQUEST Header\n"); }));
 
     net_handle *clear = raw_agent();
     EXPECT_EQ(handshake(clear, 1, 1), 0);
@@ -430,7 +422,7 @@ TEST_F(Link, ALogoutNoticeLogsTheStoredLogonOut)
 
 // A Collector of the test's own making: it answers the handshake as told and reads DATA.
 class ScriptedCollector {
-public:
+  public:
     explicit ScriptedCollector(std::uint8_t response_encryption)
     {
         handle_ = net_init(u"127.0.0.1", 0, NET_MODE_SERVER);
@@ -453,9 +445,8 @@ public:
     std::atomic<int> messages{0};
     std::uint16_t port = 0;
 
-private:
-    void
-    serve(std::uint8_t encryption)
+  private:
+    void serve(std::uint8_t encryption)
     {
         while (!stop_) {
             platform_socket_t s = net_accept(handle_, nullptr, nullptr);
