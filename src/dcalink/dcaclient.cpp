@@ -35,7 +35,8 @@ struct dcaclient_state {
     crypto_handle *crypto = nullptr;
     std::vector<std::unique_ptr<dcaclient_node>> nodes;
 };
-dcaclient_state g_client;
+// Never destroyed: the monitor and the senders still use it while the process ends.
+dcaclient_state &g_client = *new dcaclient_state;
 
 // The Collector sends nothing after the RESPONSE: a connection that has become readable was
 // closed (or broken) by the Collector. Sending on it would hand one record to a dead connection

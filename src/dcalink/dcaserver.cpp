@@ -27,7 +27,8 @@ struct dcaserver_state {
     crypto_handle *crypto = nullptr;
     net_handle *net = nullptr;
 };
-dcaserver_state g_server;
+// Never destroyed: the connection jobs still use it while the process ends.
+dcaserver_state &g_server = *new dcaserver_state;
 
 std::int32_t
 payload_i32(const std::uint8_t *at)
