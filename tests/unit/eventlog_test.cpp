@@ -235,6 +235,32 @@ TEST_F(EventLog, FollowsRotationAndALogCreatedLater)
     EXPECT_EQ(rc, -1);
 }
 
+TEST_F(EventLog, FollowsADirectoryThatIsReplaced)
+{
+    std::string logs = dir_.file("samba");
+    std::filesystem::create_directory(logs);
+    path_ = logs + "/auth_json.log";
+    append(path_, kerberos_line("before", "10.0.0.1"));
+    open();
+
+    // The directory is moved away and a new one with a new log takes its name.
+    std::filesystem::rename(logs, logs + ".old");
+    std::filesystem::create_directory(logs);
+    append(path_, kerberos_line("after", "10.0.0.2"));
+    EXPECT_EQ(platform_eventlog_wait(notification_, 3000), 0);
+    std::vector<read_record> got;
+    ASSERT_EQ(read(EVENTLOG_SEEK_READ, 2, &got), 0);
+    ASSERT_EQ(got.size(), 1u);
+    EXPECT_EQ(got[0].strings[0], u"after");
+    EXPECT_EQ(got[0].number, 2u);
+
+    // The new directory is watched.
+    append(path_, kerberos_line("later", "10.0.0.3"));
+    EXPECT_EQ(platform_eventlog_wait(notification_, 3000), 0);
+    ASSERT_EQ(read(EVENTLOG_SEQUENTIAL_READ, 0, &got), 0);
+    EXPECT_EQ(got[0].strings[0], u"later");
+}
+
 TEST(EventLogOpen, FailsWithoutItsDirectory)
 {
     EXPECT_EQ(platform_eventlog_open(u"security", u"/nonexistent-nivo/auth_json.log", nullptr),

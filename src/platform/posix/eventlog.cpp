@@ -8,8 +8,9 @@
 // in the new file, so numbers stay stable for the life of the handle.
 //
 // The change notification is inotify on the log's directory, filtered by the log's file name,
-// so that a log created or replaced under the same name is noticed as well. Removing the
-// directory ends the watch: the wait then fails.
+// so that a log created or replaced under the same name is noticed as well. A directory that
+// takes the place of the watched one is watched instead; removing the directory for good ends
+// the watch: the wait then fails.
 
 #include "platform/eventlog.h"
 
@@ -46,7 +47,9 @@ struct platform_eventlog_notification {
     int dir_watch = -1;
     std::string name;      // the log's file name inside the watched directory
     std::string directory; // the watched directory
-    bool gone = false;     // the directory was removed: after the last change, waits fail
+    dev_t dir_dev = 0;     // and the directory that is watched under that path
+    ino_t dir_ino = 0;
+    bool gone = false; // the directory was removed: after the last change, waits fail
 };
 
 struct platform_eventlog {
@@ -424,6 +427,42 @@ platform_eventlog_count(platform_eventlog *log, std::uint32_t *count)
     return 0;
 }
 
+namespace {
+
+constexpr std::uint32_t WATCH_MASK = IN_MODIFY | IN_CREATE | IN_MOVED_TO | IN_MOVED_FROM |
+                                     IN_DELETE | IN_CLOSE_WRITE | IN_DELETE_SELF | IN_MOVE_SELF |
+                                     IN_ONLYDIR;
+
+// Compares the directory now at the watched path with the one watched: 0 the same one, 1 a new
+// directory took its place (it is watched from now on), -1 there is none any longer.
+int
+recheck_directory(platform_eventlog_notification *notification)
+{
+    struct stat st {};
+    if (stat(notification->directory.c_str(), &st) != 0) {
+        return errno == ENOENT || errno == ENOTDIR ? -1 : 0;
+    }
+    if (!S_ISDIR(st.st_mode)) {
+        return -1;
+    }
+    if (st.st_dev == notification->dir_dev && st.st_ino == notification->dir_ino) {
+        return 0;
+    }
+    int wd = inotify_add_watch(notification->fd, notification->directory.c_str(), WATCH_MASK);
+    if (wd < 0) {
+        return -1;
+    }
+    if (wd != notification->dir_watch) {
+        inotify_rm_watch(notification->fd, notification->dir_watch); // may be gone already
+    }
+    notification->dir_watch = wd;
+    notification->dir_dev = st.st_dev;
+    notification->dir_ino = st.st_ino;
+    return 1;
+}
+
+} // namespace
+
 int
 platform_eventlog_notify(platform_eventlog *log, platform_eventlog_notification *notification)
 {
@@ -431,13 +470,17 @@ platform_eventlog_notify(platform_eventlog *log, platform_eventlog_notification 
         errno = EINVAL;
         return -1;
     }
-    int wd = inotify_add_watch(notification->fd, log->directory.c_str(),
-                               IN_MODIFY | IN_CREATE | IN_MOVED_TO | IN_MOVED_FROM | IN_DELETE |
-                                   IN_CLOSE_WRITE | IN_DELETE_SELF | IN_MOVE_SELF | IN_ONLYDIR);
+    struct stat st {};
+    if (stat(log->directory.c_str(), &st) != 0) {
+        return -1;
+    }
+    int wd = inotify_add_watch(notification->fd, log->directory.c_str(), WATCH_MASK);
     if (wd < 0) {
         return -1;
     }
     notification->dir_watch = wd;
+    notification->dir_dev = st.st_dev;
+    notification->dir_ino = st.st_ino;
     notification->name = log->name;
     notification->directory = log->directory;
     return 0;
@@ -470,11 +513,15 @@ platform_eventlog_wait(platform_eventlog_notification *notification, unsigned in
             }
         }
         // The directory's own removal is told by inotify only once nothing holds it open (our
-        // open log file does), so its existence is also checked once a second.
-        struct stat st {};
-        if (stat(notification->directory.c_str(), &st) != 0 && errno == ENOENT) {
+        // open log file does), so the directory is also looked at once a second; one that
+        // took the old one's place is watched instead.
+        int directory = recheck_directory(notification);
+        if (directory < 0) {
             notification->gone = true;
             continue;
+        }
+        if (directory > 0) {
+            return 0;
         }
         bool slice = wait_ms < 0 || wait_ms > 1000;
         pollfd p{notification->fd, POLLIN, 0};
@@ -493,6 +540,7 @@ platform_eventlog_wait(platform_eventlog_notification *notification, unsigned in
         }
         // Drain every queued event: the notification resets itself with this wait.
         bool signalled = false;
+        bool moved = false;
         alignas(inotify_event) char buffer[16 * (sizeof(inotify_event) + NAME_MAX + 1)];
         for (;;) {
             ssize_t n = read(notification->fd, buffer, sizeof buffer);
@@ -504,12 +552,20 @@ platform_eventlog_wait(platform_eventlog_notification *notification, unsigned in
                 if (event->wd == notification->dir_watch) {
                     if ((event->mask & (IN_DELETE_SELF | IN_MOVE_SELF | IN_IGNORED | IN_UNMOUNT)) !=
                         0) {
-                        notification->gone = true;
+                        moved = true;
                     } else if (event->len > 0 && notification->name == event->name) {
                         signalled = true;
                     }
                 }
                 at += sizeof(inotify_event) + event->len;
+            }
+        }
+        if (moved) {
+            int now_there = recheck_directory(notification);
+            if (now_there < 0) {
+                notification->gone = true;
+            } else if (now_there > 0) {
+                signalled = true;
             }
         }
         // Changes seen together with the removal are told first, so that a reader takes
