@@ -8,6 +8,7 @@
 #include "common/text.h"
 #include "common/threadpool.h"
 #include "dca/dca_filter.h"
+#include "dcalink/dcaclient.h"
 #include "platform/netaddr.h"
 #include "platform/resolver.h"
 #include "userdb/gw_update_queue.h"
@@ -34,14 +35,11 @@ release(UserInfo *record)
 }
 
 // Sends one record to every connected Collector; the caller holds the client lock and keeps
-// the record. The agent-collector link's client (dcaclient_send_userinfo) belongs here; it
-// reports success in every case and handles failed sends itself. Without it in this build a
-// record reaches the local Collector only.
+// the record. The agent client reports success in every case and handles failed sends itself.
 int
 dca_client_send(UserInfo *record)
 {
-    (void)record;
-    return 0;
+    return dcaclient_send_userinfo(record);
 }
 
 // The send sequence of dca_add_userinfo_dcaclient and dca_remove_userinfo_dcaclient, with the
@@ -98,9 +96,12 @@ dca_clear_local_cidmgr()
 int
 dca_client_init(coll_node *collectors)
 {
-    (void)collectors; // handed to the agent-collector link's client when it is initialised
     if (g_pipeline.client_initialised != 0) {
         log_write(LOG_ERROR, u"dca_client_init: DCA Client is already Initialized\n");
+        return -1;
+    }
+    if (dcaclient_init(collectors) != 0) {
+        log_write(LOG_ERROR, u"dca_client_init: DCA Client Initialization failed\n");
         return -1;
     }
     log_write(LOG_DEBUG, u"dca_client_init: DCA Client Initialized\n");
@@ -113,6 +114,7 @@ dca_pipeline_reset()
 {
     g_pipeline.local_cidmgr = 0;
     g_pipeline.client_initialised = 0;
+    dcaclient_reset();
 }
 
 int

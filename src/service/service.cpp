@@ -11,6 +11,8 @@
 #include "config/config_parse.h"
 #include "dca/dca_eventlog.h"
 #include "dca/dca_pipeline.h"
+#include "dcalink/dcaclient.h"
+#include "dcalink/dcaserver.h"
 #include "platform/service_host.h"
 #include "platform/system.h"
 #include "sso/sso_client.h"
@@ -288,6 +290,21 @@ nivo_init()
             log_write(LOG_MSG, u"%s_init: %s SSO Client started\n", me, u"Vantelor");
         }
 
+        // 12.7 and 12.8. The server for the DC Agents on every local address.
+        log_write(LOG_ERROR, u"%s_init: DC Agent is Active directory\n", me);
+        if (dcaserver_init(nullptr, config->dcaserver_port) != 0) {
+            log_write(LOG_ERROR, u"%s_init: DC Agent Server Initialization failed\n", me);
+            nivo_shutdown();
+            return -1;
+        }
+        log_write(LOG_DEBUG, u"%s_init: DC Agent Server Initialized\n", me);
+        if (threadpool_run(dcaserver_thread, nullptr, 1) != 0) {
+            log_write(LOG_ERROR, u"%s_init: DCA Server couldn't started\n", me);
+            nivo_shutdown();
+            return -1;
+        }
+        log_write(LOG_MSG, u"%s_init: DC Agent Server started\n", me);
+
         // 12.9 The appliance request server.
         if (tsso_server_init(nullptr, config->tsso_server_port) != 0) {
             log_write(LOG_ERROR, u"%s_init: Transparent SSO Server Initialization failed\n", me);
@@ -314,6 +331,13 @@ nivo_init()
     if (config->dca_enabled != 0) {
         // 14.1
         if (dca_client_init(config->coll_list) != 0) {
+            log_write(LOG_ERROR, u"%s_init: DC Agent Initialization failed\n", me);
+            nivo_shutdown();
+            return -1;
+        }
+        log_write(LOG_DEBUG, u"%s_init: DC Agent Initialized\n", me);
+        // 14.2 The monitor makes the first connections to the Collectors and keeps them up.
+        if (threadpool_run(monitor_dcaserver_workerthread, nullptr, 1) != 0) {
             log_write(LOG_ERROR, u"%s_init: DC Agent Initialization failed\n", me);
             nivo_shutdown();
             return -1;

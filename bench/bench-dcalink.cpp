@@ -1,0 +1,282 @@
+// bench-dcalink: records per second from agents to stored rows in a Collector, over loopback.
+//
+// It prints, in one run:
+//   - the store's own rate: records inserted through userinfo_db_insert and queued for the
+//     appliances, in this process, at LOG-LEVEL 3 — what the Collector does with each record,
+//     without the network: the limit;
+//   - the link's rate with 1 and with 8 agent connections: a Collector-only nivo (LOG-LEVEL 3,
+//     THREADPOOL-SIZE 32, on 127.0.0.1 and a free port) is fed by nivo-agentsim, and the time
+//     runs from the start of the load generator until the last row is in nivo.db3;
+//   - each link rate as a ratio of the store's rate, and the records lost (sent but never
+//     stored).
+// Targets: a ratio of at least 0.6, and at least 5,000 records per second with 8 connections.
+// Everything runs in a temporary directory that is removed at the end. Run by hand from the
+// build directory (nivo and nivo-agentsim are found beside this program):
+//   build/bench-dcalink [records]        (default 20000 per measurement)
+
+#include <sqlite3.h>
+
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <string>
+#include <thread>
+#include <unistd.h>
+
+#include "common/log.h"
+#include "common/net.h"
+#include "common/text.h"
+#include "platform/process.h"
+#include "platform/registry.h"
+#include "userdb/dead_entry.h"
+#include "userdb/gw_update_queue.h"
+#include "userdb/userdb.h"
+#include "userdb/userinfo.h"
+
+namespace {
+
+using clock_type = std::chrono::steady_clock;
+
+double
+seconds_since(clock_type::time_point start)
+{
+    return std::chrono::duration<double>(clock_type::now() - start).count();
+}
+
+std::u16string
+to_u16(const std::string &text)
+{
+    return std::u16string(text.begin(), text.end());
+}
+
+std::string
+address_of(unsigned n)
+{
+    return "127." + std::to_string((n >> 16) & 255) + "." + std::to_string((n >> 8) & 255) + "." +
+           std::to_string(n & 255);
+}
+
+std::uint16_t
+free_port()
+{
+    net_handle *probe = net_init(u"127.0.0.1", 0, NET_MODE_SERVER);
+    std::uint16_t port = 0;
+    if (probe != nullptr && net_open(probe, NET_TRANSPORT_TCP) == 0) {
+        platform_socket_local_port(probe->socket, &port);
+    }
+    net_fini(probe);
+    return port;
+}
+
+// The store's rate for count new logons, as the Collector handles each record.
+double
+store_rate(const std::string &dir, unsigned count)
+{
+    std::u16string db = to_u16(dir + "/store.db3");
+    if (userinfo_db_init(db.c_str(), u"UserInfo") != 0 || gw_update_queue_init() != 0) {
+        std::fprintf(stderr, "bench-dcalink: the store cannot be opened\n");
+        std::exit(1);
+    }
+    auto start = clock_type::now();
+    for (unsigned i = 0; i < count; ++i) {
+        UserInfo *record = userdb_allocate_userinfo();
+        std::u16string user = to_u16("store" + std::to_string(i));
+        std::u16string ip = to_u16(address_of((1u << 16) + i));
+        userdb_set_text(&record->User, user.c_str());
+        userdb_set_text(&record->Domain, u"SIM");
+        userdb_set_text(&record->WrkstName, u"SIMWS");
+        userdb_set_text(&record->WrkstIP, ip.c_str());
+        record->CreateTime = 1000;
+        record->ExpireTime = 1600;
+        record->LogonType = 2;
+        record->Flags = 1;
+        if (userinfo_db_insert(record) != 0) {
+            std::fprintf(stderr, "bench-dcalink: insert failed\n");
+            std::exit(1);
+        }
+        record->Flags = UI_FLAG_LOGON;
+        if (gw_update_queue_enqueue(record) != 0) {
+            userdb_free_userinfo(record);
+        }
+    }
+    double rate = count / seconds_since(start);
+    userinfo_db_fini();
+    gw_update_queue_fini(); // releases what was queued
+    return rate;
+}
+
+long long
+row_count(const std::string &db_path)
+{
+    sqlite3 *db = nullptr;
+    long long count = -1;
+    if (sqlite3_open_v2(db_path.c_str(), &db, SQLITE_OPEN_READONLY, nullptr) == SQLITE_OK) {
+        sqlite3_busy_timeout(db, 1000);
+        sqlite3_stmt *stmt = nullptr;
+        if (sqlite3_prepare_v2(db, "SELECT count(*) FROM UserInfo", -1, &stmt, nullptr) ==
+                SQLITE_OK &&
+            sqlite3_step(stmt) == SQLITE_ROW) {
+            count = sqlite3_column_int64(stmt, 0);
+        }
+        sqlite3_finalize(stmt);
+    }
+    sqlite3_close(db);
+    return count;
+}
+
+bool
+log_contains(const std::string &path, const std::string &needle)
+{
+    std::ifstream in(path, std::ios::binary);
+    std::string bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    std::string narrow;
+    for (std::size_t i = 0; i + 1 < bytes.size(); i += 2) {
+        narrow += bytes[i + 1] == 0 ? bytes[i] : '?';
+    }
+    return narrow.find(needle) != std::string::npos;
+}
+
+struct link_result {
+    double rate = 0;
+    long long lost = 0;
+};
+
+// Sends count records on the given connections and waits for the rows. The rows already in the
+// table are `before`.
+link_result
+link_rate(const std::string &tools, const std::string &dir, const std::string &db,
+          std::uint16_t port, unsigned connections, unsigned count, unsigned first_address,
+          long long before)
+{
+    std::string sim = tools + "/nivo-agentsim";
+    std::string p = std::to_string(port);
+    std::string c = std::to_string(connections);
+    std::string n = std::to_string(count);
+    std::string ip = address_of(first_address);
+    std::string user = "sim" + c + "c";
+    const char *argv[] = {sim.c_str(), "-p", p.c_str(),    "-c", c.c_str(), "-n", n.c_str(), "-i",
+                          ip.c_str(),  "-u", user.c_str(), "-q", nullptr};
+    const char *env[] = {nullptr};
+    std::string out = dir + "/agentsim.out";
+    platform_process_options options{argv, env, nullptr, out.c_str(), out.c_str()};
+    auto start = clock_type::now();
+    platform_process *sender = platform_process_start(options);
+    if (sender == nullptr) {
+        std::fprintf(stderr, "bench-dcalink: %s cannot be started\n", sim.c_str());
+        std::exit(1);
+    }
+    long long expected = before + count;
+    long long now = before;
+    double last_progress = 0;
+    long long last_count = before;
+    // Waits for the rows; gives up when nothing has arrived for 10 seconds.
+    while (now < expected) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        now = row_count(db);
+        double t = seconds_since(start);
+        if (now != last_count) {
+            last_count = now;
+            last_progress = t;
+        } else if (t - last_progress > 10) {
+            break;
+        }
+    }
+    link_result r;
+    r.rate = (now - before) / seconds_since(start);
+    r.lost = expected - now;
+    int status = -1;
+    platform_process_wait(sender, 60000, &status);
+    platform_process_close(sender);
+    if (status != 0) {
+        std::fprintf(stderr, "bench-dcalink: nivo-agentsim failed (%d), see %s\n", status,
+                     out.c_str());
+    }
+    return r;
+}
+
+} // namespace
+
+int
+main(int argc, char **argv)
+{
+    unsigned count = argc > 1 ? static_cast<unsigned>(std::strtoul(argv[1], nullptr, 10)) : 20000;
+    if (count == 0 || count > 60000) {
+        std::fprintf(stderr, "usage: bench-dcalink [records, 1 to 60000]\n");
+        return 2;
+    }
+    std::string tools = std::filesystem::absolute(argv[0]).parent_path().string();
+    std::filesystem::path dir =
+        std::filesystem::temp_directory_path() / ("bench-dcalink-" + std::to_string(::getpid()));
+    std::filesystem::create_directories(dir / "collector");
+    std::string d = dir.string();
+
+    // The store's own rate, with the Collector's log level and without dead entries (as below).
+    std::u16string log = to_u16(d + "/bench.log");
+    std::u16string log1 = to_u16(d + "/bench.log1");
+    std::u16string ev = to_u16(d + "/events.log");
+    std::u16string ev1 = to_u16(d + "/events.log1");
+    log_int(log.c_str(), log1.c_str(), ev.c_str(), ev1.c_str());
+    log_set_loglevel(LOG_NOTICE);
+    std::u16string registry = to_u16(d + "/registry");
+    registry_set_location(registry.c_str());
+    dead_entry_set_timeout(0);
+    double store = store_rate(d, count);
+
+    // The Collector.
+    std::uint16_t port = free_port();
+    std::string base = d + "/collector";
+    {
+        std::ofstream ini(base + "/nivo.ini");
+        ini << "[SETTINGS]\nTHREADPOOL-SIZE=32\n"
+               "HOST-DOMAIN=83'0'73'0'77'0'\nHOST-DOMAIN-FQDN=115'0'105'0'109'0'\n"
+               "[NIV-AGENT]\nENABLED=FALSE\n"
+               "[NIV-COLLECTOR]\nENABLED=TRUE\nDCASERVER-PORT="
+            << port << "\nTSSO-SERVER-PORT=" << free_port()
+            << "\nDEAD-ENTRY-TIMEOUT=0\n[LOGGING]\nLOG-LEVEL=3\n";
+    }
+    std::string nivo = tools + "/nivo";
+    std::string home = "NIVO_HOME=" + base;
+    const char *nivo_argv[] = {nivo.c_str(), nullptr};
+    const char *nivo_env[] = {home.c_str(), nullptr};
+    std::string nivo_out = d + "/nivo.out";
+    platform_process_options options{nivo_argv, nivo_env, nullptr, nivo_out.c_str(),
+                                     nivo_out.c_str()};
+    platform_process *collector = platform_process_start(options);
+    auto started = clock_type::now();
+    while (!log_contains(base + "/nivo.log", "nivo_init: Initialization Finished") &&
+           seconds_since(started) < 10) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    if (collector == nullptr || !log_contains(base + "/nivo.log", "DC Agent Server started")) {
+        std::fprintf(stderr, "bench-dcalink: the Collector did not start (see %s)\n",
+                     nivo_out.c_str());
+        platform_process_close(collector);
+        std::filesystem::remove_all(dir);
+        return 1;
+    }
+    std::string db = base + "/nivo.db3";
+    link_result one = link_rate(tools, d, db, port, 1, count, 2u << 16, 0);
+    link_result eight = link_rate(tools, d, db, port, 8, count, 3u << 16, count - one.lost);
+
+    platform_process_signal(collector, PLATFORM_SIGNAL_STOP);
+    int status = 0;
+    platform_process_wait(collector, 10000, &status);
+    platform_process_close(collector);
+    log_fini();
+    std::filesystem::remove_all(dir);
+
+    std::printf("bench-dcalink: %u records per measurement, LOG-LEVEL 3, loopback\n", count);
+    std::printf("  store, insert and queue (the limit)   %10.0f records/s\n", store);
+    std::printf("  1 agent connection                    %10.0f records/s  ratio %.2f  lost %lld\n",
+                one.rate, one.rate / store, one.lost);
+    std::printf("  8 agent connections                   %10.0f records/s  ratio %.2f  lost %lld\n",
+                eight.rate, eight.rate / store, eight.lost);
+    std::printf("  targets: ratio >= 0.60, >= 5000 records/s with 8 connections, nothing lost: "
+                "%s\n",
+                eight.rate / store >= 0.6 && eight.rate >= 5000 && one.lost == 0 && eight.lost == 0
+                    ? "met"
+                    : "NOT met");
+    return 0;
+}

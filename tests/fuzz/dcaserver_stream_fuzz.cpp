@@ -1,0 +1,91 @@
+// Fuzz target: any bytes as what an agent sends on one connection to the Collector. The bytes
+// go through a connected socket pair into the connection job, which runs the handshake and then
+// reads DATA messages (headers, lengths, deciphering, offsets, texts, the store) until the
+// stream ends.
+
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+
+#include "dcalink/dcaserver.h"
+#include "fuzz/fuzz_support.h"
+#include "logoff/logoff_detector.h"
+#include "platform/registry.h"
+#include "userdb/dead_entry.h"
+#include "userdb/gw_update_queue.h"
+#include "userdb/userdb.h"
+#include "userdb/userinfo.h"
+
+namespace {
+
+// Larger streams could not be written before the job reads them.
+constexpr std::size_t STREAM_LIMIT = 100000;
+
+bool
+set_up()
+{
+    std::string dir = nivo_fuzz::scratch_dir();
+    std::u16string registry(dir.begin(), dir.end());
+    registry += u"/registry";
+    registry_set_location(registry.c_str());
+    dead_entry_set_timeout(0);
+    logoff_detector_init(1, 600);
+    std::string db = dir + "/nivo.db3";
+    std::u16string wide(db.begin(), db.end());
+    return gw_update_queue_init() == 0 && userinfo_db_init(wide.c_str(), u"UserInfo") == 0 &&
+           dcaserver_crypto_init() == 0;
+}
+
+// Empties the update queue: a marker record ends the take, so nothing waits.
+void
+drain_queue()
+{
+    UserInfo *marker = userdb_allocate_userinfo();
+    if (gw_update_queue_enqueue(marker) != 0) {
+        userdb_free_userinfo(marker);
+        return;
+    }
+    for (;;) {
+        UserInfo *record = gw_update_queue_dequeue();
+        bool last = record == marker;
+        userdb_free_userinfo(record);
+        if (last) {
+            return;
+        }
+    }
+}
+
+} // namespace
+
+extern "C" int
+LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size)
+{
+    static const bool ready = set_up();
+    if (!ready || size > STREAM_LIMIT) {
+        return 0;
+    }
+    int pair[2];
+    if (socketpair(AF_UNIX, SOCK_STREAM, 0, pair) != 0) {
+        return 0;
+    }
+    int buffer = static_cast<int>(2 * STREAM_LIMIT);
+    setsockopt(pair[0], SOL_SOCKET, SO_SNDBUF, &buffer, sizeof buffer);
+    setsockopt(pair[1], SOL_SOCKET, SO_RCVBUF, &buffer, sizeof buffer);
+    std::size_t written = 0;
+    while (written < size) {
+        // Never blocks: what the socket cannot hold is left out.
+        ssize_t n = send(pair[0], data + written, size - written, MSG_DONTWAIT);
+        if (n <= 0) {
+            break;
+        }
+        written += static_cast<std::size_t>(n);
+    }
+    shutdown(pair[0], SHUT_WR);
+    dcaserver_handle_client(dcaserver_socket_argument(pair[1])); // closes pair[1]
+    close(pair[0]);
+    drain_queue();
+    return 0;
+}

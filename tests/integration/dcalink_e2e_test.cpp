@@ -1,0 +1,274 @@
+// Agent and Collectors as separate services on loopback: an Agent-only service in event-log mode
+// sends the logons of its audit log to two Collector-only services, keeps doing so after one of
+// them restarts (the monitor reconnects it within a minute), and a Collector fed garbage,
+// truncated frames and absurd lengths by the load generator still serves the next agent.
+//
+// As root each test runs in a network namespace of its own; otherwise the services take free
+// ports on 127.0.0.1 from their nivo.ini.
+
+#include <gtest/gtest.h>
+
+#include <sched.h>
+#include <sqlite3.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <filesystem>
+#include <memory>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "common/net.h"
+#include "platform/process.h"
+#include "support/daemon.h"
+#include "support/test_support.h"
+
+using nivo_test::daemon_process;
+using nivo_test::temp_dir;
+
+namespace {
+
+// EXAMPLE and example.test in the byte-list form of nivo.ini.
+constexpr const char *SETTINGS = "[SETTINGS]\n"
+                                 "THREADPOOL-SIZE=16\n"
+                                 "HOST-DOMAIN=69'0'88'0'65'0'77'0'80'0'76'0'69'0'\n"
+                                 "HOST-DOMAIN-FQDN=101'0'120'0'97'0'109'0'112'0'108'0'101'0'46'0'"
+                                 "116'0'101'0'115'0'116'0'\n"
+                                 "[LOGGING]\nLOG-LEVEL=5\n";
+
+// Keeps every socket of the test inside a namespace of its own when the test may make one.
+void
+isolate_network()
+{
+    if (geteuid() == 0 && unshare(CLONE_NEWNET) == 0) {
+        if (std::system("ip link set lo up") != 0) {
+            ADD_FAILURE() << "loopback could not be brought up in the test's namespace";
+        }
+    }
+}
+
+std::uint16_t
+free_port()
+{
+    net_handle *probe = net_init(u"127.0.0.1", 0, NET_MODE_SERVER);
+    std::uint16_t port = 0;
+    if (probe != nullptr && net_open(probe, NET_TRANSPORT_TCP) == 0) {
+        platform_socket_local_port(probe->socket, &port);
+    }
+    net_fini(probe);
+    return port;
+}
+
+std::string
+make_base(const temp_dir &dir, const std::string &name, const std::string &ini,
+          const std::string &collectors = "")
+{
+    std::string base = dir.file(name);
+    std::filesystem::create_directory(base);
+    nivo_test::write_file(base + "/nivo.ini", std::string(SETTINGS) + ini);
+    nivo_test::write_file(base + "/authnet-list.ini", "127.0.0.0/8\n");
+    nivo_test::write_file(base + "/domain-list.ini", "EXAMPLE\n");
+    if (!collectors.empty()) {
+        nivo_test::write_file(base + "/coll-list.ini", collectors);
+    }
+    return base;
+}
+
+std::string
+collector_ini(std::uint16_t port)
+{
+    return "[NIV-AGENT]\nENABLED=FALSE\n[NIV-COLLECTOR]\nENABLED=TRUE\nDCASERVER-PORT=" +
+           std::to_string(port) + "\nTSSO-SERVER-PORT=" + std::to_string(free_port()) + "\n";
+}
+
+// Runs a tool to its end: its exit status (-1 when it did not end in time).
+int
+run_tool(const temp_dir &dir, const std::vector<std::string> &args, std::string *output = nullptr)
+{
+    std::vector<const char *> argv;
+    for (const auto &a : args) {
+        argv.push_back(a.c_str());
+    }
+    argv.push_back(nullptr);
+    const char *env[] = {nullptr};
+    std::string out = dir.file("tool.out");
+    platform_process_options options{argv.data(), env, nullptr, out.c_str(), out.c_str()};
+    platform_process *p = platform_process_start(options);
+    if (p == nullptr) {
+        return -1;
+    }
+    int status = -1;
+    int waited = platform_process_wait(p, 60000, &status);
+    platform_process_close(p);
+    if (output != nullptr) {
+        *output = nivo_test::read_file(out);
+    }
+    return waited == 0 ? status : -1;
+}
+
+// Rows of the user in the Collector's store (0 while the file cannot be read).
+int
+rows(const std::string &base, const std::string &where)
+{
+    sqlite3 *db = nullptr;
+    int count = 0;
+    if (sqlite3_open_v2((base + "/nivo.db3").c_str(), &db, SQLITE_OPEN_READONLY, nullptr) ==
+        SQLITE_OK) {
+        sqlite3_busy_timeout(db, 2000);
+        sqlite3_stmt *stmt = nullptr;
+        std::string sql = "SELECT count(*) FROM UserInfo WHERE " + where + ";";
+        if (sqlite3_prepare_v2(db, sql.c_str(), -1, &stmt, nullptr) == SQLITE_OK &&
+            sqlite3_step(stmt) == SQLITE_ROW) {
+            count = sqlite3_column_int(stmt, 0);
+        }
+        sqlite3_finalize(stmt);
+    }
+    sqlite3_close(db);
+    return count;
+}
+
+bool
+wait_rows(const std::string &base, const std::string &where, int expected, int timeout_ms)
+{
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
+    while (std::chrono::steady_clock::now() < deadline) {
+        if (rows(base, where) >= expected) {
+            return true;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+    return rows(base, where) >= expected;
+}
+
+std::string
+user_is(const std::string &user)
+{
+    return "user = '" + user + "'";
+}
+
+void
+stop(daemon_process &nivo)
+{
+    ASSERT_TRUE(nivo.signal(PLATFORM_SIGNAL_STOP));
+    EXPECT_EQ(nivo.wait_exit(10000), 0);
+}
+
+} // namespace
+
+TEST(AgentCollectorLink, AnAgentFeedsTwoCollectorsAndReconnectsARestartedOne)
+{
+    isolate_network();
+    temp_dir dir;
+    std::uint16_t port_a = free_port();
+    std::uint16_t port_b = free_port();
+    ASSERT_NE(port_a, port_b);
+    std::string a = make_base(dir, "collector-a", collector_ini(port_a));
+    std::string b = make_base(dir, "collector-b", collector_ini(port_b));
+    std::string agent = make_base(
+        dir, "agent",
+        "[NIV-AGENT]\nENABLED=TRUE\nDCA-MODE=EVENTLOG\nEVENTLOG-FILE=auth_json.log\n"
+        "[NIV-COLLECTOR]\nENABLED=FALSE\nTSSO-SERVER-PORT=" +
+            std::to_string(free_port()) + "\n",
+        "127.0.0.1:" + std::to_string(port_a) + "\n127.0.0.1:" + std::to_string(port_b) + "\n");
+    std::string audit = agent + "/auth_json.log";
+    nivo_test::write_file(audit, "");
+    auto logon = [&](const std::string &user, const std::string &ip) {
+        return run_tool(
+            dir, {NIVO_BUILD_DIR "/nivo-authlog", "-f", audit, "kerberos", user, "EXAMPLE", ip});
+    };
+
+    auto collector_a = std::make_unique<daemon_process>(NIVO_BINARY, a);
+    daemon_process collector_b(NIVO_BINARY, b);
+    ASSERT_TRUE(
+        collector_a->wait_for_log(a + "/nivo.log", "nivo_init: DC Agent Server started", 10000))
+        << collector_a->err();
+    ASSERT_TRUE(
+        collector_b.wait_for_log(b + "/nivo.log", "nivo_init: DC Agent Server started", 10000));
+    daemon_process agent_service(NIVO_BINARY, agent);
+    ASSERT_TRUE(
+        agent_service.wait_for_log(agent + "/nivo.log", "collector  connected again", 10000, 2))
+        << agent_service.err();
+    ASSERT_TRUE(agent_service.wait_for_log(agent + "/logging_events.log",
+                                           "dca_eventlog: EventLog DCA initialized", 10000));
+
+    // A logon in the audit log becomes a row in both Collectors' stores.
+    auto before = static_cast<long long>(std::time(nullptr));
+    ASSERT_EQ(logon("alice", "127.0.0.20"), 0);
+    EXPECT_TRUE(
+        wait_rows(a, user_is("alice") + " AND wrkst_ip = '127.0.0.20' AND flags = 1", 1, 10000));
+    EXPECT_TRUE(wait_rows(b, user_is("alice"), 1, 10000));
+    EXPECT_EQ(rows(a, user_is("alice") + " AND create_time >= " + std::to_string(before) +
+                          " AND domain = 'example.test'"),
+              1);
+
+    // Collector A stops: the logon made meanwhile reaches B only (the agent keeps nothing).
+    stop(*collector_a);
+    collector_a.reset();
+    ASSERT_EQ(logon("carol", "127.0.0.22"), 0);
+    EXPECT_TRUE(wait_rows(b, user_is("carol"), 1, 10000));
+    // A starts again; the agent's monitor connects it within about a minute, and the logons
+    // made after that reach it.
+    collector_a = std::make_unique<daemon_process>(NIVO_BINARY, a);
+    ASSERT_TRUE(
+        collector_a->wait_for_log(a + "/nivo.log", "nivo_init: DC Agent Server started", 10000, 2));
+    ASSERT_TRUE(
+        agent_service.wait_for_log(agent + "/nivo.log", "collector  connected again", 75000, 3));
+    ASSERT_EQ(logon("dave", "127.0.0.23"), 0);
+    EXPECT_TRUE(wait_rows(a, user_is("dave"), 1, 10000));
+    EXPECT_TRUE(wait_rows(b, user_is("dave"), 1, 10000));
+    EXPECT_EQ(rows(a, user_is("carol")), 0);
+
+    // A connection the Collector closed is noticed before the next send: after another restart
+    // the next logon reaches A at once over a new connection, without waiting for the monitor.
+    stop(*collector_a);
+    collector_a = std::make_unique<daemon_process>(NIVO_BINARY, a);
+    ASSERT_TRUE(
+        collector_a->wait_for_log(a + "/nivo.log", "nivo_init: DC Agent Server started", 10000, 3));
+    ASSERT_EQ(logon("erin", "127.0.0.24"), 0);
+    EXPECT_TRUE(wait_rows(a, user_is("erin"), 1, 10000));
+
+    stop(*collector_a);
+    stop(collector_b);
+    stop(agent_service);
+}
+
+TEST(AgentCollectorLink, BadAgentsLeaveTheCollectorServingTheNextOne)
+{
+    isolate_network();
+    temp_dir dir;
+    std::uint16_t port = free_port();
+    std::string base = make_base(dir, "collector", collector_ini(port));
+    daemon_process collector(NIVO_BINARY, base);
+    ASSERT_TRUE(
+        collector.wait_for_log(base + "/nivo.log", "nivo_init: DC Agent Server started", 10000))
+        << collector.err();
+    std::string sim = NIVO_BUILD_DIR "/nivo-agentsim";
+    std::string p = std::to_string(port);
+    for (const char *mode :
+         {"garbage", "bad-request", "wrong-crypto", "bad-header", "huge-length", "truncated"}) {
+        std::string output;
+        EXPECT_EQ(run_tool(dir, {sim, "-p", p, "-c", "2", "-m", mode}, &output), 0)
+            << mode << ": " << output;
+    }
+    // Refused payloads in between good ones cost only themselves.
+    EXPECT_EQ(run_tool(dir, {sim, "-p", p, "-n", "20", "-m", "bad-payload", "-u", "badpay"}), 0);
+    EXPECT_EQ(run_tool(dir, {sim, "-p", p, "-n", "20", "-m", "bad-offsets", "-u", "badoff", "-i",
+                             "127.2.0.1"}),
+              0);
+    std::string output;
+    ASSERT_EQ(run_tool(dir, {sim, "-p", p, "-c", "4", "-n", "200", "-i", "127.3.0.1"}, &output), 0)
+        << output;
+    EXPECT_NE(output.find("200 records sent on 4 connections"), std::string::npos) << output;
+    EXPECT_TRUE(wait_rows(base, "user LIKE 'simuser%'", 200, 20000));
+    EXPECT_TRUE(wait_rows(base, "user LIKE 'badpay%'", 20, 10000));
+    EXPECT_TRUE(wait_rows(base, "user LIKE 'badoff%'", 20, 10000));
+
+    std::string log = nivo_test::utf16le_to_utf8(nivo_test::read_file(base + "/nivo.log"));
+    EXPECT_NE(log.find("dcaserver_receive_request: Invalid REQUEST Header"), std::string::npos);
+    EXPECT_NE(log.find("over the limit of 10288 bytes, connection dropped"), std::string::npos);
+    EXPECT_NE(log.find("dcaserver_receive_data: Invalid DATA Header"), std::string::npos);
+    EXPECT_NE(log.find("text offset outside the payload"), std::string::npos);
+    stop(collector);
+}

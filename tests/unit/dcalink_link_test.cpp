@@ -1,0 +1,518 @@
+// Both ends of the agent-collector link over loopback: the agent client against the Collector's
+// connection job, the handshake refusals on either side, what the Collector makes of each
+// payload (the store, the queue, the exclusion lists, logout notices), the payloads it refuses
+// without losing the connection, the lengths that end it, and the agent's reconnects.
+
+#include <gtest/gtest.h>
+
+#include <sqlite3.h>
+
+#include <atomic>
+#include <chrono>
+#include <cstring>
+#include <ctime>
+#include <random>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "common/crypto.h"
+#include "common/log.h"
+#include "common/net.h"
+#include "config/config_lists.h"
+#include "dca/dca_filter.h"
+#include "dcalink/dcaclient.h"
+#include "dcalink/dcalink_protocol.h"
+#include "dcalink/dcaserver.h"
+#include "logoff/logoff_detector.h"
+#include "platform/registry.h"
+#include "support/test_support.h"
+#include "userdb/dead_entry.h"
+#include "userdb/gw_update_queue.h"
+#include "userdb/userdb.h"
+#include "userdb/userinfo.h"
+
+using nivo_test::temp_dir;
+using nivo_test::u16;
+
+namespace {
+
+std::uint16_t
+free_port()
+{
+    net_handle *probe = net_init(u"127.0.0.1", 0, NET_MODE_SERVER);
+    std::uint16_t port = 0;
+    if (probe != nullptr && net_open(probe, NET_TRANSPORT_TCP) == 0) {
+        platform_socket_local_port(probe->socket, &port);
+    }
+    net_fini(probe);
+    return port;
+}
+
+template <class F>
+bool
+eventually(F condition, int timeout_ms = 5000)
+{
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
+    while (std::chrono::steady_clock::now() < deadline) {
+        if (condition()) {
+            return true;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    return condition();
+}
+
+UserInfo *
+logon(const char16_t *user, const char16_t *ip, std::int32_t create, std::int32_t flags = 1)
+{
+    UserInfo *record = userdb_allocate_userinfo();
+    userdb_set_text(&record->User, user);
+    userdb_set_text(&record->Domain, u"corp.example");
+    userdb_set_text(&record->WrkstIP, ip);
+    record->CreateTime = create;
+    record->ExpireTime = create + 900;
+    record->LogonType = UI_LOGON_DC;
+    record->Flags = flags;
+    return record;
+}
+
+// A serialised record as a whole DATA message, enciphered with the link's key or in clear.
+std::vector<std::uint8_t>
+data_message(const char16_t *user, const char16_t *ip, bool clear, std::int32_t flags = 1)
+{
+    crypto_handle *crypto = crypto_open();
+    dcalink_record record{1000, 1600, 2, flags, user, u"corp.example", nullptr, nullptr, ip};
+    std::vector<std::uint8_t> message(DCALINK_HEADER_SIZE + DCALINK_PAYLOAD_MAX);
+    std::size_t length =
+        dcalink_serialize(record, message.data() + DCALINK_HEADER_SIZE, DCALINK_PAYLOAD_MAX);
+    if (!clear) {
+        crypto_encrypt_data(crypto, message.data() + DCALINK_HEADER_SIZE, length);
+    }
+    crypto_close(crypto);
+    dcalink_build_data_header(message.data(), clear ? 1 : 2, static_cast<std::uint32_t>(length));
+    message.resize(DCALINK_HEADER_SIZE + length);
+    return message;
+}
+
+class Link : public ::testing::Test {
+  protected:
+    void SetUp() override
+    {
+        ASSERT_EQ(log_int(dir.wpath("nivo.log").c_str(), dir.wpath("nivo.log1").c_str(),
+                          dir.wpath("ev.log").c_str(), dir.wpath("ev.log1").c_str()),
+                  0);
+        log_set_loglevel(LOG_DEBUG);
+        registry_set_location(dir.wpath("registry").c_str());
+        dead_entry_set_timeout(0);
+        dca_filter_reset();
+        dca_set_hostdomain(u"CORP", u"corp.example");
+        logoff_detector_init(1, 600);
+        ASSERT_EQ(gw_update_queue_init(), 0);
+        ASSERT_EQ(userinfo_db_init(dir.wpath("nivo.db3").c_str(), u"UserInfo"), 0);
+        port = free_port();
+        ASSERT_NE(port, 0);
+        ASSERT_EQ(dcaserver_init(u"127.0.0.1", port), 0);
+        acceptor = std::thread([this] { accept_loop(); });
+    }
+
+    void TearDown() override
+    {
+        dcaclient_reset();
+        stop = true;
+        net_handle *wake = net_init(u"127.0.0.1", port, NET_MODE_CLIENT);
+        net_open(wake, NET_TRANSPORT_TCP);
+        net_fini(wake);
+        acceptor.join();
+        for (auto &t : jobs) {
+            t.join();
+        }
+        dcaserver_fini();
+        userinfo_db_fini();
+        gw_update_queue_fini();
+        dca_filter_reset();
+        registry_set_location(nullptr);
+        log_fini();
+    }
+
+    // The accept loop's work, with a thread per connection instead of a pool job.
+    void accept_loop()
+    {
+        for (;;) {
+            net_sockaddr peer{};
+            std::uint32_t length = sizeof peer.bytes;
+            platform_socket_t s = dcaserver_net_accept(&peer, &length);
+            if (stop) {
+                platform_socket_close(s);
+                return;
+            }
+            if (s != PLATFORM_INVALID_SOCKET) {
+                ++accepted;
+                jobs.emplace_back(dcaserver_handle_client, dcaserver_socket_argument(s));
+            }
+        }
+    }
+
+    std::string log() const
+    {
+        return nivo_test::utf16le_to_utf8(nivo_test::read_file(dir.file("nivo.log")));
+    }
+    bool logged(const std::string &text) const
+    {
+        return log().find(text) != std::string::npos;
+    }
+
+    // A raw agent connection for the tests that write bytes by hand.
+    net_handle *raw_agent()
+    {
+        net_handle *h = net_init(u"127.0.0.1", port, NET_MODE_CLIENT);
+        EXPECT_EQ(net_open(h, NET_TRANSPORT_TCP), 0);
+        return h;
+    }
+    static int handshake(net_handle *h, std::uint8_t type = 1, std::uint8_t encryption = 2)
+    {
+        std::uint8_t header[DCALINK_HEADER_SIZE];
+        dcalink_build_handshake(header, type, encryption);
+        if (net_send(h, header, sizeof header) != 1) {
+            return -1;
+        }
+        std::uint8_t response[DCALINK_HEADER_SIZE];
+        std::size_t have = 0;
+        while (have < sizeof response) {
+            long long n = net_recv(h, response + have, sizeof response - have);
+            if (n <= 0) {
+                return static_cast<int>(n);
+            }
+            have += static_cast<std::size_t>(n);
+        }
+        return response[0] == 2 && response[5] == 2 ? 1 : -1;
+    }
+    static bool closed_by_peer(net_handle *h)
+    {
+        std::uint8_t byte;
+        return net_recv(h, &byte, 1) == 0;
+    }
+
+    bool stored(const char16_t *user, UserInfo **out = nullptr)
+    {
+        UserInfo *found = nullptr;
+        if (userinfo_db_get_user_info(user, &found) != 0) {
+            return false;
+        }
+        if (out != nullptr) {
+            *out = found;
+        } else {
+            userdb_free_userinfo(found);
+        }
+        return true;
+    }
+
+    // Everything queued so far, in order (a marker ends the take, so nothing waits).
+    std::vector<userinfo_ptr> queued()
+    {
+        std::vector<userinfo_ptr> out;
+        UserInfo *marker = userdb_allocate_userinfo();
+        marker->Flags = 99;
+        EXPECT_EQ(gw_update_queue_enqueue(marker), 0);
+        for (;;) {
+            UserInfo *record = gw_update_queue_dequeue();
+            if (record == marker) {
+                userdb_free_userinfo(record);
+                return out;
+            }
+            if (record != nullptr) {
+                out.emplace_back(record);
+            }
+        }
+    }
+
+    // The agent client with one Collector entry per port.
+    void start_client(std::vector<std::u16string> entries)
+    {
+        for (auto &e : entries) {
+            ASSERT_EQ(config_add_coll_list(e.c_str(), &config), 0);
+        }
+        ASSERT_EQ(dcaclient_init(config.coll_list), 0);
+    }
+    std::u16string entry(std::uint16_t p) const
+    {
+        return u16("127.0.0.1:" + std::to_string(p));
+    }
+
+    temp_dir dir;
+    std::uint16_t port = 0;
+    std::atomic<bool> stop{false};
+    std::atomic<int> accepted{0};
+    std::thread acceptor;
+    std::vector<std::thread> jobs;
+    config_record config{};
+
+  public:
+    ~Link() override
+    {
+        config_free_lists(&config);
+    }
+};
+
+TEST_F(Link, ALogonTravelsFromTheAgentToTheStoreAndTheQueue)
+{
+    start_client({entry(port)});
+    EXPECT_EQ(dcaclient_node_connected(0), 0); // nothing is opened before the monitor runs
+    ASSERT_EQ(dcaclient_monitor_pass(), 1);
+    EXPECT_EQ(dcaclient_node_connected(0), 1);
+    EXPECT_TRUE(logged("monitor_dcaserver_workerthread: collector  connected again 127.0.0.1"));
+
+    std::int32_t agent_time = static_cast<std::int32_t>(std::time(nullptr)) - 5000;
+    userinfo_ptr alice(logon(u"alice", u"127.0.0.21", agent_time));
+    std::int32_t before = static_cast<std::int32_t>(std::time(nullptr));
+    EXPECT_EQ(dcaclient_send_userinfo(alice.get()), 0);
+    // The same logon again is neither stored nor queued a second time; bob follows it.
+    EXPECT_EQ(dcaclient_send_userinfo(alice.get()), 0);
+    userinfo_ptr bob(logon(u"bob", u"127.0.0.22", agent_time));
+    EXPECT_EQ(dcaclient_send_userinfo(bob.get()), 0);
+    ASSERT_TRUE(eventually([&] { return stored(u"bob"); }));
+
+    UserInfo *row = nullptr;
+    ASSERT_TRUE(stored(u"alice", &row));
+    userinfo_ptr held(row);
+    EXPECT_EQ(nivo_test::u8(row->WrkstIP), "127.0.0.21");
+    EXPECT_EQ(nivo_test::u8(row->Domain), "corp.example");
+    EXPECT_GE(row->CreateTime, before); // the Collector's clock
+    EXPECT_EQ(row->ExpireTime, agent_time + 600);
+    auto q = queued();
+    ASSERT_EQ(q.size(), 2u);
+    EXPECT_EQ(nivo_test::u8(q[0]->User), "alice");
+    EXPECT_EQ(q[0]->Flags, UI_FLAG_LOGON);
+    EXPECT_EQ(nivo_test::u8(q[1]->User), "bob");
+}
+
+TEST_F(Link, TheCollectorRefusesForeignHandshakes)
+{
+    net_handle *wrong_type = raw_agent();
+    EXPECT_EQ(handshake(wrong_type, 2, 2), 0);
+    net_fini(wrong_type);
+    ASSERT_TRUE(
+        eventually([&] { return logged("dcaserver_receive_request: Invalid REQUEST Header\n"); }));
+
+    net_handle *clear = raw_agent();
+    EXPECT_EQ(handshake(clear, 1, 1), 0);
+    net_fini(clear);
+    ASSERT_TRUE(eventually(
+        [&] { return logged("dcaserver_receive_request: requested encryption not supported\n"); }));
+    EXPECT_TRUE(logged("dcaserver_handle_client: peer handshake failed\n"));
+}
+
+TEST_F(Link, RefusedPayloadsAreDroppedAndTheConnectionReadsOn)
+{
+    net_handle *agent = raw_agent();
+    ASSERT_EQ(handshake(agent), 1);
+    // Bytes enciphered with some other key.
+    std::vector<std::uint8_t> noise(DCALINK_HEADER_SIZE + 80);
+    std::mt19937 random(7);
+    for (auto &b : noise) {
+        b = static_cast<std::uint8_t>(random());
+    }
+    dcalink_build_data_header(noise.data(), 2, 80);
+    ASSERT_EQ(net_send(agent, noise.data(), noise.size()), 1);
+    // A clear payload whose User offset points past the end.
+    std::vector<std::uint8_t> far = data_message(u"mallory", u"127.0.0.30", true);
+    std::uint32_t past = 5000;
+    std::memcpy(far.data() + DCALINK_HEADER_SIZE + 20, &past, 4);
+    ASSERT_EQ(net_send(agent, far.data(), far.size()), 1);
+    // A payload shorter than its fixed part.
+    std::uint8_t small[DCALINK_HEADER_SIZE + 8] = {};
+    dcalink_build_data_header(small, 1, 8);
+    ASSERT_EQ(net_send(agent, small, sizeof small), 1);
+    // Then a good enciphered logon and one in clear (encryption type 1).
+    std::vector<std::uint8_t> carol = data_message(u"carol", u"127.0.0.31", false);
+    ASSERT_EQ(net_send(agent, carol.data(), carol.size()), 1);
+    std::vector<std::uint8_t> dave = data_message(u"dave", u"127.0.0.32", true);
+    ASSERT_EQ(net_send(agent, dave.data(), dave.size()), 1);
+
+    EXPECT_TRUE(eventually([&] { return stored(u"dave"); }));
+    EXPECT_TRUE(stored(u"carol"));
+    EXPECT_FALSE(stored(u"mallory"));
+    std::string text = log();
+    EXPECT_NE(text.find("dcaserver_extract_data: payload of 80 bytes refused"), std::string::npos);
+    EXPECT_NE(text.find("text offset outside the payload"), std::string::npos);
+    EXPECT_NE(text.find("payload of 8 bytes refused: shorter than its fixed part"),
+              std::string::npos);
+    net_fini(agent);
+}
+
+TEST_F(Link, AnAbsurdLengthOrABadHeaderEndsTheConnectionBeforeAnythingIsRead)
+{
+    net_handle *agent = raw_agent();
+    ASSERT_EQ(handshake(agent), 1);
+    std::uint8_t header[DCALINK_HEADER_SIZE];
+    dcalink_build_data_header(header, 2, 0xFFFFFFF0u);
+    ASSERT_EQ(net_send(agent, header, sizeof header), 1);
+    EXPECT_TRUE(closed_by_peer(agent));
+    EXPECT_TRUE(logged("dcaserver_receive_data: DATA length 4294967280 over the limit of 10288 "
+                       "bytes, connection dropped\n"));
+    net_fini(agent);
+
+    // One byte over the largest payload is refused too; a type other than DATA likewise.
+    agent = raw_agent();
+    ASSERT_EQ(handshake(agent), 1);
+    dcalink_build_data_header(header, 2, DCALINK_PAYLOAD_MAX + 1);
+    ASSERT_EQ(net_send(agent, header, sizeof header), 1);
+    EXPECT_TRUE(closed_by_peer(agent));
+    net_fini(agent);
+    agent = raw_agent();
+    ASSERT_EQ(handshake(agent), 1);
+    dcalink_build_data_header(header, 2, 80);
+    header[0] = 1;
+    ASSERT_EQ(net_send(agent, header, sizeof header), 1);
+    EXPECT_TRUE(closed_by_peer(agent));
+    EXPECT_TRUE(logged("dcaserver_receive_data: Invalid DATA Header\n"));
+    net_fini(agent);
+
+    // The Collector still serves the next agent.
+    start_client({entry(port)});
+    ASSERT_EQ(dcaclient_monitor_pass(), 1);
+    userinfo_ptr erin(logon(u"erin", u"127.0.0.40", 1000));
+    dcaclient_send_userinfo(erin.get());
+    EXPECT_TRUE(eventually([&] { return stored(u"erin"); }));
+}
+
+TEST_F(Link, TheCollectorsExclusionListsDropLogons)
+{
+    ASSERT_EQ(dca_adduser_userexcllist(u"svc-backup"), 0);
+    ASSERT_EQ(dca_addip_ipexcllist(u"127.0.0.50", DCA_IPLIST_LOGIN), 0);
+    ASSERT_EQ(dca_login_ipexc_addnet_authnetlist(u"127.0.9.0/24"), 0);
+    start_client({entry(port)});
+    ASSERT_EQ(dcaclient_monitor_pass(), 1);
+    userinfo_ptr a(logon(u"svc-backup", u"127.0.0.49", 1000));
+    userinfo_ptr b(logon(u"frank", u"127.0.0.50", 1000));
+    userinfo_ptr c(logon(u"grace", u"127.0.9.7", 1000));
+    userinfo_ptr d(logon(u"heidi", u"127.0.0.51", 1000));
+    for (auto *r : {a.get(), b.get(), c.get(), d.get()}) {
+        dcaclient_send_userinfo(r);
+    }
+    ASSERT_TRUE(eventually([&] { return stored(u"heidi"); }));
+    EXPECT_FALSE(stored(u"svc-backup"));
+    EXPECT_FALSE(stored(u"frank"));
+    EXPECT_FALSE(stored(u"grace"));
+    EXPECT_TRUE(logged("dcaserver_extract_data: user svc-backup found in exclusion list"));
+    EXPECT_TRUE(logged("dcaserver_extract_data: IP 127.0.0.50 found in exclusion list"));
+    EXPECT_TRUE(logged("dcaserver_extract_data: IP 127.0.9.7 found in exclusion list"));
+    EXPECT_EQ(queued().size(), 1u);
+}
+
+TEST_F(Link, ALogoutNoticeLogsTheStoredLogonOut)
+{
+    start_client({entry(port)});
+    ASSERT_EQ(dcaclient_monitor_pass(), 1);
+    userinfo_ptr ivan(logon(u"ivan", u"127.0.0.60", 1000));
+    dcaclient_send_userinfo(ivan.get());
+    ASSERT_TRUE(eventually([&] { return stored(u"ivan"); }));
+    // A notice names only the user; one for a user that is not stored changes nothing.
+    userinfo_ptr nobody(logon(u"nobody", nullptr, 1000, UI_FLAG_USER_LOGOUT));
+    userinfo_ptr notice(logon(u"ivan", nullptr, 1000, UI_FLAG_USER_LOGOUT));
+    dcaclient_send_userinfo(nobody.get());
+    dcaclient_send_userinfo(notice.get());
+    ASSERT_TRUE(eventually([&] { return !stored(u"ivan"); }));
+    EXPECT_FALSE(stored(u"nobody"));
+    auto q = queued();
+    ASSERT_EQ(q.size(), 2u);
+    EXPECT_EQ(q[1]->Flags, UI_FLAG_LOGOUT);
+    EXPECT_EQ(nivo_test::u8(q[1]->WrkstIP), "127.0.0.60");
+}
+
+// A Collector of the test's own making: it answers the handshake as told and reads DATA.
+class ScriptedCollector {
+  public:
+    explicit ScriptedCollector(std::uint8_t response_encryption)
+    {
+        handle_ = net_init(u"127.0.0.1", 0, NET_MODE_SERVER);
+        net_open(handle_, NET_TRANSPORT_TCP);
+        platform_socket_local_port(handle_->socket, &port);
+        thread_ = std::thread([this, response_encryption] { serve(response_encryption); });
+    }
+    ~ScriptedCollector()
+    {
+        stop_ = true;
+        net_handle *wake = net_init(u"127.0.0.1", port, NET_MODE_CLIENT);
+        net_open(wake, NET_TRANSPORT_TCP);
+        net_fini(wake);
+        thread_.join();
+        net_fini(handle_);
+    }
+    // The connections accepted, and the DATA messages read on each (the first connection is
+    // closed by the collector after its first message).
+    std::atomic<int> connections{0};
+    std::atomic<int> messages{0};
+    std::uint16_t port = 0;
+
+  private:
+    void serve(std::uint8_t encryption)
+    {
+        while (!stop_) {
+            platform_socket_t s = net_accept(handle_, nullptr, nullptr);
+            if (stop_ || s == PLATFORM_INVALID_SOCKET) {
+                platform_socket_close(s);
+                continue;
+            }
+            ++connections;
+            std::uint8_t header[DCALINK_HEADER_SIZE];
+            if (dcaserver_net_recv(s, header, sizeof header) == 1) {
+                dcalink_build_handshake(header, DCALINK_MSG_RESPONSE, encryption);
+                dcaserver_net_send(s, header, sizeof header);
+                std::uint8_t payload[DCALINK_PAYLOAD_MAX];
+                if (dcaserver_net_recv(s, header, sizeof header) == 1 &&
+                    dcalink_parse_header(header).length <= sizeof payload &&
+                    dcaserver_net_recv(s, payload, dcalink_parse_header(header).length) == 1) {
+                    ++messages;
+                }
+            }
+            platform_socket_close(s); // one message per connection, then a broken link
+        }
+    }
+    net_handle *handle_ = nullptr;
+    std::atomic<bool> stop_{false};
+    std::thread thread_;
+};
+
+TEST_F(Link, AResponseWithAnotherEncryptionNeverConnects)
+{
+    ScriptedCollector clear(1);
+    start_client({entry(clear.port)});
+    EXPECT_EQ(dcaclient_monitor_pass(), 0);
+    EXPECT_EQ(dcaclient_node_connected(0), 0);
+    EXPECT_TRUE(logged("dcaclient_receive_response: encryption type mismatched\n"));
+    EXPECT_TRUE(logged("dcaclient_peer_handshake: RESPONSE couldn't received\n"));
+}
+
+TEST_F(Link, ABrokenConnectionIsReconnectedForTheCurrentRecord)
+{
+    ScriptedCollector flaky(2);
+    start_client({entry(flaky.port), entry(port)});
+    ASSERT_EQ(dcaclient_monitor_pass(), 2);
+    userinfo_ptr one(logon(u"judy", u"127.0.0.70", 1000));
+    dcaclient_send_userinfo(one.get());
+    ASSERT_TRUE(eventually([&] { return flaky.messages.load() == 1; }));
+    // The scripted Collector has closed the first connection: the next record goes out on a
+    // new one at once, without waiting for the monitor, and the other Collector gets it too.
+    userinfo_ptr two(logon(u"kim", u"127.0.0.71", 1000));
+    dcaclient_send_userinfo(two.get());
+    EXPECT_TRUE(eventually([&] { return flaky.messages.load() == 2; }));
+    EXPECT_EQ(flaky.connections.load(), 2);
+    EXPECT_EQ(dcaclient_node_connected(0), 1);
+    EXPECT_TRUE(eventually([&] { return stored(u"kim"); }));
+    EXPECT_TRUE(stored(u"judy"));
+}
+
+TEST_F(Link, AHostNameEntryLeavesItAndLaterCollectorsWithoutHandle)
+{
+    start_client({u"collector.invalid:5566", entry(port)});
+    EXPECT_EQ(dcaclient_node_count(), 2);
+    EXPECT_TRUE(logged("dcaclient_net_init: network context couldnt initialized\n"));
+    EXPECT_EQ(dcaclient_monitor_pass(), 0);
+    EXPECT_TRUE(logged("dcaclient_net_open: network context is not initialized yet\n"));
+    userinfo_ptr r(logon(u"leo", u"127.0.0.80", 1000));
+    EXPECT_EQ(dcaclient_send_userinfo(r.get()), 0);
+    EXPECT_EQ(accepted.load(), 0);
+}
+
+} // namespace
