@@ -46,6 +46,8 @@ isolate_network()
         if (std::system("ip link set lo up") != 0) {
             ADD_FAILURE() << "loopback could not be brought up in the test's namespace";
         }
+        // The services of this test share the test's namespace with the tools that talk to them.
+        setenv("NIVO_TEST_NETNS", "1", 1);
     }
 }
 
