@@ -10,7 +10,6 @@
 #include "logoff/logoff_detector.h"
 #include "logoff/wrkstpoll.h"
 #include "platform/icmp.h"
-#include "platform/socket.h"
 #include "platform/system.h"
 #include "userdb/userdb.h"
 #include "userdb/userinfo.h"
@@ -48,6 +47,29 @@ constexpr const char16_t *STATUS_TEXTS[] = {
 };
 constexpr unsigned long STATUS_FIRST = 11001;
 constexpr unsigned long STATUS_BAD_DESTINATION = 11018;
+
+// A dotted IPv4 text ("a.b.c.d", each 0 to 255 in decimal) to an address in host byte order.
+bool
+parse_ipv4(const char *text, std::uint32_t *address)
+{
+    std::uint32_t value = 0;
+    for (int part = 0; part < 4; ++part) {
+        if (part > 0 && *text++ != '.') {
+            return false;
+        }
+        int digits = 0;
+        unsigned int octet = 0;
+        for (; *text >= '0' && *text <= '9' && digits < 3; ++text, ++digits) {
+            octet = octet * 10 + static_cast<unsigned int>(*text - '0');
+        }
+        if (digits == 0 || octet > 255) {
+            return false;
+        }
+        value = value << 8 | octet;
+    }
+    *address = value;
+    return *text == 0;
+}
 
 struct icmp_closer {
     void operator()(platform_icmp *icmp) const
@@ -110,7 +132,7 @@ wrkstping_ping(const char16_t *address)
     // A text that is no IPv4 address has no destination: every attempt fails as such, without
     // sending anything (an unparsed text must not turn into the broadcast address).
     std::uint32_t destination = 0;
-    bool valid = platform_ipv4_from_text(address, &destination) == 0;
+    bool valid = parse_ipv4(narrow, &destination);
 
     std::unique_ptr<platform_icmp, icmp_closer> icmp(platform_icmp_open());
     if (icmp == nullptr) {
