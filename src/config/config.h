@@ -46,6 +46,7 @@ struct config_record {
     std::uint32_t dca_enabled;
     std::uint32_t dca_mode;
     std::uint32_t eventlog_monitor_ntlm;
+    char16_t *eventlog_file; // EVENTLOG-FILE: where the event source lives (POSIX)
     std::uint32_t dc_poll_interval;
     char16_t *server_ip;
     std::uint16_t server_port;

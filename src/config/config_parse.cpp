@@ -11,8 +11,10 @@
 #include "common/text.h"
 #include "common/utf.h"
 #include "config/config_lists.h"
-#include "logoff/wrkstping.h"
+#include "dca/dca_eventlog.h"
 #include "dca/dca_filter.h"
+#include "logoff/wrkstping.h"
+#include "platform/eventlog.h"
 #include "platform/profile.h"
 
 namespace {
@@ -282,6 +284,11 @@ parse_keyvalue_dca(config_record *record, const char16_t *entry)
     } else if (is(e.key, u"SERVER-PORT")) {
         record->server_port = static_cast<std::uint16_t>(number(e.value));
         log_write(LOG_MSG, u"\tparse_keyvalue_dca: SERVER-PORT: %d\n", record->server_port);
+    } else if (platform_eventlog_has_source_file && is(e.key, u"EVENTLOG-FILE")) {
+        // Where the event source reads the domain controller's audit log; only a platform
+        // whose event log is a file has the key.
+        replace_text(&record->eventlog_file, e.value);
+        log_write(LOG_MSG, u"\tparse_keyvalue_dca: EVENTLOG-FILE: %s\n", record->eventlog_file);
     } else {
         log_write(LOG_ERROR, u"parse_keyvalue_dca: Invalid Key: %s\n", e.key);
         return -1;
@@ -710,7 +717,10 @@ config_postinit(config_record *record)
     if (record->server_ip == nullptr) {
         config_replace_text(&record->server_ip, u"127.0.0.1");
     }
-    // 4. EVENTLOG-MONITOR-NTLM stays in the record, where the event-log monitor reads it.
+    // 4.
+    if (record->eventlog_monitor_ntlm != 0) {
+        dca_set_eventlog_ntlm();
+    }
     // 5.
     if (record->detection_interval > DETECTION_INTERVAL_LIMIT) {
         record->detection_interval = DETECTION_INTERVAL_LIMIT;
@@ -803,7 +813,8 @@ config_release(config_record *record)
                           &record->conf_path,       &record->db_path,
                           &record->server_ip,       &record->log_path,
                           &record->rotated_log_path, &record->events_path,
-                          &record->rotated_events_path, &record->monitoring_ip};
+                          &record->rotated_events_path, &record->monitoring_ip,
+                          &record->eventlog_file};
     for (char16_t **text : texts) {
         free_text(text);
     }

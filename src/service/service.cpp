@@ -9,6 +9,8 @@
 #include "common/text.h"
 #include "config/config.h"
 #include "config/config_parse.h"
+#include "dca/dca_eventlog.h"
+#include "dca/dca_pipeline.h"
 #include "logoff/logoff_detector.h"
 #include "logoff/wrkstpoll.h"
 #include "platform/service_host.h"
@@ -288,6 +290,34 @@ nivo_init()
                 return -1;
             }
             log_write(LOG_DEBUG, u"%s_init: User Logoff Detector Thread started\n", me);
+        }
+    }
+
+    // 12.10 and 13. Whether the Collector runs in this service, as the agent's pipeline sees it.
+    if (config->collector_enabled != 0) {
+        dca_set_local_cidmgr();
+    } else {
+        dca_clear_local_cidmgr();
+    }
+
+    // 14. The DC Agent and its detector.
+    if (config->dca_enabled != 0) {
+        // 14.1
+        if (dca_client_init(config->coll_list) != 0) {
+            log_write(LOG_ERROR, u"%s_init: DC Agent Initialization failed\n", me);
+            nivo_shutdown();
+            return -1;
+        }
+        log_write(LOG_DEBUG, u"%s_init: DC Agent Initialized\n", me);
+        // 14.3
+        if (config->dca_mode == DCA_MODE_EVENTLOG) {
+            static const char16_t log_name[] = u"security";
+            if (threadpool_run(dca_eventlog, const_cast<char16_t *>(log_name), 1) != 0) {
+                log_write(LOG_ERROR, u"%s_init: EventLog DC Agent couldn't started\n", me);
+                nivo_shutdown();
+                return -1;
+            }
+            log_write(LOG_MSG, u"%s_init: EventLog DC Agent started\n", me);
         }
     }
 

@@ -64,10 +64,34 @@ platform_socket_error_is_reset(int error)
 int
 platform_ipv4_from_text(const char16_t *text, std::uint32_t *address)
 {
+    // Dotted IPv4 only, like the real parser, so that network filters see real addresses.
     if (text == nullptr) {
         return 22;
     }
-    *address = 0x7F000001u;
+    std::uint32_t value = 0;
+    int parts = 0;
+    const char16_t *p = text;
+    while (parts < 4) {
+        if (*p < u'0' || *p > u'9') {
+            return 22;
+        }
+        std::uint32_t part = 0;
+        while (*p >= u'0' && *p <= u'9') {
+            part = part * 10 + static_cast<std::uint32_t>(*p++ - u'0');
+            if (part > 255) {
+                return 22;
+            }
+        }
+        value = (value << 8) | part;
+        ++parts;
+        if (parts < 4 && *p++ != u'.') {
+            return 22;
+        }
+    }
+    if (*p != 0) {
+        return 22;
+    }
+    *address = value;
     return 0;
 }
 

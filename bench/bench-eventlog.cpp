@@ -1,0 +1,201 @@
+// bench-eventlog: audit lines per second from a domain controller's audit log to stored rows,
+// with the local Collector, at the default log level.
+//
+//   bench-eventlog [LOGONS]     (default 20000)
+//
+// The event-log monitor, the logon pipeline on a pool of 16 threads, the user store and the
+// update queue run as in the service, in a temporary base directory; a consumer empties the
+// update queue as the appliance client would. The benchmark appends LOGONS Kerberos lines of
+// distinct users and addresses to the audit log at once and measures until every logon is
+// stored. It prints the rate, its ratio to the target of 2000 logons per second, the rows
+// stored, the logons queued for the appliances and the logging events written: none may be
+// missing.
+
+#include <sqlite3.h>
+
+#include <atomic>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <random>
+#include <string>
+#include <thread>
+
+#include "common/log.h"
+#include "common/threadpool.h"
+#include "config/config.h"
+#include "dca/dca_eventlog.h"
+#include "dca/dca_filter.h"
+#include "dca/dca_pipeline.h"
+#include "logoff/logoff_detector.h"
+#include "platform/registry.h"
+#include "userdb/dead_entry.h"
+#include "userdb/gw_update_queue.h"
+#include "userdb/userdb.h"
+
+namespace {
+
+constexpr double TARGET = 2000.0;
+
+std::u16string
+wide(const std::string &text)
+{
+    return std::u16string(text.begin(), text.end());
+}
+
+std::string
+kerberos_line(unsigned n)
+{
+    char address[32];
+    std::snprintf(address, sizeof address, "10.%u.%u.%u", (n >> 16) & 255u, (n >> 8) & 255u,
+                  n & 255u);
+    std::string user = "user" + std::to_string(n);
+    return R"(  {"timestamp": "2026-12-06T07:19:15.973376+0000", "type": "Authentication", )"
+           R"("Authentication": {"version": {"major": 1, "minor": 2}, "eventId": 4624, )"
+           R"("logonType": 3, "status": "NT_STATUS_OK", "localAddress": null, "remoteAddress": "ipv4:)" +
+           std::string(address) +
+           R"(:50000", "serviceDescription": "Kerberos KDC", "authDescription": "ENC-TS )"
+           R"(Pre-authentication", "clientDomain": null, "clientAccount": ")" +
+           user + R"(@BENCH.LAN", "workstation": null, "becameAccount": ")" + user +
+           R"(", "becameDomain": "BENCH", "becameSid": "S-1-5-21-1-2-3-1102", "mappedAccount": ")" +
+           user +
+           R"(", "mappedDomain": "BENCH", "passwordType": "aes256-cts-hmac-sha1-96", "duration": 1000}})"
+           "\n";
+}
+
+long long
+stored_rows(const std::string &db)
+{
+    sqlite3 *handle = nullptr;
+    long long count = -1;
+    if (sqlite3_open_v2(db.c_str(), &handle, SQLITE_OPEN_READONLY, nullptr) == SQLITE_OK) {
+        sqlite3_busy_timeout(handle, 1000);
+        sqlite3_stmt *stmt = nullptr;
+        if (sqlite3_prepare_v2(handle, "SELECT count(*) FROM UserInfo;", -1, &stmt, nullptr) ==
+                SQLITE_OK &&
+            sqlite3_step(stmt) == SQLITE_ROW) {
+            count = sqlite3_column_int64(stmt, 0);
+        }
+        sqlite3_finalize(stmt);
+    }
+    sqlite3_close(handle);
+    return count;
+}
+
+long long
+count_in_utf16_file(const std::string &path, const std::string &needle)
+{
+    std::ifstream in(path, std::ios::binary);
+    std::string bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    std::string narrow;
+    narrow.reserve(bytes.size() / 2);
+    for (std::size_t i = 0; i + 1 < bytes.size(); i += 2) {
+        narrow.push_back(bytes[i + 1] == 0 ? bytes[i] : '?');
+    }
+    long long count = 0;
+    for (std::size_t at = narrow.find(needle); at != std::string::npos;
+         at = narrow.find(needle, at + 1)) {
+        ++count;
+    }
+    return count;
+}
+
+std::atomic<long long> g_queued{0};
+
+} // namespace
+
+int
+main(int argc, char **argv)
+{
+    unsigned logons = argc > 1 ? static_cast<unsigned>(std::strtoul(argv[1], nullptr, 10)) : 20000;
+    if (logons == 0 || logons > 1000000) {
+        std::fprintf(stderr, "bench-eventlog: LOGONS from 1 to 1000000\n");
+        return 2;
+    }
+    std::random_device device;
+    std::filesystem::path base = std::filesystem::temp_directory_path() /
+                                 ("nivo-bench-eventlog-" + std::to_string(device()));
+    std::filesystem::create_directories(base);
+    std::string audit = (base / "auth_json.log").string();
+    std::string db = (base / "nivo.db3").string();
+    {
+        std::ofstream(audit, std::ios::binary);
+    }
+
+    config_record *config = config_get();
+    *config = config_record{};
+    config_replace_text(&config->base_directory, wide(base.string()).c_str());
+    config_replace_text(&config->eventlog_file, wide(audit).c_str());
+    config_os_version()->major = 6;
+    config_os_version()->minor = 2;
+    if (log_int(wide((base / "nivo.log").string()).c_str(),
+                wide((base / "nivo.log1").string()).c_str(),
+                wide((base / "logging_events.log").string()).c_str(),
+                wide((base / "logging_events.log1").string()).c_str()) != 0) {
+        return 1;
+    }
+    log_set_loglevel(LOG_DEBUG); // the default LOG-LEVEL
+    registry_set_location(wide((base / "registry").string()).c_str());
+    logoff_detector_init(1, LOGOFF_DEFAULT_INTERVAL);
+    dca_set_hostdomain(u"BENCH", u"bench.lan");
+    dca_addnet_authnetlist(u"10.0.0.0/8");
+    if (userinfo_db_init(wide(db).c_str(), u"UserInfo") != 0 || gw_update_queue_init() != 0 ||
+        threadpool_create(16, 1) != 0) {
+        std::fprintf(stderr, "bench-eventlog: set-up failed\n");
+        return 1;
+    }
+    dca_set_local_cidmgr();
+    dca_client_init(nullptr);
+
+    std::thread consumer([logons] {
+        while (g_queued.load() < logons) {
+            UserInfo *record = gw_update_queue_dequeue();
+            if (record != nullptr) {
+                g_queued.fetch_add(1);
+                userdb_free_userinfo(record);
+            }
+        }
+    });
+    static const char16_t log_name[] = u"security";
+    threadpool_run(dca_eventlog, const_cast<char16_t *>(log_name), 1);
+    std::this_thread::sleep_for(std::chrono::milliseconds(300)); // the monitor opens the log
+
+    std::string lines;
+    for (unsigned n = 1; n <= logons; ++n) {
+        lines += kerberos_line(n);
+    }
+    auto start = std::chrono::steady_clock::now();
+    {
+        std::ofstream out(audit, std::ios::binary | std::ios::app);
+        out << lines;
+    }
+    long long rows = 0;
+    auto deadline = start + std::chrono::seconds(600);
+    while ((rows = stored_rows(db)) < static_cast<long long>(logons) &&
+           std::chrono::steady_clock::now() < deadline) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    double seconds =
+        std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    for (int i = 0; i < 500 && g_queued.load() < logons; ++i) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    long long queued = g_queued.load();
+    long long events = count_in_utf16_file((base / "logging_events.log").string(),
+                                           "init_userinfo_kerberos: UserName: user");
+    double rate = logons / seconds;
+    std::printf("bench-eventlog: %u audit lines, %.3f s from the file to stored rows\n", logons,
+                seconds);
+    std::printf("  logons per second      %10.0f   (target %.0f, ratio %.2f)\n", rate, TARGET,
+                rate / TARGET);
+    std::printf("  rows stored            %10lld   (lost %lld)\n", rows,
+                static_cast<long long>(logons) - rows);
+    std::printf("  queued for appliances  %10lld\n", queued);
+    std::printf("  logging events written %10lld   (one UserName line per logon)\n", events);
+    std::fflush(stdout);
+    std::filesystem::remove_all(base);
+    // The monitor and the pool's workers run until the process ends, as in the service.
+    std::_Exit(rows == logons && queued == logons && events == logons ? 0 : 1);
+}

@@ -1,0 +1,122 @@
+// End to end on a real Samba AD domain controller: a Kerberos logon on the DC reaches nivo.db3
+// through the audit log, the event-log monitor and the local Collector, and is queued for the
+// appliances. The DC and the service run in a network namespace of their own on loopback
+// (scripts/samba-fixture.sh), which needs root.
+
+#include <gtest/gtest.h>
+
+#include <sqlite3.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <string>
+
+#include "platform/process.h"
+#include "support/test_support.h"
+
+using nivo_test::temp_dir;
+
+namespace {
+
+// NIVOTEST and nivotest.lan in the byte-list form of nivo.ini.
+constexpr const char *NIVO_INI_TEMPLATE = R"([SETTINGS]
+THREADPOOL-SIZE=16
+HOST-DOMAIN=78'0'73'0'86'0'79'0'84'0'69'0'83'0'84'0'
+HOST-DOMAIN-FQDN=110'0'105'0'118'0'111'0'116'0'101'0'115'0'116'0'46'0'108'0'97'0'110'0'
+[NIV-AGENT]
+ENABLED=TRUE
+DCA-MODE=EVENTLOG
+EVENTLOG-FILE=@AUDIT@
+[NIV-COLLECTOR]
+ENABLED=TRUE
+[LOGGING]
+LOG-LEVEL=5
+)";
+
+struct row {
+    int count = 0;
+    std::string user, domain, ip;
+    int flags = 0, logon_type = 0;
+};
+
+row
+alice_row(const std::string &db)
+{
+    row r;
+    sqlite3 *handle = nullptr;
+    if (sqlite3_open_v2(db.c_str(), &handle, SQLITE_OPEN_READONLY, nullptr) != SQLITE_OK) {
+        sqlite3_close(handle);
+        return r;
+    }
+    sqlite3_stmt *stmt = nullptr;
+    const char *sql = "SELECT user, domain, wrkst_ip, flags, logon_type FROM UserInfo "
+                      "WHERE user = 'alice' ORDER BY rowid;";
+    if (sqlite3_prepare_v2(handle, sql, -1, &stmt, nullptr) == SQLITE_OK) {
+        while (sqlite3_step(stmt) == SQLITE_ROW) {
+            if (r.count++ == 0) {
+                auto column = [&](int i) {
+                    const unsigned char *t = sqlite3_column_text(stmt, i);
+                    return t != nullptr ? std::string(reinterpret_cast<const char *>(t)) : "";
+                };
+                r.user = column(0);
+                r.domain = column(1);
+                r.ip = column(2);
+                r.flags = sqlite3_column_int(stmt, 3);
+                r.logon_type = sqlite3_column_int(stmt, 4);
+            }
+        }
+    }
+    sqlite3_finalize(stmt);
+    sqlite3_close(handle);
+    return r;
+}
+
+} // namespace
+
+TEST(SambaDomainController, KerberosLogonIsStoredAndQueued)
+{
+    if (geteuid() != 0) {
+        GTEST_SKIP() << "a Samba domain controller and a network namespace need root";
+    }
+    temp_dir dir;
+    std::string dc = dir.file("dc");
+    std::string base = dir.file("base");
+    std::filesystem::create_directory(base);
+    std::string ini = NIVO_INI_TEMPLATE;
+    ini.replace(ini.find("@AUDIT@"), 7, dc + "/auth_json.log");
+    ASSERT_TRUE(nivo_test::write_file(base + "/nivo.ini", ini));
+    ASSERT_TRUE(nivo_test::write_file(base + "/authnet-list.ini", "127.0.0.0/8\n"));
+
+    std::string fixture = std::string(NIVO_SOURCE_DIR) + "/scripts/samba-fixture.sh";
+    std::string e2e = std::string(NIVO_SOURCE_DIR) + "/tests/integration/samba_e2e.sh";
+    std::string out = dir.file("fixture.out");
+    std::string err = dir.file("fixture.err");
+    const char *argv[] = {"/bin/bash", fixture.c_str(), dc.c_str(),  "/bin/bash",
+                          e2e.c_str(), base.c_str(),    NIVO_BINARY, nullptr};
+    const char *env[] = {nullptr};
+    platform_process_options options{argv, env, nullptr, out.c_str(), err.c_str()};
+    platform_process *process = platform_process_start(options);
+    ASSERT_NE(process, nullptr);
+    int status = -1;
+    int waited = platform_process_wait(process, 280000, &status);
+    platform_process_close(process);
+    ASSERT_EQ(waited, 0) << "the fixture did not finish in time";
+    ASSERT_EQ(status, 0) << nivo_test::read_file(err) << nivo_test::read_file(out);
+
+    row r = alice_row(base + "/nivo.db3");
+    ASSERT_GE(r.count, 1) << nivo_test::read_file(dc + "/auth_json.log");
+    EXPECT_EQ(r.count, 1) << "the DC may log one ticket twice: the second is a duplicate";
+    EXPECT_EQ(r.domain, "nivotest.lan");
+    EXPECT_EQ(r.ip, "127.0.0.1");
+    EXPECT_EQ(r.flags, 1);
+    EXPECT_EQ(r.logon_type, 2);
+
+    std::string events =
+        nivo_test::utf16le_to_utf8(nivo_test::read_file(base + "/logging_events.log"));
+    EXPECT_NE(events.find("init_userinfo_kerberos: UserName: alice\n"), std::string::npos);
+    EXPECT_NE(events.find("init_userinfo_kerberos: IPv6 WorkstationIP: ::ffff:127.0.0.1\n"),
+              std::string::npos);
+    std::string log = nivo_test::utf16le_to_utf8(nivo_test::read_file(base + "/nivo.log"));
+    EXPECT_NE(log.find("dca_insert_userinfo_db: userinfo enqueued in GW Update Queue\n"),
+              std::string::npos);
+}

@@ -1,0 +1,291 @@
+// The event-log monitor on a scripted event log: which events become logons, the insertion
+// string rules, records written before the log was opened, NTLM monitoring, and the reopen
+// after a read error.
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <cstring>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "common/log.h"
+#include "common/threadpool.h"
+#include "config/config.h"
+#include "dca/dca_eventlog.h"
+#include "dca/dca_filter.h"
+#include "dca/dca_pipeline.h"
+#include "fakes/eventlog_fake.h"
+#include "fakes/netroute_fake.h"
+#include "fakes/resolver_fake.h"
+#include "platform/registry.h"
+#include "support/test_support.h"
+#include "userdb/dead_entry.h"
+#include "userdb/gw_update_queue.h"
+#include "userdb/userdb.h"
+
+using nivo_test::temp_dir;
+using nivo_test::u8;
+
+namespace {
+
+constexpr std::uint32_t TIME = 1796541555;
+
+std::vector<std::u16string>
+kerberos_strings(const std::u16string &user, const std::u16string &address,
+                 const std::u16string &string8 = u"2")
+{
+    return {user,   u"NIVOTEST", u"S-1-5-21-1", u"krbtgt", u"",    u"0x40810010",
+            u"0x0", u"0x12",     string8,       address,   u"5000"};
+}
+
+// One event record as the platform lays it out.
+std::vector<unsigned char>
+event_bytes(std::uint32_t id, const std::vector<std::u16string> &strings)
+{
+    std::size_t units = 0;
+    for (const auto &s : strings) {
+        units += s.size() + 1;
+    }
+    std::size_t length = (sizeof(eventlog_record) + units * 2 + 3) & ~std::size_t{3};
+    std::vector<unsigned char> bytes(length);
+    eventlog_record header{static_cast<std::uint32_t>(length),
+                           7,
+                           TIME,
+                           id,
+                           EVENTLOG_AUDIT_SUCCESS,
+                           static_cast<std::uint16_t>(strings.size()),
+                           static_cast<std::uint32_t>(sizeof(eventlog_record))};
+    std::memcpy(bytes.data(), &header, sizeof header);
+    std::size_t at = sizeof header;
+    for (const auto &s : strings) {
+        std::memcpy(bytes.data() + at, s.c_str(), (s.size() + 1) * 2);
+        at += (s.size() + 1) * 2;
+    }
+    return bytes;
+}
+
+std::string
+text(const char16_t *value)
+{
+    return value == nullptr ? "(null)" : u8(value);
+}
+
+// WrkstIP of a Kerberos event on the given system version.
+std::string
+kerberos_address(std::uint32_t id, const std::vector<std::u16string> &strings,
+                 unsigned long major = 6, unsigned long minor = 2)
+{
+    config_os_version()->major = major;
+    config_os_version()->minor = minor;
+    std::vector<unsigned char> bytes = event_bytes(id, strings);
+    UserInfo *record = userdb_allocate_userinfo();
+    init_userinfo_kerberos(reinterpret_cast<const eventlog_record *>(bytes.data()), record);
+    std::string out = text(record->WrkstIP);
+    EXPECT_EQ(text(record->User), u8(strings[0]));
+    EXPECT_EQ(text(record->Domain), "NIVOTEST");
+    userdb_free_userinfo(record);
+    config_os_version()->major = 6;
+    config_os_version()->minor = 2;
+    return out;
+}
+
+class Monitor : public ::testing::Test {
+  protected:
+    void SetUp() override
+    {
+        ASSERT_EQ(log_int(dir_.wpath("nivo.log").c_str(), dir_.wpath("nivo.log1").c_str(),
+                          dir_.wpath("ev.log").c_str(), dir_.wpath("ev.log1").c_str()),
+                  0);
+        log_set_loglevel(LOG_DEBUG);
+        config_os_version()->major = 6;
+        config_os_version()->minor = 2;
+        registry_set_location(dir_.wpath("registry").c_str());
+        dead_entry_set_timeout(0);
+        dca_filter_reset();
+        dca_set_hostdomain(u"NIVOTEST", u"nivotest.lan");
+        ASSERT_EQ(dca_addnet_authnetlist(u"10.0.0.0/8"), 0);
+        ASSERT_EQ(dca_addnet_authnetlist(u"192.0.0.0/8"), 0);
+        ASSERT_EQ(userinfo_db_init(dir_.wpath("nivo.db3").c_str(), u"UserInfo"), 0);
+        ASSERT_EQ(gw_update_queue_init(), 0);
+        ASSERT_EQ(threadpool_create(4, 1), 0);
+        resolver_fake::reset();
+        eventlog_fake::reset();
+        netroute_fake::answer(u"192.0.2.44");
+        dca_eventlog_reset();
+        dca_pipeline_reset();
+        dca_set_local_cidmgr();
+        ASSERT_EQ(dca_client_init(nullptr), 0);
+    }
+    void TearDown() override
+    {
+        stop();
+        threadpool_destroy();
+        gw_update_queue_fini();
+        userinfo_db_fini();
+        dca_pipeline_reset();
+        dca_eventlog_reset();
+        dca_filter_reset();
+        log_fini();
+    }
+    void start()
+    {
+        static const char16_t name[] = u"security";
+        monitor_ = std::thread(dca_eventlog, const_cast<char16_t *>(name));
+        ASSERT_TRUE(until([] { return eventlog_fake::opens() == 1; }));
+    }
+    void stop()
+    {
+        if (monitor_.joinable()) {
+            eventlog_fake::end();
+            monitor_.join();
+        }
+    }
+    template <class Condition> static bool until(Condition condition)
+    {
+        auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+        while (!condition()) {
+            if (std::chrono::steady_clock::now() > deadline) {
+                return false;
+            }
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        }
+        return true;
+    }
+    static bool stored(const char16_t *user, std::string *ip = nullptr)
+    {
+        UserInfo *record = nullptr;
+        if (userinfo_db_get_user_info(user, &record) != 0) {
+            return false;
+        }
+        if (ip != nullptr) {
+            *ip = text(record->WrkstIP);
+        }
+        userdb_free_userinfo(record);
+        return true;
+    }
+    std::string events_log()
+    {
+        return nivo_test::utf16le_to_utf8(nivo_test::read_file(dir_.file("ev.log")));
+    }
+
+    temp_dir dir_;
+    std::thread monitor_;
+};
+
+} // namespace
+
+TEST_F(Monitor, OnlySuccessfulKerberosEventsWrittenAfterOpenBecomeLogons)
+{
+    eventlog_fake::add(4768, EVENTLOG_AUDIT_SUCCESS, TIME,
+                       kerberos_strings(u"early", u"::ffff:10.0.0.1"));
+    start();
+    eventlog_fake::add(4768, EVENTLOG_AUDIT_SUCCESS, TIME,
+                       kerberos_strings(u"alice", u"::ffff:192.168.1.20"));
+    eventlog_fake::add(4768, EVENTLOG_AUDIT_FAILURE, TIME,
+                       kerberos_strings(u"mallory", u"::ffff:10.0.0.3"));
+    eventlog_fake::add(4776, EVENTLOG_AUDIT_SUCCESS, TIME,
+                       {u"MICROSOFT_AUTHENTICATION_PACKAGE_V1_0", u"bob", u"WS01", u"0x0"});
+    eventlog_fake::add(4624, EVENTLOG_AUDIT_SUCCESS, TIME, {u"carol"});
+    // Low 16 bits 4768, upper bits set: taken as Kerberos, but no address rule matches.
+    eventlog_fake::add(0x000112A0, EVENTLOG_AUDIT_SUCCESS, TIME,
+                       kerberos_strings(u"upper", u"::ffff:10.0.0.5"));
+    eventlog_fake::add(672, EVENTLOG_AUDIT_SUCCESS, TIME, kerberos_strings(u"zed", u"10.0.0.9"));
+    ASSERT_TRUE(until([] { return stored(u"zed"); }));
+
+    std::string ip;
+    ASSERT_TRUE(stored(u"alice", &ip));
+    EXPECT_EQ(ip, "192.168.1.20");
+    UserInfo *alice = nullptr;
+    ASSERT_EQ(userinfo_db_get_user_info(u"alice", &alice), 0);
+    EXPECT_EQ(text(alice->Domain), "nivotest.lan");
+    EXPECT_EQ(alice->CreateTime, static_cast<std::int32_t>(TIME));
+    EXPECT_EQ(alice->ExpireTime, static_cast<std::int32_t>(TIME + 600));
+    EXPECT_EQ(alice->LogonType, 2);
+    userdb_free_userinfo(alice);
+    for (const char16_t *absent : {u"early", u"mallory", u"bob", u"carol", u"upper"}) {
+        EXPECT_FALSE(stored(absent)) << u8(absent);
+    }
+    std::string log = events_log();
+    EXPECT_NE(log.find("dca_eventlog: got security event: ID: 4776 <-> Type: 8\n"),
+              std::string::npos);
+    EXPECT_NE(log.find("dca_eventlog: got security event: ID: 4768 <-> Type: 16\n"),
+              std::string::npos);
+    EXPECT_NE(log.find("init_userinfo_kerberos: UserName: upper\n"), std::string::npos);
+    EXPECT_NE(log.find("init_userinfo_kerberos: IPv6 WorkstationIP: ::ffff:192.168.1.20\n"),
+              std::string::npos);
+    EXPECT_EQ(log.find("NTLM authentication event"), std::string::npos);
+
+    stop();
+    EXPECT_NE(events_log().find("dca_eventlog: Wait on EventLog Failed: 6\n"), std::string::npos);
+    EXPECT_NE(events_log().find("close_eventlog: EventLog DCA closed\n"), std::string::npos);
+}
+
+TEST_F(Monitor, NtlmEventsCountOnlyWhenSwitchedOn)
+{
+    dca_set_eventlog_ntlm();
+    resolver_fake::answer("WS01", {resolver_fake::ipv4(10, 0, 0, 7)});
+    start();
+    eventlog_fake::add(4776, EVENTLOG_AUDIT_SUCCESS, TIME,
+                       {u"MICROSOFT_AUTHENTICATION_PACKAGE_V1_0", u"bob", u"WS01", u"0x0"});
+    eventlog_fake::add(680, EVENTLOG_AUDIT_FAILURE, TIME, {u"x", u"eve", u"WS01"});
+    std::string ip;
+    ASSERT_TRUE(until([&] { return stored(u"bob", &ip); }));
+    EXPECT_EQ(ip, "10.0.0.7");
+    EXPECT_FALSE(stored(u"eve"));
+    EXPECT_NE(events_log().find("init_userinfo_ntlm: WorkstationName: WS01\n"), std::string::npos);
+}
+
+TEST_F(Monitor, KerberosInsertionStringRules)
+{
+    EXPECT_EQ(kerberos_address(4768, kerberos_strings(u"a", u"::ffff:192.168.1.20")),
+              "192.168.1.20");
+    EXPECT_EQ(kerberos_address(4768, kerberos_strings(u"b", u"::1")), "192.0.2.44");
+    EXPECT_EQ(kerberos_address(4768, kerberos_strings(u"c", u"10.9.8.7")), "10.9.8.7");
+    EXPECT_EQ(kerberos_address(672, kerberos_strings(u"d", u"127.0.0.1")), "192.0.2.44");
+    EXPECT_EQ(kerberos_address(672, kerberos_strings(u"e", u"10.1.1.1")), "10.1.1.1");
+    // Version 5.0 takes string 8 of event 672 as it stands and ignores string 9.
+    EXPECT_EQ(kerberos_address(672, kerberos_strings(u"f", u"10.2.2.2", u"127.0.0.1"), 5, 0),
+              "127.0.0.1");
+    EXPECT_EQ(kerberos_address(4768, kerberos_strings(u"g", u"::ffff:10.3.3.3"), 5, 0), "(null)");
+    // The per-string rules compare the whole event ID.
+    EXPECT_EQ(kerberos_address(0x000112A0, kerberos_strings(u"h", u"::ffff:10.4.4.4")), "(null)");
+    // No interface found, or the table unreadable: an empty address, which no network admits.
+    netroute_fake::answer(u"");
+    EXPECT_EQ(kerberos_address(4768, kerberos_strings(u"i", u"::1")), "");
+    netroute_fake::fail();
+    EXPECT_EQ(kerberos_address(4768, kerberos_strings(u"j", u"::1")), "");
+    EXPECT_NE(
+        events_log().find("GetWorkingInternetAdapterIP::GetIpAddrTable failed with error 12\n"),
+        std::string::npos);
+}
+
+TEST_F(Monitor, ReadErrorReopensAndAFailedReopenEndsTheJob)
+{
+    start();
+    eventlog_fake::add(4768, EVENTLOG_AUDIT_SUCCESS, TIME, kerberos_strings(u"alice", u"10.0.0.1"));
+    ASSERT_TRUE(until([] { return stored(u"alice"); }));
+
+    // The read fails: the log is reopened behind what was written up to then.
+    eventlog_fake::fail_next_read(30);
+    eventlog_fake::add(4768, EVENTLOG_AUDIT_SUCCESS, TIME, kerberos_strings(u"bob", u"10.0.0.2"));
+    ASSERT_TRUE(until([] { return eventlog_fake::opens() == 2; }));
+    eventlog_fake::add(4768, EVENTLOG_AUDIT_SUCCESS, TIME, kerberos_strings(u"carol", u"10.0.0.3"));
+    ASSERT_TRUE(until([] { return stored(u"carol"); }));
+    EXPECT_FALSE(stored(u"bob"));
+    std::string log = events_log();
+    EXPECT_NE(log.find("dca_eventlog: ReadEventLog failed: 30\n"), std::string::npos);
+    EXPECT_NE(log.find("dca_eventlog: Re-opening EventLog\n"), std::string::npos);
+    EXPECT_NE(log.find("dca_eventlog: EventLog DCA re-opened\n"), std::string::npos);
+
+    // A reopen that fails ends the job by itself.
+    eventlog_fake::fail_next_read(1117);
+    eventlog_fake::fail_next_open();
+    eventlog_fake::add(4768, EVENTLOG_AUDIT_SUCCESS, TIME, kerberos_strings(u"dave", u"10.0.0.4"));
+    monitor_.join();
+    EXPECT_NE(events_log().find("open_eventlog: EventLog for Source security couldn't open\n"),
+              std::string::npos);
+    EXPECT_NE(events_log().find("dca_eventlog: EventLog DCA initialization failed\n"),
+              std::string::npos);
+}

@@ -1,0 +1,237 @@
+// The logon pipeline: the worker's order of completion and filters, name resolution with its
+// address limits, and the local store path.
+
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "common/log.h"
+#include "dca/dca_filter.h"
+#include "dca/dca_pipeline.h"
+#include "fakes/resolver_fake.h"
+#include "platform/registry.h"
+#include "support/test_support.h"
+#include "userdb/dead_entry.h"
+#include "userdb/gw_update_queue.h"
+#include "userdb/userdb.h"
+
+using nivo_test::temp_dir;
+using nivo_test::u16;
+using nivo_test::u8;
+
+namespace {
+
+UserInfo *
+logon(const char16_t *user, const char16_t *domain, const char16_t *ip,
+      const char16_t *wrkst_name = nullptr)
+{
+    UserInfo *record = userdb_allocate_userinfo();
+    userdb_set_text(&record->User, user);
+    userdb_set_text(&record->Domain, domain);
+    userdb_set_text(&record->WrkstIP, ip);
+    userdb_set_text(&record->WrkstName, wrkst_name);
+    record->CreateTime = 1796541555;
+    record->ExpireTime = record->CreateTime + 600;
+    record->LogonType = UI_LOGON_DC;
+    return record;
+}
+
+std::string
+text(const char16_t *value)
+{
+    return value == nullptr ? "(null)" : u8(value);
+}
+
+class Pipeline : public ::testing::Test {
+  protected:
+    void SetUp() override
+    {
+        ASSERT_EQ(log_int(dir_.wpath("nivo.log").c_str(), dir_.wpath("nivo.log1").c_str(),
+                          dir_.wpath("ev.log").c_str(), dir_.wpath("ev.log1").c_str()),
+                  0);
+        log_set_loglevel(LOG_DEBUG);
+        registry_set_location(dir_.wpath("registry").c_str());
+        dead_entry_set_timeout(0);
+        dca_filter_reset();
+        dca_set_hostdomain(u"NIVOTEST", u"nivotest.lan");
+        ASSERT_EQ(dca_addnet_authnetlist(u"10.0.0.0/8"), 0);
+        ASSERT_EQ(dca_addnet_authnetlist(u"192.168.0.0/16"), 0);
+        ASSERT_EQ(userinfo_db_init(dir_.wpath("nivo.db3").c_str(), u"UserInfo"), 0);
+        ASSERT_EQ(gw_update_queue_init(), 0);
+        resolver_fake::reset();
+        dca_pipeline_reset();
+        dca_set_local_cidmgr();
+        ASSERT_EQ(dca_client_init(nullptr), 0);
+    }
+    void TearDown() override
+    {
+        gw_update_queue_fini();
+        userinfo_db_fini();
+        dca_pipeline_reset();
+        dca_filter_reset();
+        log_fini();
+    }
+    // The stored row of a user (an empty optional-like record when there is none).
+    bool stored(const char16_t *user, std::string *domain = nullptr, std::string *ip = nullptr)
+    {
+        UserInfo *record = nullptr;
+        if (userinfo_db_get_user_info(user, &record) != 0) {
+            return false;
+        }
+        if (domain != nullptr) {
+            *domain = text(record->Domain);
+        }
+        if (ip != nullptr) {
+            *ip = text(record->WrkstIP);
+        }
+        userdb_free_userinfo(record);
+        return true;
+    }
+    // The records queued for the appliances up to now (a marker ends the walk, so that an empty
+    // queue never blocks).
+    std::vector<std::string> queued()
+    {
+        UserInfo *marker = logon(u"--marker--", nullptr, nullptr);
+        EXPECT_EQ(gw_update_queue_enqueue(marker), 0);
+        std::vector<std::string> out;
+        for (;;) {
+            UserInfo *record = gw_update_queue_dequeue();
+            if (record == nullptr) {
+                continue;
+            }
+            std::string user = text(record->User);
+            int flags = record->Flags;
+            std::string ip = text(record->WrkstIP);
+            userdb_free_userinfo(record);
+            if (user == "--marker--") {
+                return out;
+            }
+            out.push_back(user + "@" + ip + "/" + std::to_string(flags));
+        }
+    }
+    std::string log_text()
+    {
+        return nivo_test::utf16le_to_utf8(nivo_test::read_file(dir_.file("nivo.log")));
+    }
+
+    temp_dir dir_;
+};
+
+} // namespace
+
+TEST_F(Pipeline, WorkerCompletesFiltersAndStoresInItsOrder)
+{
+    dca_workerthread(logon(u"WS01$", u"NIVOTEST", u"10.0.0.1")); // computer account
+    dca_workerthread(logon(u"noname", u"NIVOTEST", nullptr));    // nothing to resolve
+    resolver_fake::answer("V6ONLY", {resolver_fake::ipv6()});
+    dca_workerthread(logon(u"noaddr", u"NIVOTEST", nullptr, u"V6ONLY")); // no IPv4 address
+    dca_workerthread(logon(u"outside", u"NIVOTEST", u"172.16.0.1"));     // not authorised
+    dca_workerthread(logon(u"foreign", u"OTHERDOM", u"10.0.0.4"));       // foreign domain
+    UserInfo *group = logon(u"agroup", u"NIVOTEST", u"10.0.0.5");
+    group->UserSidType = 2; // not a user account
+    dca_workerthread(group);
+    dca_workerthread(logon(u"nodomain", nullptr, u"10.0.0.6"));        // gets the host domain
+    dca_workerthread(logon(u"netbios", u"nivotest", u"192.168.1.20")); // NetBIOS form
+    UserInfo *user = logon(u"sidtyped", u"nivotest.lan", u"10.0.0.8");
+    user->UserSidType = 1;
+    dca_workerthread(user);
+
+    for (const char16_t *dropped :
+         {u"WS01$", u"noname", u"noaddr", u"outside", u"foreign", u"agroup"}) {
+        EXPECT_FALSE(stored(dropped)) << u8(dropped);
+    }
+    EXPECT_NE(log_text().find("dca_workerthread: userinfo filtered out. WrkstIP is NULL\n"),
+              std::string::npos);
+    std::string domain, ip;
+    ASSERT_TRUE(stored(u"nodomain", &domain, &ip));
+    EXPECT_EQ(domain, "nivotest.lan");
+    ASSERT_TRUE(stored(u"netbios", &domain, &ip));
+    EXPECT_EQ(domain, "nivotest.lan");
+    EXPECT_EQ(ip, "192.168.1.20");
+    EXPECT_TRUE(stored(u"sidtyped"));
+    EXPECT_EQ(queued(), (std::vector<std::string>{"nodomain@10.0.0.6/5", "netbios@192.168.1.20/5",
+                                                  "sidtyped@10.0.0.8/5"}));
+
+    // A logon notice of a logout (Flags 10) is passed on untouched, and stores nothing.
+    UserInfo *logout = logon(u"gone", nullptr, nullptr);
+    logout->Flags = UI_FLAG_USER_LOGOUT;
+    dca_workerthread(logout);
+    EXPECT_FALSE(stored(u"gone"));
+    EXPECT_EQ(resolver_fake::lookups(), std::vector<std::string>{"V6ONLY"});
+}
+
+TEST_F(Pipeline, ResolvesTheWorkstationToAtMostThreeAuthorisedIPv4Addresses)
+{
+    using resolver_fake::ipv4;
+    resolver_fake::answer("WS07", {resolver_fake::ipv6(), ipv4(10, 0, 0, 1), ipv4(172, 16, 0, 9),
+                                   ipv4(10, 0, 0, 2), ipv4(10, 0, 0, 3), ipv4(10, 0, 0, 4)});
+    UserInfo *record = logon(u"alice", nullptr, nullptr, u"WS07");
+    ASSERT_EQ(dca_resolve_wrkstip(record), 0);
+    EXPECT_EQ(text(record->WrkstIP), "10.0.0.1");
+    ASSERT_EQ(record->AdditionalIPCount, 2);
+    EXPECT_EQ(text(record->AdditionalWrkstIP[0]), "10.0.0.2");
+    EXPECT_EQ(text(record->AdditionalWrkstIP[1]), "10.0.0.3");
+    std::string log = log_text();
+    std::string full = "dca_resolve_wrkstip: Additional IP Address couldn't accomodated\n";
+    ASSERT_NE(log.find(full), std::string::npos);
+    EXPECT_EQ(log.find(full, log.find(full) + 1), std::string::npos) << "logged more than once";
+    EXPECT_NE(log.find("dca_resolve_wrkstip: IPAddress[1]: 10.0.0.1\n"), std::string::npos);
+    EXPECT_EQ(log.find("IPAddress[2]"), std::string::npos); // the unauthorised one
+    userdb_free_userinfo(record);
+
+    // Only IPv6: no address, but no failure; the worker then drops the record.
+    resolver_fake::answer("V6ONLY", {resolver_fake::ipv6()});
+    record = logon(u"bob", nullptr, nullptr, u"V6ONLY");
+    EXPECT_EQ(dca_resolve_wrkstip(record), 0);
+    EXPECT_EQ(record->WrkstIP, nullptr);
+    userdb_free_userinfo(record);
+
+    // An unknown name and a missing name fail.
+    record = logon(u"carol", nullptr, nullptr, u"NOSUCH");
+    EXPECT_EQ(dca_resolve_wrkstip(record), -1);
+    userdb_free_userinfo(record);
+    record = logon(u"dave", nullptr, nullptr, nullptr);
+    EXPECT_EQ(dca_resolve_wrkstip(record), -1);
+    userdb_free_userinfo(record);
+
+    // A long name is looked up whole, never cut to another host's name.
+    resolver_fake::answer("workstation-0017.branch.nivotest.lan", {ipv4(10, 1, 0, 17)});
+    record = logon(u"erin", nullptr, nullptr, u"workstation-0017.branch.nivotest.lan");
+    EXPECT_EQ(dca_resolve_wrkstip(record), 0);
+    EXPECT_EQ(text(record->WrkstIP), "10.1.0.17");
+    userdb_free_userinfo(record);
+    std::u16string huge(300, u'w');
+    record = logon(u"frank", nullptr, nullptr, huge.c_str());
+    EXPECT_EQ(dca_resolve_wrkstip(record), -1);
+    EXPECT_EQ(resolver_fake::lookups().back(), "workstation-0017.branch.nivotest.lan");
+    userdb_free_userinfo(record);
+}
+
+TEST_F(Pipeline, LocalStoreKeepsThePrimaryAddressOnceAndQueuesLogonsOnce)
+{
+    using resolver_fake::ipv4;
+    resolver_fake::answer("WS09", {ipv4(10, 0, 0, 9), ipv4(10, 0, 0, 10), ipv4(10, 0, 0, 11)});
+    dca_workerthread(logon(u"alice", u"NIVOTEST", nullptr, u"WS09"));
+    std::string ip;
+    ASSERT_TRUE(stored(u"alice", nullptr, &ip));
+    EXPECT_EQ(ip, "10.0.0.9");
+    EXPECT_EQ(queued(), std::vector<std::string>{"alice@10.0.0.9/5"});
+
+    // The same logon again (as a domain controller may log one ticket twice): nothing new.
+    dca_workerthread(logon(u"alice", u"NIVOTEST", nullptr, u"WS09"));
+    EXPECT_TRUE(queued().empty());
+
+    // An excluded user never reaches the store.
+    ASSERT_EQ(dca_adduser_userexcllist(u"svc-backup"), 0);
+    dca_workerthread(logon(u"svc-backup", u"NIVOTEST", u"10.0.0.12"));
+    EXPECT_FALSE(stored(u"svc-backup"));
+    EXPECT_NE(log_text().find("dca_add_userinfo: user svc-backup filtered out \n"),
+              std::string::npos);
+
+    // Without the agent client nothing is delivered and the record is released.
+    dca_pipeline_reset();
+    dca_set_local_cidmgr();
+    EXPECT_EQ(dca_add_userinfo_dcaclient(logon(u"late", u"nivotest.lan", u"10.0.0.13")), -1);
+    EXPECT_NE(log_text().find("dca_add_userinfo_dcaclient: DCA Client is not Initialized\n"),
+              std::string::npos);
+}
