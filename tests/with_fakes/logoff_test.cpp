@@ -402,7 +402,7 @@ TEST_F(Logoff, WmiFailuresLogTheUserOut)
 TEST_F(Logoff, PollsLeaveExcludedAddressesAlone)
 {
     dca_addip_ipexcllist(u"10.0.1.1", DCA_IPLIST_LOGIN);
-    dca_logoff_ipexc_addnet_authnetlist(u"10.0.3.0/255.255.255.0");
+    ASSERT_EQ(dca_logoff_ipexc_addnet_authnetlist(u"10.0.3.0/24"), 0);
     wrkstquery_fake::script("10.0.1.1", {0, "null", "", {}, {}});
     wrkstquery_fake::script("10.0.3.7", {0, "null", "", {}, {}});
     EXPECT_EQ(wrkstpoll_workerthread_wmi(select_due("alice", "10.0.1.1")), 0);
