@@ -13,7 +13,7 @@
 #include "dca/dca_filter.h"
 #include "logoff/wrkstping.h"
 #include "logoff/wrkstpoll.h"
-#include "sso/active_status.h"
+#include "logoff/active_status.h"
 #include "userdb/userdb.h"
 #include "userdb/userinfo.h"
 

@@ -26,7 +26,7 @@
 #include "logoff/wrkstping.h"
 #include "logoff/wrkstpoll.h"
 #include "platform/registry.h"
-#include "sso/active_status.h"
+#include "logoff/active_status.h"
 #include "support/test_support.h"
 #include "userdb/dead_entry.h"
 #include "userdb/gw_update_queue.h"
