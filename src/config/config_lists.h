@@ -21,9 +21,12 @@
 // to the configuration record; config_free_lists() releases them (tests, a fresh parse).
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 
 #include "config/config.h"
+
+struct net_handle;
 
 enum config_list_type : int {
     CONFIG_LIST_USER_EXCLUSION = 0,
@@ -53,13 +56,20 @@ struct gw_net_node {
     gw_net_node *next;
 };
 
-// An appliance to inform. An empty network list means it serves every network. The appliance
-// update client adds its own per-appliance state (socket, active state) when it is built.
+// An appliance to inform. An empty network list means it serves every network.
+//
+// The last three fields belong to the appliance update client (sso_client.h): an appliance is
+// registered while its connected UDP handle is set; its active state (0 not live, 1 live-off,
+// 2 active) is written by the request server's thread and read by the update and heartbeat
+// threads, one whole 16-bit value at a time.
 struct gw_node {
     char16_t *name; // the appliance's address as written in the file
     std::uint16_t port;
     gw_net_node *networks;
     gw_node *next;
+    net_handle *handle;
+    std::atomic<std::uint16_t> active_state;
+    std::atomic<bool> transit_pending; // a transit-time resend is waiting for this appliance
 };
 
 // A remote collector: address and port.

@@ -15,6 +15,8 @@
 #include "logoff/wrkstpoll.h"
 #include "platform/service_host.h"
 #include "platform/system.h"
+#include "sso/sso_client.h"
+#include "sso/sso_server.h"
 #include "userdb/dead_entry.h"
 #include "userdb/gw_update_queue.h"
 #include "userdb/userdb.h"
@@ -271,6 +273,23 @@ nivo_init()
         }
         log_write(LOG_MSG, u"%s_init: GW Update Queue Initializated\n", me);
 
+        // 12.2 to 12.4 The appliance update client, its thread and the heartbeat.
+        if (SSOclient_init(config->gw_list, config->base_directory) != 0) {
+            log_write(LOG_ERROR, u"%s_init: GW SSO Client Initialization failed\n", me);
+            nivo_shutdown();
+            return -1;
+        }
+        log_write(LOG_MSG, u"%s_init: GW SSO Client Initialized\n", me);
+        for (threadpool_fn loop : {SSOclient_thread, SSO_client_update_heartbeat}) {
+            if (threadpool_run(loop, nullptr, 1) != 0) {
+                log_write(LOG_ERROR, u"%s_init: %s SSO Client couldn't started\n", me,
+                          u"Vantelor");
+                nivo_shutdown();
+                return -1;
+            }
+            log_write(LOG_MSG, u"%s_init: %s SSO Client started\n", me, u"Vantelor");
+        }
+
         // 12.5 The workstation poll.
         if (wrkstpoll_init(config->polling_mode, config->username, config->password) != 0) {
             log_write(LOG_ERROR, u"%s_init: Workstation Polling Module Initialization failed\n",
@@ -291,6 +310,20 @@ nivo_init()
             }
             log_write(LOG_DEBUG, u"%s_init: User Logoff Detector Thread started\n", me);
         }
+
+        // 12.9 The appliance request server.
+        if (tsso_server_init(nullptr, config->tsso_server_port) != 0) {
+            log_write(LOG_ERROR, u"%s_init: Transparent SSO Server Initialization failed\n", me);
+            nivo_shutdown();
+            return -1;
+        }
+        log_write(LOG_DEBUG, u"%s_init: Transparent SSO Server Initialized\n", me);
+        if (threadpool_run(SSO_server_thread, nullptr, 1) != 0) {
+            log_write(LOG_ERROR, u"%s_init: Transparent SSO Server couldn't started\n", me);
+            nivo_shutdown();
+            return -1;
+        }
+        log_write(LOG_MSG, u"%s_init: Transparent SSO Server started\n", me);
     }
 
     // 12.10 and 13. Whether the Collector runs in this service, as the agent's pipeline sees it.

@@ -23,9 +23,19 @@ daemon_process::daemon_process(const std::string &binary, const std::string &bas
         env_set.push_back(s.c_str());
     }
     env_set.push_back(nullptr);
-    const char *argv[] = {binary.c_str(), nullptr};
+    // The service binds fixed ports: as root, each daemon gets a network namespace of its own
+    // (unless the test already runs in one, with the programs it talks to).
+    std::vector<const char *> argv;
+    if (network_namespaces_available() && !in_network_namespace()) {
+        for (const char *word : {"/usr/bin/unshare", "-n", "/bin/sh", "-c",
+                                 "/usr/sbin/ip link set lo up && exec \"$0\""}) {
+            argv.push_back(word);
+        }
+    }
+    argv.push_back(binary.c_str());
+    argv.push_back(nullptr);
     platform_process_options options{};
-    options.argv = argv;
+    options.argv = argv.data();
     options.env_set = env_set.data();
     options.stdout_path = out_path_.c_str();
     options.stderr_path = err_path_.c_str();

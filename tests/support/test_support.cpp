@@ -6,6 +6,7 @@
 #include <sstream>
 
 #include "common/utf.h"
+#include "platform/process.h"
 
 namespace nivo_test {
 
@@ -135,6 +136,54 @@ log_lines(const std::string &path)
         start = next + 2;
     }
     return lines;
+}
+
+bool
+network_namespaces_available()
+{
+    static const bool available = [] {
+        const char *argv[] = {"/usr/bin/unshare", "-n", "/bin/true", nullptr};
+        const char *env[] = {nullptr};
+        platform_process_options options{argv, env, nullptr, nullptr, nullptr};
+        platform_process *p = platform_process_start(options);
+        int status = -1;
+        bool ok = p != nullptr && platform_process_wait(p, 10000, &status) == 0 && status == 0;
+        platform_process_close(p);
+        return ok;
+    }();
+    return available;
+}
+
+bool
+in_network_namespace()
+{
+    const char *flag = std::getenv("NIVO_TEST_NETNS");
+    return flag != nullptr && std::string(flag) == "1";
+}
+
+int
+run_in_network_namespace(const std::string &test, std::string *output)
+{
+    if (!network_namespaces_available()) {
+        return -1;
+    }
+    temp_dir dir;
+    std::string out = dir.file("output.txt");
+    std::string self = std::filesystem::read_symlink("/proc/self/exe").string();
+    std::string filter = "--gtest_filter=" + test;
+    const char *argv[] = {"/usr/bin/unshare", "-n", "/bin/sh", "-c",
+                          "/usr/sbin/ip link set lo up && exec \"$0\" \"$1\"",
+                          self.c_str(), filter.c_str(), nullptr};
+    const char *env[] = {"NIVO_TEST_NETNS=1", nullptr};
+    platform_process_options options{argv, env, nullptr, out.c_str(), out.c_str()};
+    platform_process *p = platform_process_start(options);
+    int status = -1;
+    if (p == nullptr || platform_process_wait(p, 280000, &status) != 0) {
+        status = 1; // not started, or still running: a failure, not a skip
+    }
+    platform_process_close(p);
+    *output = read_file(out);
+    return status;
 }
 
 } // namespace nivo_test

@@ -34,6 +34,16 @@ std::string utf8_to_utf16le(const std::string &text);
 std::u16string u16(const std::string &utf8);
 std::string u8(const std::u16string &text);
 
+// Network namespaces for the tests of the real service, whose fixed ports must not collide with
+// anything else on the machine. They need root and /usr/bin/unshare.
+bool network_namespaces_available();
+// Whether this process was started by run_in_network_namespace().
+bool in_network_namespace();
+// Runs one test of this test binary again, in a network namespace of its own with the loopback
+// interface up (every program that test starts shares it). The child's exit status (0: the test
+// passed), or -1 when no namespace can be made; output receives what the child printed.
+int run_in_network_namespace(const std::string &test, std::string *output);
+
 // Lines of a log file (UTF-16LE) split at "\r\n", the first (empty) piece dropped.
 std::vector<std::string> log_lines(const std::string &path);
 

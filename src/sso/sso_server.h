@@ -1,0 +1,47 @@
+// sso_server: the Collector's UDP server for the appliances' requests.
+//
+// tsso_server_init() once during start-up binds the server (TSSO-SERVER-PORT, 0 meaning 6677);
+// SSO_server_thread() then occupies one pool worker for good, receiving and handling one request
+// at a time. Only registered appliances (sso_client.h) are served, recognised by the sender's
+// address. Nothing is sent back on this socket: answers are logon updates queued for the asking
+// appliance alone, and the IS_ACTIVE reply goes out on the appliance's own socket.
+//
+// Threads: the handlers run on the server thread and take no locks of their own; the store's
+// row walks call SSO_server_enqueue_update_req() under the store's lock.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+struct gw_node;
+struct net_sockaddr;
+struct userdb_callback_context;
+
+// Creates and binds the server handle for address (null: every local address) and port. 0, or -1.
+int tsso_server_init(const char16_t *address, std::uint16_t port);
+int tsso_server_net_init(const char16_t *address, std::uint16_t port);
+int tsso_server_net_open();
+void tsso_server_net_fini();
+long long tsso_server_net_recvfrom(void *buffer, std::size_t capacity, net_sockaddr *source,
+                                   std::uint32_t *source_length);
+// The request server's port (6677 until tsso_server_net_init sets the one in use).
+std::uint16_t tsso_server_get_port();
+
+// The receive loop (argument unused); never returns.
+void SSO_server_thread(void *argument);
+// Receives and handles one request: 1 received and handled (or refused as unregistered or
+// invalid), 0 nothing usable received.
+int SSO_server_RecvReqGW();
+// Handles one received datagram of length bytes from sender (the sender's address text). The
+// same result as SSO_server_RecvReqGW.
+int SSO_server_handle_datagram(const std::uint8_t *datagram, std::size_t length,
+                               const char16_t *sender);
+
+int SSO_server_handle_wrkstpoll_req(const char16_t *workstation, const char16_t *appliance);
+int SSO_server_handle_getallusers_req(const char16_t *appliance);
+int SSO_server_handle_response(const char16_t *appliance, int code);
+int SSO_server_handle_transit_time_user_req(gw_node *node);
+
+// The store's row callback: queues the context's record as a logon for the context's appliance
+// alone. Always takes the record over (and empties the context's record member).
+void SSO_server_enqueue_update_req(userdb_callback_context *context);

@@ -1,0 +1,88 @@
+// Fuzz target: any bytes as one request datagram to the appliance request server. The first
+// byte chooses the sender (even: the registered appliance 127.0.0.2, odd: an unknown address);
+// the rest is the datagram, cut at 512 bytes as the receive would refuse anything longer.
+// Answers go to the queue (drained after each input) or to 127.0.0.2 on the discard port.
+
+#include <cstddef>
+#include <cstdint>
+#include <ctime>
+#include <string>
+
+#include "common/text.h"
+#include "config/config_lists.h"
+#include "fuzz/fuzz_support.h"
+#include "platform/registry.h"
+#include "sso/sso_client.h"
+#include "sso/sso_server.h"
+#include "sso/sso_wire.h"
+#include "userdb/dead_entry.h"
+#include "userdb/gw_update_queue.h"
+#include "userdb/userdb.h"
+#include "userdb/userinfo.h"
+
+namespace {
+
+void
+set_up()
+{
+    static bool done = false;
+    if (done) {
+        return;
+    }
+    done = true;
+    std::string dir = nivo_fuzz::scratch_dir();
+    std::u16string wdir(dir.begin(), dir.end());
+    registry_set_location((wdir + u"/registry").c_str());
+    dead_entry_set_timeout(0);
+    gw_update_queue_init();
+    userinfo_db_init((wdir + u"/nivo.db3").c_str(), u"UserInfo");
+    for (const char16_t *ip : {u"10.1.0.5", u"10.1.0.6", u"127.0.0.5"}) {
+        userinfo_ptr record(userdb_allocate_userinfo());
+        userdb_set_text(&record->User, u"user");
+        userdb_set_text(&record->Domain, u"corp.example");
+        userdb_set_text(&record->WrkstIP, ip);
+        record->CreateTime = static_cast<std::int32_t>(std::time(nullptr));
+        record->ExpireTime = record->CreateTime + 600;
+        (void)userinfo_db_insert(record.get());
+    }
+    auto *gw = new gw_node{};
+    gw->name = tsso_string_dup_w(u"127.0.0.2");
+    gw->port = 9; // discard
+    gw->networks = new gw_net_node{0x0a010000, 0xffff0000, nullptr};
+    SSOclient_init(gw, wdir.c_str());
+}
+
+void
+drain_queue()
+{
+    UserInfo *marker = userdb_allocate_userinfo();
+    marker->Flags = -77;
+    if (gw_update_queue_enqueue(marker) != 0) {
+        userdb_free_userinfo(marker);
+        return;
+    }
+    for (;;) {
+        userinfo_ptr record(gw_update_queue_dequeue());
+        if (record == nullptr || record->Flags == -77) {
+            return;
+        }
+    }
+}
+
+} // namespace
+
+extern "C" int
+LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size)
+{
+    set_up();
+    if (size == 0) {
+        return 0;
+    }
+    const char16_t *sender = data[0] % 2 == 0 ? u"127.0.0.2" : u"127.0.0.77";
+    std::size_t length = size - 1 > SSO_REQUEST_MAX_BYTES ? SSO_REQUEST_MAX_BYTES : size - 1;
+    // A copy of exactly the received length, so that a read past it is caught.
+    std::basic_string<std::uint8_t> datagram(data + 1, length);
+    (void)SSO_server_handle_datagram(datagram.data(), datagram.size(), sender);
+    drain_queue();
+    return 0;
+}

@@ -1,0 +1,142 @@
+// The appliance link end to end: the real service with the example configuration and the
+// appliance simulator registered in gw-list.ini (127.0.0.2:6060), both in a network namespace of
+// the test's own (the test runs itself again inside it). The simulator sends malformed requests first, then IS_ACTIVE, GetAllUsers and
+// a Workstation-Poll; it must receive the active reply, every stored logon (deciphered to the
+// right user, domain and address), the heartbeat and the transit-time resend.
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <ctime>
+#include <filesystem>
+#include <string>
+#include <thread>
+
+#include "platform/process.h"
+#include "support/daemon.h"
+#include "support/test_support.h"
+
+using nivo_test::daemon_process;
+using nivo_test::read_file;
+using nivo_test::temp_dir;
+
+namespace {
+
+int
+run(const std::vector<const char *> &words, const std::string &out)
+{
+    std::vector<const char *> argv = words;
+    argv.push_back(nullptr);
+    const char *env[] = {nullptr};
+    platform_process_options options{argv.data(), env, nullptr, out.c_str(), out.c_str()};
+    platform_process *p = platform_process_start(options);
+    int status = -1;
+    if (p == nullptr || platform_process_wait(p, 20000, &status) != 0) {
+        status = -1;
+    }
+    platform_process_close(p);
+    return status;
+}
+
+std::size_t
+count(const std::string &text, const std::string &needle)
+{
+    std::size_t n = 0;
+    for (std::size_t at = text.find(needle); at != std::string::npos;
+         at = text.find(needle, at + 1)) {
+        ++n;
+    }
+    return n;
+}
+
+// Waits until the file holds needle at least times times.
+bool
+wait_file(const std::string &path, const std::string &needle, int seconds, std::size_t times = 1)
+{
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(seconds);
+    while (count(read_file(path), needle) < times) {
+        if (std::chrono::steady_clock::now() > deadline) {
+            return false;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+    return true;
+}
+
+TEST(ApplianceLink, TheSimulatorSeesActiveRepliesLogonsAndHeartbeats)
+{
+    if (!nivo_test::in_network_namespace()) {
+        std::string output;
+        int status = nivo_test::run_in_network_namespace(
+            "ApplianceLink.TheSimulatorSeesActiveRepliesLogonsAndHeartbeats", &output);
+        if (status == -1) {
+            GTEST_SKIP() << "needs root for a network namespace of its own";
+        }
+        EXPECT_EQ(status, 0) << output;
+        return;
+    }
+    temp_dir dir;
+    std::string base = dir.file("base");
+    std::filesystem::copy(std::filesystem::path(NIVO_SOURCE_DIR) / "example", base,
+                          std::filesystem::copy_options::recursive);
+    daemon_process nivo(NIVO_BINARY, base);
+    ASSERT_TRUE(nivo.started());
+    std::string log = base + "/nivo.log";
+    ASSERT_TRUE(nivo.wait_for_log(log, "nivo_init: Initialization Finished", 15000)) << nivo.err();
+    ASSERT_TRUE(nivo.wait_for_log(log, "SSOclient_thread: Added GW Node. 127.0.0.2:6060", 100));
+    ASSERT_TRUE(nivo.wait_for_log(log, "nivo_init: Transparent SSO Server started", 100));
+
+    // Two logons in the store, as a detector would have stored them.
+    std::string now = std::to_string(std::time(nullptr));
+    std::string sql = "INSERT INTO UserInfo (user, domain, usergroup, wrkst_ip, create_time, "
+                      "expire_time, logon_type, flags) VALUES ('alice', 'example.test', "
+                      "'Users', '127.0.0.10', " +
+                      now + ", " + now + " + 600, 2, 1), ('bob', 'example.test', NULL, " +
+                      "'127.0.0.11', " + now + ", " + now + " + 600, 2, 1);";
+    ASSERT_EQ(run({"/usr/bin/sqlite3", (base + "/nivo.db3").c_str(), sql.c_str()},
+                  dir.file("sqlite.txt")),
+              0)
+        << read_file(dir.file("sqlite.txt"));
+
+    std::string gwsim_out = dir.file("gwsim.txt");
+    std::string gwsim = std::string(NIVO_BUILD_DIR) + "/nivo-gwsim";
+    const char *argv[] = {gwsim.c_str(), "--listen", "127.0.0.2:6060", "--collector",
+                          "127.0.0.1:6677", "--seconds", "60",
+                          // garbage, truncated and oversized requests first
+                          "raw", "ff", "raw", "0c3500", "oversize", "600", "raw",
+                          "0b3130000001", "raw", "0d370000000214", "raw", "6632300000",
+                          "sleep", "200", "is-active", "sleep", "300", "get-all-users", "sleep",
+                          "300", "poll", "127.0.0.11", nullptr};
+    const char *env[] = {nullptr};
+    platform_process_options options{argv, env, nullptr, gwsim_out.c_str(), gwsim_out.c_str()};
+    platform_process *sim = platform_process_start(options);
+    ASSERT_NE(sim, nullptr);
+
+    EXPECT_TRUE(wait_file(gwsim_out, "active port=6677", 10)) << read_file(gwsim_out);
+    std::string alice = "logon user=alice domain=example.test group=Users address=127.0.0.10 "
+                        "logon-type=2";
+    std::string bob = "logon user=bob domain=example.test address=127.0.0.11 logon-type=2";
+    EXPECT_TRUE(wait_file(gwsim_out, alice, 10)) << read_file(gwsim_out);
+    EXPECT_TRUE(wait_file(gwsim_out, bob, 10, 2)) << read_file(gwsim_out); // all users, poll
+    EXPECT_EQ(read_file(base + "/active-appliance.log"), "127.0.0.2\r\n");
+
+    // Within one heartbeat period: the heartbeat, and the logons of the last 150 seconds again.
+    EXPECT_TRUE(wait_file(gwsim_out, "heartbeat port=6677", 40)) << read_file(gwsim_out);
+    EXPECT_TRUE(wait_file(gwsim_out, alice, 10, 2)) << read_file(gwsim_out);
+    EXPECT_EQ(count(read_file(gwsim_out), "bad from"), 0u) << read_file(gwsim_out);
+    platform_process_close(sim);
+
+    std::string text = nivo_test::utf16le_to_utf8(read_file(log));
+    EXPECT_NE(text.find("SSO_server_RecvReqGW: datagram truncated, bytes received: 1"),
+              std::string::npos);
+    EXPECT_NE(text.find("SSO_server_RecvReqGW: datagram longer than 512 bytes dropped"),
+              std::string::npos);
+    EXPECT_NE(text.find("SSO_server_RecvReqGW: incomplete request message received"),
+              std::string::npos);
+    EXPECT_NE(text.find("SSO_server_RecvReqGW: request too short for its item"),
+              std::string::npos);
+    ASSERT_TRUE(nivo.signal(PLATFORM_SIGNAL_STOP));
+    EXPECT_EQ(nivo.wait_exit(10000), 0);
+}
+
+} // namespace

@@ -1,0 +1,568 @@
+// The appliance link: the logon/logout datagram byte for byte and its limits, the heartbeat and
+// active reply, who receives an update, the request parser's bounds, the state transitions and
+// the active-status counter, and the requests' effects on the store and the update queue.
+// Appliances are UDP sockets on 127.0.0.x.
+
+#include <gtest/gtest.h>
+
+#include <sqlite3.h>
+
+#include <chrono>
+#include <cstring>
+#include <ctime>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "common/log.h"
+#include "common/pc1.h"
+#include "common/text.h"
+#include "common/threadpool.h"
+#include "config/config.h"
+#include "config/config_lists.h"
+#include "dca/dca_filter.h"
+#include "logoff/active_status.h"
+#include "logoff/logoff_detector.h"
+#include "platform/registry.h"
+#include "platform/socket.h"
+#include "sso/sso_client.h"
+#include "sso/sso_server.h"
+#include "sso/sso_wire.h"
+#include "support/test_support.h"
+#include "userdb/dead_entry.h"
+#include "userdb/gw_update_queue.h"
+#include "userdb/userdb.h"
+#include "userdb/userinfo.h"
+
+using nivo_test::read_file;
+using nivo_test::temp_dir;
+using nivo_test::u16;
+
+namespace {
+
+using bytes = std::vector<std::uint8_t>;
+
+UserInfo *
+make_record(const char16_t *user, const char16_t *domain, const char16_t *ip,
+            const char16_t *group = nullptr, std::int32_t flags = UI_FLAG_LOGON)
+{
+    UserInfo *record = userdb_allocate_userinfo();
+    userdb_set_text(&record->User, user);
+    userdb_set_text(&record->Domain, domain);
+    userdb_set_text(&record->WrkstIP, ip);
+    userdb_set_text(&record->Group, group);
+    record->CreateTime = static_cast<std::int32_t>(std::time(nullptr));
+    record->ExpireTime = record->CreateTime + 600;
+    record->LogonType = UI_LOGON_DC;
+    record->Flags = flags;
+    return record;
+}
+
+bytes
+build(const UserInfo *record)
+{
+    bytes out;
+    EXPECT_EQ(SSOclient_build_update(record, &out), 0);
+    return out;
+}
+
+sso_update
+decode(const bytes &datagram)
+{
+    sso_update update;
+    std::string error;
+    EXPECT_EQ(sso_decode_update(datagram.data(), datagram.size(), &update, &error), 0) << error;
+    return update;
+}
+
+TEST(SsoDatagram, TheLogonOfTheReferenceRecordByteForByte)
+{
+    userinfo_ptr record(make_record(u"alice", u"CORP", u"10.0.0.1", u"Users"));
+    bytes datagram = build(record.get());
+    ASSERT_EQ(datagram.size(), 213u); // 3 x E, E = 71
+    EXPECT_EQ(bytes(datagram.begin(), datagram.begin() + 5), (bytes{0x51, '2', '1', '3', 0}));
+    EXPECT_EQ(std::memcmp(datagram.data() + 5, SSO_PACKET_KEY, 10), 0);
+    for (std::size_t i = 15; i < datagram.size(); ++i) {
+        ASSERT_TRUE(datagram[i] >= '0' && datagram[i] <= '9') << i;
+    }
+
+    std::uint8_t body[66];
+    ASSERT_EQ(pc1_decipher_text(reinterpret_cast<const char *>(datagram.data() + 5), 208, body,
+                                sizeof body),
+              66);
+    std::string expected("\x01\x04"
+                         "2\0\0\0"
+                         "\x02\x06"
+                         "alice\0"
+                         "\x05\x09"
+                         "10.0.0.1\0"
+                         "\x04\x06"
+                         "Users\0"
+                         "\x03\x05"
+                         "CORP\0",
+                         40);
+    expected.append(26, '\0');
+    EXPECT_EQ(std::string(reinterpret_cast<const char *>(body), 66), expected);
+
+    record->Flags = UI_FLAG_LOGOUT;
+    EXPECT_EQ(build(record.get())[0], 0x52);
+}
+
+TEST(SsoDatagram, FlagsAndLogonTypesItCannotSendAreRefused)
+{
+    userinfo_ptr record(make_record(u"alice", u"CORP", u"10.0.0.1"));
+    bytes out;
+    for (std::int32_t flags : std::initializer_list<std::int32_t>{UI_FLAG_ACTIVE, UI_FLAG_DETECTING, UI_FLAG_POLL_REQUEST,
+                               UI_FLAG_USER_LOGOUT, 0}) {
+        record->Flags = flags;
+        EXPECT_EQ(SSOclient_build_update(record.get(), &out), -1) << flags;
+    }
+    record->Flags = UI_FLAG_LOGON;
+    for (std::int32_t type : {10000, -1, INT32_MIN}) {
+        record->LogonType = type;
+        EXPECT_EQ(SSOclient_build_update(record.get(), &out), -1) << type;
+    }
+    record->LogonType = 0;
+    sso_update zero = decode(build(record.get()));
+    EXPECT_EQ(bytes(zero.body.begin(), zero.body.begin() + 6), (bytes{1, 4, '0', 0, 0, 0}));
+    record->LogonType = 9999;
+    EXPECT_EQ(decode(build(record.get())).logon_type, 9999);
+}
+
+TEST(SsoDatagram, ValuesTheItemsCannotCarryAreNeverCutOrMislabelled)
+{
+    // 254 bytes and the 0x00 fill one item exactly; one more byte does not fit the length byte.
+    std::u16string longest(254, u'a');
+    userinfo_ptr record(make_record(longest.c_str(), u"CORP", u"10.0.0.1"));
+    sso_update update = decode(build(record.get()));
+    EXPECT_EQ(update.user, std::string(254, 'a'));
+    std::u16string too_long(255, u'a');
+    userdb_set_text(&record->User, too_long.c_str());
+    bytes out;
+    EXPECT_EQ(SSOclient_build_update(record.get(), &out), -1);
+
+    // Three UTF-8 bytes for one UTF-16 unit: the items outgrow the estimate, and the body grows
+    // with them (80 CJK characters: 241 bytes of user item for an estimated body of 170).
+    std::u16string wide(80, u'\u4e2d');
+    userdb_set_text(&record->User, wide.c_str());
+    userdb_set_text(&record->Domain, nullptr);
+    bytes datagram = build(record.get());
+    update = decode(datagram);
+    std::string utf8;
+    for (int i = 0; i < 80; ++i) {
+        utf8 += "\xe4\xb8\xad";
+    }
+    EXPECT_EQ(update.user, utf8);
+    EXPECT_EQ(update.wrkst_ip, "10.0.0.1");
+    EXPECT_GT(datagram.size(), 3u * (11 + 2 * 80 + 4 + 2 * 8 + 4));
+
+    // Four values of 200 units: the body (1622 bytes) is more than the cipher takes.
+    std::u16string name(200, u'x');
+    userinfo_ptr big(make_record(name.c_str(), name.c_str(), name.c_str(), name.c_str()));
+    EXPECT_EQ(SSOclient_build_update(big.get(), &out), -1);
+    // Absent fields send no item; an empty one sends its 0x00.
+    userinfo_ptr sparse(make_record(u"", nullptr, nullptr));
+    update = decode(build(sparse.get()));
+    EXPECT_TRUE(update.has_user);
+    EXPECT_EQ(update.user, "");
+    EXPECT_FALSE(update.has_domain || update.has_wrkst_ip || update.has_group);
+}
+
+TEST(SsoDatagram, HeartbeatAndActiveReply)
+{
+    EXPECT_EQ(sso_build_heartbeat(6677), (bytes{'g', '1', '1', 0, 0, 7, 4, '6', '6', '7', '7'}));
+    EXPECT_EQ(sso_build_active_reply(6677),
+              (bytes{'j', '1', '2', 0, 0, 7, 5, '6', '6', '7', '7', 0}));
+    EXPECT_EQ(sso_build_heartbeat(80).size(), 9u);
+}
+
+// An appliance: a UDP socket on a loopback address.
+struct appliance {
+    platform_socket_t socket = PLATFORM_INVALID_SOCKET;
+    std::uint16_t port = 0;
+    std::u16string address;
+
+    explicit appliance(const char16_t *text) : address(text)
+    {
+        std::uint32_t ip = 0;
+        platform_ipv4_from_text(text, &ip);
+        socket = platform_socket_open(false);
+        EXPECT_EQ(platform_socket_bind(socket, ip, 0), 0);
+        EXPECT_EQ(platform_socket_local_port(socket, &port), 0);
+    }
+    ~appliance() { platform_socket_close(socket); }
+
+    // The next datagram, or an empty one after timeout_ms.
+    bytes receive(int timeout_ms = 1000)
+    {
+        if (platform_socket_wait_readable(socket, timeout_ms / 1000, (timeout_ms % 1000) * 1000) !=
+            1) {
+            return {};
+        }
+        bytes buffer(4096);
+        long long n = platform_socket_recv(socket, buffer.data(), buffer.size());
+        buffer.resize(n > 0 ? static_cast<std::size_t>(n) : 0);
+        return buffer;
+    }
+};
+
+class SsoLink : public ::testing::Test {
+  protected:
+    void SetUp() override
+    {
+        ASSERT_EQ(log_int(dir.wpath("nivo.log").c_str(), dir.wpath("nivo.log1").c_str(),
+                          dir.wpath("ev.log").c_str(), dir.wpath("ev.log1").c_str()),
+                  0);
+        log_set_loglevel(LOG_DEBUG);
+        registry_set_location(dir.wpath("registry").c_str());
+        dead_entry_set_timeout(0);
+        dca_filter_reset();
+        dca_set_hostdomain(u"CORP", u"corp.example");
+        logoff_detector_init(1, 600);
+        ASSERT_EQ(gw_update_queue_init(), 0);
+        ASSERT_EQ(userinfo_db_init(dir.wpath("nivo.db3").c_str(), u"UserInfo"), 0);
+        ASSERT_EQ(threadpool_create(4, 1), 0);
+        SSOclient_set_transit_delay_ms(0);
+        // a serves 10.1.0.0/16, b every network.
+        add_gw(a.address.c_str(), a.port, 0x0a010000, 0xffff0000);
+        add_gw(b.address.c_str(), b.port, 0, 0);
+        counter_before = g_is_active_collector.load();
+        ASSERT_EQ(SSOclient_init(config.gw_list, dir.wpath().c_str()), 0);
+        node_a = SSOclient_find_gwnode(a.address.c_str());
+        node_b = SSOclient_find_gwnode(b.address.c_str());
+        ASSERT_NE(node_a, nullptr);
+        ASSERT_NE(node_b, nullptr);
+    }
+    void TearDown() override
+    {
+        threadpool_destroy(); // pending file rewrites and resends finish first
+        SSOclient_fini();
+        EXPECT_EQ(g_is_active_collector.load(), counter_before);
+        config_free_lists(&config);
+        userinfo_db_fini();
+        gw_update_queue_fini();
+        dca_filter_reset();
+        registry_set_location(nullptr);
+        log_fini();
+    }
+
+    void add_gw(const char16_t *address, std::uint16_t port, std::uint32_t network,
+                std::uint32_t mask)
+    {
+        auto *node = new gw_node{};
+        node->name = tsso_string_dup_w(address);
+        node->port = port;
+        if (mask != 0) {
+            node->networks = new gw_net_node{network, mask, nullptr};
+        }
+        gw_node **tail = &config.gw_list;
+        while (*tail != nullptr) {
+            tail = &(*tail)->next;
+        }
+        *tail = node;
+    }
+
+    void store(const char16_t *user, const char16_t *ip)
+    {
+        userinfo_ptr record(make_record(user, u"corp.example", ip));
+        ASSERT_EQ(userinfo_db_insert(record.get()), 0);
+    }
+
+    // Everything queued so far (a marker record ends the take, so nothing waits).
+    std::vector<userinfo_ptr> queued()
+    {
+        UserInfo *marker = userdb_allocate_userinfo();
+        marker->Flags = -77;
+        EXPECT_EQ(gw_update_queue_enqueue(marker), 0);
+        std::vector<userinfo_ptr> out;
+        for (;;) {
+            userinfo_ptr record(gw_update_queue_dequeue());
+            if (record == nullptr || record->Flags == -77) {
+                return out;
+            }
+            out.push_back(std::move(record));
+        }
+    }
+
+    std::string log() { return nivo_test::utf16le_to_utf8(read_file(dir.file("nivo.log"))); }
+    bool wait_log(const std::string &needle, int timeout_ms = 3000)
+    {
+        auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
+        while (log().find(needle) == std::string::npos) {
+            if (std::chrono::steady_clock::now() > deadline) {
+                return false;
+            }
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        }
+        return true;
+    }
+
+    int request(const bytes &datagram, const char16_t *sender)
+    {
+        return SSO_server_handle_datagram(datagram.data(), datagram.size(), sender);
+    }
+
+    temp_dir dir;
+    config_record config{};
+    appliance a{u"127.0.0.2"};
+    appliance b{u"127.0.0.3"};
+    gw_node *node_a = nullptr;
+    gw_node *node_b = nullptr;
+    std::uint16_t counter_before = 0;
+};
+
+TEST_F(SsoLink, ARequestingApplianceAloneGetsItsAnswerWhateverItsStateAndNetworks)
+{
+    UserInfo *record = make_record(u"alice", u"CORP", u"192.0.2.1");
+    record->RequestingGW = node_a;
+    SSOclient_process_record(record);
+    sso_update update = decode(a.receive());
+    EXPECT_EQ(update.user, "alice");
+    EXPECT_EQ(update.wrkst_ip, "192.0.2.1");
+    EXPECT_TRUE(b.receive(200).empty());
+
+    // Without an address it still reaches its requester.
+    record = make_record(u"bob", u"CORP", nullptr);
+    record->RequestingGW = node_b;
+    SSOclient_process_record(record);
+    EXPECT_EQ(decode(b.receive()).user, "bob");
+}
+
+TEST_F(SsoLink, BroadcastsGoToLiveAppliancesWhoseNetworksHoldTheAddress)
+{
+    SSOclient_process_record(make_record(u"nobody", u"CORP", u"10.1.2.3"));
+    EXPECT_TRUE(a.receive(200).empty()); // both in state 0
+    EXPECT_TRUE(b.receive(200).empty());
+
+    node_a->active_state = 2; // set directly: the counter is not the point here
+    node_b->active_state = 1; // live-off still receives updates
+    SSOclient_process_record(make_record(u"alice", u"CORP", u"10.1.2.3"));
+    EXPECT_EQ(decode(a.receive()).user, "alice");
+    EXPECT_EQ(decode(b.receive()).user, "alice");
+
+    SSOclient_process_record(make_record(u"carol", u"CORP", u"10.2.0.1", nullptr, UI_FLAG_LOGOUT));
+    EXPECT_EQ(decode(b.receive()).code, SSO_CODE_LOGOUT);
+    EXPECT_TRUE(a.receive(200).empty());
+
+    for (const char16_t *odd : {u"host.example", u"10.1.2", u"::1", u""}) {
+        SSOclient_process_record(make_record(u"dave", u"CORP", odd));
+    }
+    SSOclient_process_record(make_record(u"erin", u"CORP", nullptr));
+    EXPECT_TRUE(a.receive(200).empty());
+    EXPECT_TRUE(b.receive(200).empty());
+    node_a->active_state = 0;
+    node_b->active_state = 0;
+}
+
+TEST_F(SsoLink, StatesCounterHeartbeatsAndTheActiveFile)
+{
+    bytes live_off = sso_build_request(SSO_CODE_LIVE_OFF);
+    bytes is_active = sso_build_request(SSO_CODE_IS_ACTIVE);
+    EXPECT_EQ(request(live_off, u"127.0.0.2"), 1);
+    EXPECT_EQ(node_a->active_state.load(), 1);
+    SSOclient_send_heartbeats();
+    EXPECT_TRUE(a.receive(200).empty()); // live-off: no heartbeat
+
+    EXPECT_EQ(request(is_active, u"127.0.0.2"), 1);
+    EXPECT_EQ(node_a->active_state.load(), 2);
+    EXPECT_EQ(static_cast<std::uint16_t>(g_is_active_collector.load() - counter_before), 2);
+    EXPECT_EQ(a.receive(), sso_build_active_reply(tsso_server_get_port()));
+    SSOclient_send_heartbeats();
+    EXPECT_EQ(a.receive(), sso_build_heartbeat(tsso_server_get_port()));
+    EXPECT_TRUE(b.receive(200).empty());
+
+    ASSERT_TRUE(wait_log("SSOclient_update_active_gw_file: updated successfully"));
+    threadpool_destroy(); // every rewrite done
+    ASSERT_EQ(threadpool_create(4, 1), 0);
+    EXPECT_EQ(read_file(dir.file("active-appliance.log")), "127.0.0.2\r\n");
+
+    EXPECT_EQ(request(sso_build_request(SSO_CODE_LIVE_NACK), u"127.0.0.2"), 1);
+    EXPECT_EQ(node_a->active_state.load(), 0);
+    EXPECT_EQ(g_is_active_collector.load(), counter_before);
+
+    // IS_ACTIVE from an address not in the list changes nothing.
+    EXPECT_EQ(request(is_active, u"127.0.0.99"), 1);
+    EXPECT_EQ(g_is_active_collector.load(), counter_before);
+    EXPECT_NE(log().find("SSO_server_RecvReqGW: GW '127.0.0.99' is not Registered"),
+              std::string::npos);
+}
+
+TEST_F(SsoLink, IsActiveReplaysTheTransitTimeLogonsToThatApplianceOnly)
+{
+    store(u"alice", u"10.1.0.5");
+    (void)queued(); // the insert's own logon
+    EXPECT_EQ(request(sso_build_request(SSO_CODE_IS_ACTIVE), u"127.0.0.3"), 1);
+    ASSERT_TRUE(wait_log("SSO_server_enqueue_update_req: user logon request enqueued"));
+    std::vector<userinfo_ptr> sent = queued();
+    ASSERT_EQ(sent.size(), 1u);
+    EXPECT_EQ(sent[0]->RequestingGW, node_b);
+    EXPECT_EQ(sent[0]->Flags, UI_FLAG_LOGON);
+    EXPECT_EQ(request(sso_build_request(SSO_CODE_LIVE_NACK), u"127.0.0.3"), 1);
+}
+
+TEST_F(SsoLink, TheLengthFieldAndShortDatagrams)
+{
+    store(u"alice", u"10.1.0.5");
+    store(u"bob", u"10.1.0.6");
+    (void)queued();
+    bytes get_all = sso_build_request(SSO_CODE_GETALLUSERS);
+    ASSERT_EQ(get_all, (bytes{12, '5', 0, 0, 0}));
+    EXPECT_EQ(request(bytes(get_all.begin(), get_all.begin() + 4), u"127.0.0.2"), 0);
+    EXPECT_TRUE(queued().empty());
+    EXPECT_EQ(request(get_all, u"127.0.0.2"), 1);
+    EXPECT_EQ(queued().size(), 2u);
+
+    bytes twelve(12, 0);
+    twelve[0] = 12;
+    std::memcpy(twelve.data() + 1, "20", 2);
+    EXPECT_EQ(request(twelve, u"127.0.0.2"), 0); // says 20, 12 arrived
+    EXPECT_TRUE(queued().empty());
+    std::memcpy(twelve.data() + 1, "5\0", 2);
+    EXPECT_EQ(request(twelve, u"127.0.0.2"), 1); // says 5, 12 arrived: handled
+    std::vector<userinfo_ptr> sent = queued();
+    ASSERT_EQ(sent.size(), 2u);
+    EXPECT_EQ(sent[0]->RequestingGW, node_a);
+    EXPECT_EQ(node_a->active_state.load(), 0); // GetAllUsers leaves the state alone
+
+    // An unregistered sender is refused whatever the code.
+    EXPECT_EQ(request(get_all, u"127.0.0.4"), 1);
+    EXPECT_TRUE(queued().empty());
+    EXPECT_NE(log().find("MSG\t"), std::string::npos);
+
+    // Items that end beyond the datagram, and a poll without its item.
+    bytes poll = sso_build_request(SSO_CODE_WRKSTPOLL, std::string("10.1.0.5\0", 9));
+    bytes cut(poll.begin(), poll.end() - 3);
+    sso_put_length(cut.data(), cut.size());
+    EXPECT_EQ(request(cut, u"127.0.0.2"), 1);
+    EXPECT_EQ(request(bytes{11, '6', 0, 0, 0, 1}, u"127.0.0.2"), 1);
+    EXPECT_TRUE(queued().empty());
+    EXPECT_NE(log().find("SSO_server_RecvReqGW: request too short for its item"),
+              std::string::npos);
+    EXPECT_EQ(request(bytes{99, '5', 0, 0, 0}, u"127.0.0.2"), 1);
+    EXPECT_NE(log().find("SSO_server_RecvReqGW: Invalid Request Message Code: 99"),
+              std::string::npos);
+}
+
+TEST_F(SsoLink, WorkstationPolls)
+{
+    store(u"alice", u"10.1.0.5");
+    store(u"carol", u"10.1.0.6");
+    (void)queued();
+    // A second logon on the same address (the insert would replace alice; a second connection
+    // writes it as an older version of the store could have left it).
+    sqlite3 *db = nullptr;
+    ASSERT_EQ(sqlite3_open(dir.file("nivo.db3").c_str(), &db), SQLITE_OK);
+    ASSERT_EQ(sqlite3_exec(db,
+                           "INSERT INTO UserInfo (user, domain, wrkst_ip, create_time, "
+                           "expire_time, logon_type, flags) VALUES ('bob', 'corp.example', "
+                           "'10.1.0.5', 1, 601, 2, 1);",
+                           nullptr, nullptr, nullptr),
+              SQLITE_OK);
+    sqlite3_close(db);
+    // Two stored logons: both queued for the asking appliance, no workstation check.
+    bytes poll = sso_build_request(SSO_CODE_WRKSTPOLL, std::string("10.1.0.5\0", 9));
+    EXPECT_EQ(request(poll, u"127.0.0.2"), 1);
+    EXPECT_EQ(node_a->active_state.load(), 2); // from 0 to 2
+    std::vector<userinfo_ptr> sent = queued();
+    ASSERT_EQ(sent.size(), 2u);
+    for (const auto &record : sent) {
+        EXPECT_EQ(record->RequestingGW, node_a);
+        EXPECT_EQ(record->Flags, UI_FLAG_LOGON);
+        EXPECT_EQ(nivo_test::u8(record->WrkstIP), "10.1.0.5");
+    }
+    EXPECT_EQ(log().find("wrkstpoll_dispatch"), std::string::npos);
+
+    // Nothing stored: the workstation check job takes the request.
+    bytes unknown = sso_build_request(SSO_CODE_WRKSTPOLL, std::string("10.1.0.9\0", 9));
+    EXPECT_EQ(request(unknown, u"127.0.0.2"), 1);
+    EXPECT_TRUE(wait_log("wrkstpoll_dispatch: no workstation poll worker available"));
+    EXPECT_TRUE(queued().empty());
+
+    // Outside b's networks? b serves all; outside a's: refused after the state changed.
+    EXPECT_EQ(request(sso_build_request(SSO_CODE_LIVE_NACK), u"127.0.0.2"), 1);
+    bytes outside = sso_build_request(SSO_CODE_WRKSTPOLL, std::string("10.2.0.1\0", 9));
+    EXPECT_EQ(request(outside, u"127.0.0.2"), 1);
+    EXPECT_EQ(node_a->active_state.load(), 2);
+    EXPECT_NE(log().find("poll req for '10.2.0.1' from '127.0.0.2' filtered out"),
+              std::string::npos);
+
+    // A wrong item type is dropped.
+    poll[5] = 2;
+    EXPECT_EQ(request(poll, u"127.0.0.2"), 1);
+    EXPECT_TRUE(queued().empty());
+    EXPECT_NE(log().find("SSO_server_RecvReqGW: Invalid TLV Type: 2"), std::string::npos);
+    EXPECT_EQ(request(sso_build_request(SSO_CODE_LIVE_NACK), u"127.0.0.2"), 1);
+}
+
+TEST_F(SsoLink, ALogoutRequestDeletesTheListedRowsAndSendsNothing)
+{
+    store(u"alice", u"10.1.0.5");
+    store(u"bob", u"10.1.0.6");
+    store(u"carol", u"10.1.0.7");
+    (void)queued();
+    EXPECT_EQ(request(sso_build_request(SSO_CODE_LOGOUT_REQUEST, "'10.1.0.5','10.1.0.6'"),
+                      u"127.0.0.2"),
+              1);
+    // Not a list of quoted addresses: refused by the store, nothing deleted.
+    EXPECT_EQ(request(sso_build_request(SSO_CODE_LOGOUT_REQUEST, "'10.1.0.7') OR (1=1"),
+                      u"127.0.0.2"),
+              1);
+    EXPECT_TRUE(queued().empty());
+    userdb_callback_context context{nullptr, nullptr};
+    static std::vector<std::string> left;
+    left.clear();
+    userinfo_db_process_all(
+        [](userdb_callback_context *c) {
+            userinfo_ptr record(c->record);
+            c->record = nullptr;
+            left.push_back(nivo_test::u8(record->User));
+        },
+        &context);
+    EXPECT_EQ(left, std::vector<std::string>{"carol"});
+    EXPECT_TRUE(a.receive(200).empty());
+}
+
+TEST_F(SsoLink, TheServerDropsOversizedDatagramsAndAnswersTheNext)
+{
+    // A port of its own: bind port 0 elsewhere first to learn a free one.
+    platform_socket_t probe = platform_socket_open(false);
+    std::uint32_t loopback = 0;
+    platform_ipv4_from_text(u"127.0.0.1", &loopback);
+    ASSERT_EQ(platform_socket_bind(probe, loopback, 0), 0);
+    std::uint16_t port = 0;
+    ASSERT_EQ(platform_socket_local_port(probe, &port), 0);
+    platform_socket_close(probe);
+    ASSERT_EQ(tsso_server_init(u"127.0.0.1", port), 0);
+    EXPECT_EQ(tsso_server_get_port(), port);
+
+    // Requests from appliance a's address.
+    platform_socket_t sender = platform_socket_open(false);
+    std::uint32_t from = 0;
+    platform_ipv4_from_text(u"127.0.0.2", &from);
+    ASSERT_EQ(platform_socket_bind(sender, from, 0), 0);
+    ASSERT_EQ(platform_socket_connect(sender, loopback, port), 0);
+    bytes oversized = sso_build_request(SSO_CODE_IS_ACTIVE);
+    oversized.resize(513, 'x');
+    ASSERT_EQ(platform_socket_send(sender, oversized.data(), oversized.size()), 513);
+    EXPECT_EQ(SSO_server_RecvReqGW(), 0);
+    EXPECT_EQ(node_a->active_state.load(), 0);
+    bytes largest = sso_build_request(SSO_CODE_LIVE_OFF);
+    largest.resize(512, 'x');
+    ASSERT_EQ(platform_socket_send(sender, largest.data(), largest.size()), 512);
+    EXPECT_EQ(SSO_server_RecvReqGW(), 1);
+    EXPECT_EQ(node_a->active_state.load(), 1);
+    ASSERT_EQ(platform_socket_send(sender, "\x66", 1), 1);
+    EXPECT_EQ(SSO_server_RecvReqGW(), 0);
+    bytes is_active = sso_build_request(SSO_CODE_IS_ACTIVE);
+    ASSERT_EQ(platform_socket_send(sender, is_active.data(), is_active.size()), 5);
+    EXPECT_EQ(SSO_server_RecvReqGW(), 1);
+    EXPECT_EQ(node_a->active_state.load(), 2);
+    EXPECT_EQ(decode(a.receive()).port, port);
+    platform_socket_close(sender);
+    tsso_server_net_fini();
+    EXPECT_EQ(request(sso_build_request(SSO_CODE_LIVE_NACK), u"127.0.0.2"), 1);
+    EXPECT_NE(log().find("SSO_server_RecvReqGW: datagram longer than 512 bytes dropped"),
+              std::string::npos);
+}
+
+} // namespace
