@@ -476,7 +476,7 @@ wrkstpoll_dispatch(void *argument)
         break;
     default:
         // The directory poll is not built in this service; the record is not lost silently.
-        log_write(LOG_ERROR, u"wrkstpoll_dispatch: no workstation poll worker for mode %d\n",
+        log_write(LOG_ERROR, u"wrkstpoll_dispatch: no workstation poll worker available for mode %d\n",
                   static_cast<int>(g_poll.mode.load()));
         userdb_free_userinfo(record);
         break;
