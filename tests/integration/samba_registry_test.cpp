@@ -9,9 +9,12 @@
 #include <sqlite3.h>
 #include <unistd.h>
 
+#include <csignal>
 #include <cstdlib>
+#include <filesystem>
 #include <ctime>
 #include <string>
+#include <vector>
 
 #include "common/log.h"
 #include "config/config.h"
@@ -165,16 +168,42 @@ TEST(SambaRegistryPoll, FindsTheUserAndLosesHimWithTheKeys)
     std::string self = std::string(NIVO_BUILD_DIR) + "/nivo_integration_tests";
     std::string out = dir.file("fixture.out");
     std::string err = dir.file("fixture.err");
-    const char *argv[] = {"/bin/bash", fixture.c_str(), dc.c_str(), self.c_str(),
-                          "--gtest_filter=SambaRegistryPoll.InsideTheFixture", nullptr};
-    const char *env[] = {"NIVO_SAMBA_REGISTRY_INNER=1", nullptr};
-    platform_process_options options{argv, env, nullptr, out.c_str(), err.c_str()};
-    platform_process *process = platform_process_start(options);
-    ASSERT_NE(process, nullptr);
-    int status = -1;
-    int waited = platform_process_wait(process, 280000, &status);
-    platform_process_close(process);
-    ASSERT_EQ(waited, 0) << "the fixture did not finish in time";
+    auto run_fixture = [&](const std::vector<const char *> &command, const char *env_entry) {
+        std::vector<const char *> argv{"/bin/bash", fixture.c_str(), dc.c_str()};
+        argv.insert(argv.end(), command.begin(), command.end());
+        argv.push_back(nullptr);
+        const char *env[] = {env_entry, nullptr};
+        platform_process_options options{argv.data(), env, nullptr, out.c_str(), err.c_str()};
+        platform_process *process = platform_process_start(options);
+        int status = -1;
+        if (process == nullptr || platform_process_wait(process, 200000, &status) != 0) {
+            status = -1;
+        }
+        platform_process_close(process);
+        // The DC's RPC helper daemon outlives the DC (it is started on demand and detaches):
+        // end what still runs on this DC's configuration.
+        for (const auto &entry : std::filesystem::directory_iterator("/proc")) {
+            std::string name = entry.path().filename().string();
+            if (name.find_first_not_of("0123456789") != std::string::npos) {
+                continue;
+            }
+            std::string cmdline = nivo_test::read_file(entry.path().string() + "/cmdline");
+            if (cmdline.find(dc + "/etc/smb.conf") != std::string::npos) {
+                kill(std::stoi(name), SIGKILL);
+            }
+        }
+        return status;
+    };
+    // The first run provisions the domain; the DC then gets an RPC socket directory of its own,
+    // so that an RPC helper left behind by another domain controller on this machine cannot
+    // answer in its place through the shared default under /run/samba.
+    std::string private_sockets = "sed -i '/^\\[global\\]/a\\\tncalrpc dir = " + dc +
+                                  "/ncalrpc' \"$NIVO_SAMBA_DIR/etc/smb.conf\"";
+    ASSERT_EQ(run_fixture({"/bin/sh", "-c", private_sockets.c_str()}, nullptr), 0)
+        << nivo_test::read_file(err);
+    int status = run_fixture({self.c_str(), "--gtest_filter=SambaRegistryPoll.InsideTheFixture"},
+                             "NIVO_SAMBA_REGISTRY_INNER=1");
+    ASSERT_NE(status, -1) << "the fixture did not finish in time";
     std::string output = nivo_test::read_file(out);
     ASSERT_EQ(status, 0) << nivo_test::read_file(err) << output;
     EXPECT_NE(output.find("[  PASSED  ] 1 test"), std::string::npos) << output;
