@@ -13,6 +13,7 @@
 #include "config/config_lists.h"
 #include "dca/dca_eventlog.h"
 #include "dca/dca_filter.h"
+#include "logoff/wrkstping.h"
 #include "platform/eventlog.h"
 #include "platform/profile.h"
 
@@ -726,9 +727,15 @@ config_postinit(config_record *record)
     }
     // 6. A DETECTION-RETRY above 5 does not touch DETECTION-INTERVAL: the retry count is bounded
     // on its own below, and an interval of 5 seconds would only flood the workstations.
-    // 7, 8. PING-TIMEOUT stays in the record for the workstation ping; the retry count is bounded.
+    // 7, 8. The workstation ping's time-out and its bounded retry count, each only when set.
+    if (record->ping_timeout != 0) {
+        wrkstping_set_timeout(static_cast<std::int32_t>(record->ping_timeout));
+    }
     record->ping_retry_count =
         record->detection_retry != 0 ? config_ping_retry_count(record->detection_retry) : 0;
+    if (record->ping_retry_count != 0) {
+        wrkstping_set_retry(static_cast<std::uint8_t>(record->ping_retry_count));
+    }
 
     // 9. The DC list, and two pool threads per domain controller.
     std::u16string path = list_path(record, u"dc-list.ini");

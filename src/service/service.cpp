@@ -13,6 +13,8 @@
 #include "dca/dca_pipeline.h"
 #include "dcalink/dcaclient.h"
 #include "dcalink/dcaserver.h"
+#include "logoff/logoff_detector.h"
+#include "logoff/wrkstpoll.h"
 #include "platform/service_host.h"
 #include "platform/system.h"
 #include "sso/sso_client.h"
@@ -288,6 +290,27 @@ nivo_init()
                 return -1;
             }
             log_write(LOG_MSG, u"%s_init: %s SSO Client started\n", me, u"Vantelor");
+        }
+
+        // 12.5 The workstation poll.
+        if (wrkstpoll_init(config->polling_mode, config->username, config->password) != 0) {
+            log_write(LOG_ERROR, u"%s_init: Workstation Polling Module Initialization failed\n",
+                      me);
+            nivo_shutdown();
+            return -1;
+        }
+        log_write(LOG_MSG, u"%s_init: Workstation Polling Module Initialized\n", me);
+
+        // 12.6 The logoff detector.
+        if (config->logoff_detection_enabled != 0) {
+            logoff_detector_init(config->detection_mode, config->detection_interval);
+            if (threadpool_run(logoff_detector, config, 1) != 0) {
+                log_write(LOG_ERROR, u"%s_init: User Logoff Detector Thread couldn't started\n",
+                          me);
+                nivo_shutdown();
+                return -1;
+            }
+            log_write(LOG_DEBUG, u"%s_init: User Logoff Detector Thread started\n", me);
         }
 
         // 12.7 and 12.8. The server for the DC Agents on every local address.

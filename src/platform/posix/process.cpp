@@ -7,6 +7,8 @@
 #include <cstring>
 #include <fcntl.h>
 #include <spawn.h>
+#include <poll.h>
+#include <sys/mman.h>
 #include <sys/wait.h>
 #include <time.h>
 #include <unistd.h>
@@ -156,4 +158,153 @@ platform_process_close(platform_process *process)
         }
     }
     delete process; // the object's only owner
+}
+
+namespace {
+
+struct fd_closer {
+    int fd = -1;
+    ~fd_closer()
+    {
+        if (fd >= 0) {
+            close(fd);
+        }
+    }
+};
+
+long long
+monotonic_ms()
+{
+    struct timespec now{};
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    return static_cast<long long>(now.tv_sec) * 1000 + now.tv_nsec / 1000000;
+}
+
+} // namespace
+
+int
+platform_process_run_captured(const char *const *argv, const char *input, std::size_t input_size,
+                              char *out, std::size_t capacity, std::size_t *out_size,
+                              unsigned int timeout_ms, int *status)
+{
+    *out_size = 0;
+    if (argv == nullptr || argv[0] == nullptr) {
+        errno = EINVAL;
+        return -1;
+    }
+    // The input lives in anonymous memory, so that a secret in it touches no file system.
+    fd_closer in;
+    in.fd = memfd_create("nivo-input", MFD_CLOEXEC);
+    if (in.fd < 0) {
+        return -1;
+    }
+    for (std::size_t done = 0; done < input_size;) {
+        ssize_t n = write(in.fd, input + done, input_size - done);
+        if (n < 0 && errno == EINTR) {
+            continue;
+        }
+        if (n <= 0) {
+            return -1;
+        }
+        done += static_cast<std::size_t>(n);
+    }
+    if (lseek(in.fd, 0, SEEK_SET) != 0) {
+        return -1;
+    }
+    int pipe_fds[2];
+    if (pipe2(pipe_fds, O_CLOEXEC) != 0) {
+        return -1;
+    }
+    fd_closer reader;
+    reader.fd = pipe_fds[0];
+    fd_closer writer;
+    writer.fd = pipe_fds[1];
+
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_adddup2(&actions, in.fd, STDIN_FILENO);
+    posix_spawn_file_actions_adddup2(&actions, writer.fd, STDOUT_FILENO);
+    posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, "/dev/null", O_WRONLY, 0);
+    posix_spawnattr_t attributes;
+    posix_spawnattr_init(&attributes);
+    sigset_t none;
+    sigemptyset(&none);
+    posix_spawnattr_setsigmask(&attributes, &none);
+    sigset_t defaults;
+    sigemptyset(&defaults);
+    sigaddset(&defaults, SIGPIPE);
+    posix_spawnattr_setsigdefault(&attributes, &defaults);
+    // A group of its own, so that a time-out ends the helper's own children too.
+    posix_spawnattr_setpgroup(&attributes, 0);
+    posix_spawnattr_setflags(&attributes,
+                             POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETPGROUP);
+    pid_t pid = -1;
+    int rc = posix_spawn(&pid, argv[0], &actions, &attributes, const_cast<char *const *>(argv),
+                         environ);
+    posix_spawn_file_actions_destroy(&actions);
+    posix_spawnattr_destroy(&attributes);
+    if (rc != 0) {
+        errno = rc;
+        return -1;
+    }
+    close(writer.fd);
+    writer.fd = -1;
+
+    long long deadline = monotonic_ms() + timeout_ms;
+    bool killed = false;
+    bool eof = false;
+    while (!eof) {
+        long long left = deadline - monotonic_ms();
+        if (left <= 0) {
+            killed = true;
+            break;
+        }
+        struct pollfd p{reader.fd, POLLIN, 0};
+        int ready = poll(&p, 1, static_cast<int>(left));
+        if (ready < 0 && errno == EINTR) {
+            continue;
+        }
+        if (ready <= 0) {
+            continue; // the deadline check above ends the wait
+        }
+        char chunk[4096];
+        ssize_t n = read(reader.fd, chunk, sizeof chunk);
+        if (n < 0 && errno == EINTR) {
+            continue;
+        }
+        if (n <= 0) {
+            eof = true;
+            break;
+        }
+        if (*out_size + static_cast<std::size_t>(n) > capacity) {
+            killed = true; // more than any honest answer
+            break;
+        }
+        std::memcpy(out + *out_size, chunk, static_cast<std::size_t>(n));
+        *out_size += static_cast<std::size_t>(n);
+    }
+    // The output has ended; the child still gets the rest of its time to exit.
+    int raw = 0;
+    while (!killed) {
+        pid_t done = waitpid(pid, &raw, WNOHANG);
+        if (done == pid) {
+            *status = WIFEXITED(raw) ? WEXITSTATUS(raw) : WIFSIGNALED(raw) ? 128 + WTERMSIG(raw) : 255;
+            return 0;
+        }
+        if (done < 0 && errno != EINTR) {
+            return -1;
+        }
+        if (monotonic_ms() >= deadline) {
+            killed = true;
+            break;
+        }
+        struct timespec step{0, 5 * 1000000L};
+        nanosleep(&step, nullptr);
+    }
+    kill(-pid, SIGKILL);
+    kill(pid, SIGKILL);
+    while (waitpid(pid, &raw, 0) < 0 && errno == EINTR) {
+    }
+    *status = 128 + SIGKILL;
+    return 1;
 }

@@ -1,0 +1,153 @@
+// Logoff detection end to end: the real service (example configuration, logoff detection on in
+// PING mode with an interval of 2 seconds) made active by the appliance simulator, in a network
+// namespace of the test's own. A logon on an address that answers is renewed; one on
+// 10.99.5.7, a permanent fake neighbour behind a veth pair that never answers, is logged out
+// and the simulator receives its logout.
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <ctime>
+#include <filesystem>
+#include <string>
+#include <thread>
+
+#include "platform/process.h"
+#include "support/daemon.h"
+#include "support/test_support.h"
+
+using nivo_test::daemon_process;
+using nivo_test::read_file;
+using nivo_test::temp_dir;
+
+namespace {
+
+int
+run(const std::vector<const char *> &words, const std::string &out)
+{
+    std::vector<const char *> argv = words;
+    argv.push_back(nullptr);
+    const char *env[] = {nullptr};
+    platform_process_options options{argv.data(), env, nullptr, out.c_str(), out.c_str()};
+    platform_process *p = platform_process_start(options);
+    int status = -1;
+    if (p == nullptr || platform_process_wait(p, 20000, &status) != 0) {
+        status = -1;
+    }
+    platform_process_close(p);
+    return status;
+}
+
+bool
+wait_file(const std::string &path, const std::string &needle, int seconds)
+{
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(seconds);
+    while (read_file(path).find(needle) == std::string::npos) {
+        if (std::chrono::steady_clock::now() > deadline) {
+            return false;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+    return true;
+}
+
+std::string
+replace(std::string text, const std::string &from, const std::string &to)
+{
+    std::size_t at = text.find(from);
+    if (at != std::string::npos) {
+        text.replace(at, from.size(), to);
+    }
+    return text;
+}
+
+} // namespace
+
+TEST(LogoffDetection, AnsweringWorkstationRenewedSilentOneLoggedOutToTheAppliance)
+{
+    if (!nivo_test::in_network_namespace()) {
+        std::string output;
+        int status = nivo_test::run_in_network_namespace(
+            "LogoffDetection.AnsweringWorkstationRenewedSilentOneLoggedOutToTheAppliance",
+            &output);
+        if (status == -1) {
+            GTEST_SKIP() << "needs root for a network namespace of its own";
+        }
+        EXPECT_EQ(status, 0) << output;
+        return;
+    }
+    temp_dir dir;
+    std::string setup = dir.file("ip.txt");
+    for (std::vector<const char *> words :
+         {std::vector<const char *>{"/usr/sbin/ip", "link", "add", "nv0", "type", "veth", "peer",
+                                    "name", "nv1"},
+          {"/usr/sbin/ip", "addr", "add", "10.99.5.1/24", "dev", "nv0"},
+          {"/usr/sbin/ip", "link", "set", "nv0", "up"},
+          {"/usr/sbin/ip", "link", "set", "nv1", "up"},
+          {"/usr/sbin/ip", "neigh", "replace", "10.99.5.7", "lladdr", "02:00:00:00:00:01", "dev",
+           "nv0", "nud", "permanent"}}) {
+        ASSERT_EQ(run(words, setup), 0) << read_file(setup);
+    }
+
+    std::string base = dir.file("base");
+    std::filesystem::copy(std::filesystem::path(NIVO_SOURCE_DIR) / "example", base,
+                          std::filesystem::copy_options::recursive);
+    std::string ini = read_file(base + "/nivo.ini");
+    ini = replace(ini, "[LOGOFF-DETECTION]\nENABLED=FALSE", "[LOGOFF-DETECTION]\nENABLED=TRUE");
+    ini = replace(ini, "DETECTION-INTERVAL=600", "DETECTION-INTERVAL=2");
+    ini = replace(ini, "PING-TIMEOUT=0", "PING-TIMEOUT=200");
+    ASSERT_NE(ini.find("ENABLED=TRUE\n; PING"), std::string::npos);
+    ASSERT_TRUE(nivo_test::write_file(base + "/nivo.ini", ini));
+    // The simulator serves every address, the silent workstation's included.
+    ASSERT_TRUE(nivo_test::write_file(base + "/gw-list.ini", "127.0.0.2:6060\n"));
+
+    daemon_process nivo(NIVO_BINARY, base);
+    ASSERT_TRUE(nivo.started());
+    std::string log = base + "/nivo.log";
+    ASSERT_TRUE(nivo.wait_for_log(log, "nivo_init: Initialization Finished", 15000)) << nivo.err();
+    ASSERT_TRUE(nivo.wait_for_log(log, "nivo_init: User Logoff Detector Thread started", 100));
+
+    // Two logons due in two seconds: alice at an address that answers, bob at the silent one.
+    std::string now = std::to_string(std::time(nullptr));
+    std::string sql = "INSERT INTO UserInfo (user, domain, wrkst_ip, create_time, expire_time, "
+                      "logon_type, flags) VALUES ('alice', 'example.test', '127.0.0.20', " +
+                      now + ", " + now + " + 2, 2, 1), ('bob', 'example.test', '10.99.5.7', " +
+                      now + ", " + now + " + 2, 2, 1);";
+    ASSERT_EQ(run({"/usr/bin/sqlite3", (base + "/nivo.db3").c_str(), sql.c_str()},
+                  dir.file("sqlite.txt")),
+              0)
+        << read_file(dir.file("sqlite.txt"));
+
+    std::string gwsim_out = dir.file("gwsim.txt");
+    std::string gwsim = std::string(NIVO_BUILD_DIR) + "/nivo-gwsim";
+    const char *argv[] = {gwsim.c_str(), "--listen", "127.0.0.2:6060", "--collector",
+                          "127.0.0.1:6677", "--seconds", "60", "is-active", nullptr};
+    const char *env[] = {nullptr};
+    platform_process_options options{argv, env, nullptr, gwsim_out.c_str(), gwsim_out.c_str()};
+    platform_process *sim = platform_process_start(options);
+    ASSERT_NE(sim, nullptr);
+    EXPECT_TRUE(wait_file(gwsim_out, "active port=6677", 10)) << read_file(gwsim_out);
+    EXPECT_TRUE(wait_file(gwsim_out, "logout user=bob domain=example.test address=10.99.5.7", 30))
+        << read_file(gwsim_out);
+    ASSERT_TRUE(nivo.wait_for_log(log, "wrkstping_workerthread: Workstation '127.0.0.20' is "
+                                       "Reachable",
+                                  10000))
+        << nivo_test::utf16le_to_utf8(read_file(log)) << read_file(gwsim_out);
+    platform_process_close(sim);
+    EXPECT_EQ(read_file(gwsim_out).find("logout user=alice"), std::string::npos)
+        << read_file(gwsim_out);
+
+    std::string rows = dir.file("rows.txt");
+    ASSERT_EQ(run({"/usr/bin/sqlite3", (base + "/nivo.db3").c_str(),
+                   "SELECT user, flags, expire_time > strftime('%s','now') FROM UserInfo;"},
+                  rows),
+              0);
+    std::string text = read_file(rows);
+    EXPECT_NE(text.find("alice|"), std::string::npos) << text;
+    EXPECT_EQ(text.find("bob|"), std::string::npos) << text;
+    std::string events = nivo_test::utf16le_to_utf8(read_file(log));
+    EXPECT_NE(events.find("wrkstping_workerthread: Workstation '10.99.5.7' is Unreachable"),
+              std::string::npos);
+    ASSERT_TRUE(nivo.signal(PLATFORM_SIGNAL_STOP));
+    EXPECT_EQ(nivo.wait_exit(10000), 0);
+}

@@ -1,0 +1,211 @@
+// The registry poll against a real remote registry: the loopback Samba AD domain controller of
+// scripts/samba-fixture.sh, whose HKEY_USERS is seeded with alice's profile-hive keys. The poll
+// runs through the nivo-wrkst helper, finds alice and renews her row; once the keys are gone it
+// logs her out. The outer test starts the fixture (root), which runs the inner one inside the
+// DC's network namespace; run on its own, the inner test is skipped.
+
+#include <gtest/gtest.h>
+
+#include <sqlite3.h>
+#include <unistd.h>
+
+#include <csignal>
+#include <cstdlib>
+#include <filesystem>
+#include <ctime>
+#include <string>
+#include <vector>
+
+#include "common/log.h"
+#include "config/config.h"
+#include "dca/dca_filter.h"
+#include "logoff/logoff_detector.h"
+#include "logoff/wrkstpoll.h"
+#include "platform/process.h"
+#include "platform/registry.h"
+#include "support/test_support.h"
+#include "userdb/dead_entry.h"
+#include "userdb/gw_update_queue.h"
+#include "userdb/userdb.h"
+#include "userdb/userinfo.h"
+
+using nivo_test::temp_dir;
+using nivo_test::u8;
+
+namespace {
+
+std::int32_t
+now()
+{
+    return static_cast<std::int32_t>(std::time(nullptr));
+}
+
+int
+row_flags(const std::string &db)
+{
+    sqlite3 *handle = nullptr;
+    int flags = -1;
+    sqlite3_open_v2(db.c_str(), &handle, SQLITE_OPEN_READONLY, nullptr);
+    sqlite3_stmt *stmt = nullptr;
+    if (sqlite3_prepare_v2(handle, "SELECT flags FROM UserInfo WHERE user = 'alice';", -1, &stmt,
+                           nullptr) == SQLITE_OK &&
+        sqlite3_step(stmt) == SQLITE_ROW) {
+        flags = sqlite3_column_int(stmt, 0);
+    }
+    sqlite3_finalize(stmt);
+    sqlite3_close(handle);
+    return flags;
+}
+
+// alice's row handed to a check as the detector would: due, selected, marked 2.
+UserInfo *
+select_alice()
+{
+    UserInfo *records[5] = {};
+    EXPECT_EQ(userinfo_db_select_expired(records, 5, 0), 1);
+    return records[0];
+}
+
+std::vector<userinfo_ptr>
+queued()
+{
+    std::vector<userinfo_ptr> out;
+    UserInfo *marker = userdb_allocate_userinfo();
+    marker->Flags = 99;
+    EXPECT_EQ(gw_update_queue_enqueue(marker), 0);
+    for (;;) {
+        UserInfo *record = gw_update_queue_dequeue();
+        if (record == marker) {
+            userdb_free_userinfo(record);
+            return out;
+        }
+        out.emplace_back(record);
+    }
+}
+
+} // namespace
+
+TEST(SambaRegistryPoll, InsideTheFixture)
+{
+    const char *samba_dir = std::getenv("NIVO_SAMBA_DIR");
+    if (samba_dir == nullptr || std::getenv("NIVO_SAMBA_REGISTRY_INNER") == nullptr) {
+        GTEST_SKIP() << "run by SambaRegistryPoll.FindsTheUserAndLosesHimWithTheKeys";
+    }
+    temp_dir dir;
+    ASSERT_EQ(log_int(dir.wpath("nivo.log").c_str(), dir.wpath("nivo.log1").c_str(),
+                      dir.wpath("ev.log").c_str(), dir.wpath("ev.log1").c_str()),
+              0);
+    log_set_loglevel(LOG_DEBUG);
+    registry_set_location(dir.wpath("registry").c_str());
+    dead_entry_set_timeout(0);
+    dca_set_hostdomain(u"NIVOTEST", u"nivotest.lan");
+    logoff_detector_init(DETECTION_MODE_WORKSTATION_POLL, 600);
+    ASSERT_EQ(gw_update_queue_init(), 0);
+    ASSERT_EQ(userinfo_db_init(dir.wpath("nivo.db3").c_str(), u"UserInfo"), 0);
+    ASSERT_EQ(wrkstpoll_init(POLLING_MODE_REGISTRY, u"NIVOTEST\\Administrator", u"Adm1n!pass"), 0);
+
+    // alice's SID, and her hive keys under HKEY_USERS.
+    std::string sid_file = dir.file("sid");
+    std::string show = "samba-tool user show alice -s '" + std::string(samba_dir) +
+                       "/etc/smb.conf' --attributes=objectSid | awk '/objectSid/{print $2}' > " +
+                       sid_file;
+    ASSERT_EQ(std::system(show.c_str()), 0);
+    std::string sid = nivo_test::read_file(sid_file);
+    sid = sid.substr(0, sid.find('\n'));
+    ASSERT_EQ(sid.rfind("S-1-5-21-", 0), 0u) << sid;
+    std::string keys = std::string(NIVO_SOURCE_DIR) + "/tests/integration/samba_hku_keys.py ";
+    ASSERT_EQ(std::system((keys + "create " + sid).c_str()), 0);
+
+    UserInfo *alice = userdb_allocate_userinfo();
+    userdb_set_text(&alice->User, u"alice");
+    userdb_set_text(&alice->Domain, u"nivotest.lan");
+    userdb_set_text(&alice->WrkstIP, u"127.0.0.1");
+    alice->CreateTime = now() - 700;
+    alice->ExpireTime = now() - 100;
+    alice->LogonType = UI_LOGON_DC;
+    ASSERT_EQ(userinfo_db_insert(alice), 0);
+    std::int32_t rowid = 1;
+    userdb_free_userinfo(alice);
+
+    EXPECT_EQ(wrkstpoll_workerthread_reg(select_alice()), 0);
+    std::string db = dir.file("nivo.db3");
+    EXPECT_EQ(row_flags(db), UI_FLAG_ACTIVE);
+    EXPECT_TRUE(queued().empty());
+
+    // Logged off: the hive keys are gone. The row is made due again and checked.
+    ASSERT_EQ(std::system((keys + "delete " + sid).c_str()), 0);
+    UserInfo due{};
+    due.RowID = rowid;
+    due.ExpireTime = now() - 1;
+    due.Flags = UI_FLAG_ACTIVE;
+    ASSERT_EQ(userinfo_db_update(&due), 0);
+    EXPECT_EQ(wrkstpoll_workerthread_reg(select_alice()), 0);
+    EXPECT_EQ(row_flags(db), -1);
+    std::vector<userinfo_ptr> sent = queued();
+    ASSERT_EQ(sent.size(), 1u);
+    EXPECT_EQ(u8(sent[0]->User), "alice");
+    EXPECT_EQ(sent[0]->Flags, UI_FLAG_LOGOUT);
+
+    std::string log = nivo_test::utf16le_to_utf8(nivo_test::read_file(dir.file("nivo.log")));
+    EXPECT_NE(log.find("wrkstpoll_workerthread_reg: Logged-In USER: 'alice' on '\\\\127.0.0.1'"),
+              std::string::npos);
+    EXPECT_EQ(log.find("Adm1n!pass"), std::string::npos) << "the password reached the log";
+    wrkstpoll_init(0, nullptr, nullptr);
+    userinfo_db_fini();
+    gw_update_queue_fini();
+    registry_set_location(nullptr);
+    log_fini();
+}
+
+TEST(SambaRegistryPoll, FindsTheUserAndLosesHimWithTheKeys)
+{
+    if (geteuid() != 0) {
+        GTEST_SKIP() << "a Samba domain controller and a network namespace need root";
+    }
+    temp_dir dir;
+    std::string dc = dir.file("dc");
+    std::string fixture = std::string(NIVO_SOURCE_DIR) + "/scripts/samba-fixture.sh";
+    std::string self = std::string(NIVO_BUILD_DIR) + "/nivo_integration_tests";
+    std::string out = dir.file("fixture.out");
+    std::string err = dir.file("fixture.err");
+    auto run_fixture = [&](const std::vector<const char *> &command, const char *env_entry) {
+        std::vector<const char *> argv{"/bin/bash", fixture.c_str(), dc.c_str()};
+        argv.insert(argv.end(), command.begin(), command.end());
+        argv.push_back(nullptr);
+        const char *env[] = {env_entry, nullptr};
+        platform_process_options options{argv.data(), env, nullptr, out.c_str(), err.c_str()};
+        platform_process *process = platform_process_start(options);
+        int status = -1;
+        if (process == nullptr || platform_process_wait(process, 200000, &status) != 0) {
+            status = -1;
+        }
+        platform_process_close(process);
+        // The DC's RPC helper daemon outlives the DC (it is started on demand and detaches):
+        // end what still runs on this DC's configuration.
+        for (const auto &entry : std::filesystem::directory_iterator("/proc")) {
+            std::string name = entry.path().filename().string();
+            if (name.find_first_not_of("0123456789") != std::string::npos) {
+                continue;
+            }
+            std::string cmdline = nivo_test::read_file(entry.path().string() + "/cmdline");
+            if (cmdline.find(dc + "/etc/smb.conf") != std::string::npos) {
+                kill(std::stoi(name), SIGKILL);
+            }
+        }
+        return status;
+    };
+    // The first run provisions the domain; the DC then gets an RPC socket directory of its own,
+    // so that an RPC helper left behind by another domain controller on this machine cannot
+    // answer in its place through the shared default under /run/samba.
+    std::string private_sockets = "sed -i '/^\\[global\\]/a\\\tncalrpc dir = " + dc +
+                                  "/ncalrpc' \"$NIVO_SAMBA_DIR/etc/smb.conf\"";
+    ASSERT_EQ(run_fixture({"/bin/sh", "-c", private_sockets.c_str()}, nullptr), 0)
+        << nivo_test::read_file(err);
+    int status = run_fixture({self.c_str(), "--gtest_filter=SambaRegistryPoll.InsideTheFixture"},
+                             "NIVO_SAMBA_REGISTRY_INNER=1");
+    ASSERT_NE(status, -1) << "the fixture did not finish in time";
+    std::string output = nivo_test::read_file(out);
+    ASSERT_EQ(status, 0) << nivo_test::read_file(err) << output;
+    EXPECT_NE(output.find("[  PASSED  ] 1 test"), std::string::npos) << output;
+    EXPECT_EQ(output.find("SKIPPED"), std::string::npos) << output;
+}

@@ -1,0 +1,61 @@
+// The workstation ping over real ICMP, inside the network namespace that
+// tests/netns/wrkstping_netns.sh builds: 127.0.0.1 answers, 10.99.5.7 (a permanent fake
+// neighbour behind a veth pair) never does. Outside that namespace the test is skipped.
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "common/log.h"
+#include "logoff/wrkstping.h"
+#include "support/test_support.h"
+
+namespace {
+
+TEST(WrkstpingNetns, AnsweringAndSilentWorkstationsEvenWhenPingedTogether)
+{
+    if (std::getenv("NIVO_ICMP_NETNS") == nullptr) {
+        GTEST_SKIP() << "runs inside tests/netns/wrkstping_netns.sh (ctest netns.wrkstping)";
+    }
+    nivo_test::temp_dir dir;
+    ASSERT_EQ(log_int(dir.wpath("nivo.log").c_str(), dir.wpath("nivo.log1").c_str(),
+                      dir.wpath("ev.log").c_str(), dir.wpath("ev.log1").c_str()),
+              0);
+    log_set_loglevel(LOG_DEBUG);
+    wrkstping_set_retry(2);
+    wrkstping_set_timeout(300);
+
+    EXPECT_EQ(wrkstping_ping(u"127.0.0.1"), 1);
+    auto start = std::chrono::steady_clock::now();
+    EXPECT_EQ(wrkstping_ping(u"10.99.5.7"), 0);
+    EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(550));
+
+    // Several pings at once, each with its own handle, see only their own replies.
+    std::vector<int> results(8, -1);
+    std::vector<std::thread> threads;
+    for (int i = 0; i < 8; ++i) {
+        threads.emplace_back([&results, i] {
+            results[i] = wrkstping_ping(i % 2 == 0 ? u"127.0.0.1" : u"10.99.5.7");
+        });
+    }
+    for (std::thread &t : threads) {
+        t.join();
+    }
+    for (int i = 0; i < 8; ++i) {
+        EXPECT_EQ(results[i], i % 2 == 0 ? 1 : 0) << i;
+    }
+    int timeouts = 0;
+    for (const std::string &line : nivo_test::log_lines(dir.file("nivo.log"))) {
+        timeouts += line.find("wrkstping_ping: Ping Error: Request Timeout") != std::string::npos;
+    }
+    EXPECT_EQ(timeouts, 2 + 4 * 2);
+    wrkstping_set_retry(0);
+    wrkstping_set_timeout(WRKSTPING_DEFAULT_TIMEOUT);
+    log_fini();
+}
+
+} // namespace

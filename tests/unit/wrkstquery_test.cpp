@@ -1,0 +1,152 @@
+// The workstation queries of the POSIX platform layer, which run the nivo-wrkst helper: here
+// stand-in helpers (shell scripts) answer well, badly, late or not at all. A bad answer must be
+// a failed connection, never a user; the credentials travel on standard input only.
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <string>
+
+#include "platform/wrkstquery.h"
+#include "support/test_support.h"
+
+using nivo_test::read_file;
+using nivo_test::temp_dir;
+using nivo_test::u16;
+using nivo_test::u8;
+
+namespace {
+
+class WrkstQuery : public ::testing::Test {
+  protected:
+    // A helper whose body is the given shell text; it records its arguments and its input.
+    void helper(const std::string &body)
+    {
+        std::string path = dir.file("helper-" + std::to_string(++count_));
+        ASSERT_TRUE(nivo_test::write_file(path, "#!/bin/sh\necho \"$@\" >> " + dir.file("args") +
+                                                    "\ncat > " + dir.file("stdin") + "\n" +
+                                                    body + "\n"));
+        ASSERT_EQ(std::system(("chmod +x " + path).c_str()), 0);
+        setenv("NIVO_WRKST_HELPER", path.c_str(), 1);
+    }
+    void TearDown() override
+    {
+        unsetenv("NIVO_WRKST_HELPER");
+        unsetenv("NIVO_WRKST_TIMEOUT_MS");
+    }
+
+    unsigned long hku_connect(platform_hku **hku)
+    {
+        return platform_hku_connect(u"\\\\10.0.0.5", u"CORP\\svc", u"se cret\tpass", hku);
+    }
+
+    temp_dir dir;
+    int count_ = 0;
+};
+
+TEST_F(WrkstQuery, RegistryAnswerIsParsedAndLookupsAskTheHelperWhenNeeded)
+{
+    helper("if [ \"$1\" = lookup ]; then printf 'sid\\t%s\\t1\\tCORP\\tbob\\nend\\n' \"$3\"; "
+           "exit 0; fi\n"
+           "printf 'key\\t.DEFAULT\\nkey\\tS-1-5-21-1-2-3-1001_Classes\\n"
+           "sid\\tS-1-5-21-1-2-3-1001\\t1\\tCORP\\t\\303\\251ric\\n"
+           "nosid\\tS-1-5-21-1-2-3-1002\\t1332\\nend\\n'");
+    platform_hku *hku = nullptr;
+    ASSERT_EQ(hku_connect(&hku), 0u);
+    char16_t name[256];
+    char16_t domain[256];
+    ASSERT_EQ(platform_hku_enum_key(hku, 0, name, 256), 0u);
+    EXPECT_EQ(u8(name), ".DEFAULT");
+    ASSERT_EQ(platform_hku_enum_key(hku, 1, name, 256), 0u);
+    EXPECT_EQ(platform_hku_enum_key(hku, 2, name, 256), PLATFORM_REG_NO_MORE_ITEMS);
+
+    platform_sid sid{1, {0, 0, 0, 0, 0, 5}, 5, {21, 1, 2, 3, 1001}};
+    int type = 0;
+    ASSERT_EQ(platform_hku_lookup_sid(hku, sid, name, domain, 256, &type), 0u);
+    EXPECT_EQ(u8(name), "\xc3\xa9ric");
+    EXPECT_EQ(u8(domain), "CORP");
+    EXPECT_EQ(type, 1);
+    sid.sub_authority[4] = 1002;
+    EXPECT_EQ(platform_hku_lookup_sid(hku, sid, name, domain, 256, &type), 1332u);
+    sid.sub_authority[4] = 1003; // not looked up yet: one more run of the helper
+    ASSERT_EQ(platform_hku_lookup_sid(hku, sid, name, domain, 256, &type), 0u);
+    EXPECT_EQ(u8(name), "bob");
+    platform_hku_close(hku);
+
+    EXPECT_EQ(read_file(dir.file("stdin")), "CORP\\svc\nse cret\tpass");
+    EXPECT_EQ(read_file(dir.file("args")),
+              "hku 10.0.0.5\nlookup 10.0.0.5 S-1-5-21-1-2-3-1003\n");
+}
+
+TEST_F(WrkstQuery, BadHelpersAreFailedConnectionsNeverAnswers)
+{
+    setenv("NIVO_WRKST_TIMEOUT_MS", "400", 1);
+    const char *bodies[] = {
+        "printf 'key\\tS-1-5-21-1-2-3-1001_Classes\\nbogus line\\nend\\n'", // garbage
+        "printf 'key\\tS-1-5-21-1-2-3-1001_Classes\\n'",                     // no end
+        "printf 'key\\tS-1-5-21-1-2-3-1001_Classes\\nend\\n'; exit 3",       // failed
+        "printf 'key\\tS-1-5-21-1-2-3-1001_Classes\\n'; kill -SEGV $$",      // crashed
+        "printf 'key\\tS-1-5-21-1-2-3-1001_Classes\\n'; sleep 30; echo end", // hangs
+        "printf 'key\\tx\\nend\\nkey\\ty\\n'",                              // after the end
+        "printf 'sid\\tS-1-5-21-1-2-3-1001\\t999\\tCORP\\talice\\nend\\n'",   // type too big
+        "head -c 1000000 /dev/zero | tr '\\0' k; echo; echo end",            // too much
+        "printf 'key\\t\\377\\376\\nend\\n'",                                // not UTF-8
+    };
+    for (const char *body : bodies) {
+        helper(body);
+        platform_hku *hku = nullptr;
+        auto start = std::chrono::steady_clock::now();
+        EXPECT_EQ(hku_connect(&hku), 53u) << body;
+        EXPECT_EQ(hku, nullptr);
+        EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(3)) << body;
+    }
+    unsetenv("NIVO_WRKST_HELPER");
+    setenv("NIVO_WRKST_HELPER", dir.file("missing").c_str(), 1);
+    platform_wmi *wmi = nullptr;
+    EXPECT_NE(platform_wmi_connect(u"\\\\10.0.0.5\\root\\cimv2", nullptr, nullptr, 0, &wmi), 0u);
+    EXPECT_NE(platform_wmi_startup(), 0u);
+}
+
+TEST_F(WrkstQuery, WmiStepsFollowTheHelpersAnswer)
+{
+    platform_wmi *wmi = nullptr;
+    char16_t name[514];
+    bool is_null = false;
+    unsigned long count = 0;
+
+    helper("printf 'user\\tCORP\\\\alice\\nend\\n'");
+    ASSERT_EQ(platform_wmi_connect(u"\\\\10.0.0.5\\root\\cimv2", u"svc", u"pw", 0x80, &wmi), 0u);
+    EXPECT_EQ(platform_wmi_set_blanket(wmi), 0u);
+    EXPECT_EQ(platform_wmi_exec_query(wmi, u"SELECT UserName FROM Win32_ComputerSystem"), 0u);
+    EXPECT_EQ(platform_wmi_next(wmi, 5000, &count), 0u);
+    EXPECT_EQ(count, 1u);
+    EXPECT_EQ(platform_wmi_get_username(wmi, name, 514, &is_null), 0u);
+    EXPECT_FALSE(is_null);
+    EXPECT_EQ(u8(name), "CORP\\alice");
+    platform_wmi_close(wmi);
+    EXPECT_EQ(read_file(dir.file("args")), "wmi 10.0.0.5\n");
+
+    helper("printf 'connect\\t80041064\\nend\\n'");
+    EXPECT_EQ(platform_wmi_connect(u"\\\\10.0.0.5\\root\\cimv2", u"svc", u"pw", 0, &wmi),
+              PLATFORM_WMI_LOCAL_CREDENTIALS);
+
+    helper("printf 'query\\t80041017\\nend\\n'");
+    ASSERT_EQ(platform_wmi_connect(u"\\\\10.0.0.5\\root\\cimv2", u"svc", u"pw", 0, &wmi), 0u);
+    EXPECT_EQ(platform_wmi_set_blanket(wmi), 0u);
+    EXPECT_EQ(platform_wmi_exec_query(wmi, u"q"), 0x80041017u);
+    platform_wmi_close(wmi);
+
+    helper("printf 'null\\nend\\n'");
+    ASSERT_EQ(platform_wmi_connect(u"\\\\10.0.0.5\\root\\cimv2", u"svc", u"pw", 0, &wmi), 0u);
+    EXPECT_EQ(platform_wmi_get_username(wmi, name, 514, &is_null), 0u);
+    EXPECT_TRUE(is_null);
+    platform_wmi_close(wmi);
+
+    // A user line without a name, or a host text that is not a plain address, is no answer.
+    helper("printf 'user\\t\\nend\\n'");
+    EXPECT_NE(platform_wmi_connect(u"\\\\10.0.0.5\\root\\cimv2", u"svc", u"pw", 0, &wmi), 0u);
+    EXPECT_NE(platform_wmi_connect(u"\\\\-rf;x\\root\\cimv2", u"svc", u"pw", 0, &wmi), 0u);
+}
+
+} // namespace

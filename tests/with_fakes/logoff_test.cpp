@@ -1,0 +1,507 @@
+// Logoff detection against fakes at the platform seam: the detector's batches, pauses and
+// passive skip, the ping's attempts, and the WMI and registry polls with their selection of
+// the logged-on user, their failures and the exclusion lists.
+
+#include <gtest/gtest.h>
+
+#include <sqlite3.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <ctime>
+#include <set>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "common/log.h"
+#include "common/threadpool.h"
+#include "config/config.h"
+#include "dca/dca_filter.h"
+#include "fakes/icmp_fake.h"
+#include "fakes/wrkstquery_fake.h"
+#include "logoff/logoff_detector.h"
+#include "logoff/wrkstping.h"
+#include "logoff/wrkstpoll.h"
+#include "platform/registry.h"
+#include "logoff/active_status.h"
+#include "support/test_support.h"
+#include "userdb/dead_entry.h"
+#include "userdb/gw_update_queue.h"
+#include "userdb/userdb.h"
+#include "userdb/userinfo.h"
+
+using nivo_test::log_lines;
+using nivo_test::temp_dir;
+using nivo_test::u16;
+using nivo_test::u8;
+
+namespace {
+
+std::int32_t
+now()
+{
+    return static_cast<std::int32_t>(std::time(nullptr));
+}
+
+struct row {
+    std::int32_t rowid;
+    std::string user, domain, ip;
+    std::int32_t expire, flags;
+};
+
+std::string
+address(std::uint32_t a)
+{
+    return std::to_string(a >> 24) + "." + std::to_string(a >> 16 & 255) + "." +
+           std::to_string(a >> 8 & 255) + "." + std::to_string(a & 255);
+}
+
+class Logoff : public ::testing::Test {
+  protected:
+    void SetUp() override
+    {
+        ASSERT_EQ(log_int(dir.wpath("nivo.log").c_str(), dir.wpath("nivo.log1").c_str(),
+                          dir.wpath("ev.log").c_str(), dir.wpath("ev.log1").c_str()),
+                  0);
+        log_set_loglevel(LOG_DEBUG);
+        registry_set_location(dir.wpath("registry").c_str());
+        dead_entry_set_timeout(0);
+        dca_filter_reset();
+        dca_set_hostdomain(u"CORP", u"corp.example");
+        logoff_detector_init(DETECTION_MODE_PING, 600);
+        wrkstping_set_retry(3);
+        wrkstping_set_timeout(100);
+        icmp_fake::reset();
+        wrkstquery_fake::reset();
+        g_is_active_collector = 2;
+        ASSERT_EQ(gw_update_queue_init(), 0);
+        ASSERT_EQ(userinfo_db_init(dir.wpath("nivo.db3").c_str(), u"UserInfo"), 0);
+        ASSERT_EQ(threadpool_create(8, 1), 0);
+    }
+    void TearDown() override
+    {
+        if (HasFailure() && std::getenv("NIVO_TEST_SHOW_LOG") != nullptr) {
+            for (const std::string &line : log_lines(dir.file("nivo.log"))) {
+                std::printf("%s\n", line.c_str());
+            }
+        }
+        logoff_detector_stop();
+        threadpool_destroy();
+        userinfo_db_fini();
+        gw_update_queue_fini();
+        dca_filter_reset();
+        g_is_active_collector = 0;
+        registry_set_location(nullptr);
+        log_fini();
+    }
+
+    std::vector<row> rows()
+    {
+        std::vector<row> out;
+        sqlite3 *db = nullptr;
+        sqlite3_open(dir.file("nivo.db3").c_str(), &db);
+        sqlite3_stmt *stmt = nullptr;
+        EXPECT_EQ(sqlite3_prepare_v2(db, "SELECT * FROM UserInfo ORDER BY rowid", -1, &stmt,
+                                     nullptr),
+                  SQLITE_OK);
+        auto text = [stmt](int column) {
+            const unsigned char *value = sqlite3_column_text(stmt, column);
+            return value != nullptr ? std::string(reinterpret_cast<const char *>(value))
+                                    : std::string("<null>");
+        };
+        while (sqlite3_step(stmt) == SQLITE_ROW) {
+            out.push_back({sqlite3_column_int(stmt, 0), text(1), text(2), text(5),
+                           sqlite3_column_int(stmt, 7), sqlite3_column_int(stmt, 9)});
+        }
+        sqlite3_finalize(stmt);
+        sqlite3_close(db);
+        return out;
+    }
+
+    std::vector<userinfo_ptr> queued()
+    {
+        std::vector<userinfo_ptr> out;
+        UserInfo *marker = userdb_allocate_userinfo();
+        marker->Flags = 99;
+        EXPECT_EQ(gw_update_queue_enqueue(marker), 0);
+        for (;;) {
+            UserInfo *record = gw_update_queue_dequeue();
+            if (record == marker) {
+                userdb_free_userinfo(record);
+                return out;
+            }
+            if (record != nullptr) {
+                out.emplace_back(record);
+            }
+        }
+    }
+
+    std::vector<std::string> log_matching(const std::string &text)
+    {
+        std::vector<std::string> out;
+        for (const std::string &line : log_lines(dir.file("nivo.log"))) {
+            if (line.find(text) != std::string::npos) {
+                out.push_back(line.substr(line.find(text)));
+            }
+        }
+        return out;
+    }
+
+    void insert_due(const std::string &user, const std::string &ip, std::int32_t expire = 0)
+    {
+        userinfo_ptr record(userdb_allocate_userinfo());
+        userdb_set_text(&record->User, u16(user).c_str());
+        userdb_set_text(&record->Domain, u"corp.example");
+        if (!ip.empty()) {
+            userdb_set_text(&record->WrkstIP, u16(ip).c_str());
+        }
+        record->CreateTime = now() - 700;
+        record->ExpireTime = expire != 0 ? expire : now() - 100;
+        record->LogonType = UI_LOGON_DC;
+        ASSERT_EQ(userinfo_db_insert(record.get()), 0);
+    }
+
+    // The one due row of ip, selected (flags 2) as the detector hands it to a check.
+    UserInfo *select_due(const std::string &user, const std::string &ip)
+    {
+        insert_due(user, ip);
+        UserInfo *records[5] = {};
+        EXPECT_EQ(userinfo_db_select_expired(records, 5, 0), 1);
+        return records[0];
+    }
+
+    template <class Done> bool wait_for(Done done, int seconds)
+    {
+        auto until = std::chrono::steady_clock::now() + std::chrono::seconds(seconds);
+        while (std::chrono::steady_clock::now() < until) {
+            if (done()) {
+                return true;
+            }
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        }
+        return done();
+    }
+
+    temp_dir dir;
+};
+
+// ---- the ping ----
+
+TEST_F(Logoff, PingRenewsOnTheSecondAttemptAndLogsOutWhatNeverAnswers)
+{
+    icmp_fake::script("10.0.0.5", {-1, 0});
+    wrkstping_workerthread(select_due("alice", "10.0.0.5"));
+    std::vector<row> stored = rows();
+    ASSERT_EQ(stored.size(), 1u);
+    EXPECT_EQ(stored[0].flags, UI_FLAG_ACTIVE);
+    EXPECT_GE(stored[0].expire, now() + 598);
+    EXPECT_EQ(icmp_fake::echoes().size(), 2u);
+    EXPECT_TRUE(queued().empty());
+
+    // A reply with a non-zero status is no answer, and says why.
+    icmp_fake::script("10.0.0.6", {11003});
+    wrkstping_workerthread(select_due("bob", "10.0.0.6"));
+    EXPECT_EQ(icmp_fake::echoes().size(), 5u);
+    std::vector<std::string> errors = log_matching("wrkstping_ping: Ping Error: ");
+    ASSERT_EQ(errors.size(), 4u); // alice's first attempt, then bob's three
+    EXPECT_EQ(errors[1], "wrkstping_ping: Ping Error: Destination Host Unreachable");
+    EXPECT_EQ(errors[3], "wrkstping_ping: Ping Error: Request Timeout");
+    stored = rows();
+    ASSERT_EQ(stored.size(), 1u);
+    EXPECT_EQ(stored[0].user, "alice");
+    std::vector<userinfo_ptr> sent = queued();
+    ASSERT_EQ(sent.size(), 1u);
+    EXPECT_EQ(u8(sent[0]->User), "bob");
+    EXPECT_EQ(sent[0]->Flags, UI_FLAG_LOGOUT);
+    EXPECT_EQ(icmp_fake::open_handles(), 0);
+}
+
+TEST_F(Logoff, PingWithoutAttemptsOrAddressLogsOutWithoutAnEcho)
+{
+    wrkstping_set_retry(0); // DETECTION-RETRY 0: the setter is never called
+    icmp_fake::script("10.0.0.5", {0});
+    wrkstping_workerthread(select_due("alice", "10.0.0.5"));
+    wrkstping_set_retry(3);
+    wrkstping_workerthread(select_due("bob", ""));
+    EXPECT_TRUE(icmp_fake::echoes().empty());
+    std::vector<row> stored = rows();
+    ASSERT_EQ(stored.size(), 1u); // a row without address matches no delete by workstation
+    EXPECT_EQ(stored[0].user, "bob");
+    std::vector<userinfo_ptr> sent = queued();
+    ASSERT_EQ(sent.size(), 2u);
+    EXPECT_EQ(sent[0]->Flags, UI_FLAG_LOGOUT);
+    EXPECT_EQ(sent[1]->Flags, UI_FLAG_LOGOUT);
+    EXPECT_EQ(log_matching("wrkstping_workerthread: Workstation to be Pinged is unknown").size(),
+              1u);
+
+    // A text that is no address is never sent to; nor is a failed handle.
+    EXPECT_EQ(wrkstping_ping(u"10.0.0.300"), 0);
+    icmp_fake::fail_open(true);
+    EXPECT_EQ(wrkstping_ping(u"10.0.0.5"), 0);
+    EXPECT_TRUE(icmp_fake::echoes().empty());
+}
+
+// ---- the detector ----
+
+TEST_F(Logoff, DetectorWorksTwelveDueRowsInBatchesOfFiveThenSleepsTheInterval)
+{
+    for (int i = 1; i <= 12; ++i) {
+        std::string ip = "10.0.2." + std::to_string(i);
+        insert_due("user" + std::to_string(i), ip); // never answers: logged out
+    }
+    logoff_detector_init(DETECTION_MODE_LDAP, 2); // LDAP checks by ping too
+    auto start = std::chrono::steady_clock::now();
+    ASSERT_EQ(threadpool_run(logoff_detector, nullptr, 1), 0);
+    ASSERT_TRUE(wait_for([&] { return log_matching("UserInfo Selected: 0").size() >= 3; }, 30));
+    logoff_detector_stop();
+
+    std::vector<icmp_fake::echo> echoes = icmp_fake::echoes();
+    ASSERT_EQ(echoes.size(), 36u); // three attempts each
+    std::sort(echoes.begin(), echoes.end(),
+              [](const auto &a, const auto &b) { return a.at_ms < b.at_ms; });
+    // Batches of rows 1-5, 6-10 and 11-12, each about 5 seconds after the one before.
+    const std::vector<std::set<std::string>> batches = {
+        {"10.0.2.1", "10.0.2.2", "10.0.2.3", "10.0.2.4", "10.0.2.5"},
+        {"10.0.2.6", "10.0.2.7", "10.0.2.8", "10.0.2.9", "10.0.2.10"},
+        {"10.0.2.11", "10.0.2.12"}};
+    std::size_t next = 0;
+    long long previous_start = 0;
+    for (std::size_t b = 0; b < batches.size(); ++b) {
+        std::set<std::string> seen;
+        for (std::size_t i = 0; i < 3 * batches[b].size(); ++i) {
+            seen.insert(address(echoes[next + i].address));
+        }
+        EXPECT_EQ(seen, batches[b]) << "batch " << b;
+        if (b > 0) {
+            EXPECT_GE(echoes[next].at_ms - previous_start, 4900) << "batch " << b;
+        }
+        previous_start = echoes[next].at_ms;
+        next += 3 * batches[b].size();
+    }
+    // 5, 5, 2, then an empty select that starts a fresh pass at once, an empty pass, and only
+    // then the interval's sleep before the next.
+    std::vector<std::string> selected = log_matching("logoff_detector: UserInfo Selected:");
+    ASSERT_GE(selected.size(), 6u);
+    EXPECT_EQ(selected[0], "logoff_detector: UserInfo Selected: 5");
+    EXPECT_EQ(selected[1], "logoff_detector: UserInfo Selected: 5");
+    EXPECT_EQ(selected[2], "logoff_detector: UserInfo Selected: 2");
+    EXPECT_EQ(selected[3], "logoff_detector: UserInfo Selected: 0");
+    EXPECT_EQ(selected[4], "logoff_detector: UserInfo Selected: 0");
+    double took = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    EXPECT_GE(took, 15.0 + 2.0 - 0.2); // three pauses of 5 s and one interval of 2 s
+    EXPECT_TRUE(rows().empty());
+    EXPECT_EQ(queued().size(), 12u);
+}
+
+TEST_F(Logoff, PassiveCollectorChecksNothingAndExcludedAddressesStayMarked)
+{
+    insert_due("alice", "10.0.0.5");
+    insert_due("carol", "10.0.0.9");
+    icmp_fake::script("10.0.0.5", {0});
+    dca_addip_ipexcllist(u"10.0.0.9", DCA_IPLIST_LOGOFF);
+    g_is_active_collector = 0;
+    logoff_detector_init(DETECTION_MODE_PING, 1);
+    ASSERT_EQ(threadpool_run(logoff_detector, nullptr, 1), 0);
+    ASSERT_TRUE(wait_for(
+        [&] { return log_matching("Passive Collector skipping logoff 0").size() >= 2; }, 10));
+    EXPECT_TRUE(icmp_fake::echoes().empty());
+    for (const row &r : rows()) {
+        EXPECT_EQ(r.flags, UI_FLAG_ACTIVE);
+    }
+
+    // Once an appliance holds it live, the due rows are checked, except the excluded one,
+    // which stays marked and is never pinged.
+    update_active_status(0, 2);
+    ASSERT_TRUE(wait_for([&] { return rows()[0].flags == UI_FLAG_ACTIVE &&
+                                      !icmp_fake::echoes().empty(); },
+                         10));
+    std::vector<row> stored = rows();
+    EXPECT_EQ(stored[1].user, "carol");
+    EXPECT_EQ(stored[1].flags, UI_FLAG_DETECTING);
+    for (const icmp_fake::echo &e : icmp_fake::echoes()) {
+        EXPECT_EQ(address(e.address), "10.0.0.5");
+    }
+}
+
+TEST_F(Logoff, RowExpiringThisSecondIsDue)
+{
+    insert_due("alice", "10.0.0.5", now());
+    UserInfo *records[5] = {};
+    ASSERT_EQ(userinfo_db_select_expired(records, 5, 0), 1);
+    userdb_free_userinfo(records[0]);
+}
+
+// ---- the WMI poll ----
+
+TEST_F(Logoff, WmiPollRenewsReplacesAndLogsOut)
+{
+    wrkstquery_fake::script("10.0.1.1", {0, "", "CORP\\alice", {}, {}});
+    EXPECT_EQ(wrkstpoll_workerthread_wmi(select_due("alice", "10.0.1.1")), 0);
+    EXPECT_EQ(rows()[0].flags, UI_FLAG_ACTIVE);
+    EXPECT_TRUE(queued().empty());
+
+    wrkstquery_fake::script("10.0.1.2", {0, "", "CORP\\bob", {}, {}});
+    EXPECT_EQ(wrkstpoll_workerthread_wmi(select_due("alice", "10.0.1.2")), 0);
+    std::vector<userinfo_ptr> sent = queued();
+    ASSERT_EQ(sent.size(), 2u);
+    EXPECT_EQ(u8(sent[0]->User), "alice");
+    EXPECT_EQ(sent[0]->Flags, UI_FLAG_LOGOUT);
+    EXPECT_EQ(u8(sent[1]->User), "bob");
+    EXPECT_EQ(u8(sent[1]->Domain), "corp.example");
+    EXPECT_EQ(sent[1]->Flags, UI_FLAG_LOGON);
+    EXPECT_EQ(sent[1]->LogonType, UI_LOGON_POLLED);
+
+    // A user of another domain: the previous user is logged out, nobody is added.
+    wrkstquery_fake::script("10.0.1.3", {0, "", "OTHER\\bob", {}, {}});
+    EXPECT_EQ(wrkstpoll_workerthread_wmi(select_due("alice", "10.0.1.3")), 0);
+    sent = queued();
+    ASSERT_EQ(sent.size(), 1u);
+    EXPECT_EQ(u8(sent[0]->WrkstIP), "10.0.1.3");
+    EXPECT_EQ(sent[0]->Flags, UI_FLAG_LOGOUT);
+
+    // A name without a domain: the user is there, so the row is renewed and nothing is sent.
+    wrkstquery_fake::script("10.0.1.4", {0, "", "alice", {}, {}});
+    EXPECT_EQ(wrkstpoll_workerthread_wmi(select_due("alice", "10.0.1.4")), 0);
+    EXPECT_TRUE(queued().empty());
+
+    std::vector<std::string> users;
+    for (const row &r : rows()) {
+        users.push_back(r.user + "@" + r.ip + ":" + std::to_string(r.flags));
+    }
+    EXPECT_EQ(users, (std::vector<std::string>{"alice@10.0.1.1:1", "bob@10.0.1.2:1",
+                                               "alice@10.0.1.4:1"}));
+    EXPECT_EQ(wrkstquery_fake::open_handles(), 0);
+}
+
+TEST_F(Logoff, WmiFailuresLogTheUserOut)
+{
+    // Three refused connections a second apart, then the logout.
+    wrkstquery_fake::script("10.0.1.1", {5, "", "CORP\\alice", {}, {}});
+    auto start = std::chrono::steady_clock::now();
+    EXPECT_EQ(wrkstpoll_workerthread_wmi(select_due("alice", "10.0.1.1")), -1);
+    EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(1900));
+    EXPECT_EQ(wrkstquery_fake::connects("10.0.1.1"), 3);
+    EXPECT_EQ(log_matching("WMI Namespace Connect Retry Exceeded for '\\\\10.0.1.1\\root\\cimv2'")
+                  .size(),
+              1u);
+    // After the connection, every failed step and an absent name mean nobody is there.
+    const std::vector<std::string> outcomes = {"query", "next", "empty", "get", "null", "blanket"};
+    for (std::size_t i = 0; i < outcomes.size(); ++i) {
+        std::string ip = "10.0.1." + std::to_string(10 + i);
+        wrkstquery_fake::script(ip, {0, outcomes[i], "CORP\\alice", {}, {}});
+        EXPECT_EQ(wrkstpoll_workerthread_wmi(select_due("alice", ip)), 0) << outcomes[i];
+    }
+    EXPECT_TRUE(rows().empty());
+    EXPECT_EQ(queued().size(), 1 + outcomes.size());
+    EXPECT_EQ(wrkstquery_fake::open_handles(), 0);
+}
+
+TEST_F(Logoff, PollsLeaveExcludedAddressesAlone)
+{
+    dca_addip_ipexcllist(u"10.0.1.1", DCA_IPLIST_LOGIN);
+    ASSERT_EQ(dca_logoff_ipexc_addnet_authnetlist(u"10.0.3.0/24"), 0);
+    wrkstquery_fake::script("10.0.1.1", {0, "null", "", {}, {}});
+    wrkstquery_fake::script("10.0.3.7", {0, "null", "", {}, {}});
+    EXPECT_EQ(wrkstpoll_workerthread_wmi(select_due("alice", "10.0.1.1")), 0);
+    EXPECT_EQ(wrkstquery_fake::connects("10.0.1.1"), 0);
+    EXPECT_EQ(wrkstpoll_workerthread_wmi(select_due("bob", "10.0.3.7")), 0);
+    EXPECT_EQ(wrkstquery_fake::connects("10.0.3.7"), 0);
+    // The registry poll asks, finds nobody, and the logoff handler keeps the excluded row.
+    EXPECT_EQ(wrkstpoll_workerthread_reg(select_due("carol", "10.0.3.8")), -1);
+    wrkstquery_fake::script("10.0.3.9", {0, "", "", {}, {}});
+    EXPECT_EQ(wrkstpoll_workerthread_reg(select_due("dave", "10.0.3.9")), 0);
+    for (const row &r : rows()) {
+        EXPECT_EQ(r.flags, UI_FLAG_DETECTING) << r.user;
+    }
+    EXPECT_EQ(rows().size(), 4u);
+    EXPECT_TRUE(queued().empty());
+}
+
+// ---- the registry poll ----
+
+TEST_F(Logoff, RegistryPollPicksTheFirstUserHive)
+{
+    const std::string domain_sid = "S-1-5-21-1004336348-1177238915-682003330";
+    wrkstquery_fake::script(
+        "10.0.1.1", {0, "", "",
+                     {".DEFAULT", "S-1-5-18", domain_sid + "-513_Classes", "S-1-5-19_Classes_x",
+                      domain_sid + "-1001", domain_sid + "-1001_Classes",
+                      domain_sid + "-1002_Classes"},
+                     {{domain_sid + "-513", 2, "CORP", "Domain Users"},
+                      {domain_sid + "-1001", 1, "CORP", "alice"},
+                      {domain_sid + "-1002", 1, "CORP", "bob"}}});
+    EXPECT_EQ(wrkstpoll_workerthread_reg(select_due("alice", "10.0.1.1")), 0);
+    // The group is passed over, S-1-5-19 has no account, alice is the first user.
+    EXPECT_EQ(wrkstquery_fake::looked_up(),
+              (std::vector<std::string>{domain_sid + "-513", "S-1-5-19", domain_sid + "-1001"}));
+    EXPECT_EQ(rows()[0].flags, UI_FLAG_ACTIVE);
+    EXPECT_TRUE(queued().empty());
+    EXPECT_EQ(log_matching("wrkstpoll_workerthread_reg: Logged-In USER:").back(),
+              "wrkstpoll_workerthread_reg: Logged-In USER: 'alice' on '\\\\10.0.1.1'");
+}
+
+TEST_F(Logoff, RegistryPollLogsOutOnAForeignUserNobodyOrNoConnection)
+{
+    const std::string sid = "S-1-5-21-7-8-9-1001";
+    wrkstquery_fake::script("10.0.1.1", {0, "", "", {sid + "_Classes"}, {{sid, 1, "OTHER", "bob"}}});
+    EXPECT_EQ(wrkstpoll_workerthread_reg(select_due("alice", "10.0.1.1")), 0);
+    wrkstquery_fake::script("10.0.1.2", {0, "", "", {".default", "S-1-5-18"}, {}});
+    EXPECT_EQ(wrkstpoll_workerthread_reg(select_due("alice", "10.0.1.2")), 0);
+    wrkstquery_fake::script("10.0.1.3", {3, "", "", {sid + "_Classes"}, {{sid, 1, "CORP", "alice"}}});
+    EXPECT_EQ(wrkstpoll_workerthread_reg(select_due("alice", "10.0.1.3")), -1);
+    EXPECT_EQ(wrkstquery_fake::connects("10.0.1.3"), 3);
+    EXPECT_TRUE(rows().empty());
+    std::vector<userinfo_ptr> sent = queued();
+    ASSERT_EQ(sent.size(), 3u);
+    for (const userinfo_ptr &r : sent) {
+        EXPECT_EQ(r->Flags, UI_FLAG_LOGOUT);
+    }
+    EXPECT_EQ(wrkstquery_fake::open_handles(), 0);
+}
+
+TEST_F(Logoff, ApplianceRequestThroughTheDispatcher)
+{
+    ASSERT_EQ(wrkstpoll_init(POLLING_MODE_REGISTRY, u"CORP\\svc", u"secret"), 0);
+    const std::string sid = "S-1-5-21-7-8-9-1001";
+    wrkstquery_fake::script("10.0.1.1", {0, "", "", {".default"}, {}});
+    wrkstquery_fake::script("10.0.1.2", {0, "", "", {sid + "_Classes"}, {{sid, 1, "CORP", "bob"}}});
+    for (const char16_t *ip : {u"10.0.1.1", u"10.0.1.2"}) {
+        UserInfo *request = userdb_allocate_userinfo();
+        userdb_set_text(&request->WrkstIP, ip);
+        request->Flags = UI_FLAG_POLL_REQUEST;
+        wrkstpoll_dispatch(request);
+    }
+    // Nobody at the first: nothing stored or sent. Bob at the second: stored and sent.
+    std::vector<row> stored = rows();
+    ASSERT_EQ(stored.size(), 1u);
+    EXPECT_EQ(stored[0].user, "bob");
+    EXPECT_EQ(stored[0].ip, "10.0.1.2");
+    std::vector<userinfo_ptr> sent = queued();
+    ASSERT_EQ(sent.size(), 1u);
+    EXPECT_EQ(sent[0]->Flags, UI_FLAG_LOGON);
+    wrkstpoll_init(0, nullptr, nullptr);
+}
+
+TEST(WrkstpollSid, ParsesTheFormAndStopsAtWhatDoesNotFit)
+{
+    platform_sid sid;
+    EXPECT_EQ(wrkstpoll_parse_sid(u"S-1-5-21-1-2-3-1001", &sid), 7);
+    EXPECT_EQ(sid.authority[5], 5);
+    EXPECT_EQ(sid.sub_authority[4], 1001u);
+    // The authority is hexadecimal and fills the low 32 bits.
+    EXPECT_EQ(wrkstpoll_parse_sid(u"S-1-0x10-4294967295", &sid), 3);
+    EXPECT_EQ(sid.authority[5], 0x10);
+    EXPECT_EQ(sid.sub_authority[0], 4294967295u);
+    // A sub-authority of 2^32 is not read (no wrap-around into a different account).
+    EXPECT_EQ(wrkstpoll_parse_sid(u"S-1-5-21-4294967296-7", &sid), 3);
+    // At most 8 sub-authorities.
+    EXPECT_EQ(wrkstpoll_parse_sid(u"S-1-5-1-2-3-4-5-6-7-8-9-10", &sid), 10);
+    EXPECT_EQ(wrkstpoll_parse_sid(u"X-1-5", &sid), 0);
+    EXPECT_EQ(wrkstpoll_parse_sid(u"S-1", &sid), 1);
+    EXPECT_EQ(wrkstpoll_parse_sid(u"S--1-5", &sid), 0);
+}
+
+} // namespace

@@ -1,0 +1,201 @@
+#!/usr/bin/python3
+# nivo-wrkst: asks a Windows workstation who is logged on at it, for the service's workstation
+# poll on hosts without the Windows interfaces (over DCE/RPC with python3-impacket).
+#
+#   nivo-wrkst wmi ADDRESS          UserName of Win32_ComputerSystem (root\cimv2)
+#   nivo-wrkst hku ADDRESS          the subkeys of HKEY_USERS, and the SID-shaped ones looked up
+#   nivo-wrkst lookup ADDRESS SID   one SID looked up on the workstation
+#
+# Standard input holds the account (DOMAIN\user, user@domain or user) on its first line and the
+# password after it, byte for byte; both may be empty. The answer goes to standard output as
+# lines of tab-separated fields ending with "end" (see the service's platform layer); error
+# details go to standard error. The caller runs this with a hard time limit.
+import socket
+import sys
+
+SID_NONE_MAPPED = 1332
+CONNECT_FAILED = 53
+E_FAIL = 0x80004005
+CONNECT_TIMEOUT = 8
+
+
+def out(*fields):
+    for f in fields:
+        if any(c in str(f) for c in "\t\r\n"):
+            raise ValueError("field with a separator")
+    sys.stdout.write("\t".join(str(f) for f in fields) + "\n")
+
+
+def credentials():
+    data = sys.stdin.buffer.read(65536).decode("utf-8", "strict")
+    account, _, password = data.partition("\n")
+    domain, user = "", account
+    if "\\" in account:
+        domain, user = account.split("\\", 1)
+    elif "@" in account:
+        user, domain = account.split("@", 1)
+    return domain, user, password
+
+
+def code_of(exc, default):
+    for attr in ("get_error_code", "getErrorCode"):
+        f = getattr(exc, attr, None)
+        if f is not None:
+            try:
+                value = int(f())
+                if value:
+                    return value & 0xFFFFFFFF
+            except Exception:
+                pass
+    return default
+
+
+def wmi(address):
+    from impacket.dcerpc.v5.dcom import wmi as wmimod
+    from impacket.dcerpc.v5.dcomrt import DCOMConnection
+    from impacket.dcerpc.v5.dtypes import NULL
+    from impacket.dcerpc.v5.rpcrt import RPC_C_AUTHN_LEVEL_PKT_PRIVACY
+
+    domain, user, password = credentials()
+    try:
+        dcom = DCOMConnection(address, user, password, domain, "", "", oxidResolver=True,
+                              authLevel=RPC_C_AUTHN_LEVEL_PKT_PRIVACY)
+        login = wmimod.IWbemLevel1Login(
+            dcom.CoCreateInstanceEx(wmimod.CLSID_WbemLevel1Login, wmimod.IID_IWbemLevel1Login))
+        services = login.NTLMLogin("//./root/cimv2", NULL, NULL)
+        login.RemRelease()
+    except Exception as exc:
+        print(exc, file=sys.stderr)
+        out("connect", "%x" % code_of(exc, E_FAIL))
+        return
+    try:
+        try:
+            enum = services.ExecQuery("SELECT UserName FROM Win32_ComputerSystem",
+                                      lFlags=wmimod.WBEM_FLAG_FORWARD_ONLY)
+        except Exception as exc:
+            out("query", "%x" % code_of(exc, E_FAIL))
+            return
+        try:
+            objects = enum.Next(5000, 1)
+        except Exception as exc:
+            code = code_of(exc, E_FAIL)
+            out("empty") if code == 1 else out("next", "%x" % code)  # WBEM_S_FALSE: no object
+            return
+        if not objects:
+            out("empty")
+            return
+        try:
+            value = objects[0].getProperties()["UserName"]["value"]
+        except Exception as exc:
+            out("get", "%x" % code_of(exc, E_FAIL))
+            return
+        if value is None or value == "":
+            out("null")
+        else:
+            out("user", value)
+    finally:
+        try:
+            dcom.disconnect()
+        except Exception:
+            pass
+
+
+def rpc(address, pipe, uuid, domain, user, password):
+    from impacket.dcerpc.v5 import transport
+    from impacket.dcerpc.v5.rpcrt import RPC_C_AUTHN_LEVEL_PKT_PRIVACY
+
+    binding = r"ncacn_np:%s[\pipe\%s]" % (address, pipe)
+    t = transport.DCERPCTransportFactory(binding)
+    t.set_credentials(user, password, domain, "", "")
+    t.set_connect_timeout(CONNECT_TIMEOUT)
+    dce = t.get_dce_rpc()
+    dce.set_auth_level(RPC_C_AUTHN_LEVEL_PKT_PRIVACY)
+    dce.connect()
+    dce.bind(uuid)
+    return dce
+
+
+def lookup(address, sids, creds):
+    from impacket.dcerpc.v5 import lsad, lsat
+    from impacket.dcerpc.v5.dtypes import MAXIMUM_ALLOWED
+
+    domain, user, password = creds
+    try:
+        dce = rpc(address, "lsarpc", lsat.MSRPC_UUID_LSAT, domain, user, password)
+        policy = lsad.hLsarOpenPolicy2(dce, MAXIMUM_ALLOWED | lsat.POLICY_LOOKUP_NAMES)["PolicyHandle"]
+    except Exception as exc:
+        print(exc, file=sys.stderr)
+        for sid in sids:
+            out("nosid", sid, code_of(exc, CONNECT_FAILED) if code_of(exc, 0) < 0x10000 else CONNECT_FAILED)
+        return
+    for sid in sids:
+        try:
+            resp = lsat.hLsarLookupSids(dce, policy, [sid], lsat.LSAP_LOOKUP_LEVEL.LsapLookupWksta)
+            name = resp["TranslatedNames"]["Names"][0]
+            index = name["DomainIndex"]
+            domains = resp["ReferencedDomains"]["Domains"]
+            dom = domains[index]["Name"] if 0 <= index < len(domains) else ""
+            out("sid", sid, int(name["Use"]), dom, name["Name"])
+        except Exception as exc:
+            print(exc, file=sys.stderr)
+            out("nosid", sid, SID_NONE_MAPPED)
+    try:
+        dce.disconnect()
+    except Exception:
+        pass
+
+
+def sid_shaped(name):
+    text = name.split("_Classes", 1)[0]
+    parts = text.split("-")
+    return text if len(parts) >= 3 and parts[0] == "S" and all(p.isdigit() for p in parts[1:]) else None
+
+
+def hku(address):
+    from impacket.dcerpc.v5 import rrp
+
+    creds = credentials()
+    keys = []
+    try:
+        dce = rpc(address, "winreg", rrp.MSRPC_UUID_RRP, *creds)
+        key = rrp.hOpenUsers(dce)["phKey"]
+        index = 0
+        while index < 100000:
+            try:
+                resp = rrp.hBaseRegEnumKey(dce, key, index)
+            except rrp.DCERPCSessionError as exc:
+                if code_of(exc, 0) == 259:  # no more items
+                    break
+                raise
+            keys.append(resp["lpNameOut"].rstrip("\x00"))
+            index += 1
+        dce.disconnect()
+    except Exception as exc:
+        print(exc, file=sys.stderr)
+        code = code_of(exc, CONNECT_FAILED)
+        out("connect", code if code < 0x10000 else CONNECT_FAILED)
+        return
+    for k in keys:
+        out("key", k)
+    sids = sorted({s for s in (sid_shaped(k) for k in keys if "_Classes" in k) if s})
+    if sids:
+        lookup(address, sids, creds)
+
+
+def main(argv):
+    socket.setdefaulttimeout(CONNECT_TIMEOUT)
+    if len(argv) == 3 and argv[1] == "wmi":
+        wmi(argv[2])
+    elif len(argv) == 3 and argv[1] == "hku":
+        hku(argv[2])
+    elif len(argv) == 4 and argv[1] == "lookup":
+        lookup(argv[2], [argv[3]], credentials())
+    else:
+        print("usage: nivo-wrkst wmi|hku ADDRESS, or nivo-wrkst lookup ADDRESS SID", file=sys.stderr)
+        return 2
+    out("end")
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main(sys.argv))
