@@ -2,6 +2,8 @@
 
 #include "platform/posix/audit_line.h"
 
+#include "common/utf.h"
+
 #include <cstring>
 #include <new>
 #include <string_view>
@@ -332,44 +334,14 @@ parse_object(const json &root, audit_event *event, const char **reason)
 bool
 audit_utf8_valid(const unsigned char *text, std::size_t length)
 {
-    std::size_t i = 0;
-    while (i < length) {
-        unsigned char b = text[i];
-        if (b < 0x80) {
-            ++i;
-            continue;
-        }
-        std::size_t extra;
-        char32_t cp;
-        char32_t min;
-        if ((b & 0xE0) == 0xC0) {
-            extra = 1;
-            cp = b & 0x1F;
-            min = 0x80;
-        } else if ((b & 0xF0) == 0xE0) {
-            extra = 2;
-            cp = b & 0x0F;
-            min = 0x800;
-        } else if ((b & 0xF8) == 0xF0) {
-            extra = 3;
-            cp = b & 0x07;
-            min = 0x10000;
-        } else {
+    // The shared decoder answers a malformed, overlong, surrogate or cut sequence with U+FFFD
+    // taken from one byte; a real U+FFFD takes three.
+    for (std::size_t i = 0; i < length;) {
+        std::size_t used;
+        if (utf8_decode(text + i, length - i, &used) == 0xFFFD && used == 1) {
             return false;
         }
-        if (length - i <= extra) {
-            return false;
-        }
-        for (std::size_t k = 1; k <= extra; ++k) {
-            if ((text[i + k] & 0xC0) != 0x80) {
-                return false;
-            }
-            cp = (cp << 6) | (text[i + k] & 0x3F);
-        }
-        if (cp < min || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF)) {
-            return false;
-        }
-        i += extra + 1;
+        i += used;
     }
     return true;
 }
