@@ -73,7 +73,6 @@ struct receiver {
     std::atomic<long> received{0};
     std::atomic<clock_type::rep> last_arrival{0};
     std::atomic<bool> decode{false};
-    std::atomic<bool> stop{false};
     std::mutex lock;
     std::vector<clock_type::time_point> arrivals; // by record number, when decoding
     std::thread thread;
@@ -81,7 +80,10 @@ struct receiver {
     bool start(std::uint32_t address)
     {
         socket = platform_socket_open(false);
-        if (socket == PLATFORM_INVALID_SOCKET || platform_socket_bind(socket, address, 0) != 0 ||
+        // Room for the longest burst (a GetAllUsers answer), as far as the system allows.
+        if (socket == PLATFORM_INVALID_SOCKET ||
+            platform_socket_set_receive_buffer(socket, 64u << 20) != 0 ||
+            platform_socket_bind(socket, address, 0) != 0 ||
             platform_socket_local_port(socket, &port) != 0) {
             return false;
         }
@@ -91,11 +93,10 @@ struct receiver {
 
     void run()
     {
+        // A blocking receive: one system call a datagram, so the appliance takes as little of
+        // the machine's time from the sender as it can. The program ends without stopping it.
         std::uint8_t buffer[4096];
-        while (!stop) {
-            if (platform_socket_wait_readable(socket, 0, 100000) != 1) {
-                continue;
-            }
+        for (;;) {
             long long n = platform_socket_recv(socket, buffer, sizeof buffer);
             if (n <= 0) {
                 continue;

@@ -277,6 +277,11 @@ main(int argc, char **argv)
     platform_socket_startup();
     platform_socket_t receiver = platform_socket_open(false);
     platform_socket_t sender = platform_socket_open(false);
+    if (receiver != PLATFORM_INVALID_SOCKET) {
+        // A GetAllUsers answer arrives as one burst of a datagram per stored logon: hold as much
+        // of it as the system allows rather than drop what printing has not caught up with.
+        (void)platform_socket_set_receive_buffer(receiver, 16u << 20);
+    }
     if (receiver == PLATFORM_INVALID_SOCKET || sender == PLATFORM_INVALID_SOCKET ||
         platform_socket_bind(receiver, listen_at.address, listen_at.port) != 0) {
         std::fprintf(stderr, "nivo-gwsim: cannot listen on %s (error %d)\n", listen_at.text.c_str(),

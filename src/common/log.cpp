@@ -1,10 +1,22 @@
 // The logger: two UTF-16LE files, a level filter, and the size check with truncation or
 // rotation to one older generation.
+//
+// A line is built on the caller's stack and appended to its file's pending buffer. A writer
+// thread writes what is pending a few milliseconds after the first line arrived, so a burst
+// costs one write instead of one per line; a caller that finds the buffer full writes it
+// itself. Closing, truncating, rotating and measuring a file write its pending lines first, and
+// log_flush() (called at exit too) writes everything at once.
 
 #include "common/log.h"
 
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <cstdlib>
 #include <cstring>
 #include <mutex>
+#include <system_error>
+#include <thread>
 
 #include "common/console.h"
 #include "common/text.h"
@@ -27,11 +39,20 @@ constexpr const char16_t *DASHES =
 constexpr const char16_t *BANNER_DASHES =
     u"--------------------------------------------------------------------\n";
 
+// Twice the longest line; a line that does not fit behind the pending ones writes them first.
+constexpr std::size_t PENDING_UNITS = 32768;
+static_assert(PENDING_UNITS >= 2 * LINE_UNITS);
+
+// How long the writer thread waits after the first pending line for others to join it.
+constexpr auto COLLECT_WINDOW = std::chrono::milliseconds(5);
+
 struct log_file {
-    std::mutex lock;
+    std::mutex lock; // guards everything below
     platform_file *handle = nullptr;
     char16_t *name = nullptr;
     char16_t *rotated_name = nullptr;
+    std::size_t pending_units = 0;
+    char16_t pending[PENDING_UNITS];
 };
 
 struct log_state {
@@ -43,6 +64,15 @@ struct log_state {
     std::uint8_t action = LOG_OVERFLOW_ROTATE;
 };
 log_state g_log;
+
+// The writer thread's wake-up; created with the thread on the first log_int and never
+// destroyed, since the thread outlives every log_fini and may still wait while the process ends.
+struct log_writer {
+    std::mutex lock;
+    std::condition_variable wake;
+    bool due = false; // some file received a line while its buffer was empty
+};
+std::atomic<log_writer *> g_writer{nullptr};
 
 const char16_t *
 level_name_w(unsigned int level)
@@ -56,17 +86,98 @@ level_name_a(unsigned int level)
     return level <= LOG_MAX ? LEVEL_NAMES_A[level] : "";
 }
 
-// Writes one whole line as UTF-16LE under the file's lock; a closed file skips it.
+// Writes the pending lines; the caller holds the file's lock.
+void
+write_pending(log_file *file)
+{
+    static_assert(sizeof(char16_t) == 2);
+    if (file->pending_units > 0 && file->handle != nullptr) {
+        // Both targets are little-endian, so the units are already the file's bytes.
+        (void)platform_file_write(file->handle, file->pending,
+                                  file->pending_units * sizeof(char16_t));
+    }
+    file->pending_units = 0;
+}
+
+void
+flush_file(log_file *file)
+{
+    std::lock_guard guard(file->lock);
+    write_pending(file);
+}
+
+// Appends one whole line under the file's lock; a closed file skips it. Without a writer
+// thread the line is written at once.
 void
 write_line(log_file *file, const char16_t *line, std::size_t units)
 {
-    static_assert(sizeof(char16_t) == 2);
-    std::lock_guard guard(file->lock);
-    if (file->handle == nullptr) {
-        return;
+    log_writer *writer = g_writer.load(std::memory_order_acquire);
+    bool first = false;
+    {
+        std::lock_guard guard(file->lock);
+        if (file->handle == nullptr) {
+            return;
+        }
+        if (file->pending_units + units > PENDING_UNITS) {
+            write_pending(file);
+        }
+        first = file->pending_units == 0;
+        std::memcpy(file->pending + file->pending_units, line, units * sizeof(char16_t));
+        file->pending_units += units;
+        if (writer == nullptr) {
+            write_pending(file);
+            return;
+        }
     }
-    // Both targets are little-endian, so the units are already the file's bytes.
-    (void)platform_file_write(file->handle, line, units * sizeof(char16_t));
+    if (first) {
+        {
+            std::lock_guard guard(writer->lock);
+            writer->due = true;
+        }
+        writer->wake.notify_one();
+    }
+}
+
+void
+writer_loop(log_writer *writer)
+{
+    std::unique_lock guard(writer->lock);
+    for (;;) {
+        writer->wake.wait(guard, [writer] { return writer->due; });
+        guard.unlock();
+        std::this_thread::sleep_for(COLLECT_WINDOW);
+        guard.lock();
+        writer->due = false;
+        guard.unlock();
+        flush_file(&g_log.log);
+        flush_file(&g_log.events);
+        guard.lock();
+    }
+}
+
+void
+flush_at_exit()
+{
+    log_flush();
+}
+
+// Starts the writer thread once. When no thread can be made, every line is written by its
+// caller as it comes.
+void
+start_writer()
+{
+    static std::once_flag once;
+    std::call_once(once, [] {
+        auto *writer = new log_writer;
+        try {
+            std::thread(writer_loop, writer).detach();
+        } catch (const std::system_error &) {
+            delete writer;
+            return;
+        }
+        g_writer.store(writer, std::memory_order_release);
+        std::atexit(flush_at_exit);
+    });
 }
 
 // Builds "\r\n<LEVEL>\t[0x<tid>] <date> hh:mm:ss : <message>" into line; returns its length in
@@ -77,8 +188,13 @@ build_line(char16_t *line, unsigned int level, const char16_t *format, const fmt
 {
     platform_clock now;
     platform_local_clock(&now);
-    char16_t date[64];
-    platform_short_date_text(now, date, sizeof date / sizeof date[0]);
+    // The date text changes once a day: each thread keeps the last one it formatted.
+    thread_local platform_clock dated{};
+    thread_local char16_t date[64];
+    if (now.day != dated.day || now.month != dated.month || now.year != dated.year) {
+        platform_short_date_text(now, date, sizeof date / sizeof date[0]);
+        dated = now;
+    }
     std::size_t prefix =
         fmt_print_w(line, LINE_UNITS, u"\r\n%s\t[0x%x] %s %2.2d:%2.2d:%2.2d : ",
                     level_name_w(level), platform_thread_id(), static_cast<const char16_t *>(date),
@@ -114,6 +230,7 @@ void
 close_file(log_file *file)
 {
     std::lock_guard guard(file->lock);
+    write_pending(file);
     platform_file_close(file->handle);
     file->handle = nullptr;
 }
@@ -125,6 +242,7 @@ truncate_file(log_file *file)
     if (file->handle == nullptr) {
         return;
     }
+    write_pending(file); // lines from before the truncation go with it, in their order
     platform_file_seek(file->handle, 0, PLATFORM_SEEK_SET);
     platform_file_truncate(file->handle);
 }
@@ -141,6 +259,7 @@ rotate_file(log_file *file, bool *reopened)
         if (file->handle == nullptr) {
             return 0;
         }
+        write_pending(file);
         platform_file_close(file->handle);
         file->handle = nullptr;
         if (platform_file_rename(file->name, file->rotated_name) != 0) {
@@ -275,6 +394,7 @@ log_int(const char16_t *log_path, const char16_t *rotated_log_path, const char16
         }
         platform_file_seek(g_log.events.handle, 0, PLATFORM_SEEK_END);
     }
+    start_writer();
     log_write(LOG_MSG, BANNER_DASHES);
     log_write(LOG_MSG, u"----------- %s TESSALINE --------------\n", u"Vantelor");
     log_write(LOG_MSG, BANNER_DASHES);
@@ -287,6 +407,13 @@ log_int(const char16_t *log_path, const char16_t *rotated_log_path, const char16
     replace_name(&g_log.events.name, events_path);
     replace_name(&g_log.events.rotated_name, rotated_events_path);
     return 0;
+}
+
+void
+log_flush()
+{
+    flush_file(&g_log.log);
+    flush_file(&g_log.events);
 }
 
 void
@@ -346,6 +473,7 @@ long long
 file_size(log_file *file)
 {
     std::lock_guard guard(file->lock);
+    write_pending(file);
     return file->handle != nullptr ? platform_file_size(file->handle) : -1;
 }
 

@@ -7,11 +7,13 @@
 //
 // Life cycle: log_int() opens both files during start-up (before it every write is a no-op);
 // log_fini() closes them, after which log_int() may open other files. The setters are called
-// during start-up only. Any thread may write: each file has its own lock, held for one write,
-// truncation or rotation, and the two locks are never held together.
+// during start-up only. Any thread may write: each file has its own lock, held for one append,
+// write, truncation or rotation, and the two locks are never held together.
 //
 // The formats are checked against their arguments when the program is compiled (format.h);
-// a line is built on the caller's stack and written with one write, without allocation.
+// a line is built on the caller's stack without allocation and appended whole to its file's
+// pending lines, which a writer thread writes within a few milliseconds (log_flush() at once;
+// at exit, close, truncation and rotation they are written first).
 #pragma once
 
 #include <cstddef>
@@ -40,6 +42,8 @@ enum : std::uint8_t {
 int log_int(const char16_t *log_path, const char16_t *rotated_log_path,
             const char16_t *events_path, const char16_t *rotated_events_path);
 void log_fini();
+// Writes the pending lines of both files now.
+void log_flush();
 
 // Level filter, size limits (bytes) and overflow action. The setters tell on standard output.
 int log_set_loglevel(unsigned int level);               // 0, or -1 above LOG_MAX

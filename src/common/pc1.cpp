@@ -9,32 +9,30 @@
 
 namespace {
 
-// One mixing round on word[round]; all arithmetic wraps at 16 bits.
-std::uint16_t
-mix_round(pc1_state *s)
-{
-    std::uint16_t d = static_cast<std::uint16_t>(s->carry + s->round);
-    std::uint16_t w = s->word[s->round];
-    s->carry = static_cast<std::uint16_t>(s->product + d * 20021u + w * 346u);
-    s->product = static_cast<std::uint16_t>(w * 346u);
-    s->word[s->round] = static_cast<std::uint16_t>(w * 20021u + 1u);
-    std::uint16_t result = s->word[s->round] ^ s->carry;
-    ++s->round;
-    return result;
-}
-
-// The key word for the next byte: five rounds over the key taken as five big-endian pairs.
+// The key word for the next byte: five mixing rounds, one for each big-endian pair of key
+// bytes. Round k mixes w = pair k (XORed with the mixed word of round k - 1 from the second
+// round on), and all arithmetic wraps at 16 bits:
+//   carry = product + (carry + k) * 20021 + w * 346,  product = w * 346,
+//   word[k] = w * 20021 + 1, and the round yields word[k] ^ carry.
+// carry and product run on from byte to byte.
 std::uint16_t
 key_word(pc1_state *s)
 {
-    s->word[0] = static_cast<std::uint16_t>(s->key[0] << 8 | s->key[1]);
-    std::uint16_t mixed = mix_round(s);
-    for (int k = 1; k < 5; ++k) {
-        s->word[k] = static_cast<std::uint16_t>(s->word[k - 1] ^ (s->key[2 * k] << 8 | s->key[2 * k + 1]));
-        mixed ^= mix_round(s);
+    unsigned carry = s->carry;
+    unsigned product = s->product;
+    unsigned previous = 0;
+    unsigned mixed = 0;
+    for (unsigned k = 0; k < 5; ++k) {
+        unsigned pair = static_cast<unsigned>(s->key[2 * k]) << 8 | s->key[2 * k + 1];
+        unsigned w = (previous ^ pair) & 0xffffu;
+        carry = (product + (carry + k) * 20021u + w * 346u) & 0xffffu;
+        product = (w * 346u) & 0xffffu;
+        previous = (w * 20021u + 1u) & 0xffffu;
+        mixed ^= previous ^ carry;
     }
-    s->round = 0;
-    return mixed;
+    s->carry = static_cast<std::uint16_t>(carry);
+    s->product = static_cast<std::uint16_t>(product);
+    return static_cast<std::uint16_t>(mixed);
 }
 
 std::uint8_t

@@ -16,10 +16,8 @@
 constexpr std::size_t PC1_KEY_BYTES = 10;
 
 struct pc1_state {
-    std::uint16_t word[5];                // the mixing words
-    std::uint16_t carry;                  // carried from round to round
-    std::uint16_t product;                // the last round's word times 346
-    std::uint16_t round;                  // index of the next round within one byte
+    std::uint16_t carry;   // carried from round to round and byte to byte
+    std::uint16_t product; // the last round's word times 346
     std::uint8_t key[PC1_KEY_BYTES];
 };
 

@@ -45,6 +45,9 @@ long long platform_socket_recvfrom(platform_socket_t s, void *data, std::size_t 
                                    net_sockaddr *address, std::uint32_t *length);
 // Waits until the socket is readable: 1 readable, 0 time limit passed, -1 failure.
 int platform_socket_wait_readable(platform_socket_t s, long seconds, long microseconds);
+// Asks for a receive buffer of at least this many bytes, past the system's usual cap where the
+// process may: 0, or -1 when not even the capped size could be set.
+int platform_socket_set_receive_buffer(platform_socket_t s, std::size_t bytes);
 // The local port a socket is bound to (host byte order): 0, or -1.
 int platform_socket_local_port(platform_socket_t s, std::uint16_t *port);
 

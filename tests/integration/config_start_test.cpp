@@ -16,6 +16,7 @@
 
 using nivo_test::read_file;
 using nivo_test::temp_dir;
+using nivo_test::log_text;
 using nivo_test::utf16le_to_utf8;
 using nivo_test::write_file;
 
@@ -84,11 +85,11 @@ TEST(ConfigStart, ExampleBaseDirectoryStartsAndStops)
     for (int i = 0; i < 100 && !finished; ++i) {
         int status;
         ASSERT_EQ(platform_process_wait(service, 100, &status), 1) << "the service ended early";
-        finished = utf16le_to_utf8(read_file(base + "/nivo.log"))
+        finished = log_text(base + "/nivo.log")
                        .find("nivo_init: Initialization Finished") != std::string::npos;
     }
     EXPECT_TRUE(finished);
-    std::string log = utf16le_to_utf8(read_file(base + "/nivo.log"));
+    std::string log = log_text(base + "/nivo.log");
     EXPECT_NE(log.find("nivo_init: configuration file parsed successfully"), std::string::npos);
     EXPECT_NE(log.find("\tUSER[1]: svc_backup"), std::string::npos);
 
@@ -117,7 +118,7 @@ TEST(ConfigStart, RejectedConfigurationStopsWithAnErrorStatus)
         EXPECT_EQ(platform_process_wait(service, 10000, &status), 0) << ini;
         EXPECT_NE(status, 0) << ini;
         platform_process_close(service);
-        EXPECT_NE(utf16le_to_utf8(read_file(base + "/nivo.log"))
+        EXPECT_NE(log_text(base + "/nivo.log")
                       .find("nivo_init: configuration file parsing failed"),
                   std::string::npos);
     }

@@ -267,7 +267,7 @@ TEST(AgentCollectorLink, BadAgentsLeaveTheCollectorServingTheNextOne)
     EXPECT_TRUE(wait_rows(base, "user LIKE 'badpay%'", 20, 10000));
     EXPECT_TRUE(wait_rows(base, "user LIKE 'badoff%'", 20, 10000));
 
-    std::string log = nivo_test::utf16le_to_utf8(nivo_test::read_file(base + "/nivo.log"));
+    std::string log = nivo_test::log_text(base + "/nivo.log");
     EXPECT_NE(log.find("dcaserver_receive_request: Invalid REQUEST Header"), std::string::npos);
     EXPECT_NE(log.find("over the limit of 10288 bytes, connection dropped"), std::string::npos);
     EXPECT_NE(log.find("dcaserver_receive_data: Invalid DATA Header"), std::string::npos);

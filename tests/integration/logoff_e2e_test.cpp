@@ -132,7 +132,7 @@ TEST(LogoffDetection, AnsweringWorkstationRenewedSilentOneLoggedOutToTheApplianc
     ASSERT_TRUE(nivo.wait_for_log(log, "wrkstping_workerthread: Workstation '127.0.0.20' is "
                                        "Reachable",
                                   10000))
-        << nivo_test::utf16le_to_utf8(read_file(log)) << read_file(gwsim_out);
+        << nivo_test::log_text(log) << read_file(gwsim_out);
     platform_process_close(sim);
     EXPECT_EQ(read_file(gwsim_out).find("logout user=alice"), std::string::npos)
         << read_file(gwsim_out);
@@ -145,7 +145,7 @@ TEST(LogoffDetection, AnsweringWorkstationRenewedSilentOneLoggedOutToTheApplianc
     std::string text = read_file(rows);
     EXPECT_NE(text.find("alice|"), std::string::npos) << text;
     EXPECT_EQ(text.find("bob|"), std::string::npos) << text;
-    std::string events = nivo_test::utf16le_to_utf8(read_file(log));
+    std::string events = nivo_test::log_text(log);
     EXPECT_NE(events.find("wrkstping_workerthread: Workstation '10.99.5.7' is Unreachable"),
               std::string::npos);
     ASSERT_TRUE(nivo.signal(PLATFORM_SIGNAL_STOP));

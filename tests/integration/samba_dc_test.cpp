@@ -112,11 +112,11 @@ TEST(SambaDomainController, KerberosLogonIsStoredAndQueued)
     EXPECT_EQ(r.logon_type, 2);
 
     std::string events =
-        nivo_test::utf16le_to_utf8(nivo_test::read_file(base + "/logging_events.log"));
+        nivo_test::log_text(base + "/logging_events.log");
     EXPECT_NE(events.find("init_userinfo_kerberos: UserName: alice\n"), std::string::npos);
     EXPECT_NE(events.find("init_userinfo_kerberos: IPv6 WorkstationIP: ::ffff:127.0.0.1\n"),
               std::string::npos);
-    std::string log = nivo_test::utf16le_to_utf8(nivo_test::read_file(base + "/nivo.log"));
+    std::string log = nivo_test::log_text(base + "/nivo.log");
     EXPECT_NE(log.find("dca_insert_userinfo_db: userinfo enqueued in GW Update Queue\n"),
               std::string::npos);
 }

@@ -146,7 +146,7 @@ TEST(SambaRegistryPoll, InsideTheFixture)
     EXPECT_EQ(u8(sent[0]->User), "alice");
     EXPECT_EQ(sent[0]->Flags, UI_FLAG_LOGOUT);
 
-    std::string log = nivo_test::utf16le_to_utf8(nivo_test::read_file(dir.file("nivo.log")));
+    std::string log = nivo_test::log_text(dir.file("nivo.log"));
     EXPECT_NE(log.find("wrkstpoll_workerthread_reg: Logged-In USER: 'alice' on '\\\\127.0.0.1'"),
               std::string::npos);
     EXPECT_EQ(log.find("Adm1n!pass"), std::string::npos) << "the password reached the log";

@@ -43,7 +43,7 @@ TEST(Service, StartsWritesBothLogsAndStopsOnSigterm)
     EXPECT_EQ(log_bytes.substr(0, 4), std::string("\r\0\n\0", 4)); // UTF-16LE, no mark
     EXPECT_NE(nivo_test::utf16le_to_utf8(log_bytes).find("----------- Vantelor TESSALINE"),
               std::string::npos);
-    EXPECT_NE(nivo_test::utf16le_to_utf8(nivo_test::read_file(base + "/logging_events.log"))
+    EXPECT_NE(nivo_test::log_text(base + "/logging_events.log")
                   .find("-------------------------- Logging Events --------------------------"),
               std::string::npos);
 
@@ -81,7 +81,7 @@ TEST(Service, InterruptStopsAsWellAndAppendsToTheLog)
         EXPECT_EQ(nivo.wait_exit(2000), 0);
     }
     // The second start appended: two banners, two shutdowns.
-    std::string text = nivo_test::utf16le_to_utf8(nivo_test::read_file(base + "/nivo.log"));
+    std::string text = nivo_test::log_text(base + "/nivo.log");
     std::size_t first = text.find("Tessaline is Shutdown");
     ASSERT_NE(first, std::string::npos);
     EXPECT_NE(text.find("Tessaline is Shutdown", first + 1), std::string::npos);

@@ -2,8 +2,8 @@
 // appliance simulator registered in gw-list.ini (127.0.0.2:6060), both in a network namespace of
 // the test's own (the test runs itself again inside it). The simulator sends malformed requests
 // first, then IS_ACTIVE, GetAllUsers and a Workstation-Poll; it must receive the active reply,
-// every stored logon (deciphered to the right user, domain and address), the heartbeat and the
-// transit-time resend.
+// every stored logon (deciphered to the right user, domain and address), a logon appended to the
+// audit log the DC Agent reads, the heartbeat and the transit-time resend.
 
 #include <gtest/gtest.h>
 
@@ -101,6 +101,7 @@ TEST(ApplianceLink, TheSimulatorSeesActiveRepliesLogonsAndHeartbeats)
 
     std::string gwsim_out = dir.file("gwsim.txt");
     std::string gwsim = std::string(NIVO_BUILD_DIR) + "/nivo-gwsim";
+    std::string authlog = std::string(NIVO_BUILD_DIR) + "/nivo-authlog";
     const char *argv[] = {gwsim.c_str(), "--listen", "127.0.0.2:6060", "--collector",
                           "127.0.0.1:6677", "--seconds", "60",
                           // garbage, truncated and oversized requests first
@@ -122,12 +123,25 @@ TEST(ApplianceLink, TheSimulatorSeesActiveRepliesLogonsAndHeartbeats)
     EXPECT_EQ(read_file(base + "/active-appliance.log"), "127.0.0.2\r\n");
 
     // Within one heartbeat period: the heartbeat, and the logons of the last 150 seconds again.
+    // A logon the DC Agent reads from the audit log reaches the active appliance as it happens.
+    ASSERT_TRUE(nivo.wait_for_log(base + "/logging_events.log",
+                                  "dca_eventlog: EventLog DCA initialized", 10000));
+    ASSERT_EQ(run({authlog.c_str(), "-f", (base + "/auth_json.log").c_str(), "kerberos", "carol",
+                   "EXAMPLE", "127.0.0.12"},
+                  dir.file("authlog.txt")),
+              0)
+        << read_file(dir.file("authlog.txt"));
+    EXPECT_TRUE(wait_file(gwsim_out,
+                          "logon user=carol domain=example.test address=127.0.0.12 logon-type=2",
+                          10))
+        << read_file(gwsim_out);
+
     EXPECT_TRUE(wait_file(gwsim_out, "heartbeat port=6677", 40)) << read_file(gwsim_out);
     EXPECT_TRUE(wait_file(gwsim_out, alice, 10, 2)) << read_file(gwsim_out);
     EXPECT_EQ(count(read_file(gwsim_out), "bad from"), 0u) << read_file(gwsim_out);
     platform_process_close(sim);
 
-    std::string text = nivo_test::utf16le_to_utf8(read_file(log));
+    std::string text = nivo_test::log_text(log);
     EXPECT_NE(text.find("SSO_server_RecvReqGW: datagram truncated, bytes received: 1"),
               std::string::npos);
     EXPECT_NE(text.find("SSO_server_RecvReqGW: datagram longer than 512 bytes dropped"),

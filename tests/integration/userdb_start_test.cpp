@@ -55,7 +55,7 @@ TEST(UserStoreStart, TheServiceCreatesAUtf16DatabaseAndRevalidatesIt)
         std::filesystem::copy_file(entry.path(), base + "/" + entry.path().filename().string());
     }
     run_until_started(base, 1);
-    std::string log = nivo_test::utf16le_to_utf8(read_file(base + "/nivo.log"));
+    std::string log = nivo_test::log_text(base + "/nivo.log");
     EXPECT_NE(log.find("nivo_init: Userinfo Database Validated"), std::string::npos);
     EXPECT_NE(log.find("nivo_init: GW Update Queue Initializated"), std::string::npos);
 

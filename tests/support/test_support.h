@@ -41,9 +41,12 @@ bool network_namespaces_available();
 bool in_network_namespace();
 // Runs one test of this test binary again, in a network namespace of its own with the loopback
 // interface up (every program that test starts shares it). The child's exit status (0: the test
-// passed), or -1 when no namespace can be made; output receives what the child printed.
+// passed), or -1 when no namespace can be made by an unprivileged user outside CI (as root or
+// under CI that is a failure, 1); output receives what the child printed.
 int run_in_network_namespace(const std::string &test, std::string *output);
 
+// A log file (UTF-16LE) as UTF-8 text, after this process's pending log lines were written.
+std::string log_text(const std::string &path);
 // Lines of a log file (UTF-16LE) split at "\r\n", the first (empty) piece dropped.
 std::vector<std::string> log_lines(const std::string &path);
 

@@ -155,7 +155,7 @@ class Link : public ::testing::Test {
 
     std::string log() const
     {
-        return nivo_test::utf16le_to_utf8(nivo_test::read_file(dir.file("nivo.log")));
+        return nivo_test::log_text(dir.file("nivo.log"));
     }
     bool logged(const std::string &text) const
     {

@@ -33,7 +33,7 @@ TEST(EventLogConfig, EventlogFileIsKeptAsGiven)
     EXPECT_EQ(parse_configfile(dir.wpath("nivo.ini").c_str(), &record), 0);
     ASSERT_NE(record.eventlog_file, nullptr);
     EXPECT_EQ(u8(record.eventlog_file), "/srv/samba/log/auth json.log");
-    EXPECT_NE(nivo_test::utf16le_to_utf8(nivo_test::read_file(dir.file("nivo.log")))
+    EXPECT_NE(nivo_test::log_text(dir.file("nivo.log"))
                   .find("\tparse_keyvalue_dca: EVENTLOG-FILE: /srv/samba/log/auth json.log\n"),
               std::string::npos);
     log_fini();

@@ -3,9 +3,12 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <chrono>
 #include <cstdio>
 #include <filesystem>
 #include <string>
+#include <thread>
+#include <vector>
 
 #include "common/log.h"
 #include "platform/system.h"
@@ -100,6 +103,7 @@ contains(const std::vector<std::string> &lines, const std::string &text)
 TEST_F(LogTest, LinesAreUtf16WithoutMarkAndCarryThePrefixLayout)
 {
     log_write(LOG_ERROR, u"unit: value %d of '%s'\n", 42, u"caf\u00e9");
+    log_flush();
     std::string bytes = read_file(dir.file("nivo.log"));
     // No byte-order mark: the file starts with the first line's "\r\n".
     ASSERT_GE(bytes.size(), 4u);
@@ -122,7 +126,7 @@ TEST_F(LogTest, LinesAreUtf16WithoutMarkAndCarryThePrefixLayout)
 TEST_F(LogTest, NarrowLinesHaveTheirOwnLayout)
 {
     log_write_a(LOG_NOTICE, "narrow %s %d\n", "text", 7);
-    std::string text = nivo_test::utf16le_to_utf8(read_file(dir.file("nivo.log")));
+    std::string text = nivo_test::log_text(dir.file("nivo.log"));
     // "\n\rNOTICE\t<date> <time> [0x<tid>]: narrow text 7\n" closes the file.
     std::size_t start = text.rfind("\n\rNOTICE\t");
     ASSERT_NE(start, std::string::npos) << text;
@@ -186,6 +190,7 @@ TEST_F(LogTest, TruncationCutsTheFileAndLeavesTheBanner)
     for (int i = 0; i < 20; ++i) {
         log_write(LOG_MSG, u"filler line %d\n", i);
     }
+    log_flush();
     ASSERT_GE(nivo_test::file_size(dir.file("nivo.log")), 1000);
     log_check_overflow();
     auto lines = log();
@@ -248,6 +253,62 @@ TEST_F(LogTest, TheEventsFileRotatesOnItsOwnLimit)
     EXPECT_TRUE(contains(log(), "ROTATING LOGGING EVENTS FILE"));
     // nivo.log itself was under its limit and was left alone.
     EXPECT_FALSE(nivo_test::file_exists(dir.file("nivo.log1")));
+}
+
+TEST_F(LogTest, PendingLinesReachTheFileWithoutAFlush)
+{
+    log_write(LOG_MSG, u"written behind\n");
+    log_write_event(LOG_MSG, u"event behind\n");
+    // Read the bytes without flushing: the writer thread must get there by itself.
+    bool both = false;
+    for (int i = 0; i < 200 && !both; ++i) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        both = nivo_test::utf16le_to_utf8(read_file(dir.file("nivo.log"))).find("event behind") !=
+                   std::string::npos &&
+               nivo_test::utf16le_to_utf8(read_file(dir.file("nivo.log"))).find("written behind") !=
+                   std::string::npos &&
+               nivo_test::utf16le_to_utf8(read_file(dir.file("logging_events.log")))
+                       .find("event behind") != std::string::npos;
+    }
+    EXPECT_TRUE(both);
+}
+
+TEST_F(LogTest, LinesOfManyThreadsStayWholeAndInTheirOrder)
+{
+    // Far more than the pending buffer holds, so writers also write it themselves.
+    constexpr int THREADS = 4;
+    constexpr int LINES = 3000;
+    std::vector<std::thread> writers;
+    for (int t = 0; t < THREADS; ++t) {
+        writers.emplace_back([t] {
+            for (int i = 0; i < LINES; ++i) {
+                log_write(LOG_MSG, u"writer %d line %d of a line long enough to fill %s\n", t, i,
+                          u"the buffer quickly, quickly, quickly");
+            }
+        });
+    }
+    for (auto &writer : writers) {
+        writer.join();
+    }
+    int next[THREADS] = {};
+    int ours = 0;
+    for (const auto &line : log()) {
+        std::string level, message;
+        unsigned long tid;
+        ASSERT_TRUE(parse_line(line, &level, &tid, &message)) << line;
+        int t = -1, i = -1;
+        if (std::sscanf(message.c_str(), "writer %d line %d of", &t, &i) != 2) {
+            continue;
+        }
+        ASSERT_TRUE(t >= 0 && t < THREADS) << line;
+        ASSERT_EQ(i, next[t]) << line;
+        ASSERT_EQ(message, "writer " + std::to_string(t) + " line " + std::to_string(i) +
+                               " of a line long enough to fill the buffer quickly, quickly, "
+                               "quickly\n");
+        ++next[t];
+        ++ours;
+    }
+    EXPECT_EQ(ours, THREADS * LINES);
 }
 
 TEST(LogClosed, WritesBeforeOpeningAreNoOps)

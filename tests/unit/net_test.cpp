@@ -29,7 +29,7 @@ protected:
     bool
     logged(const std::string &text) const
     {
-        return nivo_test::utf16le_to_utf8(nivo_test::read_file(dir.file("nivo.log"))).find(text) !=
+        return nivo_test::log_text(dir.file("nivo.log")).find(text) !=
                std::string::npos;
     }
     // A bound server on 127.0.0.1 with a port of the system's choosing.

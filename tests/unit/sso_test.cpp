@@ -289,7 +289,7 @@ class SsoLink : public ::testing::Test {
 
     std::string log()
     {
-        return nivo_test::utf16le_to_utf8(read_file(dir.file("nivo.log")));
+        return nivo_test::log_text(dir.file("nivo.log"));
     }
     bool wait_log(const std::string &needle, int timeout_ms = 3000)
     {

@@ -91,7 +91,7 @@ protected:
     std::string
     log_text() const
     {
-        return nivo_test::utf16le_to_utf8(read_file(dir.file("nivo.log")));
+        return nivo_test::log_text(dir.file("nivo.log"));
     }
     temp_dir dir;
 };

@@ -167,7 +167,7 @@ class Monitor : public ::testing::Test {
     }
     std::string events_log()
     {
-        return nivo_test::utf16le_to_utf8(nivo_test::read_file(dir_.file("ev.log")));
+        return nivo_test::log_text(dir_.file("ev.log"));
     }
 
     temp_dir dir_;

@@ -111,7 +111,7 @@ class Pipeline : public ::testing::Test {
     }
     std::string log_text()
     {
-        return nivo_test::utf16le_to_utf8(nivo_test::read_file(dir_.file("nivo.log")));
+        return nivo_test::log_text(dir_.file("nivo.log"));
     }
 
     temp_dir dir_;

@@ -198,6 +198,17 @@ platform_socket_wait_readable(platform_socket_t s, long seconds, long microsecon
 }
 
 int
+platform_socket_set_receive_buffer(platform_socket_t s, std::size_t bytes)
+{
+    int size = bytes > 0x3FFFFFFF ? 0x3FFFFFFF : static_cast<int>(bytes);
+    // The forced size needs CAP_NET_ADMIN; without it the kernel caps at net.core.rmem_max.
+    if (setsockopt(fd(s), SOL_SOCKET, SO_RCVBUFFORCE, &size, sizeof size) == 0) {
+        return 0;
+    }
+    return setsockopt(fd(s), SOL_SOCKET, SO_RCVBUF, &size, sizeof size) == 0 ? 0 : -1;
+}
+
+int
 platform_socket_local_port(platform_socket_t s, std::uint16_t *port)
 {
     sockaddr_in in{};

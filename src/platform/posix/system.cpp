@@ -109,15 +109,22 @@ platform_thread_id()
 void
 platform_local_clock(platform_clock *now)
 {
+    // Asked for on every log line: each thread converts a second only once.
+    thread_local std::time_t converted = -1;
+    thread_local platform_clock clock{};
     std::time_t t = std::time(nullptr);
-    struct tm parts{};
-    localtime_r(&t, &parts);
-    now->year = parts.tm_year + 1900;
-    now->month = parts.tm_mon + 1;
-    now->day = parts.tm_mday;
-    now->hour = parts.tm_hour;
-    now->minute = parts.tm_min;
-    now->second = parts.tm_sec;
+    if (t != converted) {
+        struct tm parts{};
+        localtime_r(&t, &parts);
+        clock.year = parts.tm_year + 1900;
+        clock.month = parts.tm_mon + 1;
+        clock.day = parts.tm_mday;
+        clock.hour = parts.tm_hour;
+        clock.minute = parts.tm_min;
+        clock.second = parts.tm_sec;
+        converted = t;
+    }
+    *now = clock;
 }
 
 namespace {
