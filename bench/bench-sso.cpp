@@ -4,7 +4,7 @@
 // level-0 lines of every record remain) and then at LOG-LEVEL 5 (the default):
 //   (a) records per second from the update queue to logon datagrams received by the appliance,
 //       beside the raw rate of sending the same datagram on a connected UDP socket in the same
-//       run (the limit), and their ratio (target at least 0.3);
+//       run (the limit), measured in turns, and the ratio of their medians (target at least 0.3);
 //   (b) the latency from enqueue to the datagram's arrival at 200 records per second: median,
 //       p99 (target at most 1 s) and maximum;
 //   (c) GetAllUsers over 100,000 stored logons: rows per second until the last datagram arrived
@@ -154,38 +154,55 @@ make_record(const std::string &user, int n)
     return record;
 }
 
-// (a): queue to appliance, and the raw send rate of the same datagram.
+// (a): queue to appliance, and the raw send rate of the same datagram. The machine is shared:
+// the two are measured in turns, three rounds each, and the medians compared.
 void
 throughput(receiver *appliance, net_handle *raw_handle, int records)
 {
-    long before = appliance->received;
-    auto start = clock_type::now();
-    for (int i = 0; i < records; ++i) {
-        if (gw_update_queue_enqueue(make_record("user" + std::to_string(i), i)) != 0) {
-            std::fprintf(stderr, "enqueue failed\n");
-            std::exit(1);
-        }
-    }
-    appliance->wait_for(before + records, 2.0);
-    long got = appliance->received - before;
-    double queue_rate = got / appliance->seconds_to_last_arrival(start);
-
+    constexpr int ROUNDS = 3;
+    int per_round = std::max(1, records / ROUNDS);
     userinfo_ptr sample(make_record("user1", 1));
     std::vector<std::uint8_t> datagram;
     SSOclient_build_update(sample.get(), &datagram);
-    before = appliance->received;
-    start = clock_type::now();
-    for (int i = 0; i < records; ++i) {
-        net_send(raw_handle, datagram.data(), datagram.size());
-    }
-    double raw_rate = records / seconds_since(start);
-    appliance->wait_for(before + records, 1.0);
-    long raw_got = appliance->received - before;
 
-    std::printf("  (a) queue to appliance: %9.0f records/s (%ld of %d arrived)\n", queue_rate, got,
-                records);
-    std::printf("      raw UDP send:       %9.0f datagrams/s (%ld of %d arrived)\n", raw_rate,
-                raw_got, records);
+    std::vector<double> queue_rates, raw_rates;
+    long got = 0, raw_got = 0;
+    for (int round = 0; round < ROUNDS; ++round) {
+        long before = appliance->received;
+        auto start = clock_type::now();
+        for (int i = 0; i < per_round; ++i) {
+            if (gw_update_queue_enqueue(make_record("user" + std::to_string(i), i)) != 0) {
+                std::fprintf(stderr, "enqueue failed\n");
+                std::exit(1);
+            }
+        }
+        appliance->wait_for(before + per_round, 2.0);
+        long arrived = appliance->received - before;
+        got += arrived;
+        queue_rates.push_back(arrived / appliance->seconds_to_last_arrival(start));
+
+        before = appliance->received;
+        start = clock_type::now();
+        for (int i = 0; i < per_round; ++i) {
+            net_send(raw_handle, datagram.data(), datagram.size());
+        }
+        raw_rates.push_back(per_round / seconds_since(start));
+        appliance->wait_for(before + per_round, 1.0);
+        raw_got += appliance->received - before;
+    }
+    auto median = [](std::vector<double> v) {
+        std::sort(v.begin(), v.end());
+        return v[v.size() / 2];
+    };
+    double queue_rate = median(queue_rates);
+    double raw_rate = median(raw_rates);
+    int sent = per_round * ROUNDS;
+    std::printf("  (a) queue to appliance: %9.0f records/s, median of %d rounds (%ld of %d "
+                "arrived)\n",
+                queue_rate, ROUNDS, got, sent);
+    std::printf("      raw UDP send:       %9.0f datagrams/s, median of %d rounds (%ld of %d "
+                "arrived)\n",
+                raw_rate, ROUNDS, raw_got, sent);
     std::printf("      ratio:              %9.2f (target >= 0.30)\n", queue_rate / raw_rate);
 }
 
