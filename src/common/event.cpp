@@ -69,10 +69,10 @@ event_set(event_handle *event)
         return -1;
     }
     event_object &e = *event->object;
-    {
-        std::lock_guard guard(e.lock);
-        e.signaled = true;
-    }
+    // Notified under the lock: a waiter cannot return, and its owner close the event, while
+    // this call still touches it.
+    std::lock_guard guard(e.lock);
+    e.signaled = true;
     if (e.manual_reset) {
         e.changed.notify_all();
     } else {

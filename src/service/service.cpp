@@ -2,6 +2,8 @@
 
 #include "service/service.h"
 
+#include <mutex>
+
 #include "common/console.h"
 #include "common/event.h"
 #include "common/log.h"
@@ -30,10 +32,21 @@ constexpr const char16_t *STOP_EVENT_NAME = u"ThisIsMyEvent";
 
 struct service_state {
     service_status_handle *status_handle = nullptr;
+    // Written by the service's main routine; the control handler runs on another thread and
+    // may set the event while the main routine closes it, so both hold stop_lock for that.
+    std::mutex stop_lock;
     event_handle *stop_event = nullptr;
     char16_t *name = nullptr;
 };
 service_state g_service;
+
+// Sets the stop event if it exists: 0, or -1 when setting it failed.
+int
+set_stop_event()
+{
+    std::lock_guard guard(g_service.stop_lock);
+    return g_service.stop_event != nullptr ? event_set(g_service.stop_event) : 0;
+}
 
 // Tells the start-up step's outcome on the console (before the log exists).
 void
@@ -97,7 +110,7 @@ Service_ErrorReport(const char16_t *label)
     }
     debug_output(text);
     debug_output(u"\n");
-    event_set(g_service.stop_event);
+    (void)set_stop_event();
     report_stopped_quietly(static_cast<unsigned long>(error));
 }
 
@@ -107,7 +120,7 @@ Service_Ctrl(unsigned long control)
     bool stopping = control == SERVICE_CONTROL_STOP || control == SERVICE_CONTROL_SHUTDOWN;
     SetTheServiceStatus(stopping ? SERVICE_STOP_PENDING : SERVICE_RUNNING, 0, 0, 0);
     debug_output(u"SetTheServiceStatus(), Service_Ctrl() function\n");
-    if (stopping && event_set(g_service.stop_event) != 0) {
+    if (stopping && set_stop_event() != 0) {
         Service_ErrorReport(u"SetEvent()");
     }
 }
@@ -121,7 +134,10 @@ Service_Main(unsigned long argc, char16_t **argv)
     SetTheServiceStatus(SERVICE_START_PENDING, 0, 0, 0);
     debug_output(u"SetTheServiceStatus(), SERVICE_START_PENDING\n");
 
-    g_service.stop_event = event_create(true, false, STOP_EVENT_NAME);
+    {
+        std::lock_guard guard(g_service.stop_lock);
+        g_service.stop_event = event_create(true, false, STOP_EVENT_NAME);
+    }
     if (g_service.stop_event == nullptr) {
         Service_ErrorReport(u"CreateEvent()");
     }
@@ -148,10 +164,17 @@ Service_Main(unsigned long argc, char16_t **argv)
 
     nivo_shutdown();
 
-    if (g_service.stop_event != nullptr && event_close(g_service.stop_event) != 0) {
+    int closed = 0;
+    {
+        std::lock_guard guard(g_service.stop_lock);
+        if (g_service.stop_event != nullptr) {
+            closed = event_close(g_service.stop_event);
+        }
+        g_service.stop_event = nullptr;
+    }
+    if (closed != 0) {
         Service_ErrorReport(u"CloseHandle()");
     }
-    g_service.stop_event = nullptr;
 
     debug_output(u"SetTheServiceStatus(), SERVICE_STOPPED.\n");
     SetTheServiceStatus(SERVICE_STOPPED, 0, 0, 0);
