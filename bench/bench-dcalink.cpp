@@ -25,6 +25,7 @@
 #include <thread>
 #include <unistd.h>
 
+#include "bench_support.h"
 #include "common/log.h"
 #include "common/net.h"
 #include "common/text.h"
@@ -37,38 +38,12 @@
 
 namespace {
 
-using clock_type = std::chrono::steady_clock;
-
-double
-seconds_since(clock_type::time_point start)
-{
-    return std::chrono::duration<double>(clock_type::now() - start).count();
-}
-
-std::u16string
-to_u16(const std::string &text)
-{
-    return std::u16string(text.begin(), text.end());
-}
-
-std::string
-address_of(unsigned n)
-{
-    return "127." + std::to_string((n >> 16) & 255) + "." + std::to_string((n >> 8) & 255) + "." +
-           std::to_string(n & 255);
-}
-
-std::uint16_t
-free_port()
-{
-    net_handle *probe = net_init(u"127.0.0.1", 0, NET_MODE_SERVER);
-    std::uint16_t port = 0;
-    if (probe != nullptr && net_open(probe, NET_TRANSPORT_TCP) == 0) {
-        platform_socket_local_port(probe->socket, &port);
-    }
-    net_fini(probe);
-    return port;
-}
+using bench::address_of;
+using bench::clock_type;
+using bench::count_rows;
+using bench::free_port;
+using bench::seconds_since;
+using bench::to_u16;
 
 // The store's rate for count new logons, as the Collector handles each record.
 double
@@ -83,7 +58,7 @@ store_rate(const std::string &dir, unsigned count)
     for (unsigned i = 0; i < count; ++i) {
         UserInfo *record = userdb_allocate_userinfo();
         std::u16string user = to_u16("store" + std::to_string(i));
-        std::u16string ip = to_u16(address_of((1u << 16) + i));
+        std::u16string ip = to_u16(address_of(127, (1u << 16) + i));
         userdb_set_text(&record->User, user.c_str());
         userdb_set_text(&record->Domain, u"SIM");
         userdb_set_text(&record->WrkstName, u"SIMWS");
@@ -105,25 +80,6 @@ store_rate(const std::string &dir, unsigned count)
     userinfo_db_fini();
     gw_update_queue_fini(); // releases what was queued
     return rate;
-}
-
-long long
-row_count(const std::string &db_path)
-{
-    sqlite3 *db = nullptr;
-    long long count = -1;
-    if (sqlite3_open_v2(db_path.c_str(), &db, SQLITE_OPEN_READONLY, nullptr) == SQLITE_OK) {
-        sqlite3_busy_timeout(db, 1000);
-        sqlite3_stmt *stmt = nullptr;
-        if (sqlite3_prepare_v2(db, "SELECT count(*) FROM UserInfo", -1, &stmt, nullptr) ==
-                SQLITE_OK &&
-            sqlite3_step(stmt) == SQLITE_ROW) {
-            count = sqlite3_column_int64(stmt, 0);
-        }
-        sqlite3_finalize(stmt);
-    }
-    sqlite3_close(db);
-    return count;
 }
 
 bool
@@ -154,7 +110,7 @@ link_rate(const std::string &tools, const std::string &dir, const std::string &d
     std::string p = std::to_string(port);
     std::string c = std::to_string(connections);
     std::string n = std::to_string(count);
-    std::string ip = address_of(first_address);
+    std::string ip = address_of(127, first_address);
     std::string user = "sim" + c + "c";
     const char *argv[] = {sim.c_str(), "-p", p.c_str(),    "-c", c.c_str(), "-n", n.c_str(), "-i",
                           ip.c_str(),  "-u", user.c_str(), "-q", nullptr};
@@ -174,7 +130,7 @@ link_rate(const std::string &tools, const std::string &dir, const std::string &d
     // Waits for the rows; gives up when nothing has arrived for 10 seconds.
     while (now < expected) {
         std::this_thread::sleep_for(std::chrono::milliseconds(5));
-        now = row_count(db);
+        now = count_rows(db);
         double t = seconds_since(start);
         if (now != last_count) {
             last_count = now;

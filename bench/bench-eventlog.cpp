@@ -23,6 +23,7 @@
 #include <string>
 #include <thread>
 
+#include "bench_support.h"
 #include "common/log.h"
 #include "common/threadpool.h"
 #include "config/config.h"
@@ -37,13 +38,10 @@
 
 namespace {
 
-constexpr double TARGET = 2000.0;
+using bench::count_rows;
+using bench::to_u16;
 
-std::u16string
-wide(const std::string &text)
-{
-    return std::u16string(text.begin(), text.end());
-}
+constexpr double TARGET = 2000.0;
 
 std::string
 kerberos_line(unsigned n)
@@ -63,25 +61,6 @@ kerberos_line(unsigned n)
            user +
            R"(", "mappedDomain": "BENCH", "passwordType": "aes256-cts-hmac-sha1-96", "duration": 1000}})"
            "\n";
-}
-
-long long
-stored_rows(const std::string &db)
-{
-    sqlite3 *handle = nullptr;
-    long long count = -1;
-    if (sqlite3_open_v2(db.c_str(), &handle, SQLITE_OPEN_READONLY, nullptr) == SQLITE_OK) {
-        sqlite3_busy_timeout(handle, 1000);
-        sqlite3_stmt *stmt = nullptr;
-        if (sqlite3_prepare_v2(handle, "SELECT count(*) FROM UserInfo;", -1, &stmt, nullptr) ==
-                SQLITE_OK &&
-            sqlite3_step(stmt) == SQLITE_ROW) {
-            count = sqlite3_column_int64(stmt, 0);
-        }
-        sqlite3_finalize(stmt);
-    }
-    sqlite3_close(handle);
-    return count;
 }
 
 long long
@@ -126,22 +105,22 @@ main(int argc, char **argv)
 
     config_record *config = config_get();
     *config = config_record{};
-    config_replace_text(&config->base_directory, wide(base.string()).c_str());
-    config_replace_text(&config->eventlog_file, wide(audit).c_str());
+    config_replace_text(&config->base_directory, to_u16(base.string()).c_str());
+    config_replace_text(&config->eventlog_file, to_u16(audit).c_str());
     config_os_version()->major = 6;
     config_os_version()->minor = 2;
-    if (log_int(wide((base / "nivo.log").string()).c_str(),
-                wide((base / "nivo.log1").string()).c_str(),
-                wide((base / "logging_events.log").string()).c_str(),
-                wide((base / "logging_events.log1").string()).c_str()) != 0) {
+    if (log_int(to_u16((base / "nivo.log").string()).c_str(),
+                to_u16((base / "nivo.log1").string()).c_str(),
+                to_u16((base / "logging_events.log").string()).c_str(),
+                to_u16((base / "logging_events.log1").string()).c_str()) != 0) {
         return 1;
     }
     log_set_loglevel(LOG_DEBUG); // the default LOG-LEVEL
-    registry_set_location(wide((base / "registry").string()).c_str());
+    registry_set_location(to_u16((base / "registry").string()).c_str());
     logoff_detector_init(1, LOGOFF_DEFAULT_INTERVAL);
     dca_set_hostdomain(u"BENCH", u"bench.lan");
     dca_addnet_authnetlist(u"10.0.0.0/8");
-    if (userinfo_db_init(wide(db).c_str(), u"UserInfo") != 0 || gw_update_queue_init() != 0 ||
+    if (userinfo_db_init(to_u16(db).c_str(), u"UserInfo") != 0 || gw_update_queue_init() != 0 ||
         threadpool_create(16, 1) != 0) {
         std::fprintf(stderr, "bench-eventlog: set-up failed\n");
         return 1;
@@ -173,7 +152,7 @@ main(int argc, char **argv)
     }
     long long rows = 0;
     auto deadline = start + std::chrono::seconds(600);
-    while ((rows = stored_rows(db)) < static_cast<long long>(logons) &&
+    while ((rows = count_rows(db)) < static_cast<long long>(logons) &&
            std::chrono::steady_clock::now() < deadline) {
         std::this_thread::sleep_for(std::chrono::milliseconds(20));
     }

@@ -22,6 +22,7 @@
 #include <string>
 #include <thread>
 
+#include "bench_support.h"
 #include "common/log.h"
 #include "common/threadpool.h"
 #include "logoff/logoff_detector.h"
@@ -34,7 +35,9 @@
 
 namespace {
 
-using clock_type = std::chrono::steady_clock;
+using bench::clock_type;
+using bench::count_rows;
+using bench::to_u16;
 
 constexpr const char *NAMESPACE_SETUP =
     "set -e; ip link set lo up; ip link add nv0 type veth peer name nv1; "
@@ -42,29 +45,6 @@ constexpr const char *NAMESPACE_SETUP =
     "ip neigh replace 10.99.5.7 lladdr 02:00:00:00:00:01 dev nv0 nud permanent; "
     "ip route add 10.99.0.0/16 via 10.99.5.7 dev nv0; "
     "NIVO_BENCH_NETNS=1 exec \"$0\" \"$@\"";
-
-std::u16string
-to_u16(const std::string &text)
-{
-    return std::u16string(text.begin(), text.end());
-}
-
-int
-count_where(const std::string &db_path, const char *where)
-{
-    sqlite3 *db = nullptr;
-    int count = -1;
-    sqlite3_open_v2(db_path.c_str(), &db, SQLITE_OPEN_READONLY, nullptr);
-    sqlite3_stmt *stmt = nullptr;
-    std::string sql = std::string("SELECT count(*) FROM UserInfo WHERE ") + where;
-    if (sqlite3_prepare_v2(db, sql.c_str(), -1, &stmt, nullptr) == SQLITE_OK &&
-        sqlite3_step(stmt) == SQLITE_ROW) {
-        count = sqlite3_column_int(stmt, 0);
-    }
-    sqlite3_finalize(stmt);
-    sqlite3_close(db);
-    return count;
-}
 
 void
 insert_due(int rows, bool answering)
@@ -104,7 +84,7 @@ check_all(const std::string &db_path)
             }
         }
     }
-    while (count_where(db_path, "flags = 2") > 0) {
+    while (count_rows(db_path, "flags = 2") > 0) {
         std::this_thread::sleep_for(std::chrono::milliseconds(5));
     }
     return std::chrono::duration<double>(clock_type::now() - start).count();
@@ -169,17 +149,17 @@ main(int argc, char **argv)
     wrkstping_set_timeout(1000);
     insert_due(rows, true);
     double answering = check_all(db_path);
-    int renewed = count_where(db_path, "flags = 1");
-    std::printf("every workstation answers: %8.1f checks/s (%d renewed in %.2f s), %.0fx the "
+    long long renewed = count_rows(db_path, "flags = 1");
+    std::printf("every workstation answers: %8.1f checks/s (%lld renewed in %.2f s), %.0fx the "
                 "ceiling\n",
                 rows / answering, renewed, answering, rows / answering / ceiling);
 
     wrkstping_set_timeout(100);
     insert_due(rows, false);
     double silent = check_all(db_path);
-    int left = count_where(db_path, "1");
-    std::printf("no workstation answers:    %8.1f checks/s (%d logged out in %.2f s, 3 x 100 ms "
-                "each), %.0fx the ceiling\n",
+    long long left = count_rows(db_path);
+    std::printf("no workstation answers:    %8.1f checks/s (%lld logged out in %.2f s, 3 x 100 "
+                "ms each), %.0fx the ceiling\n",
                 rows / silent, renewed + rows - left, silent, rows / silent / ceiling);
 
     UserInfo *stop = userdb_allocate_userinfo();

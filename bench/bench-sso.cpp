@@ -28,6 +28,7 @@
 #include <thread>
 #include <vector>
 
+#include "bench_support.h"
 #include "common/log.h"
 #include "common/net.h"
 #include "common/text.h"
@@ -44,26 +45,10 @@
 
 namespace {
 
-using clock_type = std::chrono::steady_clock;
-
-double
-seconds_since(clock_type::time_point start)
-{
-    return std::chrono::duration<double>(clock_type::now() - start).count();
-}
-
-std::u16string
-to_u16(const std::string &text)
-{
-    return std::u16string(text.begin(), text.end());
-}
-
-std::string
-address_of(int n)
-{
-    return "10." + std::to_string((n >> 16) & 255) + "." + std::to_string((n >> 8) & 255) + "." +
-           std::to_string(n & 255);
-}
+using bench::address_of;
+using bench::clock_type;
+using bench::seconds_since;
+using bench::to_u16;
 
 // The appliance: counts every datagram; with `decode` set, it also reads the user name
 // "lat<n>" and notes the arrival time of record n.
@@ -148,7 +133,7 @@ make_record(const std::string &user, int n)
     record->User = tsso_string_dup_w(to_u16(user).c_str());
     record->Domain = tsso_string_dup_w(u"corp.example");
     record->Group = tsso_string_dup_w(u"Users");
-    record->WrkstIP = tsso_string_dup_w(to_u16(address_of(n)).c_str());
+    record->WrkstIP = tsso_string_dup_w(to_u16(address_of(10, n)).c_str());
     record->LogonType = 2;
     record->Flags = UI_FLAG_LOGON;
     return record;
@@ -294,7 +279,7 @@ fill_table(const std::string &path, int count)
         -1, &stmt, nullptr);
     for (int i = 0; i < count; ++i) {
         std::string user = "user" + std::to_string(i);
-        std::string ip = address_of(i);
+        std::string ip = address_of(10, i);
         sqlite3_bind_text(stmt, 1, user.c_str(), -1, SQLITE_TRANSIENT);
         sqlite3_bind_text(stmt, 2, ip.c_str(), -1, SQLITE_TRANSIENT);
         sqlite3_step(stmt);

@@ -22,6 +22,7 @@
 #include <string>
 #include <vector>
 
+#include "bench_support.h"
 #include "common/log.h"
 #include "common/text.h"
 #include "platform/registry.h"
@@ -32,29 +33,13 @@
 
 namespace {
 
-using clock_type = std::chrono::steady_clock;
+using bench::address_of;
+using bench::clock_type;
+using bench::seconds_since;
+using bench::to_u16;
 
 constexpr double MEASURE_SECONDS = 2.0;
 constexpr int MAX_MEASURED_INSERTS = 20000;
-
-std::u16string
-to_u16(const std::string &text)
-{
-    return std::u16string(text.begin(), text.end());
-}
-
-std::string
-address_of(int n)
-{
-    return "10." + std::to_string((n >> 16) & 255) + "." + std::to_string((n >> 8) & 255) + "." +
-           std::to_string(n & 255);
-}
-
-double
-seconds_since(clock_type::time_point start)
-{
-    return std::chrono::duration<double>(clock_type::now() - start).count();
-}
 
 // Fills rows [0, count) on a second connection, in one transaction.
 bool
@@ -72,7 +57,7 @@ fill_table(const std::string &path, int count, std::int32_t expire_time)
                        -1, &stmt, nullptr);
     for (int i = 0; i < count; ++i) {
         std::string user = "user" + std::to_string(i);
-        std::string ip = address_of(i);
+        std::string ip = address_of(10, i);
         sqlite3_bind_text(stmt, 1, user.c_str(), -1, SQLITE_TRANSIENT);
         sqlite3_bind_text(stmt, 2, "corp.example", -1, SQLITE_STATIC);
         sqlite3_bind_text(stmt, 3, ip.c_str(), -1, SQLITE_TRANSIENT);
@@ -98,7 +83,7 @@ store_insert_rate(int *next)
            (done % 64 != 0 || seconds_since(start) < MEASURE_SECONDS)) {
         UserInfo *record = userdb_allocate_userinfo();
         std::u16string user = to_u16("new" + std::to_string(*next));
-        std::u16string ip = to_u16(address_of(*next));
+        std::u16string ip = to_u16(address_of(10, *next));
         record->User = tsso_string_dup_w(user.c_str());
         record->Domain = tsso_string_dup_w(domain.c_str());
         record->WrkstIP = tsso_string_dup_w(ip.c_str());
@@ -144,7 +129,7 @@ bare_insert_rate(const std::string &path, int first, const char *synchronous)
          done < MAX_MEASURED_INSERTS && (done % 64 != 0 || seconds_since(start) < MEASURE_SECONDS);
          ++n, ++done) {
         std::u16string user = to_u16("bare" + std::to_string(n));
-        std::u16string ip = to_u16(address_of(n));
+        std::u16string ip = to_u16(address_of(10, n));
         auto bytes = [](const std::u16string &s) { return static_cast<int>(s.size() * 2); };
         sqlite3_bind_text16(select, 1, ip.c_str(), bytes(ip), SQLITE_STATIC);
         sqlite3_step(select);

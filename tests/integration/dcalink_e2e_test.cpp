@@ -3,29 +3,26 @@
 // them restarts (the monitor reconnects it within a minute), and a Collector fed garbage,
 // truncated frames and absurd lengths by the load generator still serves the next agent.
 //
-// As root each test runs in a network namespace of its own; otherwise the services take free
-// ports on 127.0.0.1 from their nivo.ini.
+// Each test runs itself again in a network namespace of its own (root), which the services share
+// with the tools that talk to them; without one it is skipped. The services take free ports on
+// 127.0.0.1 from their nivo.ini.
 
 #include <gtest/gtest.h>
 
-#include <sched.h>
-#include <sqlite3.h>
-#include <unistd.h>
-
 #include <chrono>
-#include <cstdlib>
 #include <filesystem>
 #include <memory>
 #include <string>
 #include <thread>
 #include <vector>
 
-#include "common/net.h"
 #include "platform/process.h"
+#include "support/collector.h"
 #include "support/daemon.h"
 #include "support/test_support.h"
 
 using nivo_test::daemon_process;
+using nivo_test::free_port;
 using nivo_test::temp_dir;
 
 namespace {
@@ -37,31 +34,6 @@ constexpr const char *SETTINGS = "[SETTINGS]\n"
                                  "HOST-DOMAIN-FQDN=101'0'120'0'97'0'109'0'112'0'108'0'101'0'46'0'"
                                  "116'0'101'0'115'0'116'0'\n"
                                  "[LOGGING]\nLOG-LEVEL=5\n";
-
-// Keeps every socket of the test inside a namespace of its own when the test may make one.
-void
-isolate_network()
-{
-    if (geteuid() == 0 && unshare(CLONE_NEWNET) == 0) {
-        if (std::system("ip link set lo up") != 0) {
-            ADD_FAILURE() << "loopback could not be brought up in the test's namespace";
-        }
-        // The services of this test share the test's namespace with the tools that talk to them.
-        setenv("NIVO_TEST_NETNS", "1", 1);
-    }
-}
-
-std::uint16_t
-free_port()
-{
-    net_handle *probe = net_init(u"127.0.0.1", 0, NET_MODE_SERVER);
-    std::uint16_t port = 0;
-    if (probe != nullptr && net_open(probe, NET_TRANSPORT_TCP) == 0) {
-        platform_socket_local_port(probe->socket, &port);
-    }
-    net_fini(probe);
-    return port;
-}
 
 std::string
 make_base(const temp_dir &dir, const std::string &name, const std::string &ini,
@@ -85,50 +57,23 @@ collector_ini(std::uint16_t port)
            std::to_string(port) + "\nTSSO-SERVER-PORT=" + std::to_string(free_port()) + "\n";
 }
 
-// Runs a tool to its end: its exit status (-1 when it did not end in time).
+// Runs a tool to its end: its exit status (-1 when it did not end in time), and what it printed.
 int
 run_tool(const temp_dir &dir, const std::vector<std::string> &args, std::string *output = nullptr)
 {
-    std::vector<const char *> argv;
-    for (const auto &a : args) {
-        argv.push_back(a.c_str());
-    }
-    argv.push_back(nullptr);
-    const char *env[] = {nullptr};
     std::string out = dir.file("tool.out");
-    platform_process_options options{argv.data(), env, nullptr, out.c_str(), out.c_str()};
-    platform_process *p = platform_process_start(options);
-    if (p == nullptr) {
-        return -1;
-    }
-    int status = -1;
-    int waited = platform_process_wait(p, 60000, &status);
-    platform_process_close(p);
+    int status = nivo_test::run_tool(args, out, 60000);
     if (output != nullptr) {
         *output = nivo_test::read_file(out);
     }
-    return waited == 0 ? status : -1;
+    return status;
 }
 
 // Rows of the user in the Collector's store (0 while the file cannot be read).
 int
 rows(const std::string &base, const std::string &where)
 {
-    sqlite3 *db = nullptr;
-    int count = 0;
-    if (sqlite3_open_v2((base + "/nivo.db3").c_str(), &db, SQLITE_OPEN_READONLY, nullptr) ==
-        SQLITE_OK) {
-        sqlite3_busy_timeout(db, 2000);
-        sqlite3_stmt *stmt = nullptr;
-        std::string sql = "SELECT count(*) FROM UserInfo WHERE " + where + ";";
-        if (sqlite3_prepare_v2(db, sql.c_str(), -1, &stmt, nullptr) == SQLITE_OK &&
-            sqlite3_step(stmt) == SQLITE_ROW) {
-            count = sqlite3_column_int(stmt, 0);
-        }
-        sqlite3_finalize(stmt);
-    }
-    sqlite3_close(db);
-    return count;
+    return nivo_test::store_count(base + "/nivo.db3", where);
 }
 
 bool
@@ -161,7 +106,16 @@ stop(daemon_process &nivo)
 
 TEST(AgentCollectorLink, AnAgentFeedsTwoCollectorsAndReconnectsARestartedOne)
 {
-    isolate_network();
+    if (!nivo_test::in_network_namespace()) {
+        std::string output;
+        int status = nivo_test::run_in_network_namespace(
+            "AgentCollectorLink.AnAgentFeedsTwoCollectorsAndReconnectsARestartedOne", &output);
+        if (status == -1) {
+            GTEST_SKIP() << "needs root for a network namespace of its own";
+        }
+        EXPECT_EQ(status, 0) << output;
+        return;
+    }
     temp_dir dir;
     std::uint16_t port_a = free_port();
     std::uint16_t port_b = free_port();
@@ -238,7 +192,16 @@ TEST(AgentCollectorLink, AnAgentFeedsTwoCollectorsAndReconnectsARestartedOne)
 
 TEST(AgentCollectorLink, BadAgentsLeaveTheCollectorServingTheNextOne)
 {
-    isolate_network();
+    if (!nivo_test::in_network_namespace()) {
+        std::string output;
+        int status = nivo_test::run_in_network_namespace(
+            "AgentCollectorLink.BadAgentsLeaveTheCollectorServingTheNextOne", &output);
+        if (status == -1) {
+            GTEST_SKIP() << "needs root for a network namespace of its own";
+        }
+        EXPECT_EQ(status, 0) << output;
+        return;
+    }
     temp_dir dir;
     std::uint16_t port = free_port();
     std::string base = make_base(dir, "collector", collector_ini(port));

@@ -18,38 +18,11 @@
 
 using nivo_test::daemon_process;
 using nivo_test::read_file;
+using nivo_test::run_tool;
 using nivo_test::temp_dir;
+using nivo_test::wait_file;
 
 namespace {
-
-int
-run(const std::vector<const char *> &words, const std::string &out)
-{
-    std::vector<const char *> argv = words;
-    argv.push_back(nullptr);
-    const char *env[] = {nullptr};
-    platform_process_options options{argv.data(), env, nullptr, out.c_str(), out.c_str()};
-    platform_process *p = platform_process_start(options);
-    int status = -1;
-    if (p == nullptr || platform_process_wait(p, 20000, &status) != 0) {
-        status = -1;
-    }
-    platform_process_close(p);
-    return status;
-}
-
-bool
-wait_file(const std::string &path, const std::string &needle, int seconds)
-{
-    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(seconds);
-    while (read_file(path).find(needle) == std::string::npos) {
-        if (std::chrono::steady_clock::now() > deadline) {
-            return false;
-        }
-        std::this_thread::sleep_for(std::chrono::milliseconds(50));
-    }
-    return true;
-}
 
 std::string
 replace(std::string text, const std::string &from, const std::string &to)
@@ -78,15 +51,15 @@ TEST(LogoffDetection, AnsweringWorkstationRenewedSilentOneLoggedOutToTheApplianc
     }
     temp_dir dir;
     std::string setup = dir.file("ip.txt");
-    for (std::vector<const char *> words :
-         {std::vector<const char *>{"/usr/sbin/ip", "link", "add", "nv0", "type", "veth", "peer",
-                                    "name", "nv1"},
+    for (const std::vector<std::string> &words :
+         {std::vector<std::string>{"/usr/sbin/ip", "link", "add", "nv0", "type", "veth", "peer",
+                                   "name", "nv1"},
           {"/usr/sbin/ip", "addr", "add", "10.99.5.1/24", "dev", "nv0"},
           {"/usr/sbin/ip", "link", "set", "nv0", "up"},
           {"/usr/sbin/ip", "link", "set", "nv1", "up"},
           {"/usr/sbin/ip", "neigh", "replace", "10.99.5.7", "lladdr", "02:00:00:00:00:01", "dev",
            "nv0", "nud", "permanent"}}) {
-        ASSERT_EQ(run(words, setup), 0) << read_file(setup);
+        ASSERT_EQ(run_tool(words, setup), 0) << read_file(setup);
     }
 
     std::string base = dir.file("base");
@@ -113,9 +86,7 @@ TEST(LogoffDetection, AnsweringWorkstationRenewedSilentOneLoggedOutToTheApplianc
                       "logon_type, flags) VALUES ('alice', 'example.test', '127.0.0.20', " +
                       now + ", " + now + " + 2, 2, 1), ('bob', 'example.test', '10.99.5.7', " +
                       now + ", " + now + " + 2, 2, 1);";
-    ASSERT_EQ(run({"/usr/bin/sqlite3", (base + "/nivo.db3").c_str(), sql.c_str()},
-                  dir.file("sqlite.txt")),
-              0)
+    ASSERT_EQ(run_tool({"/usr/bin/sqlite3", base + "/nivo.db3", sql}, dir.file("sqlite.txt")), 0)
         << read_file(dir.file("sqlite.txt"));
 
     std::string gwsim_out = dir.file("gwsim.txt");
@@ -138,9 +109,9 @@ TEST(LogoffDetection, AnsweringWorkstationRenewedSilentOneLoggedOutToTheApplianc
         << read_file(gwsim_out);
 
     std::string rows = dir.file("rows.txt");
-    ASSERT_EQ(run({"/usr/bin/sqlite3", (base + "/nivo.db3").c_str(),
-                   "SELECT user, flags, expire_time > strftime('%s','now') FROM UserInfo;"},
-                  rows),
+    ASSERT_EQ(run_tool({"/usr/bin/sqlite3", base + "/nivo.db3",
+                        "SELECT user, flags, expire_time > strftime('%s','now') FROM UserInfo;"},
+                       rows),
               0);
     std::string text = read_file(rows);
     EXPECT_NE(text.find("alice|"), std::string::npos) << text;

@@ -6,7 +6,6 @@
 
 #include <gtest/gtest.h>
 
-#include <sqlite3.h>
 #include <unistd.h>
 
 #include <csignal>
@@ -23,6 +22,7 @@
 #include "logoff/wrkstpoll.h"
 #include "platform/process.h"
 #include "platform/registry.h"
+#include "support/collector.h"
 #include "support/test_support.h"
 #include "userdb/dead_entry.h"
 #include "userdb/gw_update_queue.h"
@@ -40,21 +40,12 @@ now()
     return static_cast<std::int32_t>(std::time(nullptr));
 }
 
+// alice's flags in the store, or -1 when she has no row.
 int
 row_flags(const std::string &db)
 {
-    sqlite3 *handle = nullptr;
-    int flags = -1;
-    sqlite3_open_v2(db.c_str(), &handle, SQLITE_OPEN_READONLY, nullptr);
-    sqlite3_stmt *stmt = nullptr;
-    if (sqlite3_prepare_v2(handle, "SELECT flags FROM UserInfo WHERE user = 'alice';", -1, &stmt,
-                           nullptr) == SQLITE_OK &&
-        sqlite3_step(stmt) == SQLITE_ROW) {
-        flags = sqlite3_column_int(stmt, 0);
-    }
-    sqlite3_finalize(stmt);
-    sqlite3_close(handle);
-    return flags;
+    std::vector<nivo_test::store_row> rows = nivo_test::store_rows(db, "user = 'alice'");
+    return rows.empty() ? -1 : rows[0].flags;
 }
 
 // alice's row handed to a check as the detector would: due, selected, marked 2.
@@ -66,23 +57,6 @@ select_alice()
     return records[0];
 }
 
-std::vector<userinfo_ptr>
-queued()
-{
-    std::vector<userinfo_ptr> out;
-    UserInfo *marker = userdb_allocate_userinfo();
-    marker->Flags = 99;
-    EXPECT_EQ(gw_update_queue_enqueue(marker), 0);
-    for (;;) {
-        UserInfo *record = gw_update_queue_dequeue();
-        if (record == marker) {
-            userdb_free_userinfo(record);
-            return out;
-        }
-        out.emplace_back(record);
-    }
-}
-
 } // namespace
 
 TEST(SambaRegistryPoll, InsideTheFixture)
@@ -92,16 +66,9 @@ TEST(SambaRegistryPoll, InsideTheFixture)
         GTEST_SKIP() << "run by SambaRegistryPoll.FindsTheUserAndLosesHimWithTheKeys";
     }
     temp_dir dir;
-    ASSERT_EQ(log_int(dir.wpath("nivo.log").c_str(), dir.wpath("nivo.log1").c_str(),
-                      dir.wpath("ev.log").c_str(), dir.wpath("ev.log1").c_str()),
-              0);
-    log_set_loglevel(LOG_DEBUG);
-    registry_set_location(dir.wpath("registry").c_str());
-    dead_entry_set_timeout(0);
-    dca_set_hostdomain(u"NIVOTEST", u"nivotest.lan");
+    ASSERT_EQ(nivo_test::collector_env_init(dir, u"NIVOTEST", u"nivotest.lan"), 0);
     logoff_detector_init(DETECTION_MODE_WORKSTATION_POLL, 600);
-    ASSERT_EQ(gw_update_queue_init(), 0);
-    ASSERT_EQ(userinfo_db_init(dir.wpath("nivo.db3").c_str(), u"UserInfo"), 0);
+    ASSERT_EQ(nivo_test::collector_store_init(dir), 0);
     ASSERT_EQ(wrkstpoll_init(POLLING_MODE_REGISTRY, u"NIVOTEST\\Administrator", u"Adm1n!pass"), 0);
 
     // alice's SID, and her hive keys under HKEY_USERS.
@@ -130,7 +97,7 @@ TEST(SambaRegistryPoll, InsideTheFixture)
     EXPECT_EQ(wrkstpoll_workerthread_reg(select_alice()), 0);
     std::string db = dir.file("nivo.db3");
     EXPECT_EQ(row_flags(db), UI_FLAG_ACTIVE);
-    EXPECT_TRUE(queued().empty());
+    EXPECT_TRUE(nivo_test::drain_update_queue().empty());
 
     // Logged off: the hive keys are gone. The row is made due again and checked.
     ASSERT_EQ(std::system((keys + "delete " + sid).c_str()), 0);
@@ -141,7 +108,7 @@ TEST(SambaRegistryPoll, InsideTheFixture)
     ASSERT_EQ(userinfo_db_update(&due), 0);
     EXPECT_EQ(wrkstpoll_workerthread_reg(select_alice()), 0);
     EXPECT_EQ(row_flags(db), -1);
-    std::vector<userinfo_ptr> sent = queued();
+    std::vector<userinfo_ptr> sent = nivo_test::drain_update_queue();
     ASSERT_EQ(sent.size(), 1u);
     EXPECT_EQ(u8(sent[0]->User), "alice");
     EXPECT_EQ(sent[0]->Flags, UI_FLAG_LOGOUT);
@@ -151,8 +118,7 @@ TEST(SambaRegistryPoll, InsideTheFixture)
               std::string::npos);
     EXPECT_EQ(log.find("Adm1n!pass"), std::string::npos) << "the password reached the log";
     wrkstpoll_init(0, nullptr, nullptr);
-    userinfo_db_fini();
-    gw_update_queue_fini();
+    nivo_test::collector_store_fini();
     registry_set_location(nullptr);
     log_fini();
 }

@@ -18,51 +18,13 @@
 #include "support/test_support.h"
 
 using nivo_test::daemon_process;
+using nivo_test::count_of;
 using nivo_test::read_file;
+using nivo_test::run_tool;
 using nivo_test::temp_dir;
+using nivo_test::wait_file;
 
 namespace {
-
-int
-run(const std::vector<const char *> &words, const std::string &out)
-{
-    std::vector<const char *> argv = words;
-    argv.push_back(nullptr);
-    const char *env[] = {nullptr};
-    platform_process_options options{argv.data(), env, nullptr, out.c_str(), out.c_str()};
-    platform_process *p = platform_process_start(options);
-    int status = -1;
-    if (p == nullptr || platform_process_wait(p, 20000, &status) != 0) {
-        status = -1;
-    }
-    platform_process_close(p);
-    return status;
-}
-
-std::size_t
-count(const std::string &text, const std::string &needle)
-{
-    std::size_t n = 0;
-    for (std::size_t at = text.find(needle); at != std::string::npos;
-         at = text.find(needle, at + 1)) {
-        ++n;
-    }
-    return n;
-}
-
-// Waits until the file holds needle at least times times.
-bool
-wait_file(const std::string &path, const std::string &needle, int seconds, std::size_t times = 1)
-{
-    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(seconds);
-    while (count(read_file(path), needle) < times) {
-        if (std::chrono::steady_clock::now() > deadline) {
-            return false;
-        }
-        std::this_thread::sleep_for(std::chrono::milliseconds(50));
-    }
-    return true;
-}
 
 TEST(ApplianceLink, TheSimulatorSeesActiveRepliesLogonsAndHeartbeats)
 {
@@ -94,9 +56,7 @@ TEST(ApplianceLink, TheSimulatorSeesActiveRepliesLogonsAndHeartbeats)
                       "'Users', '127.0.0.10', " +
                       now + ", " + now + " + 600, 2, 1), ('bob', 'example.test', NULL, " +
                       "'127.0.0.11', " + now + ", " + now + " + 600, 2, 1);";
-    ASSERT_EQ(run({"/usr/bin/sqlite3", (base + "/nivo.db3").c_str(), sql.c_str()},
-                  dir.file("sqlite.txt")),
-              0)
+    ASSERT_EQ(run_tool({"/usr/bin/sqlite3", base + "/nivo.db3", sql}, dir.file("sqlite.txt")), 0)
         << read_file(dir.file("sqlite.txt"));
 
     std::string gwsim_out = dir.file("gwsim.txt");
@@ -126,9 +86,9 @@ TEST(ApplianceLink, TheSimulatorSeesActiveRepliesLogonsAndHeartbeats)
     // A logon the DC Agent reads from the audit log reaches the active appliance as it happens.
     ASSERT_TRUE(nivo.wait_for_log(base + "/logging_events.log",
                                   "dca_eventlog: EventLog DCA initialized", 10000));
-    ASSERT_EQ(run({authlog.c_str(), "-f", (base + "/auth_json.log").c_str(), "kerberos", "carol",
-                   "EXAMPLE", "127.0.0.12"},
-                  dir.file("authlog.txt")),
+    ASSERT_EQ(run_tool({authlog, "-f", base + "/auth_json.log", "kerberos", "carol", "EXAMPLE",
+                        "127.0.0.12"},
+                       dir.file("authlog.txt")),
               0)
         << read_file(dir.file("authlog.txt"));
     EXPECT_TRUE(wait_file(gwsim_out,
@@ -138,7 +98,7 @@ TEST(ApplianceLink, TheSimulatorSeesActiveRepliesLogonsAndHeartbeats)
 
     EXPECT_TRUE(wait_file(gwsim_out, "heartbeat port=6677", 40)) << read_file(gwsim_out);
     EXPECT_TRUE(wait_file(gwsim_out, alice, 10, 2)) << read_file(gwsim_out);
-    EXPECT_EQ(count(read_file(gwsim_out), "bad from"), 0u) << read_file(gwsim_out);
+    EXPECT_EQ(count_of(read_file(gwsim_out), "bad from"), 0u) << read_file(gwsim_out);
     platform_process_close(sim);
 
     std::string text = nivo_test::log_text(log);

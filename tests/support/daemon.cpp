@@ -53,13 +53,8 @@ daemon_process::wait_for_log(const std::string &file, const std::string &needle,
 {
     auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
     while (std::chrono::steady_clock::now() < deadline) {
-        std::string text = utf16le_to_utf8(read_file(file));
-        int found = 0;
-        for (std::size_t at = text.find(needle); at != std::string::npos;
-             at = text.find(needle, at + 1)) {
-            ++found;
-        }
-        if (found >= occurrences) {
+        if (count_of(utf16le_to_utf8(read_file(file)), needle) >=
+            static_cast<std::size_t>(occurrences)) {
             return true;
         }
         std::this_thread::sleep_for(std::chrono::milliseconds(20));

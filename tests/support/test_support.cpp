@@ -1,13 +1,16 @@
 #include "support/test_support.h"
 
+#include <chrono>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
+#include <thread>
 
 #include <unistd.h>
 
 #include "common/log.h"
+#include "common/net.h"
 #include "common/utf.h"
 #include "platform/process.h"
 
@@ -120,6 +123,13 @@ utf8_to_utf16le(const std::string &text)
     return out;
 }
 
+int
+open_log(const temp_dir &dir)
+{
+    return log_int(dir.wpath("nivo.log").c_str(), dir.wpath("nivo.log1").c_str(),
+                   dir.wpath("ev.log").c_str(), dir.wpath("ev.log1").c_str());
+}
+
 std::string
 log_text(const std::string &path)
 {
@@ -146,6 +156,74 @@ log_lines(const std::string &path)
         start = next + 2;
     }
     return lines;
+}
+
+bool
+logged(const std::string &path, const std::string &text)
+{
+    for (const std::string &line : log_lines(path)) {
+        if (line.find(text) != std::string::npos) {
+            return true;
+        }
+    }
+    return false;
+}
+
+std::size_t
+count_of(const std::string &text, const std::string &needle)
+{
+    std::size_t n = 0;
+    for (std::size_t at = text.find(needle); at != std::string::npos;
+         at = text.find(needle, at + 1)) {
+        ++n;
+    }
+    return n;
+}
+
+bool
+wait_file(const std::string &path, const std::string &needle, int seconds, std::size_t times)
+{
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(seconds);
+    while (count_of(read_file(path), needle) < times) {
+        if (std::chrono::steady_clock::now() > deadline) {
+            return false;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+    return true;
+}
+
+int
+run_tool(const std::vector<std::string> &args, const std::string &out_path, int timeout_ms)
+{
+    std::vector<const char *> argv;
+    for (const std::string &word : args) {
+        argv.push_back(word.c_str());
+    }
+    argv.push_back(nullptr);
+    const char *env[] = {nullptr};
+    platform_process_options options{argv.data(), env, nullptr, out_path.c_str(),
+                                     out_path.c_str()};
+    platform_process *p = platform_process_start(options);
+    int status = -1;
+    if (p == nullptr ||
+        platform_process_wait(p, static_cast<unsigned int>(timeout_ms), &status) != 0) {
+        status = -1;
+    }
+    platform_process_close(p);
+    return status;
+}
+
+std::uint16_t
+free_port()
+{
+    net_handle *probe = net_init(u"127.0.0.1", 0, NET_MODE_SERVER);
+    std::uint16_t port = 0;
+    if (probe != nullptr && net_open(probe, NET_TRANSPORT_TCP) == 0) {
+        platform_socket_local_port(probe->socket, &port);
+    }
+    net_fini(probe);
+    return port;
 }
 
 bool

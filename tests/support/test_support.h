@@ -1,6 +1,8 @@
 // Helpers shared by the tests: temporary directories, whole files, UTF-16 files as text.
 #pragma once
 
+#include <cstddef>
+#include <cstdint>
 #include <string>
 #include <vector>
 
@@ -45,9 +47,26 @@ bool in_network_namespace();
 // under CI that is a failure, 1); output receives what the child printed.
 int run_in_network_namespace(const std::string &test, std::string *output);
 
+// Opens this process's log with its four files in dir (nivo.log, nivo.log1, ev.log and
+// ev.log1): the result of log_int(), 0 or -1. The caller ends it with log_fini().
+int open_log(const temp_dir &dir);
 // A log file (UTF-16LE) as UTF-8 text, after this process's pending log lines were written.
 std::string log_text(const std::string &path);
 // Lines of a log file (UTF-16LE) split at "\r\n", the first (empty) piece dropped.
 std::vector<std::string> log_lines(const std::string &path);
+// Whether a line of the log file contains text.
+bool logged(const std::string &path, const std::string &text);
+
+// How many times needle stands in text, overlapping ones included.
+std::size_t count_of(const std::string &text, const std::string &needle);
+// Waits until the file holds needle at least times times; false after the seconds.
+bool wait_file(const std::string &path, const std::string &needle, int seconds,
+               std::size_t times = 1);
+// Runs a program (args[0] its path) to its end with both its outputs in the file out_path: its
+// exit status, or -1 when it could not start or still ran after timeout_ms (then it is killed).
+int run_tool(const std::vector<std::string> &args, const std::string &out_path,
+             int timeout_ms = 20000);
+// A TCP port on 127.0.0.1 that was free a moment ago (0 when none could be had).
+std::uint16_t free_port();
 
 } // namespace nivo_test

@@ -14,7 +14,6 @@
 #include "dca/dca_filter.h"
 #include "support/test_support.h"
 
-using nivo_test::log_lines;
 using nivo_test::temp_dir;
 using nivo_test::u16;
 using nivo_test::u8;
@@ -66,12 +65,7 @@ protected:
     bool
     logged(const std::string &text)
     {
-        for (const std::string &line : log_lines(dir.file("nivo.log"))) {
-            if (line.find(text) != std::string::npos) {
-                return true;
-            }
-        }
-        return false;
+        return nivo_test::logged(dir.file("nivo.log"), text);
     }
     std::vector<std::string>
     dc_names()
@@ -199,20 +193,12 @@ TEST_F(Config, LoggingSettingsReachTheLogger)
     EXPECT_EQ(record.overflow_action, LOG_OVERFLOW_TRUNCATE);
     EXPECT_EQ(u8(record.rotated_log_path), other + "1");
     EXPECT_TRUE(logged("please read next log messages from '" + other + "'"));
-    bool in_new_file = false;
-    for (const std::string &line : log_lines(other)) {
-        in_new_file |= line.find("Threadpool Size Reset") != std::string::npos;
-    }
-    EXPECT_TRUE(in_new_file);
+    EXPECT_TRUE(nivo_test::logged(other, "Threadpool Size Reset"));
 
     // A log file that cannot be opened fails the parse, and the old file goes on.
     log_set_loglevel(LOG_MAX);
     EXPECT_EQ(parse(SETTINGS + "[LOGGING]\nLOG-FILE=" + dir.path() + "/missing/x.log\n"), -1);
-    bool told = false;
-    for (const std::string &line : log_lines(other)) {
-        told |= line.find("log file couldn't re-initialized") != std::string::npos;
-    }
-    EXPECT_TRUE(told);
+    EXPECT_TRUE(nivo_test::logged(other, "log file couldn't re-initialized"));
 }
 
 TEST_F(Config, ByteListsAndEncipheredValues)

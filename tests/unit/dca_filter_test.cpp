@@ -10,7 +10,6 @@
 #include "dca/dca_filter.h"
 #include "support/test_support.h"
 
-using nivo_test::log_lines;
 using nivo_test::temp_dir;
 
 namespace {
@@ -35,9 +34,7 @@ protected:
     SetUp() override
     {
         dca_filter_reset();
-        ASSERT_EQ(log_int(dir.wpath("nivo.log").c_str(), dir.wpath("nivo.log1").c_str(),
-                          dir.wpath("ev.log").c_str(), dir.wpath("ev.log1").c_str()),
-                  0);
+        ASSERT_EQ(nivo_test::open_log(dir), 0);
     }
     void
     TearDown() override
@@ -48,12 +45,7 @@ protected:
     bool
     logged(const std::string &text)
     {
-        for (const std::string &line : log_lines(dir.file("nivo.log"))) {
-            if (line.find(text) != std::string::npos) {
-                return true;
-            }
-        }
-        return false;
+        return nivo_test::logged(dir.file("nivo.log"), text);
     }
     temp_dir dir;
 };

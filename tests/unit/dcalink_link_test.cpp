@@ -5,8 +5,6 @@
 
 #include <gtest/gtest.h>
 
-#include <sqlite3.h>
-
 #include <atomic>
 #include <chrono>
 #include <cstring>
@@ -26,28 +24,19 @@
 #include "dcalink/dcaserver.h"
 #include "logoff/logoff_detector.h"
 #include "platform/registry.h"
+#include "support/collector.h"
 #include "support/test_support.h"
 #include "userdb/dead_entry.h"
 #include "userdb/gw_update_queue.h"
 #include "userdb/userdb.h"
 #include "userdb/userinfo.h"
 
+using nivo_test::drain_update_queue;
+using nivo_test::free_port;
 using nivo_test::temp_dir;
 using nivo_test::u16;
 
 namespace {
-
-std::uint16_t
-free_port()
-{
-    net_handle *probe = net_init(u"127.0.0.1", 0, NET_MODE_SERVER);
-    std::uint16_t port = 0;
-    if (probe != nullptr && net_open(probe, NET_TRANSPORT_TCP) == 0) {
-        platform_socket_local_port(probe->socket, &port);
-    }
-    net_fini(probe);
-    return port;
-}
 
 template <class F>
 bool
@@ -99,17 +88,9 @@ class Link : public ::testing::Test {
   protected:
     void SetUp() override
     {
-        ASSERT_EQ(log_int(dir.wpath("nivo.log").c_str(), dir.wpath("nivo.log1").c_str(),
-                          dir.wpath("ev.log").c_str(), dir.wpath("ev.log1").c_str()),
-                  0);
-        log_set_loglevel(LOG_DEBUG);
-        registry_set_location(dir.wpath("registry").c_str());
-        dead_entry_set_timeout(0);
-        dca_filter_reset();
-        dca_set_hostdomain(u"CORP", u"corp.example");
+        ASSERT_EQ(nivo_test::collector_env_init(dir, u"CORP", u"corp.example"), 0);
         logoff_detector_init(1, 600);
-        ASSERT_EQ(gw_update_queue_init(), 0);
-        ASSERT_EQ(userinfo_db_init(dir.wpath("nivo.db3").c_str(), u"UserInfo"), 0);
+        ASSERT_EQ(nivo_test::collector_store_init(dir), 0);
         port = free_port();
         ASSERT_NE(port, 0);
         ASSERT_EQ(dcaserver_init(u"127.0.0.1", port), 0);
@@ -128,8 +109,7 @@ class Link : public ::testing::Test {
             t.join();
         }
         dcaserver_fini();
-        userinfo_db_fini();
-        gw_update_queue_fini();
+        nivo_test::collector_store_fini();
         dca_filter_reset();
         registry_set_location(nullptr);
         log_fini();
@@ -207,25 +187,6 @@ class Link : public ::testing::Test {
         return true;
     }
 
-    // Everything queued so far, in order (a marker ends the take, so nothing waits).
-    std::vector<userinfo_ptr> queued()
-    {
-        std::vector<userinfo_ptr> out;
-        UserInfo *marker = userdb_allocate_userinfo();
-        marker->Flags = 99;
-        EXPECT_EQ(gw_update_queue_enqueue(marker), 0);
-        for (;;) {
-            UserInfo *record = gw_update_queue_dequeue();
-            if (record == marker) {
-                userdb_free_userinfo(record);
-                return out;
-            }
-            if (record != nullptr) {
-                out.emplace_back(record);
-            }
-        }
-    }
-
     // The agent client with one Collector entry per port.
     void start_client(std::vector<std::u16string> entries)
     {
@@ -279,7 +240,7 @@ TEST_F(Link, ALogonTravelsFromTheAgentToTheStoreAndTheQueue)
     EXPECT_EQ(nivo_test::u8(row->Domain), "corp.example");
     EXPECT_GE(row->CreateTime, before); // the Collector's clock
     EXPECT_EQ(row->ExpireTime, agent_time + 600);
-    auto q = queued();
+    auto q = drain_update_queue();
     ASSERT_EQ(q.size(), 2u);
     EXPECT_EQ(nivo_test::u8(q[0]->User), "alice");
     EXPECT_EQ(q[0]->Flags, UI_FLAG_LOGON);
@@ -397,7 +358,7 @@ TEST_F(Link, TheCollectorsExclusionListsDropLogons)
     EXPECT_TRUE(logged("dcaserver_extract_data: user svc-backup found in exclusion list"));
     EXPECT_TRUE(logged("dcaserver_extract_data: IP 127.0.0.50 found in exclusion list"));
     EXPECT_TRUE(logged("dcaserver_extract_data: IP 127.0.9.7 found in exclusion list"));
-    EXPECT_EQ(queued().size(), 1u);
+    EXPECT_EQ(drain_update_queue().size(), 1u);
 }
 
 TEST_F(Link, ALogoutNoticeLogsTheStoredLogonOut)
@@ -414,7 +375,7 @@ TEST_F(Link, ALogoutNoticeLogsTheStoredLogonOut)
     dcaclient_send_userinfo(notice.get());
     ASSERT_TRUE(eventually([&] { return !stored(u"ivan"); }));
     EXPECT_FALSE(stored(u"nobody"));
-    auto q = queued();
+    auto q = drain_update_queue();
     ASSERT_EQ(q.size(), 2u);
     EXPECT_EQ(q[1]->Flags, UI_FLAG_LOGOUT);
     EXPECT_EQ(nivo_test::u8(q[1]->WrkstIP), "127.0.0.60");

@@ -20,7 +20,6 @@
 #include "userdb/userdb.h"
 #include "userdb/userinfo.h"
 
-using nivo_test::log_lines;
 using nivo_test::read_file;
 using nivo_test::temp_dir;
 using nivo_test::u16;
@@ -49,9 +48,7 @@ class DeadEntry : public ::testing::Test {
   protected:
     void SetUp() override
     {
-        ASSERT_EQ(log_int(dir.wpath("nivo.log").c_str(), dir.wpath("nivo.log1").c_str(),
-                          dir.wpath("ev.log").c_str(), dir.wpath("ev.log1").c_str()),
-                  0);
+        ASSERT_EQ(nivo_test::open_log(dir), 0);
         log_set_loglevel(LOG_DEBUG);
         registry_set_location(dir.wpath("registry").c_str());
         g_now = dead_entry_ticks(2024, 3, 1, 10, 0, 0);
@@ -99,6 +96,14 @@ class DeadEntry : public ::testing::Test {
         record->CreateTime = 1000;
         record->ExpireTime = 1600;
         return userinfo_db_insert(record.get());
+    }
+    // Deletes user's logon at ip, matched by user and workstation address.
+    int remove(std::u16string user, std::u16string ip)
+    {
+        UserInfo record{};
+        record.User = user.data();
+        record.WrkstIP = ip.data();
+        return userinfo_db_delete(&record, 1);
     }
     temp_dir dir;
 };
@@ -150,12 +155,7 @@ TEST_F(DeadEntry, InsertWritesTheDeadlineAndExpiryLogsOutDespiteRenewals)
 TEST_F(DeadEntry, ANewInsertRewritesTheDeadline)
 {
     ASSERT_EQ(insert(u"alice", u"10.0.0.5"), 0);
-    UserInfo record{};
-    char16_t user[] = u"alice";
-    char16_t ip[] = u"10.0.0.5";
-    record.User = user;
-    record.WrkstIP = ip;
-    ASSERT_EQ(userinfo_db_delete(&record, 1), 0);
+    ASSERT_EQ(remove(u"alice", u"10.0.0.5"), 0);
     EXPECT_FALSE(std::filesystem::exists(entry_dir("alice+10.0.0.5")));
     g_now += HOUR;
     ASSERT_EQ(insert(u"alice", u"10.0.0.5"), 0);
@@ -172,12 +172,7 @@ TEST_F(DeadEntry, TimeoutZeroWritesNothingButStillRemoves)
     EXPECT_EQ(dead_entry_findExpiredUsers(), 0);
     EXPECT_EQ(dead_entry_process_expired(), 0);
 
-    UserInfo record{};
-    char16_t user[] = u"alice";
-    char16_t ip[] = u"10.0.0.5";
-    record.User = user;
-    record.WrkstIP = ip;
-    ASSERT_EQ(userinfo_db_delete(&record, 1), 0);
+    ASSERT_EQ(remove(u"alice", u"10.0.0.5"), 0);
     EXPECT_FALSE(std::filesystem::exists(entry_dir("alice+10.0.0.5")));
 }
 
@@ -233,12 +228,8 @@ TEST_F(DeadEntry, TheThreadReadsItsTimeoutAndScans)
     EXPECT_EQ(u8(logout->User), "alice");
     EXPECT_EQ(dead_entry_get_timeout(), 3);
     dead_entry_stop_thread();
-    bool logged = false;
-    for (const std::string &line : log_lines(dir.file("nivo.log"))) {
-        logged = logged || line.find("dead_entry_timeout_workerthread: DEAD-ENTRY-TIMEOUT = 3") !=
-                               std::string::npos;
-    }
-    EXPECT_TRUE(logged);
+    EXPECT_TRUE(nivo_test::logged(dir.file("nivo.log"),
+                                  "dead_entry_timeout_workerthread: DEAD-ENTRY-TIMEOUT = 3"));
 }
 
 // ---- the registry tree ----

@@ -13,7 +13,6 @@
 #include "userdb/gw_update_queue.h"
 #include "userdb/userinfo.h"
 
-using nivo_test::log_lines;
 using nivo_test::temp_dir;
 
 namespace {
@@ -22,9 +21,7 @@ class UpdateQueue : public ::testing::Test {
   protected:
     void SetUp() override
     {
-        ASSERT_EQ(log_int(dir.wpath("nivo.log").c_str(), dir.wpath("nivo.log1").c_str(),
-                          dir.wpath("ev.log").c_str(), dir.wpath("ev.log1").c_str()),
-                  0);
+        ASSERT_EQ(nivo_test::open_log(dir), 0);
         log_set_loglevel(LOG_DEBUG);
     }
     void TearDown() override
@@ -34,12 +31,7 @@ class UpdateQueue : public ::testing::Test {
     }
     bool logged(const std::string &text)
     {
-        for (const std::string &line : log_lines(dir.file("nivo.log"))) {
-            if (line.find(text) != std::string::npos) {
-                return true;
-            }
-        }
-        return false;
+        return nivo_test::logged(dir.file("nivo.log"), text);
     }
     static UserInfo *record(std::int32_t row)
     {

@@ -25,9 +25,7 @@ protected:
     void
     SetUp() override
     {
-        ASSERT_EQ(log_int(dir.wpath("nivo.log").c_str(), dir.wpath("nivo.log1").c_str(),
-                          dir.wpath("e.log").c_str(), dir.wpath("e.log1").c_str()),
-                  0);
+        ASSERT_EQ(nivo_test::open_log(dir), 0);
     }
     void
     TearDown() override
@@ -37,12 +35,7 @@ protected:
     bool
     logged(const std::string &text) const
     {
-        for (const auto &line : nivo_test::log_lines(dir.file("nivo.log"))) {
-            if (line.find(text) != std::string::npos) {
-                return true;
-            }
-        }
-        return false;
+        return nivo_test::logged(dir.file("nivo.log"), text);
     }
     nivo_test::temp_dir dir;
 };

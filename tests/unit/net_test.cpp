@@ -17,9 +17,7 @@ protected:
     void
     SetUp() override
     {
-        ASSERT_EQ(log_int(dir.wpath("nivo.log").c_str(), dir.wpath("nivo.log1").c_str(),
-                          dir.wpath("e.log").c_str(), dir.wpath("e.log1").c_str()),
-                  0);
+        ASSERT_EQ(nivo_test::open_log(dir), 0);
     }
     void
     TearDown() override

@@ -28,12 +28,14 @@
 #include "sso/sso_client.h"
 #include "sso/sso_server.h"
 #include "sso/sso_wire.h"
+#include "support/collector.h"
 #include "support/test_support.h"
 #include "userdb/dead_entry.h"
 #include "userdb/gw_update_queue.h"
 #include "userdb/userdb.h"
 #include "userdb/userinfo.h"
 
+using nivo_test::drain_update_queue;
 using nivo_test::read_file;
 using nivo_test::temp_dir;
 using nivo_test::u16;
@@ -213,17 +215,9 @@ class SsoLink : public ::testing::Test {
   protected:
     void SetUp() override
     {
-        ASSERT_EQ(log_int(dir.wpath("nivo.log").c_str(), dir.wpath("nivo.log1").c_str(),
-                          dir.wpath("ev.log").c_str(), dir.wpath("ev.log1").c_str()),
-                  0);
-        log_set_loglevel(LOG_DEBUG);
-        registry_set_location(dir.wpath("registry").c_str());
-        dead_entry_set_timeout(0);
-        dca_filter_reset();
-        dca_set_hostdomain(u"CORP", u"corp.example");
+        ASSERT_EQ(nivo_test::collector_env_init(dir, u"CORP", u"corp.example"), 0);
         logoff_detector_init(1, 600);
-        ASSERT_EQ(gw_update_queue_init(), 0);
-        ASSERT_EQ(userinfo_db_init(dir.wpath("nivo.db3").c_str(), u"UserInfo"), 0);
+        ASSERT_EQ(nivo_test::collector_store_init(dir), 0);
         ASSERT_EQ(threadpool_create(4, 1), 0);
         SSOclient_set_transit_delay_ms(0);
         // a serves 10.1.0.0/16, b every network.
@@ -242,8 +236,7 @@ class SsoLink : public ::testing::Test {
         SSOclient_fini();
         EXPECT_EQ(g_is_active_collector.load(), counter_before);
         config_free_lists(&config);
-        userinfo_db_fini();
-        gw_update_queue_fini();
+        nivo_test::collector_store_fini();
         dca_filter_reset();
         registry_set_location(nullptr);
         log_fini();
@@ -269,22 +262,6 @@ class SsoLink : public ::testing::Test {
     {
         userinfo_ptr record(make_record(user, u"corp.example", ip));
         ASSERT_EQ(userinfo_db_insert(record.get()), 0);
-    }
-
-    // Everything queued so far (a marker record ends the take, so nothing waits).
-    std::vector<userinfo_ptr> queued()
-    {
-        UserInfo *marker = userdb_allocate_userinfo();
-        marker->Flags = -77;
-        EXPECT_EQ(gw_update_queue_enqueue(marker), 0);
-        std::vector<userinfo_ptr> out;
-        for (;;) {
-            userinfo_ptr record(gw_update_queue_dequeue());
-            if (record == nullptr || record->Flags == -77) {
-                return out;
-            }
-            out.push_back(std::move(record));
-        }
     }
 
     std::string log()
@@ -396,10 +373,10 @@ TEST_F(SsoLink, StatesCounterHeartbeatsAndTheActiveFile)
 TEST_F(SsoLink, IsActiveReplaysTheTransitTimeLogonsToThatApplianceOnly)
 {
     store(u"alice", u"10.1.0.5");
-    (void)queued(); // the insert's own logon
+    (void)drain_update_queue(); // the insert's own logon
     EXPECT_EQ(request(sso_build_request(SSO_CODE_IS_ACTIVE), u"127.0.0.3"), 1);
     ASSERT_TRUE(wait_log("SSO_server_enqueue_update_req: user logon request enqueued"));
-    std::vector<userinfo_ptr> sent = queued();
+    std::vector<userinfo_ptr> sent = drain_update_queue();
     ASSERT_EQ(sent.size(), 1u);
     EXPECT_EQ(sent[0]->RequestingGW, node_b);
     EXPECT_EQ(sent[0]->Flags, UI_FLAG_LOGON);
@@ -410,29 +387,29 @@ TEST_F(SsoLink, TheLengthFieldAndShortDatagrams)
 {
     store(u"alice", u"10.1.0.5");
     store(u"bob", u"10.1.0.6");
-    (void)queued();
+    (void)drain_update_queue();
     bytes get_all = sso_build_request(SSO_CODE_GETALLUSERS);
     ASSERT_EQ(get_all, (bytes{12, '5', 0, 0, 0}));
     EXPECT_EQ(request(bytes(get_all.begin(), get_all.begin() + 4), u"127.0.0.2"), 0);
-    EXPECT_TRUE(queued().empty());
+    EXPECT_TRUE(drain_update_queue().empty());
     EXPECT_EQ(request(get_all, u"127.0.0.2"), 1);
-    EXPECT_EQ(queued().size(), 2u);
+    EXPECT_EQ(drain_update_queue().size(), 2u);
 
     bytes twelve(12, 0);
     twelve[0] = 12;
     std::memcpy(twelve.data() + 1, "20", 2);
     EXPECT_EQ(request(twelve, u"127.0.0.2"), 0); // says 20, 12 arrived
-    EXPECT_TRUE(queued().empty());
+    EXPECT_TRUE(drain_update_queue().empty());
     std::memcpy(twelve.data() + 1, "5\0", 2);
     EXPECT_EQ(request(twelve, u"127.0.0.2"), 1); // says 5, 12 arrived: handled
-    std::vector<userinfo_ptr> sent = queued();
+    std::vector<userinfo_ptr> sent = drain_update_queue();
     ASSERT_EQ(sent.size(), 2u);
     EXPECT_EQ(sent[0]->RequestingGW, node_a);
     EXPECT_EQ(node_a->active_state.load(), 0); // GetAllUsers leaves the state alone
 
     // An unregistered sender is refused whatever the code.
     EXPECT_EQ(request(get_all, u"127.0.0.4"), 1);
-    EXPECT_TRUE(queued().empty());
+    EXPECT_TRUE(drain_update_queue().empty());
     EXPECT_NE(log().find("MSG\t"), std::string::npos);
 
     // Items that end beyond the datagram, and a poll without its item.
@@ -441,7 +418,7 @@ TEST_F(SsoLink, TheLengthFieldAndShortDatagrams)
     sso_put_length(cut.data(), cut.size());
     EXPECT_EQ(request(cut, u"127.0.0.2"), 1);
     EXPECT_EQ(request(bytes{11, '6', 0, 0, 0, 1}, u"127.0.0.2"), 1);
-    EXPECT_TRUE(queued().empty());
+    EXPECT_TRUE(drain_update_queue().empty());
     EXPECT_NE(log().find("SSO_server_RecvReqGW: request too short for its item"),
               std::string::npos);
     EXPECT_EQ(request(bytes{99, '5', 0, 0, 0}, u"127.0.0.2"), 1);
@@ -453,7 +430,7 @@ TEST_F(SsoLink, WorkstationPolls)
 {
     store(u"alice", u"10.1.0.5");
     store(u"carol", u"10.1.0.6");
-    (void)queued();
+    (void)drain_update_queue();
     // A second logon on the same address (the insert would replace alice; a second connection
     // writes it as an older version of the store could have left it).
     sqlite3 *db = nullptr;
@@ -469,7 +446,7 @@ TEST_F(SsoLink, WorkstationPolls)
     bytes poll = sso_build_request(SSO_CODE_WRKSTPOLL, std::string("10.1.0.5\0", 9));
     EXPECT_EQ(request(poll, u"127.0.0.2"), 1);
     EXPECT_EQ(node_a->active_state.load(), 2); // from 0 to 2
-    std::vector<userinfo_ptr> sent = queued();
+    std::vector<userinfo_ptr> sent = drain_update_queue();
     ASSERT_EQ(sent.size(), 2u);
     for (const auto &record : sent) {
         EXPECT_EQ(record->RequestingGW, node_a);
@@ -482,7 +459,7 @@ TEST_F(SsoLink, WorkstationPolls)
     bytes unknown = sso_build_request(SSO_CODE_WRKSTPOLL, std::string("10.1.0.9\0", 9));
     EXPECT_EQ(request(unknown, u"127.0.0.2"), 1);
     EXPECT_TRUE(wait_log("wrkstpoll_dispatch: no workstation poll worker available"));
-    EXPECT_TRUE(queued().empty());
+    EXPECT_TRUE(drain_update_queue().empty());
 
     // Outside b's networks? b serves all; outside a's: refused after the state changed.
     EXPECT_EQ(request(sso_build_request(SSO_CODE_LIVE_NACK), u"127.0.0.2"), 1);
@@ -495,7 +472,7 @@ TEST_F(SsoLink, WorkstationPolls)
     // A wrong item type is dropped.
     poll[5] = 2;
     EXPECT_EQ(request(poll, u"127.0.0.2"), 1);
-    EXPECT_TRUE(queued().empty());
+    EXPECT_TRUE(drain_update_queue().empty());
     EXPECT_NE(log().find("SSO_server_RecvReqGW: Invalid TLV Type: 2"), std::string::npos);
     EXPECT_EQ(request(sso_build_request(SSO_CODE_LIVE_NACK), u"127.0.0.2"), 1);
 }
@@ -505,7 +482,7 @@ TEST_F(SsoLink, ALogoutRequestDeletesTheListedRowsAndSendsNothing)
     store(u"alice", u"10.1.0.5");
     store(u"bob", u"10.1.0.6");
     store(u"carol", u"10.1.0.7");
-    (void)queued();
+    (void)drain_update_queue();
     EXPECT_EQ(
         request(sso_build_request(SSO_CODE_LOGOUT_REQUEST, "'10.1.0.5','10.1.0.6'"), u"127.0.0.2"),
         1);
@@ -513,7 +490,7 @@ TEST_F(SsoLink, ALogoutRequestDeletesTheListedRowsAndSendsNothing)
     EXPECT_EQ(
         request(sso_build_request(SSO_CODE_LOGOUT_REQUEST, "'10.1.0.7') OR (1=1"), u"127.0.0.2"),
         1);
-    EXPECT_TRUE(queued().empty());
+    EXPECT_TRUE(drain_update_queue().empty());
     userdb_callback_context context{nullptr, nullptr};
     static std::vector<std::string> left;
     left.clear();

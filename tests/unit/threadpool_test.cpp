@@ -78,9 +78,7 @@ class ThreadPool : public ::testing::Test {
   protected:
     void SetUp() override
     {
-        ASSERT_EQ(log_int(dir.wpath("nivo.log").c_str(), dir.wpath("nivo.log1").c_str(),
-                          dir.wpath("ev.log").c_str(), dir.wpath("ev.log1").c_str()),
-                  0);
+        ASSERT_EQ(nivo_test::open_log(dir), 0);
         log_set_loglevel(LOG_DEBUG);
         g_journal = &record;
     }

@@ -25,13 +25,14 @@
 #include "logoff/wrkstpoll.h"
 #include "platform/process.h"
 #include "platform/registry.h"
+#include "support/collector.h"
 #include "support/test_support.h"
 #include "userdb/dead_entry.h"
 #include "userdb/gw_update_queue.h"
 #include "userdb/userdb.h"
 #include "userdb/userinfo.h"
 
-using nivo_test::log_lines;
+using nivo_test::drain_update_queue;
 using nivo_test::read_file;
 using nivo_test::temp_dir;
 using nivo_test::u16;
@@ -59,32 +60,19 @@ make_record(const char16_t *user, const char16_t *domain, const char16_t *ip,
     return record;
 }
 
-struct row {
-    std::int32_t rowid;
-    std::string user, domain, ip;
-    std::int32_t create, expire, logon_type, flags;
-};
+using row = nivo_test::store_row;
 
 class UserStore : public ::testing::Test {
   protected:
     void SetUp() override
     {
-        ASSERT_EQ(log_int(dir.wpath("nivo.log").c_str(), dir.wpath("nivo.log1").c_str(),
-                          dir.wpath("ev.log").c_str(), dir.wpath("ev.log1").c_str()),
-                  0);
-        log_set_loglevel(LOG_DEBUG);
-        registry_set_location(dir.wpath("registry").c_str());
-        dead_entry_set_timeout(0);
-        dca_filter_reset();
-        dca_set_hostdomain(u"CORP", u"corp.example");
+        ASSERT_EQ(nivo_test::collector_env_init(dir, u"CORP", u"corp.example"), 0);
         logoff_detector_init(1, 600);
-        ASSERT_EQ(gw_update_queue_init(), 0);
-        ASSERT_EQ(userinfo_db_init(dir.wpath("nivo.db3").c_str(), u"UserInfo"), 0);
+        ASSERT_EQ(nivo_test::collector_store_init(dir), 0);
     }
     void TearDown() override
     {
-        userinfo_db_fini();
-        gw_update_queue_fini();
+        nivo_test::collector_store_fini();
         dca_filter_reset();
         dead_entry_set_timeout(0);
         registry_set_location(nullptr);
@@ -93,44 +81,7 @@ class UserStore : public ::testing::Test {
 
     std::vector<row> rows(const std::string &where = "1")
     {
-        std::vector<row> out;
-        sqlite3 *db = nullptr;
-        sqlite3_open(dir.file("nivo.db3").c_str(), &db);
-        sqlite3_stmt *stmt = nullptr;
-        std::string sql = "SELECT * FROM UserInfo WHERE " + where + " ORDER BY rowid";
-        EXPECT_EQ(sqlite3_prepare_v2(db, sql.c_str(), -1, &stmt, nullptr), SQLITE_OK);
-        auto text = [stmt](int column) {
-            const unsigned char *value = sqlite3_column_text(stmt, column);
-            return value != nullptr ? std::string(reinterpret_cast<const char *>(value))
-                                    : std::string("<null>");
-        };
-        while (sqlite3_step(stmt) == SQLITE_ROW) {
-            out.push_back({sqlite3_column_int(stmt, 0), text(1), text(2), text(5),
-                           sqlite3_column_int(stmt, 6), sqlite3_column_int(stmt, 7),
-                           sqlite3_column_int(stmt, 8), sqlite3_column_int(stmt, 9)});
-        }
-        sqlite3_finalize(stmt);
-        sqlite3_close(db);
-        return out;
-    }
-
-    // Everything queued so far, in order (a marker record ends the take, so nothing waits).
-    std::vector<userinfo_ptr> queued()
-    {
-        std::vector<userinfo_ptr> out;
-        UserInfo *marker = userdb_allocate_userinfo();
-        marker->Flags = 99;
-        EXPECT_EQ(gw_update_queue_enqueue(marker), 0);
-        for (;;) {
-            UserInfo *record = gw_update_queue_dequeue();
-            if (record == marker) {
-                userdb_free_userinfo(record);
-                return out;
-            }
-            if (record != nullptr) {
-                out.emplace_back(record);
-            }
-        }
+        return nivo_test::store_rows(dir.file("nivo.db3"), where);
     }
 
     int insert(const char16_t *user, const char16_t *domain, const char16_t *ip,
@@ -142,12 +93,7 @@ class UserStore : public ::testing::Test {
 
     bool logged(const std::string &text)
     {
-        for (const std::string &line : log_lines(dir.file("nivo.log"))) {
-            if (line.find(text) != std::string::npos) {
-                return true;
-            }
-        }
-        return false;
+        return nivo_test::logged(dir.file("nivo.log"), text);
     }
 
     // The one due row of ip, selected (flags 2) as the logoff detector hands it on.
@@ -177,7 +123,7 @@ TEST_F(UserStore, LogonHandlerRenewsTheSameUserAndQueuesNothing)
     EXPECT_EQ(stored[0].flags, UI_FLAG_ACTIVE);
     EXPECT_GE(stored[0].expire, before + 600);
     EXPECT_LE(stored[0].expire, now() + 600);
-    EXPECT_TRUE(queued().empty());
+    EXPECT_TRUE(drain_update_queue().empty());
 }
 
 TEST_F(UserStore, LogonHandlerReplacesADifferentUser)
@@ -185,7 +131,7 @@ TEST_F(UserStore, LogonHandlerReplacesADifferentUser)
     userinfo_ptr due = select_due(u"alice", u"corp.example", u"10.0.0.5");
     EXPECT_EQ(wrkstpoll_handle_logon_req(due.release(), u"bob", u"CORP"), 0);
 
-    std::vector<userinfo_ptr> sent = queued();
+    std::vector<userinfo_ptr> sent = drain_update_queue();
     ASSERT_EQ(sent.size(), 2u);
     EXPECT_EQ(u8(sent[0]->User), "alice");
     EXPECT_EQ(sent[0]->Flags, UI_FLAG_LOGOUT);
@@ -210,7 +156,7 @@ TEST_F(UserStore, LogonHandlerLeavesAForeignDomainWithTheCaller)
     // Still ours: readable, and released by the unique_ptr.
     EXPECT_EQ(u8(due->User), "alice");
     EXPECT_EQ(rows()[0].flags, UI_FLAG_DETECTING);
-    EXPECT_TRUE(queued().empty());
+    EXPECT_TRUE(drain_update_queue().empty());
 }
 
 TEST_F(UserStore, LogoffHandlerNeverLogsOutAnExcludedAddress)
@@ -225,14 +171,14 @@ TEST_F(UserStore, LogoffHandlerNeverLogsOutAnExcludedAddress)
     EXPECT_EQ(wrkstpoll_handle_logoff_req(make_record(u"carol", u"corp.example", u"10.9.3.4"), 1),
               0);
     EXPECT_EQ(rows().size(), 2u);
-    EXPECT_TRUE(queued().empty());
+    EXPECT_TRUE(drain_update_queue().empty());
 
     // Elsewhere the logoff deletes and queues the logout.
     ASSERT_EQ(insert(u"dave", u"corp.example", u"10.0.0.6"), 0);
     EXPECT_EQ(wrkstpoll_handle_logoff_req(make_record(u"dave", u"corp.example", u"10.0.0.6"), 1),
               0);
     EXPECT_EQ(rows("user=='dave'").size(), 0u);
-    std::vector<userinfo_ptr> sent = queued();
+    std::vector<userinfo_ptr> sent = drain_update_queue();
     ASSERT_EQ(sent.size(), 1u);
     EXPECT_EQ(sent[0]->Flags, UI_FLAG_LOGOUT);
 }
@@ -249,7 +195,7 @@ TEST_F(UserStore, ApplianceRequestsAlwaysGetTheirAnswer)
     request->Flags = UI_FLAG_POLL_REQUEST;
     request->RequestingGW = gw;
     EXPECT_EQ(wrkstpoll_handle_logon_req(request, u"alice", u"CORP"), 0);
-    std::vector<userinfo_ptr> sent = queued();
+    std::vector<userinfo_ptr> sent = drain_update_queue();
     ASSERT_EQ(sent.size(), 1u);
     EXPECT_EQ(sent[0]->Flags, UI_FLAG_LOGON);
     EXPECT_EQ(sent[0]->RequestingGW, gw);
@@ -262,7 +208,7 @@ TEST_F(UserStore, ApplianceRequestsAlwaysGetTheirAnswer)
     request->Flags = UI_FLAG_POLL_REQUEST;
     EXPECT_EQ(wrkstpoll_handle_logoff_req(request, 1), 0);
     EXPECT_EQ(rows().size(), 1u);
-    EXPECT_TRUE(queued().empty());
+    EXPECT_TRUE(drain_update_queue().empty());
 }
 
 // ---- insert and the duplicate check ----
@@ -283,7 +229,7 @@ TEST_F(UserStore, DuplicateIgnoringCaseIsNotStoredAgainAndWritesNoDeadEntry)
     EXPECT_EQ(insert(u"ALICE", u"CORP.EXAMPLE", u"10.0.0.5"), 1);
     EXPECT_EQ(rows().size(), 1u);
     EXPECT_FALSE(std::filesystem::exists(entry));
-    EXPECT_TRUE(queued().empty());
+    EXPECT_TRUE(drain_update_queue().empty());
 }
 
 TEST_F(UserStore, ADifferentUserOnTheAddressReplacesThePreviousOne)
@@ -297,7 +243,7 @@ TEST_F(UserStore, ADifferentUserOnTheAddressReplacesThePreviousOne)
     EXPECT_EQ(stored[0].user, "bob");
     EXPECT_EQ(stored[1].user, "carol");
     EXPECT_EQ(stored[1].flags, UI_FLAG_ACTIVE);
-    std::vector<userinfo_ptr> sent = queued();
+    std::vector<userinfo_ptr> sent = drain_update_queue();
     ASSERT_EQ(sent.size(), 1u);
     EXPECT_EQ(u8(sent[0]->User), "alice");
     EXPECT_EQ(sent[0]->Flags, UI_FLAG_LOGOUT);
@@ -463,7 +409,7 @@ TEST_F(UserStore, LogoutListMustBeQuotedAddresses)
     EXPECT_EQ(stored[1].ip, "10.0.0.4");
     EXPECT_TRUE(logged("userdb_delete_logout_users: delete query: DELETE FROM UserInfo WHERE "
                        "wrkst_ip in ('10.0.0.1', '10.0.0.3' ,'10.9.9.9');"));
-    EXPECT_TRUE(queued().empty());
+    EXPECT_TRUE(drain_update_queue().empty());
 }
 
 // ---- due rows, walks and validation ----

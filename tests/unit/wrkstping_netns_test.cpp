@@ -22,9 +22,7 @@ TEST(WrkstpingNetns, AnsweringAndSilentWorkstationsEvenWhenPingedTogether)
         GTEST_SKIP() << "runs inside tests/netns/wrkstping_netns.sh (ctest netns.wrkstping)";
     }
     nivo_test::temp_dir dir;
-    ASSERT_EQ(log_int(dir.wpath("nivo.log").c_str(), dir.wpath("nivo.log1").c_str(),
-                      dir.wpath("ev.log").c_str(), dir.wpath("ev.log1").c_str()),
-              0);
+    ASSERT_EQ(nivo_test::open_log(dir), 0);
     log_set_loglevel(LOG_DEBUG);
     wrkstping_set_retry(2);
     wrkstping_set_timeout(300);

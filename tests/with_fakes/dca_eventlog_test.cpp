@@ -20,6 +20,7 @@
 #include "fakes/netroute_fake.h"
 #include "fakes/resolver_fake.h"
 #include "platform/registry.h"
+#include "support/collector.h"
 #include "support/test_support.h"
 #include "userdb/dead_entry.h"
 #include "userdb/gw_update_queue.h"
@@ -95,16 +96,9 @@ class Monitor : public ::testing::Test {
   protected:
     void SetUp() override
     {
-        ASSERT_EQ(log_int(dir_.wpath("nivo.log").c_str(), dir_.wpath("nivo.log1").c_str(),
-                          dir_.wpath("ev.log").c_str(), dir_.wpath("ev.log1").c_str()),
-                  0);
-        log_set_loglevel(LOG_DEBUG);
+        ASSERT_EQ(nivo_test::collector_env_init(dir_, u"NIVOTEST", u"nivotest.lan"), 0);
         config_os_version()->major = 6;
         config_os_version()->minor = 2;
-        registry_set_location(dir_.wpath("registry").c_str());
-        dead_entry_set_timeout(0);
-        dca_filter_reset();
-        dca_set_hostdomain(u"NIVOTEST", u"nivotest.lan");
         ASSERT_EQ(dca_addnet_authnetlist(u"10.0.0.0/8"), 0);
         ASSERT_EQ(dca_addnet_authnetlist(u"192.0.0.0/8"), 0);
         ASSERT_EQ(userinfo_db_init(dir_.wpath("nivo.db3").c_str(), u"UserInfo"), 0);

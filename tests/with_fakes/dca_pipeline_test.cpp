@@ -10,6 +10,7 @@
 #include "dca/dca_pipeline.h"
 #include "fakes/resolver_fake.h"
 #include "platform/registry.h"
+#include "support/collector.h"
 #include "support/test_support.h"
 #include "userdb/dead_entry.h"
 #include "userdb/gw_update_queue.h"
@@ -46,14 +47,7 @@ class Pipeline : public ::testing::Test {
   protected:
     void SetUp() override
     {
-        ASSERT_EQ(log_int(dir_.wpath("nivo.log").c_str(), dir_.wpath("nivo.log1").c_str(),
-                          dir_.wpath("ev.log").c_str(), dir_.wpath("ev.log1").c_str()),
-                  0);
-        log_set_loglevel(LOG_DEBUG);
-        registry_set_location(dir_.wpath("registry").c_str());
-        dead_entry_set_timeout(0);
-        dca_filter_reset();
-        dca_set_hostdomain(u"NIVOTEST", u"nivotest.lan");
+        ASSERT_EQ(nivo_test::collector_env_init(dir_, u"NIVOTEST", u"nivotest.lan"), 0);
         ASSERT_EQ(dca_addnet_authnetlist(u"10.0.0.0/8"), 0);
         ASSERT_EQ(dca_addnet_authnetlist(u"192.168.0.0/16"), 0);
         ASSERT_EQ(userinfo_db_init(dir_.wpath("nivo.db3").c_str(), u"UserInfo"), 0);
@@ -87,27 +81,15 @@ class Pipeline : public ::testing::Test {
         userdb_free_userinfo(record);
         return true;
     }
-    // The records queued for the appliances up to now (a marker ends the walk, so that an empty
-    // queue never blocks).
+    // The records queued for the appliances up to now, as user@address/flags.
     std::vector<std::string> queued()
     {
-        UserInfo *marker = logon(u"--marker--", nullptr, nullptr);
-        EXPECT_EQ(gw_update_queue_enqueue(marker), 0);
         std::vector<std::string> out;
-        for (;;) {
-            UserInfo *record = gw_update_queue_dequeue();
-            if (record == nullptr) {
-                continue;
-            }
-            std::string user = text(record->User);
-            int flags = record->Flags;
-            std::string ip = text(record->WrkstIP);
-            userdb_free_userinfo(record);
-            if (user == "--marker--") {
-                return out;
-            }
-            out.push_back(user + "@" + ip + "/" + std::to_string(flags));
+        for (const userinfo_ptr &record : nivo_test::drain_update_queue()) {
+            out.push_back(text(record->User) + "@" + text(record->WrkstIP) + "/" +
+                          std::to_string(record->Flags));
         }
+        return out;
     }
     std::string log_text()
     {

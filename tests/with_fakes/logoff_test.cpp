@@ -4,8 +4,6 @@
 
 #include <gtest/gtest.h>
 
-#include <sqlite3.h>
-
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
@@ -27,12 +25,14 @@
 #include "logoff/wrkstpoll.h"
 #include "platform/registry.h"
 #include "logoff/active_status.h"
+#include "support/collector.h"
 #include "support/test_support.h"
 #include "userdb/dead_entry.h"
 #include "userdb/gw_update_queue.h"
 #include "userdb/userdb.h"
 #include "userdb/userinfo.h"
 
+using nivo_test::drain_update_queue;
 using nivo_test::log_lines;
 using nivo_test::temp_dir;
 using nivo_test::u16;
@@ -46,11 +46,7 @@ now()
     return static_cast<std::int32_t>(std::time(nullptr));
 }
 
-struct row {
-    std::int32_t rowid;
-    std::string user, domain, ip;
-    std::int32_t expire, flags;
-};
+using row = nivo_test::store_row;
 
 std::string
 address(std::uint32_t a)
@@ -63,22 +59,14 @@ class Logoff : public ::testing::Test {
   protected:
     void SetUp() override
     {
-        ASSERT_EQ(log_int(dir.wpath("nivo.log").c_str(), dir.wpath("nivo.log1").c_str(),
-                          dir.wpath("ev.log").c_str(), dir.wpath("ev.log1").c_str()),
-                  0);
-        log_set_loglevel(LOG_DEBUG);
-        registry_set_location(dir.wpath("registry").c_str());
-        dead_entry_set_timeout(0);
-        dca_filter_reset();
-        dca_set_hostdomain(u"CORP", u"corp.example");
+        ASSERT_EQ(nivo_test::collector_env_init(dir, u"CORP", u"corp.example"), 0);
         logoff_detector_init(DETECTION_MODE_PING, 600);
         wrkstping_set_retry(3);
         wrkstping_set_timeout(100);
         icmp_fake::reset();
         wrkstquery_fake::reset();
         g_is_active_collector = 2;
-        ASSERT_EQ(gw_update_queue_init(), 0);
-        ASSERT_EQ(userinfo_db_init(dir.wpath("nivo.db3").c_str(), u"UserInfo"), 0);
+        ASSERT_EQ(nivo_test::collector_store_init(dir), 0);
         ASSERT_EQ(threadpool_create(8, 1), 0);
     }
     void TearDown() override
@@ -90,8 +78,7 @@ class Logoff : public ::testing::Test {
         }
         logoff_detector_stop();
         threadpool_destroy();
-        userinfo_db_fini();
-        gw_update_queue_fini();
+        nivo_test::collector_store_fini();
         dca_filter_reset();
         g_is_active_collector = 0;
         registry_set_location(nullptr);
@@ -100,43 +87,7 @@ class Logoff : public ::testing::Test {
 
     std::vector<row> rows()
     {
-        std::vector<row> out;
-        sqlite3 *db = nullptr;
-        sqlite3_open(dir.file("nivo.db3").c_str(), &db);
-        sqlite3_stmt *stmt = nullptr;
-        EXPECT_EQ(sqlite3_prepare_v2(db, "SELECT * FROM UserInfo ORDER BY rowid", -1, &stmt,
-                                     nullptr),
-                  SQLITE_OK);
-        auto text = [stmt](int column) {
-            const unsigned char *value = sqlite3_column_text(stmt, column);
-            return value != nullptr ? std::string(reinterpret_cast<const char *>(value))
-                                    : std::string("<null>");
-        };
-        while (sqlite3_step(stmt) == SQLITE_ROW) {
-            out.push_back({sqlite3_column_int(stmt, 0), text(1), text(2), text(5),
-                           sqlite3_column_int(stmt, 7), sqlite3_column_int(stmt, 9)});
-        }
-        sqlite3_finalize(stmt);
-        sqlite3_close(db);
-        return out;
-    }
-
-    std::vector<userinfo_ptr> queued()
-    {
-        std::vector<userinfo_ptr> out;
-        UserInfo *marker = userdb_allocate_userinfo();
-        marker->Flags = 99;
-        EXPECT_EQ(gw_update_queue_enqueue(marker), 0);
-        for (;;) {
-            UserInfo *record = gw_update_queue_dequeue();
-            if (record == marker) {
-                userdb_free_userinfo(record);
-                return out;
-            }
-            if (record != nullptr) {
-                out.emplace_back(record);
-            }
-        }
+        return nivo_test::store_rows(dir.file("nivo.db3"));
     }
 
     std::vector<std::string> log_matching(const std::string &text)
@@ -199,7 +150,7 @@ TEST_F(Logoff, PingRenewsOnTheSecondAttemptAndLogsOutWhatNeverAnswers)
     EXPECT_EQ(stored[0].flags, UI_FLAG_ACTIVE);
     EXPECT_GE(stored[0].expire, now() + 598);
     EXPECT_EQ(icmp_fake::echoes().size(), 2u);
-    EXPECT_TRUE(queued().empty());
+    EXPECT_TRUE(drain_update_queue().empty());
 
     // A reply with a non-zero status is no answer, and says why.
     icmp_fake::script("10.0.0.6", {11003});
@@ -212,7 +163,7 @@ TEST_F(Logoff, PingRenewsOnTheSecondAttemptAndLogsOutWhatNeverAnswers)
     stored = rows();
     ASSERT_EQ(stored.size(), 1u);
     EXPECT_EQ(stored[0].user, "alice");
-    std::vector<userinfo_ptr> sent = queued();
+    std::vector<userinfo_ptr> sent = drain_update_queue();
     ASSERT_EQ(sent.size(), 1u);
     EXPECT_EQ(u8(sent[0]->User), "bob");
     EXPECT_EQ(sent[0]->Flags, UI_FLAG_LOGOUT);
@@ -230,7 +181,7 @@ TEST_F(Logoff, PingWithoutAttemptsOrAddressLogsOutWithoutAnEcho)
     std::vector<row> stored = rows();
     ASSERT_EQ(stored.size(), 1u); // a row without address matches no delete by workstation
     EXPECT_EQ(stored[0].user, "bob");
-    std::vector<userinfo_ptr> sent = queued();
+    std::vector<userinfo_ptr> sent = drain_update_queue();
     ASSERT_EQ(sent.size(), 2u);
     EXPECT_EQ(sent[0]->Flags, UI_FLAG_LOGOUT);
     EXPECT_EQ(sent[1]->Flags, UI_FLAG_LOGOUT);
@@ -293,7 +244,7 @@ TEST_F(Logoff, DetectorWorksTwelveDueRowsInBatchesOfFiveThenSleepsTheInterval)
     double took = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
     EXPECT_GE(took, 15.0 + 2.0 - 0.2); // three pauses of 5 s and one interval of 2 s
     EXPECT_TRUE(rows().empty());
-    EXPECT_EQ(queued().size(), 12u);
+    EXPECT_EQ(drain_update_queue().size(), 12u);
 }
 
 TEST_F(Logoff, PassiveCollectorChecksNothingAndExcludedAddressesStayMarked)
@@ -341,11 +292,11 @@ TEST_F(Logoff, WmiPollRenewsReplacesAndLogsOut)
     wrkstquery_fake::script("10.0.1.1", {0, "", "CORP\\alice", {}, {}});
     EXPECT_EQ(wrkstpoll_workerthread_wmi(select_due("alice", "10.0.1.1")), 0);
     EXPECT_EQ(rows()[0].flags, UI_FLAG_ACTIVE);
-    EXPECT_TRUE(queued().empty());
+    EXPECT_TRUE(drain_update_queue().empty());
 
     wrkstquery_fake::script("10.0.1.2", {0, "", "CORP\\bob", {}, {}});
     EXPECT_EQ(wrkstpoll_workerthread_wmi(select_due("alice", "10.0.1.2")), 0);
-    std::vector<userinfo_ptr> sent = queued();
+    std::vector<userinfo_ptr> sent = drain_update_queue();
     ASSERT_EQ(sent.size(), 2u);
     EXPECT_EQ(u8(sent[0]->User), "alice");
     EXPECT_EQ(sent[0]->Flags, UI_FLAG_LOGOUT);
@@ -357,7 +308,7 @@ TEST_F(Logoff, WmiPollRenewsReplacesAndLogsOut)
     // A user of another domain: the previous user is logged out, nobody is added.
     wrkstquery_fake::script("10.0.1.3", {0, "", "OTHER\\bob", {}, {}});
     EXPECT_EQ(wrkstpoll_workerthread_wmi(select_due("alice", "10.0.1.3")), 0);
-    sent = queued();
+    sent = drain_update_queue();
     ASSERT_EQ(sent.size(), 1u);
     EXPECT_EQ(u8(sent[0]->WrkstIP), "10.0.1.3");
     EXPECT_EQ(sent[0]->Flags, UI_FLAG_LOGOUT);
@@ -365,7 +316,7 @@ TEST_F(Logoff, WmiPollRenewsReplacesAndLogsOut)
     // A name without a domain: the user is there, so the row is renewed and nothing is sent.
     wrkstquery_fake::script("10.0.1.4", {0, "", "alice", {}, {}});
     EXPECT_EQ(wrkstpoll_workerthread_wmi(select_due("alice", "10.0.1.4")), 0);
-    EXPECT_TRUE(queued().empty());
+    EXPECT_TRUE(drain_update_queue().empty());
 
     std::vector<std::string> users;
     for (const row &r : rows()) {
@@ -395,7 +346,7 @@ TEST_F(Logoff, WmiFailuresLogTheUserOut)
         EXPECT_EQ(wrkstpoll_workerthread_wmi(select_due("alice", ip)), 0) << outcomes[i];
     }
     EXPECT_TRUE(rows().empty());
-    EXPECT_EQ(queued().size(), 1 + outcomes.size());
+    EXPECT_EQ(drain_update_queue().size(), 1 + outcomes.size());
     EXPECT_EQ(wrkstquery_fake::open_handles(), 0);
 }
 
@@ -417,7 +368,7 @@ TEST_F(Logoff, PollsLeaveExcludedAddressesAlone)
         EXPECT_EQ(r.flags, UI_FLAG_DETECTING) << r.user;
     }
     EXPECT_EQ(rows().size(), 4u);
-    EXPECT_TRUE(queued().empty());
+    EXPECT_TRUE(drain_update_queue().empty());
 }
 
 // ---- the registry poll ----
@@ -438,7 +389,7 @@ TEST_F(Logoff, RegistryPollPicksTheFirstUserHive)
     EXPECT_EQ(wrkstquery_fake::looked_up(),
               (std::vector<std::string>{domain_sid + "-513", "S-1-5-19", domain_sid + "-1001"}));
     EXPECT_EQ(rows()[0].flags, UI_FLAG_ACTIVE);
-    EXPECT_TRUE(queued().empty());
+    EXPECT_TRUE(drain_update_queue().empty());
     EXPECT_EQ(log_matching("wrkstpoll_workerthread_reg: Logged-In USER:").back(),
               "wrkstpoll_workerthread_reg: Logged-In USER: 'alice' on '\\\\10.0.1.1'");
 }
@@ -454,7 +405,7 @@ TEST_F(Logoff, RegistryPollLogsOutOnAForeignUserNobodyOrNoConnection)
     EXPECT_EQ(wrkstpoll_workerthread_reg(select_due("alice", "10.0.1.3")), -1);
     EXPECT_EQ(wrkstquery_fake::connects("10.0.1.3"), 3);
     EXPECT_TRUE(rows().empty());
-    std::vector<userinfo_ptr> sent = queued();
+    std::vector<userinfo_ptr> sent = drain_update_queue();
     ASSERT_EQ(sent.size(), 3u);
     for (const userinfo_ptr &r : sent) {
         EXPECT_EQ(r->Flags, UI_FLAG_LOGOUT);
@@ -479,7 +430,7 @@ TEST_F(Logoff, ApplianceRequestThroughTheDispatcher)
     ASSERT_EQ(stored.size(), 1u);
     EXPECT_EQ(stored[0].user, "bob");
     EXPECT_EQ(stored[0].ip, "10.0.1.2");
-    std::vector<userinfo_ptr> sent = queued();
+    std::vector<userinfo_ptr> sent = drain_update_queue();
     ASSERT_EQ(sent.size(), 1u);
     EXPECT_EQ(sent[0]->Flags, UI_FLAG_LOGON);
     wrkstpoll_init(0, nullptr, nullptr);

@@ -15,9 +15,7 @@ protected:
     SetUp() override
     {
         socket_fake::reset();
-        ASSERT_EQ(log_int(dir.wpath("nivo.log").c_str(), dir.wpath("nivo.log1").c_str(),
-                          dir.wpath("e.log").c_str(), dir.wpath("e.log1").c_str()),
-                  0);
+        ASSERT_EQ(nivo_test::open_log(dir), 0);
         handle = net_init(u"127.0.0.1", 1, NET_MODE_CLIENT);
         ASSERT_EQ(net_open(handle, NET_TRANSPORT_TCP), 0);
     }

@@ -1,0 +1,72 @@
+// Helpers the benchmark programs share: the clock, ASCII text as UTF-16, loopback addresses,
+// free ports and row counts of a store read back through SQLite.
+#pragma once
+
+#include <sqlite3.h>
+
+#include <chrono>
+#include <cstdint>
+#include <string>
+
+#include "common/net.h"
+
+namespace bench {
+
+using clock_type = std::chrono::steady_clock;
+
+inline double
+seconds_since(clock_type::time_point start)
+{
+    return std::chrono::duration<double>(clock_type::now() - start).count();
+}
+
+// ASCII text as UTF-16 (every byte one unit).
+inline std::u16string
+to_u16(const std::string &text)
+{
+    return std::u16string(text.begin(), text.end());
+}
+
+// The n-th address of the network first.0.0.0/8 (n below 2^24).
+inline std::string
+address_of(unsigned first, unsigned n)
+{
+    return std::to_string(first) + "." + std::to_string((n >> 16) & 255) + "." +
+           std::to_string((n >> 8) & 255) + "." + std::to_string(n & 255);
+}
+
+// A TCP port on 127.0.0.1 that was free a moment ago (0 when none could be had).
+inline std::uint16_t
+free_port()
+{
+    net_handle *probe = net_init(u"127.0.0.1", 0, NET_MODE_SERVER);
+    std::uint16_t port = 0;
+    if (probe != nullptr && net_open(probe, NET_TRANSPORT_TCP) == 0) {
+        platform_socket_local_port(probe->socket, &port);
+    }
+    net_fini(probe);
+    return port;
+}
+
+// The rows of the UserInfo table in the store at db that match where, read on a connection of
+// its own that waits up to a second for a writer; -1 when they cannot be counted.
+inline long long
+count_rows(const std::string &db, const std::string &where = "1")
+{
+    sqlite3 *handle = nullptr;
+    long long count = -1;
+    if (sqlite3_open_v2(db.c_str(), &handle, SQLITE_OPEN_READONLY, nullptr) == SQLITE_OK) {
+        sqlite3_busy_timeout(handle, 1000);
+        sqlite3_stmt *stmt = nullptr;
+        std::string sql = "SELECT count(*) FROM UserInfo WHERE " + where;
+        if (sqlite3_prepare_v2(handle, sql.c_str(), -1, &stmt, nullptr) == SQLITE_OK &&
+            sqlite3_step(stmt) == SQLITE_ROW) {
+            count = sqlite3_column_int64(stmt, 0);
+        }
+        sqlite3_finalize(stmt);
+    }
+    sqlite3_close(handle);
+    return count;
+}
+
+} // namespace bench

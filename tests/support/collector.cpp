@@ -1,0 +1,110 @@
+#include "support/collector.h"
+
+#include <gtest/gtest.h>
+
+#include <sqlite3.h>
+
+#include "common/log.h"
+#include "dca/dca_filter.h"
+#include "platform/registry.h"
+#include "userdb/dead_entry.h"
+#include "userdb/gw_update_queue.h"
+#include "userdb/userdb.h"
+
+namespace nivo_test {
+
+int
+collector_env_init(const temp_dir &dir, const char16_t *domain, const char16_t *fqdn)
+{
+    if (open_log(dir) != 0) {
+        return -1;
+    }
+    log_set_loglevel(LOG_DEBUG);
+    registry_set_location(dir.wpath("registry").c_str());
+    dead_entry_set_timeout(0);
+    dca_filter_reset();
+    dca_set_hostdomain(domain, fqdn);
+    return 0;
+}
+
+int
+collector_store_init(const temp_dir &dir)
+{
+    if (gw_update_queue_init() != 0) {
+        return -1;
+    }
+    return userinfo_db_init(dir.wpath("nivo.db3").c_str(), u"UserInfo");
+}
+
+void
+collector_store_fini()
+{
+    userinfo_db_fini();
+    gw_update_queue_fini();
+}
+
+std::vector<userinfo_ptr>
+drain_update_queue()
+{
+    std::vector<userinfo_ptr> out;
+    UserInfo *marker = userdb_allocate_userinfo();
+    marker->Flags = 99;
+    EXPECT_EQ(gw_update_queue_enqueue(marker), 0);
+    for (;;) {
+        UserInfo *record = gw_update_queue_dequeue();
+        if (record == marker) {
+            userdb_free_userinfo(record);
+            return out;
+        }
+        if (record != nullptr) {
+            out.emplace_back(record);
+        }
+    }
+}
+
+std::vector<store_row>
+store_rows(const std::string &db, const std::string &where)
+{
+    std::vector<store_row> out;
+    sqlite3 *handle = nullptr;
+    sqlite3_open(db.c_str(), &handle);
+    sqlite3_stmt *stmt = nullptr;
+    std::string sql = "SELECT * FROM UserInfo WHERE " + where + " ORDER BY rowid";
+    EXPECT_EQ(sqlite3_prepare_v2(handle, sql.c_str(), -1, &stmt, nullptr), SQLITE_OK);
+    auto text = [stmt](int column) {
+        const unsigned char *value = sqlite3_column_text(stmt, column);
+        return value != nullptr ? std::string(reinterpret_cast<const char *>(value))
+                                : std::string("<null>");
+    };
+    // The columns in the table's order: rowid, user, domain, group, workstation name, workstation
+    // address, create time, expire time, logon type, flags.
+    while (sqlite3_step(stmt) == SQLITE_ROW) {
+        out.push_back({sqlite3_column_int(stmt, 0), text(1), text(2), text(5),
+                       sqlite3_column_int(stmt, 6), sqlite3_column_int(stmt, 7),
+                       sqlite3_column_int(stmt, 8), sqlite3_column_int(stmt, 9)});
+    }
+    sqlite3_finalize(stmt);
+    sqlite3_close(handle);
+    return out;
+}
+
+int
+store_count(const std::string &db, const std::string &where)
+{
+    sqlite3 *handle = nullptr;
+    int count = 0;
+    if (sqlite3_open_v2(db.c_str(), &handle, SQLITE_OPEN_READONLY, nullptr) == SQLITE_OK) {
+        sqlite3_busy_timeout(handle, 2000);
+        sqlite3_stmt *stmt = nullptr;
+        std::string sql = "SELECT count(*) FROM UserInfo WHERE " + where + ";";
+        if (sqlite3_prepare_v2(handle, sql.c_str(), -1, &stmt, nullptr) == SQLITE_OK &&
+            sqlite3_step(stmt) == SQLITE_ROW) {
+            count = sqlite3_column_int(stmt, 0);
+        }
+        sqlite3_finalize(stmt);
+    }
+    sqlite3_close(handle);
+    return count;
+}
+
+} // namespace nivo_test

@@ -1,0 +1,45 @@
+// Helpers for the tests that run a Collector's parts inside the test process: the environment
+// its modules expect, the update queue drained without waiting, and the rows of a store read
+// back through SQLite.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "support/test_support.h"
+#include "userdb/userinfo.h"
+
+namespace nivo_test {
+
+// The log opened in dir (see open_log) at LOG_DEBUG, the registry stored under dir/registry, the
+// dead-entry store off (timeout 0), empty filter lists and the host domain as given. 0, or -1
+// when the log could not be opened (then nothing else was set). Undone by
+// registry_set_location(nullptr), dca_filter_reset() and log_fini().
+int collector_env_init(const temp_dir &dir, const char16_t *domain, const char16_t *fqdn);
+
+// The update queue, then the store in dir/nivo.db3 with its table UserInfo: 0, or -1 when either
+// could not be opened. Undone by collector_store_fini().
+int collector_store_init(const temp_dir &dir);
+// Closes the store, then the queue (which frees what it still holds).
+void collector_store_fini();
+
+// Everything queued for the appliances so far, in order. A marker record of this function's own
+// ends the take, so that an empty queue never blocks; it is freed here.
+std::vector<userinfo_ptr> drain_update_queue();
+
+// One row of a store's UserInfo table; a NULL text column reads "<null>".
+struct store_row {
+    std::int32_t rowid;
+    std::string user, domain, ip;
+    std::int32_t create, expire, logon_type, flags;
+};
+
+// The rows of the store at db that match where (an SQL condition), in rowid order.
+std::vector<store_row> store_rows(const std::string &db, const std::string &where = "1");
+
+// How many rows of the store at db match where; 0 while the file or its table cannot be read
+// (a service may be creating or writing it).
+int store_count(const std::string &db, const std::string &where);
+
+} // namespace nivo_test
