@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Sets everything up, builds, and runs the whole test suite: the normal build, then the same
-# tests under AddressSanitizer and UndefinedBehaviorSanitizer, then the fuzz targets for a short
-# while where clang is present. Any failure fails the run.
+# tests under AddressSanitizer and UndefinedBehaviorSanitizer, again under ThreadSanitizer, then
+# the fuzz targets for a short while where clang is present. Any failure fails the run.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 ./scripts/setup.sh
@@ -16,6 +16,20 @@ echo "== build under AddressSanitizer and UndefinedBehaviorSanitizer"
 (cd build-asan && ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 \
     UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
     ctest --output-on-failure -j2 --timeout 900)
+
+echo "== build under ThreadSanitizer"
+./scripts/build.sh build-tsan -DNIVO_TSAN=ON
+# Reports of every process (the tests and the services they start) land in one folder: any file
+# there fails the run, whatever the exit status of the process that wrote it.
+tsan_reports="$PWD/build-tsan/tsan-reports"
+rm -rf "$tsan_reports" && mkdir -p "$tsan_reports"
+(cd build-tsan && TSAN_OPTIONS="halt_on_error=0 log_path=$tsan_reports/report" \
+    ctest --output-on-failure -j2 --timeout 900)
+if [ -n "$(ls -A "$tsan_reports")" ]; then
+    cat "$tsan_reports"/* >&2
+    echo "ThreadSanitizer reported races (above)" >&2
+    exit 1
+fi
 
 if [ -x scripts/fuzz.sh ] && command -v clang++ >/dev/null 2>&1; then
     echo "== fuzz targets"
