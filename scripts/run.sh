@@ -5,8 +5,10 @@
 # The example runs both roles: the DC Agent reads run/auth_json.log (a domain controller's audit
 # log) and the Collector tells the appliance of gw-list.ini at 127.0.0.2:6060. To show the whole
 # road of a logon, this script also starts the appliance simulator there (its lines start with
-# "gwsim:"), makes the Collector active for it, and, once the service runs, appends one Kerberos
-# logon of alice at 127.0.0.20 to the audit log: the simulator prints the logon it receives.
+# "gwsim:"), makes the Collector active for it, asks for the stored logons, and, once the service
+# runs, appends one Kerberos logon of alice at 127.0.0.20 to the audit log: the simulator prints
+# the logon it receives (on a later start, alice is still stored: the simulator gets her from the
+# store, and the repeated logon is a duplicate that is not sent again).
 # Set NIVO_DEMO=0 to run the service alone.
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -37,7 +39,8 @@ if [ "${NIVO_DEMO:-1}" != 0 ] && [ -x build/nivo-gwsim ] && [ -x build/nivo-auth
             fi
             sleep 0.5
         done
-        ./build/nivo-gwsim --listen 127.0.0.2:6060 --seconds 86400 is-active < /dev/null |
+        ./build/nivo-gwsim --listen 127.0.0.2:6060 --seconds 86400 is-active sleep 200 \
+            get-all-users < /dev/null |
             sed -u 's/^/gwsim: /' &
         sleep 2
         ./build/nivo-authlog -f run/auth_json.log kerberos alice EXAMPLE 127.0.0.20
