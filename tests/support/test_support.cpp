@@ -9,6 +9,8 @@
 
 #include <unistd.h>
 
+#include <gtest/gtest.h>
+
 #include "common/log.h"
 #include "common/net.h"
 #include "common/utf.h"
@@ -276,7 +278,40 @@ run_in_network_namespace(const std::string &test, std::string *output)
     }
     platform_process_close(p);
     *output = read_file(out);
+    if (status == 0 && output->find("[       OK ] " + test) == std::string::npos) {
+        // A filter that matched nothing would pass without having run anything.
+        *output += "\n(the test did not run in the namespace)";
+        return 1;
+    }
     return status;
+}
+
+namespace {
+
+void
+skip_without_namespace()
+{
+    GTEST_SKIP() << "needs root for a network namespace of its own";
+}
+
+} // namespace
+
+bool
+ran_in_own_network_namespace()
+{
+    if (in_network_namespace()) {
+        return false;
+    }
+    const ::testing::TestInfo *test = ::testing::UnitTest::GetInstance()->current_test_info();
+    std::string output;
+    int status = run_in_network_namespace(
+        std::string(test->test_suite_name()) + "." + test->name(), &output);
+    if (status == -1) {
+        skip_without_namespace();
+    } else {
+        EXPECT_EQ(status, 0) << output;
+    }
+    return true;
 }
 
 } // namespace nivo_test
