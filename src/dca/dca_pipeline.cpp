@@ -42,22 +42,30 @@ dca_client_send(UserInfo *record)
     return dcaclient_send_userinfo(record);
 }
 
+// A copy of the record for one of its additional addresses (null when out of memory).
+UserInfo *
+duplicate_for_address(UserInfo *record, char16_t *address)
+{
+    char16_t *primary = record->WrkstIP;
+    record->WrkstIP = address;
+    UserInfo *copy = userdb_duplicate_userinfo(record);
+    record->WrkstIP = primary;
+    return copy;
+}
+
 // The send sequence of dca_add_userinfo_dcaclient and dca_remove_userinfo_dcaclient, with the
 // client lock held: every additional address, then the primary. The caller keeps the record
 // and releases it afterwards. 0; -1 after a failure (logged with the caller's messages).
 int
 send_sequence_locked(UserInfo *record, const char16_t *duplicate_failed, const char16_t *io_failed)
 {
-    char16_t *primary = record->WrkstIP;
     for (std::uint8_t i = 0; i < record->AdditionalIPCount && i < record->AdditionalIPCapacity;
          ++i) {
         char16_t *extra = record->AdditionalWrkstIP[i];
         if (extra == nullptr) {
             continue;
         }
-        record->WrkstIP = extra;
-        UserInfo *copy = userdb_duplicate_userinfo(record);
-        record->WrkstIP = primary;
+        UserInfo *copy = duplicate_for_address(record, extra);
         if (copy == nullptr) {
             log_write(LOG_ERROR, u"%s", duplicate_failed);
             return -1;
@@ -262,16 +270,13 @@ dca_add_userinfo_db(UserInfo *record)
     if (record == nullptr) {
         return -1;
     }
-    char16_t *primary = record->WrkstIP;
     for (std::uint8_t i = 0; i < record->AdditionalIPCount && i < record->AdditionalIPCapacity;
          ++i) {
         char16_t *extra = record->AdditionalWrkstIP[i];
         if (extra == nullptr) {
             continue;
         }
-        record->WrkstIP = extra;
-        UserInfo *copy = userdb_duplicate_userinfo(record);
-        record->WrkstIP = primary;
+        UserInfo *copy = duplicate_for_address(record, extra);
         if (copy == nullptr) {
             log_write(LOG_ERROR, u"dca_add_userinfo_db: userinfo couldnt duplicated\n");
             release(record);

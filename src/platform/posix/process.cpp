@@ -34,6 +34,27 @@ add_redirect(posix_spawn_file_actions_t *actions, int fd, const char *path, int 
                                             flags, 0640);
 }
 
+// The child starts with no blocked signals, whatever the caller's mask, and SIGPIPE at its
+// default action; with own_group it leads a process group of its own.
+void
+init_spawn_attributes(posix_spawnattr_t *attributes, bool own_group)
+{
+    posix_spawnattr_init(attributes);
+    sigset_t none;
+    sigemptyset(&none);
+    posix_spawnattr_setsigmask(attributes, &none);
+    sigset_t defaults;
+    sigemptyset(&defaults);
+    sigaddset(&defaults, SIGPIPE);
+    posix_spawnattr_setsigdefault(attributes, &defaults);
+    short flags = POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF;
+    if (own_group) {
+        posix_spawnattr_setpgroup(attributes, 0);
+        flags |= POSIX_SPAWN_SETPGROUP;
+    }
+    posix_spawnattr_setflags(attributes, flags);
+}
+
 } // namespace
 
 platform_process *
@@ -69,17 +90,8 @@ platform_process_start(const platform_process_options &options)
     add_redirect(&actions, STDOUT_FILENO, options.stdout_path, O_WRONLY | O_CREAT | O_TRUNC);
     add_redirect(&actions, STDERR_FILENO, options.stderr_path, O_WRONLY | O_CREAT | O_TRUNC);
 
-    // The child starts with no blocked signals, whatever the caller's mask.
     posix_spawnattr_t attributes;
-    posix_spawnattr_init(&attributes);
-    sigset_t none;
-    sigemptyset(&none);
-    posix_spawnattr_setsigmask(&attributes, &none);
-    sigset_t defaults;
-    sigemptyset(&defaults);
-    sigaddset(&defaults, SIGPIPE);
-    posix_spawnattr_setsigdefault(&attributes, &defaults);
-    posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
+    init_spawn_attributes(&attributes, false);
 
     pid_t pid = -1;
     int rc = posix_spawn(&pid, options.argv[0], &actions, &attributes,
@@ -225,19 +237,9 @@ platform_process_run_captured(const char *const *argv, const char *input, std::s
     posix_spawn_file_actions_adddup2(&actions, in.fd, STDIN_FILENO);
     posix_spawn_file_actions_adddup2(&actions, writer.fd, STDOUT_FILENO);
     posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, "/dev/null", O_WRONLY, 0);
-    posix_spawnattr_t attributes;
-    posix_spawnattr_init(&attributes);
-    sigset_t none;
-    sigemptyset(&none);
-    posix_spawnattr_setsigmask(&attributes, &none);
-    sigset_t defaults;
-    sigemptyset(&defaults);
-    sigaddset(&defaults, SIGPIPE);
-    posix_spawnattr_setsigdefault(&attributes, &defaults);
     // A group of its own, so that a time-out ends the helper's own children too.
-    posix_spawnattr_setpgroup(&attributes, 0);
-    posix_spawnattr_setflags(&attributes,
-                             POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETPGROUP);
+    posix_spawnattr_t attributes;
+    init_spawn_attributes(&attributes, true);
     pid_t pid = -1;
     int rc = posix_spawn(&pid, argv[0], &actions, &attributes, const_cast<char *const *>(argv),
                          environ);
