@@ -2,8 +2,8 @@
 //
 // A plain auto-reset event would let a record wait: when two records arrive while the consumer
 // runs, the consumer takes both without consuming the two signals' one remaining state, finds
-// the event set on its next empty look, takes nothing and sleeps. Here every enqueue advances a
-// counter under the wake-up lock, and a dequeue that found the list empty waits only until the
+// the event set on its next empty look, takes nothing and sleeps. Here every enqueue appends and
+// advances a counter under one lock, and a dequeue that found the list empty waits only until the
 // counter moves past the value it saw before it looked, so a record that arrives while the
 // consumer looks or waits always ends the wait at once, and a wake-up never waits for nothing.
 
@@ -85,20 +85,18 @@ gw_update_queue_enqueue(UserInfo *record)
         log_write(LOG_ERROR, u"gw_update_queue_enqueue: Invalid Input Parametre\n");
         return -1;
     }
-    list_handle *list;
     {
+        // The append and the count move together: a consumer that saw the count before it
+        // found the list empty is woken only by a record it can take.
         std::lock_guard guard(g_queue.lock);
-        list = g_queue.ready ? g_queue.list : nullptr;
-    }
-    if (list == nullptr) {
-        log_write(LOG_ERROR, u"gw_update_queue_enqueue: GW Update Queue is not Initialized\n");
-        return -1;
-    }
-    if (list_add_tail(list, record) != 0) {
-        return -1;
-    }
-    {
-        std::lock_guard guard(g_queue.lock);
+        list_handle *list = g_queue.ready ? g_queue.list : nullptr;
+        if (list == nullptr) {
+            log_write(LOG_ERROR, u"gw_update_queue_enqueue: GW Update Queue is not Initialized\n");
+            return -1;
+        }
+        if (list_add_tail(list, record) != 0) {
+            return -1;
+        }
         ++g_queue.enqueued;
     }
     g_queue.arrived.notify_one();

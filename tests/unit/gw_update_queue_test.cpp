@@ -7,6 +7,7 @@
 #include <future>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "common/log.h"
 #include "support/test_support.h"
@@ -93,6 +94,39 @@ TEST_F(UpdateQueue, AWaitingConsumerTakesANewRecordAtOnce)
         ASSERT_EQ(gw_update_queue_enqueue(record(10 * round + 3)), 0);
         ASSERT_EQ(consumer.wait_for(std::chrono::seconds(5)), std::future_status::ready);
         EXPECT_EQ(consumer.get(), 10 * round + 3);
+    }
+}
+
+TEST_F(UpdateQueue, ManyProducersNeverLeaveTheConsumerEmptyHanded)
+{
+    // Three producers and one consumer: a null before the last record would make the appliance
+    // update thread sleep while records wait. Several rounds, since the window is narrow.
+    ASSERT_EQ(gw_update_queue_init(), 0);
+    log_set_loglevel(LOG_CRIT);
+    constexpr int producers = 3;
+    constexpr int per_producer = 100000;
+    for (int round = 0; round < 3; ++round) {
+        std::vector<std::thread> threads;
+        for (int p = 0; p < producers; ++p) {
+            threads.emplace_back([p] {
+                for (int i = 0; i < per_producer; ++i) {
+                    ASSERT_EQ(gw_update_queue_enqueue(record(p * per_producer + i)), 0);
+                }
+            });
+        }
+        int nulls = 0;
+        for (int taken = 0; taken < producers * per_producer;) {
+            userinfo_ptr r(gw_update_queue_dequeue());
+            if (r) {
+                ++taken;
+            } else {
+                ++nulls;
+            }
+        }
+        for (auto &t : threads) {
+            t.join();
+        }
+        EXPECT_EQ(nulls, 0) << "round " << round;
     }
 }
 
