@@ -4,7 +4,7 @@
 // A line is built on the caller's stack and appended to its file's pending buffer. A writer
 // thread writes what is pending a few milliseconds after the first line arrived, so a burst
 // costs one write instead of one per line; a caller that finds the buffer full writes it
-// itself. Closing, truncating, rotating and measuring a file write its pending lines first, and
+// itself, and so does a caller of an outcome or a failure (levels 0 to 2). Closing, truncating, rotating and measuring a file write its pending lines first, and
 // log_flush() (called at exit too) writes everything at once.
 
 #include "common/log.h"
@@ -106,17 +106,25 @@ flush_file(log_file *file)
     write_pending(file);
 }
 
-// Appends one whole line under the file's lock; a closed file skips it. Without a writer
-// thread the line is written at once.
-void
-write_line(log_file *file, const char16_t *line, std::size_t units)
+// Lines of these levels (outcomes and failures) are in the file when the call returns, behind
+// whatever was pending: a crash or a kill right after them must not take them along.
+bool
+level_is_written_at_once(unsigned int level)
+{
+    return level <= LOG_ERROR;
+}
+
+// Appends one whole line under the file's lock; false when the file is closed. Without a writer
+// thread, or for a line that must not wait, the pending lines are written at once.
+bool
+write_line(log_file *file, unsigned int level, const char16_t *line, std::size_t units)
 {
     log_writer *writer = g_writer.load(std::memory_order_acquire);
     bool first = false;
     {
         std::lock_guard guard(file->lock);
         if (file->handle == nullptr) {
-            return;
+            return false;
         }
         if (file->pending_units + units > PENDING_UNITS) {
             write_pending(file);
@@ -124,9 +132,9 @@ write_line(log_file *file, const char16_t *line, std::size_t units)
         first = file->pending_units == 0;
         std::memcpy(file->pending + file->pending_units, line, units * sizeof(char16_t));
         file->pending_units += units;
-        if (writer == nullptr) {
+        if (writer == nullptr || level_is_written_at_once(level)) {
             write_pending(file);
-            return;
+            return true;
         }
     }
     if (first) {
@@ -136,6 +144,7 @@ write_line(log_file *file, const char16_t *line, std::size_t units)
         }
         writer->wake.notify_one();
     }
+    return true;
 }
 
 void
@@ -321,7 +330,7 @@ log_write_packed(unsigned int level, const char16_t *format, const fmt_arg *args
     char16_t line[LINE_UNITS];
     std::size_t units = build_line(line, level, format, args, count);
     if (units > 0) {
-        write_line(&g_log.log, line, units);
+        (void)write_line(&g_log.log, level, line, units);
     }
     platform_set_last_error(saved);
 }
@@ -351,7 +360,7 @@ log_write_a_packed(unsigned int level, const char *format, const fmt_arg *args,
             char16_t line[NARROW_LINE_BYTES];
             int units = convert_ascii_to_unicode(narrow, line, NARROW_LINE_BYTES);
             if (units > 1) {
-                write_line(&g_log.log, line, static_cast<std::size_t>(units - 1));
+                (void)write_line(&g_log.log, level, line, static_cast<std::size_t>(units - 1));
             }
         }
     }
@@ -365,9 +374,10 @@ log_write_event_packed(unsigned int level, const char16_t *format, const fmt_arg
     int saved = platform_last_error();
     char16_t line[LINE_UNITS];
     std::size_t units = build_line(line, level, format, args, count);
-    if (units > 0) {
-        write_line(&g_log.events, line, units);
-        write_line(&g_log.log, line, units);
+    // An event goes to nivo.log only as the copy of a line of the events file: with that file
+    // closed, nothing is written.
+    if (units > 0 && write_line(&g_log.events, level, line, units)) {
+        (void)write_line(&g_log.log, level, line, units);
     }
     platform_set_last_error(saved);
 }

@@ -13,7 +13,8 @@
 // The formats are checked against their arguments when the program is compiled (format.h);
 // a line is built on the caller's stack without allocation and appended whole to its file's
 // pending lines, which a writer thread writes within a few milliseconds (log_flush() at once;
-// at exit, close, truncation and rotation they are written first).
+// at exit, close, truncation and rotation they are written first). Lines of levels MSG, CRIT
+// and ERROR are in the file, behind what was pending, when the call returns.
 #pragma once
 
 #include <cstddef>
@@ -90,7 +91,8 @@ log_write_a(unsigned int level, nfmt<Args...> format, const Args &...args)
     log_write_a_packed(level, format.text, packed, sizeof...(Args));
 }
 
-// A logging event: written to logging_events.log and then to nivo.log, whatever the level.
+// A logging event: written to logging_events.log and then to nivo.log, whatever the level;
+// nothing while logging_events.log is not open.
 template <class... Args>
 void
 log_write_event(unsigned int level, wfmt<Args...> format, const Args &...args)

@@ -255,10 +255,44 @@ TEST_F(LogTest, TheEventsFileRotatesOnItsOwnLimit)
     EXPECT_FALSE(nivo_test::file_exists(dir.file("nivo.log1")));
 }
 
+TEST_F(LogTest, OutcomesAndFailuresAreInTheFileWhenTheCallReturns)
+{
+    // Read the bytes without flushing: a kill right after these calls must find them there,
+    // behind the trace that came before them.
+    auto raw = [this](const char *file) {
+        return nivo_test::utf16le_to_utf8(read_file(dir.file(file)));
+    };
+    log_write(LOG_DEBUG, u"trace first\n");
+    log_write(LOG_ERROR, u"a failure\n");
+    std::string text = raw("nivo.log");
+    ASSERT_NE(text.find("a failure"), std::string::npos);
+    EXPECT_LT(text.find("trace first"), text.find("a failure"));
+    log_write_a(LOG_CRIT, "narrow %s\n", "critical");
+    EXPECT_NE(raw("nivo.log").find("narrow critical"), std::string::npos);
+    log_write_event(LOG_MSG, u"an outcome\n");
+    EXPECT_NE(raw("nivo.log").find("an outcome"), std::string::npos);
+    EXPECT_NE(raw("logging_events.log").find("an outcome"), std::string::npos);
+}
+
+TEST(LogEventsClosed, EventsAreNotWrittenWhenTheirFileIsNotOpen)
+{
+    temp_dir dir;
+    std::u16string log_path = dir.wpath("nivo.log");
+    std::u16string events_path = dir.wpath("missing/logging_events.log");
+    ASSERT_EQ(log_int(log_path.c_str(), nullptr, events_path.c_str(), nullptr), -1);
+    log_write_event(LOG_MSG, u"an event\n");
+    log_write(LOG_MSG, u"a line\n");
+    log_fini();
+    std::string text = nivo_test::utf16le_to_utf8(read_file(dir.file("nivo.log")));
+    EXPECT_NE(text.find("a line"), std::string::npos);
+    EXPECT_EQ(text.find("an event"), std::string::npos);
+}
+
 TEST_F(LogTest, PendingLinesReachTheFileWithoutAFlush)
 {
-    log_write(LOG_MSG, u"written behind\n");
-    log_write_event(LOG_MSG, u"event behind\n");
+    // Traces wait for the writer thread.
+    log_write(LOG_DEBUG, u"written behind\n");
+    log_write_event(LOG_DEBUG, u"event behind\n");
     // Read the bytes without flushing: the writer thread must get there by itself.
     bool both = false;
     for (int i = 0; i < 200 && !both; ++i) {
