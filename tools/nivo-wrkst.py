@@ -5,6 +5,7 @@
 #   nivo-wrkst wmi ADDRESS          UserName of Win32_ComputerSystem (root\cimv2)
 #   nivo-wrkst hku ADDRESS          the subkeys of HKEY_USERS, and the SID-shaped ones looked up
 #   nivo-wrkst lookup ADDRESS SID   one SID looked up on the workstation
+#   nivo-wrkst probe wmi|hku        loads what that kind of query needs and answers "ready"
 #
 # Standard input holds the account (DOMAIN\user, user@domain or user) on its first line and the
 # password after it, byte for byte; both may be empty. The answer goes to standard output as
@@ -182,16 +183,31 @@ def hku(address):
         lookup(address, sids, creds)
 
 
+def probe(kind):
+    # Loads what the kind of query needs, so that a broken installation shows at start-up and
+    # not as an unreachable workstation at every poll.
+    from impacket.dcerpc.v5 import lsad, lsat, transport  # noqa: F401
+    if kind == "wmi":
+        from impacket.dcerpc.v5.dcom import wmi as wmimod  # noqa: F401
+        from impacket.dcerpc.v5.dcomrt import DCOMConnection  # noqa: F401
+    else:
+        from impacket.dcerpc.v5 import rrp  # noqa: F401
+    out("ready")
+
+
 def main(argv):
     socket.setdefaulttimeout(CONNECT_TIMEOUT)
-    if len(argv) == 3 and argv[1] == "wmi":
+    if len(argv) == 3 and argv[1] == "probe" and argv[2] in ("wmi", "hku"):
+        probe(argv[2])
+    elif len(argv) == 3 and argv[1] == "wmi":
         wmi(argv[2])
     elif len(argv) == 3 and argv[1] == "hku":
         hku(argv[2])
     elif len(argv) == 4 and argv[1] == "lookup":
         lookup(argv[2], [argv[3]], credentials())
     else:
-        print("usage: nivo-wrkst wmi|hku ADDRESS, or nivo-wrkst lookup ADDRESS SID", file=sys.stderr)
+        print("usage: nivo-wrkst wmi|hku ADDRESS, nivo-wrkst lookup ADDRESS SID, "
+              "or nivo-wrkst probe wmi|hku", file=sys.stderr)
         return 2
     out("end")
     return 0

@@ -13,6 +13,7 @@
 #include "platform/system.h"
 #include "dca/dca_filter.h"
 #include "logoff/logoff_detector.h"
+#include "platform/wrkstquery.h"
 #include "userdb/gw_update_queue.h"
 #include "userdb/userdb.h"
 #include "userdb/userinfo.h"
@@ -447,11 +448,24 @@ wrkstpoll_wmi_init(const char16_t *account, const char16_t *password)
     return 0;
 }
 
+namespace {
+
+// A query whose client failed without an answer from the workstation: its reason, which would
+// otherwise be lost, for the operator.
+void
+wrkstpoll_log_query_failure(const char *text)
+{
+    log_write_a(LOG_ERROR, "wrkstpoll_log_query_failure: %s\n", text);
+}
+
+} // namespace
+
 int
 wrkstpoll_init(std::uint8_t mode, const char16_t *account, const char16_t *password)
 {
     g_poll.mode = mode;
     log_write(LOG_MSG, u"wrkstpoll_init: polling mode: %d", static_cast<int>(mode));
+    platform_wrkst_set_failure_sink(wrkstpoll_log_query_failure);
     // The registry poll uses the same credentials: on a platform without the service's domain
     // identity they are the only way in.
     g_poll.account = account;
@@ -459,6 +473,16 @@ wrkstpoll_init(std::uint8_t mode, const char16_t *account, const char16_t *passw
     if (mode == POLLING_MODE_WMI && wrkstpoll_wmi_init(account, password) != 0) {
         log_write(LOG_ERROR, u"wrkstpoll_init: WMI Initialization failed");
         return -1;
+    }
+    // A registry client that cannot work would make every polled workstation look unreachable
+    // and log its user out: start-up fails instead, as it does for WMI.
+    if (mode == POLLING_MODE_REGISTRY) {
+        unsigned long rc = platform_hku_startup();
+        if (rc != 0) {
+            log_write(LOG_ERROR, u"wrkstpoll_init: Remote Registry Initialization failed: %d",
+                      static_cast<int>(rc));
+            return -1;
+        }
     }
     return 0;
 }

@@ -36,10 +36,13 @@ void platform_process_close(platform_process *process);
 
 // Runs argv (UTF-8, null-terminated) to its end with input as its standard input (an anonymous
 // in-memory file, never a named file or an argument) and captures its standard output into
-// out (capacity bytes); standard error is discarded. The child is killed when it runs longer
-// than timeout_ms or writes more than capacity bytes.
+// out (capacity bytes). The child is killed when it runs longer than timeout_ms or writes more
+// than capacity bytes. When err is not null, the last err_capacity bytes (at most) of its
+// standard error land there (*err_size); otherwise standard error is discarded.
 // 0: it ended by itself; *out_size holds the bytes written and *status its exit status.
 // 1: it was killed (time limit or too much output). -1: it could not be run (last error set).
 int platform_process_run_captured(const char *const *argv, const char *input,
                                   std::size_t input_size, char *out, std::size_t capacity,
-                                  std::size_t *out_size, unsigned int timeout_ms, int *status);
+                                  std::size_t *out_size, unsigned int timeout_ms, int *status,
+                                  char *err = nullptr, std::size_t err_capacity = 0,
+                                  std::size_t *err_size = nullptr);

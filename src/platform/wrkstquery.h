@@ -32,6 +32,16 @@ unsigned long platform_wmi_startup();
 unsigned long platform_wmi_startup_security();
 void platform_wmi_shutdown();
 
+// Process-wide check of the remote registry client, once before any connection: 0 when it can
+// work, or an error code.
+unsigned long platform_hku_startup();
+
+// Receives, on the thread of the query, a one-line description of a query whose client failed
+// without an answer from the workstation (its own error output, bounded, control characters
+// escaped). Set once during start-up, before any query; null: none.
+using platform_wrkst_failure_sink = void (*)(const char *utf8_text);
+void platform_wrkst_set_failure_sink(platform_wrkst_failure_sink sink);
+
 // Connects to the namespace text (at most 127 units). On 0 *out is the connection.
 unsigned long platform_wmi_connect(const char16_t *name_space, const char16_t *account,
                                    const char16_t *password, long flags, platform_wmi **out);

@@ -134,6 +134,17 @@ platform_wmi_shutdown()
 }
 
 unsigned long
+platform_hku_startup()
+{
+    return 0;
+}
+
+void
+platform_wrkst_set_failure_sink(platform_wrkst_failure_sink)
+{
+}
+
+unsigned long
 platform_wmi_connect(const char16_t *name_space, const char16_t *, const char16_t *, long,
                      platform_wmi **out)
 {

@@ -8,6 +8,9 @@
 #include <cstdlib>
 #include <string>
 
+#include "common/log.h"
+#include "config/config.h"
+#include "logoff/wrkstpoll.h"
 #include "platform/wrkstquery.h"
 #include "support/test_support.h"
 
@@ -147,6 +150,45 @@ TEST_F(WrkstQuery, WmiStepsFollowTheHelpersAnswer)
     helper("printf 'user\\t\\nend\\n'");
     EXPECT_NE(platform_wmi_connect(u"\\\\10.0.0.5\\root\\cimv2", u"svc", u"pw", 0, &wmi), 0u);
     EXPECT_NE(platform_wmi_connect(u"\\\\-rf;x\\root\\cimv2", u"svc", u"pw", 0, &wmi), 0u);
+}
+
+TEST_F(WrkstQuery, StartUpProvesTheHelperWorksAndFailuresReachTheLog)
+{
+    ASSERT_EQ(nivo_test::open_log(dir), 0);
+    // A helper that cannot load its modules: neither mode may start.
+    helper("echo 'Traceback (most recent call last):' >&2\n"
+           "echo \"ModuleNotFoundError: No module named 'impacket'\" >&2; exit 1");
+    EXPECT_EQ(wrkstpoll_init(POLLING_MODE_WMI, u"svc", u"pw"), -1);
+    EXPECT_EQ(wrkstpoll_init(POLLING_MODE_REGISTRY, u"svc", u"pw"), -1);
+    EXPECT_EQ(read_file(dir.file("args")), "probe wmi\nprobe hku\n");
+    std::string log = nivo_test::log_text(dir.file("nivo.log"));
+    EXPECT_NE(log.find("ERROR"), std::string::npos);
+    EXPECT_NE(log.find("wrkstpoll_log_query_failure: nivo-wrkst probe wmi: exit status 1: "
+                       "Traceback (most recent call last):\\nModuleNotFoundError: No module "
+                       "named 'impacket'\n"),
+              std::string::npos)
+        << log;
+    EXPECT_NE(log.find("wrkstpoll_init: WMI Initialization failed"), std::string::npos);
+    EXPECT_NE(log.find("wrkstpoll_init: Remote Registry Initialization failed"),
+              std::string::npos);
+
+    // A helper that loads what it needs.
+    helper("[ \"$1\" = probe ] && printf 'ready\\nend\\n'");
+    EXPECT_EQ(wrkstpoll_init(POLLING_MODE_WMI, u"svc", u"pw"), 0);
+    EXPECT_EQ(wrkstpoll_init(POLLING_MODE_REGISTRY, u"svc", u"pw"), 0);
+
+    // A query whose helper fails says why, bounded to the tail of what it wrote.
+    helper("head -c 5000 /dev/zero | tr '\\0' x >&2; echo ' connection reset' >&2; exit 2");
+    platform_hku *hku = nullptr;
+    EXPECT_EQ(hku_connect(&hku), 53u);
+    log = nivo_test::log_text(dir.file("nivo.log"));
+    std::size_t at = log.find("wrkstpoll_log_query_failure: nivo-wrkst hku 10.0.0.5: exit status 2: ");
+    ASSERT_NE(at, std::string::npos) << log;
+    std::size_t end = log.find('\n', at);
+    EXPECT_EQ(log.substr(end - 16, 16), "connection reset");
+    EXPECT_LT(end - at, 1200u);
+    wrkstpoll_init(0, nullptr, nullptr);
+    log_fini();
 }
 
 } // namespace

@@ -192,14 +192,40 @@ monotonic_ms()
     return static_cast<long long>(now.tv_sec) * 1000 + now.tv_nsec / 1000000;
 }
 
+// Keeps the last capacity bytes of a stream in buffer.
+void
+keep_tail(char *buffer, std::size_t capacity, std::size_t *size, const char *chunk, std::size_t n)
+{
+    if (capacity == 0) {
+        return;
+    }
+    if (n >= capacity) {
+        std::memcpy(buffer, chunk + (n - capacity), capacity);
+        *size = capacity;
+        return;
+    }
+    if (*size + n > capacity) {
+        std::size_t drop = *size + n - capacity;
+        std::memmove(buffer, buffer + drop, *size - drop);
+        *size -= drop;
+    }
+    std::memcpy(buffer + *size, chunk, n);
+    *size += n;
+}
+
 } // namespace
 
 int
 platform_process_run_captured(const char *const *argv, const char *input, std::size_t input_size,
                               char *out, std::size_t capacity, std::size_t *out_size,
-                              unsigned int timeout_ms, int *status)
+                              unsigned int timeout_ms, int *status, char *err,
+                              std::size_t err_capacity, std::size_t *err_size)
 {
     *out_size = 0;
+    std::size_t err_kept = 0;
+    if (err_size != nullptr) {
+        *err_size = 0;
+    }
     if (argv == nullptr || argv[0] == nullptr) {
         errno = EINVAL;
         return -1;
@@ -231,12 +257,25 @@ platform_process_run_captured(const char *const *argv, const char *input, std::s
     reader.fd = pipe_fds[0];
     fd_closer writer;
     writer.fd = pipe_fds[1];
+    fd_closer err_reader;
+    fd_closer err_writer;
+    if (err != nullptr) {
+        if (pipe2(pipe_fds, O_CLOEXEC) != 0) {
+            return -1;
+        }
+        err_reader.fd = pipe_fds[0];
+        err_writer.fd = pipe_fds[1];
+    }
 
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
     posix_spawn_file_actions_adddup2(&actions, in.fd, STDIN_FILENO);
     posix_spawn_file_actions_adddup2(&actions, writer.fd, STDOUT_FILENO);
-    posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, "/dev/null", O_WRONLY, 0);
+    if (err != nullptr) {
+        posix_spawn_file_actions_adddup2(&actions, err_writer.fd, STDERR_FILENO);
+    } else {
+        posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, "/dev/null", O_WRONLY, 0);
+    }
     // A group of its own, so that a time-out ends the helper's own children too.
     posix_spawnattr_t attributes;
     init_spawn_attributes(&attributes, true);
@@ -251,18 +290,21 @@ platform_process_run_captured(const char *const *argv, const char *input, std::s
     }
     close(writer.fd);
     writer.fd = -1;
+    close(err_writer.fd);
+    err_writer.fd = -1;
 
     long long deadline = monotonic_ms() + timeout_ms;
     bool killed = false;
-    bool eof = false;
-    while (!eof) {
+    // Standard output and, when asked for, standard error, until both have ended. Only the
+    // tail of standard error is kept: it holds the reason of a failure.
+    while (reader.fd >= 0 || err_reader.fd >= 0) {
         long long left = deadline - monotonic_ms();
         if (left <= 0) {
             killed = true;
             break;
         }
-        struct pollfd p{reader.fd, POLLIN, 0};
-        int ready = poll(&p, 1, static_cast<int>(left));
+        struct pollfd p[2] = {{reader.fd, POLLIN, 0}, {err_reader.fd, POLLIN, 0}};
+        int ready = poll(p, 2, static_cast<int>(left));
         if (ready < 0 && errno == EINTR) {
             continue;
         }
@@ -270,13 +312,26 @@ platform_process_run_captured(const char *const *argv, const char *input, std::s
             continue; // the deadline check above ends the wait
         }
         char chunk[4096];
+        if (p[1].revents != 0) {
+            ssize_t n = read(err_reader.fd, chunk, sizeof chunk);
+            if (n > 0) {
+                keep_tail(err, err_capacity, &err_kept, chunk, static_cast<std::size_t>(n));
+            } else if (n == 0 || errno != EINTR) {
+                close(err_reader.fd);
+                err_reader.fd = -1;
+            }
+        }
+        if (p[0].revents == 0) {
+            continue;
+        }
         ssize_t n = read(reader.fd, chunk, sizeof chunk);
         if (n < 0 && errno == EINTR) {
             continue;
         }
         if (n <= 0) {
-            eof = true;
-            break;
+            close(reader.fd);
+            reader.fd = -1;
+            continue;
         }
         if (*out_size + static_cast<std::size_t>(n) > capacity) {
             killed = true; // more than any honest answer
@@ -284,6 +339,9 @@ platform_process_run_captured(const char *const *argv, const char *input, std::s
         }
         std::memcpy(out + *out_size, chunk, static_cast<std::size_t>(n));
         *out_size += static_cast<std::size_t>(n);
+    }
+    if (err_size != nullptr) {
+        *err_size = err_kept;
     }
     // The output has ended; the child still gets the rest of its time to exit.
     int raw = 0;

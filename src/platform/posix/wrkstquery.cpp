@@ -20,6 +20,7 @@
 #include "platform/wrkstquery.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -43,6 +44,7 @@ constexpr unsigned long ERROR_NONE_MAPPED_CODE = 1332;     // a SID without an a
 constexpr unsigned int DEFAULT_TIMEOUT_MS = 20000;
 constexpr std::size_t OUTPUT_LIMIT = 256 * 1024;
 constexpr std::size_t FIELD_LIMIT = 1024;
+constexpr std::size_t ERROR_OUTPUT_LIMIT = 1024; // the tail of the helper's error output
 
 struct sid_answer {
     std::string sid;
@@ -85,13 +87,52 @@ helper_timeout_ms()
     return DEFAULT_TIMEOUT_MS;
 }
 
+std::atomic<platform_wrkst_failure_sink> g_failure_sink{nullptr};
+
+bool parse_answer(std::string_view text, std::vector<std::vector<std::string>> *lines);
+
+// Hands a failed run to the sink: the helper's arguments, what went wrong and the tail of its
+// error output, on one line with control characters escaped.
+void
+report_failure(const std::vector<std::string> &args, const std::string &what, const char *err,
+               std::size_t err_size)
+{
+    platform_wrkst_failure_sink sink = g_failure_sink.load(std::memory_order_acquire);
+    if (sink == nullptr) {
+        return;
+    }
+    std::string text = "nivo-wrkst";
+    for (const std::string &a : args) {
+        text += " " + a;
+    }
+    text += ": " + what;
+    if (err_size > 0) {
+        text += ": ";
+        for (std::size_t i = 0; i < err_size; ++i) {
+            auto c = static_cast<unsigned char>(err[i]);
+            if (c == '\n') {
+                text += i + 1 < err_size ? "\\n" : "";
+            } else if (c < 0x20 || c == 0x7F) {
+                char escaped[8];
+                std::snprintf(escaped, sizeof escaped, "\\x%02x", c);
+                text += escaped;
+            } else {
+                text += static_cast<char>(c);
+            }
+        }
+    }
+    sink(text.c_str());
+}
+
 // Runs the helper; true with its lines (without "end") when it answered in the expected form.
+// A run without such an answer goes to the failure sink.
 bool
 run_helper(const std::vector<std::string> &args, const char16_t *account, const char16_t *password,
            std::vector<std::vector<std::string>> *lines)
 {
     std::string program = helper_path();
     if (program.empty()) {
+        report_failure(args, "no path to the helper", nullptr, 0);
         return false;
     }
     std::vector<const char *> argv{program.c_str()};
@@ -104,13 +145,40 @@ run_helper(const std::vector<std::string> &args, const char16_t *account, const 
     std::vector<char> out(OUTPUT_LIMIT);
     std::size_t size = 0;
     int status = 0;
+    char err[ERROR_OUTPUT_LIMIT];
+    std::size_t err_size = 0;
+    unsigned int timeout_ms = helper_timeout_ms();
     int rc = platform_process_run_captured(argv.data(), input.data(), input.size(), out.data(),
-                                           out.size(), &size, helper_timeout_ms(), &status);
+                                           out.size(), &size, timeout_ms, &status, err,
+                                           sizeof err, &err_size);
     std::memset(input.data(), 0, input.size());
-    if (rc != 0 || status != 0) {
+    if (rc < 0) {
+        report_failure(args, "could not be run (" + program + ": " + std::strerror(errno) + ")",
+                       nullptr, 0);
         return false;
     }
-    std::string_view text(out.data(), size);
+    if (rc > 0) {
+        report_failure(args,
+                       "ended after " + std::to_string(timeout_ms) +
+                           " ms or more output than an answer needs",
+                       err, err_size);
+        return false;
+    }
+    if (status != 0) {
+        report_failure(args, "exit status " + std::to_string(status), err, err_size);
+        return false;
+    }
+    if (!parse_answer(std::string_view(out.data(), size), lines)) {
+        report_failure(args, "answer not understood", err, err_size);
+        return false;
+    }
+    return true;
+}
+
+// The answer's lines without the closing "end"; false when it is not in the expected form.
+bool
+parse_answer(std::string_view text, std::vector<std::vector<std::string>> *lines)
+{
     bool ended = false;
     while (!text.empty()) {
         std::size_t eol = text.find('\n');
@@ -268,15 +336,42 @@ struct platform_hku {
     std::vector<sid_answer> sids;
 };
 
+void
+platform_wrkst_set_failure_sink(platform_wrkst_failure_sink sink)
+{
+    g_failure_sink.store(sink, std::memory_order_release);
+}
+
+namespace {
+
+// The client is the helper: it must run and load what the kind of query needs.
+bool
+probe_helper(const char *kind)
+{
+    std::vector<std::string> args{"probe", kind};
+    std::vector<std::vector<std::string>> lines;
+    if (!run_helper(args, u"", u"", &lines)) {
+        return false;
+    }
+    if (lines.size() != 1 || lines[0].size() != 1 || lines[0][0] != "ready") {
+        report_failure(args, "answer not understood", nullptr, 0);
+        return false;
+    }
+    return true;
+}
+
+} // namespace
+
 unsigned long
 platform_wmi_startup()
 {
-    // The client is the helper: it must be there and runnable.
-    std::string program = helper_path();
-    if (program.empty() || access(program.c_str(), X_OK) != 0) {
-        return E_FAIL_CODE;
-    }
-    return 0;
+    return probe_helper("wmi") ? 0 : E_FAIL_CODE;
+}
+
+unsigned long
+platform_hku_startup()
+{
+    return probe_helper("hku") ? 0 : ERROR_BAD_NETPATH_CODE;
 }
 
 unsigned long
