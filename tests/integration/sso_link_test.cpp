@@ -106,4 +106,64 @@ TEST(ApplianceLink, TheSimulatorSeesActiveRepliesLogonsAndHeartbeats)
     EXPECT_EQ(nivo.wait_exit(10000), 0);
 }
 
+// The example runs both roles in one service: each logon reaches the appliance once, in the
+// order it happened. Two logons at one address, alice then bob, are a logon of alice, her
+// logout, and a logon of bob; a second delivery of each (over a link to itself) would leave
+// alice at the address.
+TEST(ApplianceLink, TheExampleDeliversEachLogonOnce)
+{
+    if (nivo_test::ran_in_own_network_namespace()) {
+        return;
+    }
+    temp_dir dir;
+    std::string base = dir.file("base");
+    std::filesystem::copy(std::filesystem::path(NIVO_SOURCE_DIR) / "example", base,
+                          std::filesystem::copy_options::recursive);
+    daemon_process nivo(NIVO_BINARY, base);
+    ASSERT_TRUE(nivo.started());
+    ASSERT_TRUE(nivo.wait_for_log(base + "/logging_events.log",
+                                  "dca_eventlog: EventLog DCA initialized", 15000))
+        << nivo.err();
+    // Past the agent's first connections to the Collectors of coll-list.ini.
+    std::this_thread::sleep_for(std::chrono::milliseconds(500));
+
+    std::string gwsim_out = dir.file("gwsim.txt");
+    std::string gwsim = std::string(NIVO_BUILD_DIR) + "/nivo-gwsim";
+    const char *argv[] = {gwsim.c_str(), "--listen", "127.0.0.2:6060", "--seconds", "20",
+                          "is-active", nullptr};
+    const char *env[] = {nullptr};
+    platform_process_options options{argv, env, nullptr, gwsim_out.c_str(), gwsim_out.c_str()};
+    platform_process *sim = platform_process_start(options);
+    ASSERT_NE(sim, nullptr);
+    ASSERT_TRUE(wait_file(gwsim_out, "active port=6677", 10)) << read_file(gwsim_out);
+
+    std::string authlog = std::string(NIVO_BUILD_DIR) + "/nivo-authlog";
+    // Both lines in one write, as a busy domain controller logs them.
+    for (const char *user : {"alice", "bob"}) {
+        ASSERT_EQ(run_tool({authlog, "-f", dir.file("two.log"), "kerberos", user, "EXAMPLE",
+                            "127.0.0.30"},
+                           dir.file("authlog.txt")),
+                  0);
+    }
+    ASSERT_TRUE(nivo_test::append_file(base + "/auth_json.log", read_file(dir.file("two.log"))));
+    ASSERT_TRUE(wait_file(gwsim_out, "logon user=bob", 10)) << read_file(gwsim_out);
+    std::this_thread::sleep_for(std::chrono::seconds(2)); // room for any second delivery
+    platform_process_close(sim);
+
+    std::string seen;
+    std::string out = read_file(gwsim_out);
+    for (std::size_t at = 0, end; at < out.size(); at = end + 1) {
+        end = out.find('\n', at);
+        end = end == std::string::npos ? out.size() : end;
+        std::string line = out.substr(at, end - at);
+        if (line.find("address=127.0.0.30") != std::string::npos) {
+            seen += line.substr(0, line.find(" domain=")) + "; ";
+        }
+    }
+    EXPECT_EQ(seen, "logon user=alice; logout user=alice; logon user=bob; ") << nivo_test::log_text(base + "/nivo.log")
+        << read_file(gwsim_out);
+    ASSERT_TRUE(nivo.signal(PLATFORM_SIGNAL_STOP));
+    EXPECT_EQ(nivo.wait_exit(10000), 0);
+}
+
 } // namespace

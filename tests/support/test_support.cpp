@@ -59,6 +59,15 @@ write_file(const std::string &path, const std::string &bytes)
 }
 
 bool
+append_file(const std::string &path, const std::string &bytes)
+{
+    std::ofstream out(path, std::ios::binary | std::ios::app);
+    out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+    out.flush(); // one write of the whole text
+    return static_cast<bool>(out);
+}
+
+bool
 file_exists(const std::string &path)
 {
     return std::filesystem::exists(path);

@@ -27,6 +27,8 @@ private:
 
 std::string read_file(const std::string &path);
 bool write_file(const std::string &path, const std::string &bytes);
+// Appends the bytes in one write.
+bool append_file(const std::string &path, const std::string &bytes);
 bool file_exists(const std::string &path);
 long long file_size(const std::string &path);
 
