@@ -12,6 +12,7 @@
 #include "config/config_lists.h"
 #include "config/config_parse.h"
 #include "dca/dca_filter.h"
+#include "logoff/wrkstping.h"
 #include "support/test_support.h"
 
 using nivo_test::temp_dir;
@@ -138,6 +139,13 @@ TEST_F(Config, RetryCountHandedToThePingIsBounded)
     EXPECT_EQ(record.ping_retry_count, 10u);
     EXPECT_EQ(record.detection_interval, 600); // a high retry count leaves the interval alone
     EXPECT_EQ(config_ping_retry_count(7), 7u);
+
+    // A ping time-out of 0 keeps the ping's own 5000 ms; another value replaces it.
+    ASSERT_EQ(parse(SETTINGS + "[LOGOFF-DETECTION]\nPING-TIMEOUT=0\n"), 0);
+    EXPECT_EQ(wrkstping_get_timeout(), 5000);
+    ASSERT_EQ(parse(SETTINGS + "[LOGOFF-DETECTION]\nPING-TIMEOUT=750\n"), 0);
+    EXPECT_EQ(wrkstping_get_timeout(), 750);
+    wrkstping_set_timeout(5000);
 }
 
 TEST_F(Config, ThreadPoolGrowsTwoPerDomainControllerUpTo1024)

@@ -18,7 +18,9 @@
 #include "common/log.h"
 #include "common/net.h"
 #include "config/config_lists.h"
+#include "common/text.h"
 #include "dca/dca_filter.h"
+#include "dca/dca_pipeline.h"
 #include "dcalink/dcaclient.h"
 #include "dcalink/dcalink_protocol.h"
 #include "dcalink/dcaserver.h"
@@ -301,6 +303,19 @@ TEST_F(Link, RefusedPayloadsAreDroppedAndTheConnectionReadsOn)
     net_fini(agent);
 }
 
+TEST_F(Link, AConnectionWithoutARequestIsClosedAfterTenSeconds)
+{
+    net_handle *idle = raw_agent();
+    idle->timeout_seconds = 40; // the agent's own limit would end the wait first
+    auto opened = std::chrono::steady_clock::now();
+    EXPECT_TRUE(closed_by_peer(idle));
+    auto waited = std::chrono::steady_clock::now() - opened;
+    EXPECT_GE(waited, std::chrono::milliseconds(9500));
+    EXPECT_LT(waited, std::chrono::seconds(60));
+    EXPECT_TRUE(logged("dcaserver_receive_request: no REQUEST within 10 seconds\n"));
+    net_fini(idle);
+}
+
 TEST_F(Link, AnAbsurdLengthOrABadHeaderEndsTheConnectionBeforeAnythingIsRead)
 {
     net_handle *agent = raw_agent();
@@ -379,6 +394,81 @@ TEST_F(Link, ALogoutNoticeLogsTheStoredLogonOut)
     ASSERT_EQ(q.size(), 2u);
     EXPECT_EQ(q[1]->Flags, UI_FLAG_LOGOUT);
     EXPECT_EQ(nivo_test::u8(q[1]->WrkstIP), "127.0.0.60");
+}
+
+TEST_F(Link, ThePipelineSendsEveryAddressPrimaryLastRepeatsAndNoticesIncluded)
+{
+    // An agent whose Collector is remote: the pipeline's delivery, not the client alone.
+    dca_pipeline_reset();
+    dca_clear_local_cidmgr();
+    ASSERT_EQ(config_add_coll_list(entry(port).c_str(), &config), 0);
+    ASSERT_EQ(dca_client_init(config.coll_list), 0);
+    ASSERT_EQ(dcaclient_monitor_pass(), 1);
+    auto received = [this] { return nivo_test::count_of(log(), "dcaserver_extract_data: Flags:"); };
+
+    auto alice = [] {
+        UserInfo *r = logon(u"alice", u"127.0.0.31", 1000);
+        r->AdditionalWrkstIP[0] = tsso_string_dup_w(u"127.0.0.32");
+        r->AdditionalWrkstIP[1] = tsso_string_dup_w(u"127.0.0.33");
+        r->AdditionalIPCount = 2;
+        return r;
+    };
+    EXPECT_EQ(dca_add_userinfo(alice()), 0);
+    ASSERT_TRUE(eventually([&] { return received() == 3; }));
+    auto q = drain_update_queue();
+    ASSERT_EQ(q.size(), 3u);
+    EXPECT_EQ(nivo_test::u8(q[0]->WrkstIP), "127.0.0.32");
+    EXPECT_EQ(nivo_test::u8(q[1]->WrkstIP), "127.0.0.33");
+    EXPECT_EQ(nivo_test::u8(q[2]->WrkstIP), "127.0.0.31");
+
+    // The same logon again is still sent (the Collector decides it is a duplicate).
+    EXPECT_EQ(dca_add_userinfo(alice()), 0);
+    ASSERT_TRUE(eventually([&] { return received() == 6; }));
+
+    // A logout notice of bob passes through the worker to the Collector, which logs him out.
+    userinfo_ptr bob(logon(u"bob", u"127.0.0.34", 1000));
+    EXPECT_EQ(dca_add_userinfo(bob.release()), 0);
+    ASSERT_TRUE(eventually([&] { return stored(u"bob"); }));
+    dca_workerthread(logon(u"bob", nullptr, 1000, UI_FLAG_USER_LOGOUT));
+    q.clear();
+    ASSERT_TRUE(eventually([&] {
+        for (auto &r : drain_update_queue()) {
+            q.push_back(std::move(r));
+        }
+        return q.size() >= 2;
+    }));
+    EXPECT_FALSE(stored(u"bob"));
+    ASSERT_EQ(q.size(), 2u);
+    EXPECT_EQ(q[1]->Flags, UI_FLAG_LOGOUT);
+    EXPECT_EQ(nivo_test::u8(q[1]->User), "bob");
+    dca_pipeline_reset();
+}
+
+TEST_F(Link, LogonsThatNameNoAddressAreDroppedWhereTheStoredAddressIsExcluded)
+{
+    start_client({entry(port)});
+    ASSERT_EQ(dcaclient_monitor_pass(), 1);
+    userinfo_ptr judy(logon(u"judy", u"127.0.0.70", 1000));
+    dcaclient_send_userinfo(judy.get());
+    ASSERT_TRUE(eventually([&] { return stored(u"judy"); }));
+    drain_update_queue();
+    ASSERT_EQ(dca_addip_ipexcllist(u"127.0.0.70", DCA_IPLIST_LOGIN), 0);
+
+    // Neither a logon without an address nor a logout notice touches judy's row.
+    userinfo_ptr bare(logon(u"judy", nullptr, 2000));
+    userinfo_ptr notice(logon(u"judy", nullptr, 2000, UI_FLAG_USER_LOGOUT));
+    userinfo_ptr marker(logon(u"kim", u"127.0.0.71", 2000));
+    for (auto *r : {bare.get(), notice.get(), marker.get()}) {
+        dcaclient_send_userinfo(r);
+    }
+    ASSERT_TRUE(eventually([&] { return stored(u"kim"); }));
+    EXPECT_TRUE(stored(u"judy"));
+    EXPECT_EQ(nivo_test::count_of(log(), "dcaserver_extract_data: IP 127.0.0.70 found in "
+                                         "exclusion list"),
+              2u);
+    auto q = drain_update_queue();
+    ASSERT_EQ(q.size(), 1u);
+    EXPECT_EQ(nivo_test::u8(q[0]->User), "kim");
 }
 
 // A Collector of the test's own making: it answers the handshake as told and reads DATA.

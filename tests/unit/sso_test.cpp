@@ -383,6 +383,23 @@ TEST_F(SsoLink, IsActiveReplaysTheTransitTimeLogonsToThatApplianceOnly)
     EXPECT_EQ(request(sso_build_request(SSO_CODE_LIVE_NACK), u"127.0.0.3"), 1);
 }
 
+TEST_F(SsoLink, IsActiveRequestsWhileAResendWaitsShareIt)
+{
+    SSOclient_set_transit_delay_ms(300);
+    store(u"alice", u"10.1.0.5");
+    (void)drain_update_queue();
+    for (int i = 0; i < 3; ++i) {
+        EXPECT_EQ(request(sso_build_request(SSO_CODE_IS_ACTIVE), u"127.0.0.3"), 1);
+    }
+    ASSERT_TRUE(wait_log("SSO_server_enqueue_update_req: user logon request enqueued"));
+    std::this_thread::sleep_for(std::chrono::milliseconds(600)); // any second resend is due
+    EXPECT_EQ(drain_update_queue().size(), 1u);
+    EXPECT_EQ(nivo_test::count_of(log(), "SSO_server_enqueue_update_req: user logon request "
+                                         "enqueued"),
+              1u);
+    EXPECT_EQ(request(sso_build_request(SSO_CODE_LIVE_NACK), u"127.0.0.3"), 1);
+}
+
 TEST_F(SsoLink, TheLengthFieldAndShortDatagrams)
 {
     store(u"alice", u"10.1.0.5");
