@@ -50,19 +50,71 @@ struct spec {
     char conversion = 0;
 };
 
+// Whether a code point is a control character, or a line or paragraph separator: in escaped
+// text it is written as its escape, so that a text can never start a line of its own.
+bool
+needs_escape(char32_t cp)
+{
+    return cp < 0x20 || (cp >= 0x7F && cp <= 0x9F) || cp == 0x2028 || cp == 0x2029;
+}
+
+// The visible escape of such a code point: \r \n \t, \xHH below 0x100, \uHHHH above.
+template <class Char>
+int
+escape_units(char32_t cp, Char *units)
+{
+    static constexpr char hex[] = "0123456789abcdef";
+    units[0] = '\\';
+    if (cp == '\r' || cp == '\n' || cp == '\t') {
+        units[1] = cp == '\r' ? 'r' : cp == '\n' ? 'n' : 't';
+        return 2;
+    }
+    if (cp < 0x100) {
+        units[1] = 'x';
+        units[2] = static_cast<Char>(hex[cp >> 4]);
+        units[3] = static_cast<Char>(hex[cp & 0xF]);
+        return 4;
+    }
+    units[1] = 'u';
+    for (int k = 0; k < 4; ++k) {
+        units[2 + k] = static_cast<Char>(hex[(cp >> (12 - 4 * k)) & 0xF]);
+    }
+    return 6;
+}
+
 // Converts a text of either width into the sink's width, at most `limit` output units.
-// Returns the units produced; with emit false it only measures.
+// Returns the units produced; with emit false it only measures. With escape, every code point
+// is decoded (malformed input and lone surrogates become U+FFFD) and control characters are
+// written as visible escapes.
 template <class Char, class In>
 std::size_t
-put_text(sink<Char> *s, const In *text, std::size_t length, std::size_t limit, bool emit)
+put_text(sink<Char> *s, const In *text, std::size_t length, std::size_t limit, bool emit,
+         bool escape)
 {
     std::size_t produced = 0;
     std::size_t i = 0;
     while (i < length && (length != SIZE_MAX || text[i] != 0)) {
-        Char units[4];
+        Char units[6];
         int n;
         std::size_t used;
-        if constexpr (sizeof(In) == sizeof(Char)) {
+        if (escape) {
+            std::size_t left = length == SIZE_MAX ? 4 : length - i;
+            char32_t cp;
+            if constexpr (sizeof(In) == 1) {
+                std::size_t k = 1;
+                while (k < left && k < 4 && text[i + k] != 0) {
+                    ++k;
+                }
+                left = length == SIZE_MAX ? k : left;
+                cp = utf8_decode(reinterpret_cast<const unsigned char *>(text + i), left, &used);
+            } else {
+                if (length == SIZE_MAX) {
+                    left = text[i + 1] == 0 ? 1 : 2;
+                }
+                cp = utf16_decode(reinterpret_cast<const char16_t *>(text + i), left, &used);
+            }
+            n = needs_escape(cp) ? escape_units<Char>(cp, units) : utf_encode<Char>(cp, units);
+        } else if constexpr (sizeof(In) == sizeof(Char)) {
             units[0] = static_cast<Char>(text[i]);
             n = 1;
             used = 1;
@@ -103,32 +155,32 @@ put_text(sink<Char> *s, const In *text, std::size_t length, std::size_t limit, b
 
 template <class Char>
 void
-put_padded_text(sink<Char> *s, const spec &sp, const fmt_arg &a, bool wide)
+put_padded_text(sink<Char> *s, const spec &sp, const fmt_arg &a, bool wide, bool escape)
 {
     static constexpr char null_text[] = "(null)";
     std::size_t limit = sp.precision < 0 ? SIZE_MAX : static_cast<std::size_t>(sp.precision);
     if ((wide && a.w == nullptr) || (!wide && a.n == nullptr)) {
-        std::size_t n = put_text<Char, char>(s, null_text, SIZE_MAX, limit, false);
+        std::size_t n = put_text<Char, char>(s, null_text, SIZE_MAX, limit, false, false);
         int pad = sp.width > static_cast<int>(n) ? sp.width - static_cast<int>(n) : 0;
         if (!sp.left) {
             s->repeat(' ', pad);
         }
-        put_text<Char, char>(s, null_text, SIZE_MAX, limit, true);
+        put_text<Char, char>(s, null_text, SIZE_MAX, limit, true, false);
         if (sp.left) {
             s->repeat(' ', pad);
         }
         return;
     }
-    std::size_t n = wide ? put_text<Char, char16_t>(s, a.w, a.length, limit, false)
-                         : put_text<Char, char>(s, a.n, a.length, limit, false);
+    std::size_t n = wide ? put_text<Char, char16_t>(s, a.w, a.length, limit, false, escape)
+                         : put_text<Char, char>(s, a.n, a.length, limit, false, escape);
     int pad = sp.width > static_cast<int>(n) ? sp.width - static_cast<int>(n) : 0;
     if (!sp.left) {
         s->repeat(' ', pad);
     }
     if (wide) {
-        put_text<Char, char16_t>(s, a.w, a.length, limit, true);
+        put_text<Char, char16_t>(s, a.w, a.length, limit, true, escape);
     } else {
-        put_text<Char, char>(s, a.n, a.length, limit, true);
+        put_text<Char, char>(s, a.n, a.length, limit, true, escape);
     }
     if (sp.left) {
         s->repeat(' ', pad);
@@ -287,7 +339,8 @@ put_real(sink<Char> *s, const spec &sp, const fmt_arg &a)
 
 template <class Char>
 std::size_t
-format_any(Char *out, std::size_t capacity, const Char *f, const fmt_arg *args, std::size_t count)
+format_any(Char *out, std::size_t capacity, const Char *f, const fmt_arg *args, std::size_t count,
+           bool escape)
 {
     sink<Char> s{out, capacity};
     std::size_t next = 0;
@@ -382,7 +435,7 @@ format_any(Char *out, std::size_t capacity, const Char *f, const fmt_arg *args, 
             break;
         case 's':
         case 'S':
-            put_padded_text(&s, sp, a, a.kind == fmt_kind::wide_text);
+            put_padded_text(&s, sp, a, a.kind == fmt_kind::wide_text, escape);
             break;
         case 'p':
             put_pointer(&s, sp, a);
@@ -408,14 +461,14 @@ format_any(Char *out, std::size_t capacity, const Char *f, const fmt_arg *args, 
 
 std::size_t
 fmt_format_w(char16_t *out, std::size_t capacity, const char16_t *format, const fmt_arg *args,
-             std::size_t count)
+             std::size_t count, bool escape)
 {
-    return format_any<char16_t>(out, capacity, format, args, count);
+    return format_any<char16_t>(out, capacity, format, args, count, escape);
 }
 
 std::size_t
 fmt_format_n(char *out, std::size_t capacity, const char *format, const fmt_arg *args,
-             std::size_t count)
+             std::size_t count, bool escape)
 {
-    return format_any<char>(out, capacity, format, args, count);
+    return format_any<char>(out, capacity, format, args, count, escape);
 }

@@ -284,10 +284,13 @@ template <class... Args> using nfmt = basic_fmt<char, std::type_identity_t<Args>
 // Formats into out (capacity in units, terminator included). The text is cut at the capacity
 // and always terminated when the capacity is at least 1. Returns the length the whole text
 // needs, without the terminator; the text was cut when the result is at least the capacity.
+// With escape, the text arguments (never the format's own text) have their control characters
+// and line separators written as visible escapes (\r \n \t \xHH \uHHHH) and malformed
+// units replaced by U+FFFD: text from outside cannot break or forge a line.
 std::size_t fmt_format_w(char16_t *out, std::size_t capacity, const char16_t *format,
-                         const fmt_arg *args, std::size_t count);
+                         const fmt_arg *args, std::size_t count, bool escape = false);
 std::size_t fmt_format_n(char *out, std::size_t capacity, const char *format,
-                         const fmt_arg *args, std::size_t count);
+                         const fmt_arg *args, std::size_t count, bool escape = false);
 
 // Typed entry points for code that formats into its own buffer.
 template <class... Args>

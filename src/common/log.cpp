@@ -211,8 +211,10 @@ build_line(char16_t *line, unsigned int level, const char16_t *format, const fmt
     if (prefix >= LINE_UNITS) {
         return 0;
     }
+    // Arguments carry names from outside (users, domains, workstations): escaped, they cannot
+    // start a line of their own or break the file's UTF-16.
     std::size_t message =
-        fmt_format_w(line + prefix, LINE_UNITS - prefix, format, args, count);
+        fmt_format_w(line + prefix, LINE_UNITS - prefix, format, args, count, true);
     if (message >= LINE_UNITS - prefix) {
         return 0; // too long for the buffer: the line leaves no trace
     }
@@ -355,7 +357,7 @@ log_write_a_packed(unsigned int level, const char *format, const fmt_arg *args,
                                      static_cast<const char16_t *>(time), platform_thread_id());
     if (prefix < sizeof narrow) {
         std::size_t message =
-            fmt_format_n(narrow + prefix, sizeof narrow - prefix, format, args, count);
+            fmt_format_n(narrow + prefix, sizeof narrow - prefix, format, args, count, true);
         if (message < sizeof narrow - prefix) {
             char16_t line[NARROW_LINE_BYTES];
             int units = convert_ascii_to_unicode(narrow, line, NARROW_LINE_BYTES);

@@ -4,6 +4,7 @@
 
 #include <cstring>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "common/log.h"
@@ -50,11 +51,16 @@ event_type_name(std::uint16_t type)
     }
 }
 
-// Lines the event source skipped go to both logs.
+// Lines the event source skipped go to both logs. The message ends with its line break, which
+// the log's escaping of arguments would otherwise show.
 void
 report_skipped(const char *message)
 {
-    log_write_event(LOG_ERROR, u"%S", message);
+    std::string_view text(message);
+    if (!text.empty() && text.back() == '\n') {
+        text.remove_suffix(1);
+    }
+    log_write_event(LOG_ERROR, u"%S\n", text);
 }
 
 // The event's insertion strings, each ended by its terminator inside the record; a string that

@@ -55,7 +55,8 @@ duplicate_for_address(UserInfo *record, char16_t *address)
 
 // The send sequence of dca_add_userinfo_dcaclient and dca_remove_userinfo_dcaclient, with the
 // client lock held: every additional address, then the primary. The caller keeps the record
-// and releases it afterwards. 0; -1 after a failure (logged with the caller's messages).
+// and releases it afterwards. 0; -1 after a failure (logged with the caller's messages, which
+// get their line end here).
 int
 send_sequence_locked(UserInfo *record, const char16_t *duplicate_failed, const char16_t *io_failed)
 {
@@ -67,19 +68,19 @@ send_sequence_locked(UserInfo *record, const char16_t *duplicate_failed, const c
         }
         UserInfo *copy = duplicate_for_address(record, extra);
         if (copy == nullptr) {
-            log_write(LOG_ERROR, u"%s", duplicate_failed);
+            log_write(LOG_ERROR, u"%s\n", duplicate_failed);
             return -1;
         }
         int rc = dca_client_send(copy);
         release(copy);
         if (rc != 0) {
-            log_write(LOG_ERROR, u"%s", io_failed);
+            log_write(LOG_ERROR, u"%s\n", io_failed);
             return -1;
         }
         log_write(LOG_DEBUG, u"dca_client_io: DCA Client IO succeded\n");
     }
     if (dca_client_send(record) != 0) {
-        log_write(LOG_ERROR, u"%s", io_failed);
+        log_write(LOG_ERROR, u"%s\n", io_failed);
         return -1;
     }
     return 0;
@@ -324,8 +325,8 @@ dca_add_userinfo_dcaclient(UserInfo *record)
     {
         std::lock_guard guard(g_pipeline.client_lock);
         rc = send_sequence_locked(record,
-                                  u"dca_add_userinfo_dcaclient: userinfo couldnt duplicated\n",
-                                  u"dca_add_userinfo_dcaclient: DCA Client IO failed\n");
+                                  u"dca_add_userinfo_dcaclient: userinfo couldnt duplicated",
+                                  u"dca_add_userinfo_dcaclient: DCA Client IO failed");
     }
     release(record);
     if (rc != 0) {
@@ -346,8 +347,8 @@ dca_remove_userinfo_dcaclient(UserInfo *record)
             rc = -2;
         } else {
             rc = send_sequence_locked(
-                record, u"dca_remove_userinfo_dcaclient: userinfo couldnt duplicated\n",
-                u"dca_remove_userinfo_dcaclient: DCA Client IO failed\n");
+                record, u"dca_remove_userinfo_dcaclient: userinfo couldnt duplicated",
+                u"dca_remove_userinfo_dcaclient: DCA Client IO failed");
         }
     }
     release(record);

@@ -255,6 +255,26 @@ TEST_F(LogTest, TheEventsFileRotatesOnItsOwnLimit)
     EXPECT_FALSE(nivo_test::file_exists(dir.file("nivo.log1")));
 }
 
+TEST_F(LogTest, TextFromOutsideCannotForgeALineOrBreakTheFile)
+{
+    const char16_t forged[] = u"bob\r\nCRIT\t[0x0001] 12/06/26 00:00:00 : forged";
+    const char16_t lone[] = {u'e', 0xD800, u'v', 0xDC01, u'e', 0};
+    log_write(LOG_MSG, u"user %s logged on\n", forged);
+    log_write(LOG_MSG, u"user %s\n", lone);
+    log_write_event(LOG_MSG, u"event of %s\n", forged);
+    log_write_a(LOG_MSG, "narrow %s and %S\n", "a\nb\x7f", u"c\u2028d");
+    std::string text = nivo_test::log_text(dir.file("nivo.log"));
+    for (const char *expected :
+         {" : user bob\\r\\nCRIT\\t[0x0001] 12/06/26 00:00:00 : forged logged on\n\r\n",
+          " : user e\xef\xbf\xbd" "v\xef\xbf\xbd" "e\n\r\n",
+          " : event of bob\\r\\nCRIT\\t[0x0001] 12/06/26 00:00:00 : forged\n\n\r",
+          "]: narrow a\\nb\\x7f and c\\u2028d\n"}) {
+        EXPECT_NE(text.find(expected), std::string::npos) << expected << "\n" << text;
+    }
+    // No line begins with the forged level.
+    EXPECT_EQ(text.find("\nCRIT"), std::string::npos);
+}
+
 TEST_F(LogTest, OutcomesAndFailuresAreInTheFileWhenTheCallReturns)
 {
     // Read the bytes without flushing: a kill right after these calls must find them there,
