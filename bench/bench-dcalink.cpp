@@ -217,8 +217,8 @@ replay_rate(const std::string &nivo, const std::string &base, const std::string 
     replay_result r;
     config_record config{};
     std::u16string entry = to_u16("127.0.0.1:" + std::to_string(port));
-    if (config_add_coll_list(entry.c_str(), &config) != 0 || dcaclient_init(config.coll_list) != 0 ||
-        dcaclient_monitor_pass() != 1) {
+    if (config_add_coll_list(entry.c_str(), &config) != 0 ||
+        dcaclient_init(config.coll_list) != 0 || dcaclient_monitor_pass() != 1) {
         std::fprintf(stderr, "bench-dcalink: the agent client cannot connect\n");
         std::exit(1);
     }

@@ -550,8 +550,9 @@ monitor_pass(bool due_only)
             (void)node_drain_locked(*node, &replayed);
         }
         if (replayed > 0) {
-            log_write(LOG_NOTICE, u"monitor_dcaserver_workerthread: %d kept records sent to "
-                                  u"collector %s\n",
+            log_write(LOG_NOTICE,
+                      u"monitor_dcaserver_workerthread: %d kept records sent to "
+                      u"collector %s\n",
                       replayed, node->entry->name);
         }
         (void)node_send_kept(*node); // what senders added while the replay held the lock

@@ -58,6 +58,15 @@ collector_ini(std::uint16_t port)
            std::to_string(port) + "\nTSSO-SERVER-PORT=" + std::to_string(free_port()) + "\n";
 }
 
+// An Agent-only service in event-log mode, reading auth_json.log in its base directory.
+std::string
+agent_ini()
+{
+    return "[NIV-AGENT]\nENABLED=TRUE\nDCA-MODE=EVENTLOG\nEVENTLOG-FILE=auth_json.log\n"
+           "[NIV-COLLECTOR]\nENABLED=FALSE\nTSSO-SERVER-PORT=" +
+           std::to_string(free_port()) + "\n";
+}
+
 // Runs a tool to its end: its exit status (-1 when it did not end in time), and what it printed.
 int
 run_tool(const temp_dir &dir, const std::vector<std::string> &args, std::string *output = nullptr)
@@ -116,12 +125,9 @@ TEST(AgentCollectorLink, AnAgentFeedsTwoCollectorsAndReconnectsARestartedOne)
     ASSERT_NE(port_a, port_b);
     std::string a = make_base(dir, "collector-a", collector_ini(port_a));
     std::string b = make_base(dir, "collector-b", collector_ini(port_b));
-    std::string agent = make_base(
-        dir, "agent",
-        "[NIV-AGENT]\nENABLED=TRUE\nDCA-MODE=EVENTLOG\nEVENTLOG-FILE=auth_json.log\n"
-        "[NIV-COLLECTOR]\nENABLED=FALSE\nTSSO-SERVER-PORT=" +
-            std::to_string(free_port()) + "\n",
-        "127.0.0.1:" + std::to_string(port_a) + "\n127.0.0.1:" + std::to_string(port_b) + "\n");
+    std::string agent = make_base(dir, "agent", agent_ini(),
+                                  "127.0.0.1:" + std::to_string(port_a) +
+                                      "\n127.0.0.1:" + std::to_string(port_b) + "\n");
     std::string audit = agent + "/auth_json.log";
     nivo_test::write_file(audit, "");
     auto logon = [&](const std::string &user, const std::string &ip) {
@@ -192,12 +198,8 @@ TEST(AgentCollectorLink, ARestartedCollectorGetsEveryLogonOfItsDowntimeInOrder)
     temp_dir dir;
     std::uint16_t port = free_port();
     std::string collector_base = make_base(dir, "collector", collector_ini(port));
-    std::string agent = make_base(
-        dir, "agent",
-        "[NIV-AGENT]\nENABLED=TRUE\nDCA-MODE=EVENTLOG\nEVENTLOG-FILE=auth_json.log\n"
-        "[NIV-COLLECTOR]\nENABLED=FALSE\nTSSO-SERVER-PORT=" +
-            std::to_string(free_port()) + "\n",
-        "127.0.0.1:" + std::to_string(port) + "\n");
+    std::string agent =
+        make_base(dir, "agent", agent_ini(), "127.0.0.1:" + std::to_string(port) + "\n");
     std::string audit = agent + "/auth_json.log";
     nivo_test::write_file(audit, "");
     constexpr int batch = 40;
@@ -218,7 +220,8 @@ TEST(AgentCollectorLink, ARestartedCollectorGetsEveryLogonOfItsDowntimeInOrder)
                                         "nivo_init: DC Agent Server started", 10000))
         << collector->err();
     daemon_process agent_service(NIVO_BINARY, agent);
-    ASSERT_TRUE(agent_service.wait_for_log(agent + "/nivo.log", "collector  connected again", 10000))
+    ASSERT_TRUE(
+        agent_service.wait_for_log(agent + "/nivo.log", "collector  connected again", 10000))
         << agent_service.err();
     ASSERT_TRUE(agent_service.wait_for_log(agent + "/logging_events.log",
                                            "dca_eventlog: EventLog DCA initialized", 10000));
@@ -254,8 +257,8 @@ TEST(AgentCollectorLink, ARestartedCollectorGetsEveryLogonOfItsDowntimeInOrder)
     ASSERT_EQ(during.size(), static_cast<std::size_t>(batch));
     ASSERT_EQ(after.size(), static_cast<std::size_t>(batch));
     EXPECT_LT(during.back().rowid, after.front().rowid);
-    EXPECT_TRUE(agent_service.wait_for_log(agent + "/nivo.log", "kept records sent to collector",
-                                           10000));
+    EXPECT_TRUE(
+        agent_service.wait_for_log(agent + "/nivo.log", "kept records sent to collector", 10000));
     EXPECT_EQ(agent_lines(sent) + agent_lines(kept), static_cast<std::size_t>(3 * batch));
 
     stop(*collector);

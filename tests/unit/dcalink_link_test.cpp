@@ -547,8 +547,7 @@ TEST_F(Link, ACollectorThatIsDownIsTriedAgainSoonThenLessOften)
         EXPECT_EQ(dcaclient_monitor_pass(), 0);
         delays.push_back(dcaclient_node_retry_ms(0));
     }
-    EXPECT_EQ(delays,
-              (std::vector<unsigned int>{2000, 4000, 8000, 16000, 32000, 60000, 60000}));
+    EXPECT_EQ(delays, (std::vector<unsigned int>{2000, 4000, 8000, 16000, 32000, 60000, 60000}));
     EXPECT_EQ(dcaclient_node_backlog(0), 1u);
 }
 
