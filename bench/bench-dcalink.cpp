@@ -56,6 +56,24 @@ using bench::free_port;
 using bench::seconds_since;
 using bench::to_u16;
 
+// A made-up logon of user prefix<i> at the address-th address of 127.0.0.0/8.
+UserInfo *
+sim_logon(const char *prefix, unsigned i, unsigned address, std::int32_t create)
+{
+    UserInfo *record = userdb_allocate_userinfo();
+    std::u16string user = to_u16(prefix + std::to_string(i));
+    std::u16string ip = to_u16(address_of(127, address));
+    userdb_set_text(&record->User, user.c_str());
+    userdb_set_text(&record->Domain, u"SIM");
+    userdb_set_text(&record->WrkstName, u"SIMWS");
+    userdb_set_text(&record->WrkstIP, ip.c_str());
+    record->CreateTime = create;
+    record->ExpireTime = create + 600;
+    record->LogonType = 2;
+    record->Flags = 1;
+    return record;
+}
+
 // The store's rate for count new logons, as the Collector handles each record.
 double
 store_rate(const std::string &dir, unsigned count)
@@ -67,17 +85,7 @@ store_rate(const std::string &dir, unsigned count)
     }
     auto start = clock_type::now();
     for (unsigned i = 0; i < count; ++i) {
-        UserInfo *record = userdb_allocate_userinfo();
-        std::u16string user = to_u16("store" + std::to_string(i));
-        std::u16string ip = to_u16(address_of(127, (1u << 16) + i));
-        userdb_set_text(&record->User, user.c_str());
-        userdb_set_text(&record->Domain, u"SIM");
-        userdb_set_text(&record->WrkstName, u"SIMWS");
-        userdb_set_text(&record->WrkstIP, ip.c_str());
-        record->CreateTime = 1000;
-        record->ExpireTime = 1600;
-        record->LogonType = 2;
-        record->Flags = 1;
+        UserInfo *record = sim_logon("store", i, (1u << 16) + i, 1000);
         if (userinfo_db_insert(record) != 0) {
             std::fprintf(stderr, "bench-dcalink: insert failed\n");
             std::exit(1);
@@ -225,17 +233,8 @@ replay_rate(const std::string &nivo, const std::string &base, const std::string 
     stop_collector(*collector);
     *collector = nullptr;
     for (unsigned i = 0; i < count; ++i) {
-        UserInfo *record = userdb_allocate_userinfo();
-        std::u16string user = to_u16("replay" + std::to_string(i));
-        std::u16string ip = to_u16(address_of(127, (4u << 16) + i));
-        userdb_set_text(&record->User, user.c_str());
-        userdb_set_text(&record->Domain, u"SIM");
-        userdb_set_text(&record->WrkstName, u"SIMWS");
-        userdb_set_text(&record->WrkstIP, ip.c_str());
-        record->CreateTime = static_cast<std::int32_t>(std::time(nullptr));
-        record->ExpireTime = record->CreateTime + 600;
-        record->LogonType = 2;
-        record->Flags = 1;
+        UserInfo *record =
+            sim_logon("replay", i, (4u << 16) + i, static_cast<std::int32_t>(std::time(nullptr)));
         (void)dcaclient_send_userinfo(record);
         userdb_free_userinfo(record);
     }
