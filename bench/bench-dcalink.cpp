@@ -8,7 +8,13 @@
 //     THREADPOOL-SIZE 32, on 127.0.0.1 and a free port) is fed by nivo-agentsim, and the time
 //     runs from the start of the load generator until the last row is in nivo.db3;
 //   - each link rate as a ratio of the store's rate, and the records lost (sent but never
-//     stored).
+//     stored);
+//   - the agent's backlog replay after a Collector restart: this process plays the agent through
+//     the agent client itself, connected to the Collector; the Collector stops, the agent keeps
+//     the records made meanwhile (as many as the backlog holds, at most the records asked for),
+//     the Collector starts again, and the time runs from the monitor pass that connects it until
+//     the last row is in nivo.db3 (the replay rate, also as a ratio of the store's rate), and
+//     until that pass has written the whole backlog to the connection.
 // Targets: a ratio of at least 0.6, and at least 5,000 records per second with 8 connections.
 // Everything runs in a temporary directory that is removed at the end. Run by hand from the
 // build directory (nivo and nivo-agentsim are found beside this program):
@@ -16,9 +22,11 @@
 
 #include <sqlite3.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <ctime>
 #include <filesystem>
 #include <fstream>
 #include <string>
@@ -29,6 +37,9 @@
 #include "common/log.h"
 #include "common/net.h"
 #include "common/text.h"
+#include "config/config.h"
+#include "config/config_lists.h"
+#include "dcalink/dcaclient.h"
 #include "platform/process.h"
 #include "platform/registry.h"
 #include "userdb/dead_entry.h"
@@ -45,6 +56,24 @@ using bench::free_port;
 using bench::seconds_since;
 using bench::to_u16;
 
+// A made-up logon of user prefix<i> at the address-th address of 127.0.0.0/8.
+UserInfo *
+sim_logon(const char *prefix, unsigned i, unsigned address, std::int32_t create)
+{
+    UserInfo *record = userdb_allocate_userinfo();
+    std::u16string user = to_u16(prefix + std::to_string(i));
+    std::u16string ip = to_u16(address_of(127, address));
+    userdb_set_text(&record->User, user.c_str());
+    userdb_set_text(&record->Domain, u"SIM");
+    userdb_set_text(&record->WrkstName, u"SIMWS");
+    userdb_set_text(&record->WrkstIP, ip.c_str());
+    record->CreateTime = create;
+    record->ExpireTime = create + 600;
+    record->LogonType = 2;
+    record->Flags = 1;
+    return record;
+}
+
 // The store's rate for count new logons, as the Collector handles each record.
 double
 store_rate(const std::string &dir, unsigned count)
@@ -56,17 +85,7 @@ store_rate(const std::string &dir, unsigned count)
     }
     auto start = clock_type::now();
     for (unsigned i = 0; i < count; ++i) {
-        UserInfo *record = userdb_allocate_userinfo();
-        std::u16string user = to_u16("store" + std::to_string(i));
-        std::u16string ip = to_u16(address_of(127, (1u << 16) + i));
-        userdb_set_text(&record->User, user.c_str());
-        userdb_set_text(&record->Domain, u"SIM");
-        userdb_set_text(&record->WrkstName, u"SIMWS");
-        userdb_set_text(&record->WrkstIP, ip.c_str());
-        record->CreateTime = 1000;
-        record->ExpireTime = 1600;
-        record->LogonType = 2;
-        record->Flags = 1;
+        UserInfo *record = sim_logon("store", i, (1u << 16) + i, 1000);
         if (userinfo_db_insert(record) != 0) {
             std::fprintf(stderr, "bench-dcalink: insert failed\n");
             std::exit(1);
@@ -92,6 +111,25 @@ log_contains(const std::string &path, const std::string &needle)
         narrow += bytes[i + 1] == 0 ? bytes[i] : '?';
     }
     return narrow.find(needle) != std::string::npos;
+}
+
+// Waits until the store at db holds expected rows, giving up when nothing has arrived for 10
+// seconds: the rows it holds.
+long long
+wait_for_rows(const std::string &db, long long expected)
+{
+    long long now = count_rows(db);
+    long long last_count = now;
+    auto last_progress = clock_type::now();
+    while (now < expected && seconds_since(last_progress) <= 10) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        now = count_rows(db);
+        if (now != last_count) {
+            last_count = now;
+            last_progress = clock_type::now();
+        }
+    }
+    return now;
 }
 
 struct link_result {
@@ -124,21 +162,7 @@ link_rate(const std::string &tools, const std::string &dir, const std::string &d
         std::exit(1);
     }
     long long expected = before + count;
-    long long now = before;
-    double last_progress = 0;
-    long long last_count = before;
-    // Waits for the rows; gives up when nothing has arrived for 10 seconds.
-    while (now < expected) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(5));
-        now = count_rows(db);
-        double t = seconds_since(start);
-        if (now != last_count) {
-            last_count = now;
-            last_progress = t;
-        } else if (t - last_progress > 10) {
-            break;
-        }
-    }
+    long long now = wait_for_rows(db, expected);
     link_result r;
     r.rate = (now - before) / seconds_since(start);
     r.lost = expected - now;
@@ -149,6 +173,89 @@ link_rate(const std::string &tools, const std::string &dir, const std::string &d
         std::fprintf(stderr, "bench-dcalink: nivo-agentsim failed (%d), see %s\n", status,
                      out.c_str());
     }
+    return r;
+}
+
+// Starts the Collector-only service in base and waits until it serves agents; null when it did
+// not start.
+platform_process *
+start_collector(const std::string &nivo, const std::string &base, const std::string &out)
+{
+    std::filesystem::remove(base + "/nivo.log"); // its start line must be this start's
+    std::string home = "NIVO_HOME=" + base;
+    const char *nivo_argv[] = {nivo.c_str(), nullptr};
+    const char *nivo_env[] = {home.c_str(), nullptr};
+    platform_process_options options{nivo_argv, nivo_env, nullptr, out.c_str(), out.c_str()};
+    platform_process *collector = platform_process_start(options);
+    auto started = clock_type::now();
+    while (!log_contains(base + "/nivo.log", "nivo_init: Initialization Finished") &&
+           seconds_since(started) < 10) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    if (collector == nullptr || !log_contains(base + "/nivo.log", "DC Agent Server started")) {
+        std::fprintf(stderr, "bench-dcalink: the Collector did not start (see %s)\n", out.c_str());
+        platform_process_close(collector);
+        return nullptr;
+    }
+    return collector;
+}
+
+void
+stop_collector(platform_process *collector)
+{
+    platform_process_signal(collector, PLATFORM_SIGNAL_STOP);
+    int status = 0;
+    platform_process_wait(collector, 10000, &status);
+    platform_process_close(collector);
+}
+
+struct replay_result {
+    unsigned kept = 0;
+    double sent_rate = 0;   // records per second sent by the replaying monitor pass
+    double stored_rate = 0; // records per second from that pass's start to the last row
+    long long lost = 0;
+};
+
+// The agent's backlog replay after a restart of the Collector (which runs at the start and runs
+// again at the end; *collector is replaced).
+replay_result
+replay_rate(const std::string &nivo, const std::string &base, const std::string &out,
+            std::uint16_t port, unsigned count, platform_process **collector)
+{
+    replay_result r;
+    config_record config{};
+    std::u16string entry = to_u16("127.0.0.1:" + std::to_string(port));
+    if (config_add_coll_list(entry.c_str(), &config) != 0 ||
+        dcaclient_init(config.coll_list) != 0 || dcaclient_monitor_pass() != 1) {
+        std::fprintf(stderr, "bench-dcalink: the agent client cannot connect\n");
+        std::exit(1);
+    }
+    stop_collector(*collector);
+    *collector = nullptr;
+    for (unsigned i = 0; i < count; ++i) {
+        UserInfo *record =
+            sim_logon("replay", i, (4u << 16) + i, static_cast<std::int32_t>(std::time(nullptr)));
+        (void)dcaclient_send_userinfo(record);
+        userdb_free_userinfo(record);
+    }
+    r.kept = static_cast<unsigned>(dcaclient_node_backlog(0));
+    *collector = start_collector(nivo, base, out);
+    if (*collector == nullptr) {
+        std::exit(1);
+    }
+    std::string db = base + "/nivo.db3";
+    long long before = count_rows(db);
+    auto start = clock_type::now();
+    if (dcaclient_monitor_pass() != 1) {
+        std::fprintf(stderr, "bench-dcalink: the agent client did not reconnect\n");
+        std::exit(1);
+    }
+    r.sent_rate = r.kept / seconds_since(start);
+    long long now = wait_for_rows(db, before + r.kept);
+    r.stored_rate = (now - before) / seconds_since(start);
+    r.lost = before + r.kept - now;
+    dcaclient_reset();
+    config_free_lists(&config);
     return r;
 }
 
@@ -193,33 +300,19 @@ main(int argc, char **argv)
             << "\nDEAD-ENTRY-TIMEOUT=0\n[LOGGING]\nLOG-LEVEL=3\n";
     }
     std::string nivo = tools + "/nivo";
-    std::string home = "NIVO_HOME=" + base;
-    const char *nivo_argv[] = {nivo.c_str(), nullptr};
-    const char *nivo_env[] = {home.c_str(), nullptr};
     std::string nivo_out = d + "/nivo.out";
-    platform_process_options options{nivo_argv, nivo_env, nullptr, nivo_out.c_str(),
-                                     nivo_out.c_str()};
-    platform_process *collector = platform_process_start(options);
-    auto started = clock_type::now();
-    while (!log_contains(base + "/nivo.log", "nivo_init: Initialization Finished") &&
-           seconds_since(started) < 10) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    }
-    if (collector == nullptr || !log_contains(base + "/nivo.log", "DC Agent Server started")) {
-        std::fprintf(stderr, "bench-dcalink: the Collector did not start (see %s)\n",
-                     nivo_out.c_str());
-        platform_process_close(collector);
+    platform_process *collector = start_collector(nivo, base, nivo_out);
+    if (collector == nullptr) {
         std::filesystem::remove_all(dir);
         return 1;
     }
     std::string db = base + "/nivo.db3";
     link_result one = link_rate(tools, d, db, port, 1, count, 2u << 16, 0);
     link_result eight = link_rate(tools, d, db, port, 8, count, 3u << 16, count - one.lost);
+    unsigned replay_count = std::min<unsigned>(count, DCACLIENT_BACKLOG_RECORDS);
+    replay_result replay = replay_rate(nivo, base, nivo_out, port, replay_count, &collector);
 
-    platform_process_signal(collector, PLATFORM_SIGNAL_STOP);
-    int status = 0;
-    platform_process_wait(collector, 10000, &status);
-    platform_process_close(collector);
+    stop_collector(collector);
     log_fini();
     std::filesystem::remove_all(dir);
 
@@ -229,6 +322,10 @@ main(int argc, char **argv)
                 one.rate, one.rate / store, one.lost);
     std::printf("  8 agent connections                   %10.0f records/s  ratio %.2f  lost %lld\n",
                 eight.rate, eight.rate / store, eight.lost);
+    std::printf("  backlog replay after a restart        %10.0f records/s  ratio %.2f  lost %lld\n"
+                "    (%u records kept; the replaying pass wrote them out at %.0f records/s)\n",
+                replay.stored_rate, replay.stored_rate / store, replay.lost, replay.kept,
+                replay.sent_rate);
     std::printf("  targets: ratio >= 0.60, >= 5000 records/s with 8 connections, nothing lost: "
                 "%s\n",
                 eight.rate / store >= 0.6 && eight.rate >= 5000 && one.lost == 0 && eight.lost == 0

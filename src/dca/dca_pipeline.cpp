@@ -34,8 +34,9 @@ release(UserInfo *record)
     userdb_free_userinfo(record);
 }
 
-// Sends one record to every connected Collector; the caller holds the client lock and keeps
-// the record. The agent client reports success in every case and handles failed sends itself.
+// Sends one record to the Collectors; the caller holds the client lock and keeps the record.
+// DCACLIENT_SENT, DCACLIENT_KEPT (not yet sent to a Collector that is down: the agent client
+// keeps it and sends it once that Collector is back), or -1.
 int
 dca_client_send(UserInfo *record)
 {
@@ -55,11 +56,13 @@ duplicate_for_address(UserInfo *record, char16_t *address)
 
 // The send sequence of dca_add_userinfo_dcaclient and dca_remove_userinfo_dcaclient, with the
 // client lock held: every additional address, then the primary. The caller keeps the record
-// and releases it afterwards. 0; -1 after a failure (logged with the caller's messages, which
-// get their line end here).
+// and releases it afterwards. DCACLIENT_SENT when every message went out, DCACLIENT_KEPT when
+// one or more are kept for a Collector that is down (never logged as sent), -1 after a failure
+// (logged with the caller's messages, which get their line end here).
 int
 send_sequence_locked(UserInfo *record, const char16_t *duplicate_failed, const char16_t *io_failed)
 {
+    int result = DCACLIENT_SENT;
     for (std::uint8_t i = 0; i < record->AdditionalIPCount && i < record->AdditionalIPCapacity;
          ++i) {
         char16_t *extra = record->AdditionalWrkstIP[i];
@@ -73,17 +76,36 @@ send_sequence_locked(UserInfo *record, const char16_t *duplicate_failed, const c
         }
         int rc = dca_client_send(copy);
         release(copy);
-        if (rc != 0) {
+        if (rc < 0) {
             log_write(LOG_ERROR, u"%s\n", io_failed);
             return -1;
         }
-        log_write(LOG_DEBUG, u"dca_client_io: DCA Client IO succeded\n");
+        if (rc == DCACLIENT_KEPT) {
+            log_write(LOG_DEBUG, u"dca_client_io: DCA Client IO deferred, kept for a collector "
+                                 u"that is down\n");
+            result = DCACLIENT_KEPT;
+        } else {
+            log_write(LOG_DEBUG, u"dca_client_io: DCA Client IO succeded\n");
+        }
     }
-    if (dca_client_send(record) != 0) {
+    int rc = dca_client_send(record);
+    if (rc < 0) {
         log_write(LOG_ERROR, u"%s\n", io_failed);
         return -1;
     }
-    return 0;
+    return rc == DCACLIENT_KEPT ? DCACLIENT_KEPT : result;
+}
+
+// The last line of a send sequence: success only for a record that went out to every
+// Collector. The caller's result: 0 sent, 1 kept for a Collector that is down, -1 failed.
+int
+log_send_result(int rc, const char16_t *succeeded, const char16_t *deferred)
+{
+    if (rc < 0) {
+        return -1;
+    }
+    log_write(LOG_DEBUG, u"%s\n", rc == DCACLIENT_KEPT ? deferred : succeeded);
+    return rc == DCACLIENT_KEPT ? 1 : 0;
 }
 
 } // namespace
@@ -329,11 +351,9 @@ dca_add_userinfo_dcaclient(UserInfo *record)
                                   u"dca_add_userinfo_dcaclient: DCA Client IO failed");
     }
     release(record);
-    if (rc != 0) {
-        return -1;
-    }
-    log_write(LOG_DEBUG, u"dca_add_userinfo_dcaclient: DCA Client IO succeded\n");
-    return 0;
+    return log_send_result(
+        rc, u"dca_add_userinfo_dcaclient: DCA Client IO succeded",
+        u"dca_add_userinfo_dcaclient: DCA Client IO deferred, kept for a collector that is down");
 }
 
 int
@@ -352,11 +372,9 @@ dca_remove_userinfo_dcaclient(UserInfo *record)
         }
     }
     release(record);
-    if (rc != 0) {
-        return -1;
-    }
-    log_write(LOG_DEBUG, u"dca_remove_userinfo_dcaclient: DCA Client IO succeded\n");
-    return 0;
+    return log_send_result(rc, u"dca_remove_userinfo_dcaclient: DCA Client IO succeded",
+                           u"dca_remove_userinfo_dcaclient: DCA Client IO deferred, kept for a "
+                           u"collector that is down");
 }
 
 void

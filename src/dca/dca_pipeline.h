@@ -48,8 +48,9 @@ int dca_add_userinfo_db(UserInfo *record);
 // logon that was already stored (then nothing is queued), -1 on failure.
 int dca_insert_userinfo_db(UserInfo *record);
 
-// The remote path: the record to every connected Collector, the additional addresses first and
-// the primary last, under the client lock (takes the record). 0, or -1.
+// The remote path: the record to every Collector, the additional addresses first and the
+// primary last, under the client lock (takes the record). 0 when sent, 1 when kept by the agent
+// client for a Collector that is down (sent once it is back), or -1.
 int dca_add_userinfo_dcaclient(UserInfo *record);
 int dca_remove_userinfo_dcaclient(UserInfo *record);
 

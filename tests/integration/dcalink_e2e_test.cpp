@@ -1,7 +1,8 @@
 // Agent and Collectors as separate services on loopback: an Agent-only service in event-log mode
 // sends the logons of its audit log to two Collector-only services, keeps doing so after one of
-// them restarts (the monitor reconnects it within a minute), and a Collector fed garbage,
-// truncated frames and absurd lengths by the load generator still serves the next agent.
+// them restarts, and sends a restarted Collector the logons of its downtime, in order and within
+// seconds; a Collector fed garbage, truncated frames and absurd lengths by the load generator
+// still serves the next agent.
 //
 // Each test runs itself again in a network namespace of its own (root), which the services share
 // with the tools that talk to them; without one it is skipped. The services take free ports on
@@ -55,6 +56,15 @@ collector_ini(std::uint16_t port)
 {
     return "[NIV-AGENT]\nENABLED=FALSE\n[NIV-COLLECTOR]\nENABLED=TRUE\nDCASERVER-PORT=" +
            std::to_string(port) + "\nTSSO-SERVER-PORT=" + std::to_string(free_port()) + "\n";
+}
+
+// An Agent-only service in event-log mode, reading auth_json.log in its base directory.
+std::string
+agent_ini()
+{
+    return "[NIV-AGENT]\nENABLED=TRUE\nDCA-MODE=EVENTLOG\nEVENTLOG-FILE=auth_json.log\n"
+           "[NIV-COLLECTOR]\nENABLED=FALSE\nTSSO-SERVER-PORT=" +
+           std::to_string(free_port()) + "\n";
 }
 
 // Runs a tool to its end: its exit status (-1 when it did not end in time), and what it printed.
@@ -115,12 +125,9 @@ TEST(AgentCollectorLink, AnAgentFeedsTwoCollectorsAndReconnectsARestartedOne)
     ASSERT_NE(port_a, port_b);
     std::string a = make_base(dir, "collector-a", collector_ini(port_a));
     std::string b = make_base(dir, "collector-b", collector_ini(port_b));
-    std::string agent = make_base(
-        dir, "agent",
-        "[NIV-AGENT]\nENABLED=TRUE\nDCA-MODE=EVENTLOG\nEVENTLOG-FILE=auth_json.log\n"
-        "[NIV-COLLECTOR]\nENABLED=FALSE\nTSSO-SERVER-PORT=" +
-            std::to_string(free_port()) + "\n",
-        "127.0.0.1:" + std::to_string(port_a) + "\n127.0.0.1:" + std::to_string(port_b) + "\n");
+    std::string agent = make_base(dir, "agent", agent_ini(),
+                                  "127.0.0.1:" + std::to_string(port_a) +
+                                      "\n127.0.0.1:" + std::to_string(port_b) + "\n");
     std::string audit = agent + "/auth_json.log";
     nivo_test::write_file(audit, "");
     auto logon = [&](const std::string &user, const std::string &ip) {
@@ -152,13 +159,13 @@ TEST(AgentCollectorLink, AnAgentFeedsTwoCollectorsAndReconnectsARestartedOne)
                           " AND domain = 'example.test'"),
               1);
 
-    // Collector A stops: the logon made meanwhile reaches B only (the agent keeps nothing).
+    // Collector A stops: the logon made meanwhile reaches B, and is kept for A.
     stop(*collector_a);
     collector_a.reset();
     ASSERT_EQ(logon("carol", "127.0.0.22"), 0);
     EXPECT_TRUE(wait_rows(b, user_is("carol"), 1, 10000));
-    // A starts again; the agent's monitor connects it within about a minute, and the logons
-    // made after that reach it.
+    // A starts again; the agent's monitor connects it within seconds and sends it carol, then
+    // the logons made after that.
     collector_a = std::make_unique<daemon_process>(NIVO_BINARY, a);
     ASSERT_TRUE(
         collector_a->wait_for_log(a + "/nivo.log", "nivo_init: DC Agent Server started", 10000, 2));
@@ -167,7 +174,7 @@ TEST(AgentCollectorLink, AnAgentFeedsTwoCollectorsAndReconnectsARestartedOne)
     ASSERT_EQ(logon("dave", "127.0.0.23"), 0);
     EXPECT_TRUE(wait_rows(a, user_is("dave"), 1, 10000));
     EXPECT_TRUE(wait_rows(b, user_is("dave"), 1, 10000));
-    EXPECT_EQ(rows(a, user_is("carol")), 0);
+    EXPECT_EQ(rows(a, user_is("carol")), 1);
 
     // A connection the Collector closed is noticed before the next send: after another restart
     // the next logon reaches A at once over a new connection, without waiting for the monitor.
@@ -180,6 +187,81 @@ TEST(AgentCollectorLink, AnAgentFeedsTwoCollectorsAndReconnectsARestartedOne)
 
     stop(*collector_a);
     stop(collector_b);
+    stop(agent_service);
+}
+
+TEST(AgentCollectorLink, ARestartedCollectorGetsEveryLogonOfItsDowntimeInOrder)
+{
+    if (nivo_test::ran_in_own_network_namespace()) {
+        return;
+    }
+    temp_dir dir;
+    std::uint16_t port = free_port();
+    std::string collector_base = make_base(dir, "collector", collector_ini(port));
+    std::string agent =
+        make_base(dir, "agent", agent_ini(), "127.0.0.1:" + std::to_string(port) + "\n");
+    std::string audit = agent + "/auth_json.log";
+    nivo_test::write_file(audit, "");
+    constexpr int batch = 40;
+    // batch logons of users prefix1 to prefix40, from addresses counting up from first_ip.
+    auto logons = [&](const std::string &prefix, const std::string &first_ip) {
+        return run_tool(dir, {NIVO_BUILD_DIR "/nivo-authlog", "-f", audit, "--count",
+                              std::to_string(batch), "kerberos", prefix, "EXAMPLE", first_ip});
+    };
+    auto agent_lines = [&](const std::string &text) {
+        return nivo_test::count_of(
+            nivo_test::utf16le_to_utf8(nivo_test::read_file(agent + "/nivo.log")), text);
+    };
+    const std::string sent = "dca_add_userinfo_dcaclient: DCA Client IO succeded";
+    const std::string kept = "dca_add_userinfo_dcaclient: DCA Client IO deferred";
+
+    auto collector = std::make_unique<daemon_process>(NIVO_BINARY, collector_base);
+    ASSERT_TRUE(collector->wait_for_log(collector_base + "/nivo.log",
+                                        "nivo_init: DC Agent Server started", 10000))
+        << collector->err();
+    daemon_process agent_service(NIVO_BINARY, agent);
+    ASSERT_TRUE(
+        agent_service.wait_for_log(agent + "/nivo.log", "collector  connected again", 10000))
+        << agent_service.err();
+    ASSERT_TRUE(agent_service.wait_for_log(agent + "/logging_events.log",
+                                           "dca_eventlog: EventLog DCA initialized", 10000));
+    ASSERT_EQ(logons("before", "127.0.1.1"), 0);
+    EXPECT_TRUE(wait_rows(collector_base, "user LIKE 'before%'", batch, 20000));
+
+    // The Collector stops; the logons made while it is down are kept, none reported as sent.
+    stop(*collector);
+    collector.reset();
+    auto stopped = std::chrono::steady_clock::now();
+    ASSERT_EQ(logons("during", "127.0.2.1"), 0);
+    auto deadline = stopped + std::chrono::seconds(20);
+    while (agent_lines(sent) + agent_lines(kept) < 2 * batch &&
+           std::chrono::steady_clock::now() < deadline) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+    EXPECT_EQ(agent_lines(sent), static_cast<std::size_t>(batch));
+    EXPECT_EQ(agent_lines(kept), static_cast<std::size_t>(batch));
+
+    // It starts again 5.5 s after the stop. Well before the monitor's minute it has every logon,
+    // those of its downtime before those made after its start.
+    std::this_thread::sleep_until(stopped + std::chrono::milliseconds(5500));
+    collector = std::make_unique<daemon_process>(NIVO_BINARY, collector_base);
+    ASSERT_TRUE(collector->wait_for_log(collector_base + "/nivo.log",
+                                        "nivo_init: DC Agent Server started", 10000, 2));
+    ASSERT_EQ(logons("after", "127.0.3.1"), 0);
+    EXPECT_TRUE(wait_rows(collector_base, "user LIKE 'during%'", batch, 30000));
+    EXPECT_TRUE(wait_rows(collector_base, "user LIKE 'after%'", batch, 10000));
+    EXPECT_LT(std::chrono::steady_clock::now() - stopped, std::chrono::seconds(50));
+    std::string db = collector_base + "/nivo.db3";
+    auto during = nivo_test::store_rows(db, "user LIKE 'during%'");
+    auto after = nivo_test::store_rows(db, "user LIKE 'after%'");
+    ASSERT_EQ(during.size(), static_cast<std::size_t>(batch));
+    ASSERT_EQ(after.size(), static_cast<std::size_t>(batch));
+    EXPECT_LT(during.back().rowid, after.front().rowid);
+    EXPECT_TRUE(
+        agent_service.wait_for_log(agent + "/nivo.log", "kept records sent to collector", 10000));
+    EXPECT_EQ(agent_lines(sent) + agent_lines(kept), static_cast<std::size_t>(3 * batch));
+
+    stop(*collector);
     stop(agent_service);
 }
 

@@ -9,6 +9,7 @@
 #include <chrono>
 #include <cstring>
 #include <ctime>
+#include <memory>
 #include <random>
 #include <string>
 #include <thread>
@@ -561,9 +562,83 @@ TEST_F(Link, AHostNameEntryLeavesItAndLaterCollectorsWithoutHandle)
     EXPECT_TRUE(logged("dcaclient_net_init: network context couldnt initialized\n"));
     EXPECT_EQ(dcaclient_monitor_pass(), 0);
     EXPECT_TRUE(logged("dcaclient_net_open: network context is not initialized yet\n"));
+    // Nothing can reach a Collector: the record is not reported as sent.
     userinfo_ptr r(logon(u"leo", u"127.0.0.80", 1000));
-    EXPECT_EQ(dcaclient_send_userinfo(r.get()), 0);
+    EXPECT_EQ(dcaclient_send_userinfo(r.get()), -1);
     EXPECT_EQ(accepted.load(), 0);
+}
+
+TEST_F(Link, RecordsForACollectorThatIsDownAreKeptBoundedAndSentInOrder)
+{
+    log_set_loglevel(LOG_NOTICE); // ten thousand records: their debug lines would only slow it
+    start_client({entry(port)});  // not connected before the monitor's first pass
+    auto send = [](UserInfo *record) {
+        userinfo_ptr held(record);
+        return dcaclient_send_userinfo(held.get());
+    };
+    // Five more than the backlog holds: the five oldest are dropped. Of the rest, the logon of
+    // "kept" comes first and its logout notice last but one, so the order decides whether it is
+    // still logged on when "last" arrives.
+    for (int i = 0; i < 5; ++i) {
+        EXPECT_EQ(send(logon(u16("early" + std::to_string(i)).c_str(), u"127.0.0.90", 1000)),
+                  DCACLIENT_KEPT);
+    }
+    send(logon(u"kept", u"127.0.0.91", 1000));
+    for (std::size_t i = 0; i + 3 < DCACLIENT_BACKLOG_RECORDS; ++i) {
+        send(logon(u"nobody", nullptr, 1000, UI_FLAG_USER_LOGOUT));
+    }
+    send(logon(u"kept", nullptr, 1000, UI_FLAG_USER_LOGOUT));
+    EXPECT_EQ(send(logon(u"last", u"127.0.0.92", 1000)), DCACLIENT_KEPT);
+    EXPECT_EQ(dcaclient_node_backlog(0), DCACLIENT_BACKLOG_RECORDS);
+    EXPECT_EQ(accepted.load(), 0);
+
+    ASSERT_EQ(dcaclient_monitor_pass(), 1);
+    EXPECT_EQ(dcaclient_node_backlog(0), 0u);
+    EXPECT_TRUE(logged("monitor_dcaserver_workerthread: backlog of collector 127.0.0.1 full: 5 "
+                       "oldest records dropped\n"));
+    EXPECT_TRUE(logged("monitor_dcaserver_workerthread: 10000 kept records sent to collector "
+                       "127.0.0.1\n"));
+    ASSERT_TRUE(eventually([&] { return stored(u"last"); }, 60000));
+    EXPECT_FALSE(stored(u"kept"));
+    for (int i = 0; i < 5; ++i) {
+        EXPECT_FALSE(stored(u16("early" + std::to_string(i)).c_str()));
+    }
+    auto q = drain_update_queue();
+    ASSERT_EQ(q.size(), 3u);
+    EXPECT_EQ(nivo_test::u8(q[0]->User), "kept");
+    EXPECT_EQ(q[0]->Flags, UI_FLAG_LOGON);
+    EXPECT_EQ(q[1]->Flags, UI_FLAG_LOGOUT);
+    EXPECT_EQ(nivo_test::u8(q[2]->User), "last");
+    // Now connected, a record goes out at once.
+    EXPECT_EQ(send(logon(u"mia", u"127.0.0.93", 1000)), DCACLIENT_SENT);
+    EXPECT_TRUE(eventually([&] { return stored(u"mia"); }));
+}
+
+TEST_F(Link, ACollectorThatIsDownIsTriedAgainSoonThenLessOften)
+{
+    auto flaky = std::make_unique<ScriptedCollector>(2);
+    start_client({entry(flaky->port)});
+    ASSERT_EQ(dcaclient_monitor_pass(), 1);
+    userinfo_ptr one(logon(u"nina", u"127.0.0.94", 1000));
+    EXPECT_EQ(dcaclient_send_userinfo(one.get()), DCACLIENT_SENT);
+    ASSERT_TRUE(eventually([&] { return flaky->messages.load() == 1; }));
+    // The Collector has closed the connection and is gone: the immediate reconnect fails, the
+    // record is kept, not reported as sent, and the monitor will try again one second later.
+    flaky.reset();
+    userinfo_ptr two(logon(u"otto", u"127.0.0.95", 1000));
+    EXPECT_EQ(dcaclient_send_userinfo(two.get()), DCACLIENT_KEPT);
+    EXPECT_EQ(dcaclient_node_connected(0), 0);
+    EXPECT_EQ(dcaclient_node_backlog(0), 1u);
+    EXPECT_TRUE(logged("dcaclient_send_userinfo: collector 127.0.0.1 is down, its records are "
+                       "kept until it is connected again\n"));
+    // Each failed attempt doubles the delay before the next, up to the monitor's minute.
+    std::vector<unsigned int> delays{dcaclient_node_retry_ms(0)};
+    for (int i = 0; i < 6; ++i) {
+        EXPECT_EQ(dcaclient_monitor_pass(), 0);
+        delays.push_back(dcaclient_node_retry_ms(0));
+    }
+    EXPECT_EQ(delays, (std::vector<unsigned int>{2000, 4000, 8000, 16000, 32000, 60000, 60000}));
+    EXPECT_EQ(dcaclient_node_backlog(0), 1u);
 }
 
 } // namespace
