@@ -461,6 +461,15 @@ userdb_prepare_insertstmt(userdb_handle *handle)
     return 0;
 }
 
+// The file is not a database, or its pages contradict each other. A permission error or a full
+// disk is not damage: the file may be sound, and it stays where it is.
+bool
+userdb_is_damaged(const userdb_failure &failure)
+{
+    int primary = failure.code & 0xFF;
+    return primary == SQLITE_NOTADB || primary == SQLITE_CORRUPT;
+}
+
 userdb_failure
 userdb_note_failure(const userdb_handle *handle)
 {
@@ -471,18 +480,12 @@ userdb_note_failure(const userdb_handle *handle)
         return failure;
     }
     failure.code = sqlite3_extended_errcode(handle->db);
-    failure.system_error = sqlite3_system_errno(handle->db);
     fmt_print_w(failure.message, 256, u"%s", errmsg(handle));
+    // Damage has no system error behind it; what SQLite kept then is from an earlier call.
+    if (!userdb_is_damaged(failure)) {
+        failure.system_error = sqlite3_system_errno(handle->db);
+    }
     return failure;
-}
-
-// The file is not a database, or its pages contradict each other. A permission error or a full
-// disk is not damage: the file may be sound, and it stays where it is.
-bool
-userdb_is_damaged(const userdb_failure &failure)
-{
-    int primary = failure.code & 0xFF;
-    return primary == SQLITE_NOTADB || primary == SQLITE_CORRUPT;
 }
 
 userdb_handle *
