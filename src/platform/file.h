@@ -41,3 +41,10 @@ int platform_file_rename(const char16_t *from, const char16_t *to);
 
 // Removes a file.
 int platform_file_remove(const char16_t *path);
+
+// Whether anything (a file, a directory, a link) exists at the path: 1 yes, 0 no.
+int platform_file_exists(const char16_t *path);
+
+// Moves a file to a new name that must be free: an existing file of that name is never
+// replaced (-1). 0, or -1.
+int platform_file_move_new(const char16_t *from, const char16_t *to);

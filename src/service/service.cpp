@@ -37,6 +37,10 @@ struct service_state {
     std::mutex stop_lock;
     event_handle *stop_event = nullptr;
     char16_t *name = nullptr;
+    // The cause of a failed start-up step that knows it better than the system's last error
+    // (empty: none), with the system's error behind it (0: none).
+    char16_t failure_reason[512] = {};
+    int failure_error = 0;
 };
 service_state g_service;
 
@@ -91,14 +95,17 @@ report_stopped_quietly(unsigned long exit_code)
     (void)platform_service_set_status(g_service.status_handle, &status);
 }
 
-} // namespace
-
+// The error report with the message text given (null: the system's text for the last error).
 void
-Service_ErrorReport(const char16_t *label)
+report_error(const char16_t *label, const char16_t *reason)
 {
     int error = platform_last_error();
     char16_t message[512];
-    platform_error_text(error, message, sizeof message / sizeof message[0]);
+    if (reason != nullptr) {
+        fmt_print_w(message, 512, u"%s", reason);
+    } else {
+        platform_error_text(error, message, sizeof message / sizeof message[0]);
+    }
     char16_t text[1024];
     std::size_t used =
         fmt_print_w(text, 1024, u"API = %s, ", label != nullptr ? label : u"");
@@ -112,6 +119,34 @@ Service_ErrorReport(const char16_t *label)
     debug_output(u"\n");
     (void)set_stop_event();
     report_stopped_quietly(static_cast<unsigned long>(error));
+}
+
+// Keeps the user store's reason for its failure: SQLite's own text, followed by the system's
+// text when a system error lies behind it. The last error left by the calls before would name
+// another cause.
+void
+note_userdb_failure()
+{
+    char16_t reason[256];
+    int error = userinfo_db_last_failure(reason, 256);
+    g_service.failure_error = error;
+    if (error != 0) {
+        char16_t system_text[256];
+        platform_error_text(error, system_text, 256);
+        fmt_print_w(g_service.failure_reason, 512, u"%s (%s)",
+                    static_cast<const char16_t *>(reason),
+                    static_cast<const char16_t *>(system_text));
+    } else {
+        fmt_print_w(g_service.failure_reason, 512, u"%s", static_cast<const char16_t *>(reason));
+    }
+}
+
+} // namespace
+
+void
+Service_ErrorReport(const char16_t *label)
+{
+    report_error(label, nullptr);
 }
 
 void
@@ -143,11 +178,17 @@ Service_Main(unsigned long argc, char16_t **argv)
     }
 
     if (g_service.stop_event != nullptr && nivo_init() < 0) {
-        // A start-up that failed without a platform error of its own still stops with one.
-        if (platform_last_error() == 0) {
-            platform_set_last_error(platform_error_startup_failed());
+        if (g_service.failure_reason[0] != 0) {
+            platform_set_last_error(g_service.failure_error != 0 ? g_service.failure_error
+                                                                 : platform_error_startup_failed());
+            report_error(u"nivo_init()", g_service.failure_reason);
+        } else {
+            // A start-up that failed without a platform error of its own still stops with one.
+            if (platform_last_error() == 0) {
+                platform_set_last_error(platform_error_startup_failed());
+            }
+            Service_ErrorReport(u"nivo_init()");
         }
-        Service_ErrorReport(u"nivo_init()");
     }
 
     SetTheServiceStatus(SERVICE_RUNNING, 0, 0, 0);
@@ -204,6 +245,8 @@ nivo_init()
     *config = config_record{};
     os_version_record *version = config_os_version();
     *version = os_version_record{};
+    g_service.failure_reason[0] = 0;
+    g_service.failure_error = 0;
 
     // 2. The operating system's version.
     if (platform_os_version(&version->major, &version->minor) != 0) {
@@ -264,12 +307,14 @@ nivo_init()
     // 9. The user store and its validation, then the dead-entry thread (Collector only).
     if (config->collector_enabled != 0) {
         if (userinfo_db_init(config->db_path, u"UserInfo") != 0) {
+            note_userdb_failure();
             log_write(LOG_ERROR, u"%s_init: Userinfo Database Initialization failed\n", me);
             nivo_shutdown();
             return -1;
         }
         log_write(LOG_MSG, u"%s_init: Userinfo Database Initialized\n", me);
         if (userinfo_db_validate_all() != 0) {
+            note_userdb_failure();
             log_write(LOG_ERROR, u"%s_init: Userinfo Database Validation failed\n", me);
             nivo_shutdown();
             return -1;

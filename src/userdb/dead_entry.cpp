@@ -34,6 +34,7 @@ struct dead_entry_state {
     std::atomic<std::uint64_t (*)()> clock{nullptr};
     UserInfo *expired[DEAD_ENTRY_MAX_EXPIRED] = {};
     int expired_count = 0;
+    int restored = 0; // entries made by the running restore
 
     std::mutex thread_lock; // guards the fields below
     std::condition_variable wake;
@@ -103,18 +104,21 @@ parse_deadline(const char *text, std::size_t size, std::uint64_t *deadline)
     return true;
 }
 
-// "User+WrkstIP", or empty when the record lacks either or a name would split the key.
+// "User+WrkstIP", or empty when the record lacks either.
 std::u16string
 entry_name(const UserInfo *record)
 {
     if (record == nullptr || record->User == nullptr || record->WrkstIP == nullptr) {
         return {};
     }
-    std::u16string name = std::u16string(record->User) + u"+" + record->WrkstIP;
-    if (name.find(u'\\') != std::u16string::npos) {
-        return {};
-    }
-    return name;
+    return std::u16string(record->User) + u"+" + record->WrkstIP;
+}
+
+// A "\" would split the name into a key path: such an entry is never made.
+bool
+entry_name_usable(const std::u16string &name)
+{
+    return name.find(u'\\') == std::u16string::npos;
 }
 
 void
@@ -143,6 +147,67 @@ write_deadline(const std::u16string &name, char *text, std::size_t size)
     int result = registry_set_value_a(key, TIME_VALUE, text, std::strlen(text));
     registry_close_key(key);
     return result;
+}
+
+// Gives the record's logon an entry with a fresh deadline and logs the outcome. An entry that
+// cannot be made (a name over the registry's limit of 255 units, a full disk) leaves the logon
+// without an upper bound, which an operator must hear of. 0, or -1. Call under the store lock.
+int
+add_entry(const UserInfo *record, const std::u16string &name)
+{
+    if (!entry_name_usable(name)) {
+        log_write(LOG_ERROR,
+                  u"add_user_to_de_repositry: user %s with ip %s couldnt added to DE: the name "
+                  u"holds a backslash",
+                  record->User, record->WrkstIP);
+        return -1;
+    }
+    char text[32];
+    if (write_deadline(name, text, sizeof text) != 0) {
+        char16_t reason[256];
+        platform_error_text(platform_last_error(), reason, 256);
+        log_write(LOG_ERROR,
+                  u"add_user_to_de_repositry: user %s with ip %s couldnt added to DE: %s",
+                  record->User, record->WrkstIP, static_cast<const char16_t *>(reason));
+        return -1;
+    }
+    log_write(LOG_INFO,
+              u"add_user_to_de_repositry: user %s with ip %s and expiretime %S added to DE",
+              record->User, record->WrkstIP, static_cast<const char *>(text));
+    return 0;
+}
+
+bool
+entry_exists(const std::u16string &name)
+{
+    std::u16string path = std::u16string(DEAD_ENTRY_KEY) + u"\\" + name;
+    registry_key *key = nullptr;
+    if (registry_open_key(REGISTRY_LOCAL_MACHINE, path.c_str(), &key) != 0) {
+        return false;
+    }
+    registry_close_key(key);
+    return true;
+}
+
+// A row walk's callback: gives a live logon that has no entry one. It runs under the user
+// store's lock, so no delete can remove the row between the look and the write.
+void
+restore_entry(userdb_callback_context *context)
+{
+    userinfo_ptr record(context->record);
+    context->record = nullptr;
+    try {
+        std::u16string name = entry_name(record.get());
+        if (name.empty()) {
+            return;
+        }
+        std::lock_guard guard(g_de.lock);
+        if (!entry_exists(name) && add_entry(record.get(), name) == 0) {
+            ++g_de.restored;
+        }
+    } catch (const std::exception &) {
+        log_write(LOG_ERROR, u"dead_entry_restore_missing: out of memory");
+    }
 }
 
 } // namespace
@@ -201,16 +266,36 @@ add_user_to_de_repositry(const UserInfo *record)
         if (name.empty()) {
             return 0;
         }
-        char text[32];
         std::lock_guard guard(g_de.lock);
-        (void)write_deadline(name, text, sizeof text);
-        log_write(LOG_INFO,
-                  u"add_user_to_de_repositry: user %s with ip %s and expiretime %S added to DE",
-                  record->User, record->WrkstIP, static_cast<const char *>(text));
+        return add_entry(record, name);
     } catch (const std::exception &) {
         log_write(LOG_ERROR, u"add_user_to_de_repositry: out of memory");
+        return -1;
     }
-    return 0;
+}
+
+int
+dead_entry_restore_missing()
+{
+    if (g_de.timeout_hours == 0) {
+        return 0;
+    }
+    {
+        std::lock_guard guard(g_de.lock);
+        g_de.restored = 0;
+    }
+    userdb_callback_context context{nullptr, nullptr};
+    if (userinfo_db_process_all(restore_entry, &context) < 0) {
+        return -1;
+    }
+    int restored;
+    {
+        std::lock_guard guard(g_de.lock);
+        restored = g_de.restored;
+    }
+    log_write(LOG_NOTICE, u"dead_entry_restore_missing: %d logons without a dead entry got one",
+              restored);
+    return restored;
 }
 
 int
@@ -218,7 +303,7 @@ remove_user_from_de_repositry(const UserInfo *record)
 {
     try {
         std::u16string name = entry_name(record);
-        if (name.empty()) {
+        if (name.empty() || !entry_name_usable(name)) {
             return 0;
         }
         std::lock_guard guard(g_de.lock);
@@ -371,6 +456,9 @@ dead_entry_timeout_workerthread()
     log_write(LOG_DEBUG, u"dead_entry_timeout_workerthread: DEAD-ENTRY-TIMEOUT = %S",
               static_cast<const char *>(value));
     g_de.timeout_hours = static_cast<std::int32_t>(std::atoi(value));
+    // A logon stored while no entry could be written (the process killed between the two, the
+    // setting not read yet) would otherwise never be bounded.
+    (void)dead_entry_restore_missing();
 
     for (;;) {
         {

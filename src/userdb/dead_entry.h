@@ -18,8 +18,14 @@ struct UserInfo;
 constexpr int DEAD_ENTRY_MAX_EXPIRED = 100;
 
 // Writes (or rewrites) the record's entry with a new deadline; nothing while the timeout is 0 or
-// without User or WrkstIP. 0.
+// without User or WrkstIP. 0, or -1 when the entry could not be made (logged at level 2: a name
+// over the registry's limit, a name holding "\", a failed write).
 int add_user_to_de_repositry(const UserInfo *record);
+
+// Gives every live logon of the user store that has no entry one with a fresh deadline; entries
+// that exist keep theirs. The timeout thread runs it once, when it has read its setting. The
+// count of entries made, or -1 when the store could not be walked.
+int dead_entry_restore_missing();
 // Removes the record's entry whatever the timeout; a missing entry is no error. 0.
 int remove_user_from_de_repositry(const UserInfo *record);
 
@@ -27,9 +33,9 @@ int remove_user_from_de_repositry(const UserInfo *record);
 // has passed. Returns the count found.
 int dead_entry_findExpiredUsers();
 
-// The timeout thread: reads DEAD-ENTRY-TIMEOUT (hours) from nivo.ini of the base directory, then
-// every 300 seconds deletes and logs out the logons whose deadline has passed. Returns only
-// after dead_entry_stop_thread().
+// The timeout thread: reads DEAD-ENTRY-TIMEOUT (hours) from nivo.ini of the base directory,
+// restores missing entries, then every 300 seconds deletes and logs out the logons whose deadline
+// has passed. Returns only after dead_entry_stop_thread().
 void dead_entry_timeout_workerthread();
 
 // Starts the timeout thread on a thread of its own. 0, or -1 (logged).

@@ -22,9 +22,12 @@
 #include <string>
 #include <vector>
 
+#include "common/format.h"
 #include "common/log.h"
 #include "common/text.h"
 #include "logoff/wrkstpoll.h"
+#include "platform/file.h"
+#include "platform/system.h"
 #include "userdb/dead_entry.h"
 
 namespace {
@@ -71,6 +74,15 @@ namespace {
 // which init takes while it opens the file); init and fini serialise on g_init_lock.
 std::mutex g_init_lock;
 std::atomic<userdb_handle *> g_store{nullptr};
+
+// Why opening or validating the store failed: SQLite's extended result code, the system's error
+// behind it (0 when there was none) and SQLite's own text.
+struct userdb_failure {
+    int code = SQLITE_OK;
+    int system_error = 0;
+    char16_t message[256] = {};
+};
+userdb_failure g_failure; // the last failure of init or validation; guarded by g_init_lock
 
 userdb_handle *
 store()
@@ -449,8 +461,35 @@ userdb_prepare_insertstmt(userdb_handle *handle)
     return 0;
 }
 
+// The file is not a database, or its pages contradict each other. A permission error or a full
+// disk is not damage: the file may be sound, and it stays where it is.
+bool
+userdb_is_damaged(const userdb_failure &failure)
+{
+    int primary = failure.code & 0xFF;
+    return primary == SQLITE_NOTADB || primary == SQLITE_CORRUPT;
+}
+
+userdb_failure
+userdb_note_failure(const userdb_handle *handle)
+{
+    userdb_failure failure;
+    if (handle->db == nullptr) {
+        failure.code = SQLITE_NOMEM;
+        fmt_print_w(failure.message, 256, u"out of memory");
+        return failure;
+    }
+    failure.code = sqlite3_extended_errcode(handle->db);
+    fmt_print_w(failure.message, 256, u"%s", errmsg(handle));
+    // Damage has no system error behind it; what SQLite kept then is from an earlier call.
+    if (!userdb_is_damaged(failure)) {
+        failure.system_error = sqlite3_system_errno(handle->db);
+    }
+    return failure;
+}
+
 userdb_handle *
-userdb_open_db(const char16_t *db_path, const char16_t *table_name)
+userdb_open_db(const char16_t *db_path, const char16_t *table_name, userdb_failure *failure)
 {
     auto *handle = new (std::nothrow) userdb_handle{};
     if (handle == nullptr) {
@@ -463,14 +502,100 @@ userdb_open_db(const char16_t *db_path, const char16_t *table_name)
     if (sqlite3_open16(db_path, &handle->db) != SQLITE_OK) {
         log_write(LOG_ERROR, u"userdb_open_db: USERDB '%s' couldnt open: %s", db_path,
                   handle->db != nullptr ? errmsg(handle) : u"out of memory");
+        *failure = userdb_note_failure(handle);
         userdb_close_db(handle);
         return nullptr;
     }
     log_write(LOG_DEBUG, u"userdb_open_db: USERDB '%s' opened successfully", db_path);
+    // Until the file has proved sound, closing it must not fold a write-ahead log into it and
+    // delete the log: a damaged file is moved aside whole, with its log.
+    sqlite3_db_config(handle->db, SQLITE_DBCONFIG_NO_CKPT_ON_CLOSE, 1, nullptr);
     if (userdb_configure_db(handle) != 0 || userdb_create_table(handle) != 0 ||
         userdb_prepare_insertstmt(handle) != 0) {
+        *failure = userdb_note_failure(handle);
         userdb_close_db(handle);
         return nullptr;
+    }
+    sqlite3_db_config(handle->db, SQLITE_DBCONFIG_NO_CKPT_ON_CLOSE, 0, nullptr);
+    return handle;
+}
+
+// Moves a damaged database file aside to "<file>.damaged-YYYYMMDD-HHMMSS" (local time), with
+// its write-ahead log, the log's index and a rollback journal under the same name and their own
+// suffix: they belong to the damaged file, and left behind they would be applied to a new one.
+// A name in use is never overwritten ("-2", "-3" and so on follow). 0, or -1 (logged) when
+// something could not be moved; the file is never deleted.
+int
+userdb_move_damaged_db(const char16_t *db_path, const userdb_failure &damage)
+{
+    static constexpr const char16_t *COMPANIONS[] = {u"-wal", u"-shm", u"-journal"};
+    platform_clock now{};
+    platform_local_clock(&now);
+    char16_t stamp[64];
+    fmt_print_w(stamp, 64, u".damaged-%04d%02d%02d-%02d%02d%02d", now.year, now.month, now.day,
+                now.hour, now.minute, now.second);
+    std::u16string path(db_path);
+    std::u16string target;
+    for (int attempt = 1; attempt <= 100 && target.empty(); ++attempt) {
+        char16_t serial[16] = {};
+        if (attempt > 1) {
+            fmt_print_w(serial, 16, u"-%d", attempt);
+        }
+        std::u16string candidate = path + stamp + serial;
+        bool free = platform_file_exists(candidate.c_str()) == 0;
+        for (const char16_t *suffix : COMPANIONS) {
+            free = free && platform_file_exists((candidate + suffix).c_str()) == 0;
+        }
+        if (free) {
+            target = candidate;
+        }
+    }
+    if (target.empty()) {
+        log_write(LOG_ERROR, u"userdb_move_damaged_db: no free name to move USERDB '%s' to",
+                  db_path);
+        return -1;
+    }
+    auto move = [](const std::u16string &from, const std::u16string &to) {
+        if (platform_file_move_new(from.c_str(), to.c_str()) == 0) {
+            return true;
+        }
+        char16_t reason[256];
+        platform_error_text(platform_last_error(), reason, 256);
+        log_write(LOG_ERROR, u"userdb_move_damaged_db: '%s' couldnt moved to '%s': %s",
+                  from.c_str(), to.c_str(), static_cast<const char16_t *>(reason));
+        return false;
+    };
+    if (!move(path, target)) {
+        return -1;
+    }
+    for (const char16_t *suffix : COMPANIONS) {
+        if (platform_file_exists((path + suffix).c_str()) != 0 &&
+            !move(path + suffix, target + suffix)) {
+            return -1;
+        }
+    }
+    log_write(LOG_ERROR,
+              u"userdb_move_damaged_db: USERDB '%s' is damaged (%s); moved to '%s', starting with "
+              u"an empty store",
+              db_path, static_cast<const char16_t *>(damage.message), target.c_str());
+    return 0;
+}
+
+// Opens the store; a damaged file is moved aside and a new one opened in its place. Null with
+// *failure filled when no store could be opened. Call under g_init_lock.
+userdb_handle *
+userdb_open_or_replace_db(const char16_t *db_path, const char16_t *table_name,
+                          userdb_failure *failure)
+{
+    userdb_handle *handle = userdb_open_db(db_path, table_name, failure);
+    if (handle == nullptr && userdb_is_damaged(*failure)) {
+        try {
+            if (userdb_move_damaged_db(db_path, *failure) == 0) {
+                handle = userdb_open_db(db_path, table_name, failure);
+            }
+        } catch (const std::exception &) {
+            log_write(LOG_ERROR, u"userdb_move_damaged_db: out of memory");
+        }
     }
     return handle;
 }
@@ -1024,8 +1149,10 @@ userinfo_db_init(const char16_t *db_path, const char16_t *table_name)
         log_write(LOG_ERROR, u"userinfo_db_init: USERDB already Initialized");
         return -1;
     }
-    userdb_handle *handle = userdb_open_db(db_path, table_name);
+    userdb_failure failure;
+    userdb_handle *handle = userdb_open_or_replace_db(db_path, table_name, &failure);
     if (handle == nullptr) {
+        g_failure = failure;
         log_write(LOG_ERROR, u"userinfo_db_init: USERDB couldn't Initialized");
         return -1;
     }
@@ -1112,7 +1239,43 @@ userinfo_db_validate_all()
         log_write(LOG_ERROR, u"userinfo_db_validate_all: USERDB not Initialized yet");
         return -1;
     }
+    if (userdb_validate_all_userinfo(handle) == 0) {
+        return 0;
+    }
+    // The first pass over every row may find damage that opening the file did not. Validation
+    // runs at start-up before any other thread uses the store, so the store can be replaced.
+    std::lock_guard guard(g_init_lock);
+    g_failure = userdb_note_failure(handle);
+    if (!userdb_is_damaged(g_failure)) {
+        return -1;
+    }
+    try {
+        std::u16string path(handle->db_name);
+        std::u16string table(handle->table_name);
+        g_store.store(nullptr, std::memory_order_release);
+        userdb_close_db(handle);
+        handle = nullptr;
+        if (userdb_move_damaged_db(path.c_str(), g_failure) == 0) {
+            handle = userdb_open_db(path.c_str(), table.c_str(), &g_failure);
+        }
+    } catch (const std::exception &) {
+        handle = nullptr;
+    }
+    if (handle == nullptr) {
+        return -1;
+    }
+    g_store.store(handle, std::memory_order_release);
     return userdb_validate_all_userinfo(handle);
+}
+
+int
+userinfo_db_last_failure(char16_t *message, std::size_t capacity)
+{
+    std::lock_guard guard(g_init_lock);
+    if (message != nullptr && capacity > 0) {
+        fmt_print_w(message, capacity, u"%s", static_cast<const char16_t *>(g_failure.message));
+    }
+    return g_failure.system_error;
 }
 
 int

@@ -12,6 +12,7 @@
 // never as SQL text. Each statement commits by itself.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 
 #include "userdb/userinfo.h"
@@ -27,8 +28,10 @@ using userdb_callback = void (*)(userdb_callback_context *context);
 // Window of the transit-time walk, in seconds.
 constexpr std::int32_t USERDB_TRANSIT_TIME = 150;
 
-// Opens (creating when missing) the database at path and its table. 0, or -1 (logged; also for
-// a second call).
+// Opens (creating when missing) the database at path and its table. A file that SQLite finds
+// damaged (not a database, or malformed) is moved aside with its companion files to
+// "<path>.damaged-YYYYMMDD-HHMMSS", never deleted, and an empty store is opened in its place.
+// 0, or -1 (logged; also for a second call).
 int userinfo_db_init(const char16_t *db_path, const char16_t *table_name);
 // Closes the store so that userinfo_db_init() may open another (tests, tools).
 void userinfo_db_fini();
@@ -55,8 +58,15 @@ int userinfo_db_delete(const UserInfo *record, int match_workstation);
 // Writes the record's Flags and ExpireTime into the row RowID. 0, or -1.
 int userinfo_db_update(const UserInfo *record);
 
-// Sets every row's flags to 1. 0, or -1.
+// Sets every row's flags to 1. 0, or -1. Runs at start-up, before any other thread uses the
+// store: when this first pass over the rows finds the file damaged, the store is replaced as
+// userinfo_db_init() does it.
 int userinfo_db_validate_all();
+
+// Why the last failed userinfo_db_init() or userinfo_db_validate_all() failed: SQLite's own
+// text into message (capacity in UTF-16 units, always terminated; empty when nothing failed).
+// Returns the system's error code behind it, or 0 when there was none.
+int userinfo_db_last_failure(char16_t *message, std::size_t capacity);
 
 // Hand every live row / every live row created within the last 150 seconds to the callback,
 // under the store lock. 0 (also when the select failed), -1 for an unusable store.

@@ -97,6 +97,18 @@ class DeadEntry : public ::testing::Test {
         record->ExpireTime = 1600;
         return userinfo_db_insert(record.get());
     }
+    // nivo.ini in the test's directory with the timeout given, found through "NIVOHome".
+    void set_home_with_timeout(int hours)
+    {
+        ASSERT_TRUE(write_file(dir.file("nivo.ini"), "[NIV-COLLECTOR]\nDEAD-ENTRY-TIMEOUT=" +
+                                                         std::to_string(hours) + "\n"));
+        registry_key *home = nullptr;
+        ASSERT_EQ(registry_create_key(REGISTRY_LOCAL_MACHINE,
+                                      u"SOFTWARE\\Vantelor\\Vantelor Tessaline", &home),
+                  0);
+        ASSERT_EQ(registry_set_value_a(home, u"NIVOHome", dir.path().data(), dir.path().size()), 0);
+        registry_close_key(home);
+    }
     // Deletes user's logon at ip, matched by user and workstation address.
     int remove(std::u16string user, std::u16string ip)
     {
@@ -209,13 +221,7 @@ TEST_F(DeadEntry, AScanTakesAtMostOneHundred)
 
 TEST_F(DeadEntry, TheThreadReadsItsTimeoutAndScans)
 {
-    ASSERT_TRUE(write_file(dir.file("nivo.ini"), "[NIV-COLLECTOR]\nDEAD-ENTRY-TIMEOUT=3\n"));
-    registry_key *home = nullptr;
-    ASSERT_EQ(registry_create_key(REGISTRY_LOCAL_MACHINE, u"SOFTWARE\\Vantelor\\Vantelor Tessaline",
-                                  &home),
-              0);
-    ASSERT_EQ(registry_set_value_a(home, u"NIVOHome", dir.path().data(), dir.path().size()), 0);
-    registry_close_key(home);
+    set_home_with_timeout(3);
     dead_entry_set_timeout(0);
     put_entry(u"alice+10.0.0.5", deadline_text(g_now - HOUR));
 
@@ -230,6 +236,59 @@ TEST_F(DeadEntry, TheThreadReadsItsTimeoutAndScans)
     dead_entry_stop_thread();
     EXPECT_TRUE(nivo_test::logged(dir.file("nivo.log"),
                                   "dead_entry_timeout_workerthread: DEAD-ENTRY-TIMEOUT = 3"));
+}
+
+TEST_F(DeadEntry, AnEntryThatCannotBeMadeIsReportedNotLoggedAsAdded)
+{
+    // The registry refuses a key name over 255 units: user, "+" and address together.
+    std::u16string user(250, u'a');
+    ASSERT_EQ(insert(user.c_str(), u"10.0.0.5"), 0);
+    EXPECT_FALSE(std::filesystem::exists(entry_dir(u8(user.c_str()) + "+10.0.0.5")));
+    std::string failure = "add_user_to_de_repositry: user " + u8(user.c_str()) +
+                          " with ip 10.0.0.5 couldnt added to DE: File name too long";
+    int reported = 0;
+    for (const std::string &line : nivo_test::log_lines(dir.file("nivo.log"))) {
+        EXPECT_EQ(line.find(u8(user.c_str()) + " with ip 10.0.0.5 and expiretime"),
+                  std::string::npos);
+        if (line.find(failure) != std::string::npos) {
+            EXPECT_EQ(line.rfind("ERROR\t", 0), 0u) << line; // level 2
+            ++reported;
+        }
+    }
+    EXPECT_EQ(reported, 1);
+
+    ASSERT_EQ(insert(u"dom\\bob", u"10.0.0.6"), 0);
+    EXPECT_TRUE(nivo_test::logged(dir.file("nivo.log"),
+                                  "add_user_to_de_repositry: user dom\\bob with ip 10.0.0.6 "
+                                  "couldnt added to DE: the name holds a backslash"));
+}
+
+TEST_F(DeadEntry, AtStartTheThreadGivesLiveLogonsWithoutAnEntryAFreshOne)
+{
+    ASSERT_EQ(insert(u"alice", u"10.0.0.5"), 0);
+    ASSERT_EQ(insert(u"bob", u"10.0.0.6"), 0);
+    std::u16string long_user(250, u'c');
+    ASSERT_EQ(insert(long_user.c_str(), u"10.0.0.7"), 0);
+    // A kill between the row's commit and its entry, as the registry shows it afterwards.
+    std::filesystem::remove_all(entry_dir("bob+10.0.0.6"));
+    std::string alice_deadline = stored_time("alice+10.0.0.5");
+
+    g_now += HOUR;
+    set_home_with_timeout(2);
+    dead_entry_set_timeout(0);
+    dead_entry_set_scan_period_ms(3600 * 1000); // no scan during the test
+    ASSERT_EQ(dead_entry_start_thread(), 0);
+    auto until = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    while (!nivo_test::logged(dir.file("nivo.log"), "dead_entry_restore_missing: ") &&
+           std::chrono::steady_clock::now() < until) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    dead_entry_stop_thread();
+    EXPECT_EQ(stored_time("bob+10.0.0.6"), deadline_text(g_now + 2 * HOUR));
+    EXPECT_EQ(stored_time("alice+10.0.0.5"), alice_deadline); // never renewed
+    EXPECT_TRUE(nivo_test::logged(dir.file("nivo.log"),
+                                  "dead_entry_restore_missing: 1 logons without a dead entry got "
+                                  "one"));
 }
 
 // ---- the registry tree ----

@@ -546,6 +546,126 @@ TEST_F(UserStore, TheFileOpensInTheShellAsUtf16WithTheTable)
     EXPECT_NE(text.find("\nalice"), std::string::npos) << text;
 }
 
+// ---- a damaged file ----
+
+// Bytes that no database starts with, the same in every run.
+std::string
+garbage(std::size_t size, unsigned seed)
+{
+    std::string out(size, '\0');
+    for (char &c : out) {
+        seed = seed * 1103515245u + 12345u;
+        c = static_cast<char>(seed >> 16);
+    }
+    return out;
+}
+
+class DamagedStore : public UserStore {
+  protected:
+    // The files moved aside, by name.
+    std::set<std::string> damaged() const
+    {
+        std::set<std::string> names;
+        for (const auto &entry : std::filesystem::directory_iterator(dir.path())) {
+            std::string name = entry.path().filename().string();
+            if (name.rfind("nivo.db3.damaged-", 0) == 0) {
+                names.insert(name);
+            }
+        }
+        return names;
+    }
+    // Fills the store, closes it (the log folded into the file) and hands the file to damage.
+    template <class Damage> void fill_close_and(Damage damage)
+    {
+        for (int i = 0; i < 400; ++i) {
+            std::u16string ip =
+                u"10.0." + u16(std::to_string(i / 200)) + u"." + u16(std::to_string(i % 200 + 1));
+            ASSERT_EQ(insert(u"user", u"corp.example", ip.c_str()), 0);
+        }
+        drain_update_queue();
+        userinfo_db_fini();
+        damage(dir.file("nivo.db3"));
+    }
+};
+
+TEST_F(DamagedStore, GarbageIsMovedAsideWithItsCompanionsAndAnEmptyStoreOpens)
+{
+    userinfo_db_fini();
+    ASSERT_TRUE(nivo_test::write_file(dir.file("nivo.db3"), garbage(8192, 1)));
+    ASSERT_TRUE(nivo_test::write_file(dir.file("nivo.db3-wal"), "the damaged file's log"));
+    ASSERT_TRUE(nivo_test::write_file(dir.file("nivo.db3-shm"), "its index"));
+    ASSERT_EQ(userinfo_db_init(dir.wpath("nivo.db3").c_str(), u"UserInfo"), 0);
+    std::set<std::string> moved = damaged();
+    ASSERT_EQ(moved.size(), 3u);
+    std::string name = *moved.begin(); // the shortest: the file itself
+    EXPECT_EQ(name.size(), std::string("nivo.db3.damaged-YYYYMMDD-HHMMSS").size()) << name;
+    EXPECT_EQ(read_file(dir.file(name)), garbage(8192, 1));
+    EXPECT_EQ(read_file(dir.file(name + "-wal")), "the damaged file's log");
+    EXPECT_TRUE(moved.count(name + "-shm"));
+    EXPECT_TRUE(logged("userdb_move_damaged_db: USERDB '" + dir.file("nivo.db3") +
+                       "' is damaged (file is not a database); moved to '" + dir.file(name) +
+                       "', starting with an empty store"));
+    EXPECT_EQ(userinfo_db_validate_all(), 0);
+    ASSERT_EQ(insert(u"alice", u"corp.example", u"10.0.0.5"), 0);
+    EXPECT_EQ(rows().size(), 1u);
+
+    // Damaged again within the same second: a new name, the first copy untouched.
+    userinfo_db_fini();
+    ASSERT_TRUE(nivo_test::write_file(dir.file("nivo.db3"), garbage(4096, 2)));
+    ASSERT_EQ(userinfo_db_init(dir.wpath("nivo.db3").c_str(), u"UserInfo"), 0);
+    EXPECT_GE(damaged().size(), 4u);
+    EXPECT_EQ(read_file(dir.file(name)), garbage(8192, 1));
+}
+
+TEST_F(DamagedStore, ATruncatedDatabaseIsMovedAside)
+{
+    std::uintmax_t half = 0;
+    fill_close_and([&](const std::string &path) {
+        half = std::filesystem::file_size(path) / 2;
+        std::filesystem::resize_file(path, half);
+    });
+    ASSERT_EQ(userinfo_db_init(dir.wpath("nivo.db3").c_str(), u"UserInfo"), 0);
+    EXPECT_EQ(userinfo_db_validate_all(), 0);
+    ASSERT_FALSE(damaged().empty());
+    EXPECT_EQ(std::filesystem::file_size(dir.file(*damaged().begin())), half);
+    EXPECT_TRUE(rows().empty());
+}
+
+TEST_F(DamagedStore, DamageThatOnlyTheValidationMeetsReplacesTheStoreToo)
+{
+    // Pages in the middle of the table overwritten: the schema still reads, the rows do not.
+    fill_close_and([](const std::string &path) {
+        std::string bytes = read_file(path);
+        std::size_t pages = bytes.size() / 4096;
+        ASSERT_GT(pages, 8u);
+        bytes.replace(6 * 4096, (pages - 7) * 4096, garbage((pages - 7) * 4096, 3));
+        ASSERT_TRUE(nivo_test::write_file(path, bytes));
+    });
+    ASSERT_EQ(userinfo_db_init(dir.wpath("nivo.db3").c_str(), u"UserInfo"), 0);
+    EXPECT_EQ(userinfo_db_validate_all(), 0);
+    EXPECT_TRUE(logged("userdb_validate_all_userinfo: validate query failed"));
+    EXPECT_FALSE(damaged().empty());
+    EXPECT_TRUE(rows().empty());
+    ASSERT_EQ(insert(u"alice", u"corp.example", u"10.0.0.5"), 0);
+}
+
+TEST_F(DamagedStore, AFileThatCannotBeOpenedIsNoDamageAndStaysWithItsReason)
+{
+    userinfo_db_fini();
+    std::filesystem::remove(dir.file("nivo.db3"));
+    std::filesystem::remove(dir.file("nivo.db3-wal"));
+    std::filesystem::remove(dir.file("nivo.db3-shm"));
+    std::filesystem::create_directory(dir.file("nivo.db3"));
+    EXPECT_EQ(userinfo_db_init(dir.wpath("nivo.db3").c_str(), u"UserInfo"), -1);
+    char16_t reason[256];
+    EXPECT_NE(userinfo_db_last_failure(reason, 256), 0); // the system's error behind it
+    EXPECT_EQ(u8(reason), "unable to open database file");
+    EXPECT_TRUE(damaged().empty());
+    EXPECT_TRUE(std::filesystem::is_directory(dir.file("nivo.db3")));
+    std::filesystem::remove(dir.file("nivo.db3"));
+    ASSERT_EQ(userinfo_db_init(dir.wpath("nivo.db3").c_str(), u"UserInfo"), 0); // for TearDown
+}
+
 // ---- a crash in the middle of a stream of inserts ----
 
 // The child: inserts until killed, and after each insert that returned 0 prints its number on

@@ -133,3 +133,35 @@ platform_file_remove(const char16_t *path)
     std::string name = posix::to_utf8(path);
     return unlink(name.c_str()) == 0 ? 0 : -1;
 }
+
+int
+platform_file_exists(const char16_t *path)
+{
+    std::string name = posix::to_utf8(path);
+    struct stat info {};
+    return lstat(name.c_str(), &info) == 0 ? 1 : 0;
+}
+
+int
+platform_file_move_new(const char16_t *from, const char16_t *to)
+{
+    std::string a = posix::to_utf8(from);
+    std::string b = posix::to_utf8(to);
+    if (renameat2(AT_FDCWD, a.c_str(), AT_FDCWD, b.c_str(), RENAME_NOREPLACE) == 0) {
+        return 0;
+    }
+    if (errno != EINVAL && errno != ENOSYS) {
+        return -1;
+    }
+    // A file system without the flag: a second link fails on an existing name just the same.
+    if (link(a.c_str(), b.c_str()) != 0) {
+        return -1;
+    }
+    if (unlink(a.c_str()) != 0) {
+        int saved = errno;
+        unlink(b.c_str());
+        errno = saved;
+        return -1;
+    }
+    return 0;
+}

@@ -246,7 +246,8 @@ created_name(const std::string &directory, const std::string &file)
     return std::u16string(wide.data());
 }
 
-// Splits "a\b\c" into its names; false for an empty name or one over the registry's limit.
+// Splits "a\b\c" into its names; false for an empty name (EINVAL) or one over the registry's
+// limit (ENAMETOOLONG).
 bool
 split_path(const char16_t *path, std::vector<std::u16string> *names)
 {
@@ -254,6 +255,7 @@ split_path(const char16_t *path, std::vector<std::u16string> *names)
     for (const char16_t *p = path;; ++p) {
         if (*p == u'\\' || *p == 0) {
             if (current.empty() || current.size() > MAX_NAME_UNITS) {
+                errno = current.empty() ? EINVAL : ENAMETOOLONG;
                 return false;
             }
             names->push_back(current);
@@ -273,8 +275,11 @@ resolve(registry_root root, const char16_t *path, bool create)
 {
     std::string directory = root_path(root);
     std::vector<std::u16string> names;
-    if (directory.empty() || path == nullptr || !split_path(path, &names)) {
+    if (directory.empty() || path == nullptr) {
         errno = EINVAL;
+        return {};
+    }
+    if (!split_path(path, &names)) {
         return {};
     }
     if (create) {
@@ -495,7 +500,6 @@ registry_delete_key(registry_key *key, const char16_t *subkey)
     try {
         std::vector<std::u16string> names;
         if (!split_path(subkey, &names)) {
-            errno = EINVAL;
             return -1;
         }
         std::string directory = key->path;
