@@ -52,6 +52,10 @@ struct log_file {
     char16_t *name = nullptr;
     char16_t *rotated_name = nullptr;
     std::size_t pending_units = 0;
+    // The file's size as written through this logger, and whether it has reached its limit:
+    // the writer thread then truncates or rotates it at once, not at the next size check.
+    unsigned long long size = 0;
+    bool over_limit = false;
     char16_t pending[PENDING_UNITS];
 };
 
@@ -64,6 +68,10 @@ struct log_state {
     std::uint8_t action = LOG_OVERFLOW_ROTATE;
 };
 log_state g_log;
+
+// One size check at a time (the writer thread's and the maintenance loop's): two at once could
+// rotate the same file twice and lose its older generation.
+std::mutex g_check_lock;
 
 // The writer thread's wake-up; created with the thread on the first log_int and never
 // destroyed, since the thread outlives every log_fini and may still wait while the process ends.
@@ -86,6 +94,12 @@ level_name_a(unsigned int level)
     return level <= LOG_MAX ? LEVEL_NAMES_A[level] : "";
 }
 
+std::uint32_t
+limit_of(const log_file *file)
+{
+    return file == &g_log.log ? g_log.log_limit : g_log.events_limit;
+}
+
 // Writes the pending lines; the caller holds the file's lock.
 void
 write_pending(log_file *file)
@@ -95,8 +109,23 @@ write_pending(log_file *file)
         // Both targets are little-endian, so the units are already the file's bytes.
         (void)platform_file_write(file->handle, file->pending,
                                   file->pending_units * sizeof(char16_t));
+        file->size += file->pending_units * sizeof(char16_t);
+        if (g_log.action != LOG_OVERFLOW_NONE && file->size >= limit_of(file)) {
+            file->over_limit = true;
+        }
     }
     file->pending_units = 0;
+}
+
+// Asks the writer thread to write (and, for a file over its limit, to check it) at once.
+void
+wake_writer(log_writer *writer)
+{
+    {
+        std::lock_guard guard(writer->lock);
+        writer->due = true;
+    }
+    writer->wake.notify_one();
 }
 
 void
@@ -105,6 +134,9 @@ flush_file(log_file *file)
     std::lock_guard guard(file->lock);
     write_pending(file);
 }
+
+void check_files();
+bool try_check_files();
 
 // Lines of these levels (outcomes and failures) are in the file when the call returns, behind
 // whatever was pending: a crash or a kill right after them must not take them along.
@@ -120,7 +152,8 @@ bool
 write_line(log_file *file, unsigned int level, const char16_t *line, std::size_t units)
 {
     log_writer *writer = g_writer.load(std::memory_order_acquire);
-    bool first = false;
+    bool wake = false;
+    bool over = false;
     {
         std::lock_guard guard(file->lock);
         if (file->handle == nullptr) {
@@ -129,22 +162,29 @@ write_line(log_file *file, unsigned int level, const char16_t *line, std::size_t
         if (file->pending_units + units > PENDING_UNITS) {
             write_pending(file);
         }
-        first = file->pending_units == 0;
+        wake = file->pending_units == 0;
         std::memcpy(file->pending + file->pending_units, line, units * sizeof(char16_t));
         file->pending_units += units;
         if (writer == nullptr || level_is_written_at_once(level)) {
             write_pending(file);
-            return true;
         }
+        over = file->over_limit;
+        wake = wake || over;
     }
-    if (first) {
-        {
-            std::lock_guard guard(writer->lock);
-            writer->due = true;
-        }
-        writer->wake.notify_one();
+    if (over && try_check_files()) {
+        return true;
+    }
+    if (wake && writer != nullptr) {
+        wake_writer(writer);
     }
     return true;
+}
+
+bool
+over_limit(log_file *file)
+{
+    std::lock_guard guard(file->lock);
+    return file->over_limit;
 }
 
 void
@@ -154,12 +194,18 @@ writer_loop(log_writer *writer)
     for (;;) {
         writer->wake.wait(guard, [writer] { return writer->due; });
         guard.unlock();
-        std::this_thread::sleep_for(COLLECT_WINDOW);
+        // A file over its limit is handled at once; otherwise other lines may join the burst.
+        if (!over_limit(&g_log.log) && !over_limit(&g_log.events)) {
+            std::this_thread::sleep_for(COLLECT_WINDOW);
+        }
         guard.lock();
         writer->due = false;
         guard.unlock();
         flush_file(&g_log.log);
         flush_file(&g_log.events);
+        if (over_limit(&g_log.log) || over_limit(&g_log.events)) {
+            check_files();
+        }
         guard.lock();
     }
 }
@@ -256,6 +302,8 @@ truncate_file(log_file *file)
     write_pending(file); // lines from before the truncation go with it, in their order
     platform_file_seek(file->handle, 0, PLATFORM_SEEK_SET);
     platform_file_truncate(file->handle);
+    file->size = 0;
+    file->over_limit = false;
 }
 
 // Close, rename to the rotated name, reopen, then truncate. Returns 0, or the platform error
@@ -290,9 +338,12 @@ rotate_file(log_file *file, bool *reopened)
             }
         }
         file->handle = platform_file_open(file->name, PLATFORM_FILE_WRITE | PLATFORM_FILE_CREATE);
+        file->over_limit = false;
         if (file->handle == nullptr) {
             return rename_error; // the file stays closed; later writes skip it
         }
+        long long size = platform_file_size(file->handle);
+        file->size = size > 0 ? static_cast<unsigned long long>(size) : 0;
     }
     *reopened = true;
     // A failed rename loses the old content rather than letting the file grow without end.
@@ -398,6 +449,9 @@ log_int(const char16_t *log_path, const char16_t *rotated_log_path, const char16
             return -1;
         }
         platform_file_seek(g_log.log.handle, 0, PLATFORM_SEEK_END);
+        long long size = platform_file_size(g_log.log.handle);
+        g_log.log.size = size > 0 ? static_cast<unsigned long long>(size) : 0;
+        g_log.log.over_limit = false;
     }
     {
         std::lock_guard guard(g_log.events.lock);
@@ -405,6 +459,9 @@ log_int(const char16_t *log_path, const char16_t *rotated_log_path, const char16
             return -1;
         }
         platform_file_seek(g_log.events.handle, 0, PLATFORM_SEEK_END);
+        long long size = platform_file_size(g_log.events.handle);
+        g_log.events.size = size > 0 ? static_cast<unsigned long long>(size) : 0;
+        g_log.events.over_limit = false;
     }
     start_writer();
     log_write(LOG_MSG, BANNER_DASHES);
@@ -567,6 +624,42 @@ log_check_overflow()
             return;
         }
     }
+    check_files();
+}
+
+namespace {
+
+// Set while this thread runs a size check: the lines the check writes itself must not start
+// another one.
+thread_local bool t_checking = false;
+
+void
+run_checks()
+{
+    t_checking = true;
     check_log_file();
     check_events_file();
+    t_checking = false;
 }
+
+void
+check_files()
+{
+    std::lock_guard guard(g_check_lock);
+    run_checks();
+}
+
+// The thread whose write took a file over its limit checks it at once, so that a flood of
+// lines cannot outrun the writer thread; when another check runs already, that one will do.
+bool
+try_check_files()
+{
+    if (t_checking || !g_check_lock.try_lock()) {
+        return false;
+    }
+    std::lock_guard guard(g_check_lock, std::adopt_lock);
+    run_checks();
+    return true;
+}
+
+} // namespace

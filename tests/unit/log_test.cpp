@@ -183,43 +183,70 @@ TEST_F(LogTest, ASecondOpenWithoutCloseFails)
     EXPECT_EQ(log_int(nullptr, nullptr, nullptr, nullptr), -1);
 }
 
-TEST_F(LogTest, TruncationCutsTheFileAndLeavesTheBanner)
+TEST_F(LogTest, TruncationCutsTheFileAsItPassesTheLimitAndLeavesTheBanner)
 {
     log_set_overflow_action(LOG_OVERFLOW_TRUNCATE);
     log_set_logfile_maxsize(1000);
     for (int i = 0; i < 20; ++i) {
         log_write(LOG_MSG, u"filler line %d\n", i);
     }
-    log_flush();
-    ASSERT_GE(nivo_test::file_size(dir.file("nivo.log")), 1000);
-    log_check_overflow();
+    // The write that passed 1000 bytes cut the file; later lines follow the banner.
     auto lines = log();
-    ASSERT_EQ(lines.size(), 3u);
+    ASSERT_GE(lines.size(), 4u);
     EXPECT_NE(lines[1].find("---------------------- LOG FILE TRUNCATED ------------------------\n"),
               std::string::npos);
-    EXPECT_FALSE(contains(lines, "filler"));
-    // Writing continues in the cut file.
-    log_write(LOG_MSG, u"after\n");
-    EXPECT_TRUE(contains(log(), "after"));
+    EXPECT_FALSE(contains(lines, "filler line 0\n"));
+    EXPECT_TRUE(contains(lines, "filler line 19\n"));
+    EXPECT_LT(nivo_test::file_size(dir.file("nivo.log")), 1000);
 }
 
 TEST_F(LogTest, RotationKeepsOneOlderGeneration)
 {
-    log_set_logfile_maxsize(1000);
+    // Room for one rotation: the new file's own banner and the last lines stay below it.
+    log_set_logfile_maxsize(2000);
     nivo_test::write_file(dir.file("nivo.log1"), "older generation");
     for (int i = 0; i < 20; ++i) {
         log_write(LOG_MSG, u"first generation %d\n", i);
     }
-    log_check_overflow();
     auto old_lines = log_lines(dir.file("nivo.log1"));
     ASSERT_GE(old_lines.size(), 3u);
-    EXPECT_TRUE(contains(old_lines, "first generation 19"));
+    EXPECT_TRUE(contains(old_lines, "first generation 0\n"));
+    EXPECT_FALSE(contains(old_lines, "older generation"));
     EXPECT_NE(old_lines.back().find("------------------------------------------------------------------\n"),
               std::string::npos);
     EXPECT_NE(old_lines[old_lines.size() - 2].find("ROTATING LOG FILE"), std::string::npos);
     auto lines = log();
-    ASSERT_EQ(lines.size(), 3u);
+    ASSERT_GE(lines.size(), 4u);
     EXPECT_NE(lines[1].find("------------------------ LOG FILE ROTATED ------------------------\n"),
+              std::string::npos);
+    EXPECT_TRUE(contains(lines, "first generation 19\n"));
+}
+
+TEST_F(LogTest, AFloodRotatesAtTheLimitWithoutWaitingForTheSizeCheck)
+{
+    // No once-a-second check runs here: the writer itself must keep the files near the limit
+    // while two threads write about 6 MB of outcomes and traces.
+    constexpr std::uint32_t limit = 200 * 1024;
+    log_set_logfile_maxsize(limit);
+    std::vector<std::thread> writers;
+    for (unsigned int level : {LOG_MSG, LOG_DEBUG}) {
+        writers.emplace_back([level] {
+            for (int i = 0; i < 10000; ++i) {
+                log_write(level, u"flood line %d of a text long enough to fill the file %s\n", i,
+                          u"quickly, quickly, quickly, quickly, quickly, quickly, quickly");
+            }
+        });
+    }
+    for (auto &writer : writers) {
+        writer.join();
+    }
+    log_flush();
+    std::this_thread::sleep_for(std::chrono::milliseconds(300)); // the writer's last check
+    constexpr long long slack = 256 * 1024; // what the writers add while the check runs
+    EXPECT_LT(nivo_test::file_size(dir.file("nivo.log")), limit + slack);
+    ASSERT_TRUE(nivo_test::file_exists(dir.file("nivo.log1")));
+    EXPECT_LT(nivo_test::file_size(dir.file("nivo.log1")), limit + slack);
+    EXPECT_NE(nivo_test::log_text(dir.file("nivo.log")).find("LOG FILE ROTATED"),
               std::string::npos);
 }
 
@@ -230,9 +257,8 @@ TEST_F(LogTest, AFailedRenameTruncatesInsteadAndSaysSo)
     for (int i = 0; i < 20; ++i) {
         log_write(LOG_MSG, u"kept too long %d\n", i);
     }
-    log_check_overflow();
     auto lines = log();
-    EXPECT_FALSE(contains(lines, "kept too long"));
+    EXPECT_FALSE(contains(lines, "kept too long 0\n"));
     EXPECT_TRUE(contains(lines, "log_rotate_logfile: Logfile '" + dir.file("nivo.log") +
                                     "' couldn't Renamed to '" + dir.file("nivo.log1") + "'"));
     EXPECT_TRUE(contains(lines, "LOG FILE ROTATED"));
@@ -241,14 +267,13 @@ TEST_F(LogTest, AFailedRenameTruncatesInsteadAndSaysSo)
 
 TEST_F(LogTest, TheEventsFileRotatesOnItsOwnLimit)
 {
-    log_set_loggingfile_maxsize(800);
-    for (int i = 0; i < 10; ++i) {
+    log_set_loggingfile_maxsize(1500);
+    for (int i = 0; i < 15; ++i) {
         log_write_event(LOG_MSG, u"event %d\n", i);
     }
-    log_check_overflow();
-    EXPECT_TRUE(contains(log_lines(dir.file("logging_events.log1")), "event 9"));
+    EXPECT_TRUE(contains(log_lines(dir.file("logging_events.log1")), "event 0\n"));
     auto now = events();
-    EXPECT_FALSE(contains(now, "event 9"));
+    EXPECT_FALSE(contains(now, "event 0\n"));
     EXPECT_TRUE(contains(now, "LOGGING EVENTS FILE ROTATED"));
     EXPECT_TRUE(contains(log(), "ROTATING LOGGING EVENTS FILE"));
     // nivo.log itself was under its limit and was left alone.
