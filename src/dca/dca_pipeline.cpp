@@ -316,20 +316,11 @@ dca_add_userinfo_db(UserInfo *record)
 int
 dca_insert_userinfo_db(UserInfo *record)
 {
-    int rc = userinfo_db_insert(record);
-    if (rc == 1) {
-        release(record);
-        return 0;
-    }
+    int rc = userinfo_db_insert_and_queue(record);
     if (rc != 0) {
+        // Already stored, or not stored or not queued: the record is still ours.
         release(record);
-        return -1;
-    }
-    record->Flags = UI_FLAG_LOGON;
-    if (gw_update_queue_enqueue(record) != 0) {
-        // The queue did not take it: the record is still ours.
-        release(record);
-        return -1;
+        return rc == 1 ? 0 : -1;
     }
     log_write(LOG_DEBUG, u"dca_insert_userinfo_db: userinfo enqueued in GW Update Queue\n");
     return 0;

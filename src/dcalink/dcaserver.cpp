@@ -408,16 +408,12 @@ dcaserver_extract_data(const std::uint8_t *header, std::uint8_t *payload, std::s
             return 0;
         }
     }
-    int rc = userinfo_db_insert(record.get());
+    int rc = userinfo_db_insert_and_queue(record.get());
     if (rc == 1) {
         return 0;
     }
     if (rc != 0) {
-        return -1;
-    }
-    record->Flags = UI_FLAG_LOGON;
-    if (gw_update_queue_enqueue(record.get()) != 0) {
-        return -1; // the queue did not take it; the record is still ours
+        return -1; // not stored, or the queue did not take it; the record is still ours
     }
     (void)record.release();
     return 0;

@@ -10,6 +10,7 @@
 // the store again and the lookup runs without the lock.
 
 #include "userdb/userdb.h"
+#include "userdb/gw_update_queue.h"
 
 #include <sqlite3.h>
 
@@ -1181,6 +1182,25 @@ userinfo_db_insert(UserInfo *record)
         add_user_to_de_repositry(record);
     }
     return result;
+}
+
+int
+userinfo_db_insert_and_queue(UserInfo *record)
+{
+    userdb_handle *handle = store();
+    if (handle == nullptr) {
+        log_write(LOG_ERROR, u"userinfo_db_insert: USERDB not Initialized yet");
+        return -1;
+    }
+    // Held across the enqueue (the insert takes it again): another logon at the same address
+    // cannot store itself and queue its logout of this user before this logon is queued.
+    std::lock_guard guard(handle->lock);
+    int result = userinfo_db_insert(record);
+    if (result != 0) {
+        return result;
+    }
+    record->Flags = UI_FLAG_LOGON;
+    return gw_update_queue_enqueue(record) == 0 ? 0 : -2;
 }
 
 int

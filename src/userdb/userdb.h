@@ -42,6 +42,13 @@ void userinfo_db_fini();
 // is logged out first (wrkstpoll_handle_logoff_req).
 int userinfo_db_insert(UserInfo *record);
 
+// userinfo_db_insert, and a stored record handed to the update queue as a logon (Flags 5) while
+// the store is still locked: logons at one address reach the queue in the order they were
+// stored, behind the logout of the user each one replaced. 0 stored and queued (the record
+// belongs to the queue); 1 already stored (the caller keeps it); -1 error, -2 stored but the
+// queue refused it (the caller keeps it in both cases).
+int userinfo_db_insert_and_queue(UserInfo *record);
+
 // The first row of user_name as a new record owned by the caller (RowID 0). 0, or -1 when there
 // is no such row (not logged) or on error.
 int userinfo_db_get_user_info(const char16_t *user_name, UserInfo **out);
