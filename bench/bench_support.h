@@ -1,11 +1,13 @@
 // Helpers the benchmark programs share: the clock, ASCII text as UTF-16, loopback addresses,
-// free ports and row counts of a store read back through SQLite.
+// free ports, the text of the service's log and row counts of a store read back through SQLite.
 #pragma once
 
 #include <sqlite3.h>
 
 #include <chrono>
 #include <cstdint>
+#include <fstream>
+#include <iterator>
 #include <string>
 
 #include "common/net.h"
@@ -46,6 +48,19 @@ free_port()
     }
     net_fini(probe);
     return port;
+}
+
+// Whether the service's log (UTF-16LE) at path holds the ASCII text needle.
+inline bool
+log_contains(const std::string &path, const std::string &needle)
+{
+    std::ifstream in(path, std::ios::binary);
+    std::string bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    std::string narrow;
+    for (std::size_t i = 0; i + 1 < bytes.size(); i += 2) {
+        narrow += bytes[i + 1] == 0 ? bytes[i] : '?';
+    }
+    return narrow.find(needle) != std::string::npos;
 }
 
 // The rows of the UserInfo table in the store at db that match where, read on a connection of
