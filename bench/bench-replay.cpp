@@ -13,8 +13,6 @@
 // of its own (unshare -n, root) where every packet stays on the loopback device. Everything runs
 // in a temporary directory that is removed at the end.
 
-#include <sqlite3.h>
-
 #include <algorithm>
 #include <atomic>
 #include <chrono>
@@ -36,7 +34,6 @@
 
 namespace {
 
-using bench::address_of;
 using bench::clock_type;
 using bench::seconds_since;
 using bench::to_u16;
@@ -51,11 +48,8 @@ struct appliance {
 
     bool start(std::uint32_t address)
     {
-        socket = platform_socket_open(false);
-        if (socket == PLATFORM_INVALID_SOCKET ||
-            platform_socket_set_receive_buffer(socket, 64u << 20) != 0 ||
-            platform_socket_bind(socket, address, 0) != 0 ||
-            platform_socket_local_port(socket, &port) != 0) {
+        socket = bench::open_receiver(address, &port);
+        if (socket == PLATFORM_INVALID_SOCKET) {
             return false;
         }
         // The program ends without stopping it.
@@ -109,29 +103,7 @@ fill_store(const std::string &base, int rows)
         return false;
     }
     userinfo_db_fini();
-    sqlite3 *handle = nullptr;
-    if (sqlite3_open((base + "/nivo.db3").c_str(), &handle) != SQLITE_OK) {
-        return false;
-    }
-    sqlite3_exec(handle, "BEGIN", nullptr, nullptr, nullptr);
-    sqlite3_stmt *stmt = nullptr;
-    sqlite3_prepare_v2(handle,
-                       "INSERT INTO UserInfo (user,domain,usergroup,wrkst_name,wrkst_ip,"
-                       "create_time,expire_time,logon_type,flags) VALUES "
-                       "(?,'corp.example','Users','WS',?,1,2000000000,2,1)",
-                       -1, &stmt, nullptr);
-    for (int i = 0; i < rows; ++i) {
-        std::string user = "user" + std::to_string(i);
-        std::string ip = address_of(10, static_cast<unsigned>(i));
-        sqlite3_bind_text(stmt, 1, user.c_str(), -1, SQLITE_TRANSIENT);
-        sqlite3_bind_text(stmt, 2, ip.c_str(), -1, SQLITE_TRANSIENT);
-        sqlite3_step(stmt);
-        sqlite3_reset(stmt);
-    }
-    sqlite3_finalize(stmt);
-    bool ok = sqlite3_exec(handle, "COMMIT", nullptr, nullptr, nullptr) == SQLITE_OK;
-    sqlite3_close(handle);
-    return ok;
+    return bench::fill_logons(base + "/nivo.db3", rows);
 }
 
 // The whole measurement, inside the namespace.

@@ -14,8 +14,6 @@
 // Lost datagrams are counted, not hidden. Everything runs in a temporary directory that is
 // removed at the end. Run by hand: build/bench-sso [records for (a)] [rows for (c)]
 
-#include <sqlite3.h>
-
 #include <algorithm>
 #include <atomic>
 #include <chrono>
@@ -65,12 +63,8 @@ struct receiver {
 
     bool start(std::uint32_t address)
     {
-        socket = platform_socket_open(false);
-        // Room for the longest burst (a GetAllUsers answer), as far as the system allows.
-        if (socket == PLATFORM_INVALID_SOCKET ||
-            platform_socket_set_receive_buffer(socket, 64u << 20) != 0 ||
-            platform_socket_bind(socket, address, 0) != 0 ||
-            platform_socket_local_port(socket, &port) != 0) {
+        socket = bench::open_receiver(address, &port);
+        if (socket == PLATFORM_INVALID_SOCKET) {
             return false;
         }
         thread = std::thread([this] { run(); });
@@ -268,34 +262,6 @@ get_all_users(receiver *appliance, gw_node *gw, int rows)
                 got / elapsed, held, got, rows, rows - got);
 }
 
-bool
-fill_table(const std::string &path, int count)
-{
-    sqlite3 *db = nullptr;
-    if (sqlite3_open(path.c_str(), &db) != SQLITE_OK) {
-        return false;
-    }
-    sqlite3_exec(db, "BEGIN", nullptr, nullptr, nullptr);
-    sqlite3_stmt *stmt = nullptr;
-    sqlite3_prepare_v2(
-        db,
-        "INSERT INTO UserInfo (user,domain,usergroup,wrkst_ip,create_time,"
-        "expire_time,logon_type,flags) VALUES (?,'corp.example','Users',?,1,601,2,1)",
-        -1, &stmt, nullptr);
-    for (int i = 0; i < count; ++i) {
-        std::string user = "user" + std::to_string(i);
-        std::string ip = address_of(10, i);
-        sqlite3_bind_text(stmt, 1, user.c_str(), -1, SQLITE_TRANSIENT);
-        sqlite3_bind_text(stmt, 2, ip.c_str(), -1, SQLITE_TRANSIENT);
-        sqlite3_step(stmt);
-        sqlite3_reset(stmt);
-    }
-    sqlite3_finalize(stmt);
-    bool ok = sqlite3_exec(db, "COMMIT", nullptr, nullptr, nullptr) == SQLITE_OK;
-    sqlite3_close(db);
-    return ok;
-}
-
 } // namespace
 
 int
@@ -348,7 +314,7 @@ main(int argc, char **argv)
         std::printf(pass == 0 ? "nivo.log at LOG-LEVEL 0:\n" : "nivo.log at LOG-LEVEL 5:\n");
         throughput(&appliance, raw, records);
         latency(&appliance, 5);
-        if (pass == 0 && !fill_table(dir.string() + "/nivo.db3", rows)) {
+        if (pass == 0 && !bench::fill_logons(dir.string() + "/nivo.db3", rows)) {
             std::fprintf(stderr, "bench-sso: fill failed\n");
             return 1;
         }

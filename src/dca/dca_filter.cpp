@@ -220,6 +220,21 @@ in_networks(const char16_t *ip, const std::vector<net_entry> &list, const net_fi
     return 0;
 }
 
+// The admitting network filters: 0 inside, 1 otherwise (also for unreadable text).
+int
+filter_admitting_net(const char16_t *ip, const std::vector<net_entry> &list,
+                     const net_filter_messages &m)
+{
+    int inside = in_networks(ip, list, m);
+    if (inside == 1) {
+        return 0;
+    }
+    if (inside == 0) {
+        log_write(LOG_DEBUG, m.filtered, ip);
+    }
+    return 1;
+}
+
 // The two exclusion-network filters: 0 inside, 1 otherwise.
 int
 filter_exclusion_net(const char16_t *ip, const std::vector<net_entry> &list,
@@ -439,14 +454,7 @@ dca_filter_by_ip(const char16_t *ip, dca_iplist list)
 int
 dca_filter_by_authnet(const char16_t *ip)
 {
-    int inside = in_networks(ip, g_filter.auth_nets, AUTH_FILTER);
-    if (inside == 1) {
-        return 0;
-    }
-    if (inside == 0) {
-        log_write(LOG_DEBUG, AUTH_FILTER.filtered, ip);
-    }
-    return 1;
+    return filter_admitting_net(ip, g_filter.auth_nets, AUTH_FILTER);
 }
 
 int
@@ -467,14 +475,7 @@ dca_filter_by_agent_authnet(const char16_t *ip)
     if (g_filter.agent_nets.empty()) {
         return 0;
     }
-    int inside = in_networks(ip, g_filter.agent_nets, AGENT_FILTER);
-    if (inside == 1) {
-        return 0;
-    }
-    if (inside == 0) {
-        log_write(LOG_DEBUG, AGENT_FILTER.filtered, ip);
-    }
-    return 1;
+    return filter_admitting_net(ip, g_filter.agent_nets, AGENT_FILTER);
 }
 
 int
