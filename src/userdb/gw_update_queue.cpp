@@ -27,13 +27,13 @@ namespace {
 struct queue_state {
     std::mutex lock; // guards the fields below
     std::condition_variable arrived;
-    std::condition_variable room; // a replay may add again
-    std::uint64_t enqueued = 0;   // records appended so far
-    std::size_t held = 0;         // records in the list now
-    std::size_t bound = GW_UPDATE_QUEUE_BOUND;
+    std::condition_variable room;              // a replay may add again
+    std::uint64_t enqueued = 0;                // records appended so far
+    std::size_t held = 0;                      // records in the list now
+    std::size_t bound = GW_UPDATE_QUEUE_BOUND; // a replay waits at this many records
     std::size_t replays_waiting = 0;
-    bool ready = false;         // the wake-up exists (between init and fini)
-    bool closing = false;       // fini wakes a waiting consumer, which then returns null
+    bool ready = false;   // the wake-up exists (between init and fini)
+    bool closing = false; // fini wakes a waiting consumer or replay, which then gives up
     list_handle *list = nullptr;
 };
 // Never destroyed: the consumer may still wait on it while the process ends.
