@@ -3,7 +3,7 @@
 #include "sso/sso_server.h"
 
 #include <atomic>
-#include <climits>
+#include <cstdint>
 #include <cstring>
 #include <ctime>
 #include <mutex>
