@@ -101,18 +101,6 @@ store_rate(const std::string &dir, unsigned count)
     return rate;
 }
 
-bool
-log_contains(const std::string &path, const std::string &needle)
-{
-    std::ifstream in(path, std::ios::binary);
-    std::string bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-    std::string narrow;
-    for (std::size_t i = 0; i + 1 < bytes.size(); i += 2) {
-        narrow += bytes[i + 1] == 0 ? bytes[i] : '?';
-    }
-    return narrow.find(needle) != std::string::npos;
-}
-
 // Waits until the store at db holds expected rows, giving up when nothing has arrived for 10
 // seconds: the rows it holds.
 long long
@@ -188,11 +176,11 @@ start_collector(const std::string &nivo, const std::string &base, const std::str
     platform_process_options options{nivo_argv, nivo_env, nullptr, out.c_str(), out.c_str()};
     platform_process *collector = platform_process_start(options);
     auto started = clock_type::now();
-    while (!log_contains(base + "/nivo.log", "nivo_init: Initialization Finished") &&
+    while (!bench::log_contains(base + "/nivo.log", "nivo_init: Initialization Finished") &&
            seconds_since(started) < 10) {
         std::this_thread::sleep_for(std::chrono::milliseconds(20));
     }
-    if (collector == nullptr || !log_contains(base + "/nivo.log", "DC Agent Server started")) {
+    if (collector == nullptr || !bench::log_contains(base + "/nivo.log", "DC Agent Server started")) {
         std::fprintf(stderr, "bench-dcalink: the Collector did not start (see %s)\n", out.c_str());
         platform_process_close(collector);
         return nullptr;

@@ -1,11 +1,13 @@
 // Helpers the benchmark programs share: the clock, ASCII text as UTF-16, loopback addresses,
-// free ports and row counts of a store read back through SQLite.
+// free ports, the text of the service's log, and stored logons written and counted through SQLite.
 #pragma once
 
 #include <sqlite3.h>
 
 #include <chrono>
 #include <cstdint>
+#include <fstream>
+#include <iterator>
 #include <string>
 
 #include "common/net.h"
@@ -35,6 +37,23 @@ address_of(unsigned first, unsigned n)
            std::to_string((n >> 8) & 255) + "." + std::to_string(n & 255);
 }
 
+// A UDP socket bound to address (host byte order) on a free port, written to *port, with room
+// for the longest burst (a GetAllUsers answer) as far as the system allows; PLATFORM_INVALID_SOCKET
+// on failure.
+inline platform_socket_t
+open_receiver(std::uint32_t address, std::uint16_t *port)
+{
+    platform_socket_t socket = platform_socket_open(false);
+    if (socket != PLATFORM_INVALID_SOCKET &&
+        (platform_socket_set_receive_buffer(socket, 64u << 20) != 0 ||
+         platform_socket_bind(socket, address, 0) != 0 ||
+         platform_socket_local_port(socket, port) != 0)) {
+        platform_socket_close(socket);
+        socket = PLATFORM_INVALID_SOCKET;
+    }
+    return socket;
+}
+
 // A TCP port on 127.0.0.1 that was free a moment ago (0 when none could be had).
 inline std::uint16_t
 free_port()
@@ -46,6 +65,49 @@ free_port()
     }
     net_fini(probe);
     return port;
+}
+
+// Whether the service's log (UTF-16LE) at path holds the ASCII text needle.
+inline bool
+log_contains(const std::string &path, const std::string &needle)
+{
+    std::ifstream in(path, std::ios::binary);
+    std::string bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    std::string narrow;
+    for (std::size_t i = 0; i + 1 < bytes.size(); i += 2) {
+        narrow += bytes[i + 1] == 0 ? bytes[i] : '?';
+    }
+    return narrow.find(needle) != std::string::npos;
+}
+
+// Appends count live logons (user0.., on 10.0.0.0.., CreateTime 1, ExpireTime 601) to the
+// UserInfo table of the store at path in one transaction; false on failure.
+inline bool
+fill_logons(const std::string &path, int count)
+{
+    sqlite3 *db = nullptr;
+    if (sqlite3_open(path.c_str(), &db) != SQLITE_OK) {
+        return false;
+    }
+    sqlite3_exec(db, "BEGIN", nullptr, nullptr, nullptr);
+    sqlite3_stmt *stmt = nullptr;
+    sqlite3_prepare_v2(
+        db,
+        "INSERT INTO UserInfo (user,domain,usergroup,wrkst_ip,create_time,"
+        "expire_time,logon_type,flags) VALUES (?,'corp.example','Users',?,1,601,2,1)",
+        -1, &stmt, nullptr);
+    for (int i = 0; i < count; ++i) {
+        std::string user = "user" + std::to_string(i);
+        std::string ip = address_of(10, static_cast<unsigned>(i));
+        sqlite3_bind_text(stmt, 1, user.c_str(), -1, SQLITE_TRANSIENT);
+        sqlite3_bind_text(stmt, 2, ip.c_str(), -1, SQLITE_TRANSIENT);
+        sqlite3_step(stmt);
+        sqlite3_reset(stmt);
+    }
+    sqlite3_finalize(stmt);
+    bool ok = sqlite3_exec(db, "COMMIT", nullptr, nullptr, nullptr) == SQLITE_OK;
+    sqlite3_close(db);
+    return ok;
 }
 
 // The rows of the UserInfo table in the store at db that match where, read on a connection of

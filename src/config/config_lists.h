@@ -70,6 +70,7 @@ struct gw_node {
     net_handle *handle;
     std::atomic<std::uint16_t> active_state;
     std::atomic<bool> transit_pending; // a transit-time resend is waiting for this appliance
+    std::atomic<bool> getall_pending;  // a GetAllUsers replay is running for this appliance
 };
 
 // A remote collector: address and port.

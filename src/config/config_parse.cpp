@@ -89,6 +89,31 @@ number(const std::u16string &text)
     return number_parse_auto(text.c_str());
 }
 
+// The networks of ALLOWED-AGENT-NETWORKS: "address/prefix" items separated by commas, blanks
+// around an item allowed. Every item must be a network the agent filter accepts; an empty item
+// (an empty value included) is refused like any other bad one. 0, or -1 (logged by the filter).
+int
+add_agent_networks(const std::u16string &value)
+{
+    std::size_t start = 0;
+    for (;;) {
+        std::size_t comma = value.find(u',', start);
+        std::u16string item = value.substr(
+            start, comma == std::u16string::npos ? std::u16string::npos : comma - start);
+        std::size_t first = item.find_first_not_of(u" \t");
+        std::size_t last = item.find_last_not_of(u" \t");
+        item =
+            first == std::u16string::npos ? std::u16string() : item.substr(first, last - first + 1);
+        if (dca_agent_addnet_authnetlist(item.c_str()) != 0) {
+            return -1;
+        }
+        if (comma == std::u16string::npos) {
+            return 0;
+        }
+        start = comma + 1;
+    }
+}
+
 // TRUE gives 1, FALSE 0, anything else -1.
 int
 boolean_keyword(const std::u16string &value)
@@ -341,6 +366,16 @@ parse_keyvalue_cidmgr(config_record *record, const char16_t *entry)
     } else if (is(e.key, u"DEAD-ENTRY-TIMEOUT")) {
         // The dead-entry store reads this key from the file itself.
         log_write(LOG_MSG, u"\tparse_keyvalue_cidmgr: DEAD-ENTRY-TIMEOUT: %d\n", number(e.value));
+    } else if (is(e.key, u"ALLOWED-AGENT-NETWORKS")) {
+        // Without this key any address may act as an agent; with it only these networks.
+        log_write(LOG_MSG, u"\tparse_keyvalue_cidmgr: ALLOWED-AGENT-NETWORKS: %s\n", e.value);
+        if (add_agent_networks(e.value) != 0) {
+            log_write(LOG_ERROR,
+                      u"\tparse_keyvalue_cidmgr: Invalid ALLOWED-AGENT-NETWORKS Value: %s\n",
+                      e.value);
+            return -1;
+        }
+        dca_print_authnetlist(DCA_NETLIST_AGENT);
     } else {
         log_write(LOG_ERROR, u"parse_keyvalue_cidmgr: Invalid Key: %s\n", e.key);
         return -1;

@@ -26,6 +26,7 @@ struct filter_state {
     std::vector<net_entry> auth_nets;
     std::vector<net_entry> login_nets;
     std::vector<net_entry> logoff_nets;
+    std::vector<net_entry> agent_nets;
     wtext_ptr host_domain;
     wtext_ptr host_domain_fqdn;
 };
@@ -45,6 +46,8 @@ net_list(dca_netlist list)
         return g_filter.login_nets;
     case DCA_NETLIST_LOGOFF:
         return g_filter.logoff_nets;
+    case DCA_NETLIST_AGENT:
+        return g_filter.agent_nets;
     default:
         return g_filter.auth_nets;
     }
@@ -114,6 +117,17 @@ constexpr net_add_messages LOGOFF_ADD = {
     u"dca_logoff_ipexc_addnet_authnetlist: AuthNetwork Node allocation failed\n",
 };
 
+// A configuration error here shuts agents out or lets strangers in: every line at level 0.
+constexpr net_add_messages AGENT_ADD = {
+    LOG_MSG,
+    u"dca_agent_addnet_authnetlist: AuthNetwork: %s\n",
+    u"dca_agent_addnet_authnetlist: Invalid AuthNetwork\n",
+    u"dca_agent_addnet_authnetlist: Netmask: 0x%08x\n",
+    u"dca_agent_addnet_authnetlist: ip string to address translation failed: %d\n",
+    u"dca_agent_addnet_authnetlist: Subnet: 0x%08x\n",
+    u"dca_agent_addnet_authnetlist: AuthNetwork Node allocation failed\n",
+};
+
 // "address/prefix" into a network entry of the list. The text is split on a private copy, so the
 // caller's line stays whole for its own log lines.
 int
@@ -171,6 +185,11 @@ constexpr net_filter_messages LOGIN_FILTER = {
     u"dca_filter_by_login_authnet: ip string to address translation failed: %d\n",
     u"dca_filter_by_login_authnet: Workstation IP '%s' has been Filtered-Out\n",
 };
+constexpr net_filter_messages AGENT_FILTER = {
+    u"dca_filter_by_agent_authnet: WSA Initialization failed\n",
+    u"dca_filter_by_agent_authnet: ip string to address translation failed: %d\n",
+    u"dca_filter_by_agent_authnet: Agent IP '%s' has been Filtered-Out\n",
+};
 constexpr net_filter_messages LOGOFF_FILTER = {
     u"dca_filter_by_logoff_authnet: WSA Initialization failed\n",
     u"dca_filter_by_logoff_authnet: ip string to address translation failed: %d\n",
@@ -199,6 +218,21 @@ in_networks(const char16_t *ip, const std::vector<net_entry> &list, const net_fi
         }
     }
     return 0;
+}
+
+// The admitting network filters: 0 inside, 1 otherwise (also for unreadable text).
+int
+filter_admitting_net(const char16_t *ip, const std::vector<net_entry> &list,
+                     const net_filter_messages &m)
+{
+    int inside = in_networks(ip, list, m);
+    if (inside == 1) {
+        return 0;
+    }
+    if (inside == 0) {
+        log_write(LOG_DEBUG, m.filtered, ip);
+    }
+    return 1;
 }
 
 // The two exclusion-network filters: 0 inside, 1 otherwise.
@@ -268,6 +302,12 @@ int
 dca_logoff_ipexc_addnet_authnetlist(const char16_t *network)
 {
     return add_network(network, g_filter.logoff_nets, LOGOFF_ADD);
+}
+
+int
+dca_agent_addnet_authnetlist(const char16_t *network)
+{
+    return add_network(network, g_filter.agent_nets, AGENT_ADD);
 }
 
 void
@@ -362,6 +402,9 @@ dca_print_authnetlist(dca_netlist list)
                            u"--------------------------\n");
         break;
     default:
+    case DCA_NETLIST_AGENT:
+        log_write(LOG_MSG, u"-------------------- AGENT NETWORK LIST -------------------------\n");
+        break;
         log_write(LOG_MSG,
                   u"-------------------- AUTH NETWORK LIST --------------------------\n");
         break;
@@ -411,14 +454,7 @@ dca_filter_by_ip(const char16_t *ip, dca_iplist list)
 int
 dca_filter_by_authnet(const char16_t *ip)
 {
-    int inside = in_networks(ip, g_filter.auth_nets, AUTH_FILTER);
-    if (inside == 1) {
-        return 0;
-    }
-    if (inside == 0) {
-        log_write(LOG_DEBUG, AUTH_FILTER.filtered, ip);
-    }
-    return 1;
+    return filter_admitting_net(ip, g_filter.auth_nets, AUTH_FILTER);
 }
 
 int
@@ -431,6 +467,15 @@ int
 dca_filter_by_logoff_authnet(const char16_t *ip)
 {
     return filter_exclusion_net(ip, g_filter.logoff_nets, LOGOFF_FILTER);
+}
+
+int
+dca_filter_by_agent_authnet(const char16_t *ip)
+{
+    if (g_filter.agent_nets.empty()) {
+        return 0;
+    }
+    return filter_admitting_net(ip, g_filter.agent_nets, AGENT_FILTER);
 }
 
 int

@@ -34,11 +34,12 @@ enum dca_iplist : int {
     DCA_IPLIST_LOGOFF = 1,
 };
 
-// Which of the three network lists.
+// Which of the network lists.
 enum dca_netlist : int {
     DCA_NETLIST_AUTH = 0,
     DCA_NETLIST_LOGIN = 1,
     DCA_NETLIST_LOGOFF = 2,
+    DCA_NETLIST_AGENT = 3, // the Collector's agents (ALLOWED-AGENT-NETWORKS)
 };
 
 // ---- list building (start-up only); 0, or -1 (logged) ----
@@ -54,6 +55,7 @@ int dca_adddomain_domainlist(const char16_t *domain);
 int dca_addnet_authnetlist(const char16_t *network);
 int dca_login_ipexc_addnet_authnetlist(const char16_t *network);
 int dca_logoff_ipexc_addnet_authnetlist(const char16_t *network);
+int dca_agent_addnet_authnetlist(const char16_t *network);
 
 // Replaces both host domain texts with copies of the arguments (a null argument leaves that one
 // absent).
@@ -84,6 +86,10 @@ int dca_filter_by_authnet(const char16_t *ip);
 // list and unreadable text.
 int dca_filter_by_login_authnet(const char16_t *ip);
 int dca_filter_by_logoff_authnet(const char16_t *ip);
+// 0 when the address may act as an agent towards the Collector: the agent network list is empty
+// (ALLOWED-AGENT-NETWORKS not configured) or holds the address; 1 otherwise, also for text that
+// is not a dotted IPv4 address while the list has entries.
+int dca_filter_by_agent_authnet(const char16_t *ip);
 // 1 when the user name names a computer account (contains "$"), else 0.
 int dca_filter_wellknown_user(const char16_t *user);
 // 0 when the domain is the host domain or its FQDN (or, without a host domain, a monitored

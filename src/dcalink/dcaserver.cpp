@@ -90,6 +90,40 @@ recv_exact(platform_socket_t socket, void *buffer, std::size_t length, unsigned 
     return 1;
 }
 
+// A peer's address as dotted IPv4 text, narrow for the log lines and wide for the filters, and
+// its port; "unknown" and port -1 for an address that is not IPv4.
+struct peer_text {
+    char text[16];
+    char16_t ip[16];
+    int port;
+};
+
+peer_text
+peer_address(const net_sockaddr &peer, std::uint32_t length)
+{
+    peer_text out{"unknown", u"unknown", -1};
+    std::uint32_t ip = 0;
+    std::uint16_t port = 0;
+    if (platform_sockaddr_ipv4(peer, length, &ip, &port) == 0) {
+        (void)string_printf_a(out.text, sizeof out.text, "%u.%u.%u.%u", ip >> 24, (ip >> 16) & 0xFF,
+                              (ip >> 8) & 0xFF, ip & 0xFF);
+        for (std::size_t i = 0; i < sizeof out.text; ++i) {
+            out.ip[i] = static_cast<char16_t>(out.text[i]);
+        }
+        out.port = port;
+    }
+    return out;
+}
+
+// Whether the text is a dotted IPv4 address (the form every appliance update and the stored
+// rows' address lookups expect).
+bool
+dotted_ipv4(const char16_t *text)
+{
+    std::uint32_t address = 0;
+    return platform_ipv4_from_text(text, &address) == 0;
+}
+
 // Whether the stored logon's address is excluded from logins or logoffs.
 bool
 stored_address_excluded(const UserInfo *stored)
@@ -177,7 +211,31 @@ dcaserver_net_accept(net_sockaddr *address, std::uint32_t *length)
         log_write(LOG_ERROR, u"dcaserver_net_accept: network context is not initialized yet\n");
         return PLATFORM_INVALID_SOCKET;
     }
-    return net_accept(g_server.net, address, length);
+    net_sockaddr own{};
+    std::uint32_t own_length = sizeof own.bytes;
+    if (address == nullptr || length == nullptr) {
+        address = &own;
+        length = &own_length;
+    }
+    const std::uint32_t capacity = *length;
+    for (;;) {
+        platform_socket_t socket = net_accept(g_server.net, address, length);
+        if (socket == PLATFORM_INVALID_SOCKET) {
+            return socket;
+        }
+        // Any address may connect while ALLOWED-AGENT-NETWORKS is not configured; with it, a
+        // peer outside its networks is closed before it can send a byte.
+        peer_text peer = peer_address(*address, *length);
+        if (dca_filter_by_agent_authnet(peer.ip) == 0) {
+            return socket;
+        }
+        log_write(LOG_ERROR,
+                  u"dcaserver_net_accept: connection from %S refused: not in "
+                  u"ALLOWED-AGENT-NETWORKS\n",
+                  static_cast<const char *>(peer.text));
+        platform_socket_close(socket);
+        *length = capacity;
+    }
 }
 
 int
@@ -376,6 +434,21 @@ dcaserver_extract_data(const std::uint8_t *header, std::uint8_t *payload, std::s
         *f.field = f.text->release(); // both come from std::malloc
     }
 
+    // A logon must name its user and its workstation's IPv4 address: anything else would be
+    // stored as a row that no appliance can be told about and no logoff check can reach.
+    if (record->Flags != UI_FLAG_USER_LOGOUT) {
+        if (record->User == nullptr || record->User[0] == 0) {
+            log_write(LOG_ERROR, u"dcaserver_extract_data: logon without a user refused\n");
+            return -1;
+        }
+        if (record->WrkstIP != nullptr && !dotted_ipv4(record->WrkstIP)) {
+            log_write(LOG_ERROR,
+                      u"dcaserver_extract_data: logon of %s refused: workstation address '%s' "
+                      u"is not dotted IPv4\n",
+                      record->User, record->WrkstIP);
+            return -1;
+        }
+    }
     if (dca_filter_by_username(record.get()) == 1) {
         log_write(LOG_INFO, u"dcaserver_extract_data: user %s found in exclusion list\n",
                   record->User);
@@ -446,14 +519,10 @@ dcaserver_thread(void *argument)
             platform_sleep_ms(ACCEPT_RETRY_MS);
             continue;
         }
-        std::uint32_t ip = 0;
-        std::uint16_t port = 0;
-        if (platform_sockaddr_ipv4(peer, length, &ip, &port) == 0) {
-            char text[16];
-            (void)string_printf_a(text, sizeof text, "%u.%u.%u.%u", ip >> 24, (ip >> 16) & 0xFF,
-                                  (ip >> 8) & 0xFF, ip & 0xFF);
+        peer_text client = peer_address(peer, length);
+        if (client.port >= 0) {
             log_write(LOG_INFO, u"dcaserver_thread: Client IP: %S Port: %d\n",
-                      static_cast<const char *>(text), port);
+                      static_cast<const char *>(client.text), client.port);
         }
         if (threadpool_run(dcaserver_handle_client, dcaserver_socket_argument(socket), 1) != 0) {
             log_write(LOG_ERROR, u"dcaserver_thread: no free thread available\n");

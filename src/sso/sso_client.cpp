@@ -95,6 +95,7 @@ SSOclient_init(gw_node *list, const char16_t *base_directory)
     for (gw_node *entry = list; entry != nullptr; entry = entry->next) {
         entry->active_state = 0;
         entry->transit_pending = false;
+        entry->getall_pending = false;
         net_handle *handle = SSOclient_gw_init(entry->name, entry->port);
         if (handle != nullptr) {
             (void)SSOclient_add_gwnode(entry, handle);
@@ -488,8 +489,8 @@ SSO_server_handle_active_request(const char16_t *address)
             log_write(LOG_ERROR,
                       u"SSO_server_handle_active_request: Sending Active message failed\n");
         }
-        // One resend waits per appliance: repeated IS_ACTIVE requests cannot fill the pool with
-        // sleeping jobs (the next request after the resend schedules a new one).
+        // One resend waits or runs per appliance: repeated IS_ACTIVE requests cannot fill the
+        // pool with sleeping jobs (the next request after the resend schedules a new one).
         if (!node->transit_pending.exchange(true) &&
             threadpool_run(transit_time_user_logon_thread, node, 1) != 0) {
             node->transit_pending = false;
@@ -515,7 +516,6 @@ transit_time_user_logon_thread(void *argument)
 {
     auto *node = static_cast<gw_node *>(argument);
     sleep_ms(g_client.transit_delay_ms.load());
-    node->transit_pending = false;
     if (node->active_state.load() > 0) {
         log_write(LOG_ERROR, u"transit_time_user_logon_thread: going to get transit time user "
                              u"information\n");
@@ -525,6 +525,9 @@ transit_time_user_logon_thread(void *argument)
                   u"transit_time_user_logon_thread: Not a Primary Collector for appliance %s\n",
                   node->name);
     }
+    // Pending until the resend is queued: it may wait for room in the update queue, and a
+    // second resend for the same appliance must not run beside it.
+    node->transit_pending = false;
 }
 
 void

@@ -3,7 +3,9 @@
 #include "sso/sso_server.h"
 
 #include <atomic>
+#include <cstdint>
 #include <cstring>
+#include <ctime>
 #include <mutex>
 #include <new>
 #include <vector>
@@ -66,15 +68,89 @@ collect_row(userdb_callback_context *context)
     }
 }
 
-// Hands every collected row to the row callback (which takes it), for the node.
-void
-enqueue_collected(collected_rows *collected, gw_node *node)
+// Queues the record as a logon for the node alone, through enqueue; always takes the record.
+// False when it could not be queued.
+bool
+enqueue_logon(userdb_callback_context *context, int (*enqueue)(UserInfo *))
 {
-    for (UserInfo *row : collected->rows) {
-        userdb_callback_context context{node, row};
-        SSO_server_enqueue_update_req(&context);
+    if (context == nullptr) {
+        log_write(LOG_ERROR, u"SSO_server_enqueue_update_req: invalid callback data\n");
+        return false;
     }
-    collected->rows.clear();
+    if (context->record == nullptr) {
+        log_write(LOG_ERROR, u"SSO_server_enqueue_update_req: Result Data is not Initialized\n");
+        return false;
+    }
+    userinfo_ptr record(context->record);
+    context->record = nullptr;
+    if (context->gw == nullptr) {
+        log_write(LOG_ERROR, u"SSO_server_update_GW: Invalid GW Node Handle\n");
+        return false;
+    }
+    record->RequestingGW = context->gw;
+    record->Flags = UI_FLAG_LOGON;
+    if (enqueue(record.get()) != 0) {
+        log_write(LOG_ERROR, u"SSO_server_enqueue_update_req: user logon request couldnt "
+                             u"enqueued to GW Update Queue\n");
+        return false;
+    }
+    (void)record.release(); // the queue has it
+    log_write(LOG_MSG, u"SSO_server_enqueue_update_req: user logon request enqueued to GW Update "
+                       u"Queue\n");
+    return true;
+}
+
+// Rows fetched per page of a replay: the store's lock is held for one page at a time, and at
+// most one page waits outside the queue.
+constexpr int REPLAY_PAGE_ROWS = 256;
+
+// Sends the node the stored live logons again (those created at or after created_since, or
+// all of them for INT32_MIN): page by page in rowid order, each row queued as a logon for this
+// node alone. The queue's bound makes the replay wait for the update thread, so memory holds at
+// most the bound and one page of it. The count of rows queued.
+long
+replay_logons(gw_node *node, std::int32_t created_since)
+{
+    long queued = 0;
+    std::int32_t after = 0;
+    for (;;) {
+        collected_rows page;
+        page.gw = node;
+        page.record = nullptr;
+        if (userinfo_db_process_live_page(after, created_since, REPLAY_PAGE_ROWS, collect_row,
+                                          &page) != 1 ||
+            page.rows.empty()) {
+            return queued;
+        }
+        after = page.rows.back()->RowID;
+        bool last = page.rows.size() < static_cast<std::size_t>(REPLAY_PAGE_ROWS);
+        bool failed = false;
+        for (UserInfo *row : page.rows) {
+            userdb_callback_context context{node, row};
+            if (failed) {
+                userdb_free_userinfo(row); // the queue is gone: the rest of the page too
+            } else if (enqueue_logon(&context, gw_update_queue_enqueue_replay)) {
+                ++queued;
+            } else {
+                failed = true;
+            }
+        }
+        if (last || failed) {
+            return queued;
+        }
+    }
+}
+
+// The pool job behind one GetAllUsers request (argument: the gw_node); the node's request is
+// pending until the last row is queued.
+void
+replay_all_users(void *argument)
+{
+    auto *node = static_cast<gw_node *>(argument);
+    long queued = replay_logons(node, INT32_MIN);
+    log_write(LOG_DEBUG, u"SSO_server_handle_getallusers_req: %d logons queued for GW %s\n",
+              static_cast<int>(queued), node->name);
+    node->getall_pending = false;
 }
 
 } // namespace
@@ -391,11 +467,21 @@ SSO_server_handle_getallusers_req(const char16_t *appliance)
                   appliance);
         return -1;
     }
-    collected_rows collected;
-    collected.gw = node;
-    collected.record = nullptr;
-    (void)userinfo_db_process_all(collect_row, &collected);
-    enqueue_collected(&collected, node);
+    // One replay per appliance at a time, on a pool worker: a request that arrives while its
+    // appliance's replay runs would only send the same rows again, and anyone can forge one.
+    if (node->getall_pending.exchange(true)) {
+        log_write(LOG_ERROR,
+                  u"SSO_server_handle_getallusers_req: GetAllUsers from GW '%s' dropped: its "
+                  u"previous one is still being answered\n",
+                  appliance);
+        return 0;
+    }
+    if (threadpool_run(replay_all_users, node, 1) != 0) {
+        node->getall_pending = false;
+        log_write(LOG_ERROR,
+                  u"SSO_server_handle_getallusers_req: GetAllUsers job couldnt be submitted\n");
+        return -1;
+    }
     return 0;
 }
 
@@ -440,39 +526,13 @@ SSO_server_handle_transit_time_user_req(gw_node *node)
     }
     log_write(LOG_DEBUG, u"SSO_server_handle_transit_time_user_req: Request received from GW: %s\n",
               node->name);
-    collected_rows collected;
-    collected.gw = node;
-    collected.record = nullptr;
-    (void)userinfo_db_process_transit_time_user(collect_row, &collected);
-    enqueue_collected(&collected, node);
+    (void)replay_logons(node, static_cast<std::int32_t>(std::time(nullptr)) - USERDB_TRANSIT_TIME);
     return 0;
 }
 
 void
 SSO_server_enqueue_update_req(userdb_callback_context *context)
 {
-    if (context == nullptr) {
-        log_write(LOG_ERROR, u"SSO_server_enqueue_update_req: invalid callback data\n");
-        return;
-    }
-    if (context->record == nullptr) {
-        log_write(LOG_ERROR, u"SSO_server_enqueue_update_req: Result Data is not Initialized\n");
-        return;
-    }
-    userinfo_ptr record(context->record);
-    context->record = nullptr;
-    if (context->gw == nullptr) {
-        log_write(LOG_ERROR, u"SSO_server_update_GW: Invalid GW Node Handle\n");
-        return;
-    }
-    record->RequestingGW = context->gw;
-    record->Flags = UI_FLAG_LOGON;
-    if (gw_update_queue_enqueue(record.get()) != 0) {
-        log_write(LOG_ERROR, u"SSO_server_enqueue_update_req: user logon request couldnt "
-                             u"enqueued to GW Update Queue\n");
-        return;
-    }
-    (void)record.release(); // the queue has it
-    log_write(LOG_MSG, u"SSO_server_enqueue_update_req: user logon request enqueued to GW Update "
-                       u"Queue\n");
+    // Called under the store's lock (a workstation poll's few rows): it must not wait.
+    (void)enqueue_logon(context, gw_update_queue_enqueue);
 }

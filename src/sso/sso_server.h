@@ -7,7 +7,10 @@
 // appliance alone, and the IS_ACTIVE reply goes out on the appliance's own socket.
 //
 // Threads: the handlers run on the server thread and take no locks of their own; the store's
-// row walks call SSO_server_enqueue_update_req() under the store's lock.
+// row walks call SSO_server_enqueue_update_req() under the store's lock. The answer to
+// GetAllUsers (and the transit-time resend) replays stored logons page by page on a pool worker,
+// waiting for room in the update queue; one GetAllUsers replay runs per appliance, and a request
+// that arrives while it runs is logged and dropped.
 #pragma once
 
 #include <cstddef>
@@ -38,6 +41,8 @@ int SSO_server_handle_datagram(const std::uint8_t *datagram, std::size_t length,
                                const char16_t *sender);
 
 int SSO_server_handle_wrkstpoll_req(const char16_t *workstation, const char16_t *appliance);
+// Starts the replay of every live logon to the appliance on a pool worker. 0 (also when the
+// request was dropped because its replay still runs), -1 unregistered or not submitted.
 int SSO_server_handle_getallusers_req(const char16_t *appliance);
 int SSO_server_handle_response(const char16_t *appliance, int code);
 int SSO_server_handle_transit_time_user_req(gw_node *node);

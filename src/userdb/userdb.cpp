@@ -997,6 +997,42 @@ userdb_process_transit_time_userinfo(userdb_handle *handle, userdb_callback call
 }
 
 int
+userdb_process_live_page(userdb_handle *handle, std::int32_t after_rowid,
+                         std::int32_t created_since, int limit, userdb_callback callback,
+                         userdb_callback_context *context)
+{
+    if (!handle_ok(handle) || limit <= 0 || callback == nullptr || context == nullptr) {
+        log_write(LOG_ERROR, u"userdb_process_live_page: Invalid Input Parameters");
+        return -1;
+    }
+    // Every live row for INT32_MIN, as the whole walk takes them (a row without a time too).
+    char16_t text[QUERY_UNITS];
+    bool formatted =
+        created_since == INT32_MIN
+            ? format_query(text,
+                           u"SELECT * FROM %s WHERE flags==%d AND rowid > %d ORDER BY rowid ASC "
+                           u"LIMIT %d;",
+                           handle, int{UI_FLAG_ACTIVE}, after_rowid, limit)
+            : format_query(text,
+                           u"SELECT * FROM %s WHERE flags==%d AND create_time >= %d AND rowid > "
+                           u"%d ORDER BY rowid ASC LIMIT %d;",
+                           handle, int{UI_FLAG_ACTIVE}, created_since, after_rowid, limit);
+    if (!formatted) {
+        log_write(LOG_ERROR, u"userdb_process_live_page: string preparation failed");
+        return -1;
+    }
+    std::lock_guard guard(handle->lock);
+    sqlite3_stmt *stmt = prepare_walk(handle, text);
+    int result =
+        stmt == nullptr ? -1 : userdb_exec_query_with_callback(handle, stmt, callback, context);
+    if (result < 0) {
+        log_write(LOG_ERROR, u"userdb_process_live_page: select query failed");
+    }
+    sqlite3_finalize(stmt);
+    return result;
+}
+
+int
 userdb_process_known_userinfo(userdb_handle *handle, const char16_t *wrkst_ip,
                               userdb_callback callback, userdb_callback_context *context)
 {
@@ -1318,6 +1354,18 @@ userinfo_db_process_transit_time_user(userdb_callback callback, userdb_callback_
         return -1;
     }
     return userdb_process_transit_time_userinfo(handle, callback, context);
+}
+
+int
+userinfo_db_process_live_page(std::int32_t after_rowid, std::int32_t created_since, int limit,
+                              userdb_callback callback, userdb_callback_context *context)
+{
+    userdb_handle *handle = store();
+    if (handle == nullptr) {
+        log_write(LOG_ERROR, u"userinfo_db_process_live_page: USERDB not Initialized yet");
+        return -1;
+    }
+    return userdb_process_live_page(handle, after_rowid, created_since, limit, callback, context);
 }
 
 int

@@ -80,6 +80,13 @@ int userinfo_db_last_failure(char16_t *message, std::size_t capacity);
 int userinfo_db_process_all(userdb_callback callback, userdb_callback_context *context);
 int userinfo_db_process_transit_time_user(userdb_callback callback,
                                           userdb_callback_context *context);
+// One page of a long walk over the live rows: at most limit rows whose rowid is above
+// after_rowid and whose CreateTime is at or after created_since (every live row for INT32_MIN),
+// in rowid order, handed to the
+// callback under the store lock, which is released between pages. 1 when at least one row was
+// handed on, 0 when none (the walk is over), -1 on error.
+int userinfo_db_process_live_page(std::int32_t after_rowid, std::int32_t created_since, int limit,
+                                  userdb_callback callback, userdb_callback_context *context);
 // Hands the rows of one workstation address to the callback: 1 when at least one row was
 // handed on, 0 when none, -1 on error.
 int userinfo_db_process_known(const char16_t *wrkst_ip, userdb_callback callback,

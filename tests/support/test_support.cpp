@@ -181,6 +181,18 @@ logged(const std::string &path, const std::string &text)
 }
 
 std::size_t
+logged_at(const std::string &path, const std::string &level, const std::string &text)
+{
+    std::size_t n = 0;
+    for (const std::string &line : log_lines(path)) {
+        if (line.rfind(level + "\t", 0) == 0 && line.find(text) != std::string::npos) {
+            ++n;
+        }
+    }
+    return n;
+}
+
+std::size_t
 count_of(const std::string &text, const std::string &needle)
 {
     std::size_t n = 0;

@@ -65,6 +65,8 @@ std::string log_text(const std::string &path);
 std::vector<std::string> log_lines(const std::string &path);
 // Whether a line of the log file contains text.
 bool logged(const std::string &path, const std::string &text);
+// How many lines of the log file at level (its name: "ERROR", "MSG", ...) contain text.
+std::size_t logged_at(const std::string &path, const std::string &level, const std::string &text);
 
 // How many times needle stands in text, overlapping ones included.
 std::size_t count_of(const std::string &text, const std::string &needle);

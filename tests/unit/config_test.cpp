@@ -318,6 +318,33 @@ TEST_F(Config, AgentListsFromTheirFiles)
     EXPECT_TRUE(logged("\tDOMAIN[1]: OTHER"));
 }
 
+TEST_F(Config, AllowedAgentNetworksNarrowWhoMayActAsAnAgent)
+{
+    // Without the key any address may connect as an agent.
+    ASSERT_EQ(parse(SETTINGS), 0);
+    EXPECT_EQ(dca_filter_by_agent_authnet(u"192.0.2.7"), 0);
+    config_release(&record);
+    dca_filter_reset();
+
+    ASSERT_EQ(
+        parse(SETTINGS + "[NIV-COLLECTOR]\nALLOWED-AGENT-NETWORKS=10.1.0.0/16, 127.0.0.1/32\n"), 0);
+    EXPECT_EQ(dca_filter_by_agent_authnet(u"10.1.200.3"), 0);
+    EXPECT_EQ(dca_filter_by_agent_authnet(u"127.0.0.1"), 0);
+    EXPECT_EQ(dca_filter_by_agent_authnet(u"10.2.0.1"), 1);
+    EXPECT_EQ(dca_filter_by_agent_authnet(u"127.0.0.2"), 1);
+    EXPECT_EQ(dca_filter_by_agent_authnet(u"unknown"), 1);
+
+    // A list that cannot be read whole stops the start-up rather than admit or refuse by guess.
+    for (const char *bad : {"10.1.0.0", "10.1.0.0/16,", "host.example/8", ""}) {
+        config_release(&record);
+        dca_filter_reset();
+        EXPECT_EQ(parse(SETTINGS + "[NIV-COLLECTOR]\nALLOWED-AGENT-NETWORKS=" + bad + "\n"), -1)
+            << bad;
+    }
+    EXPECT_TRUE(logged("\tparse_keyvalue_cidmgr: Invalid ALLOWED-AGENT-NETWORKS Value: "
+                       "host.example/8\n"));
+}
+
 TEST_F(Config, OverlongAndMissingListFiles)
 {
     list_file("domain-list.ini", std::string(1024, 'a') + "\n" + std::string(1023, 'b') + "\n");

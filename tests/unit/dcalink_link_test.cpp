@@ -18,8 +18,9 @@
 #include "common/crypto.h"
 #include "common/log.h"
 #include "common/net.h"
-#include "config/config_lists.h"
 #include "common/text.h"
+#include "config/config_lists.h"
+#include "config/config_parse.h"
 #include "dca/dca_filter.h"
 #include "dca/dca_pipeline.h"
 #include "dcalink/dcaclient.h"
@@ -36,6 +37,7 @@
 
 using nivo_test::drain_update_queue;
 using nivo_test::free_port;
+using nivo_test::store_rows;
 using nivo_test::temp_dir;
 using nivo_test::u16;
 
@@ -152,17 +154,20 @@ class Link : public ::testing::Test {
         EXPECT_EQ(net_open(h, NET_TRANSPORT_TCP), 0);
         return h;
     }
-    static int handshake(net_handle *h, std::uint8_t type = 1, std::uint8_t encryption = 2)
+    static int handshake(platform_socket_t s, std::uint8_t type = 1, std::uint8_t encryption = 2)
     {
         std::uint8_t header[DCALINK_HEADER_SIZE];
         dcalink_build_handshake(header, type, encryption);
-        if (net_send(h, header, sizeof header) != 1) {
+        if (platform_socket_send(s, header, sizeof header) != sizeof header) {
             return -1;
         }
         std::uint8_t response[DCALINK_HEADER_SIZE];
         std::size_t have = 0;
         while (have < sizeof response) {
-            long long n = net_recv(h, response + have, sizeof response - have);
+            if (platform_socket_wait_readable(s, 5, 0) != 1) {
+                return -1;
+            }
+            long long n = platform_socket_recv(s, response + have, sizeof response - have);
             if (n <= 0) {
                 return static_cast<int>(n);
             }
@@ -170,10 +175,25 @@ class Link : public ::testing::Test {
         }
         return response[0] == 2 && response[5] == 2 ? 1 : -1;
     }
+    static int handshake(net_handle *h, std::uint8_t type = 1, std::uint8_t encryption = 2)
+    {
+        return handshake(h->socket, type, encryption);
+    }
     static bool closed_by_peer(net_handle *h)
     {
         std::uint8_t byte;
         return net_recv(h, &byte, 1) == 0;
+    }
+    // A TCP connection to the Collector from the loopback address source.
+    platform_socket_t connect_from(const char16_t *source) const
+    {
+        std::uint32_t from = 0, to = 0;
+        platform_ipv4_from_text(source, &from);
+        platform_ipv4_from_text(u"127.0.0.1", &to);
+        platform_socket_t s = platform_socket_open(true);
+        EXPECT_EQ(platform_socket_bind(s, from, 0), 0);
+        EXPECT_EQ(platform_socket_connect(s, to, port), 0);
+        return s;
     }
 
     bool stored(const char16_t *user, UserInfo **out = nullptr)
@@ -470,6 +490,65 @@ TEST_F(Link, LogonsThatNameNoAddressAreDroppedWhereTheStoredAddressIsExcluded)
     auto q = drain_update_queue();
     ASSERT_EQ(q.size(), 1u);
     EXPECT_EQ(nivo_test::u8(q[0]->User), "kim");
+}
+
+TEST_F(Link, OnlyTheAllowedAgentNetworksMayConnect)
+{
+    config_record parsed{};
+    ASSERT_EQ(parse_keyvalue(&parsed, u"NIV-COLLECTOR",
+                             u"ALLOWED-AGENT-NETWORKS=127.0.0.1/32, 127.0.5.0/24"),
+              0);
+    // A stranger is closed at accept, before its handshake gets an answer or a job.
+    platform_socket_t stranger = connect_from(u"127.0.0.2");
+    EXPECT_NE(handshake(stranger), 1);
+    platform_socket_close(stranger);
+    EXPECT_TRUE(eventually([&] {
+        return nivo_test::logged_at(dir.file("nivo.log"), "ERROR",
+                                    "dcaserver_net_accept: connection from 127.0.0.2 refused: "
+                                    "not in ALLOWED-AGENT-NETWORKS\n") == 1;
+    }));
+    // Agents inside the networks work as before; a refusal does not stop the accept loop.
+    platform_socket_t inside = connect_from(u"127.0.5.9");
+    EXPECT_EQ(handshake(inside), 1);
+    std::vector<std::uint8_t> logon = data_message(u"paul", u"127.0.0.95", false);
+    EXPECT_EQ(platform_socket_send(inside, logon.data(), logon.size()),
+              static_cast<long long>(logon.size()));
+    EXPECT_TRUE(eventually([&] { return stored(u"paul"); }));
+    platform_socket_close(inside);
+    EXPECT_EQ(accepted.load(), 1);
+}
+
+TEST_F(Link, LogonsWithoutAUserOrAnIPv4AddressAreRefusedAtIntake)
+{
+    net_handle *agent = raw_agent();
+    ASSERT_EQ(handshake(agent), 1);
+    std::vector<std::vector<std::uint8_t>> refused = {
+        data_message(nullptr, u"127.0.0.90", false),
+        data_message(u"", u"127.0.0.91", false),
+        data_message(u"mallory", u"not-an-ip", false),
+        data_message(u"mallory", u"127.0.0.1'); DROP TABLE UserInfo; --", false),
+        data_message(u"mallory", u"::1", false),
+        data_message(u"mallory", u"127.0.0.300", false),
+    };
+    for (const auto &message : refused) {
+        ASSERT_EQ(net_send(agent, message.data(), message.size()), 1);
+    }
+    std::vector<std::uint8_t> good = data_message(u"oscar", u"127.0.0.92", false);
+    ASSERT_EQ(net_send(agent, good.data(), good.size()), 1);
+    ASSERT_TRUE(eventually([&] { return stored(u"oscar"); }));
+
+    std::vector<nivo_test::store_row> rows = store_rows(dir.file("nivo.db3"));
+    ASSERT_EQ(rows.size(), 1u);
+    EXPECT_EQ(rows[0].user, "oscar");
+    EXPECT_EQ(drain_update_queue().size(), 1u);
+    std::string path = dir.file("nivo.log");
+    EXPECT_EQ(nivo_test::logged_at(path, "ERROR",
+                                   "dcaserver_extract_data: logon without a user refused\n"),
+              2u);
+    EXPECT_EQ(nivo_test::logged_at(path, "ERROR", "' is not dotted IPv4\n"), 4u);
+    EXPECT_TRUE(logged("dcaserver_extract_data: logon of mallory refused: workstation address "
+                       "'not-an-ip' is not dotted IPv4\n"));
+    net_fini(agent);
 }
 
 // A Collector of the test's own making: it answers the handshake as told and reads DATA.

@@ -1,5 +1,5 @@
 // The update queue: order, no waiting while records are there, a waiting consumer woken at once,
-// and the refusals.
+// the refusals, and the bound that holds replays back but never a live update.
 
 #include <gtest/gtest.h>
 
@@ -28,6 +28,7 @@ class UpdateQueue : public ::testing::Test {
     void TearDown() override
     {
         gw_update_queue_fini();
+        gw_update_queue_set_bound(GW_UPDATE_QUEUE_BOUND);
         log_fini();
     }
     bool logged(const std::string &text)
@@ -139,6 +140,38 @@ TEST_F(UpdateQueue, FiniReleasesAWaitingConsumer)
     ASSERT_EQ(consumer.wait_for(std::chrono::seconds(5)), std::future_status::ready);
     EXPECT_EQ(consumer.get(), nullptr);
     EXPECT_TRUE(logged("gw_update_queue_init: GW Update Queue released"));
+}
+
+TEST_F(UpdateQueue, AReplayWaitsAtTheBoundUntilHalfIsTakenALiveUpdateNever)
+{
+    ASSERT_EQ(gw_update_queue_init(), 0);
+    gw_update_queue_set_bound(4);
+    for (int i = 1; i <= 4; ++i) {
+        ASSERT_EQ(gw_update_queue_enqueue_replay(record(i)), 0);
+    }
+    auto replay =
+        std::async(std::launch::async, [] { return gw_update_queue_enqueue_replay(record(5)); });
+    EXPECT_EQ(replay.wait_for(std::chrono::milliseconds(100)), std::future_status::timeout);
+    ASSERT_EQ(gw_update_queue_enqueue(record(100)), 0); // live: past the bound at once
+    EXPECT_EQ(gw_update_queue_count(), 5u);
+    userinfo_ptr(gw_update_queue_dequeue()).reset();
+    userinfo_ptr(gw_update_queue_dequeue()).reset();
+    EXPECT_EQ(replay.wait_for(std::chrono::milliseconds(100)), std::future_status::timeout);
+    userinfo_ptr(gw_update_queue_dequeue()).reset(); // down to half: the replay goes on
+    ASSERT_EQ(replay.wait_for(std::chrono::seconds(5)), std::future_status::ready);
+    EXPECT_EQ(replay.get(), 0);
+    EXPECT_EQ(gw_update_queue_count(), 3u);
+
+    // A replay still waiting when the queue is released gets its record back.
+    ASSERT_EQ(gw_update_queue_enqueue(record(101)), 0);
+    UserInfo *last = record(6);
+    auto stuck =
+        std::async(std::launch::async, [last] { return gw_update_queue_enqueue_replay(last); });
+    EXPECT_EQ(stuck.wait_for(std::chrono::milliseconds(100)), std::future_status::timeout);
+    gw_update_queue_fini();
+    ASSERT_EQ(stuck.wait_for(std::chrono::seconds(5)), std::future_status::ready);
+    EXPECT_EQ(stuck.get(), -1);
+    userdb_free_userinfo(last);
 }
 
 } // namespace

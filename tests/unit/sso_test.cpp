@@ -7,9 +7,11 @@
 
 #include <sqlite3.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstring>
 #include <ctime>
+#include <set>
 #include <string>
 #include <thread>
 #include <vector>
@@ -232,6 +234,7 @@ class SsoLink : public ::testing::Test {
     }
     void TearDown() override
     {
+        gw_update_queue_set_bound(GW_UPDATE_QUEUE_BOUND); // a replay left waiting goes on
         threadpool_destroy(); // pending file rewrites and resends finish first
         SSOclient_fini();
         EXPECT_EQ(g_is_active_collector.load(), counter_before);
@@ -283,6 +286,18 @@ class SsoLink : public ::testing::Test {
     int request(const bytes &datagram, const char16_t *sender)
     {
         return SSO_server_handle_datagram(datagram.data(), datagram.size(), sender);
+    }
+    // Whether the GetAllUsers replay for the node has queued its last row, within 5 s.
+    static bool replayed(const gw_node *node)
+    {
+        auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+        while (node->getall_pending.load()) {
+            if (std::chrono::steady_clock::now() > deadline) {
+                return false;
+            }
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        }
+        return true;
     }
 
     temp_dir dir;
@@ -410,6 +425,7 @@ TEST_F(SsoLink, TheLengthFieldAndShortDatagrams)
     EXPECT_EQ(request(bytes(get_all.begin(), get_all.begin() + 4), u"127.0.0.2"), 0);
     EXPECT_TRUE(drain_update_queue().empty());
     EXPECT_EQ(request(get_all, u"127.0.0.2"), 1);
+    ASSERT_TRUE(replayed(node_a));
     EXPECT_EQ(drain_update_queue().size(), 2u);
 
     bytes twelve(12, 0);
@@ -419,6 +435,7 @@ TEST_F(SsoLink, TheLengthFieldAndShortDatagrams)
     EXPECT_TRUE(drain_update_queue().empty());
     std::memcpy(twelve.data() + 1, "5\0", 2);
     EXPECT_EQ(request(twelve, u"127.0.0.2"), 1); // says 5, 12 arrived: handled
+    ASSERT_TRUE(replayed(node_a));
     std::vector<userinfo_ptr> sent = drain_update_queue();
     ASSERT_EQ(sent.size(), 2u);
     EXPECT_EQ(sent[0]->RequestingGW, node_a);
@@ -441,6 +458,74 @@ TEST_F(SsoLink, TheLengthFieldAndShortDatagrams)
     EXPECT_EQ(request(bytes{99, '5', 0, 0, 0}, u"127.0.0.2"), 1);
     EXPECT_NE(log().find("SSO_server_RecvReqGW: Invalid Request Message Code: 99"),
               std::string::npos);
+}
+
+TEST_F(SsoLink, ForgedGetAllUsersRunOneReplayAtATimeInABoundedQueue)
+{
+    // 50 stored logons, written straight into the table so that nothing is queued for them.
+    sqlite3 *db = nullptr;
+    ASSERT_EQ(sqlite3_open(dir.file("nivo.db3").c_str(), &db), SQLITE_OK);
+    std::string insert = "BEGIN;";
+    for (int i = 0; i < 50; ++i) {
+        insert += "INSERT INTO UserInfo (user, domain, wrkst_ip, create_time, expire_time, "
+                  "logon_type, flags) VALUES ('u" +
+                  std::to_string(i) + "', 'corp.example', '10.1.0." + std::to_string(i) +
+                  "', 1, 601, 2, 1);";
+    }
+    ASSERT_EQ(sqlite3_exec(db, (insert + "COMMIT;").c_str(), nullptr, nullptr, nullptr), SQLITE_OK);
+    sqlite3_close(db);
+
+    // Forty GetAllUsers from the appliance's address while nothing takes from the queue: one
+    // replay runs and stops at the bound, the other requests are dropped.
+    gw_update_queue_set_bound(16);
+    bytes get_all = sso_build_request(SSO_CODE_GETALLUSERS);
+    for (int i = 0; i < 40; ++i) {
+        ASSERT_EQ(request(get_all, u"127.0.0.2"), 1);
+    }
+    ASSERT_TRUE(wait_log("SSO_server_enqueue_update_req: user logon request enqueued"));
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    EXPECT_EQ(gw_update_queue_count(), 16u);
+    EXPECT_TRUE(node_a->getall_pending.load());
+    EXPECT_EQ(nivo_test::logged_at(dir.file("nivo.log"), "ERROR",
+                                   "SSO_server_handle_getallusers_req: GetAllUsers from GW "
+                                   "'127.0.0.2' dropped: its previous one is still being "
+                                   "answered\n"),
+              39u);
+    // A live update goes in past the bound.
+    ASSERT_EQ(
+        gw_update_queue_enqueue(make_record(u"zoe", u"CORP", u"10.1.9.9", nullptr, UI_FLAG_LOGOUT)),
+        0);
+
+    // Taking from the queue lets the replay finish: every stored logon once, the logout too.
+    std::vector<userinfo_ptr> taken;
+    std::size_t most = 0;
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+    for (;;) {
+        most = std::max(most, gw_update_queue_count());
+        bool over = !node_a->getall_pending.load();
+        for (userinfo_ptr &record : drain_update_queue()) {
+            taken.push_back(std::move(record));
+        }
+        if (over || std::chrono::steady_clock::now() > deadline) {
+            break;
+        }
+    }
+    EXPECT_LE(most, 17u);
+    ASSERT_EQ(taken.size(), 51u);
+    std::set<std::string> users;
+    for (const userinfo_ptr &record : taken) {
+        if (record->Flags == UI_FLAG_LOGON) {
+            EXPECT_EQ(record->RequestingGW, node_a);
+            users.insert(nivo_test::u8(record->User));
+        }
+    }
+    EXPECT_EQ(users.size(), 50u);
+
+    // Once it is over, the next request is answered again.
+    gw_update_queue_set_bound(GW_UPDATE_QUEUE_BOUND);
+    ASSERT_EQ(request(get_all, u"127.0.0.2"), 1);
+    ASSERT_TRUE(replayed(node_a));
+    EXPECT_EQ(drain_update_queue().size(), 50u);
 }
 
 TEST_F(SsoLink, WorkstationPolls)
