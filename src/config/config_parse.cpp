@@ -104,6 +104,18 @@ add_agent_networks(const std::u16string &value)
         std::size_t last = item.find_last_not_of(u" \t");
         item =
             first == std::u16string::npos ? std::u16string() : item.substr(first, last - first + 1);
+        // The shared network reader takes any prefix text (junk reads as /0, which would admit
+        // every address): here it must be a decimal number from 0 to 32.
+        std::size_t slash = item.find(u'/');
+        std::u16string prefix = slash == std::u16string::npos ? u"" : item.substr(slash + 1);
+        int bits = prefix.empty() || prefix.size() > 2 ? -1 : 0;
+        for (char16_t c : prefix) {
+            bits = bits < 0 || c < u'0' || c > u'9' ? -1 : bits * 10 + (c - u'0');
+        }
+        if (bits < 0 || bits > 32) {
+            log_write(LOG_ERROR, u"add_agent_networks: '%s' is not address/bits\n", item);
+            return -1;
+        }
         if (dca_agent_addnet_authnetlist(item.c_str()) != 0) {
             return -1;
         }

@@ -335,7 +335,9 @@ TEST_F(Config, AllowedAgentNetworksNarrowWhoMayActAsAnAgent)
     EXPECT_EQ(dca_filter_by_agent_authnet(u"unknown"), 1);
 
     // A list that cannot be read whole stops the start-up rather than admit or refuse by guess.
-    for (const char *bad : {"10.1.0.0", "10.1.0.0/16,", "host.example/8", ""}) {
+    // A prefix that is not a number from 0 to 32 would read as /0 and admit everyone.
+    for (const char *bad : {"10.1.0.0", "10.1.0.0/16,", "host.example/8", "", "10.1.0.0/junk",
+                            "10.1.0.0/", "10.1.0.0/33", "10.1.0.0/0x10"}) {
         config_release(&record);
         dca_filter_reset();
         EXPECT_EQ(parse(SETTINGS + "[NIV-COLLECTOR]\nALLOWED-AGENT-NETWORKS=" + bad + "\n"), -1)
