@@ -162,11 +162,14 @@ write_line(log_file *file, unsigned int level, const char16_t *line, std::size_t
         if (file->pending_units + units > PENDING_UNITS) {
             write_pending(file);
         }
+        // The writer thread is woken by the first line of a burst, never for a line written
+        // here and now (that would cost it a wake-up per line for nothing to write).
         wake = file->pending_units == 0;
         std::memcpy(file->pending + file->pending_units, line, units * sizeof(char16_t));
         file->pending_units += units;
         if (writer == nullptr || level_is_written_at_once(level)) {
             write_pending(file);
+            wake = false;
         }
         over = file->over_limit;
         wake = wake || over;
