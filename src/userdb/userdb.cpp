@@ -72,6 +72,16 @@ namespace {
 std::mutex g_init_lock;
 std::atomic<userdb_handle *> g_store{nullptr};
 
+// Inserts that failed since the store was opened, for the service's report; counted under the
+// store lock, read by the service's main thread.
+struct userdb_write_failures {
+    std::mutex lock;
+    std::uint64_t unstored = 0;
+    bool failing = false;
+    const char *reason = nullptr;
+};
+userdb_write_failures g_failures;
+
 userdb_handle *
 store()
 {
@@ -527,14 +537,10 @@ userdb_handle_duplicate_userinfo(userdb_handle *handle, const UserInfo *record)
     return 0;
 }
 
+// The insert proper, under the store lock.
 int
-userdb_insert_userinfo(userdb_handle *handle, UserInfo *record)
+userdb_insert_locked(userdb_handle *handle, UserInfo *record)
 {
-    if (!handle_ok(handle) || record == nullptr) {
-        log_write(LOG_ERROR, u"userdb_insert_userinfo: Invalid Input Parameters");
-        return -1;
-    }
-    std::lock_guard guard(handle->lock);
     int found = userdb_handle_duplicate_userinfo(handle, record);
     if (found < 0) {
         log_write(LOG_ERROR, u"userdb_insert_userinfo: userinfo existance check failed");
@@ -619,6 +625,41 @@ userdb_insert_userinfo(userdb_handle *handle, UserInfo *record)
         return -1;
     }
     return 0;
+}
+
+// Counts a failed insert, or clears the failing state after a stored one. Called under the
+// store lock, so that the connection's last error is this insert's.
+void
+userdb_note_insert(userdb_handle *handle, int result)
+{
+    if (result == 1) {
+        return; // the duplicate check only read the table
+    }
+    const char *reason = nullptr;
+    if (result < 0) {
+        int code = sqlite3_extended_errcode(handle->db);
+        // Only an allocation of this module fails without an error of SQLite's.
+        reason = code != SQLITE_OK ? sqlite3_errstr(code) : "out of memory";
+    }
+    std::lock_guard guard(g_failures.lock);
+    g_failures.failing = result < 0;
+    if (result < 0) {
+        ++g_failures.unstored;
+        g_failures.reason = reason;
+    }
+}
+
+int
+userdb_insert_userinfo(userdb_handle *handle, UserInfo *record)
+{
+    if (!handle_ok(handle) || record == nullptr) {
+        log_write(LOG_ERROR, u"userdb_insert_userinfo: Invalid Input Parameters");
+        return -1;
+    }
+    std::lock_guard guard(handle->lock);
+    int result = userdb_insert_locked(handle, record);
+    userdb_note_insert(handle, result);
+    return result;
 }
 
 int
@@ -1033,6 +1074,12 @@ userinfo_db_init(const char16_t *db_path, const char16_t *table_name)
         log_write(LOG_ERROR, u"userinfo_db_init: USERDB couldn't Initialized");
         return -1;
     }
+    {
+        std::lock_guard failures(g_failures.lock);
+        g_failures.unstored = 0;
+        g_failures.failing = false;
+        g_failures.reason = nullptr;
+    }
     g_store.store(handle, std::memory_order_release);
     log_write(LOG_DEBUG, u"userinfo_db_init: USERDB Successfully Initialized");
     return 0;
@@ -1058,6 +1105,13 @@ userinfo_db_insert(UserInfo *record)
         add_user_to_de_repositry(record);
     }
     return result;
+}
+
+void
+userinfo_db_write_state(userdb_write_state *out)
+{
+    std::lock_guard guard(g_failures.lock);
+    *out = userdb_write_state{g_failures.unstored, g_failures.failing, g_failures.reason};
 }
 
 int
