@@ -240,6 +240,8 @@ TEST(StoreOnAFullDisk, TheLogStaysSmallAndLogonsNotStoredAreToldWithTheirCount)
     EXPECT_TRUE(wait_until(5000, [&] { return nivo.err().find(again) != std::string::npos; }))
         << nivo.err();
     EXPECT_TRUE(nivo_test::wait_file(notes, "the user store writes again", 5)) << read_file(notes);
+    std::this_thread::sleep_for(std::chrono::milliseconds(1500));
+    EXPECT_EQ(nivo_test::count_of(nivo.err(), "logons are stored again"), 1u) << nivo.err();
 
     ASSERT_TRUE(nivo.signal(PLATFORM_SIGNAL_STOP));
     EXPECT_EQ(nivo.wait_exit(10000), 0);
