@@ -4,6 +4,7 @@
 //   - inserts per second through userinfo_db_insert (duplicate check included), at LOG-LEVEL 5
 //     (the default) and at LOG-LEVEL 3, with new rows on addresses not yet stored, and at
 //     LOG-LEVEL 3 with the dead-entry store on (one registry entry written per insert);
+//   - the size of the store's write-ahead log after those inserts, which its checkpoints bound;
 //   - the bare rate: the same two statements (the select on the address and the insert),
 //     compiled once, on a bare connection to a database of the same size and settings, one
 //     commit per insert as in the store;
@@ -111,7 +112,8 @@ bare_insert_rate(const std::string &path, int first, const char *synchronous)
     }
     std::string pragma = std::string("PRAGMA synchronous=") + synchronous;
     sqlite3_exec(db, pragma.c_str(), nullptr, nullptr, nullptr);
-    sqlite3_exec(db, "PRAGMA wal_autocheckpoint=10000", nullptr, nullptr, nullptr);
+    sqlite3_exec(db, "PRAGMA wal_autocheckpoint=1000", nullptr, nullptr, nullptr);
+    sqlite3_exec(db, "PRAGMA journal_size_limit=4194304", nullptr, nullptr, nullptr);
     sqlite3_stmt *select = nullptr;
     sqlite3_stmt *insert = nullptr;
     sqlite3_prepare16_v2(db, u"SELECT * FROM UserInfo WHERE wrkst_ip==:wrkst_ip;", -1, &select,
@@ -185,6 +187,7 @@ struct figures {
     double insert_level5;
     double insert_level3;
     double insert_dead_entry;
+    long long wal_bytes;
     double bare;
     double walk;
     double batches;
@@ -226,6 +229,8 @@ measure(const std::filesystem::path &dir, int rows)
     dead_entry_set_timeout(1);
     out.insert_dead_entry = store_insert_rate(&next);
     dead_entry_set_timeout(0);
+    std::error_code no_wal;
+    out.wal_bytes = static_cast<long long>(std::filesystem::file_size(store_path + "-wal", no_wal));
     out.bare = bare_insert_rate(bare_path, 1 << 21, synchronous);
 
     long walked = 0;
@@ -288,13 +293,14 @@ main(int argc, char **argv)
     std::u16string registry = log_dir + u"/registry";
     registry_set_location(registry.c_str());
 
-    std::printf("%9s %12s %12s %12s %12s %7s %12s %12s\n", "rows", "insert/s L5", "insert/s L3",
-                "L3+entries", "bare/s", "ratio", "walk rows/s", "expired b/s");
+    std::printf("%9s %12s %12s %12s %9s %12s %7s %12s %12s\n", "rows", "insert/s L5",
+                "insert/s L3", "L3+entries", "wal KiB", "bare/s", "ratio", "walk rows/s",
+                "expired b/s");
     for (int rows : sizes) {
         figures f = measure(dir, rows);
-        std::printf("%9d %12.0f %12.0f %12.0f %12.0f %7.2f %12.0f %12.0f\n", f.rows,
-                    f.insert_level5, f.insert_level3, f.insert_dead_entry, f.bare,
-                    f.bare > 0 ? f.insert_level3 / f.bare : 0.0, f.walk, f.batches);
+        std::printf("%9d %12.0f %12.0f %12.0f %9lld %12.0f %7.2f %12.0f %12.0f\n", f.rows,
+                    f.insert_level5, f.insert_level3, f.insert_dead_entry, f.wal_bytes / 1024,
+                    f.bare, f.bare > 0 ? f.insert_level3 / f.bare : 0.0, f.walk, f.batches);
         std::fflush(stdout);
     }
     log_fini();

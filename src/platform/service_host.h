@@ -7,7 +7,8 @@
 //
 // On POSIX the process runs in the foreground under a service manager: SIGINT is the stop
 // control, SIGTERM the shutdown control (a service manager sends it for both), SIGHUP asks for
-// the status (interrogate). Status reports go to systemd's notification socket when there is one.
+// the status (interrogate). Status reports and the note go to systemd's notification socket
+// when there is one.
 #pragma once
 
 using service_main_fn = void (*)(unsigned long argc, char16_t **argv);
@@ -56,6 +57,11 @@ service_status_handle *platform_service_register(const char16_t *name, service_c
 
 // Sends a status report: 0, or -1 with the last error set.
 int platform_service_set_status(service_status_handle *handle, const service_status *status);
+
+// Sets the note that the service manager shows beside the state, for a fault the service lives
+// with (logons it cannot store): it stays with every later status report until it is replaced.
+// Null or empty clears it. UTF-16 text of one line. 0, or -1 with the last error set.
+int platform_service_set_status_text(service_status_handle *handle, const char16_t *text);
 
 // The exit status for the process entry: 0 after a clean stop, non-zero when the service
 // reported a stop with an error code.

@@ -2,6 +2,7 @@
 
 #include "service/service.h"
 
+#include <cstdint>
 #include <mutex>
 
 #include "common/console.h"
@@ -32,6 +33,9 @@ constexpr const char16_t *STOP_EVENT_NAME = u"ThisIsMyEvent";
 
 struct service_state {
     service_status_handle *status_handle = nullptr;
+    // What the last report of the store's write failures told (main routine's thread only).
+    std::uint64_t reported_unstored = 0;
+    bool reported_failing = false;
     // Written by the service's main routine; the control handler runs on another thread and
     // may set the event while the main routine closes it, so both hold stop_lock for that.
     std::mutex stop_lock;
@@ -221,10 +225,49 @@ Service_Main(unsigned long argc, char16_t **argv)
     SetTheServiceStatus(SERVICE_STOPPED, 0, 0, 0);
 }
 
+namespace {
+
+// Logons the store could not write, told where an operator sees them even when the base
+// directory's disk is the full one: on standard error (the service manager's journal) and in
+// the status note, and in the log as well. Called from the maintenance loop, whose waits keep
+// two calls at least a second apart, it writes at most one line: the count when it has grown,
+// or once that the store writes again.
+void
+nivo_report_store_failures()
+{
+    userdb_write_state state{};
+    userinfo_db_write_state(&state);
+    const char *reason = state.reason != nullptr ? state.reason : "unknown error";
+    char16_t line[256];
+    char16_t note[256];
+    if (state.unstored > g_service.reported_unstored) {
+        fmt_print_w(line, 256, u"userinfo_db_insert: %u logons not stored: %S\n", state.unstored,
+                    reason);
+        fmt_print_w(note, 256, u"user store cannot write (%S): %u logons not stored", reason,
+                    state.unstored);
+        g_service.reported_failing = true;
+    } else if (g_service.reported_failing && !state.failing) {
+        fmt_print_w(line, 256, u"userinfo_db_insert: logons are stored again; %u were not stored\n",
+                    state.unstored);
+        fmt_print_w(note, 256, u"%u logons were not stored; the user store writes again",
+                    state.unstored);
+        g_service.reported_failing = false;
+    } else {
+        return;
+    }
+    g_service.reported_unstored = state.unstored;
+    console_err(u"%s", static_cast<const char16_t *>(line));
+    log_write(LOG_MSG, u"%s", static_cast<const char16_t *>(line));
+    (void)platform_service_set_status_text(g_service.status_handle, note);
+}
+
+} // namespace
+
 int
 nivo_maintenance()
 {
     log_check_overflow();
+    nivo_report_store_failures();
     return 0;
 }
 

@@ -85,6 +85,16 @@ struct userdb_failure {
 };
 userdb_failure g_failure; // the last failure of init or validation; guarded by g_init_lock
 
+// Inserts that failed since the store was opened, for the service's report; counted under the
+// store lock, read by the service's main thread.
+struct userdb_write_failures {
+    std::mutex lock;
+    std::uint64_t unstored = 0;
+    bool failing = false;
+    const char *reason = nullptr;
+};
+userdb_write_failures g_failures;
+
 userdb_handle *
 store()
 {
@@ -353,10 +363,13 @@ userdb_exec_script(userdb_handle *handle, const char16_t *text)
 // Connection settings. A new file stores its text as UTF-16 little-endian whatever the
 // machine's byte order. The write-ahead log commits each statement with one append and no wait
 // for the disk, and a crash of the process loses nothing that was committed (synchronous=NORMAL
-// gives up only the last commits before a power failure). The log is folded back into the file
-// every 10,000 pages (about 40 MB) instead of every 1,000: each fold waits for the disk, and at
-// the default it cost half of the insert rate. The busy wait covers a second reader,
-// such as an operator's shell, holding the file for a moment.
+// gives up only the last commits before a power failure). A logon appends about four pages
+// (the table, its two indexes and the rowid counter), so the log is folded back into the file
+// every 1,000 pages (about 4 MB, some 250 logons) and then written again from its start: the
+// disk must hold that much beside the table, not ten times as much. After a larger transaction
+// (a validation of a big table) the log file is cut back to 4 MiB, just over its working size,
+// so that the regular cycle never truncates it. The busy wait covers a second reader, such as
+// an operator's shell, holding the file for a moment.
 int
 userdb_configure_db(userdb_handle *handle)
 {
@@ -364,7 +377,8 @@ userdb_configure_db(userdb_handle *handle)
     if (userdb_exec_script(handle, u"PRAGMA encoding='UTF-16le';"
                                    u"PRAGMA journal_mode=WAL;"
                                    u"PRAGMA synchronous=NORMAL;"
-                                   u"PRAGMA wal_autocheckpoint=10000;") != 0) {
+                                   u"PRAGMA wal_autocheckpoint=1000;"
+                                   u"PRAGMA journal_size_limit=4194304;") != 0) {
         log_write(LOG_ERROR, u"userdb_open_db: USERDB '%s' couldnt configured: %s", handle->db_name,
                   errmsg(handle));
         return -1;
@@ -649,14 +663,10 @@ userdb_handle_duplicate_userinfo(userdb_handle *handle, const UserInfo *record)
     return 0;
 }
 
+// The insert proper, under the store lock.
 int
-userdb_insert_userinfo(userdb_handle *handle, UserInfo *record)
+userdb_insert_locked(userdb_handle *handle, UserInfo *record)
 {
-    if (!handle_ok(handle) || record == nullptr) {
-        log_write(LOG_ERROR, u"userdb_insert_userinfo: Invalid Input Parameters");
-        return -1;
-    }
-    std::lock_guard guard(handle->lock);
     int found = userdb_handle_duplicate_userinfo(handle, record);
     if (found < 0) {
         log_write(LOG_ERROR, u"userdb_insert_userinfo: userinfo existance check failed");
@@ -741,6 +751,41 @@ userdb_insert_userinfo(userdb_handle *handle, UserInfo *record)
         return -1;
     }
     return 0;
+}
+
+// Counts a failed insert, or clears the failing state after a stored one. Called under the
+// store lock, so that the connection's last error is this insert's.
+void
+userdb_note_insert(userdb_handle *handle, int result)
+{
+    if (result == 1) {
+        return; // the duplicate check only read the table
+    }
+    const char *reason = nullptr;
+    if (result < 0) {
+        int code = sqlite3_extended_errcode(handle->db);
+        // Only an allocation of this module fails without an error of SQLite's.
+        reason = code != SQLITE_OK ? sqlite3_errstr(code) : "out of memory";
+    }
+    std::lock_guard guard(g_failures.lock);
+    g_failures.failing = result < 0;
+    if (result < 0) {
+        ++g_failures.unstored;
+        g_failures.reason = reason;
+    }
+}
+
+int
+userdb_insert_userinfo(userdb_handle *handle, UserInfo *record)
+{
+    if (!handle_ok(handle) || record == nullptr) {
+        log_write(LOG_ERROR, u"userdb_insert_userinfo: Invalid Input Parameters");
+        return -1;
+    }
+    std::lock_guard guard(handle->lock);
+    int result = userdb_insert_locked(handle, record);
+    userdb_note_insert(handle, result);
+    return result;
 }
 
 int
@@ -1193,6 +1238,12 @@ userinfo_db_init(const char16_t *db_path, const char16_t *table_name)
         log_write(LOG_ERROR, u"userinfo_db_init: USERDB couldn't Initialized");
         return -1;
     }
+    {
+        std::lock_guard failures(g_failures.lock);
+        g_failures.unstored = 0;
+        g_failures.failing = false;
+        g_failures.reason = nullptr;
+    }
     g_store.store(handle, std::memory_order_release);
     log_write(LOG_DEBUG, u"userinfo_db_init: USERDB Successfully Initialized");
     return 0;
@@ -1218,6 +1269,13 @@ userinfo_db_insert(UserInfo *record)
         add_user_to_de_repositry(record);
     }
     return result;
+}
+
+void
+userinfo_db_write_state(userdb_write_state *out)
+{
+    std::lock_guard guard(g_failures.lock);
+    *out = userdb_write_state{g_failures.unstored, g_failures.failing, g_failures.reason};
 }
 
 int

@@ -49,6 +49,16 @@ int userinfo_db_insert(UserInfo *record);
 // queue refused it (the caller keeps it in both cases).
 int userinfo_db_insert_and_queue(UserInfo *record);
 
+// Logons the store could not write since it was opened, for the service's report: inserts that
+// failed (result -1), whether the latest insert failed, and SQLite's text for the latest
+// failure ("database or disk is full"; a static text, or null when none failed).
+struct userdb_write_state {
+    std::uint64_t unstored;
+    bool failing;
+    const char *reason;
+};
+void userinfo_db_write_state(userdb_write_state *out);
+
 // The first row of user_name as a new record owned by the caller (RowID 0). 0, or -1 when there
 // is no such row (not logged) or on error.
 int userinfo_db_get_user_info(const char16_t *user_name, UserInfo **out);

@@ -273,7 +273,7 @@ in_network_namespace()
 }
 
 int
-run_in_network_namespace(const std::string &test, std::string *output)
+run_in_network_namespace(const std::string &test, std::string *output, bool mount_too)
 {
     if (!network_namespaces_available()) {
         if (geteuid() == 0 || std::getenv("CI") != nullptr) {
@@ -287,7 +287,7 @@ run_in_network_namespace(const std::string &test, std::string *output)
     std::string out = dir.file("output.txt");
     std::string self = std::filesystem::read_symlink("/proc/self/exe").string();
     std::string filter = "--gtest_filter=" + test;
-    const char *argv[] = {"/usr/bin/unshare", "-n", "/bin/sh", "-c",
+    const char *argv[] = {"/usr/bin/unshare", mount_too ? "-nm" : "-n", "/bin/sh", "-c",
                           "/usr/sbin/ip link set lo up && exec \"$0\" \"$1\"",
                           self.c_str(), filter.c_str(), nullptr};
     const char *env[] = {"NIVO_TEST_NETNS=1", nullptr};
@@ -318,7 +318,7 @@ skip_without_namespace()
 } // namespace
 
 bool
-ran_in_own_network_namespace()
+ran_in_own_network_namespace(bool mount_too)
 {
     if (in_network_namespace()) {
         return false;
@@ -326,7 +326,7 @@ ran_in_own_network_namespace()
     const ::testing::TestInfo *test = ::testing::UnitTest::GetInstance()->current_test_info();
     std::string output;
     int status = run_in_network_namespace(
-        std::string(test->test_suite_name()) + "." + test->name(), &output);
+        std::string(test->test_suite_name()) + "." + test->name(), &output, mount_too);
     if (status == -1) {
         skip_without_namespace();
     } else {

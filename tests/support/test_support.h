@@ -44,17 +44,19 @@ bool network_namespaces_available();
 // Whether this process was started by run_in_network_namespace().
 bool in_network_namespace();
 // Runs one test of this test binary again, in a network namespace of its own with the loopback
-// interface up (every program that test starts shares it). The child's exit status (0: the test
-// passed), or -1 when no namespace can be made by an unprivileged user outside CI (as root or
-// under CI that is a failure, 1); output receives what the child printed.
-int run_in_network_namespace(const std::string &test, std::string *output);
+// interface up (every program that test starts shares it), and with mount_too in a mount
+// namespace of its own as well, where its mounts stay private. The child's exit status (0: the
+// test passed), or -1 when no namespace can be made by an unprivileged user outside CI (as root
+// or under CI that is a failure, 1); output receives what the child printed.
+int run_in_network_namespace(const std::string &test, std::string *output, bool mount_too = false);
 // The first line of a test of the whole daemon, whose fixed ports must not meet anything else on
 // the machine:
 //     if (nivo_test::ran_in_own_network_namespace()) return;
 // Outside a namespace it runs the current test again in one of its own and takes its result (a
 // failure there fails this test; where no namespace can be made it skips, or fails as root or
-// under CI) and returns true. Inside, it returns false and the test goes on.
-bool ran_in_own_network_namespace();
+// under CI) and returns true. Inside, it returns false and the test goes on. With mount_too the
+// namespace has a mount namespace of its own as well (a test that mounts a small file system).
+bool ran_in_own_network_namespace(bool mount_too = false);
 
 // Opens this process's log with its four files in dir (nivo.log, nivo.log1, ev.log and
 // ev.log1): the result of log_int(), 0 or -1. The caller ends it with log_fini().

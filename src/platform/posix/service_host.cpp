@@ -4,7 +4,8 @@
 // and is inherited by every thread after it); the dispatching thread alone takes them with
 // sigtimedwait and turns them into control requests. Status reports become systemd
 // notifications: start pending is a STATUS line, running is READY=1, stop pending is STOPPING=1,
-// a stop with an error carries ERRNO=. sd_notify does nothing outside systemd.
+// a stop with an error carries ERRNO=. Every STATUS line carries the note, when one is set, after
+// the state. sd_notify does nothing outside systemd.
 
 #include "platform/service_host.h"
 
@@ -16,6 +17,7 @@
 
 #include <atomic>
 #include <mutex>
+#include <new>
 #include <string>
 #include <system_error>
 #include <thread>
@@ -27,6 +29,8 @@ struct service_status_handle {
     service_ctrl_fn handler = nullptr;
     bool failed = false;       // a stop with an error code was reported
     unsigned long state = 0;
+    std::string state_text;    // the state as the STATUS line names it
+    std::string note;          // UTF-8, one line; empty for none
 };
 
 namespace {
@@ -95,6 +99,24 @@ platform_service_register(const char16_t *name, service_ctrl_fn handler)
     return &g_handle;
 }
 
+namespace {
+
+// Sends the fields (each ending in a newline) and the STATUS line: the state's text, then the
+// note after a semicolon. Call with the handle's lock held.
+void
+notify_status(const service_status_handle *handle, const std::string &fields)
+{
+    std::string message = fields + "STATUS=" + handle->state_text;
+    if (!handle->note.empty()) {
+        message += "; " + handle->note;
+    }
+    int saved = errno;
+    sd_notify(0, message.c_str()); // < 0 only for a broken socket; = 0 outside systemd
+    errno = saved;
+}
+
+} // namespace
+
 int
 platform_service_set_status(service_status_handle *handle, const service_status *status)
 {
@@ -103,43 +125,79 @@ platform_service_set_status(service_status_handle *handle, const service_status 
         return -1;
     }
     std::lock_guard guard(handle->lock);
-    char message[256];
+    char fields[128] = "";
+    const char *text;
     switch (status->current_state) {
     case SERVICE_START_PENDING:
         if (status->wait_hint > 0) {
-            std::snprintf(message, sizeof message, "STATUS=Starting\nEXTEND_TIMEOUT_USEC=%lu",
+            std::snprintf(fields, sizeof fields, "EXTEND_TIMEOUT_USEC=%lu\n",
                           status->wait_hint * 1000UL);
-        } else {
-            std::snprintf(message, sizeof message, "STATUS=Starting");
         }
+        text = "Starting";
         break;
     case SERVICE_RUNNING:
         // A service that has reported a failed stop does not become ready again.
         if (handle->failed) {
             return 0;
         }
-        std::snprintf(message, sizeof message, "READY=1\nSTATUS=Running");
+        std::snprintf(fields, sizeof fields, "READY=1\n");
+        text = "Running";
         break;
     case SERVICE_STOP_PENDING:
-        std::snprintf(message, sizeof message, "STOPPING=1\nSTATUS=Stopping");
+        std::snprintf(fields, sizeof fields, "STOPPING=1\n");
+        text = "Stopping";
         break;
     case SERVICE_STOPPED:
         if (status->win32_exit_code != 0) {
             handle->failed = true;
-            std::snprintf(message, sizeof message, "STOPPING=1\nSTATUS=Stopped: error %lu\nERRNO=%lu",
-                          status->win32_exit_code, status->win32_exit_code);
+            std::snprintf(fields, sizeof fields, "STOPPING=1\nERRNO=%lu\n",
+                          status->win32_exit_code);
         } else {
-            std::snprintf(message, sizeof message, "STOPPING=1\nSTATUS=Stopped");
+            std::snprintf(fields, sizeof fields, "STOPPING=1\n");
         }
+        text = "Stopped";
         break;
     default:
         errno = EINVAL;
         return -1;
     }
     handle->state = status->current_state;
-    int saved = errno;
-    sd_notify(0, message); // < 0 only for a broken socket; = 0 outside systemd
-    errno = saved;
+    try {
+        handle->state_text = text;
+        if (status->current_state == SERVICE_STOPPED && status->win32_exit_code != 0) {
+            handle->state_text += ": error " + std::to_string(status->win32_exit_code);
+        }
+        notify_status(handle, fields);
+    } catch (const std::bad_alloc &) {
+        errno = ENOMEM;
+        return -1;
+    }
+    return 0;
+}
+
+int
+platform_service_set_status_text(service_status_handle *handle, const char16_t *text)
+{
+    if (handle == nullptr) {
+        errno = EINVAL;
+        return -1;
+    }
+    std::lock_guard guard(handle->lock);
+    try {
+        // One line: a line break would start another field of the notification.
+        handle->note = posix::to_utf8(text);
+        for (char &c : handle->note) {
+            if (c == '\n' || c == '\r') {
+                c = ' ';
+            }
+        }
+        if (handle->state != 0) {
+            notify_status(handle, "");
+        }
+    } catch (const std::bad_alloc &) {
+        errno = ENOMEM;
+        return -1;
+    }
     return 0;
 }
 

@@ -1,0 +1,250 @@
+// A Collector whose base directory lies on a small file system (a tmpfs of 8 MiB, mounted in a
+// mount namespace of the test's own): the store's write-ahead log stays near 4 MiB, so a few
+// thousand logons all fit; once the disk is full, the logons the store cannot write are told
+// on standard error and in the service manager's status line with their count (the log has no
+// room either), the logons it still stores reach the appliance, and after space is freed the
+// store writes again.
+//
+// The test runs itself again in a network and a mount namespace of its own (root), which the
+// service, the agent load generator, the appliance simulator and the notification listener
+// share; without them it is skipped.
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <set>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "platform/process.h"
+#include "support/collector.h"
+#include "support/daemon.h"
+#include "support/test_support.h"
+
+using nivo_test::daemon_process;
+using nivo_test::read_file;
+using nivo_test::temp_dir;
+
+namespace {
+
+// EXAMPLE and example.test in the byte-list form of nivo.ini; a Collector only, at LOG-LEVEL 3.
+constexpr const char *COLLECTOR_INI =
+    "[SETTINGS]\n"
+    "THREADPOOL-SIZE=16\n"
+    "HOST-DOMAIN=69'0'88'0'65'0'77'0'80'0'76'0'69'0'\n"
+    "HOST-DOMAIN-FQDN=101'0'120'0'97'0'109'0'112'0'108'0'101'0'46'0'116'0'101'0'115'0'116'0'\n"
+    "[NIV-AGENT]\nENABLED=FALSE\n"
+    "[NIV-COLLECTOR]\nENABLED=TRUE\nDCASERVER-PORT=5566\nTSSO-SERVER-PORT=6677\n"
+    "DEAD-ENTRY-TIMEOUT=0\n"
+    "[LOGGING]\nLOG-LEVEL=3\n";
+
+// Receives the service's notifications on a datagram socket and appends each as one line (its
+// line breaks shown as " | ") to a file, for the given seconds.
+constexpr const char *NOTIFY_LISTENER = R"(
+import socket, sys, time
+path, out, seconds = sys.argv[1], sys.argv[2], float(sys.argv[3])
+s = socket.socket(socket.AF_UNIX, socket.SOCK_DGRAM)
+s.bind(path)
+end = time.monotonic() + seconds
+with open(out, 'a') as f:
+    while time.monotonic() < end:
+        s.settimeout(max(0.01, end - time.monotonic()))
+        try:
+            data = s.recv(4096)
+        except socket.timeout:
+            break
+        f.write(data.decode('utf-8', 'replace').replace('\n', ' | ') + '\n')
+        f.flush()
+)";
+
+// A program running in the background for the test's duration; killed when it is dropped.
+struct background {
+    platform_process *process = nullptr;
+    background(std::vector<std::string> args, const std::string &out)
+    {
+        std::vector<const char *> argv;
+        for (const std::string &word : args) {
+            argv.push_back(word.c_str());
+        }
+        argv.push_back(nullptr);
+        const char *env[] = {nullptr};
+        platform_process_options options{argv.data(), env, nullptr, out.c_str(), out.c_str()};
+        process = platform_process_start(options);
+    }
+    ~background()
+    {
+        platform_process_close(process);
+    }
+    background(const background &) = delete;
+    background &operator=(const background &) = delete;
+};
+
+// A tmpfs mounted on a directory, unmounted again before the directory is removed.
+struct tmpfs_mount {
+    std::string path;
+    bool mounted = false;
+    tmpfs_mount(const std::string &where, const std::string &size, const std::string &out)
+        : path(where)
+    {
+        std::filesystem::create_directory(path);
+        mounted =
+            nivo_test::run_tool(
+                {"/usr/bin/mount", "-t", "tmpfs", "-o", "size=" + size, "tmpfs", path}, out) == 0;
+    }
+    ~tmpfs_mount()
+    {
+        if (mounted) {
+            nivo_test::run_tool({"/usr/bin/umount", "-l", path}, path + ".umount");
+        }
+    }
+    tmpfs_mount(const tmpfs_mount &) = delete;
+    tmpfs_mount &operator=(const tmpfs_mount &) = delete;
+};
+
+bool
+wait_until(int timeout_ms, const auto &done)
+{
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
+    while (!done()) {
+        if (std::chrono::steady_clock::now() > deadline) {
+            return false;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    }
+    return true;
+}
+
+// The count of the last "N logons not stored" report on standard error (0 when none).
+long
+last_unstored(const std::string &err)
+{
+    const std::string tail = " logons not stored";
+    std::size_t at = err.rfind(tail);
+    if (at == std::string::npos) {
+        return 0;
+    }
+    std::size_t start = err.rfind(' ', at - 1);
+    return std::atol(err.c_str() + (start == std::string::npos ? 0 : start + 1));
+}
+
+// The users whose logon the appliance simulator received, with the given name prefix.
+std::set<std::string>
+logons_seen(const std::string &gwsim_out, const std::string &prefix)
+{
+    std::set<std::string> users;
+    std::istringstream lines(read_file(gwsim_out));
+    std::string line;
+    const std::string head = "logon user=" + prefix;
+    while (std::getline(lines, line)) {
+        if (line.compare(0, head.size(), head) == 0) {
+            users.insert(line.substr(11, line.find(' ', 11) - 11));
+        }
+    }
+    return users;
+}
+
+// Fills the file system with one file until it refuses another byte.
+void
+fill_disk(const std::string &path)
+{
+    std::FILE *file = std::fopen(path.c_str(), "wb");
+    ASSERT_NE(file, nullptr);
+    std::vector<char> block(64 * 1024, 'x');
+    while (std::fwrite(block.data(), 1, block.size(), file) == block.size() &&
+           std::fflush(file) == 0) {
+    }
+    std::fclose(file);
+}
+
+TEST(StoreOnAFullDisk, TheLogStaysSmallAndLogonsNotStoredAreToldWithTheirCount)
+{
+    if (nivo_test::ran_in_own_network_namespace(true)) {
+        return;
+    }
+    temp_dir dir;
+    tmpfs_mount disk(dir.file("base"), "8m", dir.file("mount.txt"));
+    ASSERT_TRUE(disk.mounted) << read_file(dir.file("mount.txt"));
+    const std::string &base = disk.path;
+    nivo_test::write_file(base + "/nivo.ini", COLLECTOR_INI);
+    nivo_test::write_file(base + "/gw-list.ini", "127.0.0.2:6060\n");
+    std::string db = base + "/nivo.db3";
+
+    std::string socket_path = dir.file("notify.sock");
+    std::string notes = dir.file("notify.txt");
+    background listener({"/usr/bin/python3", "-c", NOTIFY_LISTENER, socket_path, notes, "240"},
+                        dir.file("listener.txt"));
+    ASSERT_TRUE(wait_until(10000, [&] { return nivo_test::file_exists(socket_path); }))
+        << read_file(dir.file("listener.txt"));
+    daemon_process nivo(NIVO_BINARY, base, {"NOTIFY_SOCKET=" + socket_path});
+    ASSERT_TRUE(nivo.wait_for_log(base + "/nivo.log", "nivo_init: Initialization Finished", 15000))
+        << nivo.err();
+    std::string gwsim_out = dir.file("gwsim.txt");
+    background gwsim({NIVO_BUILD_DIR "/nivo-gwsim", "--listen", "127.0.0.2:6060", "--collector",
+                      "127.0.0.1:6677", "--seconds", "240", "is-active"},
+                     gwsim_out);
+    ASSERT_TRUE(nivo_test::wait_file(gwsim_out, "active port=6677", 15)) << read_file(gwsim_out);
+
+    auto send = [&](const std::string &user, const std::string &first_ip, int records, int rate) {
+        return nivo_test::run_tool({NIVO_BUILD_DIR "/nivo-agentsim", "-n", std::to_string(records),
+                                    "-r", std::to_string(rate), "-u", user, "-i", first_ip, "-q"},
+                                   dir.file("agentsim.txt"), 60000);
+    };
+    auto rows = [&](const std::string &prefix) {
+        return nivo_test::store_count(db, "user LIKE '" + prefix + "%'");
+    };
+
+    // 2,000 logons would need some 32 MB of log between two folds at the old fold size; now the
+    // log stays near 4 MiB and every logon is stored.
+    ASSERT_EQ(send("fits", "127.1.0.1", 2000, 0), 0) << read_file(dir.file("agentsim.txt"));
+    EXPECT_TRUE(
+        wait_until(60000, [&] { return rows("fits") == 2000 || last_unstored(nivo.err()) > 0; }));
+    EXPECT_EQ(rows("fits"), 2000) << nivo.err();
+    EXPECT_LE(nivo_test::file_size(db + "-wal"), 5LL << 20);
+    EXPECT_EQ(nivo.err().find("not stored"), std::string::npos) << nivo.err();
+
+    // The disk full: the log cannot write either. Every logon is stored or counted, the count
+    // is told at most once a second, and what is stored still reaches the appliance.
+    auto filled = std::chrono::steady_clock::now();
+    fill_disk(base + "/filler");
+    ASSERT_EQ(send("full", "127.2.0.1", 600, 400), 0) << read_file(dir.file("agentsim.txt"));
+    EXPECT_TRUE(wait_until(30000, [&] { return last_unstored(nivo.err()) + rows("full") == 600; }))
+        << nivo.err() << "stored: " << rows("full");
+    EXPECT_GT(last_unstored(nivo.err()), 0) << nivo.err();
+    double seconds =
+        std::chrono::duration<double>(std::chrono::steady_clock::now() - filled).count();
+    EXPECT_LE(nivo_test::count_of(nivo.err(), " logons not stored: database or disk is full\n"),
+              static_cast<std::size_t>(seconds) + 1)
+        << nivo.err();
+    EXPECT_TRUE(nivo_test::wait_file(notes, "logons not stored", 5)) << read_file(notes);
+    EXPECT_NE(read_file(notes).find("STATUS=Running; user store cannot write (database or disk "
+                                    "is full): "),
+              std::string::npos)
+        << read_file(notes);
+    EXPECT_TRUE(wait_until(
+        10000,
+        [&] { return static_cast<int>(logons_seen(gwsim_out, "full").size()) == rows("full"); }))
+        << logons_seen(gwsim_out, "full").size() << " sent, " << rows("full") << " stored";
+
+    // Space again: the store writes, and says so once.
+    std::filesystem::remove(base + "/filler");
+    long unstored = last_unstored(nivo.err());
+    ASSERT_EQ(send("again", "127.3.0.1", 5, 0), 0) << read_file(dir.file("agentsim.txt"));
+    EXPECT_TRUE(wait_until(10000, [&] { return rows("again") == 5; }));
+    std::string again =
+        "logons are stored again; " + std::to_string(unstored) + " were not stored\n";
+    EXPECT_TRUE(wait_until(5000, [&] { return nivo.err().find(again) != std::string::npos; }))
+        << nivo.err();
+    EXPECT_TRUE(nivo_test::wait_file(notes, "the user store writes again", 5)) << read_file(notes);
+    std::this_thread::sleep_for(std::chrono::milliseconds(1500));
+    EXPECT_EQ(nivo_test::count_of(nivo.err(), "logons are stored again"), 1u) << nivo.err();
+
+    ASSERT_TRUE(nivo.signal(PLATFORM_SIGNAL_STOP));
+    EXPECT_EQ(nivo.wait_exit(10000), 0);
+}
+
+} // namespace
