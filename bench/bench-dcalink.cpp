@@ -180,7 +180,8 @@ start_collector(const std::string &nivo, const std::string &base, const std::str
            seconds_since(started) < 10) {
         std::this_thread::sleep_for(std::chrono::milliseconds(20));
     }
-    if (collector == nullptr || !bench::log_contains(base + "/nivo.log", "DC Agent Server started")) {
+    if (collector == nullptr ||
+        !bench::log_contains(base + "/nivo.log", "DC Agent Server started")) {
         std::fprintf(stderr, "bench-dcalink: the Collector did not start (see %s)\n", out.c_str());
         platform_process_close(collector);
         return nullptr;

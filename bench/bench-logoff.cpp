@@ -51,10 +51,9 @@ insert_due(int rows, bool answering)
 {
     std::int32_t now = static_cast<std::int32_t>(std::time(nullptr));
     for (int i = 0; i < rows; ++i) {
-        std::string ip = answering ? "127.0." + std::to_string(i / 250) + "." +
-                                         std::to_string(i % 250 + 1)
-                                   : "10.99." + std::to_string(10 + i / 250) + "." +
-                                         std::to_string(i % 250 + 1);
+        std::string ip =
+            answering ? "127.0." + std::to_string(i / 250) + "." + std::to_string(i % 250 + 1)
+                      : "10.99." + std::to_string(10 + i / 250) + "." + std::to_string(i % 250 + 1);
         userinfo_ptr record(userdb_allocate_userinfo());
         userdb_set_text(&record->User, to_u16("user" + std::to_string(i)).c_str());
         userdb_set_text(&record->Domain, u"corp.example");
@@ -102,8 +101,8 @@ main(int argc, char **argv)
         }
         std::string self = std::filesystem::canonical("/proc/self/exe").string();
         std::string rows = argc > 1 ? argv[1] : "1000";
-        execl("/usr/bin/unshare", "unshare", "-n", "/bin/sh", "-c", NAMESPACE_SETUP,
-              self.c_str(), rows.c_str(), static_cast<char *>(nullptr));
+        execl("/usr/bin/unshare", "unshare", "-n", "/bin/sh", "-c", NAMESPACE_SETUP, self.c_str(),
+              rows.c_str(), static_cast<char *>(nullptr));
         std::perror("bench-logoff: unshare");
         return 2;
     }
@@ -112,8 +111,8 @@ main(int argc, char **argv)
         std::fprintf(stderr, "bench-logoff: rows 1..60000\n");
         return 2;
     }
-    std::filesystem::path dir = std::filesystem::temp_directory_path() /
-                                ("bench-logoff-" + std::to_string(getpid()));
+    std::filesystem::path dir =
+        std::filesystem::temp_directory_path() / ("bench-logoff-" + std::to_string(getpid()));
     std::filesystem::create_directories(dir);
     auto w = [&](const char *name) { return (dir / name).u16string(); };
     log_int(w("nivo.log").c_str(), w("nivo.log1").c_str(), w("ev.log").c_str(),

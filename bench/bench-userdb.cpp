@@ -293,9 +293,8 @@ main(int argc, char **argv)
     std::u16string registry = log_dir + u"/registry";
     registry_set_location(registry.c_str());
 
-    std::printf("%9s %12s %12s %12s %9s %12s %7s %12s %12s\n", "rows", "insert/s L5",
-                "insert/s L3", "L3+entries", "wal KiB", "bare/s", "ratio", "walk rows/s",
-                "expired b/s");
+    std::printf("%9s %12s %12s %12s %9s %12s %7s %12s %12s\n", "rows", "insert/s L5", "insert/s L3",
+                "L3+entries", "wal KiB", "bare/s", "ratio", "walk rows/s", "expired b/s");
     for (int rows : sizes) {
         figures f = measure(dir, rows);
         std::printf("%9d %12.0f %12.0f %12.0f %9lld %12.0f %7.2f %12.0f %12.0f\n", f.rows,

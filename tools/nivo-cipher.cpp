@@ -71,8 +71,7 @@ usable_key(const std::string &key)
 std::string
 random_key()
 {
-    static const char alphabet[] =
-        "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789";
+    static const char alphabet[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789";
     std::random_device device;
     std::uniform_int_distribution<std::size_t> pick(0, sizeof alphabet - 2);
     std::string key;
@@ -100,8 +99,7 @@ int
 encipher(const std::string &key, const std::string &text)
 {
     if (text.size() > MAX_PLAIN_BYTES) {
-        std::fprintf(stderr, "nivo-cipher: the text may hold at most %zu bytes\n",
-                     MAX_PLAIN_BYTES);
+        std::fprintf(stderr, "nivo-cipher: the text may hold at most %zu bytes\n", MAX_PLAIN_BYTES);
         return 1;
     }
     if (text.find('\0') != std::string::npos) {
@@ -129,8 +127,7 @@ decipher(const std::string &value)
         return 1;
     }
     if (rc != 0) {
-        std::fputs("nivo-cipher: an enciphered value is at least eight characters long\n",
-                   stderr);
+        std::fputs("nivo-cipher: an enciphered value is at least eight characters long\n", stderr);
         return 1;
     }
     std::printf("%s\n", plain.c_str());

@@ -52,7 +52,8 @@ main(int argc, char **argv)
     int answered = 0;
     for (unsigned long attempt = 1; attempt <= attempts && answered == 0; ++attempt) {
         unsigned long status = 0;
-        int replies = platform_icmp_echo(icmp, address, static_cast<unsigned int>(timeout), &status);
+        int replies =
+            platform_icmp_echo(icmp, address, static_cast<unsigned int>(timeout), &status);
         std::printf("attempt %lu: replies %d, status %lu\n", attempt, replies, status);
         answered = replies > 0 && status == PLATFORM_ICMP_SUCCESS;
     }

@@ -14,23 +14,20 @@ template <class Char> struct sink {
     std::size_t capacity;
     std::size_t length = 0; // units the whole text needs
 
-    void
-    put(Char c)
+    void put(Char c)
     {
         if (length + 1 < capacity) {
             out[length] = c;
         }
         ++length;
     }
-    void
-    repeat(Char c, int count)
+    void repeat(Char c, int count)
     {
         for (int i = 0; i < count; ++i) {
             put(c);
         }
     }
-    void
-    finish()
+    void finish()
     {
         if (capacity > 0) {
             out[length < capacity ? length : capacity - 1] = 0;
@@ -134,8 +131,8 @@ put_text(sink<Char> *s, const In *text, std::size_t length, std::size_t limit, b
                 if (length == SIZE_MAX) {
                     left = text[i + 1] == 0 ? 1 : 2; // text[i] is not the terminator
                 }
-                char32_t cp = utf16_decode(reinterpret_cast<const char16_t *>(text + i), left,
-                                           &used);
+                char32_t cp =
+                    utf16_decode(reinterpret_cast<const char16_t *>(text + i), left, &used);
                 n = utf_encode<Char>(cp, units);
             }
         }
@@ -259,8 +256,8 @@ template <class Char>
 void
 put_character(sink<Char> *s, const spec &sp, const fmt_arg &a)
 {
-    char32_t cp = static_cast<char32_t>(a.kind == fmt_kind::signed_int ? static_cast<unsigned long long>(a.i)
-                                                                 : a.u);
+    char32_t cp = static_cast<char32_t>(
+        a.kind == fmt_kind::signed_int ? static_cast<unsigned long long>(a.i) : a.u);
     if (cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF && sizeof(Char) == 1)) {
         cp = 0xFFFD;
     }

@@ -48,17 +48,27 @@ struct fmt_arg {
 
 namespace fmt_detail {
 
-template <class T> struct is_wide_text : std::false_type {};
-template <> struct is_wide_text<const char16_t *> : std::true_type {};
-template <> struct is_wide_text<char16_t *> : std::true_type {};
-template <> struct is_wide_text<std::u16string> : std::true_type {};
-template <> struct is_wide_text<std::u16string_view> : std::true_type {};
+template <class T> struct is_wide_text : std::false_type {
+};
+template <> struct is_wide_text<const char16_t *> : std::true_type {
+};
+template <> struct is_wide_text<char16_t *> : std::true_type {
+};
+template <> struct is_wide_text<std::u16string> : std::true_type {
+};
+template <> struct is_wide_text<std::u16string_view> : std::true_type {
+};
 
-template <class T> struct is_narrow_text : std::false_type {};
-template <> struct is_narrow_text<const char *> : std::true_type {};
-template <> struct is_narrow_text<char *> : std::true_type {};
-template <> struct is_narrow_text<std::string> : std::true_type {};
-template <> struct is_narrow_text<std::string_view> : std::true_type {};
+template <class T> struct is_narrow_text : std::false_type {
+};
+template <> struct is_narrow_text<const char *> : std::true_type {
+};
+template <> struct is_narrow_text<char *> : std::true_type {
+};
+template <> struct is_narrow_text<std::string> : std::true_type {
+};
+template <> struct is_narrow_text<std::string_view> : std::true_type {
+};
 
 template <class T> using bare = std::remove_cvref_t<std::decay_t<T>>;
 
@@ -75,7 +85,8 @@ kind_of()
         static_assert(!std::is_same_v<U, bool>, "a bool is not a formatting argument");
         return fmt_kind::unsigned_int;
     } else if constexpr (std::is_enum_v<U>) {
-        return std::is_signed_v<std::underlying_type_t<U>> ? fmt_kind::signed_int : fmt_kind::unsigned_int;
+        return std::is_signed_v<std::underlying_type_t<U>> ? fmt_kind::signed_int
+                                                           : fmt_kind::unsigned_int;
     } else if constexpr (std::is_integral_v<U>) {
         return std::is_signed_v<U> ? fmt_kind::signed_int : fmt_kind::unsigned_int;
     } else if constexpr (std::is_floating_point_v<U>) {
@@ -289,8 +300,8 @@ template <class... Args> using nfmt = basic_fmt<char, std::type_identity_t<Args>
 // units replaced by U+FFFD: text from outside cannot break or forge a line.
 std::size_t fmt_format_w(char16_t *out, std::size_t capacity, const char16_t *format,
                          const fmt_arg *args, std::size_t count, bool escape = false);
-std::size_t fmt_format_n(char *out, std::size_t capacity, const char *format,
-                         const fmt_arg *args, std::size_t count, bool escape = false);
+std::size_t fmt_format_n(char *out, std::size_t capacity, const char *format, const fmt_arg *args,
+                         std::size_t count, bool escape = false);
 
 // Typed entry points for code that formats into its own buffer.
 template <class... Args>

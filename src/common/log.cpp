@@ -4,8 +4,9 @@
 // A line is built on the caller's stack and appended to its file's pending buffer. A writer
 // thread writes what is pending a few milliseconds after the first line arrived, so a burst
 // costs one write instead of one per line; a caller that finds the buffer full writes it
-// itself, and so does a caller of an outcome or a failure (levels 0 to 2). Closing, truncating, rotating and measuring a file write its pending lines first, and
-// log_flush() (called at exit too) writes everything at once.
+// itself, and so does a caller of an outcome or a failure (levels 0 to 2). Closing, truncating,
+// rotating and measuring a file write its pending lines first, and log_flush() (called at exit too)
+// writes everything at once.
 
 #include "common/log.h"
 
@@ -376,8 +377,7 @@ log_get_loglevel()
 }
 
 void
-log_write_packed(unsigned int level, const char16_t *format, const fmt_arg *args,
-                 std::size_t count)
+log_write_packed(unsigned int level, const char16_t *format, const fmt_arg *args, std::size_t count)
 {
     if (level > g_log.level) {
         return;
@@ -392,8 +392,7 @@ log_write_packed(unsigned int level, const char16_t *format, const fmt_arg *args
 }
 
 void
-log_write_a_packed(unsigned int level, const char *format, const fmt_arg *args,
-                   std::size_t count)
+log_write_a_packed(unsigned int level, const char *format, const fmt_arg *args, std::size_t count)
 {
     if (level > g_log.level) {
         return;
@@ -406,9 +405,10 @@ log_write_a_packed(unsigned int level, const char *format, const fmt_arg *args,
     platform_short_date_text(now, date, sizeof date / sizeof date[0]);
     platform_time_text(now, time, sizeof time / sizeof time[0]);
     char narrow[NARROW_LINE_BYTES];
-    std::size_t prefix = fmt_print_n(narrow, sizeof narrow, "\n\r%s\t%S %S [0x%x]: ",
-                                     level_name_a(level), static_cast<const char16_t *>(date),
-                                     static_cast<const char16_t *>(time), platform_thread_id());
+    std::size_t prefix =
+        fmt_print_n(narrow, sizeof narrow, "\n\r%s\t%S %S [0x%x]: ", level_name_a(level),
+                    static_cast<const char16_t *>(date), static_cast<const char16_t *>(time),
+                    platform_thread_id());
     if (prefix < sizeof narrow) {
         std::size_t message =
             fmt_format_n(narrow + prefix, sizeof narrow - prefix, format, args, count, true);
@@ -471,7 +471,8 @@ log_int(const char16_t *log_path, const char16_t *rotated_log_path, const char16
     log_write(LOG_MSG, u"----------- %s TESSALINE --------------\n", u"Vantelor");
     log_write(LOG_MSG, BANNER_DASHES);
     log_write_event(LOG_MSG, BANNER_DASHES);
-    log_write_event(LOG_MSG, u"-------------------------- Logging Events --------------------------\n");
+    log_write_event(LOG_MSG,
+                    u"-------------------------- Logging Events --------------------------\n");
     log_write_event(LOG_MSG, BANNER_DASHES);
 
     replace_name(&g_log.log.name, log_path);
@@ -560,11 +561,13 @@ check_log_file()
     if (g_log.action == LOG_OVERFLOW_TRUNCATE) {
         truncate_file(&g_log.log);
         log_write(LOG_DEBUG, DASHES);
-        log_write(LOG_DEBUG, u"---------------------- LOG FILE TRUNCATED ------------------------\n");
+        log_write(LOG_DEBUG,
+                  u"---------------------- LOG FILE TRUNCATED ------------------------\n");
         log_write(LOG_DEBUG, DASHES);
     } else if (g_log.action == LOG_OVERFLOW_ROTATE) {
         log_write(LOG_DEBUG, DASHES);
-        log_write(LOG_DEBUG, u"----------------------- ROTATING LOG FILE ------------------------\n");
+        log_write(LOG_DEBUG,
+                  u"----------------------- ROTATING LOG FILE ------------------------\n");
         log_write(LOG_DEBUG, DASHES);
         bool reopened;
         int rename_error = rotate_file(&g_log.log, &reopened);
@@ -573,7 +576,8 @@ check_log_file()
                       g_log.log.name, g_log.log.rotated_name, rename_error);
         }
         log_write(LOG_DEBUG, DASHES);
-        log_write(LOG_DEBUG, u"------------------------ LOG FILE ROTATED ------------------------\n");
+        log_write(LOG_DEBUG,
+                  u"------------------------ LOG FILE ROTATED ------------------------\n");
         log_write(LOG_DEBUG, DASHES);
     }
 }

@@ -40,15 +40,15 @@ enum : std::uint8_t {
 
 // Opens (or creates) both files, appending, and writes the banners. 0, or -1 when the log path
 // is missing, a file cannot be opened or the files are already open (told on standard error).
-int log_int(const char16_t *log_path, const char16_t *rotated_log_path,
-            const char16_t *events_path, const char16_t *rotated_events_path);
+int log_int(const char16_t *log_path, const char16_t *rotated_log_path, const char16_t *events_path,
+            const char16_t *rotated_events_path);
 void log_fini();
 // Writes the pending lines of both files now.
 void log_flush();
 
 // Level filter, size limits (bytes) and overflow action. The setters tell on standard output.
-int log_set_loglevel(unsigned int level);               // 0, or -1 above LOG_MAX
-int log_set_overflow_action(unsigned int action);       // 0, or -1 above 2
+int log_set_loglevel(unsigned int level);         // 0, or -1 above LOG_MAX
+int log_set_overflow_action(unsigned int action); // 0, or -1 above 2
 void log_set_logfile_maxsize(std::uint32_t bytes);
 void log_set_loggingfile_maxsize(std::uint32_t bytes);
 unsigned int log_get_loglevel();

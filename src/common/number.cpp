@@ -29,7 +29,9 @@ parse(const Unit *text, int base)
     if (text == nullptr) {
         return 0;
     }
-    auto at = [](const Unit *p) { return static_cast<char32_t>(static_cast<std::make_unsigned_t<Unit>>(*p)); };
+    auto at = [](const Unit *p) {
+        return static_cast<char32_t>(static_cast<std::make_unsigned_t<Unit>>(*p));
+    };
     const Unit *p = text;
     while (*p != 0 && number_is_space(at(p))) {
         ++p;

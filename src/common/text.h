@@ -29,8 +29,7 @@ text_free(void *text)
 }
 
 struct text_deleter {
-    void
-    operator()(void *text) const
+    void operator()(void *text) const
     {
         std::free(text);
     }

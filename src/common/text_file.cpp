@@ -87,10 +87,9 @@ next_byte(text_file *file)
 long
 next_unit(text_file *file)
 {
-    int width = file->encoding == TEXT_FILE_UTF16LE || file->encoding == TEXT_FILE_UTF16BE ? 2
-                : file->encoding == TEXT_FILE_UTF32LE || file->encoding == TEXT_FILE_UTF32BE
-                    ? 4
-                    : 1;
+    int width = file->encoding == TEXT_FILE_UTF16LE || file->encoding == TEXT_FILE_UTF16BE   ? 2
+                : file->encoding == TEXT_FILE_UTF32LE || file->encoding == TEXT_FILE_UTF32BE ? 4
+                                                                                             : 1;
     unsigned long bytes[4];
     for (int i = 0; i < width; ++i) {
         int b = next_byte(file);

@@ -105,4 +105,3 @@ utf_encode(char32_t cp, Char *units)
         return 4;
     }
 }
-

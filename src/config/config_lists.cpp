@@ -105,10 +105,9 @@ usable_entry(std::u16string_view entry)
         return false;
     }
     if (entry.size() > CONFIG_LINE_UNITS) {
-        log_write(LOG_ERROR,
-                  u"config_add_names: entry of %u characters is longer than %u, skipped\n",
-                  static_cast<unsigned int>(entry.size()),
-                  static_cast<unsigned int>(CONFIG_LINE_UNITS));
+        log_write(
+            LOG_ERROR, u"config_add_names: entry of %u characters is longer than %u, skipped\n",
+            static_cast<unsigned int>(entry.size()), static_cast<unsigned int>(CONFIG_LINE_UNITS));
         return false;
     }
     return true;
@@ -240,7 +239,8 @@ config_add_names_w(const char16_t *line, int type, config_record *record)
     while (!view.empty() && number_is_space(view.front())) {
         view.remove_prefix(1);
     }
-    log_write(LOG_ERROR, u"config_add_names_w config_add_names: buffer: %s\n", std::u16string(view));
+    log_write(LOG_ERROR, u"config_add_names_w config_add_names: buffer: %s\n",
+              std::u16string(view));
     view = trim(view);
     std::u16string entry(view);
     log_write(LOG_ERROR, u"config_add_names_w: buffer: %s\n", entry);
@@ -313,8 +313,8 @@ config_addgw_gwlist(const char16_t *line, config_record *record)
         }
     }
     log_write(LOG_MSG, u"config_addgw_gwlist: GW:%s:%s#%s/%s\n", name,
-              has_port ? port_text.c_str() : nullptr,
-              has_network ? network_text.c_str() : nullptr, has_mask ? mask_text.c_str() : nullptr);
+              has_port ? port_text.c_str() : nullptr, has_network ? network_text.c_str() : nullptr,
+              has_mask ? mask_text.c_str() : nullptr);
     if (name.empty()) {
         log_write(LOG_ERROR, u"config_addgw_gwlist: GW entry without address skipped: %s\n", line);
         return -1;
@@ -333,8 +333,8 @@ config_addgw_gwlist(const char16_t *line, config_record *record)
         int error = platform_ipv4_from_text(network_text.c_str(), &address);
         platform_net_cleanup();
         if (error != 0) {
-            log_write(LOG_MSG, u"config_addgw_gwlist: ip string to address translation failed: %d\n",
-                      error);
+            log_write(LOG_MSG,
+                      u"config_addgw_gwlist: ip string to address translation failed: %d\n", error);
             return -1;
         }
         network = address & mask;
@@ -372,7 +372,8 @@ config_addgw_gwlist(const char16_t *line, config_record *record)
             return -1;
         }
         node->name = tsso_string_dup_w(name.c_str());
-        node->port = static_cast<std::uint16_t>(has_port ? number_parse_auto(port_text.c_str()) : 0);
+        node->port =
+            static_cast<std::uint16_t>(has_port ? number_parse_auto(port_text.c_str()) : 0);
         node->networks = net;
         append_node(&record->gw_list, node);
     }
@@ -484,7 +485,8 @@ config_count_dclist(const config_record *record)
 gw_node *
 config_find_gw(const config_record *record, const char16_t *name)
 {
-    for (gw_node *gw = record != nullptr ? record->gw_list : nullptr; gw != nullptr; gw = gw->next) {
+    for (gw_node *gw = record != nullptr ? record->gw_list : nullptr; gw != nullptr;
+         gw = gw->next) {
         if (wtext_equal_nocase(gw->name, name)) {
             return gw;
         }

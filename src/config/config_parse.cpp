@@ -370,7 +370,8 @@ parse_keyvalue_cidmgr(config_record *record, const char16_t *entry)
         }
     } else if (is(e.key, u"DCASERVER-PORT")) {
         record->dcaserver_port = static_cast<std::uint16_t>(number(e.value));
-        log_write(LOG_MSG, u"\tparse_keyvalue_cidmgr: DCASERVER-PORT: %d\n", record->dcaserver_port);
+        log_write(LOG_MSG, u"\tparse_keyvalue_cidmgr: DCASERVER-PORT: %d\n",
+                  record->dcaserver_port);
     } else if (is(e.key, u"TSSO-SERVER-PORT")) {
         record->tsso_server_port = static_cast<std::uint16_t>(number(e.value));
         log_write(LOG_MSG, u"\tparse_keyvalue_cidmgr: TSSO-SERVER-PORT: %d\n",
@@ -428,9 +429,11 @@ parse_keyvalue_logoffdetect(config_record *record, const char16_t *entry)
                       u"\tparse_keyvalue_logoffdetect: DETECTION-MODE to be WORKSTATION-POLL\n");
         } else if (is(e.value, u"LDAP")) {
             record->detection_mode = DETECTION_MODE_LDAP;
-            log_write(LOG_MSG, u"\tparse_keyvalue_logoffdetect: DETECTION-MODE to be LDAP-FILTER\n");
+            log_write(LOG_MSG,
+                      u"\tparse_keyvalue_logoffdetect: DETECTION-MODE to be LDAP-FILTER\n");
         } else {
-            log_write(LOG_ERROR, u"\tparse_keyvalue_logoffdetect: Invalid DETECTION-MODE Value: %s\n",
+            log_write(LOG_ERROR,
+                      u"\tparse_keyvalue_logoffdetect: Invalid DETECTION-MODE Value: %s\n",
                       e.value);
         }
     } else if (is(e.key, u"DETECTION-INTERVAL")) {
@@ -471,10 +474,10 @@ parse_keyvalue_logging(config_record *record, const char16_t *entry)
         std::u16string rotated = e.value + u"1";
         replace_text(&record->log_path, e.value);
         replace_text(&record->rotated_log_path, rotated);
-        log_write(LOG_NOTICE, u"\tparse_keyvalue_logging: log file is being re-initialized to '%s'\n",
-                  e.value);
-        log_write(LOG_NOTICE, u"\tparse_keyvalue_logging: please read next log messages from '%s'\n",
-                  e.value);
+        log_write(LOG_NOTICE,
+                  u"\tparse_keyvalue_logging: log file is being re-initialized to '%s'\n", e.value);
+        log_write(LOG_NOTICE,
+                  u"\tparse_keyvalue_logging: please read next log messages from '%s'\n", e.value);
         log_fini();
         if (log_int(record->log_path, record->rotated_log_path, record->events_path,
                     record->rotated_events_path) != 0) {
@@ -484,7 +487,8 @@ parse_keyvalue_logging(config_record *record, const char16_t *entry)
             config_replace_text(&record->rotated_log_path, old_rotated.get());
             log_int(record->log_path, record->rotated_log_path, record->events_path,
                     record->rotated_events_path);
-            log_write(LOG_ERROR, u"\tparse_keyvalue_logging: log file couldn't re-initialized to '%s'\n",
+            log_write(LOG_ERROR,
+                      u"\tparse_keyvalue_logging: log file couldn't re-initialized to '%s'\n",
                       e.value);
             return -1;
         }
@@ -495,10 +499,12 @@ parse_keyvalue_logging(config_record *record, const char16_t *entry)
     } else if (is(e.key, u"OVERFLOW-ACTION")) {
         if (is(e.value, u"TRUNCATE")) {
             record->overflow_action = LOG_OVERFLOW_TRUNCATE;
-            log_write(LOG_MSG, u"\tparse_keyvalue_logging: OVERFLOW-ACTION to be TRUNCATE the Logfile\n");
+            log_write(LOG_MSG,
+                      u"\tparse_keyvalue_logging: OVERFLOW-ACTION to be TRUNCATE the Logfile\n");
         } else if (is(e.value, u"ROTATE")) {
             record->overflow_action = LOG_OVERFLOW_ROTATE;
-            log_write(LOG_MSG, u"\tparse_keyvalue_logging: OVERFLOW-ACTION to be ROTATE the Logfile\n");
+            log_write(LOG_MSG,
+                      u"\tparse_keyvalue_logging: OVERFLOW-ACTION to be ROTATE the Logfile\n");
         } else {
             log_write(LOG_ERROR, u"\tparse_keyvalue_logging: Invalid OVERFLOW-ACTION Value: %s\n",
                       e.value);
@@ -701,8 +707,8 @@ parse_configfile(const char16_t *path, config_record *record)
         at += static_cast<unsigned long>(name_length) + 1;
         log_write(LOG_MSG, u"parse_configfile: SectionName: %S\n", name);
 
-        unsigned long n = platform_profile_section(name, entries.data(), SECTION_BYTES,
-                                                   narrow_path.c_str());
+        unsigned long n =
+            platform_profile_section(name, entries.data(), SECTION_BYTES, narrow_path.c_str());
         if (n == SECTION_BYTES - 2) {
             log_write(LOG_ERROR, u"parse_configfile: GetKeyValue: buffer overflow\n");
             return -1;
@@ -790,8 +796,8 @@ config_postinit(config_record *record)
         config_parse_namefile(path.c_str(), CONFIG_LIST_DC, record);
     }
     config_print_dclist(record);
-    std::uint64_t pool = std::uint64_t{record->threadpool_size} +
-                         2 * std::uint64_t{config_count_dclist(record)};
+    std::uint64_t pool =
+        std::uint64_t{record->threadpool_size} + 2 * std::uint64_t{config_count_dclist(record)};
     record->threadpool_size =
         static_cast<std::uint32_t>(pool > THREADPOOL_LIMIT ? THREADPOOL_LIMIT : pool);
     log_write(LOG_MSG, u"config_postinit: Threadpool Size Reset to '%d' threads\n",
@@ -852,15 +858,24 @@ config_release(config_record *record)
     if (record == nullptr) {
         return;
     }
-    char16_t **texts[] = {&record->username,        &record->password,
-                          &record->admin_user_dn,   &record->user_base_dn,
-                          &record->edirectory_password, &record->edirectory_server_ip,
-                          &record->host_domain,     &record->host_domain_fqdn,
-                          &record->domain_type,     &record->base_directory,
-                          &record->conf_path,       &record->db_path,
-                          &record->server_ip,       &record->log_path,
-                          &record->rotated_log_path, &record->events_path,
-                          &record->rotated_events_path, &record->monitoring_ip,
+    char16_t **texts[] = {&record->username,
+                          &record->password,
+                          &record->admin_user_dn,
+                          &record->user_base_dn,
+                          &record->edirectory_password,
+                          &record->edirectory_server_ip,
+                          &record->host_domain,
+                          &record->host_domain_fqdn,
+                          &record->domain_type,
+                          &record->base_directory,
+                          &record->conf_path,
+                          &record->db_path,
+                          &record->server_ip,
+                          &record->log_path,
+                          &record->rotated_log_path,
+                          &record->events_path,
+                          &record->rotated_events_path,
+                          &record->monitoring_ip,
                           &record->eventlog_file};
     for (char16_t **text : texts) {
         free_text(text);

@@ -315,7 +315,8 @@ dca_set_hostdomain(const char16_t *host_domain, const char16_t *host_domain_fqdn
 {
     g_filter.host_domain.reset(tsso_string_dup_w(host_domain));
     g_filter.host_domain_fqdn.reset(tsso_string_dup_w(host_domain_fqdn));
-    log_write(LOG_MSG, u"dca_set_hostdomain: Host Domain set to '%s'\n", g_filter.host_domain.get());
+    log_write(LOG_MSG, u"dca_set_hostdomain: Host Domain set to '%s'\n",
+              g_filter.host_domain.get());
     log_write(LOG_MSG, u"dca_set_hostdomain: Host Domain (FQDN) set to '%s'\n",
               g_filter.host_domain_fqdn.get());
 }
@@ -405,14 +406,13 @@ dca_print_authnetlist(dca_netlist list)
     case DCA_NETLIST_AGENT:
         log_write(LOG_MSG, u"-------------------- AGENT NETWORK LIST -------------------------\n");
         break;
-        log_write(LOG_MSG,
-                  u"-------------------- AUTH NETWORK LIST --------------------------\n");
+        log_write(LOG_MSG, u"-------------------- AUTH NETWORK LIST --------------------------\n");
         break;
     }
     int n = 0;
     for (const net_entry &net : nets) {
-        log_write(LOG_MSG, u"\tSUBNET[%d]: 0x%08x <-> SUBNET-MASK[%d]: 0x%08x\n", n, net.network,
-                  n, net.mask);
+        log_write(LOG_MSG, u"\tSUBNET[%d]: 0x%08x <-> SUBNET-MASK[%d]: 0x%08x\n", n, net.network, n,
+                  net.mask);
         ++n;
     }
     log_write(LOG_MSG, u"-----------------------------------------------------------------\n");

@@ -337,9 +337,9 @@ dca_add_userinfo_dcaclient(UserInfo *record)
     int rc;
     {
         std::lock_guard guard(g_pipeline.client_lock);
-        rc = send_sequence_locked(record,
-                                  u"dca_add_userinfo_dcaclient: userinfo couldnt duplicated",
-                                  u"dca_add_userinfo_dcaclient: DCA Client IO failed");
+        rc =
+            send_sequence_locked(record, u"dca_add_userinfo_dcaclient: userinfo couldnt duplicated",
+                                 u"dca_add_userinfo_dcaclient: DCA Client IO failed");
     }
     release(record);
     return log_send_result(
@@ -357,9 +357,9 @@ dca_remove_userinfo_dcaclient(UserInfo *record)
             log_write(LOG_ERROR, u"dca_add_userinfo_dcaclient: DCA Client is not Initialized\n");
             rc = -2;
         } else {
-            rc = send_sequence_locked(
-                record, u"dca_remove_userinfo_dcaclient: userinfo couldnt duplicated",
-                u"dca_remove_userinfo_dcaclient: DCA Client IO failed");
+            rc = send_sequence_locked(record,
+                                      u"dca_remove_userinfo_dcaclient: userinfo couldnt duplicated",
+                                      u"dca_remove_userinfo_dcaclient: DCA Client IO failed");
         }
     }
     release(record);

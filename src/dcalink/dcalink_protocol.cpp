@@ -38,8 +38,8 @@ get_i32(const std::uint8_t *at)
 // Payload offsets of the five text offsets, and the order in which texts are written.
 enum text_slot { SLOT_USER, SLOT_DOMAIN, SLOT_GROUP, SLOT_WRKST_NAME, SLOT_WRKST_IP, SLOT_COUNT };
 constexpr std::size_t OFFSET_AT[SLOT_COUNT] = {20, 24, 28, 32, 36};
-constexpr text_slot WRITE_ORDER[SLOT_COUNT] = {SLOT_USER, SLOT_GROUP, SLOT_WRKST_NAME, SLOT_WRKST_IP,
-                                               SLOT_DOMAIN};
+constexpr text_slot WRITE_ORDER[SLOT_COUNT] = {SLOT_USER, SLOT_GROUP, SLOT_WRKST_NAME,
+                                               SLOT_WRKST_IP, SLOT_DOMAIN};
 
 } // namespace
 

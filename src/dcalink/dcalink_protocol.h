@@ -90,10 +90,10 @@ struct dcalink_received {
 
 enum dcalink_parse_result {
     DCALINK_PARSE_OK = 0,
-    DCALINK_PARSE_TOO_SHORT,     // under 40 bytes
-    DCALINK_PARSE_TOO_LONG,      // over DCALINK_PAYLOAD_MAX
-    DCALINK_PARSE_BAD_OFFSET,    // an offset outside the text area (or negative but not -1)
-    DCALINK_PARSE_UNTERMINATED,  // a text without its terminator inside the payload
+    DCALINK_PARSE_TOO_SHORT,    // under 40 bytes
+    DCALINK_PARSE_TOO_LONG,     // over DCALINK_PAYLOAD_MAX
+    DCALINK_PARSE_BAD_OFFSET,   // an offset outside the text area (or negative but not -1)
+    DCALINK_PARSE_UNTERMINATED, // a text without its terminator inside the payload
     DCALINK_PARSE_NO_MEMORY,
 };
 

@@ -83,7 +83,7 @@ detector_check_worker()
 {
     // Only WORKSTATION-POLL asks the workstation; PING and LDAP both ping.
     return logoff_detector_get_mode() == DETECTION_MODE_WORKSTATION_POLL ? wrkstpoll_dispatch
-                                                                          : wrkstping_workerthread;
+                                                                         : wrkstping_workerthread;
 }
 
 } // namespace
@@ -128,8 +128,8 @@ logoff_detector(void *)
                     if (record->RowID > first_rowid) {
                         first_rowid = record->RowID;
                     }
-                    log_write(LOG_DEBUG, u"logoff_detector: USER: %s\\%s RowID: %d",
-                              record->Domain, record->User, record->RowID);
+                    log_write(LOG_DEBUG, u"logoff_detector: USER: %s\\%s RowID: %d", record->Domain,
+                              record->User, record->RowID);
                     if (dca_filter_by_logoff_ip(record.get()) == 1) {
                         continue; // released; the row stays at flags 2 until the next start
                     }
@@ -146,8 +146,7 @@ logoff_detector(void *)
             }
         }
         if (end_of_pass) {
-            if (!selected_in_pass &&
-                detector_pause(1000UL * logoff_detector_get_interval())) {
+            if (!selected_in_pass && detector_pause(1000UL * logoff_detector_get_interval())) {
                 break;
             }
             first_rowid = 0;

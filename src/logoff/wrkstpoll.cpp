@@ -220,7 +220,6 @@ wrkstpoll_handle_logoff_req(UserInfo *record, int match_workstation)
     return 0;
 }
 
-
 namespace {
 
 struct poll_settings {
@@ -233,10 +232,10 @@ struct poll_settings {
 poll_settings g_poll;
 
 constexpr const char16_t *WMI_QUERY = u"SELECT UserName FROM Win32_ComputerSystem";
-constexpr std::size_t NAME_UNITS = 256;      // account and domain names
-constexpr std::size_t NAMESPACE_UNITS = 128; // "\\address\root\cimv2" and its terminator
-constexpr std::size_t HOST_UNITS = 64;       // "\\address" and its terminator
-constexpr std::size_t WMI_USER_UNITS = 514;  // domain, backslash and user
+constexpr std::size_t NAME_UNITS = 256;        // account and domain names
+constexpr std::size_t NAMESPACE_UNITS = 128;   // "\\address\root\cimv2" and its terminator
+constexpr std::size_t HOST_UNITS = 64;         // "\\address" and its terminator
+constexpr std::size_t WMI_USER_UNITS = 514;    // domain, backslash and user
 constexpr unsigned long SUBKEY_LIMIT = 100000; // a bound on the enumeration of one key
 
 struct wmi_closer {
@@ -500,7 +499,8 @@ wrkstpoll_dispatch(void *argument)
         break;
     default:
         // The directory poll is not built in this service; the record is not lost silently.
-        log_write(LOG_ERROR, u"wrkstpoll_dispatch: no workstation poll worker available for mode %d\n",
+        log_write(LOG_ERROR,
+                  u"wrkstpoll_dispatch: no workstation poll worker available for mode %d\n",
                   static_cast<int>(g_poll.mode.load()));
         userdb_free_userinfo(record);
         break;
@@ -523,9 +523,10 @@ wrkstpoll_workerthread_wmi(UserInfo *argument)
         return 0;
     }
     if (record->WrkstIP != nullptr && ip_logoff_excluded(record.get())) {
-        log_write_a(LOG_INFO,
-                    "wrkstpoll_workerthread_wmi: IP %s found in logout exclusion list, filtered out",
-                    narrow_address(record->WrkstIP).c_str());
+        log_write_a(
+            LOG_INFO,
+            "wrkstpoll_workerthread_wmi: IP %s found in logout exclusion list, filtered out",
+            narrow_address(record->WrkstIP).c_str());
         return 0;
     }
     // 3.
@@ -539,7 +540,8 @@ wrkstpoll_workerthread_wmi(UserInfo *argument)
     std::int32_t hr = string_printf_w(name_space, sizeof name_space, u"\\\\%s\\root\\cimv2",
                                       static_cast<const char16_t *>(record->WrkstIP));
     if (hr != STRING_S_OK) {
-        log_write(LOG_ERROR, u"wrkstpoll_workerthread_wmi: namespace string preparation failed: 0x%x",
+        log_write(LOG_ERROR,
+                  u"wrkstpoll_workerthread_wmi: namespace string preparation failed: 0x%x",
                   static_cast<unsigned int>(hr));
         return -1;
     }
@@ -562,7 +564,8 @@ wrkstpoll_workerthread_wmi(UserInfo *argument)
         if (rc == 0) {
             break;
         }
-        log_write(LOG_ERROR, u"wrkstpoll_workerthread_wmi: couldnt connected to WMI Namespace '%s': 0x%x",
+        log_write(LOG_ERROR,
+                  u"wrkstpoll_workerthread_wmi: couldnt connected to WMI Namespace '%s': 0x%x",
                   static_cast<const char16_t *>(name_space), static_cast<unsigned int>(rc));
         if (attempt >= WRKSTPOLL_CONNECT_ATTEMPTS) {
             log_write(LOG_ERROR,
@@ -635,7 +638,8 @@ wrkstpoll_workerthread_reg(UserInfo *argument)
     std::int32_t hr = string_printf_w(host, sizeof host, u"\\\\%s",
                                       static_cast<const char16_t *>(record->WrkstIP));
     if (hr != STRING_S_OK) {
-        log_write(LOG_ERROR, u"wrkstpoll_workerthread_reg: remote host string preparation failed: %d",
+        log_write(LOG_ERROR,
+                  u"wrkstpoll_workerthread_reg: remote host string preparation failed: %d",
                   static_cast<int>(hr));
         return -1;
     }

@@ -26,8 +26,7 @@ void platform_crypto_destroy_hash(platform_crypto_hash *hash);
 
 // A 40-bit RC4 key from the hash's digest (the provider's default salt included).
 unsigned long platform_crypto_derive_rc4_40(platform_crypto_provider *provider,
-                                            platform_crypto_hash *hash,
-                                            platform_crypto_key **key);
+                                            platform_crypto_hash *hash, platform_crypto_key **key);
 void platform_crypto_destroy_key(platform_crypto_key *key);
 
 // Enciphers or deciphers (RC4 is its own inverse) one whole message in place.

@@ -37,5 +37,5 @@ unsigned long platform_profile_section(const char *section, char *buffer, unsign
 // blanks removed (null is the empty text). Stores at most size - 1 bytes and a zero; returns the
 // bytes stored without the zero (size - 1 when the value was cut).
 unsigned long platform_profile_string(const char *section, const char *key,
-                                      const char *default_value, char *buffer,
-                                      unsigned long size, const char *path);
+                                      const char *default_value, char *buffer, unsigned long size,
+                                      const char *path);

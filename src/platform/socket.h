@@ -53,5 +53,5 @@ int platform_socket_local_port(platform_socket_t s, std::uint16_t *port);
 
 // The IPv4 address and port (host byte order) of a raw socket address: 0, or -1 for another
 // family.
-int platform_sockaddr_ipv4(const net_sockaddr &address, std::uint32_t length,
-                           std::uint32_t *ipv4, std::uint16_t *port);
+int platform_sockaddr_ipv4(const net_sockaddr &address, std::uint32_t length, std::uint32_t *ipv4,
+                           std::uint16_t *port);

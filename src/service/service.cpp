@@ -111,13 +111,13 @@ report_error(const char16_t *label, const char16_t *reason)
         platform_error_text(error, message, sizeof message / sizeof message[0]);
     }
     char16_t text[1024];
-    std::size_t used =
-        fmt_print_w(text, 1024, u"API = %s, ", label != nullptr ? label : u"");
+    std::size_t used = fmt_print_w(text, 1024, u"API = %s, ", label != nullptr ? label : u"");
     if (used < 1024) {
         used += fmt_print_w(text + used, 1024 - used, u"error code = %d, ", error);
     }
     if (used < 1024) {
-        fmt_print_w(text + used, 1024 - used, u"message = %s", static_cast<const char16_t *>(message));
+        fmt_print_w(text + used, 1024 - used, u"message = %s",
+                    static_cast<const char16_t *>(message));
     }
     debug_output(text);
     debug_output(u"\n");
@@ -298,8 +298,8 @@ nivo_init()
         return -1;
     }
     if (version->major < 5) {
-        console_err(u"%s_init: No support for OS Version: %lu.%lu\n", me,
-                    version->major, version->minor);
+        console_err(u"%s_init: No support for OS Version: %lu.%lu\n", me, version->major,
+                    version->minor);
         return -1;
     }
 
@@ -395,8 +395,7 @@ nivo_init()
         log_write(LOG_MSG, u"%s_init: GW SSO Client Initialized\n", me);
         for (threadpool_fn loop : {SSOclient_thread, SSO_client_update_heartbeat}) {
             if (threadpool_run(loop, nullptr, 1) != 0) {
-                log_write(LOG_ERROR, u"%s_init: %s SSO Client couldn't started\n", me,
-                          u"Vantelor");
+                log_write(LOG_ERROR, u"%s_init: %s SSO Client couldn't started\n", me, u"Vantelor");
                 nivo_shutdown();
                 return -1;
             }

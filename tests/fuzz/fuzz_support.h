@@ -17,8 +17,9 @@ scratch_dir()
 {
     static const std::string path = [] {
         std::random_device device;
-        std::filesystem::path dir = std::filesystem::temp_directory_path() /
-                                    ("nivo-fuzz-" + std::to_string(device()) + std::to_string(device()));
+        std::filesystem::path dir =
+            std::filesystem::temp_directory_path() /
+            ("nivo-fuzz-" + std::to_string(device()) + std::to_string(device()));
         std::filesystem::create_directories(dir);
         return dir.string();
     }();

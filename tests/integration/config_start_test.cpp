@@ -14,9 +14,9 @@
 #include "platform/process.h"
 #include "support/test_support.h"
 
+using nivo_test::log_text;
 using nivo_test::read_file;
 using nivo_test::temp_dir;
-using nivo_test::log_text;
 using nivo_test::utf16le_to_utf8;
 using nivo_test::write_file;
 
@@ -88,8 +88,8 @@ TEST(ConfigStart, ExampleBaseDirectoryStartsAndStops)
     for (int i = 0; i < 100 && !finished; ++i) {
         int status;
         ASSERT_EQ(platform_process_wait(service, 100, &status), 1) << "the service ended early";
-        finished = log_text(base + "/nivo.log")
-                       .find("nivo_init: Initialization Finished") != std::string::npos;
+        finished = log_text(base + "/nivo.log").find("nivo_init: Initialization Finished") !=
+                   std::string::npos;
     }
     EXPECT_TRUE(finished);
     std::string log = log_text(base + "/nivo.log");
@@ -124,8 +124,7 @@ TEST(ConfigStart, RejectedConfigurationStopsWithAnErrorStatus)
         EXPECT_EQ(platform_process_wait(service, 10000, &status), 0) << ini;
         EXPECT_NE(status, 0) << ini;
         platform_process_close(service);
-        EXPECT_NE(log_text(base + "/nivo.log")
-                      .find("nivo_init: configuration file parsing failed"),
+        EXPECT_NE(log_text(base + "/nivo.log").find("nivo_init: configuration file parsing failed"),
                   std::string::npos);
     }
 }
@@ -137,7 +136,8 @@ TEST(ConfigStart, CipherToolRoundTripsAndTheServiceReadsItsOutput)
     }
     temp_dir dir;
     const std::string tool = NIVO_BUILD_DIR "/nivo-cipher";
-    const std::string texts[] = {"", "a", "p\xc3\xa4ss w'rd=;\"", "\xe6\x97\xa5\xe6\x9c\xac \xf0\x9f\x94\x91",
+    const std::string texts[] = {"", "a", "p\xc3\xa4ss w'rd=;\"",
+                                 "\xe6\x97\xa5\xe6\x9c\xac \xf0\x9f\x94\x91",
                                  std::string(334, 'x')};
     for (const std::string &text : texts) {
         // The text comes on standard input, as an operator would type a password.

@@ -83,8 +83,9 @@ TEST(LogoffDetection, AnsweringWorkstationRenewedSilentOneLoggedOutToTheApplianc
 
     std::string gwsim_out = dir.file("gwsim.txt");
     std::string gwsim = std::string(NIVO_BUILD_DIR) + "/nivo-gwsim";
-    const char *argv[] = {gwsim.c_str(), "--listen", "127.0.0.2:6060", "--collector",
-                          "127.0.0.1:6677", "--seconds", "60", "is-active", nullptr};
+    const char *argv[] = {gwsim.c_str(), "--listen",       "127.0.0.2:6060",
+                          "--collector", "127.0.0.1:6677", "--seconds",
+                          "60",          "is-active",      nullptr};
     const char *env[] = {nullptr};
     platform_process_options options{argv, env, nullptr, gwsim_out.c_str(), gwsim_out.c_str()};
     platform_process *sim = platform_process_start(options);
@@ -92,8 +93,9 @@ TEST(LogoffDetection, AnsweringWorkstationRenewedSilentOneLoggedOutToTheApplianc
     EXPECT_TRUE(wait_file(gwsim_out, "active port=6677", 10)) << read_file(gwsim_out);
     EXPECT_TRUE(wait_file(gwsim_out, "logout user=bob domain=example.test address=10.99.5.7", 30))
         << read_file(gwsim_out);
-    ASSERT_TRUE(nivo.wait_for_log(log, "wrkstping_workerthread: Workstation '127.0.0.20' is "
-                                       "Reachable",
+    ASSERT_TRUE(nivo.wait_for_log(log,
+                                  "wrkstping_workerthread: Workstation '127.0.0.20' is "
+                                  "Reachable",
                                   10000))
         << nivo_test::log_text(log) << read_file(gwsim_out);
     platform_process_close(sim);

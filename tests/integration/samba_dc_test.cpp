@@ -111,8 +111,7 @@ TEST(SambaDomainController, KerberosLogonIsStoredAndQueued)
     EXPECT_EQ(r.flags, 1);
     EXPECT_EQ(r.logon_type, 2);
 
-    std::string events =
-        nivo_test::log_text(base + "/logging_events.log");
+    std::string events = nivo_test::log_text(base + "/logging_events.log");
     EXPECT_NE(events.find("init_userinfo_kerberos: UserName: alice\n"), std::string::npos);
     EXPECT_NE(events.find("init_userinfo_kerberos: IPv6 WorkstationIP: ::ffff:127.0.0.1\n"),
               std::string::npos);

@@ -38,8 +38,8 @@ TEST(Service, StartsWritesBothLogsAndStopsOnSigterm)
     prepare_base(base);
     daemon_process nivo(NIVO_BINARY, base);
     ASSERT_TRUE(nivo.started());
-    ASSERT_TRUE(nivo.wait_for_log(base + "/nivo.log", "nivo_init: Initialization Finished\n",
-                                  15000))
+    ASSERT_TRUE(
+        nivo.wait_for_log(base + "/nivo.log", "nivo_init: Initialization Finished\n", 15000))
         << nivo.err();
 
     std::string log_bytes = nivo_test::read_file(base + "/nivo.log");

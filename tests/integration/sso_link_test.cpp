@@ -17,8 +17,8 @@
 #include "support/daemon.h"
 #include "support/test_support.h"
 
-using nivo_test::daemon_process;
 using nivo_test::count_of;
+using nivo_test::daemon_process;
 using nivo_test::read_file;
 using nivo_test::run_tool;
 using nivo_test::temp_dir;
@@ -84,9 +84,8 @@ TEST(ApplianceLink, TheSimulatorSeesActiveRepliesLogonsAndHeartbeats)
                        dir.file("authlog.txt")),
               0)
         << read_file(dir.file("authlog.txt"));
-    EXPECT_TRUE(wait_file(gwsim_out,
-                          "logon user=carol domain=example.test address=127.0.0.12 logon-type=2",
-                          10))
+    EXPECT_TRUE(wait_file(
+        gwsim_out, "logon user=carol domain=example.test address=127.0.0.12 logon-type=2", 10))
         << read_file(gwsim_out);
 
     EXPECT_TRUE(wait_file(gwsim_out, "heartbeat port=6677", 40)) << read_file(gwsim_out);
@@ -129,8 +128,8 @@ TEST(ApplianceLink, TheExampleDeliversEachLogonOnce)
 
     std::string gwsim_out = dir.file("gwsim.txt");
     std::string gwsim = std::string(NIVO_BUILD_DIR) + "/nivo-gwsim";
-    const char *argv[] = {gwsim.c_str(), "--listen", "127.0.0.2:6060", "--seconds", "20",
-                          "is-active", nullptr};
+    const char *argv[] = {gwsim.c_str(), "--listen",  "127.0.0.2:6060", "--seconds",
+                          "20",          "is-active", nullptr};
     const char *env[] = {nullptr};
     platform_process_options options{argv, env, nullptr, gwsim_out.c_str(), gwsim_out.c_str()};
     platform_process *sim = platform_process_start(options);
@@ -160,8 +159,8 @@ TEST(ApplianceLink, TheExampleDeliversEachLogonOnce)
             seen += line.substr(0, line.find(" domain=")) + "; ";
         }
     }
-    EXPECT_EQ(seen, "logon user=alice; logout user=alice; logon user=bob; ") << nivo_test::log_text(base + "/nivo.log")
-        << read_file(gwsim_out);
+    EXPECT_EQ(seen, "logon user=alice; logout user=alice; logon user=bob; ")
+        << nivo_test::log_text(base + "/nivo.log") << read_file(gwsim_out);
     ASSERT_TRUE(nivo.signal(PLATFORM_SIGNAL_STOP));
     EXPECT_EQ(nivo.wait_exit(10000), 0);
 }

@@ -9,7 +9,7 @@
 namespace nivo_test {
 
 class daemon_process {
-public:
+  public:
     // Starts the executable with NIVO_HOME set to base and extra "NAME=value" entries.
     daemon_process(const std::string &binary, const std::string &base,
                    const std::vector<std::string> &env = {});
@@ -17,7 +17,10 @@ public:
     daemon_process(const daemon_process &) = delete;
     daemon_process &operator=(const daemon_process &) = delete;
 
-    bool started() const { return process_ != nullptr; }
+    bool started() const
+    {
+        return process_ != nullptr;
+    }
     // Waits until the file's UTF-16 text contains needle (at least occurrences times); false
     // after timeout_ms.
     bool wait_for_log(const std::string &file, const std::string &needle, int timeout_ms,
@@ -29,7 +32,7 @@ public:
     std::string out() const;
     std::string err() const;
 
-private:
+  private:
     platform_process *process_ = nullptr;
     std::string out_path_;
     std::string err_path_;

@@ -156,8 +156,8 @@ log_lines(const std::string &path)
     std::size_t start = 0;
     while (true) {
         std::size_t next = text.find("\r\n", start);
-        std::string piece = text.substr(start, next == std::string::npos ? std::string::npos
-                                                                         : next - start);
+        std::string piece =
+            text.substr(start, next == std::string::npos ? std::string::npos : next - start);
         if (start != 0 || !piece.empty()) {
             lines.push_back(piece);
         }
@@ -225,8 +225,7 @@ run_tool(const std::vector<std::string> &args, const std::string &out_path, int 
     }
     argv.push_back(nullptr);
     const char *env[] = {nullptr};
-    platform_process_options options{argv.data(), env, nullptr, out_path.c_str(),
-                                     out_path.c_str()};
+    platform_process_options options{argv.data(), env, nullptr, out_path.c_str(), out_path.c_str()};
     platform_process *p = platform_process_start(options);
     int status = -1;
     if (p == nullptr ||
@@ -287,9 +286,14 @@ run_in_network_namespace(const std::string &test, std::string *output, bool moun
     std::string out = dir.file("output.txt");
     std::string self = std::filesystem::read_symlink("/proc/self/exe").string();
     std::string filter = "--gtest_filter=" + test;
-    const char *argv[] = {"/usr/bin/unshare", mount_too ? "-nm" : "-n", "/bin/sh", "-c",
+    const char *argv[] = {"/usr/bin/unshare",
+                          mount_too ? "-nm" : "-n",
+                          "/bin/sh",
+                          "-c",
                           "/usr/sbin/ip link set lo up && exec \"$0\" \"$1\"",
-                          self.c_str(), filter.c_str(), nullptr};
+                          self.c_str(),
+                          filter.c_str(),
+                          nullptr};
     const char *env[] = {"NIVO_TEST_NETNS=1", nullptr};
     platform_process_options options{argv, env, nullptr, out.c_str(), out.c_str()};
     platform_process *p = platform_process_start(options);
@@ -325,8 +329,8 @@ ran_in_own_network_namespace(bool mount_too)
     }
     const ::testing::TestInfo *test = ::testing::UnitTest::GetInstance()->current_test_info();
     std::string output;
-    int status = run_in_network_namespace(
-        std::string(test->test_suite_name()) + "." + test->name(), &output, mount_too);
+    int status = run_in_network_namespace(std::string(test->test_suite_name()) + "." + test->name(),
+                                          &output, mount_too);
     if (status == -1) {
         skip_without_namespace();
     } else {

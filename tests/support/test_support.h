@@ -11,17 +11,23 @@ namespace nivo_test {
 // A fresh directory under the system's temporary directory, removed with its contents by the
 // destructor.
 class temp_dir {
-public:
+  public:
     temp_dir();
     ~temp_dir();
     temp_dir(const temp_dir &) = delete;
     temp_dir &operator=(const temp_dir &) = delete;
 
-    const std::string &path() const { return path_; }
+    const std::string &path() const
+    {
+        return path_;
+    }
     std::u16string wpath(const std::string &name = "") const;
-    std::string file(const std::string &name) const { return path_ + "/" + name; }
+    std::string file(const std::string &name) const
+    {
+        return path_ + "/" + name;
+    }
 
-private:
+  private:
     std::string path_;
 };
 

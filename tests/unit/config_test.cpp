@@ -29,9 +29,8 @@ const std::string SETTINGS = "[SETTINGS]\n"
                              "HOST-DOMAIN-FQDN=99'0'111'0'114'0'112'0'46'0'116'0'\n";
 
 class Config : public ::testing::Test {
-protected:
-    void
-    SetUp() override
+  protected:
+    void SetUp() override
     {
         dca_filter_reset();
         record.base_directory = tsso_string_dup_w(u16(dir.path()).c_str());
@@ -44,32 +43,27 @@ protected:
                   0);
         log_set_loglevel(LOG_MAX);
     }
-    void
-    TearDown() override
+    void TearDown() override
     {
         log_fini();
         log_set_loglevel(LOG_DEBUG);
         config_release(&record);
         dca_filter_reset();
     }
-    int
-    parse(const std::string &ini)
+    int parse(const std::string &ini)
     {
         EXPECT_TRUE(write_file(dir.file("nivo.ini"), ini));
         return parse_configfile(dir.wpath("nivo.ini").c_str(), &record);
     }
-    void
-    list_file(const std::string &name, const std::string &bytes)
+    void list_file(const std::string &name, const std::string &bytes)
     {
         ASSERT_TRUE(write_file(dir.file(name), bytes));
     }
-    bool
-    logged(const std::string &text)
+    bool logged(const std::string &text)
     {
         return nivo_test::logged(dir.file("nivo.log"), text);
     }
-    std::vector<std::string>
-    dc_names()
+    std::vector<std::string> dc_names()
     {
         std::vector<std::string> names;
         for (dc_node *dc = record.dc_list; dc != nullptr; dc = dc->next) {
@@ -194,8 +188,8 @@ TEST_F(Config, SectionsKeysAndKeywords)
 TEST_F(Config, LoggingSettingsReachTheLogger)
 {
     std::string other = dir.file("other.log");
-    ASSERT_EQ(parse(SETTINGS + "[LOGGING]\nLOG-LEVEL=3\nOVERFLOW-ACTION=TRUNCATE\nLOG-FILE=" +
-                    other + "\n"),
+    ASSERT_EQ(parse(SETTINGS +
+                    "[LOGGING]\nLOG-LEVEL=3\nOVERFLOW-ACTION=TRUNCATE\nLOG-FILE=" + other + "\n"),
               0);
     EXPECT_EQ(log_get_loglevel(), 3u);
     EXPECT_EQ(record.overflow_action, LOG_OVERFLOW_TRUNCATE);
@@ -213,7 +207,7 @@ TEST_F(Config, ByteListsAndEncipheredValues)
 {
     EXPECT_EQ(u8(config_decode_bytelist("65'0'66'0'")), "AB");
     EXPECT_EQ(u8(config_decode_bytelist("321'0' 66'0'tail")), "AB"); // low 8 bits; text after
-    EXPECT_EQ(u8(config_decode_bytelist("65'0'0'0'66'0'")), "A");     // the first zero unit ends
+    EXPECT_EQ(u8(config_decode_bytelist("65'0'0'0'66'0'")), "A");    // the first zero unit ends
     EXPECT_EQ(u8(config_decode_bytelist("65'")), "A");
 
     // What nivo-cipher writes is what the service reads, whatever the text.
@@ -243,7 +237,8 @@ TEST_F(Config, ByteListsAndEncipheredValues)
 
 TEST_F(Config, DcListNamesAndTheLastLine)
 {
-    list_file("dc-list.ini", "  dc1  \r\n\\\\DC2.corp.example.test\n\n; retired\nDCNAMEOF15CHARS\nDC4");
+    list_file("dc-list.ini",
+              "  dc1  \r\n\\\\DC2.corp.example.test\n\n; retired\nDCNAMEOF15CHARS\nDC4");
     ASSERT_EQ(parse(SETTINGS), 0);
     EXPECT_EQ(dc_names(), (std::vector<std::string>{"\\\\dc1", "\\\\DC2.corp.example.test",
                                                     "\\\\DCNAMEOF15CHARS", "\\\\DC4"}));
@@ -356,8 +351,8 @@ TEST_F(Config, OverlongAndMissingListFiles)
     dca_set_hostdomain(nullptr, nullptr);
     EXPECT_EQ(dca_filter_domain(u16(std::string(1023, 'b')).c_str()), 0);
     EXPECT_EQ(dca_filter_domain(u16(std::string(1024, 'a')).c_str()), 1);
-    EXPECT_TRUE(logged("config_parse_namefile: file " + dir.path() +
-                       "/gw-list.ini couldn't open: 2"));
+    EXPECT_TRUE(
+        logged("config_parse_namefile: file " + dir.path() + "/gw-list.ini couldn't open: 2"));
 
     config_parse_namefile(nullptr, 2, &record);
     config_parse_namefile(dir.wpath("dc-list.ini").c_str(), 8, &record);

@@ -29,21 +29,18 @@ struct logon {
 };
 
 class DcaFilter : public ::testing::Test {
-protected:
-    void
-    SetUp() override
+  protected:
+    void SetUp() override
     {
         dca_filter_reset();
         ASSERT_EQ(nivo_test::open_log(dir), 0);
     }
-    void
-    TearDown() override
+    void TearDown() override
     {
         log_fini();
         dca_filter_reset();
     }
-    bool
-    logged(const std::string &text)
+    bool logged(const std::string &text)
     {
         return nivo_test::logged(dir.file("nivo.log"), text);
     }
@@ -86,8 +83,8 @@ TEST_F(DcaFilter, NetworkEntriesAreMaskedAndPrefixesTakeTheirBase)
 
 TEST_F(DcaFilter, MalformedNetworkEntriesAreRefused)
 {
-    const char16_t *bad[] = {u"10.0.0.0", u"10.0.0/8", u"fe80::1/64", u"10.0.0.0.1/8",
-                             u"host.example/24", u"/8", u"10.0.0.1/8x"};
+    const char16_t *bad[] = {u"10.0.0.0",        u"10.0.0/8", u"fe80::1/64", u"10.0.0.0.1/8",
+                             u"host.example/24", u"/8",       u"10.0.0.1/8x"};
     for (const char16_t *entry : bad) {
         std::u16string copy(entry);
         // The last entry's prefix reads as 8 and its address is fine; it is the only one kept.

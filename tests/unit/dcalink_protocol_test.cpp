@@ -20,8 +20,8 @@ i32_at(const std::uint8_t *p)
 
 TEST(DcalinkProtocol, SerialisesTheExampleRecord)
 {
-    dcalink_record record{1700000000, 1700000600, 2, 5, u"alice", u"CORP", nullptr, nullptr,
-                          u"10.0.0.1"};
+    dcalink_record record{1700000000, 1700000600, 2,       5,          u"alice",
+                          u"CORP",    nullptr,    nullptr, u"10.0.0.1"};
     std::vector<std::uint8_t> payload(DCALINK_PAYLOAD_MAX);
     std::size_t length = dcalink_serialize(record, payload.data(), payload.size());
     ASSERT_EQ(length, 80u);
@@ -99,7 +99,10 @@ TEST(DcalinkProtocol, TheReceiverRefusesWhatItCannotTrust)
     std::vector<std::uint8_t> bad(payload.begin(), payload.begin() + static_cast<long>(length));
     bad[24] = 0xF0; // Domain far outside the text area
     EXPECT_EQ(dcalink_parse(bad.data(), bad.size(), &back), DCALINK_PARSE_BAD_OFFSET);
-    bad[24] = 0xFE; bad[25] = 0xFF; bad[26] = 0xFF; bad[27] = 0xFF; // -2
+    bad[24] = 0xFE;
+    bad[25] = 0xFF;
+    bad[26] = 0xFF;
+    bad[27] = 0xFF; // -2
     EXPECT_EQ(dcalink_parse(bad.data(), bad.size(), &back), DCALINK_PARSE_BAD_OFFSET);
 
     // The last text cut before its terminator.

@@ -55,7 +55,8 @@ TEST(Format, TextOfBothWidthsAndAbsentText)
     EXPECT_EQ(wide(u"%s", owned), "owned");
     // A lone surrogate becomes the replacement character, never a broken sequence.
     const char16_t lone[] = {u'a', 0xD800, u'b', 0};
-    EXPECT_EQ(narrow("%S", static_cast<const char16_t *>(lone)), "a\xef\xbf\xbd" "b");
+    EXPECT_EQ(narrow("%S", static_cast<const char16_t *>(lone)), "a\xef\xbf\xbd"
+                                                                 "b");
 }
 
 TEST(Format, CutsAtTheCapacityAndReportsTheWholeLength)

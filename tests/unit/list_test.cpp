@@ -21,19 +21,16 @@ count_release(void *)
 }
 
 class ListTest : public ::testing::Test {
-protected:
-    void
-    SetUp() override
+  protected:
+    void SetUp() override
     {
         ASSERT_EQ(nivo_test::open_log(dir), 0);
     }
-    void
-    TearDown() override
+    void TearDown() override
     {
         log_fini();
     }
-    bool
-    logged(const std::string &text) const
+    bool logged(const std::string &text) const
     {
         return nivo_test::logged(dir.file("nivo.log"), text);
     }

@@ -21,9 +21,8 @@ using nivo_test::temp_dir;
 namespace {
 
 class LogTest : public ::testing::Test {
-protected:
-    void
-    SetUp() override
+  protected:
+    void SetUp() override
     {
         log_path = dir.wpath("nivo.log");
         rotated_path = dir.wpath("nivo.log1");
@@ -37,8 +36,7 @@ protected:
         log_set_logfile_maxsize(1073741824u);
         log_set_loggingfile_maxsize(1073741824u);
     }
-    void
-    TearDown() override
+    void TearDown() override
     {
         log_fini();
         log_set_loglevel(LOG_DEBUG);
@@ -46,13 +44,11 @@ protected:
         log_set_logfile_maxsize(1073741824u);
         log_set_loggingfile_maxsize(1073741824u);
     }
-    std::vector<std::string>
-    log() const
+    std::vector<std::string> log() const
     {
         return log_lines(dir.file("nivo.log"));
     }
-    std::vector<std::string>
-    events() const
+    std::vector<std::string> events() const
     {
         return log_lines(dir.file("logging_events.log"));
     }
@@ -113,8 +109,9 @@ TEST_F(LogTest, LinesAreUtf16WithoutMarkAndCarryThePrefixLayout)
     // Three banner lines of the log, three banner events, then ours.
     ASSERT_EQ(lines.size(), 7u);
     EXPECT_NE(lines[1].find("----------- Vantelor TESSALINE --------------\n"), std::string::npos);
-    EXPECT_NE(lines[4].find("-------------------------- Logging Events --------------------------\n"),
-              std::string::npos);
+    EXPECT_NE(
+        lines[4].find("-------------------------- Logging Events --------------------------\n"),
+        std::string::npos);
     std::string level, message;
     unsigned long tid = 0;
     ASSERT_TRUE(parse_line(lines[6], &level, &tid, &message)) << lines[6];
@@ -212,7 +209,8 @@ TEST_F(LogTest, RotationKeepsOneOlderGeneration)
     ASSERT_GE(old_lines.size(), 3u);
     EXPECT_TRUE(contains(old_lines, "first generation 0\n"));
     EXPECT_FALSE(contains(old_lines, "older generation"));
-    EXPECT_NE(old_lines.back().find("------------------------------------------------------------------\n"),
+    EXPECT_NE(old_lines.back().find(
+                  "------------------------------------------------------------------\n"),
               std::string::npos);
     EXPECT_NE(old_lines[old_lines.size() - 2].find("ROTATING LOG FILE"), std::string::npos);
     auto lines = log();
@@ -291,7 +289,9 @@ TEST_F(LogTest, TextFromOutsideCannotForgeALineOrBreakTheFile)
     std::string text = nivo_test::log_text(dir.file("nivo.log"));
     for (const char *expected :
          {" : user bob\\r\\nCRIT\\t[0x0001] 12/06/26 00:00:00 : forged logged on\n\r\n",
-          " : user e\xef\xbf\xbd" "v\xef\xbf\xbd" "e\n\r\n",
+          " : user e\xef\xbf\xbd"
+          "v\xef\xbf\xbd"
+          "e\n\r\n",
           " : event of bob\\r\\nCRIT\\t[0x0001] 12/06/26 00:00:00 : forged\n\n\r",
           "]: narrow a\\nb\\x7f and c\\u2028d\n"}) {
         EXPECT_NE(text.find(expected), std::string::npos) << expected << "\n" << text;

@@ -13,26 +13,21 @@
 namespace {
 
 class NetTest : public ::testing::Test {
-protected:
-    void
-    SetUp() override
+  protected:
+    void SetUp() override
     {
         ASSERT_EQ(nivo_test::open_log(dir), 0);
     }
-    void
-    TearDown() override
+    void TearDown() override
     {
         log_fini();
     }
-    bool
-    logged(const std::string &text) const
+    bool logged(const std::string &text) const
     {
-        return nivo_test::log_text(dir.file("nivo.log")).find(text) !=
-               std::string::npos;
+        return nivo_test::log_text(dir.file("nivo.log")).find(text) != std::string::npos;
     }
     // A bound server on 127.0.0.1 with a port of the system's choosing.
-    net_handle *
-    server(std::uint32_t transport, std::uint16_t *port)
+    net_handle *server(std::uint32_t transport, std::uint16_t *port)
     {
         net_handle *h = net_init(u"127.0.0.1", 0, NET_MODE_SERVER);
         EXPECT_NE(h, nullptr);

@@ -18,25 +18,32 @@ struct reference {
     std::uint16_t x1a2 = 0, si = 0, i = 0;
     std::uint8_t cle[10] = {};
 
-    std::uint16_t
-    code()
+    std::uint16_t code()
     {
         std::uint16_t ax, bx, cx, dx, tmp;
         dx = static_cast<std::uint16_t>(x1a2 + i);
         ax = x1a0[i];
         cx = 0x015a;
         bx = 0x4e35;
-        tmp = ax; ax = si; si = tmp;
-        tmp = ax; ax = dx; dx = tmp;
+        tmp = ax;
+        ax = si;
+        si = tmp;
+        tmp = ax;
+        ax = dx;
+        dx = tmp;
         if (ax != 0) {
             ax = static_cast<std::uint16_t>(ax * bx);
         }
-        tmp = ax; ax = cx; cx = tmp;
+        tmp = ax;
+        ax = cx;
+        cx = tmp;
         if (ax != 0) {
             ax = static_cast<std::uint16_t>(ax * si);
             cx = static_cast<std::uint16_t>(ax + cx);
         }
-        tmp = ax; ax = si; si = tmp;
+        tmp = ax;
+        ax = si;
+        si = tmp;
         ax = static_cast<std::uint16_t>(ax * bx);
         dx = static_cast<std::uint16_t>(cx + dx);
         ax = static_cast<std::uint16_t>(ax + 1);
@@ -46,8 +53,7 @@ struct reference {
         return static_cast<std::uint16_t>(ax ^ dx);
     }
 
-    std::uint16_t
-    assemble()
+    std::uint16_t assemble()
     {
         x1a0[0] = static_cast<std::uint16_t>(cle[0] * 256 + cle[1]);
         std::uint16_t inter = code();
@@ -59,8 +65,7 @@ struct reference {
         return inter;
     }
 
-    std::uint8_t
-    decrypt(std::uint8_t c)
+    std::uint8_t decrypt(std::uint8_t c)
     {
         std::uint16_t inter = assemble();
         auto p = static_cast<std::uint8_t>((c ^ (inter >> 8) ^ (inter & 255)) & 255);

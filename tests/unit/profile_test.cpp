@@ -26,23 +26,20 @@ split_list(const char *buffer, unsigned long used)
 }
 
 class Profile : public ::testing::Test {
-protected:
-    std::vector<std::string>
-    names(unsigned long size = 2048)
+  protected:
+    std::vector<std::string> names(unsigned long size = 2048)
     {
         std::vector<char> buffer(size, 'x');
         unsigned long n = platform_profile_section_names(buffer.data(), size, path.c_str());
         return split_list(buffer.data(), n);
     }
-    std::vector<std::string>
-    section(const char *name)
+    std::vector<std::string> section(const char *name)
     {
         std::vector<char> buffer(8192, 'x');
         unsigned long n = platform_profile_section(name, buffer.data(), 8192, path.c_str());
         return split_list(buffer.data(), n);
     }
-    std::string
-    value(const char *sec, const char *key, const char *fallback = "1")
+    std::string value(const char *sec, const char *key, const char *fallback = "1")
     {
         char buffer[128];
         platform_profile_string(sec, key, fallback, buffer, sizeof buffer, path.c_str());
@@ -120,7 +117,8 @@ TEST_F(Profile, TooSmallBuffersAnswerSizeMinusTwoAndStayTerminated)
     EXPECT_EQ(platform_profile_section_names(tiny, 2, path.c_str()), 0u);
     EXPECT_EQ(tiny[2], 'x');
     char cut[4];
-    EXPECT_EQ(platform_profile_string("AB", "K", "long default", cut, sizeof cut, path.c_str()), 3u);
+    EXPECT_EQ(platform_profile_string("AB", "K", "long default", cut, sizeof cut, path.c_str()),
+              3u);
     EXPECT_STREQ(cut, "lon");
 }
 

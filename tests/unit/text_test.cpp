@@ -75,19 +75,16 @@ TEST(TextFormatting, ResultCodesOfTheBoundedFormatters)
 }
 
 class TextLogged : public ::testing::Test {
-protected:
-    void
-    SetUp() override
+  protected:
+    void SetUp() override
     {
         ASSERT_EQ(nivo_test::open_log(dir), 0);
     }
-    void
-    TearDown() override
+    void TearDown() override
     {
         log_fini();
     }
-    std::string
-    log_text() const
+    std::string log_text() const
     {
         return nivo_test::log_text(dir.file("nivo.log"));
     }
@@ -140,7 +137,8 @@ TEST(TextFile, EncodingsAndLineEnds)
     EXPECT_TRUE(text_file_write_line(out, u"J\u00fcrgen"));
     text_file_close(out);
     EXPECT_EQ(read_file(dir.file("list.ini")),
-              std::string("\xff\xfe", 2) + nivo_test::utf8_to_utf16le("Administrator\r\nJ\xc3\xbcrgen\r\n"));
+              std::string("\xff\xfe", 2) +
+                  nivo_test::utf8_to_utf16le("Administrator\r\nJ\xc3\xbcrgen\r\n"));
 
     text_file *in = text_file_open(path.c_str(), "rb", TEXT_FILE_UTF16LE);
     ASSERT_NE(in, nullptr);
@@ -153,7 +151,10 @@ TEST(TextFile, EncodingsAndLineEnds)
     text_file_close(in);
 
     // Big-endian units are swapped; a last line without a line feed is still read.
-    nivo_test::write_file(dir.file("be.ini"), std::string("\xfe\xff\x00" "a\x00\r\x00\n\x00" "b", 11));
+    nivo_test::write_file(dir.file("be.ini"), std::string("\xfe\xff\x00"
+                                                          "a\x00\r\x00\n\x00"
+                                                          "b",
+                                                          11));
     in = text_file_open_a(dir.file("be.ini").c_str(), "rb", TEXT_FILE_UTF16BE);
     ASSERT_NE(in, nullptr);
     ASSERT_TRUE(text_file_read_line(in, &line));

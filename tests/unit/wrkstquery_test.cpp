@@ -28,8 +28,8 @@ class WrkstQuery : public ::testing::Test {
     {
         std::string path = dir.file("helper-" + std::to_string(++count_));
         ASSERT_TRUE(nivo_test::write_file(path, "#!/bin/sh\necho \"$@\" >> " + dir.file("args") +
-                                                    "\ncat > " + dir.file("stdin") + "\n" +
-                                                    body + "\n"));
+                                                    "\ncat > " + dir.file("stdin") + "\n" + body +
+                                                    "\n"));
         ASSERT_EQ(std::system(("chmod +x " + path).c_str()), 0);
         setenv("NIVO_WRKST_HELPER", path.c_str(), 1);
     }
@@ -78,21 +78,20 @@ TEST_F(WrkstQuery, RegistryAnswerIsParsedAndLookupsAskTheHelperWhenNeeded)
     platform_hku_close(hku);
 
     EXPECT_EQ(read_file(dir.file("stdin")), "CORP\\svc\nse cret\tpass");
-    EXPECT_EQ(read_file(dir.file("args")),
-              "hku 10.0.0.5\nlookup 10.0.0.5 S-1-5-21-1-2-3-1003\n");
+    EXPECT_EQ(read_file(dir.file("args")), "hku 10.0.0.5\nlookup 10.0.0.5 S-1-5-21-1-2-3-1003\n");
 }
 
 TEST_F(WrkstQuery, BadHelpersAreFailedConnectionsNeverAnswers)
 {
     setenv("NIVO_WRKST_TIMEOUT_MS", "400", 1);
     const char *bodies[] = {
-        "printf 'key\\tS-1-5-21-1-2-3-1001_Classes\\nbogus line\\nend\\n'", // garbage
+        "printf 'key\\tS-1-5-21-1-2-3-1001_Classes\\nbogus line\\nend\\n'",  // garbage
         "printf 'key\\tS-1-5-21-1-2-3-1001_Classes\\n'",                     // no end
         "printf 'key\\tS-1-5-21-1-2-3-1001_Classes\\nend\\n'; exit 3",       // failed
         "printf 'key\\tS-1-5-21-1-2-3-1001_Classes\\n'; kill -SEGV $$",      // crashed
         "printf 'key\\tS-1-5-21-1-2-3-1001_Classes\\n'; sleep 30; echo end", // hangs
-        "printf 'key\\tx\\nend\\nkey\\ty\\n'",                              // after the end
-        "printf 'sid\\tS-1-5-21-1-2-3-1001\\t999\\tCORP\\talice\\nend\\n'",   // type too big
+        "printf 'key\\tx\\nend\\nkey\\ty\\n'",                               // after the end
+        "printf 'sid\\tS-1-5-21-1-2-3-1001\\t999\\tCORP\\talice\\nend\\n'",  // type too big
         "head -c 1000000 /dev/zero | tr '\\0' k; echo; echo end",            // too much
         "printf 'key\\t\\377\\376\\nend\\n'",                                // not UTF-8
     };
@@ -169,8 +168,7 @@ TEST_F(WrkstQuery, StartUpProvesTheHelperWorksAndFailuresReachTheLog)
               std::string::npos)
         << log;
     EXPECT_NE(log.find("wrkstpoll_init: WMI Initialization failed"), std::string::npos);
-    EXPECT_NE(log.find("wrkstpoll_init: Remote Registry Initialization failed"),
-              std::string::npos);
+    EXPECT_NE(log.find("wrkstpoll_init: Remote Registry Initialization failed"), std::string::npos);
 
     // A helper that loads what it needs.
     helper("[ \"$1\" = probe ] && printf 'ready\\nend\\n'");
@@ -182,7 +180,8 @@ TEST_F(WrkstQuery, StartUpProvesTheHelperWorksAndFailuresReachTheLog)
     platform_hku *hku = nullptr;
     EXPECT_EQ(hku_connect(&hku), 53u);
     log = nivo_test::log_text(dir.file("nivo.log"));
-    std::size_t at = log.find("wrkstpoll_log_query_failure: nivo-wrkst hku 10.0.0.5: exit status 2: ");
+    std::size_t at =
+        log.find("wrkstpoll_log_query_failure: nivo-wrkst hku 10.0.0.5: exit status 2: ");
     ASSERT_NE(at, std::string::npos) << log;
     std::size_t end = log.find('\n', at);
     EXPECT_EQ(log.substr(end - 16, 16), "connection reset");

@@ -266,9 +266,8 @@ TEST_F(Logoff, PassiveCollectorChecksNothingAndExcludedAddressesStayMarked)
     // Once an appliance holds it live, the due rows are checked, except the excluded one,
     // which stays marked and is never pinged.
     update_active_status(0, 2);
-    ASSERT_TRUE(wait_for([&] { return rows()[0].flags == UI_FLAG_ACTIVE &&
-                                      !icmp_fake::echoes().empty(); },
-                         10));
+    ASSERT_TRUE(wait_for(
+        [&] { return rows()[0].flags == UI_FLAG_ACTIVE && !icmp_fake::echoes().empty(); }, 10));
     std::vector<row> stored = rows();
     EXPECT_EQ(stored[1].user, "carol");
     EXPECT_EQ(stored[1].flags, UI_FLAG_DETECTING);
@@ -322,8 +321,8 @@ TEST_F(Logoff, WmiPollRenewsReplacesAndLogsOut)
     for (const row &r : rows()) {
         users.push_back(r.user + "@" + r.ip + ":" + std::to_string(r.flags));
     }
-    EXPECT_EQ(users, (std::vector<std::string>{"alice@10.0.1.1:1", "bob@10.0.1.2:1",
-                                               "alice@10.0.1.4:1"}));
+    EXPECT_EQ(users,
+              (std::vector<std::string>{"alice@10.0.1.1:1", "bob@10.0.1.2:1", "alice@10.0.1.4:1"}));
     EXPECT_EQ(wrkstquery_fake::open_handles(), 0);
 }
 
@@ -335,9 +334,9 @@ TEST_F(Logoff, WmiFailuresLogTheUserOut)
     EXPECT_EQ(wrkstpoll_workerthread_wmi(select_due("alice", "10.0.1.1")), -1);
     EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(1900));
     EXPECT_EQ(wrkstquery_fake::connects("10.0.1.1"), 3);
-    EXPECT_EQ(log_matching("WMI Namespace Connect Retry Exceeded for '\\\\10.0.1.1\\root\\cimv2'")
-                  .size(),
-              1u);
+    EXPECT_EQ(
+        log_matching("WMI Namespace Connect Retry Exceeded for '\\\\10.0.1.1\\root\\cimv2'").size(),
+        1u);
     // After the connection, every failed step and an absent name mean nobody is there.
     const std::vector<std::string> outcomes = {"query", "next", "empty", "get", "null", "blanket"};
     for (std::size_t i = 0; i < outcomes.size(); ++i) {
@@ -377,13 +376,15 @@ TEST_F(Logoff, RegistryPollPicksTheFirstUserHive)
 {
     const std::string domain_sid = "S-1-5-21-1004336348-1177238915-682003330";
     wrkstquery_fake::script(
-        "10.0.1.1", {0, "", "",
-                     {".DEFAULT", "S-1-5-18", domain_sid + "-513_Classes", "S-1-5-19_Classes_x",
-                      domain_sid + "-1001", domain_sid + "-1001_Classes",
-                      domain_sid + "-1002_Classes"},
-                     {{domain_sid + "-513", 2, "CORP", "Domain Users"},
-                      {domain_sid + "-1001", 1, "CORP", "alice"},
-                      {domain_sid + "-1002", 1, "CORP", "bob"}}});
+        "10.0.1.1",
+        {0,
+         "",
+         "",
+         {".DEFAULT", "S-1-5-18", domain_sid + "-513_Classes", "S-1-5-19_Classes_x",
+          domain_sid + "-1001", domain_sid + "-1001_Classes", domain_sid + "-1002_Classes"},
+         {{domain_sid + "-513", 2, "CORP", "Domain Users"},
+          {domain_sid + "-1001", 1, "CORP", "alice"},
+          {domain_sid + "-1002", 1, "CORP", "bob"}}});
     EXPECT_EQ(wrkstpoll_workerthread_reg(select_due("alice", "10.0.1.1")), 0);
     // The group is passed over, S-1-5-19 has no account, alice is the first user.
     EXPECT_EQ(wrkstquery_fake::looked_up(),
@@ -397,11 +398,13 @@ TEST_F(Logoff, RegistryPollPicksTheFirstUserHive)
 TEST_F(Logoff, RegistryPollLogsOutOnAForeignUserNobodyOrNoConnection)
 {
     const std::string sid = "S-1-5-21-7-8-9-1001";
-    wrkstquery_fake::script("10.0.1.1", {0, "", "", {sid + "_Classes"}, {{sid, 1, "OTHER", "bob"}}});
+    wrkstquery_fake::script("10.0.1.1",
+                            {0, "", "", {sid + "_Classes"}, {{sid, 1, "OTHER", "bob"}}});
     EXPECT_EQ(wrkstpoll_workerthread_reg(select_due("alice", "10.0.1.1")), 0);
     wrkstquery_fake::script("10.0.1.2", {0, "", "", {".default", "S-1-5-18"}, {}});
     EXPECT_EQ(wrkstpoll_workerthread_reg(select_due("alice", "10.0.1.2")), 0);
-    wrkstquery_fake::script("10.0.1.3", {3, "", "", {sid + "_Classes"}, {{sid, 1, "CORP", "alice"}}});
+    wrkstquery_fake::script("10.0.1.3",
+                            {3, "", "", {sid + "_Classes"}, {{sid, 1, "CORP", "alice"}}});
     EXPECT_EQ(wrkstpoll_workerthread_reg(select_due("alice", "10.0.1.3")), -1);
     EXPECT_EQ(wrkstquery_fake::connects("10.0.1.3"), 3);
     EXPECT_TRUE(rows().empty());

@@ -10,26 +10,22 @@
 namespace {
 
 class NetSend : public ::testing::Test {
-protected:
-    void
-    SetUp() override
+  protected:
+    void SetUp() override
     {
         socket_fake::reset();
         ASSERT_EQ(nivo_test::open_log(dir), 0);
         handle = net_init(u"127.0.0.1", 1, NET_MODE_CLIENT);
         ASSERT_EQ(net_open(handle, NET_TRANSPORT_TCP), 0);
     }
-    void
-    TearDown() override
+    void TearDown() override
     {
         net_fini(handle);
         log_fini();
     }
-    bool
-    logged(const std::string &text) const
+    bool logged(const std::string &text) const
     {
-        return nivo_test::log_text(dir.file("nivo.log")).find(text) !=
-               std::string::npos;
+        return nivo_test::log_text(dir.file("nivo.log")).find(text) != std::string::npos;
     }
     nivo_test::temp_dir dir;
     net_handle *handle = nullptr;

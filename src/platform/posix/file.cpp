@@ -38,7 +38,7 @@ platform_file_open(const char16_t *path, unsigned int flags)
     if (fd < 0) {
         return nullptr;
     }
-    struct stat info{};
+    struct stat info {};
     if (fstat(fd, &info) == 0 && S_ISDIR(info.st_mode)) {
         close(fd);
         errno = EISDIR;
@@ -94,8 +94,9 @@ platform_file_read(platform_file *file, void *data, std::size_t n)
 long long
 platform_file_seek(platform_file *file, long long offset, int whence)
 {
-    int how = whence == PLATFORM_SEEK_END ? SEEK_END : whence == PLATFORM_SEEK_CUR ? SEEK_CUR
-                                                                                   : SEEK_SET;
+    int how = whence == PLATFORM_SEEK_END   ? SEEK_END
+              : whence == PLATFORM_SEEK_CUR ? SEEK_CUR
+                                            : SEEK_SET;
     return lseek(file->fd, offset, how);
 }
 
@@ -112,7 +113,7 @@ platform_file_truncate(platform_file *file)
 long long
 platform_file_size(platform_file *file)
 {
-    struct stat info{};
+    struct stat info {};
     if (fstat(file->fd, &info) != 0) {
         return -1;
     }

@@ -135,9 +135,9 @@ read_error_queue(int fd, std::uint32_t address, unsigned long *status)
             if (ntohl(from.sin_addr.s_addr) != address && from.sin_addr.s_addr != 0) {
                 return false;
             }
-            *status = error.ee_origin == SO_EE_ORIGIN_ICMP ? status_of(error.ee_type, error.ee_code)
-                                                           : status_of_errno(
-                                                                 static_cast<int>(error.ee_errno));
+            *status = error.ee_origin == SO_EE_ORIGIN_ICMP
+                          ? status_of(error.ee_type, error.ee_code)
+                          : status_of_errno(static_cast<int>(error.ee_errno));
             return true;
         }
     }
@@ -172,8 +172,12 @@ match_raw(const unsigned char *data, long n, std::uint16_t identifier, std::uint
         return 0;
     }
     const unsigned char *icmp = data + header;
-    auto id_of = [](const unsigned char *p) { return static_cast<std::uint16_t>(p[4] << 8 | p[5]); };
-    auto seq_of = [](const unsigned char *p) { return static_cast<std::uint16_t>(p[6] << 8 | p[7]); };
+    auto id_of = [](const unsigned char *p) {
+        return static_cast<std::uint16_t>(p[4] << 8 | p[5]);
+    };
+    auto seq_of = [](const unsigned char *p) {
+        return static_cast<std::uint16_t>(p[6] << 8 | p[7]);
+    };
     std::uint32_t source = static_cast<std::uint32_t>(data[12]) << 24 |
                            static_cast<std::uint32_t>(data[13]) << 16 |
                            static_cast<std::uint32_t>(data[14]) << 8 | data[15];

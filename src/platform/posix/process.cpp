@@ -139,7 +139,9 @@ platform_process_wait(platform_process *process, unsigned int timeout_ms, int *s
         if (waited >= timeout_ms) {
             return 1;
         }
-        struct timespec step{0, 10 * 1000000L};
+        struct timespec step {
+            0, 10 * 1000000L
+        };
         nanosleep(&step, nullptr);
         waited += 10;
     }
@@ -152,8 +154,9 @@ platform_process_signal(platform_process *process, int which)
         errno = ESRCH;
         return -1;
     }
-    int sig = which == PLATFORM_SIGNAL_KILL ? SIGKILL : which == PLATFORM_SIGNAL_INTERRUPT ? SIGINT
-                                                                                          : SIGTERM;
+    int sig = which == PLATFORM_SIGNAL_KILL        ? SIGKILL
+              : which == PLATFORM_SIGNAL_INTERRUPT ? SIGINT
+                                                   : SIGTERM;
     return kill(process->pid, sig) == 0 ? 0 : -1;
 }
 
@@ -187,7 +190,7 @@ struct fd_closer {
 long long
 monotonic_ms()
 {
-    struct timespec now{};
+    struct timespec now {};
     clock_gettime(CLOCK_MONOTONIC, &now);
     return static_cast<long long>(now.tv_sec) * 1000 + now.tv_nsec / 1000000;
 }
@@ -280,8 +283,8 @@ platform_process_run_captured(const char *const *argv, const char *input, std::s
     posix_spawnattr_t attributes;
     init_spawn_attributes(&attributes, true);
     pid_t pid = -1;
-    int rc = posix_spawn(&pid, argv[0], &actions, &attributes, const_cast<char *const *>(argv),
-                         environ);
+    int rc =
+        posix_spawn(&pid, argv[0], &actions, &attributes, const_cast<char *const *>(argv), environ);
     posix_spawn_file_actions_destroy(&actions);
     posix_spawnattr_destroy(&attributes);
     if (rc != 0) {
@@ -348,7 +351,9 @@ platform_process_run_captured(const char *const *argv, const char *input, std::s
     while (!killed) {
         pid_t done = waitpid(pid, &raw, WNOHANG);
         if (done == pid) {
-            *status = WIFEXITED(raw) ? WEXITSTATUS(raw) : WIFSIGNALED(raw) ? 128 + WTERMSIG(raw) : 255;
+            *status = WIFEXITED(raw)     ? WEXITSTATUS(raw)
+                      : WIFSIGNALED(raw) ? 128 + WTERMSIG(raw)
+                                         : 255;
             return 0;
         }
         if (done < 0 && errno != EINTR) {
@@ -358,7 +363,9 @@ platform_process_run_captured(const char *const *argv, const char *input, std::s
             killed = true;
             break;
         }
-        struct timespec step{0, 5 * 1000000L};
+        struct timespec step {
+            0, 5 * 1000000L
+        };
         nanosleep(&step, nullptr);
     }
     kill(-pid, SIGKILL);

@@ -184,8 +184,9 @@ unsigned long
 platform_profile_section_names(char *buffer, unsigned long size, const char *path)
 {
     std::vector<profile_section> sections = load(path);
-    return fill_list(sections, [](const profile_section &s) -> const std::string & { return s.name; },
-                     buffer, size);
+    return fill_list(
+        sections, [](const profile_section &s) -> const std::string & { return s.name; }, buffer,
+        size);
 }
 
 unsigned long
@@ -194,13 +195,14 @@ platform_profile_section(const char *section, char *buffer, unsigned long size, 
     std::vector<profile_section> sections = load(path);
     for (const profile_section &s : sections) {
         if (section != nullptr && equal_nocase(s.name, section)) {
-            return fill_list(s.entries, [](const std::string &e) -> const std::string & { return e; },
-                             buffer, size);
+            return fill_list(
+                s.entries, [](const std::string &e) -> const std::string & { return e; }, buffer,
+                size);
         }
     }
     static const std::vector<std::string> none;
-    return fill_list(none, [](const std::string &e) -> const std::string & { return e; }, buffer,
-                     size);
+    return fill_list(
+        none, [](const std::string &e) -> const std::string & { return e; }, buffer, size);
 }
 
 unsigned long

@@ -27,10 +27,10 @@
 struct service_status_handle {
     std::mutex lock;
     service_ctrl_fn handler = nullptr;
-    bool failed = false;       // a stop with an error code was reported
+    bool failed = false; // a stop with an error code was reported
     unsigned long state = 0;
-    std::string state_text;    // the state as the STATUS line names it
-    std::string note;          // UTF-8, one line; empty for none
+    std::string state_text; // the state as the STATUS line names it
+    std::string note;       // UTF-8, one line; empty for none
 };
 
 namespace {
@@ -68,7 +68,9 @@ platform_service_dispatch(const char16_t *name, service_main_fn main_routine)
     }
 
     // Bounded by the main routine: once it has returned, the loop ends within one wait.
-    struct timespec wait{0, 200 * 1000000L};
+    struct timespec wait {
+        0, 200 * 1000000L
+    };
     while (!g_main_returned.load()) {
         int sig = sigtimedwait(&controls, nullptr, &wait);
         if (sig < 0) {

@@ -130,9 +130,9 @@ platform_socket_accept(platform_socket_t s, net_sockaddr *address, std::uint32_t
     }
     int accepted;
     do {
-        accepted = accept4(fd(s), address != nullptr ? reinterpret_cast<sockaddr *>(address->bytes)
-                                                      : nullptr,
-                           address != nullptr ? &size : nullptr, SOCK_CLOEXEC);
+        accepted = accept4(
+            fd(s), address != nullptr ? reinterpret_cast<sockaddr *>(address->bytes) : nullptr,
+            address != nullptr ? &size : nullptr, SOCK_CLOEXEC);
     } while (accepted < 0 && errno == EINTR);
     if (accepted < 0) {
         return PLATFORM_INVALID_SOCKET;

@@ -114,7 +114,7 @@ platform_local_clock(platform_clock *now)
     thread_local platform_clock clock{};
     std::time_t t = std::time(nullptr);
     if (t != converted) {
-        struct tm parts{};
+        struct tm parts {};
         localtime_r(&t, &parts);
         clock.year = parts.tm_year + 1900;
         clock.month = parts.tm_mon + 1;
@@ -151,7 +151,7 @@ format_clock(const platform_clock &when, bool date, char16_t *out, std::size_t c
     if (capacity == 0) {
         return 0;
     }
-    struct tm parts{};
+    struct tm parts {};
     parts.tm_year = when.year - 1900;
     parts.tm_mon = when.month - 1;
     parts.tm_mday = when.day;
@@ -200,8 +200,9 @@ platform_debug_output(const char16_t *text)
 void
 platform_sleep_ms(unsigned int milliseconds)
 {
-    struct timespec left{static_cast<time_t>(milliseconds / 1000),
-                         static_cast<long>(milliseconds % 1000) * 1000000L};
+    struct timespec left {
+        static_cast<time_t>(milliseconds / 1000), static_cast<long>(milliseconds % 1000) * 1000000L
+    };
     while (nanosleep(&left, &left) != 0 && errno == EINTR) {
     }
 }

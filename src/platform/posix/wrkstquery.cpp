@@ -38,9 +38,9 @@
 
 namespace {
 
-constexpr unsigned long E_FAIL_CODE = 0x80004005UL;       // a WMI answer that was no answer
-constexpr unsigned long ERROR_BAD_NETPATH_CODE = 53;       // a registry answer that was none
-constexpr unsigned long ERROR_NONE_MAPPED_CODE = 1332;     // a SID without an account
+constexpr unsigned long E_FAIL_CODE = 0x80004005UL;    // a WMI answer that was no answer
+constexpr unsigned long ERROR_BAD_NETPATH_CODE = 53;   // a registry answer that was none
+constexpr unsigned long ERROR_NONE_MAPPED_CODE = 1332; // a SID without an account
 constexpr unsigned int DEFAULT_TIMEOUT_MS = 20000;
 constexpr std::size_t OUTPUT_LIMIT = 256 * 1024;
 constexpr std::size_t FIELD_LIMIT = 1024;
@@ -149,8 +149,8 @@ run_helper(const std::vector<std::string> &args, const char16_t *account, const 
     std::size_t err_size = 0;
     unsigned int timeout_ms = helper_timeout_ms();
     int rc = platform_process_run_captured(argv.data(), input.data(), input.size(), out.data(),
-                                           out.size(), &size, timeout_ms, &status, err,
-                                           sizeof err, &err_size);
+                                           out.size(), &size, timeout_ms, &status, err, sizeof err,
+                                           &err_size);
     std::memset(input.data(), 0, input.size());
     if (rc < 0) {
         report_failure(args, "could not be run (" + program + ": " + std::strerror(errno) + ")",
@@ -531,8 +531,8 @@ platform_hku_lookup_sid(platform_hku *hku, const platform_sid &sid, char16_t *na
     if (found == nullptr) {
         // Not among those the connection looked up already: ask the workstation for this one.
         std::vector<std::vector<std::string>> lines;
-        if (!run_helper({"lookup", hku->address, text}, hku->account.c_str(),
-                        hku->password.c_str(), &lines) ||
+        if (!run_helper({"lookup", hku->address, text}, hku->account.c_str(), hku->password.c_str(),
+                        &lines) ||
             lines.size() != 1 || !parse_sid_line(lines[0], &asked) || asked.sid != text) {
             return ERROR_BAD_NETPATH_CODE;
         }
