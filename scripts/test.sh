@@ -6,6 +6,7 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 ./scripts/setup.sh
 ./scripts/check-layout.sh
+./scripts/check-format.sh
 
 echo "== build"
 ./scripts/build.sh build
