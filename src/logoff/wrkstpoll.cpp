@@ -81,8 +81,16 @@ handle_logon_from_detector(userinfo_ptr record, const char16_t *user, const char
     if (wrkstpoll_filter_userinfo(fresh.get()) == 1) {
         return 0;
     }
-    int stored = userinfo_db_insert(fresh.get());
-    if (stored < 0) {
+    // Stored and queued under the store's lock, like every other logon: a logon at the same
+    // address stored meanwhile cannot reach the appliances before this one. Once queued the
+    // record belongs to the appliance update thread, so the line names copies.
+    std::u16string added_domain = fresh->Domain != nullptr ? fresh->Domain : u"(null)";
+    std::u16string added_user = fresh->User != nullptr ? fresh->User : u"(null)";
+    int stored = userinfo_db_insert_and_queue(fresh.get());
+    if (stored == 0) {
+        (void)fresh.release();
+    }
+    if (stored == -1) {
         log_write(LOG_ERROR, u"wrkstpoll_handle_logon_req: new user couldn't added");
         return -1;
     }
@@ -90,15 +98,13 @@ handle_logon_from_detector(userinfo_ptr record, const char16_t *user, const char
         log_write(LOG_DEBUG, u"wrkstpoll_handle_logon_req: matching userinfo found");
         return 0;
     }
-    log_write(LOG_MSG, u"wrkstpoll_handle_logon_req: new user '%s\\%s' added", fresh->Domain,
-              fresh->User);
-    fresh->Flags = UI_FLAG_LOGON;
-    if (wrkstpoll_enqueue_gw_update(fresh.get()) != 0) {
+    log_write(LOG_MSG, u"wrkstpoll_handle_logon_req: new user '%s\\%s' added", added_domain,
+              added_user);
+    if (stored != 0) {
         log_write(LOG_ERROR, u"wrkstpoll_handle_logon_req:  new user's logon request couldn't "
                              u"enqueued to GW Update Queue");
         return -1;
     }
-    (void)fresh.release();
     log_write(LOG_DEBUG, u"wrkstpoll_handle_logon_req: new user's logon request enqueued to GW "
                          u"Update Queue");
     return 0;
