@@ -240,7 +240,9 @@ TEST_F(LogTest, AFloodRotatesAtTheLimitWithoutWaitingForTheSizeCheck)
     }
     log_flush();
     std::this_thread::sleep_for(std::chrono::milliseconds(300)); // the writer's last check
-    constexpr long long slack = 256 * 1024; // what the writers add while the check runs
+    // What the other writer adds while the check runs (more when the checking thread is
+    // descheduled on a busy machine); without the check the files grow to 6 MB.
+    constexpr long long slack = 1024 * 1024;
     EXPECT_LT(nivo_test::file_size(dir.file("nivo.log")), limit + slack);
     ASSERT_TRUE(nivo_test::file_exists(dir.file("nivo.log1")));
     EXPECT_LT(nivo_test::file_size(dir.file("nivo.log1")), limit + slack);
