@@ -1305,6 +1305,9 @@ userinfo_db_get_user_info(const char16_t *user_name, UserInfo **out)
         log_write(LOG_ERROR, u"userinfo_db_get_user_info: USERDB not Initialized yet");
         return -1;
     }
+    // Under the store's lock: a logon that is stored is then also queued for the appliances
+    // (userinfo_db_insert_and_queue), never seen half done.
+    std::lock_guard guard(handle->lock);
     return userdb_get_user_info_from_db(handle, user_name, out);
 }
 
