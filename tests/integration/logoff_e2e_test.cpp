@@ -54,9 +54,7 @@ TEST(LogoffDetection, AnsweringWorkstationRenewedSilentOneLoggedOutToTheApplianc
         ASSERT_EQ(run_tool(words, setup), 0) << read_file(setup);
     }
 
-    std::string base = dir.file("base");
-    std::filesystem::copy(std::filesystem::path(NIVO_SOURCE_DIR) / "example", base,
-                          std::filesystem::copy_options::recursive);
+    std::string base = nivo_test::copy_example_base(NIVO_SOURCE_DIR, dir.file("base"));
     std::string ini = read_file(base + "/nivo.ini");
     ini = replace(ini, "[LOGOFF-DETECTION]\nENABLED=FALSE", "[LOGOFF-DETECTION]\nENABLED=TRUE");
     ini = replace(ini, "DETECTION-INTERVAL=600", "DETECTION-INTERVAL=2");

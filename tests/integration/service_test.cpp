@@ -16,26 +16,13 @@ using nivo_test::temp_dir;
 
 namespace {
 
-// A base directory with what the service needs to start on its own (when the repository's
-// example has a configuration, the service gets a copy of it).
-void
-prepare_base(const std::string &base)
-{
-    std::filesystem::path example = std::filesystem::path(NIVO_SOURCE_DIR) / "example";
-    if (std::filesystem::exists(example / "nivo.ini")) {
-        std::filesystem::copy(example, base, std::filesystem::copy_options::recursive);
-    }
-}
-
 TEST(Service, StartsWritesBothLogsAndStopsOnSigterm)
 {
     if (nivo_test::ran_in_own_network_namespace()) {
         return;
     }
     temp_dir dir;
-    std::string base = dir.file("base");
-    std::filesystem::create_directory(base);
-    prepare_base(base);
+    std::string base = nivo_test::copy_example_base(NIVO_SOURCE_DIR, dir.file("base"));
     daemon_process nivo(NIVO_BINARY, base);
     ASSERT_TRUE(nivo.started());
     ASSERT_TRUE(
@@ -75,9 +62,7 @@ TEST(Service, InterruptStopsAsWellAndAppendsToTheLog)
         return;
     }
     temp_dir dir;
-    std::string base = dir.file("base");
-    std::filesystem::create_directory(base);
-    prepare_base(base);
+    std::string base = nivo_test::copy_example_base(NIVO_SOURCE_DIR, dir.file("base"));
     for (int run = 0; run < 2; ++run) {
         SCOPED_TRACE(run);
         daemon_process nivo(NIVO_BINARY, base);
@@ -99,9 +84,7 @@ TEST(Service, AKillRightAfterStartUpKeepsItsOutcome)
         return;
     }
     temp_dir dir;
-    std::string base = dir.file("base");
-    std::filesystem::create_directory(base);
-    prepare_base(base);
+    std::string base = nivo_test::copy_example_base(NIVO_SOURCE_DIR, dir.file("base"));
     daemon_process nivo(NIVO_BINARY, base);
     ASSERT_TRUE(nivo.started());
     auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(15);

@@ -32,9 +32,7 @@ TEST(ApplianceLink, TheSimulatorSeesActiveRepliesLogonsAndHeartbeats)
         return;
     }
     temp_dir dir;
-    std::string base = dir.file("base");
-    std::filesystem::copy(std::filesystem::path(NIVO_SOURCE_DIR) / "example", base,
-                          std::filesystem::copy_options::recursive);
+    std::string base = nivo_test::copy_example_base(NIVO_SOURCE_DIR, dir.file("base"));
     daemon_process nivo(NIVO_BINARY, base);
     ASSERT_TRUE(nivo.started());
     std::string log = base + "/nivo.log";
@@ -115,9 +113,7 @@ TEST(ApplianceLink, TheExampleDeliversEachLogonOnce)
         return;
     }
     temp_dir dir;
-    std::string base = dir.file("base");
-    std::filesystem::copy(std::filesystem::path(NIVO_SOURCE_DIR) / "example", base,
-                          std::filesystem::copy_options::recursive);
+    std::string base = nivo_test::copy_example_base(NIVO_SOURCE_DIR, dir.file("base"));
     daemon_process nivo(NIVO_BINARY, base);
     ASSERT_TRUE(nivo.started());
     ASSERT_TRUE(nivo.wait_for_log(base + "/logging_events.log",

@@ -8,6 +8,14 @@
 
 namespace nivo_test {
 
+std::string
+copy_example_base(const std::string &source_dir, const std::string &base)
+{
+    std::filesystem::copy(std::filesystem::path(source_dir) / "example", base,
+                          std::filesystem::copy_options::recursive);
+    return base;
+}
+
 daemon_process::daemon_process(const std::string &binary, const std::string &base,
                                const std::vector<std::string> &env)
 {

@@ -8,6 +8,9 @@
 
 namespace nivo_test {
 
+// A copy of the repository's example base directory (source_dir/example) at base; the path.
+std::string copy_example_base(const std::string &source_dir, const std::string &base);
+
 class daemon_process {
   public:
     // Starts the executable with NIVO_HOME set to base and extra "NAME=value" entries.
