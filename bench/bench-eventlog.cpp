@@ -28,7 +28,7 @@
 #include "common/threadpool.h"
 #include "config/config.h"
 #include "dca/dca_eventlog.h"
-#include "dca/dca_filter.h"
+#include "dca/filter/dca_filter.h"
 #include "dca/dca_pipeline.h"
 #include "logoff/logoff_detector.h"
 #include "platform/registry.h"

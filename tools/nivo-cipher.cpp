@@ -18,7 +18,7 @@
 #include <string>
 
 #include "common/pc1.h"
-#include "common/utf.h"
+#include "base/utf.h"
 #include "config/config_parse.h"
 
 namespace {

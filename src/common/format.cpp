@@ -5,7 +5,7 @@
 
 #include <cstdio>
 
-#include "common/utf.h"
+#include "base/utf.h"
 
 namespace {
 

@@ -5,7 +5,7 @@
 #include <cstring>
 
 #include "common/log.h"
-#include "common/utf.h"
+#include "base/utf.h"
 #include "platform/netaddr.h"
 #include "platform/system.h"
 

@@ -7,7 +7,7 @@
 #include <new>
 
 #include "common/text.h"
-#include "common/utf.h"
+#include "base/utf.h"
 #include "platform/file.h"
 
 struct text_file {

@@ -9,7 +9,7 @@
 #include "common/number.h"
 #include "common/text.h"
 #include "common/text_file.h"
-#include "dca/dca_filter.h"
+#include "dca/filter/dca_filter.h"
 #include "platform/file.h"
 #include "platform/netaddr.h"
 #include "platform/socket.h"

@@ -7,7 +7,7 @@
 #include "common/log.h"
 #include "common/text.h"
 #include "common/threadpool.h"
-#include "dca/dca_filter.h"
+#include "dca/filter/dca_filter.h"
 #include "dcalink/dcaclient.h"
 #include "platform/netaddr.h"
 #include "platform/resolver.h"

@@ -8,7 +8,7 @@
 #include "common/log.h"
 #include "common/net.h"
 #include "common/threadpool.h"
-#include "dca/dca_filter.h"
+#include "dca/filter/dca_filter.h"
 #include "dcalink/dcalink_protocol.h"
 #include "logoff/logoff_detector.h"
 #include "logoff/wrkstpoll.h"

@@ -10,7 +10,7 @@
 #include "common/log.h"
 #include "common/threadpool.h"
 #include "config/config.h"
-#include "dca/dca_filter.h"
+#include "dca/filter/dca_filter.h"
 #include "logoff/wrkstping.h"
 #include "logoff/wrkstpoll.h"
 #include "logoff/active_status.h"

@@ -11,7 +11,7 @@
 #include "common/text.h"
 #include "config/config.h"
 #include "platform/system.h"
-#include "dca/dca_filter.h"
+#include "dca/filter/dca_filter.h"
 #include "logoff/logoff_detector.h"
 #include "platform/wrkstquery.h"
 #include "userdb/gw_update_queue.h"

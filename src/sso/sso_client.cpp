@@ -17,7 +17,7 @@
 #include "common/text.h"
 #include "common/text_file.h"
 #include "common/threadpool.h"
-#include "common/utf.h"
+#include "base/utf.h"
 #include "config/config_lists.h"
 #include "logoff/active_status.h"
 #include "platform/netaddr.h"

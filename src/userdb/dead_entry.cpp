@@ -11,6 +11,7 @@
 #include <string>
 #include <thread>
 
+#include "base/civil_date.h"
 #include "common/log.h"
 #include "common/text.h"
 #include "platform/profile.h"
@@ -44,18 +45,6 @@ struct dead_entry_state {
 };
 // Never destroyed: the timeout thread may still wait on it while the process ends.
 dead_entry_state &g_de = *new dead_entry_state;
-
-// Days from 1970-01-01 to the civil date (proleptic Gregorian).
-std::int64_t
-days_from_civil(std::int64_t year, unsigned month, unsigned day)
-{
-    year -= month <= 2 ? 1 : 0;
-    std::int64_t era = (year >= 0 ? year : year - 399) / 400;
-    auto year_of_era = static_cast<unsigned>(year - era * 400);
-    unsigned day_of_year = (153 * (month > 2 ? month - 3 : month + 9) + 2) / 5 + day - 1;
-    unsigned day_of_era = year_of_era * 365 + year_of_era / 4 - year_of_era / 100 + day_of_year;
-    return era * 146097 + static_cast<std::int64_t>(day_of_era) - 719468;
-}
 
 std::uint64_t
 system_local_time()

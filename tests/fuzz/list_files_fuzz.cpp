@@ -8,7 +8,7 @@
 #include "config/config.h"
 #include "config/config_lists.h"
 #include "config/config_parse.h"
-#include "dca/dca_filter.h"
+#include "dca/filter/dca_filter.h"
 #include "fuzz/fuzz_support.h"
 
 extern "C" int

@@ -9,7 +9,7 @@
 #include "common/text.h"
 #include "config/config.h"
 #include "config/config_parse.h"
-#include "dca/dca_filter.h"
+#include "dca/filter/dca_filter.h"
 #include "fuzz/fuzz_support.h"
 
 namespace {

@@ -17,7 +17,7 @@
 
 #include "common/log.h"
 #include "config/config.h"
-#include "dca/dca_filter.h"
+#include "dca/filter/dca_filter.h"
 #include "logoff/logoff_detector.h"
 #include "logoff/wrkstpoll.h"
 #include "platform/process.h"

@@ -5,7 +5,7 @@
 #include <sqlite3.h>
 
 #include "common/log.h"
-#include "dca/dca_filter.h"
+#include "dca/filter/dca_filter.h"
 #include "platform/registry.h"
 #include "userdb/dead_entry.h"
 #include "userdb/gw_update_queue.h"

@@ -13,7 +13,7 @@
 
 #include "common/log.h"
 #include "common/net.h"
-#include "common/utf.h"
+#include "base/utf.h"
 #include "platform/process.h"
 
 namespace nivo_test {

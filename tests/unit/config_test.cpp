@@ -11,7 +11,7 @@
 #include "common/text.h"
 #include "config/config_lists.h"
 #include "config/config_parse.h"
-#include "dca/dca_filter.h"
+#include "dca/filter/dca_filter.h"
 #include "logoff/wrkstping.h"
 #include "support/test_support.h"
 

@@ -7,7 +7,7 @@
 
 #include "common/log.h"
 #include "common/text.h"
-#include "dca/dca_filter.h"
+#include "dca/filter/dca_filter.h"
 #include "support/test_support.h"
 
 using nivo_test::temp_dir;

@@ -21,7 +21,7 @@
 #include "common/text.h"
 #include "config/config_lists.h"
 #include "config/config_parse.h"
-#include "dca/dca_filter.h"
+#include "dca/filter/dca_filter.h"
 #include "dca/dca_pipeline.h"
 #include "dcalink/dcaclient.h"
 #include "dcalink/dcalink_protocol.h"

@@ -22,7 +22,7 @@
 #include "common/threadpool.h"
 #include "config/config.h"
 #include "config/config_lists.h"
-#include "dca/dca_filter.h"
+#include "dca/filter/dca_filter.h"
 #include "logoff/active_status.h"
 #include "logoff/logoff_detector.h"
 #include "platform/registry.h"

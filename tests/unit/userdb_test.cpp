@@ -20,7 +20,7 @@
 
 #include "common/log.h"
 #include "common/text.h"
-#include "dca/dca_filter.h"
+#include "dca/filter/dca_filter.h"
 #include "logoff/logoff_detector.h"
 #include "logoff/wrkstpoll.h"
 #include "platform/process.h"

@@ -14,7 +14,7 @@
 #include "common/threadpool.h"
 #include "config/config.h"
 #include "dca/dca_eventlog.h"
-#include "dca/dca_filter.h"
+#include "dca/filter/dca_filter.h"
 #include "dca/dca_pipeline.h"
 #include "fakes/eventlog_fake.h"
 #include "fakes/netroute_fake.h"

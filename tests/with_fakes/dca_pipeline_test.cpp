@@ -10,7 +10,7 @@
 #include <vector>
 
 #include "common/log.h"
-#include "dca/dca_filter.h"
+#include "dca/filter/dca_filter.h"
 #include "dca/dca_pipeline.h"
 #include "fakes/resolver_fake.h"
 #include "platform/registry.h"

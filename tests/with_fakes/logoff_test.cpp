@@ -17,7 +17,7 @@
 #include "common/log.h"
 #include "common/threadpool.h"
 #include "config/config.h"
-#include "dca/dca_filter.h"
+#include "dca/filter/dca_filter.h"
 #include "fakes/icmp_fake.h"
 #include "fakes/wrkstquery_fake.h"
 #include "logoff/logoff_detector.h"

@@ -2,7 +2,8 @@
 
 #include "platform/posix/audit_line.h"
 
-#include "common/utf.h"
+#include "base/civil_date.h"
+#include "base/utf.h"
 
 #include <cstring>
 #include <new>
@@ -21,18 +22,6 @@ constexpr std::uint32_t EVENT_NTLM_VALIDATION = 4776;
 constexpr std::uint16_t TYPE_INFORMATION = 4;
 constexpr std::uint16_t TYPE_AUDIT_SUCCESS = 8;
 constexpr std::uint16_t TYPE_AUDIT_FAILURE = 16;
-
-// Days from 1970-01-01 to the given civil date (proleptic Gregorian).
-long long
-days_from_civil(long long y, unsigned m, unsigned d)
-{
-    y -= m <= 2;
-    const long long era = (y >= 0 ? y : y - 399) / 400;
-    const unsigned yoe = static_cast<unsigned>(y - era * 400);
-    const unsigned doy = (153 * (m + (m > 2 ? -3 : 9)) + 2) / 5 + d - 1;
-    const unsigned doe = yoe * 365 + yoe / 4 - yoe / 100 + doy;
-    return era * 146097 + static_cast<long long>(doe) - 719468;
-}
 
 bool
 read_digits(std::string_view text, std::size_t at, std::size_t count, unsigned *value)

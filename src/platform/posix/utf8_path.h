@@ -4,7 +4,7 @@
 #include <cstddef>
 #include <string>
 
-#include "common/utf.h"
+#include "base/utf.h"
 
 namespace posix {
 

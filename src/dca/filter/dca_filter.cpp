@@ -1,6 +1,6 @@
 // The DC Agent's filter lists and filters.
 
-#include "dca/dca_filter.h"
+#include "dca/filter/dca_filter.h"
 
 #include <new>
 #include <string>
