@@ -9,7 +9,6 @@
 #include "common/number.h"
 #include "common/pc1.h"
 #include "common/text.h"
-#include "base/utf.h"
 #include "config/config_lists.h"
 #include "dca/dca_eventlog.h"
 #include "dca/filter/dca_filter.h"
@@ -26,32 +25,26 @@ constexpr std::size_t PATH_UNITS = 1024;
 constexpr std::uint32_t THREADPOOL_LIMIT = 1024;
 constexpr std::uint16_t DETECTION_INTERVAL_LIMIT = 1800;
 
+// The shared conversions, with buffers that always suffice: UTF-8 takes at least one byte for
+// each UTF-16 unit it gives, and a UTF-16 unit never needs more than three bytes of UTF-8.
+// Malformed input reads as U+FFFD.
 std::u16string
-utf8_to_u16(std::string_view text)
+utf8_to_u16(const char *text)
 {
-    std::u16string out;
-    const auto *bytes = reinterpret_cast<const unsigned char *>(text.data());
-    for (std::size_t i = 0; i < text.size();) {
-        std::size_t used;
-        char32_t cp = utf8_decode(bytes + i, text.size() - i, &used);
-        char16_t units[2];
-        out.append(units, static_cast<std::size_t>(utf_encode<char16_t>(cp, units)));
-        i += used;
-    }
-    return out;
+    std::vector<char16_t> out(std::strlen(text) + 2);
+    int units = convert_ascii_to_unicode(text, out.data(), out.size());
+    return units > 0 ? std::u16string(out.data(), static_cast<std::size_t>(units - 1))
+                     : std::u16string();
 }
 
 std::string
-u16_to_utf8(std::u16string_view text)
+u16_to_utf8(const char16_t *text)
 {
-    std::string out;
-    for (std::size_t i = 0; i < text.size();) {
-        std::size_t used;
-        char32_t cp = utf16_decode(text.data() + i, text.size() - i, &used);
-        char units[4];
-        out.append(units, static_cast<std::size_t>(utf_encode<char>(cp, units)));
-        i += used;
+    std::string out(3 * wtext_length(text) + 1, '\0');
+    if (convert_unicode_to_ascii(text, out.data(), out.size()) != 0) {
+        return {};
     }
+    out.resize(std::strlen(out.c_str()));
     return out;
 }
 
@@ -151,9 +144,9 @@ int
 decipher_to_text(const std::u16string &value, std::u16string *out)
 {
     std::string plain;
-    int rc = config_decipher_value(u16_to_utf8(value).c_str(), &plain);
+    int rc = config_decipher_value(u16_to_utf8(value.c_str()).c_str(), &plain);
     if (rc == 0) {
-        *out = utf8_to_u16(plain);
+        *out = utf8_to_u16(plain.c_str());
     }
     return rc;
 }
@@ -248,11 +241,12 @@ parse_keyvalue_settings(config_record *record, const char16_t *entry)
         log_write(LOG_MSG, u"\tparse_keyvalue_settings: Threadpool Size: %d\n",
                   static_cast<std::int32_t>(record->threadpool_size));
     } else if (is(e.key, u"HOST-DOMAIN")) {
-        replace_text(&record->host_domain, config_decode_bytelist(u16_to_utf8(e.value).c_str()));
+        replace_text(&record->host_domain,
+                     config_decode_bytelist(u16_to_utf8(e.value.c_str()).c_str()));
         log_write(LOG_MSG, u"\tparse_keyvalue_settings: Host Domain: %s\n", record->host_domain);
     } else if (is(e.key, u"HOST-DOMAIN-FQDN")) {
         replace_text(&record->host_domain_fqdn,
-                     config_decode_bytelist(u16_to_utf8(e.value).c_str()));
+                     config_decode_bytelist(u16_to_utf8(e.value.c_str()).c_str()));
         log_write(LOG_MSG, u"\tparse_keyvalue_settings: Host Domain (FQDN): %s\n",
                   record->host_domain_fqdn);
     } else if (is(e.key, u"DOMAIN-TYPE")) {
@@ -532,7 +526,7 @@ parse_keyvalue_accountcred(config_record *record, const char16_t *entry)
     log_write(LOG_MAX, u"\tparse_keyvalue_accountcred: Value: %s\n", e.value);
     std::u16string result;
     if (e.value.find(u'\'') != std::u16string::npos) {
-        result = config_decode_bytelist(u16_to_utf8(e.value).c_str());
+        result = config_decode_bytelist(u16_to_utf8(e.value.c_str()).c_str());
     } else {
         int rc = decipher_to_text(e.value, &result);
         if (rc == -1) {
@@ -713,10 +707,10 @@ parse_configfile(const char16_t *path, config_record *record)
             log_write(LOG_ERROR, u"parse_configfile: GetKeyValue: buffer overflow\n");
             return -1;
         }
-        std::u16string section = utf8_to_u16(std::string_view(name, name_length));
+        std::u16string section = utf8_to_u16(name);
         for (unsigned long e = 0; e < n && entries[e] != 0;) {
             std::size_t length = std::strlen(entries.data() + e);
-            std::u16string entry = utf8_to_u16(std::string_view(entries.data() + e, length));
+            std::u16string entry = utf8_to_u16(entries.data() + e);
             e += static_cast<unsigned long>(length) + 1;
             if (parse_keyvalue(record, section.c_str(), entry.c_str()) < 0) {
                 log_write(LOG_ERROR, u"parse_configfile: KeyValue parsing failed for Section: %s\n",
