@@ -1007,16 +1007,11 @@ list_path(const config_record *record, const char16_t *name)
     return path;
 }
 
-} // namespace
-
+// 1, 2. The host domain pair; an empty decoded text is as good as none (a value written
+// without the byte-list form decodes to nothing). 0, or -1 (logged).
 int
-config_postinit(config_record *record)
+postinit_host_domain(const config_record *record)
 {
-    if (record == nullptr) {
-        return -1;
-    }
-    // 1, 2. The host domain pair; an empty decoded text is as good as none (a value written
-    // without the byte-list form decodes to nothing).
     if (record->host_domain == nullptr || record->host_domain[0] == 0) {
         log_write(LOG_ERROR, u"config_postinit: Unknown HOST-DOMAIN\n");
         return -1;
@@ -1026,7 +1021,26 @@ config_postinit(config_record *record)
         return -1;
     }
     dca_set_hostdomain(record->host_domain, record->host_domain_fqdn);
+    return 0;
+}
 
+// Steps 9 to 11 of the post-processing, defined after it.
+void postinit_dc_list(config_record *record);
+void postinit_list_files(config_record *record);
+void postinit_logging(const config_record *record);
+
+} // namespace
+
+int
+config_postinit(config_record *record)
+{
+    if (record == nullptr) {
+        return -1;
+    }
+    // 1, 2.
+    if (postinit_host_domain(record) != 0) {
+        return -1;
+    }
     // 3.
     if (record->server_ip == nullptr) {
         config_replace_text(&record->server_ip, u"127.0.0.1");
@@ -1048,8 +1062,22 @@ config_postinit(config_record *record)
     if (record->ping_retry_count != 0) {
         wrkstping_set_retry(static_cast<std::uint8_t>(record->ping_retry_count));
     }
+    // 9.
+    postinit_dc_list(record);
+    // 10.
+    postinit_list_files(record);
+    // 11.
+    postinit_logging(record);
+    log_write(LOG_DEBUG, u"Starting the service configuration is done now..\n");
+    return 0;
+}
 
-    // 9. The DC list, and two pool threads per domain controller.
+namespace {
+
+// 9. The DC list, and two pool threads per domain controller.
+void
+postinit_dc_list(config_record *record)
+{
     std::u16string path = list_path(record, u"dc-list.ini");
     if (!path.empty()) {
         config_parse_namefile(path.c_str(), CONFIG_LIST_DC, record);
@@ -1061,40 +1089,57 @@ config_postinit(config_record *record)
         static_cast<std::uint32_t>(pool > THREADPOOL_LIMIT ? THREADPOOL_LIMIT : pool);
     log_write(LOG_MSG, u"config_postinit: Threadpool Size Reset to '%d' threads\n",
               static_cast<std::int32_t>(record->threadpool_size));
+}
 
-    // 10. The other list files, each printed after it is read.
-    if (path = list_path(record, u"gw-list.ini"); !path.empty()) {
-        config_parse_namefile(path.c_str(), CONFIG_LIST_GW, record);
-        config_print_gwlist(record);
-    }
-    if (path = list_path(record, u"authnet-list.ini"); !path.empty()) {
-        config_parse_namefile(path.c_str(), CONFIG_LIST_AUTHNET, record);
-        dca_print_authnetlist(DCA_NETLIST_AUTH);
-    }
-    if (path = list_path(record, u"logoff-exclusion-list.ini"); !path.empty()) {
-        config_parse_namefile(path.c_str(), CONFIG_LIST_LOGOFF_EXCLUSION, record);
-        dca_print_ipexcllist(DCA_IPLIST_LOGOFF);
-        dca_print_authnetlist(DCA_NETLIST_LOGOFF);
-    }
-    if (path = list_path(record, u"login-ip-exclusion-list.ini"); !path.empty()) {
-        config_parse_namefile(path.c_str(), CONFIG_LIST_LOGIN_EXCLUSION, record);
-        dca_print_ipexcllist(DCA_IPLIST_LOGIN);
-        dca_print_authnetlist(DCA_NETLIST_LOGIN);
-    }
-    if (path = list_path(record, u"domain-list.ini"); !path.empty()) {
-        config_parse_namefile(path.c_str(), CONFIG_LIST_DOMAIN, record);
-        dca_print_domainlist();
-    }
-    if (path = list_path(record, u"user-exclusion-list.ini"); !path.empty()) {
-        config_parse_unicode_namefile(path.c_str(), CONFIG_LIST_USER_EXCLUSION, record);
-        dca_print_userexcllist();
-    }
-    if (path = list_path(record, u"coll-list.ini"); !path.empty()) {
-        config_parse_namefile(path.c_str(), CONFIG_LIST_COLLECTOR, record);
-        config_print_colllist(record);
-    }
+// 10. The other list files, in this order, each printed after it is read.
+struct list_file {
+    const char16_t *name;
+    int type;
+    void (*print)(const config_record *);
+};
 
-    // 11. The logging settings, each only when set.
+constexpr list_file LIST_FILES[] = {
+    {u"gw-list.ini", CONFIG_LIST_GW, config_print_gwlist},
+    {u"authnet-list.ini", CONFIG_LIST_AUTHNET,
+     [](const config_record *) { dca_print_authnetlist(DCA_NETLIST_AUTH); }},
+    {u"logoff-exclusion-list.ini", CONFIG_LIST_LOGOFF_EXCLUSION,
+     [](const config_record *) {
+         dca_print_ipexcllist(DCA_IPLIST_LOGOFF);
+         dca_print_authnetlist(DCA_NETLIST_LOGOFF);
+     }},
+    {u"login-ip-exclusion-list.ini", CONFIG_LIST_LOGIN_EXCLUSION,
+     [](const config_record *) {
+         dca_print_ipexcllist(DCA_IPLIST_LOGIN);
+         dca_print_authnetlist(DCA_NETLIST_LOGIN);
+     }},
+    {u"domain-list.ini", CONFIG_LIST_DOMAIN, [](const config_record *) { dca_print_domainlist(); }},
+    {u"user-exclusion-list.ini", CONFIG_LIST_USER_EXCLUSION,
+     [](const config_record *) { dca_print_userexcllist(); }},
+    {u"coll-list.ini", CONFIG_LIST_COLLECTOR, config_print_colllist},
+};
+
+void
+postinit_list_files(config_record *record)
+{
+    for (const list_file &list : LIST_FILES) {
+        std::u16string path = list_path(record, list.name);
+        if (path.empty()) {
+            continue;
+        }
+        // The user exclusion list is the one written in UTF-16.
+        if (list.type == CONFIG_LIST_USER_EXCLUSION) {
+            config_parse_unicode_namefile(path.c_str(), list.type, record);
+        } else {
+            config_parse_namefile(path.c_str(), list.type, record);
+        }
+        list.print(record);
+    }
+}
+
+// 11. The logging settings, each only when set.
+void
+postinit_logging(const config_record *record)
+{
     if (record->log_level != 0) {
         log_set_loglevel(record->log_level);
     }
@@ -1107,9 +1152,9 @@ config_postinit(config_record *record)
     if (record->overflow_action != 0) {
         log_set_overflow_action(record->overflow_action);
     }
-    log_write(LOG_DEBUG, u"Starting the service configuration is done now..\n");
-    return 0;
 }
+
+} // namespace
 
 void
 config_release(config_record *record)
