@@ -11,9 +11,7 @@
 #include "common/text.h"
 #include "base/utf.h"
 #include "config/config_lists.h"
-#include "dca/dca_eventlog.h"
 #include "dca/filter/dca_filter.h"
-#include "logoff/wrkstping.h"
 #include "platform/eventlog.h"
 #include "platform/profile.h"
 
@@ -377,7 +375,9 @@ parse_keyvalue_cidmgr(config_record *record, const char16_t *entry)
         log_write(LOG_MSG, u"\tparse_keyvalue_cidmgr: TSSO-SERVER-PORT: %d\n",
                   record->tsso_server_port);
     } else if (is(e.key, u"DEAD-ENTRY-TIMEOUT")) {
-        // The dead-entry store reads this key from the file itself.
+        // The dead-entry store reads the value as a decimal number (the line shows it read
+        // with automatic base, as every other number).
+        record->dead_entry_timeout = number_parse_decimal(e.value.c_str());
         log_write(LOG_MSG, u"\tparse_keyvalue_cidmgr: DEAD-ENTRY-TIMEOUT: %d\n", number(e.value));
     } else if (is(e.key, u"ALLOWED-AGENT-NETWORKS")) {
         // Without this key any address may act as an agent; with it only these networks.
@@ -770,25 +770,17 @@ config_postinit(config_record *record)
     if (record->server_ip == nullptr) {
         config_replace_text(&record->server_ip, u"127.0.0.1");
     }
-    // 4.
-    if (record->eventlog_monitor_ntlm != 0) {
-        dca_set_eventlog_ntlm();
-    }
+    // 4. NTLM monitoring (eventlog_monitor_ntlm) is handed to the event-log monitor at start.
     // 5.
     if (record->detection_interval > DETECTION_INTERVAL_LIMIT) {
         record->detection_interval = DETECTION_INTERVAL_LIMIT;
     }
     // 6. A DETECTION-RETRY above 5 does not touch DETECTION-INTERVAL: the retry count is bounded
     // on its own below, and an interval of 5 seconds would only flood the workstations.
-    // 7, 8. The workstation ping's time-out and its bounded retry count, each only when set.
-    if (record->ping_timeout != 0) {
-        wrkstping_set_timeout(static_cast<std::int32_t>(record->ping_timeout));
-    }
+    // 7, 8. The workstation ping's bounded retry count; start-up hands it and PING-TIMEOUT to
+    // the ping.
     record->ping_retry_count =
         record->detection_retry != 0 ? config_ping_retry_count(record->detection_retry) : 0;
-    if (record->ping_retry_count != 0) {
-        wrkstping_set_retry(static_cast<std::uint8_t>(record->ping_retry_count));
-    }
 
     // 9. The DC list, and two pool threads per domain controller.
     std::u16string path = list_path(record, u"dc-list.ini");
