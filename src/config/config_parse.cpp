@@ -12,9 +12,7 @@
 #include "common/pc1.h"
 #include "common/text.h"
 #include "config/config_lists.h"
-#include "dca/dca_eventlog.h"
 #include "dca/filter/dca_filter.h"
-#include "logoff/wrkstping.h"
 #include "platform/eventlog.h"
 #include "platform/profile.h"
 
@@ -265,7 +263,7 @@ constexpr number_field FIELD = {
 enum class key_kind : std::uint8_t {
     flag,      // TRUE stores 1, FALSE 0
     keyword,   // one of the row's words, each with its value
-    number,    // automatic base; without a field the number is only logged
+    number,    // automatic base, kept in the field's width
     text,      // stored as it stands
     byte_list, // the byte-list encoding, decoded
     secret,    // enciphered (or a byte list where the section allows it), deciphered
@@ -345,6 +343,16 @@ apply_log_file(config_record *record, const std::u16string &value)
                   u"\tparse_keyvalue_logging: log file couldn't re-initialized to '%s'\n", value);
         return -1;
     }
+    return 0;
+}
+
+// DEAD-ENTRY-TIMEOUT: the dead-entry store reads the value as a decimal number (the line shows it
+// read with automatic base, as every other number).
+int
+apply_dead_entry_timeout(config_record *record, const std::u16string &value)
+{
+    record->dead_entry_timeout = number_parse_decimal(value.c_str());
+    log_write(LOG_MSG, u"\tparse_keyvalue_cidmgr: DEAD-ENTRY-TIMEOUT: %d\n", number(value));
     return 0;
 }
 
@@ -565,11 +573,10 @@ constexpr key_row KEYS[] = {
      .kind = key_kind::number,
      .number = FIELD<&config_record::tsso_server_port>,
      .number_line = u"\tparse_keyvalue_cidmgr: TSSO-SERVER-PORT: %d\n"},
-    // The dead-entry store reads this key from the file itself.
     {.section = &SECTION_NIV_COLLECTOR,
      .key = u"DEAD-ENTRY-TIMEOUT",
-     .kind = key_kind::number,
-     .number_line = u"\tparse_keyvalue_cidmgr: DEAD-ENTRY-TIMEOUT: %d\n"},
+     .kind = key_kind::custom,
+     .apply = apply_dead_entry_timeout},
     {.section = &SECTION_NIV_COLLECTOR,
      .key = u"ALLOWED-AGENT-NETWORKS",
      .kind = key_kind::custom,
@@ -755,12 +762,9 @@ apply_word(const key_row &row, std::span<const keyword> words, config_record *re
 int
 apply_number(const key_row &row, config_record *record, const std::u16string &value)
 {
-    std::int32_t n = number(value);
-    if (row.number.store != nullptr) {
-        row.number.store(record, n);
-        n = static_cast<std::int32_t>(row.number.load(record));
-    }
-    write_line(row.level, row.number_line, n);
+    row.number.store(record, number(value));
+    // The line shows what the field holds, as a 32-bit number.
+    write_line(row.level, row.number_line, static_cast<std::int32_t>(row.number.load(record)));
     return 0;
 }
 
@@ -1045,23 +1049,15 @@ config_postinit(config_record *record)
     if (record->server_ip == nullptr) {
         config_replace_text(&record->server_ip, u"127.0.0.1");
     }
-    // 4.
-    if (record->eventlog_monitor_ntlm != 0) {
-        dca_set_eventlog_ntlm();
-    }
+    // 4. NTLM monitoring (eventlog_monitor_ntlm) is handed to the event-log monitor at start.
     // 5. The numbers above the bound of their row (DETECTION-INTERVAL: 1800 seconds).
     clamp_numbers(record);
     // 6. A DETECTION-RETRY above 5 does not touch DETECTION-INTERVAL: the retry count is bounded
     // on its own below, and an interval of 5 seconds would only flood the workstations.
-    // 7, 8. The workstation ping's time-out and its bounded retry count, each only when set.
-    if (record->ping_timeout != 0) {
-        wrkstping_set_timeout(static_cast<std::int32_t>(record->ping_timeout));
-    }
+    // 7, 8. The workstation ping's bounded retry count; start-up hands it and PING-TIMEOUT to
+    // the ping.
     record->ping_retry_count =
         record->detection_retry != 0 ? config_ping_retry_count(record->detection_retry) : 0;
-    if (record->ping_retry_count != 0) {
-        wrkstping_set_retry(static_cast<std::uint8_t>(record->ping_retry_count));
-    }
     // 9.
     postinit_dc_list(record);
     // 10.

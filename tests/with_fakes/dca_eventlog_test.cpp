@@ -78,8 +78,7 @@ std::string
 kerberos_address(std::uint32_t id, const std::vector<std::u16string> &strings,
                  unsigned long major = 6, unsigned long minor = 2)
 {
-    config_os_version()->major = major;
-    config_os_version()->minor = minor;
+    dca_eventlog_init({nullptr, nullptr, major == 5 && minor == 0});
     std::vector<unsigned char> bytes = event_bytes(id, strings);
     UserInfo *record = userdb_allocate_userinfo();
     init_userinfo_kerberos(reinterpret_cast<const eventlog_record *>(bytes.data()), record);
@@ -87,8 +86,7 @@ kerberos_address(std::uint32_t id, const std::vector<std::u16string> &strings,
     EXPECT_EQ(text(record->User), u8(strings[0]));
     EXPECT_EQ(text(record->Domain), "NIVOTEST");
     userdb_free_userinfo(record);
-    config_os_version()->major = 6;
-    config_os_version()->minor = 2;
+    dca_eventlog_init({nullptr, nullptr, false});
     return out;
 }
 
@@ -97,8 +95,6 @@ class Monitor : public ::testing::Test {
     void SetUp() override
     {
         ASSERT_EQ(nivo_test::collector_env_init(dir_, u"NIVOTEST", u"nivotest.lan"), 0);
-        config_os_version()->major = 6;
-        config_os_version()->minor = 2;
         ASSERT_EQ(dca_addnet_authnetlist(u"10.0.0.0/8"), 0);
         ASSERT_EQ(dca_addnet_authnetlist(u"192.0.0.0/8"), 0);
         ASSERT_EQ(userinfo_db_init(dir_.wpath("nivo.db3").c_str(), u"UserInfo"), 0);
