@@ -454,7 +454,7 @@ constexpr section_rules SECTION_EDIRECTORY_SETTING = {
     .secret_too_short = u"parse_keyvalue_edirectory: Decryption Data Get failed\n",
 };
 
-// Unlike the other sections, a bad keyword is refused here.
+// Unlike the other sections, this one refuses a bad keyword (bad_value_refused in its rows).
 constexpr section_rules SECTION_HA_SETTING = {
     .name = u"HA-SETTING",
     .trace_level = LOG_DEBUG,
