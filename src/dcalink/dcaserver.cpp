@@ -3,6 +3,7 @@
 #include "dcalink/dcaserver.h"
 
 #include <ctime>
+#include <utility>
 
 #include "common/crypto.h"
 #include "common/log.h"
@@ -379,25 +380,37 @@ dcaserver_receive_data(platform_socket_t socket)
     return 0;
 }
 
-int
-dcaserver_extract_data(const std::uint8_t *header, std::uint8_t *payload, std::size_t length)
+namespace {
+
+// Decrypts the payload in place where the header says it is encrypted, and parses it into
+// *received. False when either fails (logged).
+bool
+dcaserver_decode_payload(const std::uint8_t *header, std::uint8_t *payload, std::size_t length,
+                         dcalink_received *received)
 {
     if (header[4] != DCALINK_ENCRYPTION_NONE &&
         crypto_decrypt_data(g_server.crypto, payload, length) != 0) {
         log_write(LOG_ERROR, u"dcaserver_extract_data: data decryption failed\n");
-        return -1;
+        return false;
     }
-    dcalink_received received{};
-    dcalink_parse_result parsed = dcalink_parse(payload, length, &received);
+    dcalink_parse_result parsed = dcalink_parse(payload, length, received);
     if (parsed != DCALINK_PARSE_OK) {
         log_write(LOG_ERROR, u"dcaserver_extract_data: payload of %d bytes refused: %s\n", length,
                   refusal_text(parsed));
-        return -1;
+        return false;
     }
+    return true;
+}
+
+// A record of what the agent sent; its texts move from received into the record. nullptr when
+// no record could be allocated (logged).
+userinfo_ptr
+dcaserver_make_userinfo(dcalink_received &received, const std::uint8_t *payload)
+{
     userinfo_ptr record(userdb_allocate_userinfo());
     if (record == nullptr) {
         log_write(LOG_ERROR, u"dcaserver_extract_data: userinfo allocation failed\n");
-        return -1;
+        return nullptr;
     }
     // The Collector's clock makes the logon's time; the agent's time only sets its expiry.
     record->CreateTime = static_cast<std::int32_t>(std::time(nullptr));
@@ -430,53 +443,91 @@ dcaserver_extract_data(const std::uint8_t *header, std::uint8_t *payload, std::s
                   payload_i32(payload + f.at), f.label, f.text->get());
         *f.field = f.text->release(); // both come from std::malloc
     }
+    return record;
+}
 
-    // A logon must name its user and its workstation's IPv4 address: anything else would be
-    // stored as a row that no appliance can be told about and no logoff check can reach.
-    if (record->Flags != UI_FLAG_USER_LOGOUT) {
-        if (record->User == nullptr || record->User[0] == 0) {
-            log_write(LOG_ERROR, u"dcaserver_extract_data: logon without a user refused\n");
-            return -1;
-        }
-        if (record->WrkstIP != nullptr && !dotted_ipv4(record->WrkstIP)) {
-            log_write(LOG_ERROR,
-                      u"dcaserver_extract_data: logon of %s refused: workstation address '%s' "
-                      u"is not dotted IPv4\n",
-                      record->User, record->WrkstIP);
-            return -1;
-        }
+// A logon must name its user and its workstation's IPv4 address: anything else would be stored
+// as a row that no appliance can be told about and no logoff check can reach. A logout notice
+// passes as it is.
+bool
+dcaserver_logon_complete(const UserInfo *record)
+{
+    if (record->Flags == UI_FLAG_USER_LOGOUT) {
+        return true;
     }
-    if (dca_filter_by_username(record.get()) == 1) {
+    if (record->User == nullptr || record->User[0] == 0) {
+        log_write(LOG_ERROR, u"dcaserver_extract_data: logon without a user refused\n");
+        return false;
+    }
+    if (record->WrkstIP != nullptr && !dotted_ipv4(record->WrkstIP)) {
+        log_write(LOG_ERROR,
+                  u"dcaserver_extract_data: logon of %s refused: workstation address '%s' "
+                  u"is not dotted IPv4\n",
+                  record->User, record->WrkstIP);
+        return false;
+    }
+    return true;
+}
+
+// The logon stored for the record's user, or nullptr.
+userinfo_ptr
+dcaserver_find_stored_logon(const UserInfo *record)
+{
+    UserInfo *found = nullptr;
+    if (record->User != nullptr && userinfo_db_get_user_info(record->User, &found) == 0) {
+        return userinfo_ptr(found);
+    }
+    return nullptr;
+}
+
+// A logout notice, or a logon without a workstation address: the user's stored logon decides.
+// True when nothing is left to store: the stored address is excluded, or the record is a logout
+// notice, which logs the stored logon out.
+bool
+dcaserver_settled_by_stored_logon(const UserInfo *record)
+{
+    userinfo_ptr stored = dcaserver_find_stored_logon(record);
+    if (stored != nullptr && stored->WrkstIP != nullptr && stored_address_excluded(stored.get())) {
+        log_write_a(LOG_INFO, "dcaserver_extract_data: IP %S found in exclusion list",
+                    stored->WrkstIP);
+        return true;
+    }
+    if (record->Flags != UI_FLAG_USER_LOGOUT) {
+        return false;
+    }
+    if (stored != nullptr && stored->WrkstIP != nullptr) {
+        stored->Flags = UI_FLAG_LOGOUT;
+        (void)wrkstpoll_handle_logoff_req(stored.release(), 1);
+    }
+    return true;
+}
+
+// True when the record is to be stored; false when an exclusion list filters it out or it has
+// been dealt with as a logout notice.
+bool
+dcaserver_record_to_store(const UserInfo *record)
+{
+    if (dca_filter_by_username(record) == 1) {
         log_write(LOG_INFO, u"dcaserver_extract_data: user %s found in exclusion list\n",
                   record->User);
-        return 0;
+        return false;
     }
     if (record->WrkstIP != nullptr && record->Flags != UI_FLAG_USER_LOGOUT) {
-        if (login_excluded(record.get())) {
+        if (login_excluded(record)) {
             log_write_a(LOG_INFO, "dcaserver_extract_data: IP %S found in exclusion list",
                         record->WrkstIP);
-            return 0;
+            return false;
         }
-    } else {
-        UserInfo *found = nullptr;
-        userinfo_ptr stored;
-        if (record->User != nullptr && userinfo_db_get_user_info(record->User, &found) == 0) {
-            stored.reset(found);
-        }
-        if (stored != nullptr && stored->WrkstIP != nullptr &&
-            stored_address_excluded(stored.get())) {
-            log_write_a(LOG_INFO, "dcaserver_extract_data: IP %S found in exclusion list",
-                        stored->WrkstIP);
-            return 0;
-        }
-        if (record->Flags == UI_FLAG_USER_LOGOUT) {
-            if (stored != nullptr && stored->WrkstIP != nullptr) {
-                stored->Flags = UI_FLAG_LOGOUT;
-                (void)wrkstpoll_handle_logoff_req(stored.release(), 1);
-            }
-            return 0;
-        }
+        return true;
     }
+    return !dcaserver_settled_by_stored_logon(record);
+}
+
+// Stores the logon and queues it for the appliances; the store takes the record over once both
+// succeed. 0 also when the same logon is stored already; -1 when it was not stored or queued.
+int
+dcaserver_store_userinfo(userinfo_ptr record)
+{
     int rc = userinfo_db_insert_and_queue(record.get());
     if (rc == 1) {
         return 0;
@@ -486,6 +537,25 @@ dcaserver_extract_data(const std::uint8_t *header, std::uint8_t *payload, std::s
     }
     (void)record.release();
     return 0;
+}
+
+} // namespace
+
+int
+dcaserver_extract_data(const std::uint8_t *header, std::uint8_t *payload, std::size_t length)
+{
+    dcalink_received received{};
+    if (!dcaserver_decode_payload(header, payload, length, &received)) {
+        return -1;
+    }
+    userinfo_ptr record = dcaserver_make_userinfo(received, payload);
+    if (record == nullptr || !dcaserver_logon_complete(record.get())) {
+        return -1;
+    }
+    if (!dcaserver_record_to_store(record.get())) {
+        return 0;
+    }
+    return dcaserver_store_userinfo(std::move(record));
 }
 
 void

@@ -293,6 +293,306 @@ wrkstpoll_dispatch(void *argument)
     }
 }
 
+namespace {
+
+// Calls connect_once up to WRKSTPOLL_CONNECT_ATTEMPTS times, a pause apart, until it reports a
+// connection; false when every attempt failed. Each attempt logs its own failure.
+template <typename Connect>
+bool
+connect_with_retries(Connect connect_once)
+{
+    for (int attempt = 1;; ++attempt) {
+        if (connect_once()) {
+            return true;
+        }
+        if (attempt >= WRKSTPOLL_CONNECT_ATTEMPTS) {
+            return false;
+        }
+        platform_sleep_ms(WRKSTPOLL_RETRY_PAUSE_MS);
+    }
+}
+
+// Hands the record to the logon handler and returns its result. On -2 the handler has left the
+// record with the caller, and it is back in record; otherwise the handler owns it.
+int
+hand_to_logon_handler(userinfo_ptr &record, const char16_t *user, const char16_t *domain)
+{
+    UserInfo *kept = record.get();
+    int handled = wrkstpoll_handle_logon_req(record.release(), user, domain);
+    if (handled == -2) {
+        record.reset(kept);
+    }
+    return handled;
+}
+
+// Step 2 of the WMI poll: true when the workstation's address is on an exclusion list (a due
+// row then stays at flags 2 until the next start).
+bool
+wmi_address_excluded(const UserInfo *record)
+{
+    if (record->WrkstIP != nullptr && login_excluded(record)) {
+        log_write(LOG_DEBUG,
+                  u"wrkstpoll_workerthread_wmi: IP %s found in login exclusion list, filtered out ",
+                  record->WrkstIP);
+        return true;
+    }
+    if (record->WrkstIP != nullptr && logoff_excluded(record)) {
+        log_write_a(
+            LOG_INFO,
+            "wrkstpoll_workerthread_wmi: IP %s found in logout exclusion list, filtered out",
+            narrow_address(record->WrkstIP).c_str());
+        return true;
+    }
+    return false;
+}
+
+// Steps 4 and 5: the workstation's namespace ("\\address\root\cimv2"); false when it does not
+// fit.
+bool
+wmi_format_namespace(const char16_t *address, char16_t (&name_space)[NAMESPACE_UNITS])
+{
+    std::int32_t hr =
+        string_printf_w(name_space, sizeof name_space, u"\\\\%s\\root\\cimv2", address);
+    if (hr != STRING_S_OK) {
+        log_write(LOG_ERROR,
+                  u"wrkstpoll_workerthread_wmi: namespace string preparation failed: 0x%x",
+                  static_cast<unsigned int>(hr));
+        return false;
+    }
+    return true;
+}
+
+// One attempt of step 6: the poll's account first, the local identity where the platform asks
+// for it.
+bool
+wmi_connect_once(const char16_t *name_space, long flags, platform_wmi **wmi)
+{
+    const char16_t *account = g_poll.account;
+    const char16_t *password = g_poll.password;
+    log_write(LOG_DEBUG, u"wrkstpoll_workerthread_wmi: connecting to WMI Namespace '%s'",
+              name_space);
+    log_write(LOG_MSG, u"wrkstpoll_workerthread_wmi: username:%s", account);
+    unsigned long rc = platform_wmi_connect(name_space, account, password, flags, wmi);
+    if (rc == PLATFORM_WMI_LOCAL_CREDENTIALS) {
+        log_write(LOG_MSG, u"wrkstpoll_workerthread_wmi: connecting to Local Namespace.... ");
+        rc = platform_wmi_connect(name_space, nullptr, nullptr, flags, wmi);
+    }
+    if (rc == 0) {
+        return true;
+    }
+    log_write(LOG_ERROR,
+              u"wrkstpoll_workerthread_wmi: couldnt connected to WMI Namespace '%s': 0x%x",
+              name_space, static_cast<unsigned int>(rc));
+    return false;
+}
+
+// Step 6: up to three connections, a second apart. nullptr when none succeeded (logged).
+std::unique_ptr<platform_wmi, wmi_closer>
+wmi_connect(const char16_t *name_space)
+{
+    const os_version_record *version = config_os_version();
+    long flags = version->major >= 5 && version->minor > 0 ? PLATFORM_WMI_FLAG_MAX_WAIT : 0;
+    platform_wmi *raw = nullptr;
+    if (!connect_with_retries([&] { return wmi_connect_once(name_space, flags, &raw); })) {
+        log_write(LOG_ERROR,
+                  u"wrkstpoll_workerthread_wmi: WMI Namespace Connect Retry Exceeded for '%s'",
+                  name_space);
+        return nullptr;
+    }
+    log_write(LOG_MSG, u"wrkstpoll_workerthread_wmi: Success - Connected to WMI Namespace: %s",
+              name_space);
+    return std::unique_ptr<platform_wmi, wmi_closer>(raw);
+}
+
+// Nobody, or a user of an unknown domain, is at the workstation: the record's user is logged
+// out, and failure is logged with the poll's own line. 0, or -1.
+int
+hand_to_logoff_handler(userinfo_ptr record, wfmt<> failure)
+{
+    if (wrkstpoll_handle_logoff_req(record.release(), 1) != 0) {
+        log_write(LOG_ERROR, failure);
+        return -1;
+    }
+    return 0;
+}
+
+// The WMI poll's logout, with its line.
+int
+wmi_log_off(userinfo_ptr record)
+{
+    return hand_to_logoff_handler(
+        std::move(record), u"wrkstpoll_workerthread_wmi: User Logout event couldn't handled");
+}
+
+// Step 10: applies the "domain\user" read at the workstation to the record.
+int
+wmi_apply_user(userinfo_ptr record, const char16_t *user_name)
+{
+    std::u16string_view whole(user_name);
+    std::size_t first = whole.find(u'\\');
+    std::size_t last = whole.rfind(u'\\');
+    if (first == std::u16string_view::npos) {
+        renew_present_user(std::move(record));
+        return 0;
+    }
+    std::u16string domain(whole.substr(0, first));
+    std::u16string user(whole.substr(last + 1));
+    log_write(LOG_MSG, u"wrkstpoll_workerthread_wmi: Logged-In USER '%s\\%s' on '%s'",
+              domain.c_str(), user.c_str(), record->WrkstIP);
+    int handled = hand_to_logon_handler(record, user.c_str(), domain.c_str());
+    if (handled < 0) {
+        log_write(LOG_ERROR, u"wrkstpoll_workerthread_wmi: user logon event couldn't handled");
+    }
+    if (handled != -2) {
+        return 0;
+    }
+    log_write(LOG_ERROR, u"wrkstpoll_workerthread_wmi: new user is on unknown domain: '%s'",
+              domain.c_str());
+    log_write(LOG_MSG, u"wrkstpoll_workerthread_wmi: logging-off previous user '%s\\%s",
+              record->Domain, record->User);
+    return wmi_log_off(std::move(record));
+}
+
+// The account and domain of the user found in a workstation's registry.
+struct reg_user {
+    char16_t account[NAME_UNITS];
+    char16_t domain[NAME_UNITS];
+};
+
+// Step 2 of the registry poll: the remote host's name ("\\address"); false when it does not fit.
+bool
+reg_format_host(const char16_t *address, char16_t (&host)[HOST_UNITS])
+{
+    std::int32_t hr = string_printf_w(host, sizeof host, u"\\\\%s", address);
+    if (hr != STRING_S_OK) {
+        log_write(LOG_ERROR,
+                  u"wrkstpoll_workerthread_reg: remote host string preparation failed: %d",
+                  static_cast<int>(hr));
+        return false;
+    }
+    return true;
+}
+
+// One attempt of step 3.
+bool
+reg_connect_once(const char16_t *host, platform_hku **hku)
+{
+    log_write(LOG_DEBUG, u"wrkstpoll_workerthread_reg: Connecting to Registry of '%s'", host);
+    unsigned long rc = platform_hku_connect(host, g_poll.account, g_poll.password, hku);
+    if (rc == 0) {
+        return true;
+    }
+    log_write(LOG_ERROR, u"wrkstpoll_workerthread_reg: Registry Connect failed for '%s': %d", host,
+              static_cast<int>(rc));
+    return false;
+}
+
+// Step 3: up to three connections, a second apart. nullptr when none succeeded (logged).
+std::unique_ptr<platform_hku, hku_closer>
+reg_connect(const char16_t *host)
+{
+    platform_hku *raw = nullptr;
+    if (!connect_with_retries([&] { return reg_connect_once(host, &raw); })) {
+        log_write(LOG_ERROR,
+                  u"wrkstpoll_workerthread_reg: Registry Connect Retry Exceeded for '%s'", host);
+        return nullptr;
+    }
+    return std::unique_ptr<platform_hku, hku_closer>(raw);
+}
+
+// The SID of a loaded user's hive: its classes key is named "<SID>_Classes". False for any
+// other key, and for a name that holds no SID. subkey is cut at "_Classes".
+bool
+reg_hive_sid(char16_t *subkey, platform_sid *sid)
+{
+    if (wtext_equal_nocase(subkey, u".default")) {
+        return false;
+    }
+    std::u16string_view name(subkey);
+    std::size_t classes = name.find(u"_Classes");
+    if (classes == std::u16string_view::npos) {
+        return false;
+    }
+    subkey[classes] = 0;
+    log_write(LOG_DEBUG, u"wrkstpoll_workerthread_reg: Selected SubKeyName: %s",
+              static_cast<const char16_t *>(subkey));
+    int fields = wrkstpoll_parse_sid(subkey, sid);
+    if (fields < 3) {
+        return false;
+    }
+    sid->count = static_cast<std::uint8_t>(fields - 2);
+    return true;
+}
+
+// The account behind sid into *user: true for a user or domain account.
+bool
+reg_lookup_account(platform_hku *hku, const platform_sid &sid, reg_user *user)
+{
+    int sid_type = 0;
+    user->account[0] = 0;
+    user->domain[0] = 0;
+    if (platform_hku_lookup_sid(hku, sid, user->account, user->domain, NAME_UNITS, &sid_type) !=
+        0) {
+        log_write(LOG_ERROR, u"wrkstpoll_workerthread_reg: Lookup Account Name failed");
+        return false;
+    }
+    user->account[NAME_UNITS - 1] = 0;
+    user->domain[NAME_UNITS - 1] = 0;
+    return sid_type == 1 || sid_type == 3;
+}
+
+// Steps 4 and 5: the first loaded hive of a user or domain account is the logged-on user.
+bool
+reg_find_logged_on_user(platform_hku *hku, reg_user *user)
+{
+    char16_t subkey[NAME_UNITS];
+    for (unsigned long index = 0; index < SUBKEY_LIMIT; ++index) {
+        subkey[0] = 0;
+        if (platform_hku_enum_key(hku, index, subkey, NAME_UNITS) != 0) {
+            break;
+        }
+        subkey[NAME_UNITS - 1] = 0;
+        platform_sid sid;
+        if (reg_hive_sid(subkey, &sid) && reg_lookup_account(hku, sid, user)) {
+            return true;
+        }
+    }
+    return false;
+}
+
+// The registry poll's logout, with its line.
+int
+reg_log_off(userinfo_ptr record)
+{
+    return hand_to_logoff_handler(
+        std::move(record), u"wrkstpoll_workerthread_reg: user logout event couldn't handled");
+}
+
+// Step 6: applies the user found at the workstation to the record.
+int
+reg_apply_user(userinfo_ptr record, const reg_user &user, const char16_t *host)
+{
+    log_write(LOG_MSG, u"wrkstpoll_workerthread_reg: Logged-In USER: '%s' on '%s'",
+              static_cast<const char16_t *>(user.account), host);
+    int handled = hand_to_logon_handler(record, user.account, user.domain);
+    if (handled == -2) {
+        // A user of another domain sits at the workstation: the stored user has left it, as
+        // the WMI poll concludes too.
+        log_write(LOG_ERROR, u"wrkstpoll_workerthread_reg: new user is on unknown domain: '%s'",
+                  static_cast<const char16_t *>(user.domain));
+        log_write(LOG_MSG, u"wrkstpoll_workerthread_reg: logging-off previous user '%s\\%s",
+                  record->Domain, record->User);
+        return reg_log_off(std::move(record));
+    }
+    if (handled < 0) {
+        log_write(LOG_ERROR, u"wrkstpoll_workerthread_reg: user logon event couldn't handled");
+        return -1;
+    }
+    return 0;
+}
+
+} // namespace
+
 int
 wrkstpoll_workerthread_wmi(UserInfo *argument)
 {
@@ -301,18 +601,7 @@ wrkstpoll_workerthread_wmi(UserInfo *argument)
         return -1;
     }
     userinfo_ptr record(argument);
-    // 2. Excluded addresses are left alone (a due row stays at flags 2 until the next start).
-    if (record->WrkstIP != nullptr && login_excluded(record.get())) {
-        log_write(LOG_DEBUG,
-                  u"wrkstpoll_workerthread_wmi: IP %s found in login exclusion list, filtered out ",
-                  record->WrkstIP);
-        return 0;
-    }
-    if (record->WrkstIP != nullptr && logoff_excluded(record.get())) {
-        log_write_a(
-            LOG_INFO,
-            "wrkstpoll_workerthread_wmi: IP %s found in logout exclusion list, filtered out",
-            narrow_address(record->WrkstIP).c_str());
+    if (wmi_address_excluded(record.get())) {
         return 0;
     }
     // 3.
@@ -321,89 +610,23 @@ wrkstpoll_workerthread_wmi(UserInfo *argument)
         (void)wrkstpoll_handle_logoff_req(record.release(), 1);
         return -1;
     }
-    // 4, 5.
     char16_t name_space[NAMESPACE_UNITS];
-    std::int32_t hr = string_printf_w(name_space, sizeof name_space, u"\\\\%s\\root\\cimv2",
-                                      static_cast<const char16_t *>(record->WrkstIP));
-    if (hr != STRING_S_OK) {
-        log_write(LOG_ERROR,
-                  u"wrkstpoll_workerthread_wmi: namespace string preparation failed: 0x%x",
-                  static_cast<unsigned int>(hr));
+    if (!wmi_format_namespace(record->WrkstIP, name_space)) {
         return -1;
     }
-    const os_version_record *version = config_os_version();
-    long flags = version->major >= 5 && version->minor > 0 ? PLATFORM_WMI_FLAG_MAX_WAIT : 0;
-
-    // 6. Up to three connections, a second apart.
-    const char16_t *account = g_poll.account;
-    const char16_t *password = g_poll.password;
-    platform_wmi *raw = nullptr;
-    for (int attempt = 1;; ++attempt) {
-        log_write(LOG_DEBUG, u"wrkstpoll_workerthread_wmi: connecting to WMI Namespace '%s'",
-                  static_cast<const char16_t *>(name_space));
-        log_write(LOG_MSG, u"wrkstpoll_workerthread_wmi: username:%s", account);
-        unsigned long rc = platform_wmi_connect(name_space, account, password, flags, &raw);
-        if (rc == PLATFORM_WMI_LOCAL_CREDENTIALS) {
-            log_write(LOG_MSG, u"wrkstpoll_workerthread_wmi: connecting to Local Namespace.... ");
-            rc = platform_wmi_connect(name_space, nullptr, nullptr, flags, &raw);
-        }
-        if (rc == 0) {
-            break;
-        }
-        log_write(LOG_ERROR,
-                  u"wrkstpoll_workerthread_wmi: couldnt connected to WMI Namespace '%s': 0x%x",
-                  static_cast<const char16_t *>(name_space), static_cast<unsigned int>(rc));
-        if (attempt >= WRKSTPOLL_CONNECT_ATTEMPTS) {
-            log_write(LOG_ERROR,
-                      u"wrkstpoll_workerthread_wmi: WMI Namespace Connect Retry Exceeded for '%s'",
-                      static_cast<const char16_t *>(name_space));
-            (void)wrkstpoll_handle_logoff_req(record.release(), 1);
-            return -1;
-        }
-        platform_sleep_ms(WRKSTPOLL_RETRY_PAUSE_MS);
+    std::unique_ptr<platform_wmi, wmi_closer> wmi = wmi_connect(name_space);
+    if (wmi == nullptr) {
+        (void)wrkstpoll_handle_logoff_req(record.release(), 1);
+        return -1;
     }
-    std::unique_ptr<platform_wmi, wmi_closer> wmi(raw);
-    log_write(LOG_MSG, u"wrkstpoll_workerthread_wmi: Success - Connected to WMI Namespace: %s",
-              static_cast<const char16_t *>(name_space));
-
-    // 7 to 10. From here the user counts as gone unless a name is read.
-    bool gone = true;
+    // 7 to 9. Without a user name read, the user counts as gone.
     char16_t user_name[WMI_USER_UNITS] = {};
-    if (wmi_read_username(wmi.get(), user_name)) {
-        gone = false;
-        std::u16string_view whole(user_name);
-        std::size_t first = whole.find(u'\\');
-        std::size_t last = whole.rfind(u'\\');
-        wmi.reset(); // 11. released before the handlers run
-        if (first == std::u16string_view::npos) {
-            renew_present_user(std::move(record));
-            return 0;
-        }
-        std::u16string domain(whole.substr(0, first));
-        std::u16string user(whole.substr(last + 1));
-        log_write(LOG_MSG, u"wrkstpoll_workerthread_wmi: Logged-In USER '%s\\%s' on '%s'",
-                  domain.c_str(), user.c_str(), record->WrkstIP);
-        UserInfo *kept = record.get();
-        int handled = wrkstpoll_handle_logon_req(record.release(), user.c_str(), domain.c_str());
-        if (handled < 0) {
-            log_write(LOG_ERROR, u"wrkstpoll_workerthread_wmi: user logon event couldn't handled");
-        }
-        if (handled == -2) {
-            record.reset(kept); // the handler left it with us
-            log_write(LOG_ERROR, u"wrkstpoll_workerthread_wmi: new user is on unknown domain: '%s'",
-                      domain.c_str());
-            log_write(LOG_MSG, u"wrkstpoll_workerthread_wmi: logging-off previous user '%s\\%s",
-                      record->Domain, record->User);
-            gone = true;
-        }
+    bool read = wmi_read_username(wmi.get(), user_name);
+    wmi.reset(); // 11. released before the handlers run
+    if (!read) {
+        return wmi_log_off(std::move(record));
     }
-    // 11.
-    wmi.reset();
-    if (gone && wrkstpoll_handle_logoff_req(record.release(), 1) != 0) {
-        log_write(LOG_ERROR, u"wrkstpoll_workerthread_wmi: User Logout event couldn't handled");
-        return -1;
-    }
-    return 0;
+    return wmi_apply_user(std::move(record), user_name);
 }
 
 int
@@ -419,109 +642,20 @@ wrkstpoll_workerthread_reg(UserInfo *argument)
         (void)wrkstpoll_handle_logoff_req(record.release(), 1);
         return -1;
     }
-    // 2.
     char16_t host[HOST_UNITS];
-    std::int32_t hr = string_printf_w(host, sizeof host, u"\\\\%s",
-                                      static_cast<const char16_t *>(record->WrkstIP));
-    if (hr != STRING_S_OK) {
-        log_write(LOG_ERROR,
-                  u"wrkstpoll_workerthread_reg: remote host string preparation failed: %d",
-                  static_cast<int>(hr));
+    if (!reg_format_host(record->WrkstIP, host)) {
         return -1;
     }
-    // 3. Up to three connections, a second apart.
-    platform_hku *raw = nullptr;
-    for (int attempt = 1;; ++attempt) {
-        log_write(LOG_DEBUG, u"wrkstpoll_workerthread_reg: Connecting to Registry of '%s'",
-                  static_cast<const char16_t *>(host));
-        unsigned long rc = platform_hku_connect(host, g_poll.account, g_poll.password, &raw);
-        if (rc == 0) {
-            break;
-        }
-        log_write(LOG_ERROR, u"wrkstpoll_workerthread_reg: Registry Connect failed for '%s': %d",
-                  static_cast<const char16_t *>(host), static_cast<int>(rc));
-        if (attempt >= WRKSTPOLL_CONNECT_ATTEMPTS) {
-            log_write(LOG_ERROR,
-                      u"wrkstpoll_workerthread_reg: Registry Connect Retry Exceeded for '%s'",
-                      static_cast<const char16_t *>(host));
-            (void)wrkstpoll_handle_logoff_req(record.release(), 1);
-            return -1;
-        }
-        platform_sleep_ms(WRKSTPOLL_RETRY_PAUSE_MS);
-    }
-    std::unique_ptr<platform_hku, hku_closer> hku(raw);
-
-    // 4, 5. The first loaded hive of a user or domain account is the logged-on user.
-    char16_t subkey[NAME_UNITS];
-    char16_t account[NAME_UNITS];
-    char16_t domain[NAME_UNITS];
-    bool found = false;
-    for (unsigned long index = 0; index < SUBKEY_LIMIT && !found; ++index) {
-        subkey[0] = 0;
-        if (platform_hku_enum_key(hku.get(), index, subkey, NAME_UNITS) != 0) {
-            break;
-        }
-        subkey[NAME_UNITS - 1] = 0;
-        if (wtext_equal_nocase(subkey, u".default")) {
-            continue;
-        }
-        std::u16string_view name(subkey);
-        std::size_t classes = name.find(u"_Classes");
-        if (classes == std::u16string_view::npos) {
-            continue;
-        }
-        subkey[classes] = 0;
-        log_write(LOG_DEBUG, u"wrkstpoll_workerthread_reg: Selected SubKeyName: %s",
-                  static_cast<const char16_t *>(subkey));
-        platform_sid sid;
-        int fields = wrkstpoll_parse_sid(subkey, &sid);
-        if (fields < 3) {
-            continue;
-        }
-        sid.count = static_cast<std::uint8_t>(fields - 2);
-        int sid_type = 0;
-        account[0] = 0;
-        domain[0] = 0;
-        if (platform_hku_lookup_sid(hku.get(), sid, account, domain, NAME_UNITS, &sid_type) != 0) {
-            log_write(LOG_ERROR, u"wrkstpoll_workerthread_reg: Lookup Account Name failed");
-            continue;
-        }
-        account[NAME_UNITS - 1] = 0;
-        domain[NAME_UNITS - 1] = 0;
-        found = sid_type == 1 || sid_type == 3;
-    }
-    hku.reset();
-
-    if (!found) {
-        // 7.
-        if (wrkstpoll_handle_logoff_req(record.release(), 1) != 0) {
-            log_write(LOG_ERROR, u"wrkstpoll_workerthread_reg: user logout event couldn't handled");
-            return -1;
-        }
-        return 0;
-    }
-    // 6.
-    log_write(LOG_MSG, u"wrkstpoll_workerthread_reg: Logged-In USER: '%s' on '%s'",
-              static_cast<const char16_t *>(account), static_cast<const char16_t *>(host));
-    UserInfo *kept = record.get();
-    int handled = wrkstpoll_handle_logon_req(record.release(), account, domain);
-    if (handled == -2) {
-        // A user of another domain sits at the workstation: the stored user has left it, as
-        // the WMI poll concludes too.
-        record.reset(kept);
-        log_write(LOG_ERROR, u"wrkstpoll_workerthread_reg: new user is on unknown domain: '%s'",
-                  static_cast<const char16_t *>(domain));
-        log_write(LOG_MSG, u"wrkstpoll_workerthread_reg: logging-off previous user '%s\\%s",
-                  record->Domain, record->User);
-        if (wrkstpoll_handle_logoff_req(record.release(), 1) != 0) {
-            log_write(LOG_ERROR, u"wrkstpoll_workerthread_reg: user logout event couldn't handled");
-            return -1;
-        }
-        return 0;
-    }
-    if (handled < 0) {
-        log_write(LOG_ERROR, u"wrkstpoll_workerthread_reg: user logon event couldn't handled");
+    std::unique_ptr<platform_hku, hku_closer> hku = reg_connect(host);
+    if (hku == nullptr) {
+        (void)wrkstpoll_handle_logoff_req(record.release(), 1);
         return -1;
     }
-    return 0;
+    reg_user user;
+    bool found = reg_find_logged_on_user(hku.get(), &user);
+    hku.reset();  // released before the handlers run
+    if (!found) { // 7.
+        return reg_log_off(std::move(record));
+    }
+    return reg_apply_user(std::move(record), user, host);
 }

@@ -663,9 +663,10 @@ userdb_handle_duplicate_userinfo(userdb_handle *handle, const UserInfo *record)
     return 0;
 }
 
-// The insert proper, under the store lock.
+// The duplicate check before an insert: 1 the same user is already stored on the address, 0 the
+// address is free now, -1 the check failed.
 int
-userdb_insert_locked(userdb_handle *handle, UserInfo *record)
+userdb_check_before_insert(userdb_handle *handle, const UserInfo *record)
 {
     int found = userdb_handle_duplicate_userinfo(handle, record);
     if (found < 0) {
@@ -677,8 +678,13 @@ userdb_insert_locked(userdb_handle *handle, UserInfo *record)
         return 1;
     }
     log_write(LOG_DEBUG, u"userdb_insert_userinfo: no matching userinfo found");
+    return 0;
+}
 
-    sqlite3_stmt *stmt = handle->insert_stmt;
+// Readies the kept INSERT for new values. 0, or -1.
+int
+userdb_reset_insert(userdb_handle *handle, sqlite3_stmt *stmt)
+{
     if (sqlite3_reset(stmt) != SQLITE_OK) {
         log_write(LOG_ERROR, u"userdb_insert_userinfo: prepared statement reset failed: %s",
                   errmsg(handle));
@@ -689,6 +695,13 @@ userdb_insert_locked(userdb_handle *handle, UserInfo *record)
                   errmsg(handle));
         return -1;
     }
+    return 0;
+}
+
+// Binds the record's texts; an absent one stays NULL. 0, or -1 with the bindings cleared.
+int
+userdb_bind_insert_texts(userdb_handle *handle, sqlite3_stmt *stmt, const UserInfo *record)
+{
     struct text_param {
         const char *name;
         const char16_t *value;
@@ -711,7 +724,14 @@ userdb_insert_locked(userdb_handle *handle, UserInfo *record)
             return -1;
         }
     }
-    record->Flags = UI_FLAG_ACTIVE;
+    return 0;
+}
+
+// Binds the record's numbers; a stored logon is always active. 0, or -1 with the bindings
+// cleared.
+int
+userdb_bind_insert_numbers(userdb_handle *handle, sqlite3_stmt *stmt, const UserInfo *record)
+{
     struct int_param {
         const char *name;
         std::int32_t value;
@@ -733,6 +753,13 @@ userdb_insert_locked(userdb_handle *handle, UserInfo *record)
             return -1;
         }
     }
+    return 0;
+}
+
+// Runs the bound INSERT and leaves the statement reset and unbound. 0, or -1.
+int
+userdb_step_insert(userdb_handle *handle, sqlite3_stmt *stmt)
+{
     int rc = sqlite3_step(stmt);
     if (rc != SQLITE_DONE) {
         log_write(LOG_ERROR, u"userdb_insert_userinfo: UserInfo couldnt inserted:%d : %s", rc,
@@ -751,6 +778,26 @@ userdb_insert_locked(userdb_handle *handle, UserInfo *record)
         return -1;
     }
     return 0;
+}
+
+// The insert proper, under the store lock.
+int
+userdb_insert_locked(userdb_handle *handle, UserInfo *record)
+{
+    int found = userdb_check_before_insert(handle, record);
+    if (found != 0) {
+        return found;
+    }
+    sqlite3_stmt *stmt = handle->insert_stmt;
+    if (userdb_reset_insert(handle, stmt) != 0 ||
+        userdb_bind_insert_texts(handle, stmt, record) != 0) {
+        return -1;
+    }
+    record->Flags = UI_FLAG_ACTIVE;
+    if (userdb_bind_insert_numbers(handle, stmt, record) != 0) {
+        return -1;
+    }
+    return userdb_step_insert(handle, stmt);
 }
 
 // Counts a failed insert, or clears the failing state after a stored one. Called under the
