@@ -213,6 +213,21 @@ take_argument(arg_kinds &args, want w)
     }
 }
 
+// Skips a * (taking an integer argument for it) and the digits at f[i]; the index after them.
+template <class Char>
+consteval std::size_t
+check_number(const Char *f, std::size_t i, arg_kinds &args)
+{
+    if (f[i] == '*') {
+        take_argument(args, want::integer);
+        ++i;
+    }
+    while (f[i] >= '0' && f[i] <= '9') {
+        ++i;
+    }
+    return i;
+}
+
 // Skips the flags, the width and the precision at f[i], taking an integer argument for each *;
 // the index after them.
 template <class Char>
@@ -222,22 +237,9 @@ check_width_and_precision(const Char *f, std::size_t i, arg_kinds &args)
     while (f[i] == '-' || f[i] == '+' || f[i] == ' ' || f[i] == '#' || f[i] == '0') {
         ++i;
     }
-    if (f[i] == '*') {
-        take_argument(args, want::integer);
-        ++i;
-    }
-    while (f[i] >= '0' && f[i] <= '9') {
-        ++i;
-    }
+    i = check_number(f, i, args);
     if (f[i] == '.') {
-        ++i;
-        if (f[i] == '*') {
-            take_argument(args, want::integer);
-            ++i;
-        }
-        while (f[i] >= '0' && f[i] <= '9') {
-            ++i;
-        }
+        i = check_number(f, i + 1, args);
     }
     return i;
 }
