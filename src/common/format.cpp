@@ -334,21 +334,132 @@ put_real(sink<Char> *s, const spec &sp, const fmt_arg &a)
     }
 }
 
-template <class Char>
-std::size_t
-format_any(Char *out, std::size_t capacity, const Char *f, const fmt_arg *args, std::size_t count,
-           bool escape)
-{
-    sink<Char> s{out, capacity};
+// The arguments of one call, taken in order.
+struct arg_list {
+    const fmt_arg *args;
+    std::size_t count;
     std::size_t next = 0;
-    auto int_arg = [&]() -> int {
+
+    // The argument of a * width or precision, bounded like a written one; 0 when none is left.
+    int take_int()
+    {
         if (next >= count) {
             return 0;
         }
         const fmt_arg &a = args[next++];
         long long v = a.kind == fmt_kind::signed_int ? a.i : static_cast<long long>(a.u);
         return v > 100000 ? 100000 : v < -100000 ? -100000 : static_cast<int>(v);
-    };
+    }
+};
+
+// A width or precision with one more written digit, at most 100000.
+template <class Char>
+int
+append_digit(int value, Char digit)
+{
+    value = value * 10 + (digit - '0');
+    return value > 100000 ? 100000 : value;
+}
+
+// The flags at f[i] into sp; the index after them.
+template <class Char>
+std::size_t
+parse_flags(const Char *f, std::size_t i, spec *sp)
+{
+    for (;; ++i) {
+        if (f[i] == '-') {
+            sp->left = true;
+        } else if (f[i] == '+') {
+            sp->plus = true;
+        } else if (f[i] == ' ') {
+            sp->space = true;
+        } else if (f[i] == '#') {
+            sp->alt = true;
+        } else if (f[i] == '0') {
+            sp->zero = true;
+        } else {
+            return i;
+        }
+    }
+}
+
+// The width at f[i] (digits, or * for an argument; a negative one left-aligns) into sp; the
+// index after it.
+template <class Char>
+std::size_t
+parse_width(const Char *f, std::size_t i, spec *sp, arg_list *args)
+{
+    if (f[i] == '*') {
+        sp->width = args->take_int();
+        if (sp->width < 0) {
+            sp->left = true;
+            sp->width = -sp->width;
+        }
+        ++i;
+    }
+    for (; f[i] >= '0' && f[i] <= '9'; ++i) {
+        sp->width = append_digit(sp->width, f[i]);
+    }
+    return i;
+}
+
+// The precision at f[i] ('.' and digits, or .* for an argument) into sp; the index after it.
+template <class Char>
+std::size_t
+parse_precision(const Char *f, std::size_t i, spec *sp, arg_list *args)
+{
+    if (f[i] != '.') {
+        return i;
+    }
+    ++i;
+    sp->precision = 0;
+    if (f[i] == '*') {
+        sp->precision = args->take_int();
+        ++i;
+    }
+    for (; f[i] >= '0' && f[i] <= '9'; ++i) {
+        sp->precision = append_digit(sp->precision, f[i]);
+    }
+    return i;
+}
+
+template <class Char>
+void
+put_conversion(sink<Char> *s, const spec &sp, const fmt_arg &a, bool escape)
+{
+    switch (sp.conversion) {
+    case 'c':
+    case 'C':
+        put_character(s, sp, a);
+        break;
+    case 's':
+    case 'S':
+        put_padded_text(s, sp, a, a.kind == fmt_kind::wide_text, escape);
+        break;
+    case 'p':
+        put_pointer(s, sp, a);
+        break;
+    case 'f':
+    case 'F':
+    case 'e':
+    case 'E':
+    case 'g':
+    case 'G':
+        put_real(s, sp, a);
+        break;
+    default:
+        put_integer(s, sp, a);
+        break;
+    }
+}
+
+template <class Char>
+std::size_t
+format_any(Char *out, std::size_t capacity, const Char *f, const fmt_arg *args, std::size_t count,
+           bool escape)
+{
+    sink<Char> s{out, capacity};
+    arg_list list{args, count};
     for (std::size_t i = 0; f[i] != 0; ++i) {
         if (f[i] != '%') {
             s.put(f[i]);
@@ -360,95 +471,15 @@ format_any(Char *out, std::size_t capacity, const Char *f, const fmt_arg *args, 
             continue;
         }
         spec sp;
-        for (;; ++i) {
-            if (f[i] == '-') {
-                sp.left = true;
-            } else if (f[i] == '+') {
-                sp.plus = true;
-            } else if (f[i] == ' ') {
-                sp.space = true;
-            } else if (f[i] == '#') {
-                sp.alt = true;
-            } else if (f[i] == '0') {
-                sp.zero = true;
-            } else {
-                break;
-            }
-        }
-        if (f[i] == '*') {
-            sp.width = int_arg();
-            if (sp.width < 0) {
-                sp.left = true;
-                sp.width = -sp.width;
-            }
-            ++i;
-        }
-        while (f[i] >= '0' && f[i] <= '9') {
-            sp.width = sp.width * 10 + (f[i] - '0');
-            if (sp.width > 100000) {
-                sp.width = 100000;
-            }
-            ++i;
-        }
-        if (f[i] == '.') {
-            ++i;
-            sp.precision = 0;
-            if (f[i] == '*') {
-                sp.precision = int_arg();
-                ++i;
-            }
-            while (f[i] >= '0' && f[i] <= '9') {
-                sp.precision = sp.precision * 10 + (f[i] - '0');
-                if (sp.precision > 100000) {
-                    sp.precision = 100000;
-                }
-                ++i;
-            }
-        }
-        for (;; ++i) {
-            Char c = f[i];
-            if (c == 'h') {
-                sp.size = -1;
-            } else if (c == 'l' || c == 'w') {
-                sp.size = 1;
-            } else if (c == 'L' || c == 'j' || c == 'z' || c == 't' || c == 'q') {
-            } else if (c == 'I') {
-                if ((f[i + 1] == '6' && f[i + 2] == '4') || (f[i + 1] == '3' && f[i + 2] == '2')) {
-                    i += 2;
-                }
-            } else {
-                break;
-            }
-        }
-        if (f[i] == 0 || next >= count) {
+        i = parse_flags(f, i, &sp);
+        i = parse_width(f, i, &sp, &list);
+        i = parse_precision(f, i, &sp, &list);
+        i = fmt_detail::skip_length_modifiers(f, i, &sp.size);
+        if (f[i] == 0 || list.next >= list.count) {
             break; // cannot happen with a checked format
         }
         sp.conversion = static_cast<char>(f[i]);
-        const fmt_arg &a = args[next++];
-        switch (sp.conversion) {
-        case 'c':
-        case 'C':
-            put_character(&s, sp, a);
-            break;
-        case 's':
-        case 'S':
-            put_padded_text(&s, sp, a, a.kind == fmt_kind::wide_text, escape);
-            break;
-        case 'p':
-            put_pointer(&s, sp, a);
-            break;
-        case 'f':
-        case 'F':
-        case 'e':
-        case 'E':
-        case 'g':
-        case 'G':
-            put_real(&s, sp, a);
-            break;
-        default:
-            put_integer(&s, sp, a);
-            break;
-        }
+        put_conversion(&s, sp, list.args[list.next++], escape);
     }
     s.finish();
     return s.length;

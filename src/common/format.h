@@ -148,40 +148,145 @@ void format_does_not_match_its_arguments();
 
 enum class want : std::uint8_t { integer, own_text, other_text, wide, narrow, pointer, real };
 
+// Whether an argument of kind k can stand where w is wanted; "own" and "other" text are of the
+// format's width and of the other one.
+constexpr bool
+argument_fits(want w, fmt_kind k, bool wide_format)
+{
+    fmt_kind own = wide_format ? fmt_kind::wide_text : fmt_kind::narrow_text;
+    fmt_kind other = wide_format ? fmt_kind::narrow_text : fmt_kind::wide_text;
+    switch (w) {
+    case want::integer:
+        return k == fmt_kind::signed_int || k == fmt_kind::unsigned_int;
+    case want::own_text:
+        return k == own;
+    case want::other_text:
+        return k == other;
+    case want::wide:
+        return k == fmt_kind::wide_text;
+    case want::narrow:
+        return k == fmt_kind::narrow_text;
+    case want::pointer:
+        return k == fmt_kind::pointer || k == fmt_kind::wide_text || k == fmt_kind::narrow_text;
+    case want::real:
+        return k == fmt_kind::real;
+    }
+    return false;
+}
+
+// Skips the length modifiers at f[i] (h hh l ll L j z t q w I I32 I64) and returns the index
+// after them; *size becomes -1 for h, 1 for l or w, and stays as it is for the others.
+template <class Char>
+constexpr std::size_t
+skip_length_modifiers(const Char *f, std::size_t i, int *size)
+{
+    for (;; ++i) {
+        Char c = f[i];
+        if (c == 'h') {
+            *size = -1;
+        } else if (c == 'l' || c == 'w') {
+            *size = 1;
+        } else if (c == 'L' || c == 'j' || c == 'z' || c == 't' || c == 'q') {
+        } else if (c == 'I') {
+            if ((f[i + 1] == '6' && f[i + 2] == '4') || (f[i + 1] == '3' && f[i + 2] == '2')) {
+                i += 2;
+            }
+        } else {
+            return i;
+        }
+    }
+}
+
+// The argument kinds of a format being checked, taken in order.
+struct arg_kinds {
+    const fmt_kind *kinds;
+    std::size_t count;
+    bool wide_format;
+    std::size_t next = 0;
+};
+
+consteval void
+take_argument(arg_kinds &args, want w)
+{
+    if (args.next >= args.count || !argument_fits(w, args.kinds[args.next++], args.wide_format)) {
+        format_does_not_match_its_arguments();
+    }
+}
+
+// Skips a * (taking an integer argument for it) and the digits at f[i]; the index after them.
+template <class Char>
+consteval std::size_t
+check_number(const Char *f, std::size_t i, arg_kinds &args)
+{
+    if (f[i] == '*') {
+        take_argument(args, want::integer);
+        ++i;
+    }
+    while (f[i] >= '0' && f[i] <= '9') {
+        ++i;
+    }
+    return i;
+}
+
+// Skips the flags, the width and the precision at f[i], taking an integer argument for each *;
+// the index after them.
+template <class Char>
+consteval std::size_t
+check_width_and_precision(const Char *f, std::size_t i, arg_kinds &args)
+{
+    while (f[i] == '-' || f[i] == '+' || f[i] == ' ' || f[i] == '#' || f[i] == '0') {
+        ++i;
+    }
+    i = check_number(f, i, args);
+    if (f[i] == '.') {
+        i = check_number(f, i + 1, args);
+    }
+    return i;
+}
+
+// Takes the argument that the conversion character c wants (size: see skip_length_modifiers).
+template <class Char>
+consteval void
+check_conversion(Char c, int size, arg_kinds &args)
+{
+    switch (c) {
+    case 'd':
+    case 'i':
+    case 'u':
+    case 'x':
+    case 'X':
+    case 'o':
+    case 'c':
+    case 'C':
+        take_argument(args, want::integer);
+        break;
+    case 's':
+        take_argument(args, size == 1 ? want::wide : size == -1 ? want::narrow : want::own_text);
+        break;
+    case 'S':
+        take_argument(args, size == 1 ? want::wide : size == -1 ? want::narrow : want::other_text);
+        break;
+    case 'p':
+        take_argument(args, want::pointer);
+        break;
+    case 'f':
+    case 'F':
+    case 'e':
+    case 'E':
+    case 'g':
+    case 'G':
+        take_argument(args, want::real);
+        break;
+    default: // %n, a bare % at the end and unknown conversions are refused
+        format_does_not_match_its_arguments();
+    }
+}
+
 template <class Char>
 consteval void
 check(const Char *f, const fmt_kind *kinds, std::size_t count, bool wide_format)
 {
-    std::size_t next = 0;
-    auto take = [&](want w) {
-        if (next >= count) {
-            format_does_not_match_its_arguments();
-        }
-        fmt_kind k = kinds[next++];
-        bool ok = false;
-        bool wide_text = (w == want::wide) || (w == want::own_text && wide_format) ||
-                         (w == want::other_text && !wide_format);
-        switch (w) {
-        case want::integer:
-            ok = k == fmt_kind::signed_int || k == fmt_kind::unsigned_int;
-            break;
-        case want::own_text:
-        case want::other_text:
-        case want::wide:
-        case want::narrow:
-            ok = k == (wide_text ? fmt_kind::wide_text : fmt_kind::narrow_text);
-            break;
-        case want::pointer:
-            ok = k == fmt_kind::pointer || k == fmt_kind::wide_text || k == fmt_kind::narrow_text;
-            break;
-        case want::real:
-            ok = k == fmt_kind::real;
-            break;
-        }
-        if (!ok) {
-            format_does_not_match_its_arguments();
-        }
-    };
+    arg_kinds args{kinds, count, wide_format};
     for (std::size_t i = 0; f[i] != 0; ++i) {
         if (f[i] != '%') {
             continue;
@@ -190,76 +295,12 @@ check(const Char *f, const fmt_kind *kinds, std::size_t count, bool wide_format)
         if (f[i] == '%') {
             continue;
         }
-        while (f[i] == '-' || f[i] == '+' || f[i] == ' ' || f[i] == '#' || f[i] == '0') {
-            ++i;
-        }
-        if (f[i] == '*') {
-            take(want::integer);
-            ++i;
-        }
-        while (f[i] >= '0' && f[i] <= '9') {
-            ++i;
-        }
-        if (f[i] == '.') {
-            ++i;
-            if (f[i] == '*') {
-                take(want::integer);
-                ++i;
-            }
-            while (f[i] >= '0' && f[i] <= '9') {
-                ++i;
-            }
-        }
+        i = check_width_and_precision(f, i, args);
         int size = 0; // -1 h, 1 l, 0 none
-        for (;;) {
-            Char c = f[i];
-            if (c == 'h') {
-                size = -1;
-            } else if (c == 'l' || c == 'w') {
-                size = 1;
-            } else if (c == 'L' || c == 'j' || c == 'z' || c == 't' || c == 'q') {
-            } else if (c == 'I') {
-                if ((f[i + 1] == '6' && f[i + 2] == '4') || (f[i + 1] == '3' && f[i + 2] == '2')) {
-                    i += 2;
-                }
-            } else {
-                break;
-            }
-            ++i;
-        }
-        switch (f[i]) {
-        case 'd':
-        case 'i':
-        case 'u':
-        case 'x':
-        case 'X':
-        case 'o':
-        case 'c':
-        case 'C':
-            take(want::integer);
-            break;
-        case 's':
-            take(size == 1 ? want::wide : size == -1 ? want::narrow : want::own_text);
-            break;
-        case 'S':
-            take(size == 1 ? want::wide : size == -1 ? want::narrow : want::other_text);
-            break;
-        case 'p':
-            take(want::pointer);
-            break;
-        case 'f':
-        case 'F':
-        case 'e':
-        case 'E':
-        case 'g':
-        case 'G':
-            take(want::real);
-            break;
-        default: // %n, a bare % at the end and unknown conversions are refused
-            format_does_not_match_its_arguments();
-        }
+        i = skip_length_modifiers(f, i, &size);
+        check_conversion(f[i], size, args);
     }
-    if (next != count) {
+    if (args.next != count) {
         format_does_not_match_its_arguments();
     }
 }

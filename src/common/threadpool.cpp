@@ -235,6 +235,108 @@ pool_release(const std::shared_ptr<pool_instance> &pool)
     log_write(LOG_DEBUG, u"threadpool_destroy: function list released");
 }
 
+// A new instance with its shutdown event, its function list and count worker slots; null
+// (logged) on failure.
+std::shared_ptr<pool_instance>
+create_instance(int count)
+{
+    std::shared_ptr<pool_instance> pool;
+    try {
+        pool = std::make_shared<pool_instance>();
+    } catch (const std::exception &) {
+        log_write(LOG_ERROR, u"threadpool_create: threaddata memory couldnt allocated");
+        return nullptr;
+    }
+    pool->shutdown = event_create(true, false, u"PoolEventShutdown");
+    if (pool->shutdown == nullptr) {
+        log_write(LOG_ERROR, u"threadpool_create: NotifyShutdown CreateEvent failed");
+        return nullptr;
+    }
+    event_reset(pool->shutdown); // a previous pool's event of the same name may still be set
+    pool->functions = list_init(release_item);
+    if (pool->functions == nullptr) {
+        log_write(LOG_ERROR, u"threadpool_create: function list couldnt initialized");
+        pool_release(pool);
+        return nullptr;
+    }
+    log_write(LOG_DEBUG, u"threadpool_create: function list initialized");
+    pool->threads.reset(new (std::nothrow) thread_data[count > 0 ? count : 1]());
+    if (pool->threads == nullptr) {
+        log_write(LOG_ERROR, u"threadpool_create: threaddata memory couldnt allocated");
+        pool_release(pool);
+        return nullptr;
+    }
+    log_write(LOG_DEBUG, u"threadpool_create: ThreadData allocated");
+    return pool;
+}
+
+// Adds the worker to the thread map under the pool lock. False when memory runs out.
+bool
+map_worker(pool_instance *pool, thread_data *data)
+{
+    std::lock_guard guard(pool->lock);
+    auto *entry = new (std::nothrow) map_entry{};
+    if (entry == nullptr) {
+        return false;
+    }
+    entry->thread_id = data->thread_id;
+    entry->data = data;
+    g_map_oom = false;
+    HASH_ADD_INT(pool->map, thread_id, entry);
+    if (g_map_oom) {
+        delete entry;
+        return false;
+    }
+    return true;
+}
+
+// Gives the started worker number n its wake-up event ("Thread<n>") and its map entry. False on
+// failure.
+bool
+register_worker(pool_instance *pool, thread_data *data, int n)
+{
+    char16_t name[32];
+    fmt_print_w(name, 32, u"Thread%d", n);
+    data->free = 1;
+    data->event = event_create(true, false, name);
+    if (data->event == nullptr) {
+        return false;
+    }
+    event_reset(data->event);
+    return map_worker(pool, data);
+}
+
+// Starts worker number n. The worker reports its id and then waits until it is registered, as a
+// thread created suspended would. False (logged) when it cannot be started or registered.
+bool
+start_worker(const std::shared_ptr<pool_instance> &pool, int n)
+{
+    thread_data &data = pool->threads[n - 1];
+    try {
+        std::promise<std::int32_t> started;
+        std::future<std::int32_t> started_id = started.get_future();
+        std::promise<void> resume;
+        std::shared_future<void> resumed = resume.get_future().share();
+        data.thread = std::thread(threadpool_threadproc, pool, n, std::move(started), resumed);
+        data.running = true;
+        pool->size = n;
+        data.thread_id = started_id.get();
+        log_write(LOG_DEBUG, u"threadpool_create: Thread[%d] Created: ID: 0x%x", n,
+                  static_cast<unsigned int>(data.thread_id));
+        bool added = register_worker(pool.get(), &data, n);
+        resume.set_value();
+        if (!added) {
+            log_write(LOG_ERROR, u"threadpool_create: CreateThread failed");
+            return false;
+        }
+        log_write(LOG_DEBUG, u"threadpool_create: Thread added to thread map");
+        return true;
+    } catch (const std::exception &) {
+        log_write(LOG_ERROR, u"threadpool_create: CreateThread failed");
+        return false;
+    }
+}
+
 } // namespace
 
 int
@@ -257,79 +359,13 @@ threadpool_create(int size, int start)
             return -1;
         }
     }
-    std::shared_ptr<pool_instance> pool;
-    try {
-        pool = std::make_shared<pool_instance>();
-    } catch (const std::exception &) {
-        log_write(LOG_ERROR, u"threadpool_create: threaddata memory couldnt allocated");
-        return -1;
-    }
-    pool->shutdown = event_create(true, false, u"PoolEventShutdown");
-    if (pool->shutdown == nullptr) {
-        log_write(LOG_ERROR, u"threadpool_create: NotifyShutdown CreateEvent failed");
-        return -1;
-    }
-    event_reset(pool->shutdown); // a previous pool's event of the same name may still be set
-    pool->functions = list_init(release_item);
-    if (pool->functions == nullptr) {
-        log_write(LOG_ERROR, u"threadpool_create: function list couldnt initialized");
-        pool_release(pool);
-        return -1;
-    }
-    log_write(LOG_DEBUG, u"threadpool_create: function list initialized");
     int count = size > 0 ? size : 0;
-    pool->threads.reset(new (std::nothrow) thread_data[count > 0 ? count : 1]());
-    if (pool->threads == nullptr) {
-        log_write(LOG_ERROR, u"threadpool_create: threaddata memory couldnt allocated");
-        pool_release(pool);
+    std::shared_ptr<pool_instance> pool = create_instance(count);
+    if (pool == nullptr) {
         return -1;
     }
-    log_write(LOG_DEBUG, u"threadpool_create: ThreadData allocated");
-
     for (int n = 1; n <= count; ++n) {
-        thread_data &data = pool->threads[n - 1];
-        try {
-            // The worker reports its id and then waits until it is in the map, as a thread
-            // created suspended would.
-            std::promise<std::int32_t> started;
-            std::future<std::int32_t> started_id = started.get_future();
-            std::promise<void> resume;
-            std::shared_future<void> resumed = resume.get_future().share();
-            data.thread = std::thread(threadpool_threadproc, pool, n, std::move(started), resumed);
-            data.running = true;
-            pool->size = n;
-            data.thread_id = started_id.get();
-            log_write(LOG_DEBUG, u"threadpool_create: Thread[%d] Created: ID: 0x%x", n,
-                      static_cast<unsigned int>(data.thread_id));
-            char16_t name[32];
-            fmt_print_w(name, 32, u"Thread%d", n);
-            data.free = 1;
-            data.event = event_create(true, false, name);
-            bool added = false;
-            if (data.event != nullptr) {
-                event_reset(data.event);
-                std::lock_guard guard(pool->lock);
-                auto *entry = new (std::nothrow) map_entry{};
-                if (entry != nullptr) {
-                    entry->thread_id = data.thread_id;
-                    entry->data = &data;
-                    g_map_oom = false;
-                    HASH_ADD_INT(pool->map, thread_id, entry);
-                    added = !g_map_oom;
-                    if (!added) {
-                        delete entry;
-                    }
-                }
-            }
-            resume.set_value();
-            if (!added) {
-                log_write(LOG_ERROR, u"threadpool_create: CreateThread failed");
-                pool_release(pool);
-                return -1;
-            }
-            log_write(LOG_DEBUG, u"threadpool_create: Thread added to thread map");
-        } catch (const std::exception &) {
-            log_write(LOG_ERROR, u"threadpool_create: CreateThread failed");
+        if (!start_worker(pool, n)) {
             pool_release(pool);
             return -1;
         }

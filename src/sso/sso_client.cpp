@@ -1,54 +1,38 @@
-// The appliance update client: the node list, the update and heartbeat threads, the logon and
-// logout datagram, the active reply and the active-appliance file.
+// The appliance update client: the node list, the update and heartbeat threads and the
+// active-appliance file.
 
 #include "sso/sso_client.h"
 
 #include <atomic>
 #include <chrono>
-#include <cstring>
 #include <mutex>
-#include <new>
-#include <string>
 #include <thread>
 
 #include "common/log.h"
 #include "common/net.h"
-#include "common/pc1.h"
 #include "common/text.h"
 #include "common/text_file.h"
 #include "common/threadpool.h"
-#include "base/utf.h"
 #include "config/config_lists.h"
 #include "logoff/active_status.h"
 #include "platform/netaddr.h"
 #include "platform/socket.h"
-#include "sso/sso_server.h"
 #include "sso/sso_wire.h"
 #include "userdb/gw_update_queue.h"
 #include "userdb/userinfo.h"
 
-// Printable, so that the clear part of a datagram reads as text in a capture.
-const std::uint8_t SSO_PACKET_KEY[10] = {'N', 'i', 'v', 'o', 'G', 'w', 'L', 'i', 'n', 'k'};
-
 namespace {
 
 constexpr std::size_t PATH_UNITS = 2048;
-constexpr std::int32_t MAX_LOGON_TYPE = 9999;
-constexpr std::size_t MAX_ESTIMATE = 9999;
-constexpr std::size_t MAX_ITEM_VALUE = 255; // one length byte, the 0x00 included
 
 struct client_state {
     std::atomic<gw_node *> list{nullptr}; // the configuration list; registered nodes have a handle
     std::mutex file_lock;                 // held from opening active-appliance.log to its close
     char16_t file_path[PATH_UNITS] = {};
-    std::atomic<unsigned int> transit_delay_ms{SSO_TRANSIT_DELAY_SECONDS * 1000};
+    std::atomic<std::uint16_t> server_port{SSO_DEFAULT_SERVER_PORT}; // carried by the heartbeat
 };
 // Never destroyed: pool jobs may still use it while the process ends.
 client_state &g_client = *new client_state;
-
-// The cipher's output area. The update thread is its only user in the service; one per thread
-// keeps a test or tool that builds datagrams on another thread apart from it.
-thread_local char t_payload_area[SSO_PAYLOAD_AREA_BYTES];
 
 void
 sleep_ms(unsigned int milliseconds)
@@ -56,34 +40,10 @@ sleep_ms(unsigned int milliseconds)
     std::this_thread::sleep_for(std::chrono::milliseconds(milliseconds));
 }
 
-// A UTF-16 field as UTF-8 with its terminating 0x00.
-std::string
-item_value(const char16_t *text)
-{
-    std::string out;
-    std::size_t n = wtext_length(text);
-    for (std::size_t i = 0; i < n;) {
-        std::size_t used;
-        char32_t cp = utf16_decode(text + i, n - i, &used);
-        char units[4];
-        out.append(units, static_cast<std::size_t>(utf_encode<char>(cp, units)));
-        i += used;
-    }
-    out.push_back('\0');
-    return out;
-}
-
 bool
 send_datagram(gw_node *node, const std::vector<std::uint8_t> &datagram)
 {
     return net_send(node->handle, datagram.data(), datagram.size()) == 1;
-}
-
-void
-set_state(gw_node *node, std::uint16_t state)
-{
-    std::uint16_t old = node->active_state.exchange(state);
-    update_active_status(old, state);
 }
 
 } // namespace
@@ -117,7 +77,7 @@ SSOclient_fini()
     gw_node *list = g_client.list.exchange(nullptr);
     for (gw_node *node = list; node != nullptr; node = node->next) {
         if (node->handle != nullptr) {
-            set_state(node, 0);
+            SSOclient_set_active_state(node, 0);
             net_fini(node->handle);
             node->handle = nullptr;
         }
@@ -292,124 +252,6 @@ SSOclient_filter_GW_subnet(const gw_node *node, const char16_t *wrkst_ip)
 }
 
 int
-SSOclient_build_update(const UserInfo *record, std::vector<std::uint8_t> *out)
-{
-    if (record == nullptr || out == nullptr) {
-        log_write(LOG_ERROR, u"SSOclient_update_GW: Invalid Input Arguments\n");
-        return -1;
-    }
-    std::uint8_t code;
-    if (record->Flags == UI_FLAG_LOGON) {
-        code = SSO_CODE_LOGON;
-    } else if (record->Flags == UI_FLAG_LOGOUT) {
-        code = SSO_CODE_LOGOUT;
-    } else {
-        log_write(LOG_ERROR, u"SSOclient_update_GW: userinfo flag invalid\n");
-        return -1;
-    }
-
-    // The size estimate E: the header and logon-type item, and two bytes per UTF-16 unit plus
-    // four for each text present. The body holds E - 5 bytes.
-    const char16_t *const fields[4] = {record->User, record->WrkstIP, record->Group,
-                                       record->Domain};
-    std::size_t estimate = 11;
-    for (const char16_t *field : fields) {
-        if (field != nullptr) {
-            estimate += 2 * wtext_length(field) + 4;
-        }
-    }
-    if (record->Domain != nullptr) {
-        log_write(LOG_ERROR, u"SSOclient_update_GW: domain name is there with length %d , %s\n",
-                  wtext_length(record->Domain), record->Domain);
-    } else {
-        log_write(LOG_ERROR, u"SSOclient_update_GW: no domain name\n");
-    }
-    if (estimate > MAX_ESTIMATE) {
-        log_write(LOG_ERROR, u"SSOclient_update_GW: packet size is too long\n");
-        return -1;
-    }
-    if (static_cast<std::uint32_t>(record->LogonType) > MAX_LOGON_TYPE) {
-        log_write(LOG_ERROR, u"SSOclient_update_GW: logon type value is too big\n");
-        return -1;
-    }
-
-    try {
-        std::vector<std::uint8_t> body;
-        body.reserve(estimate);
-        std::string digits = std::to_string(record->LogonType);
-        digits.resize(4, '\0');
-        body.push_back(SSO_ITEM_LOGON_TYPE);
-        body.push_back(4);
-        body.insert(body.end(), digits.begin(), digits.end());
-
-        static constexpr std::uint8_t types[4] = {SSO_ITEM_USER, SSO_ITEM_WRKST_IP, SSO_ITEM_GROUP,
-                                                  SSO_ITEM_DOMAIN};
-        for (int i = 0; i < 4; ++i) {
-            if (fields[i] == nullptr) {
-                continue;
-            }
-            std::string value = item_value(fields[i]);
-            if (value.size() > MAX_ITEM_VALUE) {
-                // The length byte cannot say more; a cut name would name someone else.
-                log_write(LOG_ERROR,
-                          u"SSOclient_update_GW: item %d too long for the datagram: %d bytes\n",
-                          static_cast<int>(types[i]), value.size());
-                return -1;
-            }
-            body.push_back(types[i]);
-            body.push_back(static_cast<std::uint8_t>(value.size()));
-            body.insert(body.end(), value.begin(), value.end());
-            int length = static_cast<int>(value.size());
-            switch (types[i]) {
-            case SSO_ITEM_USER:
-                log_write(LOG_ERROR, u"USERNAME %s Length %d\n", fields[i], length);
-                break;
-            case SSO_ITEM_WRKST_IP:
-                log_write(LOG_ERROR, u"WORKSTN IP %s Length %d\n", fields[i], length);
-                break;
-            case SSO_ITEM_GROUP:
-                log_write(LOG_ERROR, u"GROUP %s Length %d\n", fields[i], length);
-                break;
-            default:
-                log_write(LOG_ERROR, u"DOMAIN %s Length %d\n", fields[i], length);
-                break;
-            }
-        }
-        // Characters above U+07FF take three UTF-8 bytes for one UTF-16 unit, so the items can
-        // outgrow the estimate: the body then grows to hold them whole.
-        std::size_t body_size = estimate - SSO_HEADER_BYTES;
-        if (body.size() > body_size) {
-            body_size = body.size();
-        }
-        if (body_size > SSO_PAYLOAD_MAX_BYTES) {
-            log_write(LOG_ERROR,
-                      u"SSOclient_update_GW: packet body of %d bytes is longer than %d bytes\n",
-                      body_size, SSO_PAYLOAD_MAX_BYTES);
-            return -1;
-        }
-        body.resize(body_size, 0);
-
-        long encoded = SSOclient_encode_payload(body.data(), body.size());
-        if (encoded < 0) {
-            log_write(LOG_ERROR, u"SSOclient_update_GW: payload encoding failed\n");
-            return -1;
-        }
-        out->assign(SSO_HEADER_BYTES, 0);
-        (*out)[0] = code;
-        out->insert(out->end(), t_payload_area, t_payload_area + encoded);
-        sso_put_length(out->data(), out->size());
-        char shown[5] = {};
-        std::memcpy(shown, out->data() + 1, 4);
-        log_write(LOG_ERROR, u"SSOclient : PACKET SIZE %d %S ", out->size(),
-                  static_cast<const char *>(shown));
-    } catch (const std::bad_alloc &) {
-        log_write(LOG_ERROR, u"SSOclient_update_GW: Memory Allocation Failed\n");
-        return -1;
-    }
-    return 0;
-}
-
-int
 SSOclient_update_GW(gw_node *node, const UserInfo *record)
 {
     if (node == nullptr || node->handle == nullptr) {
@@ -427,26 +269,10 @@ SSOclient_update_GW(gw_node *node, const UserInfo *record)
     return 0;
 }
 
-long
-SSOclient_encode_payload(const std::uint8_t *bytes, std::size_t count)
-{
-    if (bytes == nullptr || count > SSO_PAYLOAD_MAX_BYTES) {
-        return -1;
-    }
-    std::memset(t_payload_area, 0, sizeof t_payload_area);
-    return pc1_encipher_text(SSO_PACKET_KEY, bytes, count, t_payload_area, sizeof t_payload_area);
-}
-
-const char *
-SSOclient_payload_output()
-{
-    return t_payload_area;
-}
-
 void
 SSOclient_send_heartbeats()
 {
-    std::vector<std::uint8_t> heartbeat = sso_build_heartbeat(tsso_server_get_port());
+    std::vector<std::uint8_t> heartbeat = sso_build_heartbeat(g_client.server_port.load());
     for (gw_node *node = SSOclient_first_gwnode(); node != nullptr;
          node = SSOclient_next_gwnode(node)) {
         std::uint16_t state = node->active_state.load();
@@ -472,62 +298,17 @@ SSO_client_update_heartbeat(void *)
     }
 }
 
-int
-SSO_server_handle_active_request(const char16_t *address)
+void
+SSOclient_set_server_port(std::uint16_t port)
 {
-    gw_node *node = SSOclient_find_gwnode(address);
-    if (node == nullptr) {
-        log_write(LOG_ERROR, u"SSO_server_handle_active_request: Appliance %s not is list\n",
-                  address);
-    } else {
-        log_write(LOG_ERROR,
-                  u"SSO_server_handle_active_request:  IS_ACTIVE received from appliance %s\n",
-                  address);
-        std::vector<std::uint8_t> reply = sso_build_active_reply(tsso_server_get_port());
-        set_state(node, 2);
-        if (!send_datagram(node, reply)) {
-            log_write(LOG_ERROR,
-                      u"SSO_server_handle_active_request: Sending Active message failed\n");
-        }
-        // One resend waits or runs per appliance: repeated IS_ACTIVE requests cannot fill the
-        // pool with sleeping jobs (the next request after the resend schedules a new one).
-        if (!node->transit_pending.exchange(true) &&
-            threadpool_run(transit_time_user_logon_thread, node, 1) != 0) {
-            node->transit_pending = false;
-            log_write(LOG_ERROR, u"SSO_server_handle_active_request: transit time user job "
-                                 u"couldnt be submitted\n");
-        }
-    }
-    if (threadpool_run(SSOclient_update_active_gw_file, nullptr, 1) != 0) {
-        log_write(LOG_ERROR, u"SSO_server_handle_active_request: active appliance file update "
-                             u"couldnt be submitted\n");
-    }
-    return 0;
+    g_client.server_port = port;
 }
 
 void
-SSOclient_set_transit_delay_ms(unsigned int milliseconds)
+SSOclient_set_active_state(gw_node *node, std::uint16_t state)
 {
-    g_client.transit_delay_ms = milliseconds;
-}
-
-void
-transit_time_user_logon_thread(void *argument)
-{
-    auto *node = static_cast<gw_node *>(argument);
-    sleep_ms(g_client.transit_delay_ms.load());
-    if (node->active_state.load() > 0) {
-        log_write(LOG_ERROR, u"transit_time_user_logon_thread: going to get transit time user "
-                             u"information\n");
-        (void)SSO_server_handle_transit_time_user_req(node);
-    } else {
-        log_write(LOG_ERROR,
-                  u"transit_time_user_logon_thread: Not a Primary Collector for appliance %s\n",
-                  node->name);
-    }
-    // Pending until the resend is queued: it may wait for room in the update queue, and a
-    // second resend for the same appliance must not run beside it.
-    node->transit_pending = false;
+    std::uint16_t old = node->active_state.exchange(state);
+    update_active_status(old, state);
 }
 
 void

@@ -4,8 +4,9 @@
 // gw-list.ini whose UDP socket can be opened; the list is read-only from then on and its nodes
 // live as long as the process. SSOclient_thread() (the only consumer of the update queue) and
 // SSO_client_update_heartbeat() then each occupy one pool worker for good. The request server
-// (sso_server.h) changes the appliances' active states, calls SSO_server_handle_active_request()
-// for IS_ACTIVE, and schedules the file rewrites and transit-time resends of this module.
+// (sso_server.h) changes the appliances' active states, answers IS_ACTIVE, schedules the file
+// rewrites of this module and tells it its port for the heartbeat. The datagrams themselves are
+// built in sso_wire.h.
 //
 // Threads: the node list and entries are not locked (unchanged after start-up; each active state
 // is an atomic 16-bit value). Several threads send on one appliance's socket, one datagram per
@@ -20,15 +21,8 @@ struct UserInfo;
 struct gw_node;
 struct net_handle;
 
-// Time of the heartbeat period and of the wait before a transit-time resend (seconds).
+// Time of the heartbeat period (seconds).
 constexpr unsigned int SSO_HEARTBEAT_SECONDS = 30;
-constexpr unsigned int SSO_TRANSIT_DELAY_SECONDS = 30;
-// The largest body the payload cipher takes, and its output area (ten key bytes, three digits
-// per byte, a terminator).
-constexpr std::size_t SSO_PAYLOAD_MAX_BYTES = 1024;
-constexpr std::size_t SSO_PAYLOAD_AREA_BYTES = 3114;
-// The packet key: ten bytes, the same for every datagram, sent in clear ahead of the digits.
-extern const std::uint8_t SSO_PACKET_KEY[10];
 
 // Registers the appliances of list (a configuration list, see config_lists.h) and prepares the
 // active-appliance file in base_directory. Returns 0.
@@ -55,12 +49,9 @@ void SSOclient_thread(void *argument);
 // whose networks contain the workstation; then released. Takes the record.
 void SSOclient_process_record(UserInfo *record);
 
-// Sends the record as a logon (Flags 5) or logout (Flags 4) datagram to the node. 0 sent, -1
-// otherwise (logged). The record stays with the caller.
+// Sends the record as a logon (Flags 5) or logout (Flags 4) datagram (SSOclient_build_update)
+// to the node. 0 sent, -1 otherwise (logged). The record stays with the caller.
 int SSOclient_update_GW(gw_node *node, const UserInfo *record);
-// The datagram SSOclient_update_GW sends, in out. 0, or -1 (logged: bad Flags or LogonType,
-// a value or body the format cannot carry).
-int SSOclient_build_update(const UserInfo *record, std::vector<std::uint8_t> *out);
 
 // 1 send to this appliance, 0 the workstation lies outside its networks, -1 bad input (no node,
 // no address, or an address that is not dotted IPv4 text).
@@ -70,20 +61,13 @@ int SSOclient_filter_GW_subnet(const gw_node *node, const char16_t *wrkst_ip);
 // appliance.
 void SSO_client_update_heartbeat(void *argument);
 void SSOclient_send_heartbeats();
+// The request server's port that the heartbeat carries (6677 until the server sets the one in
+// use).
+void SSOclient_set_server_port(std::uint16_t port);
 
-// IS_ACTIVE from address: the appliance becomes active, gets the active reply and, after the
-// transit delay, the logons of the last 150 seconds. Returns 0.
-int SSO_server_handle_active_request(const char16_t *address);
-// The pool job behind the transit-time resend (argument: the gw_node).
-void transit_time_user_logon_thread(void *node);
-// The wait of that job in milliseconds (tests shorten it).
-void SSOclient_set_transit_delay_ms(unsigned int milliseconds);
+// Sets the node's active state (0, 1 or 2) and moves the active-status counter with it.
+void SSOclient_set_active_state(gw_node *node, std::uint16_t state);
 
 // The pool job that rewrites active-appliance.log: the address of every live appliance, one a
 // line (argument unused).
 void SSOclient_update_active_gw_file(void *argument);
-
-// Enciphers count bytes (at most 1024) into the calling thread's output area: the ten key bytes
-// and three digits per byte. The encoded length (10 + 3 * count), or -1.
-long SSOclient_encode_payload(const std::uint8_t *bytes, std::size_t count);
-const char *SSOclient_payload_output();

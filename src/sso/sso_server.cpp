@@ -1,13 +1,16 @@
-// The appliance request server: receiving, checking and dispatching the appliances' requests.
+// The appliance request server: receiving, checking and dispatching the appliances' requests,
+// and the answers to them (the active reply, the GetAllUsers replay, the transit-time resend).
 
 #include "sso/sso_server.h"
 
 #include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <cstring>
 #include <ctime>
 #include <mutex>
 #include <new>
+#include <thread>
 #include <vector>
 
 #include "common/log.h"
@@ -33,6 +36,7 @@ struct server_state {
     std::mutex lock; // guards handle between init and fini; receives use it unlocked
     net_handle *handle = nullptr;
     std::atomic<std::uint16_t> port{SSO_DEFAULT_SERVER_PORT};
+    std::atomic<unsigned int> transit_delay_ms{SSO_TRANSIT_DELAY_SECONDS * 1000};
 };
 // Never destroyed: the server thread may still receive while the process ends.
 server_state &g_server = *new server_state;
@@ -188,6 +192,7 @@ tsso_server_net_init(const char16_t *address, std::uint16_t port)
     net_set_recv_timeout(handle, 0, 0);
     g_server.handle = handle;
     g_server.port = port;
+    SSOclient_set_server_port(port);
     log_write(LOG_MSG, u"tsso_server_net_init: network context initialized\n");
     return 0;
 }
@@ -503,8 +508,7 @@ SSO_server_handle_response(const char16_t *appliance, int code)
         log_write(LOG_DEBUG, u"SSO_server_handle_response: Invalid Message Code\n");
         return 0;
     }
-    std::uint16_t old = node->active_state.exchange(state);
-    update_active_status(old, state);
+    SSOclient_set_active_state(node, state);
     if (code == SSO_CODE_LIVE_NACK) {
         log_write(LOG_DEBUG, u"SSO_server_handle_response: received live_nack\n");
     } else {
@@ -535,4 +539,62 @@ SSO_server_enqueue_update_req(userdb_callback_context *context)
 {
     // Called under the store's lock (a workstation poll's few rows): it must not wait.
     (void)enqueue_logon(context, gw_update_queue_enqueue);
+}
+
+int
+SSO_server_handle_active_request(const char16_t *address)
+{
+    gw_node *node = SSOclient_find_gwnode(address);
+    if (node == nullptr) {
+        log_write(LOG_ERROR, u"SSO_server_handle_active_request: Appliance %s not is list\n",
+                  address);
+    } else {
+        log_write(LOG_ERROR,
+                  u"SSO_server_handle_active_request:  IS_ACTIVE received from appliance %s\n",
+                  address);
+        std::vector<std::uint8_t> reply = sso_build_active_reply(tsso_server_get_port());
+        SSOclient_set_active_state(node, 2);
+        if (net_send(node->handle, reply.data(), reply.size()) != 1) {
+            log_write(LOG_ERROR,
+                      u"SSO_server_handle_active_request: Sending Active message failed\n");
+        }
+        // One resend waits or runs per appliance: repeated IS_ACTIVE requests cannot fill the
+        // pool with sleeping jobs (the next request after the resend schedules a new one).
+        if (!node->transit_pending.exchange(true) &&
+            threadpool_run(transit_time_user_logon_thread, node, 1) != 0) {
+            node->transit_pending = false;
+            log_write(LOG_ERROR, u"SSO_server_handle_active_request: transit time user job "
+                                 u"couldnt be submitted\n");
+        }
+    }
+    if (threadpool_run(SSOclient_update_active_gw_file, nullptr, 1) != 0) {
+        log_write(LOG_ERROR, u"SSO_server_handle_active_request: active appliance file update "
+                             u"couldnt be submitted\n");
+    }
+    return 0;
+}
+
+void
+SSOclient_set_transit_delay_ms(unsigned int milliseconds)
+{
+    g_server.transit_delay_ms = milliseconds;
+}
+
+void
+transit_time_user_logon_thread(void *argument)
+{
+    auto *node = static_cast<gw_node *>(argument);
+    std::this_thread::sleep_for(std::chrono::milliseconds(g_server.transit_delay_ms.load()));
+    if (node->active_state.load() > 0) {
+        log_write(LOG_ERROR, u"transit_time_user_logon_thread: going to get transit time user "
+                             u"information\n");
+        (void)SSO_server_handle_transit_time_user_req(node);
+    } else {
+        log_write(LOG_ERROR,
+                  u"transit_time_user_logon_thread: Not a Primary Collector for appliance %s\n",
+                  node->name);
+    }
+    // Pending until the resend is queued: it may wait for room in the update queue, and a
+    // second resend for the same appliance must not run beside it.
+    node->transit_pending = false;
 }

@@ -8,9 +8,10 @@
 //
 // Threads: the handlers run on the server thread and take no locks of their own; the store's
 // row walks call SSO_server_enqueue_update_req() under the store's lock. The answer to
-// GetAllUsers (and the transit-time resend) replays stored logons page by page on a pool worker,
-// waiting for room in the update queue; one GetAllUsers replay runs per appliance, and a request
-// that arrives while it runs is logged and dropped.
+// GetAllUsers (and the transit-time resend after IS_ACTIVE) replays stored logons page by page on
+// a pool worker, waiting for room in the update queue; one GetAllUsers replay and one transit-time
+// resend run per appliance, and a GetAllUsers request that arrives while its replay runs is logged
+// and dropped.
 #pragma once
 
 #include <cstddef>
@@ -19,6 +20,9 @@
 struct gw_node;
 struct net_sockaddr;
 struct userdb_callback_context;
+
+// The wait before a transit-time resend (seconds).
+constexpr unsigned int SSO_TRANSIT_DELAY_SECONDS = 30;
 
 // Creates and binds the server handle for address (null: every local address) and port. 0, or -1.
 int tsso_server_init(const char16_t *address, std::uint16_t port);
@@ -46,6 +50,14 @@ int SSO_server_handle_wrkstpoll_req(const char16_t *workstation, const char16_t 
 int SSO_server_handle_getallusers_req(const char16_t *appliance);
 int SSO_server_handle_response(const char16_t *appliance, int code);
 int SSO_server_handle_transit_time_user_req(gw_node *node);
+
+// IS_ACTIVE from address: the appliance becomes active, gets the active reply and, after the
+// transit delay, the logons of the last 150 seconds. Returns 0.
+int SSO_server_handle_active_request(const char16_t *address);
+// The pool job behind the transit-time resend (argument: the gw_node).
+void transit_time_user_logon_thread(void *node);
+// The wait of that job in milliseconds (tests shorten it).
+void SSOclient_set_transit_delay_ms(unsigned int milliseconds);
 
 // The store's row callback: queues the context's record as a logon for the context's appliance
 // alone. Always takes the record over (and empties the context's record member).

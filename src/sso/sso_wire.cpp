@@ -3,9 +3,17 @@
 #include "sso/sso_wire.h"
 
 #include <cstring>
+#include <new>
 
+#include "base/utf.h"
+#include "common/log.h"
 #include "common/number.h"
 #include "common/pc1.h"
+#include "common/text.h"
+#include "userdb/userinfo.h"
+
+// Printable, so that the clear part of a datagram reads as text in a capture.
+const std::uint8_t SSO_PACKET_KEY[10] = {'N', 'i', 'v', 'o', 'G', 'w', 'L', 'i', 'n', 'k'};
 
 void
 sso_put_length(std::uint8_t *datagram, std::size_t length)
@@ -61,6 +69,231 @@ std::vector<std::uint8_t>
 sso_build_active_reply(std::uint16_t server_port)
 {
     return build_port_datagram(SSO_CODE_ACTIVE_REPLY, server_port, true);
+}
+
+namespace {
+
+constexpr std::int32_t MAX_LOGON_TYPE = 9999;
+constexpr std::size_t MAX_ESTIMATE = 9999;
+constexpr std::size_t MAX_ITEM_VALUE = 255; // one length byte, the 0x00 included
+
+// The cipher's output area. The update thread is its only user in the service; one per thread
+// keeps a test or tool that builds datagrams on another thread apart from it.
+thread_local char t_payload_area[SSO_PAYLOAD_AREA_BYTES];
+
+// The text items of a logon or logout, in the order they are sent.
+constexpr int TEXT_ITEMS = 4;
+constexpr std::uint8_t TEXT_ITEM_TYPES[TEXT_ITEMS] = {SSO_ITEM_USER, SSO_ITEM_WRKST_IP,
+                                                      SSO_ITEM_GROUP, SSO_ITEM_DOMAIN};
+using text_fields = const char16_t *[TEXT_ITEMS];
+
+// The message code for the record's Flags, or 0 (logged) for any other Flags.
+std::uint8_t
+update_code(std::int32_t flags)
+{
+    if (flags == UI_FLAG_LOGON) {
+        return SSO_CODE_LOGON;
+    }
+    if (flags == UI_FLAG_LOGOUT) {
+        return SSO_CODE_LOGOUT;
+    }
+    log_write(LOG_ERROR, u"SSOclient_update_GW: userinfo flag invalid\n");
+    return 0;
+}
+
+// The size estimate E: the header and logon-type item, and two bytes per UTF-16 unit plus four
+// for each text present. The body holds E - 5 bytes.
+std::size_t
+update_estimate(const text_fields &fields)
+{
+    std::size_t estimate = 11;
+    for (const char16_t *field : fields) {
+        if (field != nullptr) {
+            estimate += 2 * wtext_length(field) + 4;
+        }
+    }
+    return estimate;
+}
+
+// False (logged) when the estimate or the logon type is beyond what the format carries.
+bool
+update_within_limits(const UserInfo *record, std::size_t estimate)
+{
+    if (record->Domain != nullptr) {
+        log_write(LOG_ERROR, u"SSOclient_update_GW: domain name is there with length %d , %s\n",
+                  wtext_length(record->Domain), record->Domain);
+    } else {
+        log_write(LOG_ERROR, u"SSOclient_update_GW: no domain name\n");
+    }
+    if (estimate > MAX_ESTIMATE) {
+        log_write(LOG_ERROR, u"SSOclient_update_GW: packet size is too long\n");
+        return false;
+    }
+    if (static_cast<std::uint32_t>(record->LogonType) > MAX_LOGON_TYPE) {
+        log_write(LOG_ERROR, u"SSOclient_update_GW: logon type value is too big\n");
+        return false;
+    }
+    return true;
+}
+
+// A UTF-16 field as UTF-8 with its terminating 0x00.
+std::string
+item_value(const char16_t *text)
+{
+    std::string out;
+    std::size_t n = wtext_length(text);
+    for (std::size_t i = 0; i < n;) {
+        std::size_t used;
+        char32_t cp = utf16_decode(text + i, n - i, &used);
+        char units[4];
+        out.append(units, static_cast<std::size_t>(utf_encode<char>(cp, units)));
+        i += used;
+    }
+    out.push_back('\0');
+    return out;
+}
+
+void
+append_logon_type_item(std::int32_t logon_type, std::vector<std::uint8_t> *body)
+{
+    std::string digits = std::to_string(logon_type);
+    digits.resize(4, '\0');
+    body->push_back(SSO_ITEM_LOGON_TYPE);
+    body->push_back(4);
+    body->insert(body->end(), digits.begin(), digits.end());
+}
+
+void
+log_text_item(std::uint8_t type, const char16_t *field, int length)
+{
+    switch (type) {
+    case SSO_ITEM_USER:
+        log_write(LOG_ERROR, u"USERNAME %s Length %d\n", field, length);
+        break;
+    case SSO_ITEM_WRKST_IP:
+        log_write(LOG_ERROR, u"WORKSTN IP %s Length %d\n", field, length);
+        break;
+    case SSO_ITEM_GROUP:
+        log_write(LOG_ERROR, u"GROUP %s Length %d\n", field, length);
+        break;
+    default:
+        log_write(LOG_ERROR, u"DOMAIN %s Length %d\n", field, length);
+        break;
+    }
+}
+
+// Appends an item for every text present. False (logged) when one does not fit its length byte.
+bool
+append_text_items(const text_fields &fields, std::vector<std::uint8_t> *body)
+{
+    for (int i = 0; i < TEXT_ITEMS; ++i) {
+        if (fields[i] == nullptr) {
+            continue;
+        }
+        std::string value = item_value(fields[i]);
+        if (value.size() > MAX_ITEM_VALUE) {
+            // The length byte cannot say more; a cut name would name someone else.
+            log_write(LOG_ERROR,
+                      u"SSOclient_update_GW: item %d too long for the datagram: %d bytes\n",
+                      static_cast<int>(TEXT_ITEM_TYPES[i]), value.size());
+            return false;
+        }
+        body->push_back(TEXT_ITEM_TYPES[i]);
+        body->push_back(static_cast<std::uint8_t>(value.size()));
+        body->insert(body->end(), value.begin(), value.end());
+        log_text_item(TEXT_ITEM_TYPES[i], fields[i], static_cast<int>(value.size()));
+    }
+    return true;
+}
+
+// Pads the body with zero bytes to E - 5 bytes. False (logged) when it outgrows the cipher.
+bool
+pad_body(std::size_t estimate, std::vector<std::uint8_t> *body)
+{
+    // Characters above U+07FF take three UTF-8 bytes for one UTF-16 unit, so the items can
+    // outgrow the estimate: the body then grows to hold them whole.
+    std::size_t body_size = estimate - SSO_HEADER_BYTES;
+    if (body->size() > body_size) {
+        body_size = body->size();
+    }
+    if (body_size > SSO_PAYLOAD_MAX_BYTES) {
+        log_write(LOG_ERROR,
+                  u"SSOclient_update_GW: packet body of %d bytes is longer than %d bytes\n",
+                  body_size, SSO_PAYLOAD_MAX_BYTES);
+        return false;
+    }
+    body->resize(body_size, 0);
+    return true;
+}
+
+// The datagram in out: the header and the enciphered body. False (logged) when the cipher fails.
+bool
+encipher_datagram(std::uint8_t code, const std::vector<std::uint8_t> &body,
+                  std::vector<std::uint8_t> *out)
+{
+    long encoded = SSOclient_encode_payload(body.data(), body.size());
+    if (encoded < 0) {
+        log_write(LOG_ERROR, u"SSOclient_update_GW: payload encoding failed\n");
+        return false;
+    }
+    out->assign(SSO_HEADER_BYTES, 0);
+    (*out)[0] = code;
+    out->insert(out->end(), t_payload_area, t_payload_area + encoded);
+    sso_put_length(out->data(), out->size());
+    char shown[5] = {};
+    std::memcpy(shown, out->data() + 1, 4);
+    log_write(LOG_ERROR, u"SSOclient : PACKET SIZE %d %S ", out->size(),
+              static_cast<const char *>(shown));
+    return true;
+}
+
+} // namespace
+
+int
+SSOclient_build_update(const UserInfo *record, std::vector<std::uint8_t> *out)
+{
+    if (record == nullptr || out == nullptr) {
+        log_write(LOG_ERROR, u"SSOclient_update_GW: Invalid Input Arguments\n");
+        return -1;
+    }
+    std::uint8_t code = update_code(record->Flags);
+    if (code == 0) {
+        return -1;
+    }
+    const text_fields fields = {record->User, record->WrkstIP, record->Group, record->Domain};
+    std::size_t estimate = update_estimate(fields);
+    if (!update_within_limits(record, estimate)) {
+        return -1;
+    }
+    try {
+        std::vector<std::uint8_t> body;
+        body.reserve(estimate);
+        append_logon_type_item(record->LogonType, &body);
+        if (!append_text_items(fields, &body) || !pad_body(estimate, &body) ||
+            !encipher_datagram(code, body, out)) {
+            return -1;
+        }
+    } catch (const std::bad_alloc &) {
+        log_write(LOG_ERROR, u"SSOclient_update_GW: Memory Allocation Failed\n");
+        return -1;
+    }
+    return 0;
+}
+
+long
+SSOclient_encode_payload(const std::uint8_t *bytes, std::size_t count)
+{
+    if (bytes == nullptr || count > SSO_PAYLOAD_MAX_BYTES) {
+        return -1;
+    }
+    std::memset(t_payload_area, 0, sizeof t_payload_area);
+    return pc1_encipher_text(SSO_PACKET_KEY, bytes, count, t_payload_area, sizeof t_payload_area);
+}
+
+const char *
+SSOclient_payload_output()
+{
+    return t_payload_area;
 }
 
 std::vector<std::uint8_t>

@@ -16,9 +16,9 @@
 //       105 live_off (appliance to Collector): codes 11 and 13 carry one item at offset 5
 //       (type 1 the workstation address, type 2 the quoted, comma-separated addresses).
 //
-// The builders and the decoder keep no state and may run on any thread. The decoder is the
-// appliance's side of the format: the simulator and the tests read the Collector's datagrams
-// with it.
+// The builders and the decoder keep no shared state and may run on any thread (the payload
+// cipher writes into an output area of the calling thread). The decoder is the appliance's side
+// of the format: the simulator and the tests read the Collector's datagrams with it.
 #pragma once
 
 #include <cstddef>
@@ -26,6 +26,8 @@
 #include <string>
 #include <string_view>
 #include <vector>
+
+struct UserInfo;
 
 enum : std::uint8_t {
     SSO_CODE_LOGON = 0x51,        // 'Q'
@@ -58,6 +60,12 @@ constexpr std::size_t SSO_HEADER_BYTES = 5;         // code and length field
 constexpr std::uint16_t SSO_DEFAULT_GW_PORT = 6060; // an appliance's port when gw-list.ini has 0
 constexpr std::uint16_t SSO_DEFAULT_SERVER_PORT = 6677;
 constexpr std::size_t SSO_REQUEST_MAX_BYTES = 512; // longer requests are dropped
+// The largest body the payload cipher takes, and its output area (ten key bytes, three digits
+// per byte, a terminator).
+constexpr std::size_t SSO_PAYLOAD_MAX_BYTES = 1024;
+constexpr std::size_t SSO_PAYLOAD_AREA_BYTES = 3114;
+// The packet key: ten bytes, the same for every datagram, sent in clear ahead of the digits.
+extern const std::uint8_t SSO_PACKET_KEY[10];
 
 // Writes the length field (offsets 1 to 4) of a datagram of length bytes (at most 9999).
 void sso_put_length(std::uint8_t *datagram, std::size_t length);
@@ -69,6 +77,15 @@ std::int32_t sso_get_length(const std::uint8_t *datagram);
 // request server's port.
 std::vector<std::uint8_t> sso_build_heartbeat(std::uint16_t server_port);
 std::vector<std::uint8_t> sso_build_active_reply(std::uint16_t server_port);
+
+// The logon (Flags 5) or logout (Flags 4) datagram of the record, in out. 0, or -1 (logged: bad
+// Flags or LogonType, a value or body the format cannot carry). The record stays with the caller.
+int SSOclient_build_update(const UserInfo *record, std::vector<std::uint8_t> *out);
+
+// Enciphers count bytes (at most 1024) into the calling thread's output area: the ten key bytes
+// and three digits per byte. The encoded length (10 + 3 * count), or -1.
+long SSOclient_encode_payload(const std::uint8_t *bytes, std::size_t count);
+const char *SSOclient_payload_output();
 
 // A request as an appliance sends it: code and length field, and for codes 11 and 13 the item
 // (type 1 or 2 and the value as given; at most 255 bytes).

@@ -200,6 +200,130 @@ refuse(const char **reason, const char *why)
     return -1;
 }
 
+// What every authentication event carries: its outcome, and the account the client named.
+struct auth_outcome {
+    bool success = false;
+    std::string status; // the status text, "NT_STATUS_OK" on success
+    std::string client_account;
+};
+
+// The user and the domain of a Kerberos event: the account as the directory knows it; the name
+// as the client gave it (without its realm) only when the directory did not map it, as in most
+// failures.
+bool
+kerberos_account(const json &auth, const std::string &client_account, std::string *user,
+                 std::string *domain, const char **reason)
+{
+    if (!first_text(auth, {"mappedAccount", "becameAccount"}, user, reason) ||
+        !first_text(auth, {"mappedDomain", "becameDomain", "clientDomain"}, domain, reason)) {
+        return false;
+    }
+    std::size_t at = client_account.find('@');
+    if (user->empty()) {
+        *user = client_account.substr(0, at);
+    }
+    if (domain->empty() && at != std::string::npos) {
+        *domain = client_account.substr(at + 1);
+    }
+    return true;
+}
+
+int
+parse_kerberos(const json &auth, const auth_outcome &outcome, audit_event *event,
+               const char **reason)
+{
+    std::string user, domain;
+    if (!kerberos_account(auth, outcome.client_account, &user, &domain, reason)) {
+        return -1;
+    }
+    std::string remote, address, port;
+    field_result r = text_field(auth, "remoteAddress", &remote, reason);
+    if (r == FIELD_BAD) {
+        return -1;
+    }
+    bool have_address = r == FIELD_TEXT && split_remote_address(remote, &address, &port);
+    if (outcome.success && user.empty()) {
+        return refuse(reason, "a successful Kerberos logon without a user");
+    }
+    if (outcome.success && !have_address) {
+        return refuse(reason, "a successful Kerberos logon without a readable address");
+    }
+    std::string sid;
+    if (text_field(auth, "becameSid", &sid, reason) == FIELD_BAD) {
+        return -1;
+    }
+    event->event_id = EVENT_KERBEROS_TGT;
+    event->num_strings = 11;
+    event->strings[0] = user;
+    event->strings[1] = domain;
+    event->strings[2] = sid;
+    event->strings[3] = "krbtgt";
+    event->strings[6] = outcome.success ? "0x0" : outcome.status;
+    event->strings[9] = have_address ? address : "-";
+    event->strings[10] = have_address ? port : "0";
+    return 0;
+}
+
+int
+parse_ntlm(const json &auth, const auth_outcome &outcome, audit_event *event, const char **reason)
+{
+    std::string workstation;
+    field_result w = text_field(auth, "workstation", &workstation, reason);
+    if (w == FIELD_BAD) {
+        return -1;
+    }
+    if (outcome.success && outcome.client_account.empty()) {
+        return refuse(reason, "a successful NTLM logon without a user");
+    }
+    if (outcome.success && (w != FIELD_TEXT || workstation.empty())) {
+        return refuse(reason, "a successful NTLM logon without a workstation");
+    }
+    event->event_id = EVENT_NTLM_VALIDATION;
+    event->num_strings = 4;
+    event->strings[0] = "MICROSOFT_AUTHENTICATION_PACKAGE_V1_0";
+    event->strings[1] = outcome.client_account;
+    event->strings[2] = workstation;
+    event->strings[3] = outcome.success ? "0x0" : outcome.status;
+    return 0;
+}
+
+// The event id an authentication of neither kind states itself, or 0.
+std::uint32_t
+stated_event_id(const json &auth)
+{
+    auto id = auth.find("eventId");
+    return id != auth.end() && id->is_number_unsigned() && id->get<std::uint64_t>() <= 0xFFFFFFFFu
+               ? static_cast<std::uint32_t>(id->get<std::uint64_t>())
+               : 0;
+}
+
+int
+parse_authentication(const json &auth, audit_event *event, const char **reason)
+{
+    auth_outcome outcome;
+    std::string service, password_type;
+    if (text_field(auth, "status", &outcome.status, reason) == FIELD_BAD ||
+        text_field(auth, "serviceDescription", &service, reason) == FIELD_BAD ||
+        text_field(auth, "passwordType", &password_type, reason) == FIELD_BAD) {
+        return -1;
+    }
+    outcome.success = outcome.status == "NT_STATUS_OK";
+    event->event_type = outcome.success ? TYPE_AUDIT_SUCCESS : TYPE_AUDIT_FAILURE;
+
+    bool kerberos = service == "Kerberos KDC";
+    bool ntlm = !kerberos && (service == "SamLogon" || contains(password_type, "NTLM") ||
+                              password_type == "LANMan");
+    if (!kerberos && !ntlm) {
+        event->event_id = stated_event_id(auth);
+        return 0;
+    }
+    if (text_field(auth, "clientAccount", &outcome.client_account, reason) == FIELD_BAD) {
+        return -1;
+    }
+    return kerberos ? parse_kerberos(auth, outcome, event, reason)
+                    : parse_ntlm(auth, outcome, event, reason);
+}
+
 int
 parse_object(const json &root, audit_event *event, const char **reason)
 {
@@ -213,10 +337,8 @@ parse_object(const json &root, audit_event *event, const char **reason)
     if (!parse_timestamp(stamp, &event->time_generated)) {
         return refuse(reason, "the timestamp cannot be read");
     }
-
     std::string type;
-    field_result type_result = text_field(root, "type", &type, reason);
-    if (type_result == FIELD_BAD) {
+    if (text_field(root, "type", &type, reason) == FIELD_BAD) {
         return -1;
     }
     auto body = root.find("Authentication");
@@ -228,94 +350,7 @@ parse_object(const json &root, audit_event *event, const char **reason)
     if (!body->is_object()) {
         return refuse(reason, "the Authentication member is not an object");
     }
-    const json &auth = *body;
-
-    std::string status, service, password_type;
-    if (text_field(auth, "status", &status, reason) == FIELD_BAD ||
-        text_field(auth, "serviceDescription", &service, reason) == FIELD_BAD ||
-        text_field(auth, "passwordType", &password_type, reason) == FIELD_BAD) {
-        return -1;
-    }
-    bool success = status == "NT_STATUS_OK";
-    event->event_type = success ? TYPE_AUDIT_SUCCESS : TYPE_AUDIT_FAILURE;
-
-    bool kerberos = service == "Kerberos KDC";
-    bool ntlm = !kerberos && (service == "SamLogon" || contains(password_type, "NTLM") ||
-                              password_type == "LANMan");
-    if (!kerberos && !ntlm) {
-        auto id = auth.find("eventId");
-        event->event_id =
-            id != auth.end() && id->is_number_unsigned() && id->get<std::uint64_t>() <= 0xFFFFFFFFu
-                ? static_cast<std::uint32_t>(id->get<std::uint64_t>())
-                : 0;
-        return 0;
-    }
-
-    std::string client_account;
-    if (text_field(auth, "clientAccount", &client_account, reason) == FIELD_BAD) {
-        return -1;
-    }
-    std::string user, domain;
-    if (kerberos) {
-        // The account as the directory knows it; the name as the client gave it (without its
-        // realm) only when the directory did not map it, as in most failures.
-        if (!first_text(auth, {"mappedAccount", "becameAccount"}, &user, reason) ||
-            !first_text(auth, {"mappedDomain", "becameDomain", "clientDomain"}, &domain, reason)) {
-            return -1;
-        }
-        std::size_t at = client_account.find('@');
-        if (user.empty()) {
-            user = client_account.substr(0, at);
-        }
-        if (domain.empty() && at != std::string::npos) {
-            domain = client_account.substr(at + 1);
-        }
-        std::string remote, address, port;
-        field_result r = text_field(auth, "remoteAddress", &remote, reason);
-        if (r == FIELD_BAD) {
-            return -1;
-        }
-        bool have_address = r == FIELD_TEXT && split_remote_address(remote, &address, &port);
-        if (success && user.empty()) {
-            return refuse(reason, "a successful Kerberos logon without a user");
-        }
-        if (success && !have_address) {
-            return refuse(reason, "a successful Kerberos logon without a readable address");
-        }
-        std::string sid;
-        if (text_field(auth, "becameSid", &sid, reason) == FIELD_BAD) {
-            return -1;
-        }
-        event->event_id = EVENT_KERBEROS_TGT;
-        event->num_strings = 11;
-        event->strings[0] = user;
-        event->strings[1] = domain;
-        event->strings[2] = sid;
-        event->strings[3] = "krbtgt";
-        event->strings[6] = success ? "0x0" : status;
-        event->strings[9] = have_address ? address : "-";
-        event->strings[10] = have_address ? port : "0";
-        return 0;
-    }
-
-    std::string workstation;
-    field_result w = text_field(auth, "workstation", &workstation, reason);
-    if (w == FIELD_BAD) {
-        return -1;
-    }
-    if (success && client_account.empty()) {
-        return refuse(reason, "a successful NTLM logon without a user");
-    }
-    if (success && (w != FIELD_TEXT || workstation.empty())) {
-        return refuse(reason, "a successful NTLM logon without a workstation");
-    }
-    event->event_id = EVENT_NTLM_VALIDATION;
-    event->num_strings = 4;
-    event->strings[0] = "MICROSOFT_AUTHENTICATION_PACKAGE_V1_0";
-    event->strings[1] = client_account;
-    event->strings[2] = workstation;
-    event->strings[3] = success ? "0x0" : status;
-    return 0;
+    return parse_authentication(*body, event, reason);
 }
 
 } // namespace

@@ -486,6 +486,71 @@ platform_eventlog_notify(platform_eventlog *log, platform_eventlog_notification 
     return 0;
 }
 
+namespace {
+
+// What is left of a wait of timeout_ms that began at start, in milliseconds (0 when none is
+// left); -1 for the endless wait (0xFFFFFFFF).
+int
+remaining_ms(const timespec &start, unsigned int timeout_ms)
+{
+    if (timeout_ms == 0xFFFFFFFFu) {
+        return -1;
+    }
+    timespec now{};
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    long long spent =
+        (now.tv_sec - start.tv_sec) * 1000LL + (now.tv_nsec - start.tv_nsec) / 1000000LL;
+    return spent >= timeout_ms ? 0 : static_cast<int>(timeout_ms - spent);
+}
+
+// Reads every queued event: the notification resets itself with this wait. Sets *moved when
+// the watched directory went away or was moved; true when the log's file name changed.
+bool
+drain_events(platform_eventlog_notification *notification, bool *moved)
+{
+    bool signalled = false;
+    alignas(inotify_event) char buffer[16 * (sizeof(inotify_event) + NAME_MAX + 1)];
+    for (;;) {
+        ssize_t n = read(notification->fd, buffer, sizeof buffer);
+        if (n <= 0) {
+            return signalled;
+        }
+        for (char *at = buffer; at < buffer + n;) {
+            const auto *event = reinterpret_cast<const inotify_event *>(at);
+            if (event->wd == notification->dir_watch) {
+                if ((event->mask & (IN_DELETE_SELF | IN_MOVE_SELF | IN_IGNORED | IN_UNMOUNT)) !=
+                    0) {
+                    *moved = true;
+                } else if (event->len > 0 && notification->name == event->name) {
+                    signalled = true;
+                }
+            }
+            at += sizeof(inotify_event) + event->len;
+        }
+    }
+}
+
+// The queued events: true when the log changed or a new directory took the watched one's
+// place. A directory gone for good marks the notification gone, after the changes seen with it
+// are told: a reader takes what was written before it learns that the log is gone.
+bool
+read_changes(platform_eventlog_notification *notification)
+{
+    bool moved = false;
+    bool signalled = drain_events(notification, &moved);
+    if (moved) {
+        int now_there = recheck_directory(notification);
+        if (now_there < 0) {
+            notification->gone = true;
+        } else if (now_there > 0) {
+            signalled = true;
+        }
+    }
+    return signalled;
+}
+
+} // namespace
+
 int
 platform_eventlog_wait(platform_eventlog_notification *notification, unsigned int timeout_ms)
 {
@@ -500,18 +565,7 @@ platform_eventlog_wait(platform_eventlog_notification *notification, unsigned in
             errno = ENOENT;
             return -1;
         }
-        int wait_ms = -1;
-        if (timeout_ms != 0xFFFFFFFFu) {
-            timespec now{};
-            clock_gettime(CLOCK_MONOTONIC, &now);
-            long long spent =
-                (now.tv_sec - start.tv_sec) * 1000LL + (now.tv_nsec - start.tv_nsec) / 1000000LL;
-            if (spent >= timeout_ms) {
-                wait_ms = 0;
-            } else {
-                wait_ms = static_cast<int>(timeout_ms - spent);
-            }
-        }
+        int wait_ms = remaining_ms(start, timeout_ms);
         // The directory's own removal is told by inotify only once nothing holds it open (our
         // open log file does), so the directory is also looked at once a second; one that
         // took the old one's place is watched instead.
@@ -538,39 +592,7 @@ platform_eventlog_wait(platform_eventlog_notification *notification, unsigned in
             }
             return 1;
         }
-        // Drain every queued event: the notification resets itself with this wait.
-        bool signalled = false;
-        bool moved = false;
-        alignas(inotify_event) char buffer[16 * (sizeof(inotify_event) + NAME_MAX + 1)];
-        for (;;) {
-            ssize_t n = read(notification->fd, buffer, sizeof buffer);
-            if (n <= 0) {
-                break;
-            }
-            for (char *at = buffer; at < buffer + n;) {
-                const auto *event = reinterpret_cast<const inotify_event *>(at);
-                if (event->wd == notification->dir_watch) {
-                    if ((event->mask & (IN_DELETE_SELF | IN_MOVE_SELF | IN_IGNORED | IN_UNMOUNT)) !=
-                        0) {
-                        moved = true;
-                    } else if (event->len > 0 && notification->name == event->name) {
-                        signalled = true;
-                    }
-                }
-                at += sizeof(inotify_event) + event->len;
-            }
-        }
-        if (moved) {
-            int now_there = recheck_directory(notification);
-            if (now_there < 0) {
-                notification->gone = true;
-            } else if (now_there > 0) {
-                signalled = true;
-            }
-        }
-        // Changes seen together with the removal are told first, so that a reader takes
-        // what was written before it learns that the log is gone.
-        if (signalled) {
+        if (read_changes(notification)) {
             return 0;
         }
     }

@@ -55,6 +55,13 @@ init_spawn_attributes(posix_spawnattr_t *attributes, bool own_group)
     posix_spawnattr_setflags(attributes, flags);
 }
 
+// The exit status of a reaped child: 128 + the signal number after a signal.
+int
+exit_status(int raw)
+{
+    return WIFEXITED(raw) ? WEXITSTATUS(raw) : WIFSIGNALED(raw) ? 128 + WTERMSIG(raw) : 255;
+}
+
 } // namespace
 
 platform_process *
@@ -125,9 +132,7 @@ platform_process_wait(platform_process *process, unsigned int timeout_ms, int *s
             }
             if (done == process->pid) {
                 process->reaped = true;
-                process->status = WIFEXITED(raw)     ? WEXITSTATUS(raw)
-                                  : WIFSIGNALED(raw) ? 128 + WTERMSIG(raw)
-                                                     : 255;
+                process->status = exit_status(raw);
             }
         }
         if (process->reaped) {
@@ -187,6 +192,15 @@ struct fd_closer {
     }
 };
 
+void
+close_fd(fd_closer *file)
+{
+    if (file->fd >= 0) {
+        close(file->fd);
+        file->fd = -1;
+    }
+}
+
 long long
 monotonic_ms()
 {
@@ -216,6 +230,177 @@ keep_tail(char *buffer, std::size_t capacity, std::size_t *size, const char *chu
     *size += n;
 }
 
+// The input in anonymous memory, so that a secret in it touches no file system; rewound for the
+// child. False on failure (errno set).
+bool
+write_input_file(const char *input, std::size_t size, fd_closer *file)
+{
+    file->fd = memfd_create("nivo-input", MFD_CLOEXEC);
+    if (file->fd < 0) {
+        return false;
+    }
+    for (std::size_t done = 0; done < size;) {
+        ssize_t n = write(file->fd, input + done, size - done);
+        if (n < 0 && errno == EINTR) {
+            continue;
+        }
+        if (n <= 0) {
+            return false;
+        }
+        done += static_cast<std::size_t>(n);
+    }
+    return lseek(file->fd, 0, SEEK_SET) == 0;
+}
+
+bool
+open_pipe(fd_closer *reader, fd_closer *writer)
+{
+    int pipe_fds[2];
+    if (pipe2(pipe_fds, O_CLOEXEC) != 0) {
+        return false;
+    }
+    reader->fd = pipe_fds[0];
+    writer->fd = pipe_fds[1];
+    return true;
+}
+
+// Starts argv with in, out and err (-1: /dev/null) as its standard streams, leading a group of
+// its own, so that a time-out ends the helper's own children too. 0, or -1 (errno set).
+int
+spawn_captured(const char *const *argv, int in, int out, int err, pid_t *pid)
+{
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_adddup2(&actions, in, STDIN_FILENO);
+    posix_spawn_file_actions_adddup2(&actions, out, STDOUT_FILENO);
+    if (err >= 0) {
+        posix_spawn_file_actions_adddup2(&actions, err, STDERR_FILENO);
+    } else {
+        posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, "/dev/null", O_WRONLY, 0);
+    }
+    posix_spawnattr_t attributes;
+    init_spawn_attributes(&attributes, true);
+    int rc =
+        posix_spawn(pid, argv[0], &actions, &attributes, const_cast<char *const *>(argv), environ);
+    posix_spawn_file_actions_destroy(&actions);
+    posix_spawnattr_destroy(&attributes);
+    if (rc != 0) {
+        errno = rc;
+        return -1;
+    }
+    return 0;
+}
+
+// The child's standard output (kept whole in out) and, when asked for, its standard error (only
+// the tail is kept: it holds the reason of a failure), while they are read.
+struct captured_streams {
+    fd_closer out_reader;
+    fd_closer err_reader;
+    char *out = nullptr;
+    std::size_t capacity = 0;
+    std::size_t *out_size = nullptr;
+    char *err = nullptr;
+    std::size_t err_capacity = 0;
+    std::size_t err_kept = 0;
+};
+
+void
+read_err_chunk(captured_streams *streams)
+{
+    char chunk[4096];
+    ssize_t n = read(streams->err_reader.fd, chunk, sizeof chunk);
+    if (n > 0) {
+        keep_tail(streams->err, streams->err_capacity, &streams->err_kept, chunk,
+                  static_cast<std::size_t>(n));
+    } else if (n == 0 || errno != EINTR) {
+        close_fd(&streams->err_reader);
+    }
+}
+
+// False when the output outgrows its buffer: more than any honest answer.
+bool
+read_out_chunk(captured_streams *streams)
+{
+    char chunk[4096];
+    ssize_t n = read(streams->out_reader.fd, chunk, sizeof chunk);
+    if (n < 0 && errno == EINTR) {
+        return true;
+    }
+    if (n <= 0) {
+        close_fd(&streams->out_reader);
+        return true;
+    }
+    if (*streams->out_size + static_cast<std::size_t>(n) > streams->capacity) {
+        return false;
+    }
+    std::memcpy(streams->out + *streams->out_size, chunk, static_cast<std::size_t>(n));
+    *streams->out_size += static_cast<std::size_t>(n);
+    return true;
+}
+
+// Reads both streams until they have ended. True when the child must be killed: the deadline
+// passed or the output outgrew its buffer.
+bool
+read_streams(captured_streams *streams, long long deadline)
+{
+    while (streams->out_reader.fd >= 0 || streams->err_reader.fd >= 0) {
+        long long left = deadline - monotonic_ms();
+        if (left <= 0) {
+            return true;
+        }
+        struct pollfd p[2] = {{streams->out_reader.fd, POLLIN, 0},
+                              {streams->err_reader.fd, POLLIN, 0}};
+        if (poll(p, 2, static_cast<int>(left)) <= 0) {
+            continue; // interrupted, or the deadline check above ends the wait
+        }
+        if (p[1].revents != 0) {
+            read_err_chunk(streams);
+        }
+        if (p[0].revents != 0 && !read_out_chunk(streams)) {
+            return true;
+        }
+    }
+    return false;
+}
+
+// The output has ended; the child still gets the rest of its time to exit. 0 it exited
+// (*status set), 1 the deadline passed, -1 waitpid failed.
+int
+wait_for_exit(pid_t pid, long long deadline, int *status)
+{
+    for (;;) {
+        int raw = 0;
+        pid_t done = waitpid(pid, &raw, WNOHANG);
+        if (done == pid) {
+            *status = exit_status(raw);
+            return 0;
+        }
+        if (done < 0 && errno != EINTR) {
+            return -1;
+        }
+        if (monotonic_ms() >= deadline) {
+            return 1;
+        }
+        struct timespec step {
+            0, 5 * 1000000L
+        };
+        nanosleep(&step, nullptr);
+    }
+}
+
+// Kills the child and its group and reaps it. Returns 1, the result for a killed child.
+int
+kill_child(pid_t pid, int *status)
+{
+    kill(-pid, SIGKILL);
+    kill(pid, SIGKILL);
+    int raw = 0;
+    while (waitpid(pid, &raw, 0) < 0 && errno == EINTR) {
+    }
+    *status = 128 + SIGKILL;
+    return 1;
+}
+
 } // namespace
 
 int
@@ -225,7 +410,6 @@ platform_process_run_captured(const char *const *argv, const char *input, std::s
                               std::size_t err_capacity, std::size_t *err_size)
 {
     *out_size = 0;
-    std::size_t err_kept = 0;
     if (err_size != nullptr) {
         *err_size = 0;
     }
@@ -233,145 +417,36 @@ platform_process_run_captured(const char *const *argv, const char *input, std::s
         errno = EINVAL;
         return -1;
     }
-    // The input lives in anonymous memory, so that a secret in it touches no file system.
+    captured_streams streams;
+    streams.out = out;
+    streams.capacity = capacity;
+    streams.out_size = out_size;
+    streams.err = err;
+    streams.err_capacity = err_capacity;
     fd_closer in;
-    in.fd = memfd_create("nivo-input", MFD_CLOEXEC);
-    if (in.fd < 0) {
-        return -1;
-    }
-    for (std::size_t done = 0; done < input_size;) {
-        ssize_t n = write(in.fd, input + done, input_size - done);
-        if (n < 0 && errno == EINTR) {
-            continue;
-        }
-        if (n <= 0) {
-            return -1;
-        }
-        done += static_cast<std::size_t>(n);
-    }
-    if (lseek(in.fd, 0, SEEK_SET) != 0) {
-        return -1;
-    }
-    int pipe_fds[2];
-    if (pipe2(pipe_fds, O_CLOEXEC) != 0) {
-        return -1;
-    }
-    fd_closer reader;
-    reader.fd = pipe_fds[0];
-    fd_closer writer;
-    writer.fd = pipe_fds[1];
-    fd_closer err_reader;
+    fd_closer out_writer;
     fd_closer err_writer;
-    if (err != nullptr) {
-        if (pipe2(pipe_fds, O_CLOEXEC) != 0) {
-            return -1;
-        }
-        err_reader.fd = pipe_fds[0];
-        err_writer.fd = pipe_fds[1];
-    }
-
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_adddup2(&actions, in.fd, STDIN_FILENO);
-    posix_spawn_file_actions_adddup2(&actions, writer.fd, STDOUT_FILENO);
-    if (err != nullptr) {
-        posix_spawn_file_actions_adddup2(&actions, err_writer.fd, STDERR_FILENO);
-    } else {
-        posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, "/dev/null", O_WRONLY, 0);
-    }
-    // A group of its own, so that a time-out ends the helper's own children too.
-    posix_spawnattr_t attributes;
-    init_spawn_attributes(&attributes, true);
-    pid_t pid = -1;
-    int rc =
-        posix_spawn(&pid, argv[0], &actions, &attributes, const_cast<char *const *>(argv), environ);
-    posix_spawn_file_actions_destroy(&actions);
-    posix_spawnattr_destroy(&attributes);
-    if (rc != 0) {
-        errno = rc;
+    if (!write_input_file(input, input_size, &in) || !open_pipe(&streams.out_reader, &out_writer) ||
+        (err != nullptr && !open_pipe(&streams.err_reader, &err_writer))) {
         return -1;
     }
-    close(writer.fd);
-    writer.fd = -1;
-    close(err_writer.fd);
-    err_writer.fd = -1;
+    pid_t pid = -1;
+    if (spawn_captured(argv, in.fd, out_writer.fd, err_writer.fd, &pid) != 0) {
+        return -1;
+    }
+    close_fd(&out_writer);
+    close_fd(&err_writer);
 
     long long deadline = monotonic_ms() + timeout_ms;
-    bool killed = false;
-    // Standard output and, when asked for, standard error, until both have ended. Only the
-    // tail of standard error is kept: it holds the reason of a failure.
-    while (reader.fd >= 0 || err_reader.fd >= 0) {
-        long long left = deadline - monotonic_ms();
-        if (left <= 0) {
-            killed = true;
-            break;
-        }
-        struct pollfd p[2] = {{reader.fd, POLLIN, 0}, {err_reader.fd, POLLIN, 0}};
-        int ready = poll(p, 2, static_cast<int>(left));
-        if (ready < 0 && errno == EINTR) {
-            continue;
-        }
-        if (ready <= 0) {
-            continue; // the deadline check above ends the wait
-        }
-        char chunk[4096];
-        if (p[1].revents != 0) {
-            ssize_t n = read(err_reader.fd, chunk, sizeof chunk);
-            if (n > 0) {
-                keep_tail(err, err_capacity, &err_kept, chunk, static_cast<std::size_t>(n));
-            } else if (n == 0 || errno != EINTR) {
-                close(err_reader.fd);
-                err_reader.fd = -1;
-            }
-        }
-        if (p[0].revents == 0) {
-            continue;
-        }
-        ssize_t n = read(reader.fd, chunk, sizeof chunk);
-        if (n < 0 && errno == EINTR) {
-            continue;
-        }
-        if (n <= 0) {
-            close(reader.fd);
-            reader.fd = -1;
-            continue;
-        }
-        if (*out_size + static_cast<std::size_t>(n) > capacity) {
-            killed = true; // more than any honest answer
-            break;
-        }
-        std::memcpy(out + *out_size, chunk, static_cast<std::size_t>(n));
-        *out_size += static_cast<std::size_t>(n);
-    }
+    bool killed = read_streams(&streams, deadline);
     if (err_size != nullptr) {
-        *err_size = err_kept;
+        *err_size = streams.err_kept;
     }
-    // The output has ended; the child still gets the rest of its time to exit.
-    int raw = 0;
-    while (!killed) {
-        pid_t done = waitpid(pid, &raw, WNOHANG);
-        if (done == pid) {
-            *status = WIFEXITED(raw)     ? WEXITSTATUS(raw)
-                      : WIFSIGNALED(raw) ? 128 + WTERMSIG(raw)
-                                         : 255;
-            return 0;
+    if (!killed) {
+        int exited = wait_for_exit(pid, deadline, status);
+        if (exited <= 0) {
+            return exited;
         }
-        if (done < 0 && errno != EINTR) {
-            return -1;
-        }
-        if (monotonic_ms() >= deadline) {
-            killed = true;
-            break;
-        }
-        struct timespec step {
-            0, 5 * 1000000L
-        };
-        nanosleep(&step, nullptr);
     }
-    kill(-pid, SIGKILL);
-    kill(pid, SIGKILL);
-    while (waitpid(pid, &raw, 0) < 0 && errno == EINTR) {
-    }
-    *status = 128 + SIGKILL;
-    return 1;
+    return kill_child(pid, status);
 }
