@@ -13,9 +13,7 @@
 // send call. The active-appliance file has its own lock.
 #pragma once
 
-#include <cstddef>
 #include <cstdint>
-#include <vector>
 
 struct UserInfo;
 struct gw_node;
