@@ -285,6 +285,20 @@ namespace {
 
 constexpr const char16_t *ME = u"nivo";
 
+// The outcome of one start-up call: its failure line at level 2 and -1, or its success line at
+// the level given and 0.
+int
+started(int result, wfmt<const char16_t *> failure, unsigned int level,
+        wfmt<const char16_t *> success)
+{
+    if (result != 0) {
+        log_write(LOG_ERROR, failure, ME);
+        return -1;
+    }
+    log_write(level, success, ME);
+    return 0;
+}
+
 // 2. The operating system's version.
 int
 init_os_version(config_record *)
@@ -359,12 +373,9 @@ init_logs(config_record *config)
 int
 init_configuration(config_record *config)
 {
-    if (parse_configfile(config->conf_path, config) != 0) {
-        log_write(LOG_ERROR, u"%s_init: configuration file parsing failed\n", ME);
-        return -1;
-    }
-    log_write(LOG_INFO, u"%s_init: configuration file parsed successfully\n", ME);
-    return 0;
+    return started(parse_configfile(config->conf_path, config),
+                   u"%s_init: configuration file parsing failed\n", LOG_INFO,
+                   u"%s_init: configuration file parsed successfully\n");
 }
 
 // 9. The user store and its validation, then the dead-entry thread.
@@ -393,35 +404,28 @@ init_thread_pool(config_record *config)
 {
     log_write(LOG_DEBUG, u"%s_init: ThreadPool Size: %d\n", ME,
               static_cast<int>(config->threadpool_size));
-    if (threadpool_create(static_cast<int>(config->threadpool_size), 1) != 0) {
-        log_write(LOG_ERROR, u"%s_init: ThreadPool Initialization failed\n", ME);
-        return -1;
-    }
-    log_write(LOG_DEBUG, u"%s_init: ThreadPool Initialized\n", ME);
-    return 0;
+    return started(threadpool_create(static_cast<int>(config->threadpool_size), 1),
+                   u"%s_init: ThreadPool Initialization failed\n", LOG_DEBUG,
+                   u"%s_init: ThreadPool Initialized\n");
 }
 
 // 12.1 The update queue.
 int
 init_update_queue(config_record *)
 {
-    if (gw_update_queue_init() != 0) {
-        log_write(LOG_ERROR, u"%s_init: GW Update Queue Initialization failed\n", ME);
-        return -1;
-    }
-    log_write(LOG_MSG, u"%s_init: GW Update Queue Initializated\n", ME);
-    return 0;
+    return started(gw_update_queue_init(), u"%s_init: GW Update Queue Initialization failed\n",
+                   LOG_MSG, u"%s_init: GW Update Queue Initializated\n");
 }
 
 // 12.2 to 12.4 The appliance update client, its thread and the heartbeat.
 int
 init_appliance_client(config_record *config)
 {
-    if (SSOclient_init(config->gw_list, config->base_directory) != 0) {
-        log_write(LOG_ERROR, u"%s_init: GW SSO Client Initialization failed\n", ME);
+    if (started(SSOclient_init(config->gw_list, config->base_directory),
+                u"%s_init: GW SSO Client Initialization failed\n", LOG_MSG,
+                u"%s_init: GW SSO Client Initialized\n") != 0) {
         return -1;
     }
-    log_write(LOG_MSG, u"%s_init: GW SSO Client Initialized\n", ME);
     for (threadpool_fn loop : {SSOclient_thread, SSO_client_update_heartbeat}) {
         if (threadpool_run(loop, nullptr, 1) != 0) {
             log_write(LOG_ERROR, u"%s_init: %s SSO Client couldn't started\n", ME, u"Vantelor");
@@ -436,12 +440,9 @@ init_appliance_client(config_record *config)
 int
 init_workstation_poll(config_record *config)
 {
-    if (wrkstpoll_init(config->polling_mode, config->username, config->password) != 0) {
-        log_write(LOG_ERROR, u"%s_init: Workstation Polling Module Initialization failed\n", ME);
-        return -1;
-    }
-    log_write(LOG_MSG, u"%s_init: Workstation Polling Module Initialized\n", ME);
-    return 0;
+    return started(wrkstpoll_init(config->polling_mode, config->username, config->password),
+                   u"%s_init: Workstation Polling Module Initialization failed\n", LOG_MSG,
+                   u"%s_init: Workstation Polling Module Initialized\n");
 }
 
 // 12.6 The logoff detector, with the settings of its checks.
@@ -451,12 +452,9 @@ init_logoff_detector(config_record *config)
     wrkstping_init(static_cast<std::int32_t>(config->ping_timeout),
                    static_cast<std::uint8_t>(config->ping_retry_count));
     logoff_detector_init(config->detection_mode, config->detection_interval);
-    if (threadpool_run(logoff_detector, config, 1) != 0) {
-        log_write(LOG_ERROR, u"%s_init: User Logoff Detector Thread couldn't started\n", ME);
-        return -1;
-    }
-    log_write(LOG_DEBUG, u"%s_init: User Logoff Detector Thread started\n", ME);
-    return 0;
+    return started(threadpool_run(logoff_detector, config, 1),
+                   u"%s_init: User Logoff Detector Thread couldn't started\n", LOG_DEBUG,
+                   u"%s_init: User Logoff Detector Thread started\n");
 }
 
 // 12.7 and 12.8 The server for the DC Agents on every local address.
@@ -464,34 +462,28 @@ int
 init_agent_server(config_record *config)
 {
     log_write(LOG_ERROR, u"%s_init: DC Agent is Active directory\n", ME);
-    if (dcaserver_init(nullptr, config->dcaserver_port) != 0) {
-        log_write(LOG_ERROR, u"%s_init: DC Agent Server Initialization failed\n", ME);
+    if (started(dcaserver_init(nullptr, config->dcaserver_port),
+                u"%s_init: DC Agent Server Initialization failed\n", LOG_DEBUG,
+                u"%s_init: DC Agent Server Initialized\n") != 0) {
         return -1;
     }
-    log_write(LOG_DEBUG, u"%s_init: DC Agent Server Initialized\n", ME);
-    if (threadpool_run(dcaserver_thread, nullptr, 1) != 0) {
-        log_write(LOG_ERROR, u"%s_init: DCA Server couldn't started\n", ME);
-        return -1;
-    }
-    log_write(LOG_MSG, u"%s_init: DC Agent Server started\n", ME);
-    return 0;
+    return started(threadpool_run(dcaserver_thread, nullptr, 1),
+                   u"%s_init: DCA Server couldn't started\n", LOG_MSG,
+                   u"%s_init: DC Agent Server started\n");
 }
 
 // 12.9 The appliance request server.
 int
 init_request_server(config_record *config)
 {
-    if (tsso_server_init(nullptr, config->tsso_server_port) != 0) {
-        log_write(LOG_ERROR, u"%s_init: Transparent SSO Server Initialization failed\n", ME);
+    if (started(tsso_server_init(nullptr, config->tsso_server_port),
+                u"%s_init: Transparent SSO Server Initialization failed\n", LOG_DEBUG,
+                u"%s_init: Transparent SSO Server Initialized\n") != 0) {
         return -1;
     }
-    log_write(LOG_DEBUG, u"%s_init: Transparent SSO Server Initialized\n", ME);
-    if (threadpool_run(SSO_server_thread, nullptr, 1) != 0) {
-        log_write(LOG_ERROR, u"%s_init: Transparent SSO Server couldn't started\n", ME);
-        return -1;
-    }
-    log_write(LOG_MSG, u"%s_init: Transparent SSO Server started\n", ME);
-    return 0;
+    return started(threadpool_run(SSO_server_thread, nullptr, 1),
+                   u"%s_init: Transparent SSO Server couldn't started\n", LOG_MSG,
+                   u"%s_init: Transparent SSO Server started\n");
 }
 
 // 12.10 and 13. Whether the Collector runs in this service, as the agent's pipeline sees it.
@@ -511,17 +503,13 @@ init_local_collector(config_record *config)
 int
 init_agent_client(config_record *config)
 {
-    if (dca_client_init(config->coll_list) != 0) {
-        log_write(LOG_ERROR, u"%s_init: DC Agent Initialization failed\n", ME);
+    constexpr const char16_t *failed = u"%s_init: DC Agent Initialization failed\n";
+    constexpr const char16_t *done = u"%s_init: DC Agent Initialized\n";
+    if (started(dca_client_init(config->coll_list), failed, LOG_DEBUG, done) != 0) {
         return -1;
     }
-    log_write(LOG_DEBUG, u"%s_init: DC Agent Initialized\n", ME);
-    if (threadpool_run(monitor_dcaserver_workerthread, nullptr, 1) != 0) {
-        log_write(LOG_ERROR, u"%s_init: DC Agent Initialization failed\n", ME);
-        return -1;
-    }
-    log_write(LOG_DEBUG, u"%s_init: DC Agent Initialized\n", ME);
-    return 0;
+    return started(threadpool_run(monitor_dcaserver_workerthread, nullptr, 1), failed, LOG_DEBUG,
+                   done);
 }
 
 // 14.3 The event-log monitor.
@@ -535,12 +523,9 @@ init_eventlog_monitor(config_record *config)
         dca_set_eventlog_ntlm();
     }
     static const char16_t log_name[] = u"security";
-    if (threadpool_run(dca_eventlog, const_cast<char16_t *>(log_name), 1) != 0) {
-        log_write(LOG_ERROR, u"%s_init: EventLog DC Agent couldn't started\n", ME);
-        return -1;
-    }
-    log_write(LOG_MSG, u"%s_init: EventLog DC Agent started\n", ME);
-    return 0;
+    return started(threadpool_run(dca_eventlog, const_cast<char16_t *>(log_name), 1),
+                   u"%s_init: EventLog DC Agent couldn't started\n", LOG_MSG,
+                   u"%s_init: EventLog DC Agent started\n");
 }
 
 // Which configurations run a step.
