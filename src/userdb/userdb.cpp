@@ -615,10 +615,12 @@ userdb_open_or_replace_db(const char16_t *db_path, const char16_t *table_name,
     return handle;
 }
 
-// Reads the first row on the record's address. 0 nothing stored there (or a different user,
-// who has then been handed to the logoff handler); 1 the same user and domain; -1 error.
+// Reads the first row on the record's address. 0 nothing stored there, or only the row handed
+// (the row the caller already handed to the logoff handler, which kept it); 1 the same user and
+// domain; 2 a different user, whose row is in *displaced; -1 error.
 int
-userdb_handle_duplicate_userinfo(userdb_handle *handle, const UserInfo *record)
+userdb_handle_duplicate_userinfo(userdb_handle *handle, const UserInfo *record, std::int32_t handed,
+                                 userinfo_ptr *displaced)
 {
     sqlite3_stmt *stmt = cached_stmt(handle, STMT_DUPLICATE);
     if (stmt == nullptr) {
@@ -648,6 +650,9 @@ userdb_handle_duplicate_userinfo(userdb_handle *handle, const UserInfo *record)
         log_write(LOG_ERROR, u"userdb_handle_duplicate_userinfo: userinfo data fetch failed");
         return -1;
     }
+    if (handed != 0 && stored->RowID == handed) {
+        return 0; // an address excluded from logoffs keeps its logon
+    }
     log_write(LOG_DEBUG, u"userdb_handle_duplicate_userinfo: User '%s\\%s' found on '%s'",
               stored->Domain, stored->User, stored->WrkstIP);
     // The same user: equal names, and equal domains where both sides know one.
@@ -659,16 +664,17 @@ userdb_handle_duplicate_userinfo(userdb_handle *handle, const UserInfo *record)
         return 1;
     }
     log_write(LOG_DEBUG, u"userdb_handle_duplicate_userinfo: userinfo not matched");
-    (void)wrkstpoll_handle_logoff_req(stored.release(), 1);
-    return 0;
+    *displaced = std::move(stored);
+    return 2;
 }
 
 // The duplicate check before an insert: 1 the same user is already stored on the address, 0 the
-// address is free now, -1 the check failed.
+// address is free, 2 a different user is stored there (in *displaced), -1 the check failed.
 int
-userdb_check_before_insert(userdb_handle *handle, const UserInfo *record)
+userdb_check_before_insert(userdb_handle *handle, const UserInfo *record, std::int32_t handed,
+                           userinfo_ptr *displaced)
 {
-    int found = userdb_handle_duplicate_userinfo(handle, record);
+    int found = userdb_handle_duplicate_userinfo(handle, record, handed, displaced);
     if (found < 0) {
         log_write(LOG_ERROR, u"userdb_insert_userinfo: userinfo existance check failed");
         return -1;
@@ -676,6 +682,9 @@ userdb_check_before_insert(userdb_handle *handle, const UserInfo *record)
     if (found == 1) {
         log_write(LOG_DEBUG, u"userdb_insert_userinfo: matching userinfo found");
         return 1;
+    }
+    if (found == 2) {
+        return 2;
     }
     log_write(LOG_DEBUG, u"userdb_insert_userinfo: no matching userinfo found");
     return 0;
@@ -780,11 +789,43 @@ userdb_step_insert(userdb_handle *handle, sqlite3_stmt *stmt)
     return 0;
 }
 
-// The insert proper, under the store lock.
+// Times the store lets go of its lock to hand a replaced user to the logoff handler before it
+// keeps the lock for the handler too (other logons at the address kept replacing each other).
+constexpr int REPLACE_PASSES = 4;
+
+// Frees the record's address of a different user: each one found goes to the logoff handler
+// (which deletes the row and queues the logout, or keeps an address excluded from logoffs), with
+// the store's lock let go meanwhile, and the address is checked again. 0 free, 1 the same user
+// holds it, -1 error.
 int
-userdb_insert_locked(userdb_handle *handle, UserInfo *record)
+userdb_free_address(userdb_handle *handle, std::unique_lock<std::recursive_mutex> &guard,
+                    const UserInfo *record)
 {
-    int found = userdb_check_before_insert(handle, record);
+    std::int32_t handed = 0;
+    for (int pass = 0;; ++pass) {
+        userinfo_ptr displaced;
+        int found = userdb_check_before_insert(handle, record, handed, &displaced);
+        if (found != 2) {
+            return found;
+        }
+        handed = displaced->RowID;
+        bool let_go = pass < REPLACE_PASSES;
+        if (let_go) {
+            guard.unlock();
+        }
+        (void)wrkstpoll_handle_logoff_req(displaced.release(), 1);
+        if (let_go) {
+            guard.lock();
+        }
+    }
+}
+
+// The insert proper, with the store lock held by guard (let go only while freeing the address).
+int
+userdb_insert_locked(userdb_handle *handle, std::unique_lock<std::recursive_mutex> &guard,
+                     UserInfo *record)
+{
+    int found = userdb_free_address(handle, guard, record);
     if (found != 0) {
         return found;
     }
@@ -822,17 +863,27 @@ userdb_note_insert(userdb_handle *handle, int result)
     }
 }
 
+// Stores the record (its row, then its dead entry) and, with queue, hands it to the update queue
+// as a logon: userinfo_db_insert and userinfo_db_insert_and_queue. All under the store lock, but
+// for the hand-over of a replaced user to the logoff handler.
 int
-userdb_insert_userinfo(userdb_handle *handle, UserInfo *record)
+userdb_insert_userinfo(userdb_handle *handle, UserInfo *record, bool queue, userdb_queue_when when)
 {
     if (!handle_ok(handle) || record == nullptr) {
         log_write(LOG_ERROR, u"userdb_insert_userinfo: Invalid Input Parameters");
         return -1;
     }
-    std::lock_guard guard(handle->lock);
-    int result = userdb_insert_locked(handle, record);
+    std::unique_lock guard(handle->lock);
+    int result = userdb_insert_locked(handle, guard, record);
     userdb_note_insert(handle, result);
-    return result;
+    if (result == 0) {
+        add_user_to_de_repositry(record);
+    }
+    if (!queue || result < 0 || (result == 1 && when == QUEUE_WHEN_DONE)) {
+        return result;
+    }
+    record->Flags = UI_FLAG_LOGON;
+    return gw_update_queue_enqueue(record) == 0 ? 0 : -2;
 }
 
 int
@@ -1311,11 +1362,7 @@ userinfo_db_insert(UserInfo *record)
         log_write(LOG_ERROR, u"userinfo_db_insert: USERDB not Initialized yet");
         return -1;
     }
-    int result = userdb_insert_userinfo(handle, record);
-    if (result == 0) {
-        add_user_to_de_repositry(record);
-    }
-    return result;
+    return userdb_insert_userinfo(handle, record, false, QUEUE_WHEN_DONE);
 }
 
 void
@@ -1333,15 +1380,10 @@ userinfo_db_insert_and_queue(UserInfo *record, userdb_queue_when when)
         log_write(LOG_ERROR, u"userinfo_db_insert: USERDB not Initialized yet");
         return -1;
     }
-    // Held across the enqueue (the insert takes it again): another logon at the same address
-    // cannot store itself and queue its logout of this user before this logon is queued.
-    std::lock_guard guard(handle->lock);
-    int result = userinfo_db_insert(record);
-    if (result < 0 || (result == 1 && when == QUEUE_WHEN_DONE)) {
-        return result;
-    }
-    record->Flags = UI_FLAG_LOGON;
-    return gw_update_queue_enqueue(record) == 0 ? 0 : -2;
+    // The lock is held from the last check of the address to the enqueue: another logon at the
+    // same address cannot store itself and queue its logout of this user before this logon is
+    // queued.
+    return userdb_insert_userinfo(handle, record, true, when);
 }
 
 int

@@ -39,7 +39,8 @@ void userinfo_db_fini();
 // Stores the record with Flags 1 (the caller's record reads Flags 1 afterwards); the caller keeps
 // the record. 0 stored (and a dead entry written); 1 the same user and domain (ignoring case)
 // already hold this address, nothing stored; -1 error. A different user stored on the address
-// is logged out first (wrkstpoll_handle_logoff_req).
+// is logged out first (wrkstpoll_handle_logoff_req, called with the store's lock let go unless
+// the caller holds it; the address is then checked again).
 int userinfo_db_insert(UserInfo *record);
 
 // The Collector's intake: a logon is stored and queued for the appliances, a logoff deleted and

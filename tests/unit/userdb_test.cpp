@@ -249,6 +249,59 @@ TEST_F(UserStore, ADifferentUserOnTheAddressReplacesThePreviousOne)
     EXPECT_EQ(sent[0]->Flags, UI_FLAG_LOGOUT);
 }
 
+TEST_F(UserStore, OnAnAddressExcludedFromLogoffsTheNewUserJoinsThePreviousOne)
+{
+    ASSERT_EQ(dca_addip_ipexcllist(u"10.0.0.5", DCA_IPLIST_LOGOFF), 0);
+    ASSERT_EQ(insert(u"alice", u"corp.example", u"10.0.0.5"), 0);
+    ASSERT_EQ(insert(u"carol", u"corp.example", u"10.0.0.5"), 0);
+    EXPECT_EQ(rows().size(), 2u);
+    EXPECT_TRUE(drain_update_queue().empty());
+    auto lines = nivo_test::log_lines(dir.file("nivo.log"));
+    EXPECT_EQ(std::count_if(lines.begin(), lines.end(),
+                            [](const std::string &line) {
+                                return line.find("userinfo not matched") != std::string::npos;
+                            }),
+              1);
+}
+
+TEST_F(UserStore, LogonsRacingForOneAddressLeaveTheAppliancesWithTheStoredUser)
+{
+    // Replacing a user lets go of the store's lock while the logoff handler runs; the address is
+    // checked again afterwards. What the appliances hear must still end where the store does.
+    constexpr int THREADS = 4;
+    constexpr int EACH = 40;
+    std::vector<std::thread> threads;
+    for (int t = 0; t < THREADS; ++t) {
+        threads.emplace_back([t] {
+            for (int i = 0; i < EACH; ++i) {
+                std::u16string user = u16("u" + std::to_string(t) + "-" + std::to_string(i));
+                userinfo_ptr record(make_record(user.c_str(), u"corp.example", u"10.0.0.5"));
+                if (userinfo_db_insert_and_queue(record.get()) == 0) {
+                    (void)record.release();
+                }
+            }
+        });
+    }
+    for (std::thread &thread : threads) {
+        thread.join();
+    }
+    std::vector<row> stored = rows();
+    ASSERT_EQ(stored.size(), 1u);
+    // An appliance's view: a logon sets the address, a logout of the user it holds clears it.
+    std::string holder;
+    int logons = 0;
+    for (const userinfo_ptr &update : drain_update_queue()) {
+        if (update->Flags == UI_FLAG_LOGON) {
+            holder = u8(update->User);
+            ++logons;
+        } else if (update->Flags == UI_FLAG_LOGOUT && holder == u8(update->User)) {
+            holder.clear();
+        }
+    }
+    EXPECT_EQ(logons, THREADS * EACH);
+    EXPECT_EQ(holder, stored[0].user);
+}
+
 TEST_F(UserStore, OnlyTheTableColumnsAreStored)
 {
     userinfo_ptr record(make_record(u"alice", u"corp.example", u"10.0.0.5"));
