@@ -1,13 +1,7 @@
-// A Collector whose base directory lies on a small file system (a tmpfs of 8 MiB, mounted in a
-// mount namespace of the test's own): the store's write-ahead log stays near 4 MiB, so a few
-// thousand logons all fit; once the disk is full, the logons the store cannot write are told
-// on standard error and in the service manager's status line with their count (the log has no
-// room either), the logons it still stores reach the appliance, and after space is freed the
-// store writes again.
-//
-// The test runs itself again in a network and a mount namespace of its own (root), which the
-// service, the agent load generator, the appliance simulator and the notification listener
-// share; without them it is skipped.
+// A Collector on a tmpfs of 8 MiB (in a mount namespace of the test's own): a few thousand logons
+// fit; once the disk is full, the logons not stored are told on standard error and in the
+// service manager's status line with their count, those still stored reach the appliance, and
+// after space is freed the store writes again.
 
 #include <gtest/gtest.h>
 

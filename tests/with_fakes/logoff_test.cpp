@@ -1,6 +1,5 @@
-// Logoff detection against fakes at the platform seam: the detector's batches, pauses and
-// passive skip, the ping's attempts, and the WMI and registry polls with their selection of
-// the logged-on user, their failures and the exclusion lists.
+// Logoff detection against fakes at the platform seam: the detector's batches, pauses and passive
+// skip, the ping's attempts, and the WMI and registry polls with their failures and exclusions.
 
 #include <gtest/gtest.h>
 
@@ -34,17 +33,12 @@
 
 using nivo_test::drain_update_queue;
 using nivo_test::log_lines;
+using nivo_test::now_seconds;
 using nivo_test::temp_dir;
 using nivo_test::u16;
 using nivo_test::u8;
 
 namespace {
-
-std::int32_t
-now()
-{
-    return static_cast<std::int32_t>(std::time(nullptr));
-}
 
 using row = nivo_test::store_row;
 
@@ -55,18 +49,17 @@ address(std::uint32_t a)
            std::to_string(a >> 8 & 255) + "." + std::to_string(a & 255);
 }
 
-class Logoff : public ::testing::Test {
+class Logoff : public nivo_test::collector_fixture {
   protected:
     void SetUp() override
     {
-        ASSERT_EQ(nivo_test::collector_env_init(dir, u"CORP", u"corp.example"), 0);
+        collector_fixture::SetUp();
         logoff_detector_init(DETECTION_MODE_PING, 600);
         wrkstping_set_retry(3);
         wrkstping_set_timeout(100);
         icmp_fake::reset();
         wrkstquery_fake::reset();
         g_is_active_collector = 2;
-        ASSERT_EQ(nivo_test::collector_store_init(dir), 0);
         ASSERT_EQ(threadpool_create(8, 1), 0);
     }
     void TearDown() override
@@ -78,16 +71,8 @@ class Logoff : public ::testing::Test {
         }
         logoff_detector_stop();
         threadpool_destroy();
-        nivo_test::collector_store_fini();
-        dca_filter_reset();
         g_is_active_collector = 0;
-        registry_set_location(nullptr);
-        log_fini();
-    }
-
-    std::vector<row> rows()
-    {
-        return nivo_test::store_rows(dir.file("nivo.db3"));
+        collector_fixture::TearDown();
     }
 
     std::vector<std::string> log_matching(const std::string &text)
@@ -103,15 +88,9 @@ class Logoff : public ::testing::Test {
 
     void insert_due(const std::string &user, const std::string &ip, std::int32_t expire = 0)
     {
-        userinfo_ptr record(userdb_allocate_userinfo());
-        userdb_set_text(&record->User, u16(user).c_str());
-        userdb_set_text(&record->Domain, u"corp.example");
-        if (!ip.empty()) {
-            userdb_set_text(&record->WrkstIP, u16(ip).c_str());
-        }
-        record->CreateTime = now() - 700;
-        record->ExpireTime = expire != 0 ? expire : now() - 100;
-        record->LogonType = UI_LOGON_DC;
+        userinfo_ptr record(nivo_test::make_logon(
+            u16(user).c_str(), u"corp.example", ip.empty() ? nullptr : u16(ip).c_str(),
+            now_seconds() - 700, expire != 0 ? expire : now_seconds() - 100));
         ASSERT_EQ(userinfo_db_insert(record.get()), 0);
     }
 
@@ -123,20 +102,6 @@ class Logoff : public ::testing::Test {
         EXPECT_EQ(userinfo_db_select_expired(records, 5, 0), 1);
         return records[0];
     }
-
-    template <class Done> bool wait_for(Done done, int seconds)
-    {
-        auto until = std::chrono::steady_clock::now() + std::chrono::seconds(seconds);
-        while (std::chrono::steady_clock::now() < until) {
-            if (done()) {
-                return true;
-            }
-            std::this_thread::sleep_for(std::chrono::milliseconds(20));
-        }
-        return done();
-    }
-
-    temp_dir dir;
 };
 
 // ---- the ping ----
@@ -148,7 +113,7 @@ TEST_F(Logoff, PingRenewsOnTheSecondAttemptAndLogsOutWhatNeverAnswers)
     std::vector<row> stored = rows();
     ASSERT_EQ(stored.size(), 1u);
     EXPECT_EQ(stored[0].flags, UI_FLAG_ACTIVE);
-    EXPECT_GE(stored[0].expire, now() + 598);
+    EXPECT_GE(stored[0].expire, now_seconds() + 598);
     EXPECT_EQ(icmp_fake::echoes().size(), 2u);
     EXPECT_TRUE(drain_update_queue().empty());
 
@@ -206,7 +171,8 @@ TEST_F(Logoff, DetectorWorksTwelveDueRowsInBatchesOfFiveThenSleepsTheInterval)
     logoff_detector_init(DETECTION_MODE_LDAP, 2); // LDAP checks by ping too
     auto start = std::chrono::steady_clock::now();
     ASSERT_EQ(threadpool_run(logoff_detector, nullptr, 1), 0);
-    ASSERT_TRUE(wait_for([&] { return log_matching("UserInfo Selected: 0").size() >= 3; }, 30));
+    ASSERT_TRUE(nivo_test::eventually(
+        [&] { return log_matching("UserInfo Selected: 0").size() >= 3; }, 30000));
     logoff_detector_stop();
 
     std::vector<icmp_fake::echo> echoes = icmp_fake::echoes();
@@ -256,8 +222,8 @@ TEST_F(Logoff, PassiveCollectorChecksNothingAndExcludedAddressesStayMarked)
     g_is_active_collector = 0;
     logoff_detector_init(DETECTION_MODE_PING, 1);
     ASSERT_EQ(threadpool_run(logoff_detector, nullptr, 1), 0);
-    ASSERT_TRUE(wait_for(
-        [&] { return log_matching("Passive Collector skipping logoff 0").size() >= 2; }, 10));
+    ASSERT_TRUE(nivo_test::eventually(
+        [&] { return log_matching("Passive Collector skipping logoff 0").size() >= 2; }, 10000));
     EXPECT_TRUE(icmp_fake::echoes().empty());
     for (const row &r : rows()) {
         EXPECT_EQ(r.flags, UI_FLAG_ACTIVE);
@@ -266,22 +232,14 @@ TEST_F(Logoff, PassiveCollectorChecksNothingAndExcludedAddressesStayMarked)
     // Once an appliance holds it live, the due rows are checked, except the excluded one,
     // which stays marked and is never pinged.
     update_active_status(0, 2);
-    ASSERT_TRUE(wait_for(
-        [&] { return rows()[0].flags == UI_FLAG_ACTIVE && !icmp_fake::echoes().empty(); }, 10));
+    ASSERT_TRUE(nivo_test::eventually(
+        [&] { return rows()[0].flags == UI_FLAG_ACTIVE && !icmp_fake::echoes().empty(); }, 10000));
     std::vector<row> stored = rows();
     EXPECT_EQ(stored[1].user, "carol");
     EXPECT_EQ(stored[1].flags, UI_FLAG_DETECTING);
     for (const icmp_fake::echo &e : icmp_fake::echoes()) {
         EXPECT_EQ(address(e.address), "10.0.0.5");
     }
-}
-
-TEST_F(Logoff, RowExpiringThisSecondIsDue)
-{
-    insert_due("alice", "10.0.0.5", now());
-    UserInfo *records[5] = {};
-    ASSERT_EQ(userinfo_db_select_expired(records, 5, 0), 1);
-    userdb_free_userinfo(records[0]);
 }
 
 // ---- the WMI poll ----
