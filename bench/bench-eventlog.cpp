@@ -26,7 +26,6 @@
 #include "bench_support.h"
 #include "common/log.h"
 #include "common/threadpool.h"
-#include "config/config.h"
 #include "dca/dca_eventlog.h"
 #include "dca/filter/dca_filter.h"
 #include "dca/dca_pipeline.h"
@@ -103,12 +102,9 @@ main(int argc, char **argv)
         std::ofstream(audit, std::ios::binary);
     }
 
-    config_record *config = config_get();
-    *config = config_record{};
-    config_replace_text(&config->base_directory, to_u16(base.string()).c_str());
-    config_replace_text(&config->eventlog_file, to_u16(audit).c_str());
-    config_os_version()->major = 6;
-    config_os_version()->minor = 2;
+    std::u16string audit_path = to_u16(audit);
+    std::u16string base_path = to_u16(base.string());
+    dca_eventlog_init({audit_path.c_str(), base_path.c_str(), false});
     if (log_int(to_u16((base / "nivo.log").string()).c_str(),
                 to_u16((base / "nivo.log1").string()).c_str(),
                 to_u16((base / "logging_events.log").string()).c_str(),

@@ -55,6 +55,7 @@ struct config_record {
     std::uint8_t polling_mode;
     std::uint16_t dcaserver_port;
     std::uint16_t tsso_server_port;
+    std::int32_t dead_entry_timeout; // DEAD-ENTRY-TIMEOUT, hours, decimal (default 1)
     // LOGOFF-DETECTION
     std::uint32_t logoff_detection_enabled;
     std::uint8_t detection_mode;

@@ -113,6 +113,126 @@ usable_entry(std::u16string_view entry)
     return true;
 }
 
+// A line of gw-list.ini, name:port#network (/bits), in pieces: each missing separator leaves
+// the pieces after it absent.
+struct gw_line {
+    std::u16string name;
+    std::u16string port;
+    std::u16string network;
+    std::u16string mask;
+    bool has_port = false;
+    bool has_network = false;
+    bool has_mask = false;
+};
+
+gw_line
+gw_line_split(std::u16string_view text)
+{
+    gw_line line;
+    std::size_t colon = text.find(u':');
+    line.name = text.substr(0, colon);
+    if (colon == std::u16string_view::npos) {
+        return line;
+    }
+    std::u16string_view rest = text.substr(colon + 1);
+    line.has_port = true;
+    std::size_t hash = rest.find(u'#');
+    line.port = rest.substr(0, hash);
+    if (hash == std::u16string_view::npos) {
+        return line;
+    }
+    std::u16string_view net = rest.substr(hash + 1);
+    std::size_t paren = net.find(u'(');
+    if (paren == std::u16string_view::npos) {
+        return line;
+    }
+    // The character before "(" (a blank in the usual form) and the one after it (the slash)
+    // are separators.
+    line.has_network = true;
+    line.network = net.substr(0, paren == 0 ? 0 : paren - 1);
+    std::size_t close = net.find(u')', paren);
+    if (close != std::u16string_view::npos && close >= paren + 2) {
+        line.has_mask = true;
+        line.mask = net.substr(paren + 2, close - paren - 2);
+    }
+    return line;
+}
+
+// The network a line names, as a new node in *net; a line without network and mask leaves
+// *net null (every network). 0, or -1 (logged).
+int
+gw_line_network(const gw_line &line, gw_net_node **net)
+{
+    *net = nullptr;
+    std::uint32_t network = 0;
+    std::uint32_t mask = 0;
+    bool with_network = line.has_network && line.has_mask;
+    if (with_network) {
+        mask = number_prefix_to_mask(number_parse_auto(line.mask.c_str()));
+        if (platform_net_startup() != 0) {
+            log_write(LOG_ERROR, u"config_addgw_gwlist: WSA Initialization failed\n");
+            return -1;
+        }
+        std::uint32_t address = 0;
+        int error = platform_ipv4_from_text(line.network.c_str(), &address);
+        platform_net_cleanup();
+        if (error != 0) {
+            log_write(LOG_MSG,
+                      u"config_addgw_gwlist: ip string to address translation failed: %d\n", error);
+            return -1;
+        }
+        network = address & mask;
+    } else {
+        log_write(LOG_MSG, u"config_addgw_gwlist: No subnet and mask provided\n");
+    }
+    log_write(LOG_MSG, u"config_addgw_gwlist: Subnet/Netmask: 0x%08x/0x%08x\n", network, mask);
+
+    if (with_network) {
+        *net = new (std::nothrow) gw_net_node{network, mask, nullptr};
+        if (*net == nullptr) {
+            log_write(LOG_ERROR, u"config_addgw_gwlist: GW Node allocation failed\n");
+            return -1;
+        }
+    }
+    return 0;
+}
+
+// The appliance of a line into the GW list, or its network to the appliance already there;
+// takes net over. 0, or -1 (logged).
+int
+gw_list_add(config_record *record, const gw_line &line, gw_net_node *net)
+{
+    if (gw_node *gw = config_find_gw(record, line.name.c_str()); gw != nullptr) {
+        if (net != nullptr && gw->networks != nullptr) {
+            append_node(&gw->networks, net);
+        } else {
+            // A line without a network opens the appliance to every network; a network for an
+            // appliance that already serves every network changes nothing.
+            if (net == nullptr) {
+                free_networks(gw->networks);
+                gw->networks = nullptr;
+            }
+            delete net;
+            log_write(LOG_MSG, u"config_addgw_gwlist: GW '%s' already exist in GW List\n",
+                      line.name);
+        }
+    } else {
+        auto *node = new (std::nothrow) gw_node{};
+        if (node == nullptr) {
+            delete net;
+            log_write(LOG_ERROR, u"config_addgw_gwlist: GW Node allocation failed\n");
+            return -1;
+        }
+        node->name = tsso_string_dup_w(line.name.c_str());
+        node->port =
+            static_cast<std::uint16_t>(line.has_port ? number_parse_auto(line.port.c_str()) : 0);
+        node->networks = net;
+        append_node(&record->gw_list, node);
+    }
+    log_write(LOG_MSG, u"config_addgw_gwlist: GW '%s' added to GW List\n", line.name);
+    return 0;
+}
+
 } // namespace
 
 void
@@ -286,99 +406,20 @@ config_addgw_gwlist(const char16_t *line, config_record *record)
     if (line == nullptr || record == nullptr) {
         return -1;
     }
-    // name:port#network (/bits): each missing separator leaves the pieces after it absent.
-    std::u16string_view text(line);
-    std::u16string name(text.substr(0, text.find(u':')));
-    bool has_port = false, has_network = false, has_mask = false;
-    std::u16string port_text, network_text, mask_text;
-    if (std::size_t colon = text.find(u':'); colon != std::u16string_view::npos) {
-        std::u16string_view rest = text.substr(colon + 1);
-        has_port = true;
-        std::size_t hash = rest.find(u'#');
-        port_text = rest.substr(0, hash);
-        if (hash != std::u16string_view::npos) {
-            std::u16string_view net = rest.substr(hash + 1);
-            std::size_t paren = net.find(u'(');
-            if (paren != std::u16string_view::npos) {
-                // The character before "(" (a blank in the usual form) and the one after it
-                // (the slash) are separators.
-                has_network = true;
-                network_text = net.substr(0, paren == 0 ? 0 : paren - 1);
-                std::size_t close = net.find(u')', paren);
-                if (close != std::u16string_view::npos && close >= paren + 2) {
-                    has_mask = true;
-                    mask_text = net.substr(paren + 2, close - paren - 2);
-                }
-            }
-        }
-    }
-    log_write(LOG_MSG, u"config_addgw_gwlist: GW:%s:%s#%s/%s\n", name,
-              has_port ? port_text.c_str() : nullptr, has_network ? network_text.c_str() : nullptr,
-              has_mask ? mask_text.c_str() : nullptr);
-    if (name.empty()) {
+    gw_line gw = gw_line_split(line);
+    log_write(LOG_MSG, u"config_addgw_gwlist: GW:%s:%s#%s/%s\n", gw.name,
+              gw.has_port ? gw.port.c_str() : nullptr,
+              gw.has_network ? gw.network.c_str() : nullptr,
+              gw.has_mask ? gw.mask.c_str() : nullptr);
+    if (gw.name.empty()) {
         log_write(LOG_ERROR, u"config_addgw_gwlist: GW entry without address skipped: %s\n", line);
         return -1;
     }
-
-    std::uint32_t network = 0;
-    std::uint32_t mask = 0;
-    bool with_network = has_network && has_mask;
-    if (with_network) {
-        mask = number_prefix_to_mask(number_parse_auto(mask_text.c_str()));
-        if (platform_net_startup() != 0) {
-            log_write(LOG_ERROR, u"config_addgw_gwlist: WSA Initialization failed\n");
-            return -1;
-        }
-        std::uint32_t address = 0;
-        int error = platform_ipv4_from_text(network_text.c_str(), &address);
-        platform_net_cleanup();
-        if (error != 0) {
-            log_write(LOG_MSG,
-                      u"config_addgw_gwlist: ip string to address translation failed: %d\n", error);
-            return -1;
-        }
-        network = address & mask;
-    } else {
-        log_write(LOG_MSG, u"config_addgw_gwlist: No subnet and mask provided\n");
-    }
-    log_write(LOG_MSG, u"config_addgw_gwlist: Subnet/Netmask: 0x%08x/0x%08x\n", network, mask);
-
     gw_net_node *net = nullptr;
-    if (with_network) {
-        net = new (std::nothrow) gw_net_node{network, mask, nullptr};
-        if (net == nullptr) {
-            log_write(LOG_ERROR, u"config_addgw_gwlist: GW Node allocation failed\n");
-            return -1;
-        }
+    if (gw_line_network(gw, &net) != 0) {
+        return -1;
     }
-    if (gw_node *gw = config_find_gw(record, name.c_str()); gw != nullptr) {
-        if (net != nullptr && gw->networks != nullptr) {
-            append_node(&gw->networks, net);
-        } else {
-            // A line without a network opens the appliance to every network; a network for an
-            // appliance that already serves every network changes nothing.
-            if (net == nullptr) {
-                free_networks(gw->networks);
-                gw->networks = nullptr;
-            }
-            delete net;
-            log_write(LOG_MSG, u"config_addgw_gwlist: GW '%s' already exist in GW List\n", name);
-        }
-    } else {
-        auto *node = new (std::nothrow) gw_node{};
-        if (node == nullptr) {
-            delete net;
-            log_write(LOG_ERROR, u"config_addgw_gwlist: GW Node allocation failed\n");
-            return -1;
-        }
-        node->name = tsso_string_dup_w(name.c_str());
-        node->port =
-            static_cast<std::uint16_t>(has_port ? number_parse_auto(port_text.c_str()) : 0);
-        node->networks = net;
-        append_node(&record->gw_list, node);
-    }
-    log_write(LOG_MSG, u"config_addgw_gwlist: GW '%s' added to GW List\n", name);
-    return 0;
+    return gw_list_add(record, gw, net);
 }
 
 int

@@ -3,17 +3,16 @@
 #include "config/config_parse.h"
 
 #include <cstring>
+#include <span>
+#include <type_traits>
 #include <vector>
 
 #include "common/log.h"
 #include "common/number.h"
 #include "common/pc1.h"
 #include "common/text.h"
-#include "base/utf.h"
 #include "config/config_lists.h"
-#include "dca/dca_eventlog.h"
 #include "dca/filter/dca_filter.h"
-#include "logoff/wrkstping.h"
 #include "platform/eventlog.h"
 #include "platform/profile.h"
 
@@ -24,34 +23,27 @@ constexpr unsigned long SECTION_NAMES_BYTES = 2048;
 constexpr unsigned long SECTION_BYTES = 8192;
 constexpr std::size_t PATH_UNITS = 1024;
 constexpr std::uint32_t THREADPOOL_LIMIT = 1024;
-constexpr std::uint16_t DETECTION_INTERVAL_LIMIT = 1800;
 
+// The shared conversions, with buffers that always suffice: UTF-8 takes at least one byte for
+// each UTF-16 unit it gives, and a UTF-16 unit never needs more than three bytes of UTF-8.
+// Malformed input reads as U+FFFD.
 std::u16string
-utf8_to_u16(std::string_view text)
+utf8_to_u16(const char *text)
 {
-    std::u16string out;
-    const auto *bytes = reinterpret_cast<const unsigned char *>(text.data());
-    for (std::size_t i = 0; i < text.size();) {
-        std::size_t used;
-        char32_t cp = utf8_decode(bytes + i, text.size() - i, &used);
-        char16_t units[2];
-        out.append(units, static_cast<std::size_t>(utf_encode<char16_t>(cp, units)));
-        i += used;
-    }
-    return out;
+    std::vector<char16_t> out(std::strlen(text) + 2);
+    int units = convert_ascii_to_unicode(text, out.data(), out.size());
+    return units > 0 ? std::u16string(out.data(), static_cast<std::size_t>(units - 1))
+                     : std::u16string();
 }
 
 std::string
-u16_to_utf8(std::u16string_view text)
+u16_to_utf8(const char16_t *text)
 {
-    std::string out;
-    for (std::size_t i = 0; i < text.size();) {
-        std::size_t used;
-        char32_t cp = utf16_decode(text.data() + i, text.size() - i, &used);
-        char units[4];
-        out.append(units, static_cast<std::size_t>(utf_encode<char>(cp, units)));
-        i += used;
+    std::string out(3 * wtext_length(text) + 1, '\0');
+    if (convert_unicode_to_ascii(text, out.data(), out.size()) != 0) {
+        return {};
     }
+    out.resize(std::strlen(out.c_str()));
     return out;
 }
 
@@ -126,19 +118,6 @@ add_agent_networks(const std::u16string &value)
     }
 }
 
-// TRUE gives 1, FALSE 0, anything else -1.
-int
-boolean_keyword(const std::u16string &value)
-{
-    if (is(value, u"TRUE")) {
-        return 1;
-    }
-    if (is(value, u"FALSE")) {
-        return 0;
-    }
-    return -1;
-}
-
 void
 replace_text(char16_t **field, const std::u16string &value)
 {
@@ -151,9 +130,9 @@ int
 decipher_to_text(const std::u16string &value, std::u16string *out)
 {
     std::string plain;
-    int rc = config_decipher_value(u16_to_utf8(value).c_str(), &plain);
+    int rc = config_decipher_value(u16_to_utf8(value.c_str()).c_str(), &plain);
     if (rc == 0) {
-        *out = utf8_to_u16(plain);
+        *out = utf8_to_u16(plain.c_str());
     }
     return rc;
 }
@@ -233,450 +212,736 @@ config_ping_retry_count(std::uint8_t detection_retry)
     return detection_retry;
 }
 
-int
-parse_keyvalue_settings(config_record *record, const char16_t *entry)
-{
-    entry_parts e;
-    if (!split_entry(entry, &e)) {
-        log_write(LOG_ERROR, u"parse_keyvalue_settings: Invalid KeyValue: %s\n", entry);
-        return -1;
+namespace {
+
+// The keys of nivo.ini are declared in one table, KEYS below: a row names its section, its key,
+// how the value is read (its kind), the field of the record it fills and the lines it logs.
+// parse_section_entry does the rest the same way for every key; a key that truly needs more
+// names a function of its own (kind custom).
+
+// A log line of a table row or section, its format checked against Args when the table is
+// compiled (as log_write checks its literal). A row without the line leaves it empty.
+template <class... Args> struct row_line {
+    const char16_t *format = nullptr;
+
+    constexpr row_line() = default;
+    template <std::size_t N>
+    consteval row_line(const char16_t (&literal)[N]) // NOLINT: implicit on purpose
+        : format(wfmt<Args...>(literal).text)
+    {
     }
-    log_write(LOG_MSG, u"\tparse_keyvalue_settings: Key: %s\n", e.key);
-    log_write(LOG_MSG, u"\tparse_keyvalue_settings: Value: %s\n", e.value);
-    if (is(e.key, u"THREADPOOL-SIZE")) {
-        record->threadpool_size = static_cast<std::uint32_t>(number(e.value));
-        log_write(LOG_MSG, u"\tparse_keyvalue_settings: Threadpool Size: %d\n",
-                  static_cast<std::int32_t>(record->threadpool_size));
-    } else if (is(e.key, u"HOST-DOMAIN")) {
-        replace_text(&record->host_domain, config_decode_bytelist(u16_to_utf8(e.value).c_str()));
-        log_write(LOG_MSG, u"\tparse_keyvalue_settings: Host Domain: %s\n", record->host_domain);
-    } else if (is(e.key, u"HOST-DOMAIN-FQDN")) {
-        replace_text(&record->host_domain_fqdn,
-                     config_decode_bytelist(u16_to_utf8(e.value).c_str()));
-        log_write(LOG_MSG, u"\tparse_keyvalue_settings: Host Domain (FQDN): %s\n",
-                  record->host_domain_fqdn);
-    } else if (is(e.key, u"DOMAIN-TYPE")) {
-        replace_text(&record->domain_type, e.value);
-        log_write(LOG_MSG, u"\tparse_keyvalue_settings: Domain Type : %s\n", record->domain_type);
-    } else {
-        log_write(LOG_ERROR, u"parse_keyvalue_settings: Invalid Key: %s\n", e.key);
+};
+
+template <class... Args>
+void
+write_line(unsigned int level, const row_line<Args...> &line,
+           const std::type_identity_t<Args> &...args)
+{
+    if (line.format == nullptr || !log_is_enabled(level)) {
+        return;
+    }
+    const fmt_arg packed[sizeof...(Args) + 1] = {fmt_detail::make_arg(args)..., fmt_arg{}};
+    log_write_packed(level, line.format, packed, sizeof...(Args));
+}
+
+// A number field of the record: a value is stored in the field's width (16- and 8-bit fields
+// keep the low bits) and read back as the field holds it.
+struct number_field {
+    void (*store)(config_record *, std::int32_t) = nullptr;
+    std::int64_t (*load)(const config_record *) = nullptr;
+};
+
+template <auto Member>
+constexpr number_field FIELD = {
+    [](config_record *record, std::int32_t value) {
+        using type = std::remove_reference_t<decltype(record->*Member)>;
+        record->*Member = static_cast<type>(value);
+    },
+    [](const config_record *record) -> std::int64_t { return record->*Member; },
+};
+
+enum class key_kind : std::uint8_t {
+    flag,      // TRUE stores 1, FALSE 0
+    keyword,   // one of the row's words, each with its value
+    number,    // automatic base, kept in the field's width
+    text,      // stored as it stands
+    byte_list, // the byte-list encoding, decoded
+    secret,    // enciphered (or a byte list where the section allows it), deciphered
+    custom,    // the row's own function
+};
+
+// What a section does with a key it does not know.
+enum class unknown_key_rule : std::uint8_t {
+    refuse,        // the section's Invalid Key line; the entry is refused
+    ignore,        // accepted without a word
+    decode_refuse, // the value is decoded as a secret first (a failure is logged as such)
+};
+
+struct section_rules {
+    const char16_t *name;
+    unsigned int trace_level; // of the Key and Value lines
+    row_line<std::u16string> key_line;
+    row_line<std::u16string> value_line;
+    unsigned int no_equals_level; // an entry without "=" is refused with this line
+    row_line<const char16_t *> no_equals;
+    unsigned int unknown_level = LOG_ERROR;
+    row_line<std::u16string> unknown_key = {};
+    unknown_key_rule unknown = unknown_key_rule::refuse;
+    bool secret_byte_lists = false;   // a secret holding an apostrophe is a byte list
+    row_line<> secret_too_long = {};  // the cipher's "Data Set" failure, at LOG_ERROR
+    row_line<> secret_too_short = {}; // its "Data Get" failure, at LOG_ERROR
+};
+
+struct keyword {
+    const char16_t *word = nullptr;
+    std::int32_t value = 0;
+    row_line<> line;
+};
+
+struct key_row {
+    const section_rules *section;
+    const char16_t *key;
+    key_kind kind;
+    number_field number = {};                  // flag, keyword, number
+    char16_t *config_record::*text = nullptr;  // text, byte_list, secret
+    unsigned int level = LOG_MSG;              // of the row's own lines
+    row_line<std::int32_t> number_line = {};   // number: the value as the field holds it
+    row_line<const char16_t *> text_line = {}; // text, byte_list: the text stored
+    row_line<> on = {}, off = {};              // flag
+    keyword words[3] = {};                     // keyword
+    row_line<std::u16string> bad_value = {};   // flag, keyword: at LOG_ERROR, the field kept...
+    bool bad_value_refused = false;            // ... or the entry refused
+    std::int64_t most = 0;                     // number: the post-processing's bound (0: none)
+    row_line<> before = {}, after = {};        // secret: around the decoding
+    int (*apply)(config_record *, const std::u16string &) = nullptr; // custom
+    const bool *offered = nullptr; // the key exists only where this is true
+};
+
+// LOG-FILE: the log moves to the new file at once.
+int
+apply_log_file(config_record *record, const std::u16string &value)
+{
+    wtext_ptr old_log(tsso_string_dup_w(record->log_path));
+    wtext_ptr old_rotated(tsso_string_dup_w(record->rotated_log_path));
+    std::u16string rotated = value + u"1";
+    replace_text(&record->log_path, value);
+    replace_text(&record->rotated_log_path, rotated);
+    log_write(LOG_NOTICE, u"\tparse_keyvalue_logging: log file is being re-initialized to '%s'\n",
+              value);
+    log_write(LOG_NOTICE, u"\tparse_keyvalue_logging: please read next log messages from '%s'\n",
+              value);
+    log_fini();
+    if (log_int(record->log_path, record->rotated_log_path, record->events_path,
+                record->rotated_events_path) != 0) {
+        // Go back to the files that were open, so that this failure and what follows are
+        // still written somewhere.
+        config_replace_text(&record->log_path, old_log.get());
+        config_replace_text(&record->rotated_log_path, old_rotated.get());
+        log_int(record->log_path, record->rotated_log_path, record->events_path,
+                record->rotated_events_path);
+        log_write(LOG_ERROR,
+                  u"\tparse_keyvalue_logging: log file couldn't re-initialized to '%s'\n", value);
         return -1;
     }
     return 0;
+}
+
+// DEAD-ENTRY-TIMEOUT: the dead-entry store reads the value as a decimal number (the line shows it
+// read with automatic base, as every other number).
+int
+apply_dead_entry_timeout(config_record *record, const std::u16string &value)
+{
+    record->dead_entry_timeout = number_parse_decimal(value.c_str());
+    log_write(LOG_MSG, u"\tparse_keyvalue_cidmgr: DEAD-ENTRY-TIMEOUT: %d\n", number(value));
+    return 0;
+}
+
+// ALLOWED-AGENT-NETWORKS: without this key any address may act as an agent; with it only these
+// networks.
+int
+apply_agent_networks(config_record *, const std::u16string &value)
+{
+    log_write(LOG_MSG, u"\tparse_keyvalue_cidmgr: ALLOWED-AGENT-NETWORKS: %s\n", value);
+    if (add_agent_networks(value) != 0) {
+        log_write(LOG_ERROR, u"\tparse_keyvalue_cidmgr: Invalid ALLOWED-AGENT-NETWORKS Value: %s\n",
+                  value);
+        return -1;
+    }
+    dca_print_authnetlist(DCA_NETLIST_AGENT);
+    return 0;
+}
+
+constexpr section_rules SECTION_SETTINGS = {
+    .name = u"SETTINGS",
+    .trace_level = LOG_MSG,
+    .key_line = u"\tparse_keyvalue_settings: Key: %s\n",
+    .value_line = u"\tparse_keyvalue_settings: Value: %s\n",
+    .no_equals_level = LOG_ERROR,
+    .no_equals = u"parse_keyvalue_settings: Invalid KeyValue: %s\n",
+    .unknown_level = LOG_ERROR,
+    .unknown_key = u"parse_keyvalue_settings: Invalid Key: %s\n",
+};
+
+constexpr section_rules SECTION_NIV_AGENT = {
+    .name = u"NIV-AGENT",
+    .trace_level = LOG_MSG,
+    .key_line = u"\tparse_keyvalue_dca: Key: %s\n",
+    .value_line = u"\tparse_keyvalue_dca: Value: %s\n",
+    .no_equals_level = LOG_MSG,
+    .no_equals = u"parse_keyvalue_dca: Invalid KeyValue: %s\n",
+    .unknown_level = LOG_ERROR,
+    .unknown_key = u"parse_keyvalue_dca: Invalid Key: %s\n",
+};
+
+constexpr section_rules SECTION_NIV_COLLECTOR = {
+    .name = u"NIV-COLLECTOR",
+    .trace_level = LOG_MSG,
+    .key_line = u"\tparse_keyvalue_cidmgr: Key: %s\n",
+    .value_line = u"\tparse_keyvalue_cidmgr: Value: %s\n",
+    .no_equals_level = LOG_ERROR,
+    .no_equals = u"parse_keyvalue_cidmgr: Invalid KeyValue: %s\n",
+    .unknown_level = LOG_ERROR,
+    .unknown_key = u"parse_keyvalue_cidmgr: Invalid Key: %s\n",
+};
+
+constexpr section_rules SECTION_LOGOFF_DETECTION = {
+    .name = u"LOGOFF-DETECTION",
+    .trace_level = LOG_MSG,
+    .key_line = u"\tparse_keyvalue_logoffdetect: Key: %s\n",
+    .value_line = u"\tparse_keyvalue_logoffdetect: Value: %s\n",
+    .no_equals_level = LOG_ERROR,
+    .no_equals = u"parse_keyvalue_logoffdetect: Invalid KeyValue: %s\n",
+    .unknown_level = LOG_MSG,
+    .unknown_key = u"parse_keyvalue_logoffdetect: Invalid Key: %s\n",
+};
+
+constexpr section_rules SECTION_LOGGING = {
+    .name = u"LOGGING",
+    .trace_level = LOG_MSG,
+    .key_line = u"\tparse_keyvalue_logging: Key: %s\n",
+    .value_line = u"\tparse_keyvalue_logging: Value: %s\n",
+    .no_equals_level = LOG_MSG,
+    .no_equals = u"parse_keyvalue_logging: Invalid KeyValue: %s\n",
+    .unknown_level = LOG_ERROR,
+    .unknown_key = u"parse_keyvalue_logging: Invalid Key: %s\n",
+};
+
+// Every value is decoded before its key is looked at.
+constexpr section_rules SECTION_ACCOUNT_CREDENTIALS = {
+    .name = u"ACCOUNT-CREDENTIALS",
+    .trace_level = LOG_MAX,
+    .key_line = u"\tparse_keyvalue_accountcred: Key: %s\n",
+    .value_line = u"\tparse_keyvalue_accountcred: Value: %s\n",
+    .no_equals_level = LOG_ERROR,
+    .no_equals = u"parse_keyvalue_accountcred: Invalid KeyValue: %s\n",
+    .unknown_level = LOG_ERROR,
+    .unknown_key = u"parse_keyvalue_accountcred: Invalid Key: %s\n",
+    .unknown = unknown_key_rule::decode_refuse,
+    .secret_byte_lists = true,
+    .secret_too_long = u"parse_keyvalue_accountcred: Decryption Data Set failed\n",
+    .secret_too_short = u"parse_keyvalue_accountcred: Decryption Data Get failed\n",
+};
+
+constexpr section_rules SECTION_EDIRECTORY_SETTING = {
+    .name = u"EDIRECTORY-SETTING",
+    .trace_level = LOG_DEBUG,
+    .key_line = u"parse_keyvalue_edirectory: Key: %s\n",
+    .value_line = u"parse_keyvalue_edirectory: Value: %s\n",
+    .no_equals_level = LOG_ERROR,
+    .no_equals = u"parse_keyvalue_edirectory: Invalid KeyValue: %s\n",
+    .unknown = unknown_key_rule::ignore,
+    .secret_too_long = u"parse_keyvalue_edirectory: Decryption Data Set failed\n",
+    .secret_too_short = u"parse_keyvalue_edirectory: Decryption Data Get failed\n",
+};
+
+// Unlike the other sections, this one refuses a bad keyword (bad_value_refused in its rows).
+constexpr section_rules SECTION_HA_SETTING = {
+    .name = u"HA-SETTING",
+    .trace_level = LOG_DEBUG,
+    .key_line = u"\tparse_keyvalue_ha_setting: Key: %s\n",
+    .value_line = u"\tparse_keyvalue_ha_setting: Value: %s\n",
+    .no_equals_level = LOG_DEBUG,
+    .no_equals = u"parse_keyvalue_ha_setting: Invalid KeyValue: %s\n",
+    .unknown_level = LOG_ERROR,
+    .unknown_key = u"parse_keyvalue_ha_setting: Invalid Key: %s\n",
+};
+
+constexpr const section_rules *SECTIONS[] = {
+    &SECTION_SETTINGS,           &SECTION_NIV_AGENT,  &SECTION_NIV_COLLECTOR,
+    &SECTION_LOGOFF_DETECTION,   &SECTION_LOGGING,    &SECTION_ACCOUNT_CREDENTIALS,
+    &SECTION_EDIRECTORY_SETTING, &SECTION_HA_SETTING,
+};
+
+// Where the post-processing bounds DETECTION-INTERVAL, in seconds.
+constexpr std::int64_t DETECTION_INTERVAL_LIMIT = 1800;
+
+constexpr key_row KEYS[] = {
+    // SETTINGS
+    {.section = &SECTION_SETTINGS,
+     .key = u"THREADPOOL-SIZE",
+     .kind = key_kind::number,
+     .number = FIELD<&config_record::threadpool_size>,
+     .number_line = u"\tparse_keyvalue_settings: Threadpool Size: %d\n"},
+    {.section = &SECTION_SETTINGS,
+     .key = u"HOST-DOMAIN",
+     .kind = key_kind::byte_list,
+     .text = &config_record::host_domain,
+     .text_line = u"\tparse_keyvalue_settings: Host Domain: %s\n"},
+    {.section = &SECTION_SETTINGS,
+     .key = u"HOST-DOMAIN-FQDN",
+     .kind = key_kind::byte_list,
+     .text = &config_record::host_domain_fqdn,
+     .text_line = u"\tparse_keyvalue_settings: Host Domain (FQDN): %s\n"},
+    {.section = &SECTION_SETTINGS,
+     .key = u"DOMAIN-TYPE",
+     .kind = key_kind::text,
+     .text = &config_record::domain_type,
+     .text_line = u"\tparse_keyvalue_settings: Domain Type : %s\n"},
+
+    // NIV-AGENT
+    {.section = &SECTION_NIV_AGENT,
+     .key = u"ENABLED",
+     .kind = key_kind::flag,
+     .number = FIELD<&config_record::dca_enabled>,
+     .on = u"\tparse_keyvalue_dca: DC Agent to be Enabled\n",
+     .off = u"\tparse_keyvalue_dca: DC Agent to be Disabled\n",
+     .bad_value = u"\tparse_keyvalue_dca: Invalid ENABLED Value: %s\n"},
+    {.section = &SECTION_NIV_AGENT,
+     .key = u"DCA-MODE",
+     .kind = key_kind::keyword,
+     .number = FIELD<&config_record::dca_mode>,
+     .words = {{u"EVENTLOG", DCA_MODE_EVENTLOG, u"\tparse_keyvalue_dca: dca_mode to be EVENTLOG\n"},
+               {u"NETAPI", DCA_MODE_NETAPI, u"\tparse_keyvalue_dca: dca_mode to be NETAPI\n"},
+               {u"EDIRECTORY", DCA_MODE_EDIRECTORY,
+                u"\tparse_keyvalue_dca: dca_mode to be NOVELL EDIRECTORY\n"}},
+     .bad_value = u"\tparse_keyvalue_dca: Invalid DCA-MODE Value: %s\n"},
+    {.section = &SECTION_NIV_AGENT,
+     .key = u"EVENTLOG-MONITOR-NTLM",
+     .kind = key_kind::flag,
+     .number = FIELD<&config_record::eventlog_monitor_ntlm>,
+     .on = u"\tparse_keyvalue_dca: NTLM Eventlog to be Monitored\n",
+     .off = u"\tparse_keyvalue_dca: NTLM Eventlog not to be Monitored\n",
+     .bad_value = u"\tparse_keyvalue_dca: Invalid EVENTLOG-MONITOR-NTLM Value: %s\n"},
+    {.section = &SECTION_NIV_AGENT,
+     .key = u"DC-POLL-INTERVAL",
+     .kind = key_kind::number,
+     .number = FIELD<&config_record::dc_poll_interval>,
+     .number_line = u"\tparse_keyvalue_dca: DC-POLL-INTERVAL: %d\n"},
+    {.section = &SECTION_NIV_AGENT,
+     .key = u"SERVER-IP",
+     .kind = key_kind::text,
+     .text = &config_record::server_ip,
+     .text_line = u"\tparse_keyvalue_dca: SERVER-IP: %s\n"},
+    {.section = &SECTION_NIV_AGENT,
+     .key = u"SERVER-PORT",
+     .kind = key_kind::number,
+     .number = FIELD<&config_record::server_port>,
+     .number_line = u"\tparse_keyvalue_dca: SERVER-PORT: %d\n"},
+    // Where the event source reads the domain controller's audit log; only a platform whose
+    // event log is a file has the key.
+    {.section = &SECTION_NIV_AGENT,
+     .key = u"EVENTLOG-FILE",
+     .kind = key_kind::text,
+     .text = &config_record::eventlog_file,
+     .text_line = u"\tparse_keyvalue_dca: EVENTLOG-FILE: %s\n",
+     .offered = &platform_eventlog_has_source_file},
+
+    // NIV-COLLECTOR
+    {.section = &SECTION_NIV_COLLECTOR,
+     .key = u"ENABLED",
+     .kind = key_kind::flag,
+     .number = FIELD<&config_record::collector_enabled>,
+     .on = u"\tparse_keyvalue_cidmgr: CID Manager to be Enabled\n",
+     .off = u"\tparse_keyvalue_cidmgr: CID Manager to be Disabled\n",
+     .bad_value = u"\tparse_keyvalue_cidmgr: Invalid ENABLED Value: %s\n"},
+    {.section = &SECTION_NIV_COLLECTOR,
+     .key = u"POLLING-MODE",
+     .kind = key_kind::keyword,
+     .number = FIELD<&config_record::polling_mode>,
+     .words = {{u"WMI", POLLING_MODE_WMI, u"\tparse_keyvalue_cidmgr: POLLING-MODE to be WMI\n"},
+               {u"REGISTRY", POLLING_MODE_REGISTRY,
+                u"\tparse_keyvalue_cidmgr: POLLING-MODE to be REGISTRY\n"},
+               {u"LDAP", POLLING_MODE_LDAP, u"\tparse_keyvalue_cidmgr: POLLING-MODE to be LDAP\n"}},
+     .bad_value = u"\tparse_keyvalue_cidmgr: Invalid POLLING-MODE value: %s\n"},
+    {.section = &SECTION_NIV_COLLECTOR,
+     .key = u"DCASERVER-PORT",
+     .kind = key_kind::number,
+     .number = FIELD<&config_record::dcaserver_port>,
+     .number_line = u"\tparse_keyvalue_cidmgr: DCASERVER-PORT: %d\n"},
+    {.section = &SECTION_NIV_COLLECTOR,
+     .key = u"TSSO-SERVER-PORT",
+     .kind = key_kind::number,
+     .number = FIELD<&config_record::tsso_server_port>,
+     .number_line = u"\tparse_keyvalue_cidmgr: TSSO-SERVER-PORT: %d\n"},
+    {.section = &SECTION_NIV_COLLECTOR,
+     .key = u"DEAD-ENTRY-TIMEOUT",
+     .kind = key_kind::custom,
+     .apply = apply_dead_entry_timeout},
+    {.section = &SECTION_NIV_COLLECTOR,
+     .key = u"ALLOWED-AGENT-NETWORKS",
+     .kind = key_kind::custom,
+     .apply = apply_agent_networks},
+
+    // LOGOFF-DETECTION
+    {.section = &SECTION_LOGOFF_DETECTION,
+     .key = u"ENABLED",
+     .kind = key_kind::flag,
+     .number = FIELD<&config_record::logoff_detection_enabled>,
+     .on = u"\tparse_keyvalue_logoffdetect: Logoff Detector to be Enabled\n",
+     .off = u"\tparse_keyvalue_logoffdetect: Logoff Detector to be Disabled\n",
+     .bad_value = u"\tparse_keyvalue_logoffdetect: Invalid ENABLED Value: %s\n"},
+    {.section = &SECTION_LOGOFF_DETECTION,
+     .key = u"DETECTION-MODE",
+     .kind = key_kind::keyword,
+     .number = FIELD<&config_record::detection_mode>,
+     .words = {{u"PING", DETECTION_MODE_PING,
+                u"\tparse_keyvalue_logoffdetect: DETECTION-MODE to be WORKSTATION-PING\n"},
+               {u"WORKSTATION-POLL", DETECTION_MODE_WORKSTATION_POLL,
+                u"\tparse_keyvalue_logoffdetect: DETECTION-MODE to be WORKSTATION-POLL\n"},
+               {u"LDAP", DETECTION_MODE_LDAP,
+                u"\tparse_keyvalue_logoffdetect: DETECTION-MODE to be LDAP-FILTER\n"}},
+     .bad_value = u"\tparse_keyvalue_logoffdetect: Invalid DETECTION-MODE Value: %s\n"},
+    {.section = &SECTION_LOGOFF_DETECTION,
+     .key = u"DETECTION-INTERVAL",
+     .kind = key_kind::number,
+     .number = FIELD<&config_record::detection_interval>,
+     .number_line = u"\tparse_keyvalue_logoffdetect: DETECTION-INTERVAL: %d\n",
+     .most = DETECTION_INTERVAL_LIMIT},
+    {.section = &SECTION_LOGOFF_DETECTION,
+     .key = u"DETECTION-RETRY",
+     .kind = key_kind::number,
+     .number = FIELD<&config_record::detection_retry>,
+     .number_line = u"\tparse_keyvalue_logoffdetect: DETECTION-RETRY: %d\n"},
+    {.section = &SECTION_LOGOFF_DETECTION,
+     .key = u"PING-TIMEOUT",
+     .kind = key_kind::number,
+     .number = FIELD<&config_record::ping_timeout>,
+     .number_line = u"\tparse_keyvalue_logoffdetect: PING-TIMEOUT: %d\n"},
+
+    // LOGGING
+    {.section = &SECTION_LOGGING,
+     .key = u"LOG-LEVEL",
+     .kind = key_kind::number,
+     .number = FIELD<&config_record::log_level>,
+     .number_line = u"\tparse_keyvalue_logging: LOG-LEVEL: %d\n"},
+    {.section = &SECTION_LOGGING,
+     .key = u"LOG-FILE",
+     .kind = key_kind::custom,
+     .apply = apply_log_file},
+    {.section = &SECTION_LOGGING,
+     .key = u"BUFFER-SIZE",
+     .kind = key_kind::number,
+     .number = FIELD<&config_record::log_buffer_size>,
+     .number_line = u"\tparse_keyvalue_logging: BUFFER-SIZE: %d\n"},
+    {.section = &SECTION_LOGGING,
+     .key = u"OVERFLOW-ACTION",
+     .kind = key_kind::keyword,
+     .number = FIELD<&config_record::overflow_action>,
+     .words = {{u"TRUNCATE", LOG_OVERFLOW_TRUNCATE,
+                u"\tparse_keyvalue_logging: OVERFLOW-ACTION to be TRUNCATE the Logfile\n"},
+               {u"ROTATE", LOG_OVERFLOW_ROTATE,
+                u"\tparse_keyvalue_logging: OVERFLOW-ACTION to be ROTATE the Logfile\n"}},
+     .bad_value = u"\tparse_keyvalue_logging: Invalid OVERFLOW-ACTION Value: %s\n"},
+    {.section = &SECTION_LOGGING,
+     .key = u"LOGGING-EVENTS-BUFFER-SIZE",
+     .kind = key_kind::number,
+     .number = FIELD<&config_record::logging_events_buffer_size>,
+     .number_line = u"\tparse_keyvalue_logging: LOGGING-EVENTS-BUFFER-SIZE: %d\n"},
+
+    // ACCOUNT-CREDENTIALS
+    {.section = &SECTION_ACCOUNT_CREDENTIALS,
+     .key = u"USERNAME",
+     .kind = key_kind::secret,
+     .text = &config_record::username},
+    {.section = &SECTION_ACCOUNT_CREDENTIALS,
+     .key = u"PASSWORD",
+     .kind = key_kind::secret,
+     .text = &config_record::password},
+
+    // EDIRECTORY-SETTING
+    {.section = &SECTION_EDIRECTORY_SETTING,
+     .key = u"EDIRECTORY-SERVER-IP",
+     .kind = key_kind::text,
+     .text = &config_record::edirectory_server_ip,
+     .level = LOG_DEBUG,
+     .text_line = u"parse_keyvalue_edirectory: novell edirectory ip address: %s\n"},
+    {.section = &SECTION_EDIRECTORY_SETTING,
+     .key = u"EDIRECTORY-SERVER-PORT",
+     .kind = key_kind::number,
+     .number = FIELD<&config_record::edirectory_server_port>,
+     .level = LOG_DEBUG,
+     .number_line = u"parse_keyvalue_edirectory: novell edirectory port : %d\n"},
+    {.section = &SECTION_EDIRECTORY_SETTING,
+     .key = u"USER-BASE-DN",
+     .kind = key_kind::text,
+     .text = &config_record::user_base_dn,
+     .level = LOG_DEBUG,
+     .text_line = u"parse_keyvalue_edirectory: novell edirectory user DN : %s\n"},
+    {.section = &SECTION_EDIRECTORY_SETTING,
+     .key = u"ADMIN-USER-DN",
+     .kind = key_kind::secret,
+     .text = &config_record::admin_user_dn,
+     .level = LOG_DEBUG,
+     .after = u"parse_keyvalue_edirectory: parsed admin DN.."},
+    {.section = &SECTION_EDIRECTORY_SETTING,
+     .key = u"PASSWORD",
+     .kind = key_kind::secret,
+     .text = &config_record::edirectory_password,
+     .level = LOG_DEBUG,
+     .before = u"parse_keyvalue_edirectory: parsing password.."},
+
+    // HA-SETTING
+    {.section = &SECTION_HA_SETTING,
+     .key = u"HA-ENABLED",
+     .kind = key_kind::flag,
+     .number = FIELD<&config_record::ha_enabled>,
+     .level = LOG_DEBUG,
+     .on = u"\tparse_keyvalue_ha_setting: HA Mode of Agent is Enabled\n",
+     .off = u"\tparse_keyvalue_ha_setting: HA Mode of Agent is Disabled\n",
+     .bad_value = u"parse_keyvalue_ha_setting: Invalid Key value: %s\n",
+     .bad_value_refused = true},
+    {.section = &SECTION_HA_SETTING,
+     .key = u"HA-MODE",
+     .kind = key_kind::keyword,
+     .number = FIELD<&config_record::ha_mode>,
+     .level = LOG_DEBUG,
+     .words = {{u"PRIMARY", HA_MODE_PRIMARY,
+                u"\tparse_keyvalue_ha_setting: HA Mode of Agent to be Primary\n"},
+               {u"BACKUP", HA_MODE_BACKUP,
+                u"\tparse_keyvalue_ha_setting: HA Mode of Agent to be Backup\n"}},
+     .bad_value = u"parse_keyvalue_ha_setting: Invalid Key value: %s\n",
+     .bad_value_refused = true},
+    {.section = &SECTION_HA_SETTING,
+     .key = u"MONITORED-PORT",
+     .kind = key_kind::number,
+     .number = FIELD<&config_record::monitored_port>,
+     .level = LOG_ERROR,
+     .number_line = u"\tparse_keyvalue_ha_setting: Monitored Port: %d\n"},
+    {.section = &SECTION_HA_SETTING,
+     .key = u"MONITORING-IP",
+     .kind = key_kind::text,
+     .text = &config_record::monitoring_ip,
+     .level = LOG_ERROR,
+     .text_line = u"\tparse_keyvalue_ha_setting: Monitoring IP: %s\n"},
+    {.section = &SECTION_HA_SETTING,
+     .key = u"MONITORING-PORT",
+     .kind = key_kind::number,
+     .number = FIELD<&config_record::monitoring_port>,
+     .level = LOG_ERROR,
+     .number_line = u"\tparse_keyvalue_ha_setting: Monitoring Port: %d\n"},
+};
+
+const key_row *
+find_key(const section_rules &section, const std::u16string &key)
+{
+    for (const key_row &row : KEYS) {
+        if (row.section == &section && (row.offered == nullptr || *row.offered) &&
+            is(key, row.key)) {
+            return &row;
+        }
+    }
+    return nullptr;
+}
+
+// flag and keyword: the value is one of the words, or a bad value.
+int
+apply_word(const key_row &row, std::span<const keyword> words, config_record *record,
+           const std::u16string &value)
+{
+    for (const keyword &w : words) {
+        if (w.word != nullptr && is(value, w.word)) {
+            row.number.store(record, w.value);
+            write_line(row.level, w.line);
+            return 0;
+        }
+    }
+    write_line(LOG_ERROR, row.bad_value, value);
+    return row.bad_value_refused ? -1 : 0;
+}
+
+int
+apply_number(const key_row &row, config_record *record, const std::u16string &value)
+{
+    row.number.store(record, number(value));
+    // The line shows what the field holds, as a 32-bit number.
+    write_line(row.level, row.number_line, static_cast<std::int32_t>(row.number.load(record)));
+    return 0;
+}
+
+int
+apply_text(const key_row &row, config_record *record, const std::u16string &value)
+{
+    char16_t **field = &(record->*row.text);
+    if (row.kind == key_kind::byte_list) {
+        replace_text(field, config_decode_bytelist(u16_to_utf8(value.c_str()).c_str()));
+    } else {
+        replace_text(field, value);
+    }
+    const char16_t *stored = *field;
+    write_line(row.level, row.text_line, stored);
+    return 0;
+}
+
+// A secret's clear text into *out: 0, or -1 (logged with the section's line).
+int
+decode_secret(const section_rules &section, const std::u16string &value, std::u16string *out)
+{
+    if (section.secret_byte_lists && value.find(u'\'') != std::u16string::npos) {
+        *out = config_decode_bytelist(u16_to_utf8(value.c_str()).c_str());
+        return 0;
+    }
+    int rc = decipher_to_text(value, out);
+    if (rc == -1) {
+        write_line(LOG_ERROR, section.secret_too_long);
+        return -1;
+    }
+    if (rc != 0) {
+        write_line(LOG_ERROR, section.secret_too_short);
+        return -1;
+    }
+    return 0;
+}
+
+int
+apply_secret(const key_row &row, config_record *record, const std::u16string &value)
+{
+    write_line(row.level, row.before);
+    std::u16string text;
+    if (decode_secret(*row.section, value, &text) != 0) {
+        return -1;
+    }
+    replace_text(&(record->*row.text), text);
+    write_line(row.level, row.after);
+    return 0;
+}
+
+int
+apply_key(const key_row &row, config_record *record, const std::u16string &value)
+{
+    switch (row.kind) {
+    case key_kind::flag: {
+        const keyword words[] = {{u"TRUE", 1, row.on}, {u"FALSE", 0, row.off}};
+        return apply_word(row, words, record, value);
+    }
+    case key_kind::keyword:
+        return apply_word(row, row.words, record, value);
+    case key_kind::number:
+        return apply_number(row, record, value);
+    case key_kind::text:
+    case key_kind::byte_list:
+        return apply_text(row, record, value);
+    case key_kind::secret:
+        return apply_secret(row, record, value);
+    case key_kind::custom:
+        return row.apply(record, value);
+    }
+    return -1;
+}
+
+int
+refuse_key(const section_rules &section, const entry_parts &e)
+{
+    if (section.unknown == unknown_key_rule::ignore) {
+        return 0;
+    }
+    if (section.unknown == unknown_key_rule::decode_refuse) {
+        std::u16string ignored;
+        if (decode_secret(section, e.value, &ignored) != 0) {
+            return -1;
+        }
+    }
+    write_line(section.unknown_level, section.unknown_key, e.key);
+    return -1;
+}
+
+// One entry of a section: split at its first "=", traced, then handed to its key's row.
+int
+parse_section_entry(config_record *record, const section_rules &section, const char16_t *entry)
+{
+    entry_parts e;
+    if (!split_entry(entry, &e)) {
+        write_line(section.no_equals_level, section.no_equals, entry);
+        return -1;
+    }
+    const key_row *row = find_key(section, e.key);
+    write_line(section.trace_level, section.key_line, e.key);
+    // An enciphered value carries its own key: it is a secret in clear, written only at the
+    // level that also shows the account credentials.
+    bool secret = row != nullptr && row->kind == key_kind::secret;
+    write_line(secret ? LOG_MAX : section.trace_level, section.value_line, e.value);
+    if (row == nullptr) {
+        return refuse_key(section, e);
+    }
+    return apply_key(*row, record, e.value);
+}
+
+// The post-processing's bounds of the numbers.
+void
+clamp_numbers(config_record *record)
+{
+    for (const key_row &row : KEYS) {
+        if (row.most != 0 && row.number.load(record) > row.most) {
+            row.number.store(record, static_cast<std::int32_t>(row.most));
+        }
+    }
+}
+
+} // namespace
+
+int
+parse_keyvalue_settings(config_record *record, const char16_t *entry)
+{
+    return parse_section_entry(record, SECTION_SETTINGS, entry);
 }
 
 int
 parse_keyvalue_dca(config_record *record, const char16_t *entry)
 {
-    entry_parts e;
-    if (!split_entry(entry, &e)) {
-        log_write(LOG_MSG, u"parse_keyvalue_dca: Invalid KeyValue: %s\n", entry);
-        return -1;
-    }
-    log_write(LOG_MSG, u"\tparse_keyvalue_dca: Key: %s\n", e.key);
-    log_write(LOG_MSG, u"\tparse_keyvalue_dca: Value: %s\n", e.value);
-    if (is(e.key, u"ENABLED")) {
-        int on = boolean_keyword(e.value);
-        if (on == 1) {
-            record->dca_enabled = 1;
-            log_write(LOG_MSG, u"\tparse_keyvalue_dca: DC Agent to be Enabled\n");
-        } else if (on == 0) {
-            record->dca_enabled = 0;
-            log_write(LOG_MSG, u"\tparse_keyvalue_dca: DC Agent to be Disabled\n");
-        } else {
-            log_write(LOG_ERROR, u"\tparse_keyvalue_dca: Invalid ENABLED Value: %s\n", e.value);
-        }
-    } else if (is(e.key, u"DCA-MODE")) {
-        if (is(e.value, u"EVENTLOG")) {
-            record->dca_mode = DCA_MODE_EVENTLOG;
-            log_write(LOG_MSG, u"\tparse_keyvalue_dca: dca_mode to be EVENTLOG\n");
-        } else if (is(e.value, u"NETAPI")) {
-            record->dca_mode = DCA_MODE_NETAPI;
-            log_write(LOG_MSG, u"\tparse_keyvalue_dca: dca_mode to be NETAPI\n");
-        } else if (is(e.value, u"EDIRECTORY")) {
-            record->dca_mode = DCA_MODE_EDIRECTORY;
-            log_write(LOG_MSG, u"\tparse_keyvalue_dca: dca_mode to be NOVELL EDIRECTORY\n");
-        } else {
-            log_write(LOG_ERROR, u"\tparse_keyvalue_dca: Invalid DCA-MODE Value: %s\n", e.value);
-        }
-    } else if (is(e.key, u"EVENTLOG-MONITOR-NTLM")) {
-        int on = boolean_keyword(e.value);
-        if (on == 1) {
-            record->eventlog_monitor_ntlm = 1;
-            log_write(LOG_MSG, u"\tparse_keyvalue_dca: NTLM Eventlog to be Monitored\n");
-        } else if (on == 0) {
-            record->eventlog_monitor_ntlm = 0;
-            log_write(LOG_MSG, u"\tparse_keyvalue_dca: NTLM Eventlog not to be Monitored\n");
-        } else {
-            log_write(LOG_ERROR, u"\tparse_keyvalue_dca: Invalid EVENTLOG-MONITOR-NTLM Value: %s\n",
-                      e.value);
-        }
-    } else if (is(e.key, u"DC-POLL-INTERVAL")) {
-        record->dc_poll_interval = static_cast<std::uint32_t>(number(e.value));
-        log_write(LOG_MSG, u"\tparse_keyvalue_dca: DC-POLL-INTERVAL: %d\n",
-                  static_cast<std::int32_t>(record->dc_poll_interval));
-    } else if (is(e.key, u"SERVER-IP")) {
-        replace_text(&record->server_ip, e.value);
-        log_write(LOG_MSG, u"\tparse_keyvalue_dca: SERVER-IP: %s\n", record->server_ip);
-    } else if (is(e.key, u"SERVER-PORT")) {
-        record->server_port = static_cast<std::uint16_t>(number(e.value));
-        log_write(LOG_MSG, u"\tparse_keyvalue_dca: SERVER-PORT: %d\n", record->server_port);
-    } else if (platform_eventlog_has_source_file && is(e.key, u"EVENTLOG-FILE")) {
-        // Where the event source reads the domain controller's audit log; only a platform
-        // whose event log is a file has the key.
-        replace_text(&record->eventlog_file, e.value);
-        log_write(LOG_MSG, u"\tparse_keyvalue_dca: EVENTLOG-FILE: %s\n", record->eventlog_file);
-    } else {
-        log_write(LOG_ERROR, u"parse_keyvalue_dca: Invalid Key: %s\n", e.key);
-        return -1;
-    }
-    return 0;
+    return parse_section_entry(record, SECTION_NIV_AGENT, entry);
 }
 
 int
 parse_keyvalue_cidmgr(config_record *record, const char16_t *entry)
 {
-    entry_parts e;
-    if (!split_entry(entry, &e)) {
-        log_write(LOG_ERROR, u"parse_keyvalue_cidmgr: Invalid KeyValue: %s\n", entry);
-        return -1;
-    }
-    log_write(LOG_MSG, u"\tparse_keyvalue_cidmgr: Key: %s\n", e.key);
-    log_write(LOG_MSG, u"\tparse_keyvalue_cidmgr: Value: %s\n", e.value);
-    if (is(e.key, u"ENABLED")) {
-        int on = boolean_keyword(e.value);
-        if (on == 1) {
-            record->collector_enabled = 1;
-            log_write(LOG_MSG, u"\tparse_keyvalue_cidmgr: CID Manager to be Enabled\n");
-        } else if (on == 0) {
-            record->collector_enabled = 0;
-            log_write(LOG_MSG, u"\tparse_keyvalue_cidmgr: CID Manager to be Disabled\n");
-        } else {
-            log_write(LOG_ERROR, u"\tparse_keyvalue_cidmgr: Invalid ENABLED Value: %s\n", e.value);
-        }
-    } else if (is(e.key, u"POLLING-MODE")) {
-        if (is(e.value, u"WMI")) {
-            record->polling_mode = POLLING_MODE_WMI;
-            log_write(LOG_MSG, u"\tparse_keyvalue_cidmgr: POLLING-MODE to be WMI\n");
-        } else if (is(e.value, u"REGISTRY")) {
-            record->polling_mode = POLLING_MODE_REGISTRY;
-            log_write(LOG_MSG, u"\tparse_keyvalue_cidmgr: POLLING-MODE to be REGISTRY\n");
-        } else if (is(e.value, u"LDAP")) {
-            record->polling_mode = POLLING_MODE_LDAP;
-            log_write(LOG_MSG, u"\tparse_keyvalue_cidmgr: POLLING-MODE to be LDAP\n");
-        } else {
-            log_write(LOG_ERROR, u"\tparse_keyvalue_cidmgr: Invalid POLLING-MODE value: %s\n",
-                      e.value);
-        }
-    } else if (is(e.key, u"DCASERVER-PORT")) {
-        record->dcaserver_port = static_cast<std::uint16_t>(number(e.value));
-        log_write(LOG_MSG, u"\tparse_keyvalue_cidmgr: DCASERVER-PORT: %d\n",
-                  record->dcaserver_port);
-    } else if (is(e.key, u"TSSO-SERVER-PORT")) {
-        record->tsso_server_port = static_cast<std::uint16_t>(number(e.value));
-        log_write(LOG_MSG, u"\tparse_keyvalue_cidmgr: TSSO-SERVER-PORT: %d\n",
-                  record->tsso_server_port);
-    } else if (is(e.key, u"DEAD-ENTRY-TIMEOUT")) {
-        // The dead-entry store reads this key from the file itself.
-        log_write(LOG_MSG, u"\tparse_keyvalue_cidmgr: DEAD-ENTRY-TIMEOUT: %d\n", number(e.value));
-    } else if (is(e.key, u"ALLOWED-AGENT-NETWORKS")) {
-        // Without this key any address may act as an agent; with it only these networks.
-        log_write(LOG_MSG, u"\tparse_keyvalue_cidmgr: ALLOWED-AGENT-NETWORKS: %s\n", e.value);
-        if (add_agent_networks(e.value) != 0) {
-            log_write(LOG_ERROR,
-                      u"\tparse_keyvalue_cidmgr: Invalid ALLOWED-AGENT-NETWORKS Value: %s\n",
-                      e.value);
-            return -1;
-        }
-        dca_print_authnetlist(DCA_NETLIST_AGENT);
-    } else {
-        log_write(LOG_ERROR, u"parse_keyvalue_cidmgr: Invalid Key: %s\n", e.key);
-        return -1;
-    }
-    return 0;
+    return parse_section_entry(record, SECTION_NIV_COLLECTOR, entry);
 }
 
 int
 parse_keyvalue_logoffdetect(config_record *record, const char16_t *entry)
 {
-    entry_parts e;
-    if (!split_entry(entry, &e)) {
-        log_write(LOG_ERROR, u"parse_keyvalue_logoffdetect: Invalid KeyValue: %s\n", entry);
-        return -1;
-    }
-    log_write(LOG_MSG, u"\tparse_keyvalue_logoffdetect: Key: %s\n", e.key);
-    log_write(LOG_MSG, u"\tparse_keyvalue_logoffdetect: Value: %s\n", e.value);
-    if (is(e.key, u"ENABLED")) {
-        int on = boolean_keyword(e.value);
-        if (on == 1) {
-            record->logoff_detection_enabled = 1;
-            log_write(LOG_MSG, u"\tparse_keyvalue_logoffdetect: Logoff Detector to be Enabled\n");
-        } else if (on == 0) {
-            record->logoff_detection_enabled = 0;
-            log_write(LOG_MSG, u"\tparse_keyvalue_logoffdetect: Logoff Detector to be Disabled\n");
-        } else {
-            log_write(LOG_ERROR, u"\tparse_keyvalue_logoffdetect: Invalid ENABLED Value: %s\n",
-                      e.value);
-        }
-    } else if (is(e.key, u"DETECTION-MODE")) {
-        if (is(e.value, u"PING")) {
-            record->detection_mode = DETECTION_MODE_PING;
-            log_write(LOG_MSG,
-                      u"\tparse_keyvalue_logoffdetect: DETECTION-MODE to be WORKSTATION-PING\n");
-        } else if (is(e.value, u"WORKSTATION-POLL")) {
-            record->detection_mode = DETECTION_MODE_WORKSTATION_POLL;
-            log_write(LOG_MSG,
-                      u"\tparse_keyvalue_logoffdetect: DETECTION-MODE to be WORKSTATION-POLL\n");
-        } else if (is(e.value, u"LDAP")) {
-            record->detection_mode = DETECTION_MODE_LDAP;
-            log_write(LOG_MSG,
-                      u"\tparse_keyvalue_logoffdetect: DETECTION-MODE to be LDAP-FILTER\n");
-        } else {
-            log_write(LOG_ERROR,
-                      u"\tparse_keyvalue_logoffdetect: Invalid DETECTION-MODE Value: %s\n",
-                      e.value);
-        }
-    } else if (is(e.key, u"DETECTION-INTERVAL")) {
-        record->detection_interval = static_cast<std::uint16_t>(number(e.value));
-        log_write(LOG_MSG, u"\tparse_keyvalue_logoffdetect: DETECTION-INTERVAL: %d\n",
-                  record->detection_interval);
-    } else if (is(e.key, u"DETECTION-RETRY")) {
-        record->detection_retry = static_cast<std::uint8_t>(number(e.value));
-        log_write(LOG_MSG, u"\tparse_keyvalue_logoffdetect: DETECTION-RETRY: %d\n",
-                  record->detection_retry);
-    } else if (is(e.key, u"PING-TIMEOUT")) {
-        record->ping_timeout = static_cast<std::uint32_t>(number(e.value));
-        log_write(LOG_MSG, u"\tparse_keyvalue_logoffdetect: PING-TIMEOUT: %d\n",
-                  static_cast<std::int32_t>(record->ping_timeout));
-    } else {
-        log_write(LOG_MSG, u"parse_keyvalue_logoffdetect: Invalid Key: %s\n", e.key);
-        return -1;
-    }
-    return 0;
+    return parse_section_entry(record, SECTION_LOGOFF_DETECTION, entry);
 }
 
 int
 parse_keyvalue_logging(config_record *record, const char16_t *entry)
 {
-    entry_parts e;
-    if (!split_entry(entry, &e)) {
-        log_write(LOG_MSG, u"parse_keyvalue_logging: Invalid KeyValue: %s\n", entry);
-        return -1;
-    }
-    log_write(LOG_MSG, u"\tparse_keyvalue_logging: Key: %s\n", e.key);
-    log_write(LOG_MSG, u"\tparse_keyvalue_logging: Value: %s\n", e.value);
-    if (is(e.key, u"LOG-LEVEL")) {
-        record->log_level = static_cast<std::uint8_t>(number(e.value));
-        log_write(LOG_MSG, u"\tparse_keyvalue_logging: LOG-LEVEL: %d\n", record->log_level);
-    } else if (is(e.key, u"LOG-FILE")) {
-        wtext_ptr old_log(tsso_string_dup_w(record->log_path));
-        wtext_ptr old_rotated(tsso_string_dup_w(record->rotated_log_path));
-        std::u16string rotated = e.value + u"1";
-        replace_text(&record->log_path, e.value);
-        replace_text(&record->rotated_log_path, rotated);
-        log_write(LOG_NOTICE,
-                  u"\tparse_keyvalue_logging: log file is being re-initialized to '%s'\n", e.value);
-        log_write(LOG_NOTICE,
-                  u"\tparse_keyvalue_logging: please read next log messages from '%s'\n", e.value);
-        log_fini();
-        if (log_int(record->log_path, record->rotated_log_path, record->events_path,
-                    record->rotated_events_path) != 0) {
-            // Go back to the files that were open, so that this failure and what follows are
-            // still written somewhere.
-            config_replace_text(&record->log_path, old_log.get());
-            config_replace_text(&record->rotated_log_path, old_rotated.get());
-            log_int(record->log_path, record->rotated_log_path, record->events_path,
-                    record->rotated_events_path);
-            log_write(LOG_ERROR,
-                      u"\tparse_keyvalue_logging: log file couldn't re-initialized to '%s'\n",
-                      e.value);
-            return -1;
-        }
-    } else if (is(e.key, u"BUFFER-SIZE")) {
-        record->log_buffer_size = static_cast<std::uint32_t>(number(e.value));
-        log_write(LOG_MSG, u"\tparse_keyvalue_logging: BUFFER-SIZE: %d\n",
-                  static_cast<std::int32_t>(record->log_buffer_size));
-    } else if (is(e.key, u"OVERFLOW-ACTION")) {
-        if (is(e.value, u"TRUNCATE")) {
-            record->overflow_action = LOG_OVERFLOW_TRUNCATE;
-            log_write(LOG_MSG,
-                      u"\tparse_keyvalue_logging: OVERFLOW-ACTION to be TRUNCATE the Logfile\n");
-        } else if (is(e.value, u"ROTATE")) {
-            record->overflow_action = LOG_OVERFLOW_ROTATE;
-            log_write(LOG_MSG,
-                      u"\tparse_keyvalue_logging: OVERFLOW-ACTION to be ROTATE the Logfile\n");
-        } else {
-            log_write(LOG_ERROR, u"\tparse_keyvalue_logging: Invalid OVERFLOW-ACTION Value: %s\n",
-                      e.value);
-        }
-    } else if (is(e.key, u"LOGGING-EVENTS-BUFFER-SIZE")) {
-        record->logging_events_buffer_size = static_cast<std::uint32_t>(number(e.value));
-        log_write(LOG_MSG, u"\tparse_keyvalue_logging: LOGGING-EVENTS-BUFFER-SIZE: %d\n",
-                  static_cast<std::int32_t>(record->logging_events_buffer_size));
-    } else {
-        log_write(LOG_ERROR, u"parse_keyvalue_logging: Invalid Key: %s\n", e.key);
-        return -1;
-    }
-    return 0;
+    return parse_section_entry(record, SECTION_LOGGING, entry);
 }
 
 int
 parse_keyvalue_accountcred(config_record *record, const char16_t *entry)
 {
-    entry_parts e;
-    if (!split_entry(entry, &e)) {
-        log_write(LOG_ERROR, u"parse_keyvalue_accountcred: Invalid KeyValue: %s\n", entry);
-        return -1;
-    }
-    log_write(LOG_MAX, u"\tparse_keyvalue_accountcred: Key: %s\n", e.key);
-    log_write(LOG_MAX, u"\tparse_keyvalue_accountcred: Value: %s\n", e.value);
-    std::u16string result;
-    if (e.value.find(u'\'') != std::u16string::npos) {
-        result = config_decode_bytelist(u16_to_utf8(e.value).c_str());
-    } else {
-        int rc = decipher_to_text(e.value, &result);
-        if (rc == -1) {
-            log_write(LOG_ERROR, u"parse_keyvalue_accountcred: Decryption Data Set failed\n");
-            return -1;
-        }
-        if (rc != 0) {
-            log_write(LOG_ERROR, u"parse_keyvalue_accountcred: Decryption Data Get failed\n");
-            return -1;
-        }
-    }
-    if (is(e.key, u"USERNAME")) {
-        replace_text(&record->username, result);
-    } else if (is(e.key, u"PASSWORD")) {
-        replace_text(&record->password, result);
-    } else {
-        log_write(LOG_ERROR, u"parse_keyvalue_accountcred: Invalid Key: %s\n", e.key);
-        return -1;
-    }
-    return 0;
+    return parse_section_entry(record, SECTION_ACCOUNT_CREDENTIALS, entry);
 }
 
 int
 parse_keyvalue_edirectory(config_record *record, const char16_t *entry)
 {
-    entry_parts e;
-    if (!split_entry(entry, &e)) {
-        log_write(LOG_ERROR, u"parse_keyvalue_edirectory: Invalid KeyValue: %s\n", entry);
-        return -1;
-    }
-    bool secret = is(e.key, u"ADMIN-USER-DN") || is(e.key, u"PASSWORD");
-    log_write(LOG_DEBUG, u"parse_keyvalue_edirectory: Key: %s\n", e.key);
-    // An enciphered value carries its own key: it is a secret in clear, written only at the
-    // level that also shows the account credentials.
-    log_write(secret ? LOG_MAX : LOG_DEBUG, u"parse_keyvalue_edirectory: Value: %s\n", e.value);
-    if (is(e.key, u"EDIRECTORY-SERVER-IP")) {
-        replace_text(&record->edirectory_server_ip, e.value);
-        log_write(LOG_DEBUG, u"parse_keyvalue_edirectory: novell edirectory ip address: %s\n",
-                  record->edirectory_server_ip);
-    } else if (is(e.key, u"EDIRECTORY-SERVER-PORT")) {
-        record->edirectory_server_port = number(e.value);
-        log_write(LOG_DEBUG, u"parse_keyvalue_edirectory: novell edirectory port : %d\n",
-                  record->edirectory_server_port);
-    } else if (is(e.key, u"USER-BASE-DN")) {
-        replace_text(&record->user_base_dn, e.value);
-        log_write(LOG_DEBUG, u"parse_keyvalue_edirectory: novell edirectory user DN : %s\n",
-                  record->user_base_dn);
-    } else if (secret) {
-        bool password = is(e.key, u"PASSWORD");
-        if (password) {
-            log_write(LOG_DEBUG, u"parse_keyvalue_edirectory: parsing password..");
-        }
-        std::u16string result;
-        int rc = decipher_to_text(e.value, &result);
-        if (rc == -1) {
-            log_write(LOG_ERROR, u"parse_keyvalue_edirectory: Decryption Data Set failed\n");
-            return -1;
-        }
-        if (rc != 0) {
-            log_write(LOG_ERROR, u"parse_keyvalue_edirectory: Decryption Data Get failed\n");
-            return -1;
-        }
-        if (password) {
-            replace_text(&record->edirectory_password, result);
-        } else {
-            replace_text(&record->admin_user_dn, result);
-            log_write(LOG_DEBUG, u"parse_keyvalue_edirectory: parsed admin DN..");
-        }
-    }
-    return 0;
+    return parse_section_entry(record, SECTION_EDIRECTORY_SETTING, entry);
 }
 
 int
 parse_keyvalue_ha_setting(config_record *record, const char16_t *entry)
 {
-    entry_parts e;
-    if (!split_entry(entry, &e)) {
-        log_write(LOG_DEBUG, u"parse_keyvalue_ha_setting: Invalid KeyValue: %s\n", entry);
-        return -1;
-    }
-    log_write(LOG_DEBUG, u"\tparse_keyvalue_ha_setting: Key: %s\n", e.key);
-    log_write(LOG_DEBUG, u"\tparse_keyvalue_ha_setting: Value: %s\n", e.value);
-    if (is(e.key, u"HA-ENABLED")) {
-        int on = boolean_keyword(e.value);
-        if (on < 0) {
-            log_write(LOG_ERROR, u"parse_keyvalue_ha_setting: Invalid Key value: %s\n", e.value);
-            return -1;
-        }
-        record->ha_enabled = static_cast<std::uint32_t>(on);
-        if (on == 1) {
-            log_write(LOG_DEBUG, u"\tparse_keyvalue_ha_setting: HA Mode of Agent is Enabled\n");
-        } else {
-            log_write(LOG_DEBUG, u"\tparse_keyvalue_ha_setting: HA Mode of Agent is Disabled\n");
-        }
-    } else if (is(e.key, u"HA-MODE")) {
-        if (is(e.value, u"PRIMARY")) {
-            record->ha_mode = HA_MODE_PRIMARY;
-            log_write(LOG_DEBUG, u"\tparse_keyvalue_ha_setting: HA Mode of Agent to be Primary\n");
-        } else if (is(e.value, u"BACKUP")) {
-            record->ha_mode = HA_MODE_BACKUP;
-            log_write(LOG_DEBUG, u"\tparse_keyvalue_ha_setting: HA Mode of Agent to be Backup\n");
-        } else {
-            log_write(LOG_ERROR, u"parse_keyvalue_ha_setting: Invalid Key value: %s\n", e.value);
-            return -1;
-        }
-    } else if (is(e.key, u"MONITORED-PORT")) {
-        record->monitored_port = static_cast<std::uint16_t>(number(e.value));
-        log_write(LOG_ERROR, u"\tparse_keyvalue_ha_setting: Monitored Port: %d\n",
-                  record->monitored_port);
-    } else if (is(e.key, u"MONITORING-IP")) {
-        replace_text(&record->monitoring_ip, e.value);
-        log_write(LOG_ERROR, u"\tparse_keyvalue_ha_setting: Monitoring IP: %s\n",
-                  record->monitoring_ip);
-    } else if (is(e.key, u"MONITORING-PORT")) {
-        record->monitoring_port = static_cast<std::uint16_t>(number(e.value));
-        log_write(LOG_ERROR, u"\tparse_keyvalue_ha_setting: Monitoring Port: %d\n",
-                  record->monitoring_port);
-    } else {
-        log_write(LOG_ERROR, u"parse_keyvalue_ha_setting: Invalid Key: %s\n", e.key);
-        return -1;
-    }
-    return 0;
+    return parse_section_entry(record, SECTION_HA_SETTING, entry);
 }
 
 int
 parse_keyvalue(config_record *record, const char16_t *section, const char16_t *entry)
 {
-    using parser = int (*)(config_record *, const char16_t *);
-    static constexpr struct {
-        const char16_t *name;
-        parser parse;
-    } sections[] = {
-        {u"SETTINGS", parse_keyvalue_settings},
-        {u"NIV-AGENT", parse_keyvalue_dca},
-        {u"NIV-COLLECTOR", parse_keyvalue_cidmgr},
-        {u"LOGOFF-DETECTION", parse_keyvalue_logoffdetect},
-        {u"LOGGING", parse_keyvalue_logging},
-        {u"ACCOUNT-CREDENTIALS", parse_keyvalue_accountcred},
-        {u"EDIRECTORY-SETTING", parse_keyvalue_edirectory},
-        {u"HA-SETTING", parse_keyvalue_ha_setting},
-    };
-    for (const auto &s : sections) {
-        if (wtext_equal_nocase(section, s.name)) {
-            return s.parse(record, entry);
+    for (const section_rules *rules : SECTIONS) {
+        if (wtext_equal_nocase(section, rules->name)) {
+            return parse_section_entry(record, *rules, entry);
         }
     }
     log_write(LOG_ERROR, u"parse_keyvalue: Invalid SectionName: %s\n", section);
@@ -713,10 +978,10 @@ parse_configfile(const char16_t *path, config_record *record)
             log_write(LOG_ERROR, u"parse_configfile: GetKeyValue: buffer overflow\n");
             return -1;
         }
-        std::u16string section = utf8_to_u16(std::string_view(name, name_length));
+        std::u16string section = utf8_to_u16(name);
         for (unsigned long e = 0; e < n && entries[e] != 0;) {
             std::size_t length = std::strlen(entries.data() + e);
-            std::u16string entry = utf8_to_u16(std::string_view(entries.data() + e, length));
+            std::u16string entry = utf8_to_u16(entries.data() + e);
             e += static_cast<unsigned long>(length) + 1;
             if (parse_keyvalue(record, section.c_str(), entry.c_str()) < 0) {
                 log_write(LOG_ERROR, u"parse_configfile: KeyValue parsing failed for Section: %s\n",
@@ -746,16 +1011,11 @@ list_path(const config_record *record, const char16_t *name)
     return path;
 }
 
-} // namespace
-
+// 1, 2. The host domain pair; an empty decoded text is as good as none (a value written
+// without the byte-list form decodes to nothing). 0, or -1 (logged).
 int
-config_postinit(config_record *record)
+postinit_host_domain(const config_record *record)
 {
-    if (record == nullptr) {
-        return -1;
-    }
-    // 1, 2. The host domain pair; an empty decoded text is as good as none (a value written
-    // without the byte-list form decodes to nothing).
     if (record->host_domain == nullptr || record->host_domain[0] == 0) {
         log_write(LOG_ERROR, u"config_postinit: Unknown HOST-DOMAIN\n");
         return -1;
@@ -765,32 +1025,55 @@ config_postinit(config_record *record)
         return -1;
     }
     dca_set_hostdomain(record->host_domain, record->host_domain_fqdn);
+    return 0;
+}
 
+// Steps 9 to 11 of the post-processing, defined after it.
+void postinit_dc_list(config_record *record);
+void postinit_list_files(config_record *record);
+void postinit_logging(const config_record *record);
+
+} // namespace
+
+int
+config_postinit(config_record *record)
+{
+    if (record == nullptr) {
+        return -1;
+    }
+    // 1, 2.
+    if (postinit_host_domain(record) != 0) {
+        return -1;
+    }
     // 3.
     if (record->server_ip == nullptr) {
         config_replace_text(&record->server_ip, u"127.0.0.1");
     }
-    // 4.
-    if (record->eventlog_monitor_ntlm != 0) {
-        dca_set_eventlog_ntlm();
-    }
-    // 5.
-    if (record->detection_interval > DETECTION_INTERVAL_LIMIT) {
-        record->detection_interval = DETECTION_INTERVAL_LIMIT;
-    }
+    // 4. NTLM monitoring (eventlog_monitor_ntlm) is handed to the event-log monitor at start.
+    // 5. The numbers above the bound of their row (DETECTION-INTERVAL: 1800 seconds).
+    clamp_numbers(record);
     // 6. A DETECTION-RETRY above 5 does not touch DETECTION-INTERVAL: the retry count is bounded
     // on its own below, and an interval of 5 seconds would only flood the workstations.
-    // 7, 8. The workstation ping's time-out and its bounded retry count, each only when set.
-    if (record->ping_timeout != 0) {
-        wrkstping_set_timeout(static_cast<std::int32_t>(record->ping_timeout));
-    }
+    // 7, 8. The workstation ping's bounded retry count; start-up hands it and PING-TIMEOUT to
+    // the ping.
     record->ping_retry_count =
         record->detection_retry != 0 ? config_ping_retry_count(record->detection_retry) : 0;
-    if (record->ping_retry_count != 0) {
-        wrkstping_set_retry(static_cast<std::uint8_t>(record->ping_retry_count));
-    }
+    // 9.
+    postinit_dc_list(record);
+    // 10.
+    postinit_list_files(record);
+    // 11.
+    postinit_logging(record);
+    log_write(LOG_DEBUG, u"Starting the service configuration is done now..\n");
+    return 0;
+}
 
-    // 9. The DC list, and two pool threads per domain controller.
+namespace {
+
+// 9. The DC list, and two pool threads per domain controller.
+void
+postinit_dc_list(config_record *record)
+{
     std::u16string path = list_path(record, u"dc-list.ini");
     if (!path.empty()) {
         config_parse_namefile(path.c_str(), CONFIG_LIST_DC, record);
@@ -802,40 +1085,57 @@ config_postinit(config_record *record)
         static_cast<std::uint32_t>(pool > THREADPOOL_LIMIT ? THREADPOOL_LIMIT : pool);
     log_write(LOG_MSG, u"config_postinit: Threadpool Size Reset to '%d' threads\n",
               static_cast<std::int32_t>(record->threadpool_size));
+}
 
-    // 10. The other list files, each printed after it is read.
-    if (path = list_path(record, u"gw-list.ini"); !path.empty()) {
-        config_parse_namefile(path.c_str(), CONFIG_LIST_GW, record);
-        config_print_gwlist(record);
-    }
-    if (path = list_path(record, u"authnet-list.ini"); !path.empty()) {
-        config_parse_namefile(path.c_str(), CONFIG_LIST_AUTHNET, record);
-        dca_print_authnetlist(DCA_NETLIST_AUTH);
-    }
-    if (path = list_path(record, u"logoff-exclusion-list.ini"); !path.empty()) {
-        config_parse_namefile(path.c_str(), CONFIG_LIST_LOGOFF_EXCLUSION, record);
-        dca_print_ipexcllist(DCA_IPLIST_LOGOFF);
-        dca_print_authnetlist(DCA_NETLIST_LOGOFF);
-    }
-    if (path = list_path(record, u"login-ip-exclusion-list.ini"); !path.empty()) {
-        config_parse_namefile(path.c_str(), CONFIG_LIST_LOGIN_EXCLUSION, record);
-        dca_print_ipexcllist(DCA_IPLIST_LOGIN);
-        dca_print_authnetlist(DCA_NETLIST_LOGIN);
-    }
-    if (path = list_path(record, u"domain-list.ini"); !path.empty()) {
-        config_parse_namefile(path.c_str(), CONFIG_LIST_DOMAIN, record);
-        dca_print_domainlist();
-    }
-    if (path = list_path(record, u"user-exclusion-list.ini"); !path.empty()) {
-        config_parse_unicode_namefile(path.c_str(), CONFIG_LIST_USER_EXCLUSION, record);
-        dca_print_userexcllist();
-    }
-    if (path = list_path(record, u"coll-list.ini"); !path.empty()) {
-        config_parse_namefile(path.c_str(), CONFIG_LIST_COLLECTOR, record);
-        config_print_colllist(record);
-    }
+// 10. The other list files, in this order, each printed after it is read.
+struct list_file {
+    const char16_t *name;
+    int type;
+    void (*print)(const config_record *);
+};
 
-    // 11. The logging settings, each only when set.
+constexpr list_file LIST_FILES[] = {
+    {u"gw-list.ini", CONFIG_LIST_GW, config_print_gwlist},
+    {u"authnet-list.ini", CONFIG_LIST_AUTHNET,
+     [](const config_record *) { dca_print_authnetlist(DCA_NETLIST_AUTH); }},
+    {u"logoff-exclusion-list.ini", CONFIG_LIST_LOGOFF_EXCLUSION,
+     [](const config_record *) {
+         dca_print_ipexcllist(DCA_IPLIST_LOGOFF);
+         dca_print_authnetlist(DCA_NETLIST_LOGOFF);
+     }},
+    {u"login-ip-exclusion-list.ini", CONFIG_LIST_LOGIN_EXCLUSION,
+     [](const config_record *) {
+         dca_print_ipexcllist(DCA_IPLIST_LOGIN);
+         dca_print_authnetlist(DCA_NETLIST_LOGIN);
+     }},
+    {u"domain-list.ini", CONFIG_LIST_DOMAIN, [](const config_record *) { dca_print_domainlist(); }},
+    {u"user-exclusion-list.ini", CONFIG_LIST_USER_EXCLUSION,
+     [](const config_record *) { dca_print_userexcllist(); }},
+    {u"coll-list.ini", CONFIG_LIST_COLLECTOR, config_print_colllist},
+};
+
+void
+postinit_list_files(config_record *record)
+{
+    for (const list_file &list : LIST_FILES) {
+        std::u16string path = list_path(record, list.name);
+        if (path.empty()) {
+            continue;
+        }
+        // The user exclusion list is the one written in UTF-16.
+        if (list.type == CONFIG_LIST_USER_EXCLUSION) {
+            config_parse_unicode_namefile(path.c_str(), list.type, record);
+        } else {
+            config_parse_namefile(path.c_str(), list.type, record);
+        }
+        list.print(record);
+    }
+}
+
+// 11. The logging settings, each only when set.
+void
+postinit_logging(const config_record *record)
+{
     if (record->log_level != 0) {
         log_set_loglevel(record->log_level);
     }
@@ -848,9 +1148,9 @@ config_postinit(config_record *record)
     if (record->overflow_action != 0) {
         log_set_overflow_action(record->overflow_action);
     }
-    log_write(LOG_DEBUG, u"Starting the service configuration is done now..\n");
-    return 0;
 }
+
+} // namespace
 
 void
 config_release(config_record *record)

@@ -16,6 +16,9 @@
 //     EDIRECTORY-SETTING): ten key characters, then one three-digit group per byte of the PC1
 //     enciphered UTF-8 text (common/pc1.h).
 //
+// Every key is one row of the key table in config_parse.cpp (section, key, kind of value, field
+// of the record, bound, log lines); a new key is a new row there.
+//
 // Runs on the start-up thread only, before any other thread of the service exists. Each function
 // returns 0 for an accepted (or ignored) entry and -1 for a rejected one, logged where it happens;
 // a rejected entry stops the parse.

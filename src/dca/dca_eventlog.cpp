@@ -9,9 +9,8 @@
 
 #include "common/log.h"
 #include "common/text.h"
-#include "config/config.h"
 #include "dca/dca_pipeline.h"
-#include "logoff/logoff_detector.h"
+#include "config/detector_settings.h"
 #include "platform/netroute.h"
 #include "platform/system.h"
 
@@ -27,6 +26,8 @@ constexpr std::uint32_t EVENT_NTLM = 4776;
 
 struct monitor_state {
     int ntlm = 0;
+    std::u16string source; // EVENTLOG-FILE, joined to the base directory when relative
+    bool older_layout = false;
     platform_eventlog *log = nullptr;
     platform_eventlog_notification *notification = nullptr;
 };
@@ -111,13 +112,6 @@ narrow(const char16_t *text)
     return out;
 }
 
-bool
-os_version_is_5_0()
-{
-    const os_version_record *version = config_os_version();
-    return version->major == 5 && version->minor == 0;
-}
-
 // Hands every accepted event among the records read to the pipeline.
 void
 process_records(const unsigned char *buffer, std::size_t length)
@@ -163,6 +157,25 @@ process_records(const unsigned char *buffer, std::size_t length)
 } // namespace
 
 void
+dca_eventlog_init(const dca_eventlog_settings &settings)
+{
+    const char16_t *source = settings.eventlog_file;
+    g_monitor.source.clear();
+    if (source != nullptr) {
+        g_monitor.source = source;
+    }
+    // A relative EVENTLOG-FILE lies in the base directory.
+    char16_t joined[1024];
+    bool relative = source != nullptr && source[0] != 0 && source[0] != u'/' &&
+                    source[0] != u'\\' && source[1] != u':';
+    if (relative && settings.base_directory != nullptr &&
+        config_string_cat(settings.base_directory, source, joined, sizeof joined) == 0) {
+        g_monitor.source = joined;
+    }
+    g_monitor.older_layout = settings.older_layout;
+}
+
+void
 dca_set_eventlog_ntlm()
 {
     g_monitor.ntlm = 1;
@@ -172,6 +185,8 @@ void
 dca_eventlog_reset()
 {
     g_monitor.ntlm = 0;
+    g_monitor.source.clear();
+    g_monitor.older_layout = false;
 }
 
 int
@@ -185,17 +200,7 @@ open_eventlog(const char16_t *log_name, std::uint32_t *next)
     }
     log_write_event(LOG_DEBUG, u"open_eventlog: event object created\n");
 
-    // A relative EVENTLOG-FILE lies in the base directory.
-    const config_record *config = config_get();
-    const char16_t *source = config->eventlog_file;
-    char16_t joined[1024];
-    bool relative = source != nullptr && source[0] != 0 && source[0] != u'/' &&
-                    source[0] != u'\\' && source[1] != u':';
-    if (relative && config->base_directory != nullptr) {
-        if (config_string_cat(config->base_directory, source, joined, sizeof joined) == 0) {
-            source = joined;
-        }
-    }
+    const char16_t *source = g_monitor.source.empty() ? nullptr : g_monitor.source.c_str();
     g_monitor.log = platform_eventlog_open(log_name, source, report_skipped);
     if (g_monitor.log == nullptr) {
         log_write_event(LOG_ERROR, u"open_eventlog: EventLog for Source %s couldn't open\n",
@@ -334,7 +339,7 @@ void
 init_userinfo_kerberos(const eventlog_record *event, UserInfo *record)
 {
     std::vector<std::u16string> strings = insertion_strings(event);
-    bool version_5_0 = os_version_is_5_0();
+    bool version_5_0 = g_monitor.older_layout;
     for (std::size_t i = 0; i < strings.size(); ++i) {
         const std::u16string &text = strings[i];
         if (i == 0) {

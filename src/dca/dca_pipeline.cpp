@@ -274,8 +274,7 @@ dca_add_userinfo(UserInfo *record)
     if (g_pipeline.local_cidmgr != 1) {
         return dca_add_userinfo_dcaclient(record);
     }
-    if (dca_filter_by_username(record) == 1 || dca_filter_by_login_ip(record) == 1 ||
-        dca_filter_by_login_authnet(record->WrkstIP) == 0) {
+    if (dca_filter_by_username(record) == 1 || login_excluded(record)) {
         log_write(LOG_DEBUG, u"dca_add_userinfo: user %s filtered out \n", record->User);
         release(record);
         return 0;

@@ -10,10 +10,9 @@
 #include "common/threadpool.h"
 #include "dca/filter/dca_filter.h"
 #include "dcalink/dcalink_protocol.h"
-#include "logoff/logoff_detector.h"
-#include "logoff/wrkstpoll.h"
+#include "config/detector_settings.h"
+#include "logoff/wrkstpoll_handlers.h"
 #include "platform/system.h"
-#include "userdb/gw_update_queue.h"
 #include "userdb/userdb.h"
 #include "userdb/userinfo.h"
 
@@ -128,9 +127,7 @@ dotted_ipv4(const char16_t *text)
 bool
 stored_address_excluded(const UserInfo *stored)
 {
-    return dca_filter_by_login_ip(stored) == 1 || dca_filter_by_logoff_ip(stored) == 1 ||
-           dca_filter_by_login_authnet(stored->WrkstIP) == 0 ||
-           dca_filter_by_logoff_authnet(stored->WrkstIP) == 0;
+    return login_excluded(stored) || logoff_excluded(stored);
 }
 
 } // namespace
@@ -455,8 +452,7 @@ dcaserver_extract_data(const std::uint8_t *header, std::uint8_t *payload, std::s
         return 0;
     }
     if (record->WrkstIP != nullptr && record->Flags != UI_FLAG_USER_LOGOUT) {
-        if (dca_filter_by_login_ip(record.get()) == 1 ||
-            dca_filter_by_login_authnet(record->WrkstIP) == 0) {
+        if (login_excluded(record.get())) {
             log_write_a(LOG_INFO, "dcaserver_extract_data: IP %S found in exclusion list",
                         record->WrkstIP);
             return 0;

@@ -1,4 +1,4 @@
-// The logoff detector: its settings and its loop.
+// The logoff detector's loop.
 
 #include "logoff/logoff_detector.h"
 
@@ -16,40 +16,6 @@
 #include "logoff/active_status.h"
 #include "userdb/userdb.h"
 #include "userdb/userinfo.h"
-
-namespace {
-
-struct detector_settings {
-    // Written during start-up before any reader runs; atomics keep tests that change them
-    // between runs free of data races.
-    std::atomic<std::uint8_t> mode{DETECTION_MODE_PING};
-    std::atomic<std::uint16_t> interval{LOGOFF_DEFAULT_INTERVAL};
-};
-detector_settings g_detector;
-
-} // namespace
-
-void
-logoff_detector_init(std::uint8_t mode, std::uint16_t interval)
-{
-    g_detector.mode = mode;
-    g_detector.interval = interval;
-    log_write(LOG_DEBUG, u"logoff_detector_init: Detection Mode: %d", static_cast<int>(mode));
-    log_write(LOG_DEBUG, u"logoff_detector_init: Detection Interval: %d",
-              static_cast<int>(interval));
-}
-
-std::uint16_t
-logoff_detector_get_interval()
-{
-    return g_detector.interval;
-}
-
-std::uint8_t
-logoff_detector_get_mode()
-{
-    return g_detector.mode;
-}
 
 namespace {
 

@@ -1,25 +1,19 @@
 // logoff_detector: the Collector's periodic check of logons whose expiry has passed.
 //
-// logoff_detector_init() sets the mode and interval once during start-up; every record builder
-// reads the interval afterwards. logoff_detector() is the loop: submitted once to the thread
-// pool, it selects due rows in batches of 5 (marking them 2 in the store), hands each to a check
-// worker on the pool (the ping, or the workstation poll in WORKSTATION-POLL mode), pauses 5
-// seconds between batches, and sleeps the interval after a pass that found nothing or while no
-// appliance holds this Collector live. It runs until the process ends.
+// Its mode and interval live in config/detector_settings.h. logoff_detector() is the loop:
+// submitted once to the thread pool, it selects due rows in batches of 5 (marking them 2 in the
+// store), hands each to a check worker on the pool (the ping, or the workstation poll in
+// WORKSTATION-POLL mode), pauses 5 seconds between batches, and sleeps the interval after a pass
+// that found nothing or while no appliance holds this Collector live. It runs until the process
+// ends.
 #pragma once
 
 #include <cstdint>
 
-constexpr std::uint16_t LOGOFF_DEFAULT_INTERVAL = 600; // seconds
-constexpr std::uint16_t LOGOFF_BATCH_SIZE = 5;         // records per select
-constexpr unsigned int LOGOFF_BATCH_PAUSE_MS = 5000;   // between two batches of one pass
+#include "config/detector_settings.h"
 
-// Stores the detection mode (1 ping, 2 workstation poll, 3 LDAP) and interval (seconds).
-void logoff_detector_init(std::uint8_t mode, std::uint16_t interval);
-
-// The lifetime of a logon and the idle sleep of the detector, in seconds (default 600).
-std::uint16_t logoff_detector_get_interval();
-std::uint8_t logoff_detector_get_mode();
+constexpr std::uint16_t LOGOFF_BATCH_SIZE = 5;       // records per select
+constexpr unsigned int LOGOFF_BATCH_PAUSE_MS = 5000; // between two batches of one pass
 
 // The loop (a thread-pool job); the argument is not used. Returns only after
 // logoff_detector_stop().

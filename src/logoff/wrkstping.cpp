@@ -7,8 +7,8 @@
 
 #include "common/log.h"
 #include "common/text.h"
-#include "logoff/logoff_detector.h"
-#include "logoff/wrkstpoll.h"
+#include "config/detector_settings.h"
+#include "logoff/wrkstpoll_handlers.h"
 #include "platform/icmp.h"
 #include "platform/system.h"
 #include "userdb/userdb.h"
@@ -88,6 +88,17 @@ wrkstping_status_text(unsigned long status)
         return u"";
     }
     return STATUS_TEXTS[status - STATUS_FIRST];
+}
+
+void
+wrkstping_init(std::int32_t timeout_ms, std::uint8_t retry)
+{
+    if (timeout_ms != 0) {
+        wrkstping_set_timeout(timeout_ms);
+    }
+    if (retry != 0) {
+        wrkstping_set_retry(retry);
+    }
 }
 
 void

@@ -17,6 +17,7 @@
 #include "dcalink/dcaclient.h"
 #include "dcalink/dcaserver.h"
 #include "logoff/logoff_detector.h"
+#include "logoff/wrkstping.h"
 #include "logoff/wrkstpoll.h"
 #include "platform/service_host.h"
 #include "platform/system.h"
@@ -277,219 +278,351 @@ nivo_shutdown()
     log_write(LOG_DEBUG, u"%s Tessaline is Shutdown\n", u"Vantelor");
 }
 
+namespace {
+
+// ---- start-up, one function a step ----
+// Each step logs its own outcome and returns 0, or -1 when start-up must end.
+
+constexpr const char16_t *ME = u"nivo";
+
+// 2. The operating system's version.
 int
-nivo_init()
+init_os_version(config_record *)
 {
-    constexpr const char16_t *me = u"nivo";
-    config_record *config = config_get();
-
-    // 1. The process-wide locks of the eDirectory set-up and the dead-entry store are static
-    // objects of their modules and exist before any code runs. Zero the record and version.
-    *config = config_record{};
     os_version_record *version = config_os_version();
-    *version = os_version_record{};
-    g_service.failure_reason[0] = 0;
-    g_service.failure_error = 0;
-
-    // 2. The operating system's version.
     if (platform_os_version(&version->major, &version->minor) != 0) {
-        console_err(u"%s_init: get os version information failed: %lu\n", me,
+        console_err(u"%s_init: get os version information failed: %lu\n", ME,
                     static_cast<unsigned long>(platform_last_error()));
         return -1;
     }
     if (version->major < 5) {
-        console_err(u"%s_init: No support for OS Version: %lu.%lu\n", me, version->major,
+        console_err(u"%s_init: No support for OS Version: %lu.%lu\n", ME, version->major,
                     version->minor);
         return -1;
     }
+    return 0;
+}
 
-    // 3. The base directory.
+// 3. The base directory.
+int
+init_base_directory(config_record *config)
+{
     if (config_set_basedir(config) != 0) {
-        console_err(u"%s_init: base directory filepath configuration failed\n", me);
+        console_err(u"%s_init: base directory filepath configuration failed\n", ME);
         return -1;
     }
-    console_out(u"%s_init: base directory filepath initialized to '%s'\n", me,
+    console_out(u"%s_init: base directory filepath initialized to '%s'\n", ME,
                 config->base_directory);
+    return 0;
+}
 
-    // 4 to 6. The paths of the database, the configuration and the logs.
-    if (config_set_dbname(config) != 0) {
-        console_err(u"%s_init: db name configuration failed\n", me);
-        nivo_shutdown();
-        return -1;
+// 4 to 6. The paths of the database, the configuration and the logs.
+int
+init_paths(config_record *config)
+{
+    struct path_step {
+        int (*set)(config_record *);
+        const char16_t *what;    // in the failure line
+        const char16_t *success; // the line's text before the path
+        char16_t *config_record::*path;
+    };
+    static const path_step steps[] = {
+        {config_set_dbname, u"db name", u"userinfo db name", &config_record::db_path},
+        {config_set_conffile, u"conf filepath", u"configuration filepath",
+         &config_record::conf_path},
+        {config_set_logfiles, u"log filepath", u"log filepath", &config_record::log_path},
+    };
+    for (const path_step &step : steps) {
+        if (step.set(config) != 0) {
+            console_err(u"%s_init: %s configuration failed\n", ME, step.what);
+            return -1;
+        }
+        console_out(u"%s_init: %s initialized to '%s'\n", ME, step.success, config->*step.path);
     }
-    console_out(u"%s_init: userinfo db name initialized to '%s'\n", me, config->db_path);
-    if (config_set_conffile(config) != 0) {
-        console_err(u"%s_init: conf filepath configuration failed\n", me);
-        nivo_shutdown();
-        return -1;
-    }
-    console_out(u"%s_init: configuration filepath initialized to '%s'\n", me, config->conf_path);
-    if (config_set_logfiles(config) != 0) {
-        console_err(u"%s_init: log filepath configuration failed\n", me);
-        nivo_shutdown();
-        return -1;
-    }
-    console_out(u"%s_init: log filepath initialized to '%s'\n", me, config->log_path);
+    return 0;
+}
 
-    // 7. The logs.
+// 7. The logs.
+int
+init_logs(config_record *config)
+{
     if (log_int(config->log_path, config->rotated_log_path, config->events_path,
                 config->rotated_events_path) != 0) {
-        console_err(u"%s_init: log file initialization failed\n", me);
-        nivo_shutdown();
+        console_err(u"%s_init: log file initialization failed\n", ME);
         return -1;
     }
-    console_out(u"%s_init: log file initialized\n", me);
+    console_out(u"%s_init: log file initialized\n", ME);
+    return 0;
+}
 
-    // 8. nivo.ini and the list files.
+// 8. nivo.ini and the list files.
+int
+init_configuration(config_record *config)
+{
     if (parse_configfile(config->conf_path, config) != 0) {
-        log_write(LOG_ERROR, u"%s_init: configuration file parsing failed\n", me);
+        log_write(LOG_ERROR, u"%s_init: configuration file parsing failed\n", ME);
         return -1;
     }
-    log_write(LOG_INFO, u"%s_init: configuration file parsed successfully\n", me);
+    log_write(LOG_INFO, u"%s_init: configuration file parsed successfully\n", ME);
+    return 0;
+}
 
-    // 9. The user store and its validation, then the dead-entry thread (Collector only).
-    if (config->collector_enabled != 0) {
-        if (userinfo_db_init(config->db_path, u"UserInfo") != 0) {
-            note_userdb_failure();
-            log_write(LOG_ERROR, u"%s_init: Userinfo Database Initialization failed\n", me);
-            nivo_shutdown();
-            return -1;
-        }
-        log_write(LOG_MSG, u"%s_init: Userinfo Database Initialized\n", me);
-        if (userinfo_db_validate_all() != 0) {
-            note_userdb_failure();
-            log_write(LOG_ERROR, u"%s_init: Userinfo Database Validation failed\n", me);
-            nivo_shutdown();
-            return -1;
-        }
-        log_write(LOG_MSG, u"%s_init: Userinfo Database Validated\n", me);
-        (void)dead_entry_start_thread();
+// 9. The user store and its validation, then the dead-entry thread.
+int
+init_user_store(config_record *config)
+{
+    if (userinfo_db_init(config->db_path, u"UserInfo") != 0) {
+        note_userdb_failure();
+        log_write(LOG_ERROR, u"%s_init: Userinfo Database Initialization failed\n", ME);
+        return -1;
     }
+    log_write(LOG_MSG, u"%s_init: Userinfo Database Initialized\n", ME);
+    if (userinfo_db_validate_all() != 0) {
+        note_userdb_failure();
+        log_write(LOG_ERROR, u"%s_init: Userinfo Database Validation failed\n", ME);
+        return -1;
+    }
+    log_write(LOG_MSG, u"%s_init: Userinfo Database Validated\n", ME);
+    (void)dead_entry_start_thread(config->dead_entry_timeout);
+    return 0;
+}
 
-    // 11. The thread pool.
-    log_write(LOG_DEBUG, u"%s_init: ThreadPool Size: %d\n", me,
+// 11. The thread pool.
+int
+init_thread_pool(config_record *config)
+{
+    log_write(LOG_DEBUG, u"%s_init: ThreadPool Size: %d\n", ME,
               static_cast<int>(config->threadpool_size));
     if (threadpool_create(static_cast<int>(config->threadpool_size), 1) != 0) {
-        log_write(LOG_ERROR, u"%s_init: ThreadPool Initialization failed\n", me);
-        nivo_shutdown();
+        log_write(LOG_ERROR, u"%s_init: ThreadPool Initialization failed\n", ME);
         return -1;
     }
-    log_write(LOG_DEBUG, u"%s_init: ThreadPool Initialized\n", me);
+    log_write(LOG_DEBUG, u"%s_init: ThreadPool Initialized\n", ME);
+    return 0;
+}
 
-    // 12. The Collector's parts.
-    if (config->collector_enabled != 0) {
-        // 12.1 The update queue.
-        if (gw_update_queue_init() != 0) {
-            log_write(LOG_ERROR, u"%s_init: GW Update Queue Initialization failed\n", me);
-            nivo_shutdown();
-            return -1;
-        }
-        log_write(LOG_MSG, u"%s_init: GW Update Queue Initializated\n", me);
-
-        // 12.2 to 12.4 The appliance update client, its thread and the heartbeat.
-        if (SSOclient_init(config->gw_list, config->base_directory) != 0) {
-            log_write(LOG_ERROR, u"%s_init: GW SSO Client Initialization failed\n", me);
-            nivo_shutdown();
-            return -1;
-        }
-        log_write(LOG_MSG, u"%s_init: GW SSO Client Initialized\n", me);
-        for (threadpool_fn loop : {SSOclient_thread, SSO_client_update_heartbeat}) {
-            if (threadpool_run(loop, nullptr, 1) != 0) {
-                log_write(LOG_ERROR, u"%s_init: %s SSO Client couldn't started\n", me, u"Vantelor");
-                nivo_shutdown();
-                return -1;
-            }
-            log_write(LOG_MSG, u"%s_init: %s SSO Client started\n", me, u"Vantelor");
-        }
-
-        // 12.5 The workstation poll.
-        if (wrkstpoll_init(config->polling_mode, config->username, config->password) != 0) {
-            log_write(LOG_ERROR, u"%s_init: Workstation Polling Module Initialization failed\n",
-                      me);
-            nivo_shutdown();
-            return -1;
-        }
-        log_write(LOG_MSG, u"%s_init: Workstation Polling Module Initialized\n", me);
-
-        // 12.6 The logoff detector.
-        if (config->logoff_detection_enabled != 0) {
-            logoff_detector_init(config->detection_mode, config->detection_interval);
-            if (threadpool_run(logoff_detector, config, 1) != 0) {
-                log_write(LOG_ERROR, u"%s_init: User Logoff Detector Thread couldn't started\n",
-                          me);
-                nivo_shutdown();
-                return -1;
-            }
-            log_write(LOG_DEBUG, u"%s_init: User Logoff Detector Thread started\n", me);
-        }
-
-        // 12.7 and 12.8. The server for the DC Agents on every local address.
-        log_write(LOG_ERROR, u"%s_init: DC Agent is Active directory\n", me);
-        if (dcaserver_init(nullptr, config->dcaserver_port) != 0) {
-            log_write(LOG_ERROR, u"%s_init: DC Agent Server Initialization failed\n", me);
-            nivo_shutdown();
-            return -1;
-        }
-        log_write(LOG_DEBUG, u"%s_init: DC Agent Server Initialized\n", me);
-        if (threadpool_run(dcaserver_thread, nullptr, 1) != 0) {
-            log_write(LOG_ERROR, u"%s_init: DCA Server couldn't started\n", me);
-            nivo_shutdown();
-            return -1;
-        }
-        log_write(LOG_MSG, u"%s_init: DC Agent Server started\n", me);
-
-        // 12.9 The appliance request server.
-        if (tsso_server_init(nullptr, config->tsso_server_port) != 0) {
-            log_write(LOG_ERROR, u"%s_init: Transparent SSO Server Initialization failed\n", me);
-            nivo_shutdown();
-            return -1;
-        }
-        log_write(LOG_DEBUG, u"%s_init: Transparent SSO Server Initialized\n", me);
-        if (threadpool_run(SSO_server_thread, nullptr, 1) != 0) {
-            log_write(LOG_ERROR, u"%s_init: Transparent SSO Server couldn't started\n", me);
-            nivo_shutdown();
-            return -1;
-        }
-        log_write(LOG_MSG, u"%s_init: Transparent SSO Server started\n", me);
+// 12.1 The update queue.
+int
+init_update_queue(config_record *)
+{
+    if (gw_update_queue_init() != 0) {
+        log_write(LOG_ERROR, u"%s_init: GW Update Queue Initialization failed\n", ME);
+        return -1;
     }
+    log_write(LOG_MSG, u"%s_init: GW Update Queue Initializated\n", ME);
+    return 0;
+}
 
-    // 12.10 and 13. Whether the Collector runs in this service, as the agent's pipeline sees it.
+// 12.2 to 12.4 The appliance update client, its thread and the heartbeat.
+int
+init_appliance_client(config_record *config)
+{
+    if (SSOclient_init(config->gw_list, config->base_directory) != 0) {
+        log_write(LOG_ERROR, u"%s_init: GW SSO Client Initialization failed\n", ME);
+        return -1;
+    }
+    log_write(LOG_MSG, u"%s_init: GW SSO Client Initialized\n", ME);
+    for (threadpool_fn loop : {SSOclient_thread, SSO_client_update_heartbeat}) {
+        if (threadpool_run(loop, nullptr, 1) != 0) {
+            log_write(LOG_ERROR, u"%s_init: %s SSO Client couldn't started\n", ME, u"Vantelor");
+            return -1;
+        }
+        log_write(LOG_MSG, u"%s_init: %s SSO Client started\n", ME, u"Vantelor");
+    }
+    return 0;
+}
+
+// 12.5 The workstation poll.
+int
+init_workstation_poll(config_record *config)
+{
+    if (wrkstpoll_init(config->polling_mode, config->username, config->password) != 0) {
+        log_write(LOG_ERROR, u"%s_init: Workstation Polling Module Initialization failed\n", ME);
+        return -1;
+    }
+    log_write(LOG_MSG, u"%s_init: Workstation Polling Module Initialized\n", ME);
+    return 0;
+}
+
+// 12.6 The logoff detector, with the settings of its checks.
+int
+init_logoff_detector(config_record *config)
+{
+    wrkstping_init(static_cast<std::int32_t>(config->ping_timeout),
+                   static_cast<std::uint8_t>(config->ping_retry_count));
+    logoff_detector_init(config->detection_mode, config->detection_interval);
+    if (threadpool_run(logoff_detector, config, 1) != 0) {
+        log_write(LOG_ERROR, u"%s_init: User Logoff Detector Thread couldn't started\n", ME);
+        return -1;
+    }
+    log_write(LOG_DEBUG, u"%s_init: User Logoff Detector Thread started\n", ME);
+    return 0;
+}
+
+// 12.7 and 12.8 The server for the DC Agents on every local address.
+int
+init_agent_server(config_record *config)
+{
+    log_write(LOG_ERROR, u"%s_init: DC Agent is Active directory\n", ME);
+    if (dcaserver_init(nullptr, config->dcaserver_port) != 0) {
+        log_write(LOG_ERROR, u"%s_init: DC Agent Server Initialization failed\n", ME);
+        return -1;
+    }
+    log_write(LOG_DEBUG, u"%s_init: DC Agent Server Initialized\n", ME);
+    if (threadpool_run(dcaserver_thread, nullptr, 1) != 0) {
+        log_write(LOG_ERROR, u"%s_init: DCA Server couldn't started\n", ME);
+        return -1;
+    }
+    log_write(LOG_MSG, u"%s_init: DC Agent Server started\n", ME);
+    return 0;
+}
+
+// 12.9 The appliance request server.
+int
+init_request_server(config_record *config)
+{
+    if (tsso_server_init(nullptr, config->tsso_server_port) != 0) {
+        log_write(LOG_ERROR, u"%s_init: Transparent SSO Server Initialization failed\n", ME);
+        return -1;
+    }
+    log_write(LOG_DEBUG, u"%s_init: Transparent SSO Server Initialized\n", ME);
+    if (threadpool_run(SSO_server_thread, nullptr, 1) != 0) {
+        log_write(LOG_ERROR, u"%s_init: Transparent SSO Server couldn't started\n", ME);
+        return -1;
+    }
+    log_write(LOG_MSG, u"%s_init: Transparent SSO Server started\n", ME);
+    return 0;
+}
+
+// 12.10 and 13. Whether the Collector runs in this service, as the agent's pipeline sees it.
+int
+init_local_collector(config_record *config)
+{
     if (config->collector_enabled != 0) {
         dca_set_local_cidmgr();
     } else {
         dca_clear_local_cidmgr();
     }
+    return 0;
+}
 
-    // 14. The DC Agent and its detector.
-    if (config->dca_enabled != 0) {
-        // 14.1
-        if (dca_client_init(config->coll_list) != 0) {
-            log_write(LOG_ERROR, u"%s_init: DC Agent Initialization failed\n", me);
-            nivo_shutdown();
-            return -1;
-        }
-        log_write(LOG_DEBUG, u"%s_init: DC Agent Initialized\n", me);
-        // 14.2 The monitor makes the first connections to the Collectors and keeps them up.
-        if (threadpool_run(monitor_dcaserver_workerthread, nullptr, 1) != 0) {
-            log_write(LOG_ERROR, u"%s_init: DC Agent Initialization failed\n", me);
-            nivo_shutdown();
-            return -1;
-        }
-        log_write(LOG_DEBUG, u"%s_init: DC Agent Initialized\n", me);
-        // 14.3
-        if (config->dca_mode == DCA_MODE_EVENTLOG) {
-            static const char16_t log_name[] = u"security";
-            if (threadpool_run(dca_eventlog, const_cast<char16_t *>(log_name), 1) != 0) {
-                log_write(LOG_ERROR, u"%s_init: EventLog DC Agent couldn't started\n", me);
+// 14.1 and 14.2 The agent's client; its monitor makes the first connections to the Collectors
+// and keeps them up.
+int
+init_agent_client(config_record *config)
+{
+    if (dca_client_init(config->coll_list) != 0) {
+        log_write(LOG_ERROR, u"%s_init: DC Agent Initialization failed\n", ME);
+        return -1;
+    }
+    log_write(LOG_DEBUG, u"%s_init: DC Agent Initialized\n", ME);
+    if (threadpool_run(monitor_dcaserver_workerthread, nullptr, 1) != 0) {
+        log_write(LOG_ERROR, u"%s_init: DC Agent Initialization failed\n", ME);
+        return -1;
+    }
+    log_write(LOG_DEBUG, u"%s_init: DC Agent Initialized\n", ME);
+    return 0;
+}
+
+// 14.3 The event-log monitor.
+int
+init_eventlog_monitor(config_record *config)
+{
+    const os_version_record *version = config_os_version();
+    dca_eventlog_init({config->eventlog_file, config->base_directory,
+                       version->major == 5 && version->minor == 0});
+    if (config->eventlog_monitor_ntlm != 0) {
+        dca_set_eventlog_ntlm();
+    }
+    static const char16_t log_name[] = u"security";
+    if (threadpool_run(dca_eventlog, const_cast<char16_t *>(log_name), 1) != 0) {
+        log_write(LOG_ERROR, u"%s_init: EventLog DC Agent couldn't started\n", ME);
+        return -1;
+    }
+    log_write(LOG_MSG, u"%s_init: EventLog DC Agent started\n", ME);
+    return 0;
+}
+
+// Which configurations run a step.
+bool
+always(const config_record &)
+{
+    return true;
+}
+
+bool
+collector(const config_record &config)
+{
+    return config.collector_enabled != 0;
+}
+
+bool
+logoff_detection(const config_record &config)
+{
+    return config.collector_enabled != 0 && config.logoff_detection_enabled != 0;
+}
+
+bool
+agent(const config_record &config)
+{
+    return config.dca_enabled != 0;
+}
+
+bool
+eventlog_agent(const config_record &config)
+{
+    return config.dca_enabled != 0 && config.dca_mode == DCA_MODE_EVENTLOG;
+}
+
+struct init_step {
+    bool (*wanted)(const config_record &);
+    int (*run)(config_record *);
+    bool shut_down_on_failure; // the log exists, and says so
+};
+
+// The steps in their order; the first failure ends start-up.
+constexpr init_step INIT_STEPS[] = {
+    {always, init_os_version, false},
+    {always, init_base_directory, false},
+    {always, init_paths, true},
+    {always, init_logs, true},
+    {always, init_configuration, false},
+    {collector, init_user_store, true},
+    {always, init_thread_pool, true},
+    {collector, init_update_queue, true},
+    {collector, init_appliance_client, true},
+    {collector, init_workstation_poll, true},
+    {logoff_detection, init_logoff_detector, true},
+    {collector, init_agent_server, true},
+    {collector, init_request_server, true},
+    {always, init_local_collector, true},
+    {agent, init_agent_client, true},
+    {eventlog_agent, init_eventlog_monitor, true},
+};
+
+} // namespace
+
+int
+nivo_init()
+{
+    // 1. The process-wide locks of the eDirectory set-up and the dead-entry store are static
+    // objects of their modules and exist before any code runs. Zero the record and version.
+    config_record *config = config_get();
+    *config = config_record{};
+    *config_os_version() = os_version_record{};
+    g_service.failure_reason[0] = 0;
+    g_service.failure_error = 0;
+
+    for (const init_step &step : INIT_STEPS) {
+        if (step.wanted(*config) && step.run(config) != 0) {
+            if (step.shut_down_on_failure) {
                 nivo_shutdown();
-                return -1;
             }
-            log_write(LOG_MSG, u"%s_init: EventLog DC Agent started\n", me);
+            return -1;
         }
     }
-
     // 15.
-    log_write(LOG_MSG, u"%s_init: Initialization Finished\n", me);
+    log_write(LOG_MSG, u"%s_init: Initialization Finished\n", ME);
     return 0;
 }
 

@@ -14,17 +14,14 @@
 #include "base/civil_date.h"
 #include "common/log.h"
 #include "common/text.h"
-#include "platform/profile.h"
 #include "platform/registry.h"
 #include "platform/system.h"
-#include "userdb/gw_update_queue.h"
 #include "userdb/userdb.h"
 #include "userdb/userinfo.h"
 
 namespace {
 
 constexpr const char16_t *DEAD_ENTRY_KEY = u"SOFTWARE\\Vantelor\\Vantelor Tessaline\\DeadEntry";
-constexpr const char16_t *HOME_KEY = u"SOFTWARE\\Vantelor\\Vantelor Tessaline";
 constexpr const char16_t *TIME_VALUE = u"Time";
 constexpr std::uint64_t TICKS_PER_SECOND = 10000000; // 100-nanosecond intervals
 constexpr unsigned int DEFAULT_SCAN_PERIOD_MS = 300 * 1000;
@@ -420,9 +417,8 @@ dead_entry_process_expired()
                   u"dead_entry_timeout_workerthread: DeadEntry time expired for the user %s "
                   u"Workstation IP %s",
                   record->User, record->WrkstIP);
-        (void)userinfo_db_delete(record, 1);
-        record->Flags = UI_FLAG_LOGOUT;
-        if (gw_update_queue_enqueue(record) != 0) {
+        // A failed delete leaves the entry for the next scan; the logout goes out regardless.
+        if (userinfo_db_delete_and_queue(record, 1, QUEUE_ALWAYS) != 0) {
             userdb_free_userinfo(record);
         }
     }
@@ -432,19 +428,8 @@ dead_entry_process_expired()
 void
 dead_entry_timeout_workerthread()
 {
-    char home[1025];
-    std::size_t size = sizeof home - 1;
-    if (registry_get_value(REGISTRY_LOCAL_MACHINE, HOME_KEY, u"NIVOHome", home, &size) != 0) {
-        size = 0;
-    }
-    home[size] = 0;
-    std::string ini = std::string(home) + static_cast<char>(platform_path_separator) + "nivo.ini";
-    char value[128];
-    platform_profile_string("NIV-COLLECTOR", "DEAD-ENTRY-TIMEOUT", "1", value, sizeof value,
-                            ini.c_str());
-    log_write(LOG_DEBUG, u"dead_entry_timeout_workerthread: DEAD-ENTRY-TIMEOUT = %S",
-              static_cast<const char *>(value));
-    g_de.timeout_hours = static_cast<std::int32_t>(std::atoi(value));
+    log_write(LOG_DEBUG, u"dead_entry_timeout_workerthread: DEAD-ENTRY-TIMEOUT = %d",
+              static_cast<int>(g_de.timeout_hours));
     // A logon stored while no entry could be written (the process killed between the two, the
     // setting not read yet) would otherwise never be bounded.
     (void)dead_entry_restore_missing();
@@ -466,12 +451,13 @@ dead_entry_timeout_workerthread()
 }
 
 int
-dead_entry_start_thread()
+dead_entry_start_thread(std::int32_t timeout_hours)
 {
     std::lock_guard guard(g_de.thread_lock);
     if (g_de.thread.joinable()) {
         return 0;
     }
+    g_de.timeout_hours = timeout_hours;
     g_de.stop = false;
     try {
         g_de.thread = std::thread(dead_entry_timeout_workerthread);

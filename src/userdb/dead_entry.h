@@ -33,13 +33,13 @@ int remove_user_from_de_repositry(const UserInfo *record);
 // has passed. Returns the count found.
 int dead_entry_findExpiredUsers();
 
-// The timeout thread: reads DEAD-ENTRY-TIMEOUT (hours) from nivo.ini of the base directory,
-// restores missing entries, then every 300 seconds deletes and logs out the logons whose deadline
-// has passed. Returns only after dead_entry_stop_thread().
+// The timeout thread: restores missing entries, then every 300 seconds deletes and logs out the
+// logons whose deadline has passed. Returns only after dead_entry_stop_thread().
 void dead_entry_timeout_workerthread();
 
-// Starts the timeout thread on a thread of its own. 0, or -1 (logged).
-int dead_entry_start_thread();
+// Sets the timeout (DEAD-ENTRY-TIMEOUT, hours; 0 disables the store) and starts the timeout
+// thread on a thread of its own. 0, or -1 (logged).
+int dead_entry_start_thread(std::int32_t timeout_hours);
 // Ends and joins the timeout thread (tests); the thread ends within its current round.
 void dead_entry_stop_thread();
 

@@ -26,7 +26,7 @@
 #include "common/format.h"
 #include "common/log.h"
 #include "common/text.h"
-#include "logoff/wrkstpoll.h"
+#include "logoff/wrkstpoll_handlers.h"
 #include "platform/file.h"
 #include "platform/system.h"
 #include "userdb/dead_entry.h"
@@ -1279,7 +1279,7 @@ userinfo_db_write_state(userdb_write_state *out)
 }
 
 int
-userinfo_db_insert_and_queue(UserInfo *record)
+userinfo_db_insert_and_queue(UserInfo *record, userdb_queue_when when)
 {
     userdb_handle *handle = store();
     if (handle == nullptr) {
@@ -1290,10 +1290,27 @@ userinfo_db_insert_and_queue(UserInfo *record)
     // cannot store itself and queue its logout of this user before this logon is queued.
     std::lock_guard guard(handle->lock);
     int result = userinfo_db_insert(record);
-    if (result != 0) {
+    if (result < 0 || (result == 1 && when == QUEUE_WHEN_DONE)) {
         return result;
     }
     record->Flags = UI_FLAG_LOGON;
+    return gw_update_queue_enqueue(record) == 0 ? 0 : -2;
+}
+
+int
+userinfo_db_delete_and_queue(UserInfo *record, int match_workstation, userdb_queue_when when)
+{
+    // Held across the enqueue, for the same order as above (the delete takes it again; without
+    // a store the delete says so).
+    std::unique_lock<std::recursive_mutex> guard;
+    if (userdb_handle *handle = store(); handle != nullptr) {
+        guard = std::unique_lock(handle->lock);
+    }
+    int result = userinfo_db_delete(record, match_workstation);
+    if (result != 0 && when == QUEUE_WHEN_DONE) {
+        return -1;
+    }
+    record->Flags = UI_FLAG_LOGOUT;
     return gw_update_queue_enqueue(record) == 0 ? 0 : -2;
 }
 

@@ -42,12 +42,29 @@ void userinfo_db_fini();
 // is logged out first (wrkstpoll_handle_logoff_req).
 int userinfo_db_insert(UserInfo *record);
 
-// userinfo_db_insert, and a stored record handed to the update queue as a logon (Flags 5) while
-// the store is still locked: logons at one address reach the queue in the order they were
-// stored, behind the logout of the user each one replaced. 0 stored and queued (the record
-// belongs to the queue); 1 already stored (the caller keeps it); -1 error, -2 stored but the
-// queue refused it (the caller keeps it in both cases).
-int userinfo_db_insert_and_queue(UserInfo *record);
+// The Collector's intake: a logon is stored and queued for the appliances, a logoff deleted and
+// queued as a logout, each under the store's lock, so that the updates of one address reach the
+// queue in the order the store saw them (a logon behind the logout of the user it replaced).
+// Whether the record goes to the queue when the store did nothing (the user already held the
+// address, or the delete failed):
+enum userdb_queue_when : int {
+    QUEUE_WHEN_DONE = 0, // only when the store changed
+    QUEUE_ALWAYS = 1,    // also then: an appliance asked and hears the answer; a logon past its
+                         // dead-entry deadline is logged out on the appliances whatever the
+                         // store says
+};
+
+// userinfo_db_insert, and the record handed to the update queue as a logon (Flags 5).
+// Ownership: 0 the record was queued and belongs to the queue; in every other case the caller
+// keeps it: 1 already stored and not queued (QUEUE_WHEN_DONE), -1 not stored, -2 the queue
+// refused it.
+int userinfo_db_insert_and_queue(UserInfo *record, userdb_queue_when when = QUEUE_WHEN_DONE);
+
+// userinfo_db_delete, and the record handed to the update queue as a logout (Flags 4).
+// Ownership: 0 the record was queued and belongs to the queue; otherwise the caller keeps it:
+// -1 the delete failed and nothing was queued (QUEUE_WHEN_DONE), -2 the queue refused it.
+int userinfo_db_delete_and_queue(UserInfo *record, int match_workstation,
+                                 userdb_queue_when when = QUEUE_WHEN_DONE);
 
 // Logons the store could not write since it was opened, for the service's report: inserts that
 // failed (result -1), whether the latest insert failed, and SQLite's text for the latest

@@ -135,10 +135,18 @@ TEST_F(Config, RetryCountHandedToThePingIsBounded)
 
     // A ping time-out of 0 keeps the ping's own 5000 ms; another value replaces it.
     ASSERT_EQ(parse(SETTINGS + "[LOGOFF-DETECTION]\nPING-TIMEOUT=0\n"), 0);
+    wrkstping_init(static_cast<std::int32_t>(record.ping_timeout), 0);
     EXPECT_EQ(wrkstping_get_timeout(), 5000);
     ASSERT_EQ(parse(SETTINGS + "[LOGOFF-DETECTION]\nPING-TIMEOUT=750\n"), 0);
+    wrkstping_init(static_cast<std::int32_t>(record.ping_timeout), 0);
     EXPECT_EQ(wrkstping_get_timeout(), 750);
     wrkstping_set_timeout(5000);
+
+    // The dead-entry timeout is decimal hours, 1 when absent.
+    ASSERT_EQ(parse(SETTINGS), 0);
+    EXPECT_EQ(record.dead_entry_timeout, 1);
+    ASSERT_EQ(parse(SETTINGS + "[NIV-COLLECTOR]\nDEAD-ENTRY-TIMEOUT=010\n"), 0);
+    EXPECT_EQ(record.dead_entry_timeout, 10);
 }
 
 TEST_F(Config, ThreadPoolGrowsTwoPerDomainControllerUpTo1024)

@@ -126,6 +126,32 @@ TEST_F(DcaFilter, UserAndAddressListsExcludeWholeNamesWithoutCase)
     EXPECT_EQ(dca_filter_by_username(&no_ip), 0);
 }
 
+TEST_F(DcaFilter, ExclusionPredicatesJoinListsAndNetworksInOneSense)
+{
+    ASSERT_EQ(dca_addip_ipexcllist(u"10.0.0.9", DCA_IPLIST_LOGIN), 0);
+    ASSERT_EQ(dca_login_ipexc_addnet_authnetlist(u"10.1.0.0/16"), 0);
+    ASSERT_EQ(dca_addip_ipexcllist(u"10.0.0.10", DCA_IPLIST_LOGOFF), 0);
+    ASSERT_EQ(dca_logoff_ipexc_addnet_authnetlist(u"10.2.0.0/16"), 0);
+    struct row {
+        const char16_t *address;
+        bool login, logoff;
+    };
+    const row rows[] = {
+        {u"10.0.0.9", true, false}, {u"10.1.4.4", true, false},  {u"10.0.0.10", false, true},
+        {u"10.2.7.7", false, true}, {u"10.3.0.1", false, false}, {u"not an address", false, false},
+    };
+    for (const row &r : rows) {
+        SCOPED_TRACE(nivo_test::u8(r.address));
+        logon record;
+        record.WrkstIP = tsso_string_dup_w(r.address);
+        EXPECT_EQ(login_excluded(&record), r.login);
+        EXPECT_EQ(logoff_excluded(&record), r.logoff);
+    }
+    logon no_address;
+    EXPECT_FALSE(login_excluded(&no_address));
+    EXPECT_FALSE(logoff_excluded(&no_address));
+}
+
 TEST_F(DcaFilter, HostDomainDecidesAndMonitoredListServesOnlyWithoutIt)
 {
     ASSERT_EQ(dca_adddomain_domainlist(u"OTHER"), 0);

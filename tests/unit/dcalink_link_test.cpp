@@ -25,7 +25,7 @@
 #include "dcalink/dcaclient.h"
 #include "dcalink/dcalink_protocol.h"
 #include "dcalink/dcaserver.h"
-#include "logoff/logoff_detector.h"
+#include "config/detector_settings.h"
 #include "platform/registry.h"
 #include "support/collector.h"
 #include "support/test_support.h"

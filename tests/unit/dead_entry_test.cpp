@@ -93,17 +93,6 @@ class DeadEntry : public ::testing::Test {
         return userinfo_db_insert(record.get());
     }
     // nivo.ini in the test's directory with the timeout given, found through "NIVOHome".
-    void set_home_with_timeout(int hours)
-    {
-        ASSERT_TRUE(write_file(dir.file("nivo.ini"), "[NIV-COLLECTOR]\nDEAD-ENTRY-TIMEOUT=" +
-                                                         std::to_string(hours) + "\n"));
-        registry_key *home = nullptr;
-        ASSERT_EQ(registry_create_key(REGISTRY_LOCAL_MACHINE,
-                                      u"SOFTWARE\\Vantelor\\Vantelor Tessaline", &home),
-                  0);
-        ASSERT_EQ(registry_set_value_a(home, u"NIVOHome", dir.path().data(), dir.path().size()), 0);
-        registry_close_key(home);
-    }
     // Deletes user's logon at ip, matched by user and workstation address.
     int remove(std::u16string user, std::u16string ip)
     {
@@ -221,10 +210,9 @@ TEST_F(DeadEntry, TheThreadReadsItsTimeoutRestoresMissingEntriesAndScans)
     put_entry(u"carol+10.0.0.8", deadline_text(g_now - HOUR));
 
     g_now += HOUR;
-    set_home_with_timeout(3);
     dead_entry_set_timeout(0);
     dead_entry_set_scan_period_ms(50);
-    ASSERT_EQ(dead_entry_start_thread(), 0);
+    ASSERT_EQ(dead_entry_start_thread(3), 0);
     auto consumer = std::async(std::launch::async, [] { return gw_update_queue_dequeue(); });
     ASSERT_EQ(consumer.wait_for(std::chrono::seconds(10)), std::future_status::ready);
     userinfo_ptr logout(consumer.get());

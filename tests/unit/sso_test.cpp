@@ -23,7 +23,7 @@
 #include "config/config_lists.h"
 #include "dca/filter/dca_filter.h"
 #include "logoff/active_status.h"
-#include "logoff/logoff_detector.h"
+#include "config/detector_settings.h"
 #include "platform/registry.h"
 #include "platform/socket.h"
 #include "sso/sso_client.h"

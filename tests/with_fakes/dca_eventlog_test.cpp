@@ -76,8 +76,7 @@ std::string
 kerberos_address(std::uint32_t id, const std::vector<std::u16string> &strings,
                  unsigned long major = 6, unsigned long minor = 2)
 {
-    config_os_version()->major = major;
-    config_os_version()->minor = minor;
+    dca_eventlog_init({nullptr, nullptr, major == 5 && minor == 0});
     std::vector<unsigned char> bytes = event_bytes(id, strings);
     UserInfo *record = userdb_allocate_userinfo();
     init_userinfo_kerberos(reinterpret_cast<const eventlog_record *>(bytes.data()), record);
@@ -85,8 +84,7 @@ kerberos_address(std::uint32_t id, const std::vector<std::u16string> &strings,
     EXPECT_EQ(text(record->User), u8(strings[0]));
     EXPECT_EQ(text(record->Domain), "NIVOTEST");
     userdb_free_userinfo(record);
-    config_os_version()->major = 6;
-    config_os_version()->minor = 2;
+    dca_eventlog_init({nullptr, nullptr, false});
     return out;
 }
 
@@ -98,8 +96,6 @@ class Monitor : public nivo_test::collector_fixture {
     void SetUp() override
     {
         collector_fixture::SetUp();
-        config_os_version()->major = 6;
-        config_os_version()->minor = 2;
         ASSERT_EQ(dca_addnet_authnetlist(u"10.0.0.0/8"), 0);
         ASSERT_EQ(dca_addnet_authnetlist(u"192.0.0.0/8"), 0);
         ASSERT_EQ(threadpool_create(4, 1), 0);
@@ -111,7 +107,7 @@ class Monitor : public nivo_test::collector_fixture {
         ASSERT_EQ(dca_client_init(nullptr), 0);
         std::filesystem::create_directory(dir.file("audit"));
         audit = dir.file("audit/auth_json.log");
-        config_get()->eventlog_file = tsso_string_dup_w(nivo_test::u16(audit).c_str());
+        dca_eventlog_init({nivo_test::u16(audit).c_str(), nullptr, false});
     }
     void TearDown() override
     {
@@ -119,8 +115,6 @@ class Monitor : public nivo_test::collector_fixture {
         threadpool_destroy();
         dca_pipeline_reset();
         dca_eventlog_reset();
-        text_free(config_get()->eventlog_file);
-        config_get()->eventlog_file = nullptr;
         collector_fixture::TearDown();
     }
     void start()

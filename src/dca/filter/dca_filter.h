@@ -146,6 +146,28 @@ dca_filter_by_logoff_ip(const Record *record)
     return record != nullptr ? dca_filter_by_ip(record->WrkstIP, DCA_IPLIST_LOGOFF) : 0;
 }
 
+// ---- the exclusion of a workstation address, in one sense ----
+
+// True when logons at the record's WrkstIP are not kept: the address is in the login IP
+// exclusion list or lies in a login exclusion network.
+template <class Record>
+bool
+login_excluded(const Record *record)
+{
+    return dca_filter_by_login_ip(record) == 1 ||
+           (record != nullptr && dca_filter_by_login_authnet(record->WrkstIP) == 0);
+}
+
+// True when the record's WrkstIP is never logged off: the address is in the logoff IP
+// exclusion list or lies in a logoff exclusion network.
+template <class Record>
+bool
+logoff_excluded(const Record *record)
+{
+    return dca_filter_by_logoff_ip(record) == 1 ||
+           (record != nullptr && dca_filter_by_logoff_authnet(record->WrkstIP) == 0);
+}
+
 // Domain := a copy of the host domain (the previous Domain is released). 0.
 template <class Record>
 int
