@@ -100,17 +100,11 @@ struct tmpfs_mount {
     tmpfs_mount &operator=(const tmpfs_mount &) = delete;
 };
 
+// Waits until done() holds, polling every 200 ms: false after timeout_ms.
 bool
 wait_until(int timeout_ms, const auto &done)
 {
-    auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
-    while (!done()) {
-        if (std::chrono::steady_clock::now() > deadline) {
-            return false;
-        }
-        std::this_thread::sleep_for(std::chrono::milliseconds(200));
-    }
-    return true;
+    return nivo_test::eventually(done, timeout_ms, 200);
 }
 
 // The count of the last "N logons not stored" report on standard error (0 when none).

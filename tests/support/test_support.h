@@ -84,17 +84,17 @@ bool logged(const std::string &path, const std::string &text);
 // How many lines of the log file at level (its name: "ERROR", "MSG", ...) contain text.
 std::size_t logged_at(const std::string &path, const std::string &level, const std::string &text);
 
-// Polls condition every 10 ms until it holds: false when it still does not after timeout_ms.
+// Polls condition every poll_ms until it holds: false when it still does not after timeout_ms.
 template <class F>
 bool
-eventually(F condition, int timeout_ms = 5000)
+eventually(F condition, int timeout_ms = 5000, int poll_ms = 10)
 {
     auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
     while (!condition()) {
         if (std::chrono::steady_clock::now() > deadline) {
             return false;
         }
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        std::this_thread::sleep_for(std::chrono::milliseconds(poll_ms));
     }
     return true;
 }
