@@ -1,12 +1,7 @@
-// Agent and Collectors as separate services on loopback: an Agent-only service in event-log mode
-// sends the logons of its audit log to two Collector-only services, keeps doing so after one of
-// them restarts, and sends a restarted Collector the logons of its downtime, in order and within
-// seconds; a Collector fed garbage, truncated frames and absurd lengths by the load generator
-// still serves the next agent.
-//
-// Each test runs itself again in a network namespace of its own (root), which the services share
-// with the tools that talk to them; without one it is skipped. The services take free ports on
-// 127.0.0.1 from their nivo.ini.
+// Agent and Collectors as separate services on loopback (each test in a network namespace of its
+// own): an agent in event-log mode feeds two Collectors and reconnects a restarted one, a
+// restarted Collector gets the logons of its downtime in order, and bad agents leave a Collector
+// serving the next one.
 
 #include <gtest/gtest.h>
 
@@ -79,7 +74,7 @@ run_tool(const temp_dir &dir, const std::vector<std::string> &args, std::string 
     return status;
 }
 
-// Rows of the user in the Collector's store (0 while the file cannot be read).
+// Rows of the Collector's store that match where (0 while the file cannot be read).
 int
 rows(const std::string &base, const std::string &where)
 {
@@ -89,14 +84,7 @@ rows(const std::string &base, const std::string &where)
 bool
 wait_rows(const std::string &base, const std::string &where, int expected, int timeout_ms)
 {
-    auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
-    while (std::chrono::steady_clock::now() < deadline) {
-        if (rows(base, where) >= expected) {
-            return true;
-        }
-        std::this_thread::sleep_for(std::chrono::milliseconds(50));
-    }
-    return rows(base, where) >= expected;
+    return nivo_test::eventually([&] { return rows(base, where) >= expected; }, timeout_ms);
 }
 
 std::string
@@ -114,7 +102,7 @@ stop(daemon_process &nivo)
 
 } // namespace
 
-TEST(AgentCollectorLink, AnAgentFeedsTwoCollectorsAndReconnectsARestartedOne)
+TEST(AgentCollectorLink, AnAgentFeedsTwoCollectorsAndReconnectsARestartedOneAtOnce)
 {
     if (nivo_test::ran_in_own_network_namespace()) {
         return;
@@ -159,29 +147,13 @@ TEST(AgentCollectorLink, AnAgentFeedsTwoCollectorsAndReconnectsARestartedOne)
                           " AND domain = 'example.test'"),
               1);
 
-    // Collector A stops: the logon made meanwhile reaches B, and is kept for A.
+    // A connection the Collector closed is noticed before the next send: after a restart the
+    // next logon reaches A at once over a new connection, without waiting for the monitor. (The
+    // logons of a Collector's downtime are the next test's.)
     stop(*collector_a);
-    collector_a.reset();
-    ASSERT_EQ(logon("carol", "127.0.0.22"), 0);
-    EXPECT_TRUE(wait_rows(b, user_is("carol"), 1, 10000));
-    // A starts again; the agent's monitor connects it within seconds and sends it carol, then
-    // the logons made after that.
     collector_a = std::make_unique<daemon_process>(NIVO_BINARY, a);
     ASSERT_TRUE(
         collector_a->wait_for_log(a + "/nivo.log", "nivo_init: DC Agent Server started", 10000, 2));
-    ASSERT_TRUE(
-        agent_service.wait_for_log(agent + "/nivo.log", "collector  connected again", 75000, 3));
-    ASSERT_EQ(logon("dave", "127.0.0.23"), 0);
-    EXPECT_TRUE(wait_rows(a, user_is("dave"), 1, 10000));
-    EXPECT_TRUE(wait_rows(b, user_is("dave"), 1, 10000));
-    EXPECT_EQ(rows(a, user_is("carol")), 1);
-
-    // A connection the Collector closed is noticed before the next send: after another restart
-    // the next logon reaches A at once over a new connection, without waiting for the monitor.
-    stop(*collector_a);
-    collector_a = std::make_unique<daemon_process>(NIVO_BINARY, a);
-    ASSERT_TRUE(
-        collector_a->wait_for_log(a + "/nivo.log", "nivo_init: DC Agent Server started", 10000, 3));
     ASSERT_EQ(logon("erin", "127.0.0.24"), 0);
     EXPECT_TRUE(wait_rows(a, user_is("erin"), 1, 10000));
 

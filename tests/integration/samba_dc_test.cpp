@@ -5,13 +5,13 @@
 
 #include <gtest/gtest.h>
 
-#include <sqlite3.h>
 #include <unistd.h>
 
 #include <filesystem>
 #include <string>
 
 #include "platform/process.h"
+#include "support/collector.h"
 #include "support/test_support.h"
 
 using nivo_test::temp_dir;
@@ -32,44 +32,6 @@ ENABLED=TRUE
 [LOGGING]
 LOG-LEVEL=5
 )";
-
-struct row {
-    int count = 0;
-    std::string user, domain, ip;
-    int flags = 0, logon_type = 0;
-};
-
-row
-alice_row(const std::string &db)
-{
-    row r;
-    sqlite3 *handle = nullptr;
-    if (sqlite3_open_v2(db.c_str(), &handle, SQLITE_OPEN_READONLY, nullptr) != SQLITE_OK) {
-        sqlite3_close(handle);
-        return r;
-    }
-    sqlite3_stmt *stmt = nullptr;
-    const char *sql = "SELECT user, domain, wrkst_ip, flags, logon_type FROM UserInfo "
-                      "WHERE user = 'alice' ORDER BY rowid;";
-    if (sqlite3_prepare_v2(handle, sql, -1, &stmt, nullptr) == SQLITE_OK) {
-        while (sqlite3_step(stmt) == SQLITE_ROW) {
-            if (r.count++ == 0) {
-                auto column = [&](int i) {
-                    const unsigned char *t = sqlite3_column_text(stmt, i);
-                    return t != nullptr ? std::string(reinterpret_cast<const char *>(t)) : "";
-                };
-                r.user = column(0);
-                r.domain = column(1);
-                r.ip = column(2);
-                r.flags = sqlite3_column_int(stmt, 3);
-                r.logon_type = sqlite3_column_int(stmt, 4);
-            }
-        }
-    }
-    sqlite3_finalize(stmt);
-    sqlite3_close(handle);
-    return r;
-}
 
 } // namespace
 
@@ -103,13 +65,14 @@ TEST(SambaDomainController, KerberosLogonIsStoredAndQueued)
     ASSERT_EQ(waited, 0) << "the fixture did not finish in time";
     ASSERT_EQ(status, 0) << nivo_test::read_file(err) << nivo_test::read_file(out);
 
-    row r = alice_row(base + "/nivo.db3");
-    ASSERT_GE(r.count, 1) << nivo_test::read_file(dc + "/auth_json.log");
-    EXPECT_EQ(r.count, 1) << "the DC may log one ticket twice: the second is a duplicate";
-    EXPECT_EQ(r.domain, "nivotest.lan");
-    EXPECT_EQ(r.ip, "127.0.0.1");
-    EXPECT_EQ(r.flags, 1);
-    EXPECT_EQ(r.logon_type, 2);
+    std::vector<nivo_test::store_row> rows =
+        nivo_test::store_rows(base + "/nivo.db3", "user = 'alice'");
+    ASSERT_GE(rows.size(), 1u) << nivo_test::read_file(dc + "/auth_json.log");
+    EXPECT_EQ(rows.size(), 1u) << "the DC may log one ticket twice: the second is a duplicate";
+    EXPECT_EQ(rows[0].domain, "nivotest.lan");
+    EXPECT_EQ(rows[0].ip, "127.0.0.1");
+    EXPECT_EQ(rows[0].flags, 1);
+    EXPECT_EQ(rows[0].logon_type, 2);
 
     std::string events = nivo_test::log_text(base + "/logging_events.log");
     EXPECT_NE(events.find("init_userinfo_kerberos: UserName: alice\n"), std::string::npos);

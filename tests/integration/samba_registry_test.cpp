@@ -1,8 +1,7 @@
-// The registry poll against a real remote registry: the loopback Samba AD domain controller of
-// scripts/samba-fixture.sh, whose HKEY_USERS is seeded with alice's profile-hive keys. The poll
-// runs through the nivo-wrkst helper, finds alice and renews her row; once the keys are gone it
-// logs her out. The outer test starts the fixture (root), which runs the inner one inside the
-// DC's network namespace; run on its own, the inner test is skipped.
+// The registry poll against the loopback Samba AD domain controller of scripts/samba-fixture.sh,
+// whose HKEY_USERS holds alice's hive keys: the poll finds alice and renews her row; once the
+// keys are gone it logs her out. The outer test starts the fixture (root), which runs the inner
+// one inside the DC's network namespace; run on its own, the inner test is skipped.
 
 #include <gtest/gtest.h>
 
@@ -11,7 +10,6 @@
 #include <csignal>
 #include <cstdlib>
 #include <filesystem>
-#include <ctime>
 #include <string>
 #include <vector>
 
@@ -33,12 +31,6 @@ using nivo_test::temp_dir;
 using nivo_test::u8;
 
 namespace {
-
-std::int32_t
-now()
-{
-    return static_cast<std::int32_t>(std::time(nullptr));
-}
 
 // alice's flags in the store, or -1 when she has no row.
 int
@@ -83,16 +75,11 @@ TEST(SambaRegistryPoll, InsideTheFixture)
     std::string keys = std::string(NIVO_SOURCE_DIR) + "/tests/integration/samba_hku_keys.py ";
     ASSERT_EQ(std::system((keys + "create " + sid).c_str()), 0);
 
-    UserInfo *alice = userdb_allocate_userinfo();
-    userdb_set_text(&alice->User, u"alice");
-    userdb_set_text(&alice->Domain, u"nivotest.lan");
-    userdb_set_text(&alice->WrkstIP, u"127.0.0.1");
-    alice->CreateTime = now() - 700;
-    alice->ExpireTime = now() - 100;
-    alice->LogonType = UI_LOGON_DC;
-    ASSERT_EQ(userinfo_db_insert(alice), 0);
+    userinfo_ptr alice(nivo_test::make_logon(u"alice", u"nivotest.lan", u"127.0.0.1",
+                                             nivo_test::now_seconds() - 700,
+                                             nivo_test::now_seconds() - 100));
+    ASSERT_EQ(userinfo_db_insert(alice.get()), 0);
     std::int32_t rowid = 1;
-    userdb_free_userinfo(alice);
 
     EXPECT_EQ(wrkstpoll_workerthread_reg(select_alice()), 0);
     std::string db = dir.file("nivo.db3");
@@ -103,7 +90,7 @@ TEST(SambaRegistryPoll, InsideTheFixture)
     ASSERT_EQ(std::system((keys + "delete " + sid).c_str()), 0);
     UserInfo due{};
     due.RowID = rowid;
-    due.ExpireTime = now() - 1;
+    due.ExpireTime = nivo_test::now_seconds() - 1;
     due.Flags = UI_FLAG_ACTIVE;
     ASSERT_EQ(userinfo_db_update(&due), 0);
     EXPECT_EQ(wrkstpoll_workerthread_reg(select_alice()), 0);

@@ -1,13 +1,7 @@
-// A Collector whose base directory lies on a small file system (a tmpfs of 8 MiB, mounted in a
-// mount namespace of the test's own): the store's write-ahead log stays near 4 MiB, so a few
-// thousand logons all fit; once the disk is full, the logons the store cannot write are told
-// on standard error and in the service manager's status line with their count (the log has no
-// room either), the logons it still stores reach the appliance, and after space is freed the
-// store writes again.
-//
-// The test runs itself again in a network and a mount namespace of its own (root), which the
-// service, the agent load generator, the appliance simulator and the notification listener
-// share; without them it is skipped.
+// A Collector on a tmpfs of 8 MiB (in a mount namespace of the test's own): a few thousand logons
+// fit; once the disk is full, the logons not stored are told on standard error and in the
+// service manager's status line with their count, those still stored reach the appliance, and
+// after space is freed the store writes again.
 
 #include <gtest/gtest.h>
 
@@ -106,17 +100,11 @@ struct tmpfs_mount {
     tmpfs_mount &operator=(const tmpfs_mount &) = delete;
 };
 
+// Waits until done() holds, polling every 200 ms: false after timeout_ms.
 bool
 wait_until(int timeout_ms, const auto &done)
 {
-    auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
-    while (!done()) {
-        if (std::chrono::steady_clock::now() > deadline) {
-            return false;
-        }
-        std::this_thread::sleep_for(std::chrono::milliseconds(200));
-    }
-    return true;
+    return nivo_test::eventually(done, timeout_ms, 200);
 }
 
 // The count of the last "N logons not stored" report on standard error (0 when none).

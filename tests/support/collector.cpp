@@ -4,6 +4,8 @@
 
 #include <sqlite3.h>
 
+#include <ctime>
+
 #include "common/log.h"
 #include "dca/filter/dca_filter.h"
 #include "platform/registry.h"
@@ -41,6 +43,27 @@ collector_store_fini()
 {
     userinfo_db_fini();
     gw_update_queue_fini();
+}
+
+std::int32_t
+now_seconds()
+{
+    return static_cast<std::int32_t>(std::time(nullptr));
+}
+
+UserInfo *
+make_logon(const char16_t *user, const char16_t *domain, const char16_t *ip, std::int32_t create,
+           std::int32_t expire, std::int32_t flags)
+{
+    UserInfo *record = userdb_allocate_userinfo();
+    userdb_set_text(&record->User, user);
+    userdb_set_text(&record->Domain, domain);
+    userdb_set_text(&record->WrkstIP, ip);
+    record->CreateTime = create != 0 ? create : now_seconds();
+    record->ExpireTime = expire != 0 ? expire : record->CreateTime + 600;
+    record->LogonType = UI_LOGON_DC;
+    record->Flags = flags;
+    return record;
 }
 
 std::vector<userinfo_ptr>
@@ -105,6 +128,23 @@ store_count(const std::string &db, const std::string &where)
     }
     sqlite3_close(handle);
     return count;
+}
+
+void
+collector_fixture::SetUp()
+{
+    ASSERT_EQ(collector_env_init(dir, domain_, fqdn_), 0);
+    ASSERT_EQ(collector_store_init(dir), 0);
+}
+
+void
+collector_fixture::TearDown()
+{
+    collector_store_fini();
+    dca_filter_reset();
+    dead_entry_set_timeout(0);
+    registry_set_location(nullptr);
+    log_fini();
 }
 
 } // namespace nivo_test

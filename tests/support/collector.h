@@ -3,6 +3,8 @@
 // back through SQLite.
 #pragma once
 
+#include <gtest/gtest.h>
+
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -24,6 +26,15 @@ int collector_store_init(const temp_dir &dir);
 // Closes the store, then the queue (which frees what it still holds).
 void collector_store_fini();
 
+// The clock's seconds, as the store keeps them.
+std::int32_t now_seconds();
+
+// A logon (flags UI_FLAG_LOGON, type UI_LOGON_DC) of user in domain at ip, created at create (now
+// when 0) and expiring at expire (create + 600 when 0). Any text may be null.
+UserInfo *make_logon(const char16_t *user, const char16_t *domain, const char16_t *ip,
+                     std::int32_t create = 0, std::int32_t expire = 0,
+                     std::int32_t flags = UI_FLAG_LOGON);
+
 // Everything queued for the appliances so far, in order. A marker record of this function's own
 // ends the take, so that an empty queue never blocks; it is freed here.
 std::vector<userinfo_ptr> drain_update_queue();
@@ -41,5 +52,36 @@ std::vector<store_row> store_rows(const std::string &db, const std::string &wher
 // How many rows of the store at db match where; 0 while the file or its table cannot be read
 // (a service may be creating or writing it).
 int store_count(const std::string &db, const std::string &where);
+
+// A Collector's parts in the test process: the environment of collector_env_init for the domain
+// given, the update queue and the store; all undone by TearDown.
+class collector_fixture : public ::testing::Test {
+  protected:
+    explicit collector_fixture(const char16_t *domain = u"CORP",
+                               const char16_t *fqdn = u"corp.example")
+        : domain_(domain), fqdn_(fqdn)
+    {
+    }
+    void SetUp() override;
+    void TearDown() override;
+    std::vector<store_row> rows(const std::string &where = "1") const
+    {
+        return store_rows(dir.file("nivo.db3"), where);
+    }
+    std::string log() const
+    {
+        return log_text(dir.file("nivo.log"));
+    }
+    bool logged(const std::string &text) const
+    {
+        return nivo_test::logged(dir.file("nivo.log"), text);
+    }
+
+    temp_dir dir;
+
+  private:
+    const char16_t *domain_;
+    const char16_t *fqdn_;
+};
 
 } // namespace nivo_test

@@ -134,6 +134,43 @@ utf8_to_utf16le(const std::string &text)
     return out;
 }
 
+std::string
+audit_kerberos_line(const std::string &user, const std::string &address, const std::string &status)
+{
+    return R"(  {"timestamp": "2026-12-06T07:19:15.973376+0000", "type": "Authentication", )"
+           R"("Authentication": {"version": {"major": 1, "minor": 2}, "eventId": 4624, )"
+           R"("logonId": "e77fde8d853c5be8", "logonType": 3, "status": ")" +
+           status + R"(", "localAddress": null, "remoteAddress": "ipv4:)" + address +
+           R"(:34874", "serviceDescription": "Kerberos KDC", "authDescription": )"
+           R"("ENC-TS Pre-authentication", "clientDomain": null, "clientAccount": ")" +
+           user + R"(@NIVOTEST.LAN", "workstation": null, "becameAccount": ")" + user +
+           R"(", "becameDomain": "NIVOTEST", "becameSid": "S-1-5-21-3181341887-2681480736-)"
+           R"(3385924047-1102", "mappedAccount": ")" +
+           user +
+           R"(", "mappedDomain": "NIVOTEST", "netlogonComputer": null, )"
+           R"("netlogonTrustAccount": null, "netlogonNegotiateFlags": "0x00000000", )"
+           R"("netlogonSecureChannelType": 0, "netlogonTrustAccountSid": null, )"
+           R"("passwordType": "aes256-cts-hmac-sha1-96", "duration": 42960}})"
+           "\n";
+}
+
+std::string
+audit_ntlm_line(const std::string &user, const std::string &workstation)
+{
+    return R"(  {"timestamp": "2026-12-06T07:19:16.292056+0000", "type": "Authentication", )"
+           R"("Authentication": {"version": {"major": 1, "minor": 2}, "eventId": 4624, )"
+           R"("logonId": "0", "logonType": 3, "status": "NT_STATUS_OK", "localAddress": )"
+           R"("ipv4:127.0.0.1:445", "remoteAddress": "ipv4:127.0.0.1:55100", )"
+           R"("serviceDescription": "SMB2", "authDescription": "NTLMSSP", "clientDomain": )"
+           R"("NIVOTEST", "clientAccount": ")" +
+           user + R"(", "workstation": ")" + workstation + R"(", "becameAccount": ")" + user +
+           R"(", "becameDomain": "NIVOTEST", "becameSid": "S-1-5-21-1-2-3-1102", )"
+           R"("mappedAccount": ")" +
+           user +
+           R"(", "mappedDomain": "NIVOTEST", "passwordType": "NTLMv2", "duration": 9598}})"
+           "\n";
+}
+
 int
 open_log(const temp_dir &dir)
 {

@@ -1,9 +1,11 @@
 // Helpers shared by the tests: temporary directories, whole files, UTF-16 files as text.
 #pragma once
 
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <string>
+#include <thread>
 #include <vector>
 
 namespace nivo_test {
@@ -44,6 +46,12 @@ std::string utf8_to_utf16le(const std::string &text);
 std::u16string u16(const std::string &utf8);
 std::string u8(const std::u16string &text);
 
+// Audit log lines as a domain controller writes them (the Kerberos line at 2026-12-06T07:19:15Z,
+// from ipv4:address:34874; the NTLM one by SMB2 from workstation), ending in "\n".
+std::string audit_kerberos_line(const std::string &user, const std::string &address,
+                                const std::string &status = "NT_STATUS_OK");
+std::string audit_ntlm_line(const std::string &user, const std::string &workstation);
+
 // Network namespaces for the tests of the real service, whose fixed ports must not collide with
 // anything else on the machine. They need root and /usr/bin/unshare.
 bool network_namespaces_available();
@@ -75,6 +83,21 @@ std::vector<std::string> log_lines(const std::string &path);
 bool logged(const std::string &path, const std::string &text);
 // How many lines of the log file at level (its name: "ERROR", "MSG", ...) contain text.
 std::size_t logged_at(const std::string &path, const std::string &level, const std::string &text);
+
+// Polls condition every poll_ms until it holds: false when it still does not after timeout_ms.
+template <class F>
+bool
+eventually(F condition, int timeout_ms = 5000, int poll_ms = 10)
+{
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
+    while (!condition()) {
+        if (std::chrono::steady_clock::now() > deadline) {
+            return false;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(poll_ms));
+    }
+    return true;
+}
 
 // How many times needle stands in text, overlapping ones included.
 std::size_t count_of(const std::string &text, const std::string &needle);

@@ -1,6 +1,5 @@
-// The dead-entry store and the registry tree under it: deadline arithmetic, expiry after the
-// timeout whatever the renewals, rewritten deadlines, timeout 0, entries that are not ours or are
-// damaged, the 100-entry bound, the timeout thread, and the tree's names and layout.
+// The dead-entry store and the registry tree under it: deadlines, expiry whatever the renewals,
+// timeout 0, foreign and damaged entries, the 100-entry bound, the thread, and the tree's names.
 
 #include <gtest/gtest.h>
 
@@ -14,6 +13,7 @@
 #include "common/text.h"
 #include "platform/registry.h"
 #include "platform/system.h"
+#include "support/collector.h"
 #include "support/test_support.h"
 #include "userdb/dead_entry.h"
 #include "userdb/gw_update_queue.h"
@@ -89,12 +89,7 @@ class DeadEntry : public ::testing::Test {
     }
     int insert(const char16_t *user, const char16_t *ip)
     {
-        userinfo_ptr record(userdb_allocate_userinfo());
-        userdb_set_text(&record->User, user);
-        userdb_set_text(&record->Domain, u"corp.example");
-        userdb_set_text(&record->WrkstIP, ip);
-        record->CreateTime = 1000;
-        record->ExpireTime = 1600;
+        userinfo_ptr record(nivo_test::make_logon(user, u"corp.example", ip, 1000, 1600));
         return userinfo_db_insert(record.get());
     }
     // nivo.ini in the test's directory with the timeout given, found through "NIVOHome".
@@ -153,7 +148,7 @@ TEST_F(DeadEntry, InsertWritesTheDeadlineAndExpiryLogsOutDespiteRenewals)
     EXPECT_EQ(logout->Flags, UI_FLAG_LOGOUT);
 }
 
-TEST_F(DeadEntry, ANewInsertRewritesTheDeadline)
+TEST_F(DeadEntry, ANewInsertRewritesTheDeadlineTimeoutZeroWritesNoneButStillRemoves)
 {
     ASSERT_EQ(insert(u"alice", u"10.0.0.5"), 0);
     ASSERT_EQ(remove(u"alice", u"10.0.0.5"), 0);
@@ -161,18 +156,13 @@ TEST_F(DeadEntry, ANewInsertRewritesTheDeadline)
     g_now += HOUR;
     ASSERT_EQ(insert(u"alice", u"10.0.0.5"), 0);
     EXPECT_EQ(stored_time("alice+10.0.0.5"), deadline_text(g_now + 2 * HOUR));
-}
 
-TEST_F(DeadEntry, TimeoutZeroWritesNothingButStillRemoves)
-{
-    ASSERT_EQ(insert(u"alice", u"10.0.0.5"), 0);
     dead_entry_set_timeout(0);
     ASSERT_EQ(insert(u"bob", u"10.0.0.6"), 0);
     EXPECT_FALSE(std::filesystem::exists(entry_dir("bob+10.0.0.6")));
     g_now += 100 * HOUR;
     EXPECT_EQ(dead_entry_findExpiredUsers(), 0);
     EXPECT_EQ(dead_entry_process_expired(), 0);
-
     ASSERT_EQ(remove(u"alice", u"10.0.0.5"), 0);
     EXPECT_FALSE(std::filesystem::exists(entry_dir("alice+10.0.0.5")));
 }
@@ -208,22 +198,34 @@ TEST_F(DeadEntry, AScanTakesAtMostOneHundred)
     EXPECT_EQ(dead_entry_process_expired(), 0);
 }
 
-TEST_F(DeadEntry, TheThreadTakesItsTimeoutAndScans)
+TEST_F(DeadEntry, TheThreadReadsItsTimeoutRestoresMissingEntriesAndScans)
 {
-    dead_entry_set_timeout(0);
-    put_entry(u"alice+10.0.0.5", deadline_text(g_now - HOUR));
+    ASSERT_EQ(insert(u"alice", u"10.0.0.5"), 0);
+    ASSERT_EQ(insert(u"bob", u"10.0.0.6"), 0);
+    std::u16string long_user(250, u'c');
+    ASSERT_EQ(insert(long_user.c_str(), u"10.0.0.7"), 0);
+    // A kill between the row's commit and its entry, as the registry shows it afterwards.
+    std::filesystem::remove_all(entry_dir("bob+10.0.0.6"));
+    std::string alice_deadline = stored_time("alice+10.0.0.5");
+    put_entry(u"carol+10.0.0.8", deadline_text(g_now - HOUR));
 
+    g_now += HOUR;
+    dead_entry_set_timeout(0);
     dead_entry_set_scan_period_ms(50);
     ASSERT_EQ(dead_entry_start_thread(3), 0);
     auto consumer = std::async(std::launch::async, [] { return gw_update_queue_dequeue(); });
     ASSERT_EQ(consumer.wait_for(std::chrono::seconds(10)), std::future_status::ready);
     userinfo_ptr logout(consumer.get());
     ASSERT_NE(logout, nullptr);
-    EXPECT_EQ(u8(logout->User), "alice");
-    EXPECT_EQ(dead_entry_get_timeout(), 3);
+    EXPECT_EQ(u8(logout->User), "carol");
     dead_entry_stop_thread();
-    EXPECT_TRUE(nivo_test::logged(dir.file("nivo.log"),
-                                  "dead_entry_timeout_workerthread: DEAD-ENTRY-TIMEOUT = 3"));
+    EXPECT_EQ(dead_entry_get_timeout(), 3);
+    EXPECT_EQ(stored_time("bob+10.0.0.6"), deadline_text(g_now + 3 * HOUR));
+    EXPECT_EQ(stored_time("alice+10.0.0.5"), alice_deadline); // never renewed
+    std::string log = dir.file("nivo.log");
+    EXPECT_TRUE(nivo_test::logged(log, "dead_entry_timeout_workerthread: DEAD-ENTRY-TIMEOUT = 3"));
+    EXPECT_TRUE(nivo_test::logged(
+        log, "dead_entry_restore_missing: 1 logons without a dead entry got one"));
 }
 
 TEST_F(DeadEntry, AnEntryThatCannotBeMadeIsReportedNotLoggedAsAdded)
@@ -249,33 +251,6 @@ TEST_F(DeadEntry, AnEntryThatCannotBeMadeIsReportedNotLoggedAsAdded)
     EXPECT_TRUE(nivo_test::logged(dir.file("nivo.log"),
                                   "add_user_to_de_repositry: user dom\\bob with ip 10.0.0.6 "
                                   "couldnt added to DE: the name holds a backslash"));
-}
-
-TEST_F(DeadEntry, AtStartTheThreadGivesLiveLogonsWithoutAnEntryAFreshOne)
-{
-    ASSERT_EQ(insert(u"alice", u"10.0.0.5"), 0);
-    ASSERT_EQ(insert(u"bob", u"10.0.0.6"), 0);
-    std::u16string long_user(250, u'c');
-    ASSERT_EQ(insert(long_user.c_str(), u"10.0.0.7"), 0);
-    // A kill between the row's commit and its entry, as the registry shows it afterwards.
-    std::filesystem::remove_all(entry_dir("bob+10.0.0.6"));
-    std::string alice_deadline = stored_time("alice+10.0.0.5");
-
-    g_now += HOUR;
-    dead_entry_set_timeout(0);
-    dead_entry_set_scan_period_ms(3600 * 1000); // no scan during the test
-    ASSERT_EQ(dead_entry_start_thread(2), 0);
-    auto until = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-    while (!nivo_test::logged(dir.file("nivo.log"), "dead_entry_restore_missing: ") &&
-           std::chrono::steady_clock::now() < until) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    }
-    dead_entry_stop_thread();
-    EXPECT_EQ(stored_time("bob+10.0.0.6"), deadline_text(g_now + 2 * HOUR));
-    EXPECT_EQ(stored_time("alice+10.0.0.5"), alice_deadline); // never renewed
-    EXPECT_TRUE(nivo_test::logged(dir.file("nivo.log"),
-                                  "dead_entry_restore_missing: 1 logons without a dead entry got "
-                                  "one"));
 }
 
 // ---- the registry tree ----

@@ -19,12 +19,7 @@ namespace {
 std::string
 kerberos_line(const std::string &user, const std::string &address)
 {
-    return R"(  {"timestamp": "2026-12-06T07:19:15.973376+0000", "type": "Authentication", )"
-           R"("Authentication": {"status": "NT_STATUS_OK", "remoteAddress": "ipv4:)" +
-           address + R"(:5000", "serviceDescription": "Kerberos KDC", "clientAccount": ")" + user +
-           R"(@NIVOTEST.LAN", "workstation": null, "mappedAccount": ")" + user +
-           R"(", "mappedDomain": "NIVOTEST", "passwordType": "aes256-cts-hmac-sha1-96"}})"
-           "\n";
+    return nivo_test::audit_kerberos_line(user, address);
 }
 
 void

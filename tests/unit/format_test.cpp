@@ -29,20 +29,6 @@ narrow(nfmt<Args...> format, const Args &...args)
     return buffer;
 }
 
-TEST(Format, ConversionsOfTheProgramsMessages)
-{
-    EXPECT_EQ(wide(u"%s:%d", u"host", -5), "host:-5");
-    EXPECT_EQ(wide(u"[0x%x] %2.2d:%2.2d", 0xe32u, 7, 5), "[0xe32] 07:05");
-    EXPECT_EQ(wide(u"%08x|%03d|%u|%lu|%ld", 0xabcu, 7, 4000000000u, 12UL, -3L),
-              "00000abc|007|4000000000|12|-3");
-    EXPECT_EQ(wide(u"%15I64d|%-4d|%2.2x", 123456789012LL, 5, 0xfu), "   123456789012|5   |0f");
-    EXPECT_EQ(wide(u"100%%"), "100%");
-    // A negative number shown in hex keeps its own width, as an error code does.
-    EXPECT_EQ(wide(u"0x%x", static_cast<std::int32_t>(0x8007007Au)), "0x8007007a");
-    EXPECT_EQ(wide(u"%c", u'Z'), "Z");
-    EXPECT_EQ(wide(u"%.2f", 1.5), "1.50");
-}
-
 TEST(Format, TextOfBothWidthsAndAbsentText)
 {
     // %s takes the format's own width, %S the other; both convert multi-byte characters.

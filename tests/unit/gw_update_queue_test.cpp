@@ -59,21 +59,6 @@ TEST_F(UpdateQueue, RefusesBeforeInitAndNullRecords)
     EXPECT_EQ(gw_update_queue_enqueue(r), 0);
 }
 
-TEST_F(UpdateQueue, RecordsAlreadyThereAreTakenInOrderWithoutWaiting)
-{
-    ASSERT_EQ(gw_update_queue_init(), 0);
-    ASSERT_EQ(gw_update_queue_enqueue(record(1)), 0);
-    ASSERT_EQ(gw_update_queue_enqueue(record(2)), 0);
-    auto consumer = std::async(std::launch::async, [] {
-        userinfo_ptr first(gw_update_queue_dequeue());
-        userinfo_ptr second(gw_update_queue_dequeue());
-        return std::pair<int, int>(first ? first->RowID : 0, second ? second->RowID : 0);
-    });
-    ASSERT_EQ(consumer.wait_for(std::chrono::seconds(5)), std::future_status::ready);
-    EXPECT_EQ(consumer.get(), (std::pair<int, int>(1, 2)));
-    EXPECT_FALSE(logged("USERINFO WAITING INFINITE"));
-}
-
 TEST_F(UpdateQueue, AWaitingConsumerTakesANewRecordAtOnce)
 {
     ASSERT_EQ(gw_update_queue_init(), 0);

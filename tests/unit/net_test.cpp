@@ -38,46 +38,6 @@ class NetTest : public ::testing::Test {
     nivo_test::temp_dir dir;
 };
 
-TEST_F(NetTest, TcpClientAndServerExchangeBytes)
-{
-    std::uint16_t port = 0;
-    net_handle *listener = server(NET_TRANSPORT_TCP, &port);
-    char16_t port_text[8];
-    (void)port_text;
-    net_handle *client = net_init(u"127.0.0.1", port, NET_MODE_CLIENT);
-    ASSERT_EQ(net_open(client, NET_TRANSPORT_TCP), 0);
-
-    net_sockaddr peer{};
-    std::uint32_t peer_length = sizeof peer;
-    platform_socket_t accepted = net_accept(listener, &peer, &peer_length);
-    ASSERT_NE(accepted, PLATFORM_INVALID_SOCKET);
-    std::uint32_t ipv4 = 0;
-    std::uint16_t peer_port = 0;
-    ASSERT_EQ(platform_sockaddr_ipv4(peer, peer_length, &ipv4, &peer_port), 0);
-    EXPECT_EQ(ipv4, 0x7F000001u);
-
-    // The accepted socket in a handle of its own, as the servers keep it.
-    net_handle *connection = net_init(nullptr, 0, NET_MODE_SERVER);
-    connection->socket = accepted;
-    EXPECT_EQ(net_send(client, "hello", 5), 1);
-    EXPECT_TRUE(logged("net_send: full packet sent\n"));
-    char buffer[16] = {};
-    EXPECT_EQ(net_recv(connection, buffer, sizeof buffer), 5);
-    EXPECT_STREQ(buffer, "hello");
-    EXPECT_EQ(net_send(client, "", 0), 1); // nothing to send counts as sent
-
-    // The peer closes: 0 with its notice.
-    net_close(client);
-    EXPECT_EQ(net_recv(connection, buffer, sizeof buffer), 0);
-    EXPECT_TRUE(logged("net_recv: peer has closed the connection\n"));
-    // A closed socket sends and receives nothing, silently.
-    EXPECT_EQ(net_send(client, "x", 1), -1);
-    EXPECT_EQ(net_recv(client, buffer, sizeof buffer), -1);
-    net_fini(connection);
-    net_fini(client);
-    net_fini(listener);
-}
-
 TEST_F(NetTest, ConnectedUdpAndTheReceiveTimeLimit)
 {
     std::uint16_t port = 0;

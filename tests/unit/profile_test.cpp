@@ -49,43 +49,6 @@ class Profile : public ::testing::Test {
     std::string path = dir.file("nivo.ini");
 };
 
-TEST_F(Profile, SectionsInFileOrderWithRawEntries)
-{
-    ASSERT_TRUE(write_file(path, "\xEF\xBB\xBF"
-                                 "orphan=1\r\n"
-                                 "[NIV-COLLECTOR]\r\n"
-                                 "; a comment\r\n"
-                                 "\r\n"
-                                 "  ENABLED =TRUE  \r\n"
-                                 "DEAD-ENTRY-TIMEOUT= \"2\" \r\n"
-                                 "no equals sign\r\n"
-                                 "[ settings ]\n"
-                                 "HOST-DOMAIN=65'0'\n"
-                                 "[niv-collector]\n"
-                                 "TSSO-SERVER-PORT=6677"));
-    EXPECT_EQ(names(), (std::vector<std::string>{"NIV-COLLECTOR", "settings"}));
-    // Line ends trimmed, the blank around "=" kept, comments and blank lines skipped, a line
-    // without "=" handed on, a section named twice merged in file order.
-    EXPECT_EQ(section("niv-collector"),
-              (std::vector<std::string>{"ENABLED =TRUE", "DEAD-ENTRY-TIMEOUT= \"2\"",
-                                        "no equals sign", "TSSO-SERVER-PORT=6677"}));
-    EXPECT_EQ(section("SETTINGS"), (std::vector<std::string>{"HOST-DOMAIN=65'0'"}));
-    EXPECT_TRUE(section("FOO").empty());
-
-    // A single key is looked up trimmed and without case; quotes come off.
-    EXPECT_EQ(value("NIV-COLLECTOR", "dead-entry-timeout"), "2");
-    EXPECT_EQ(value("NIV-COLLECTOR", "ENABLED"), "TRUE");
-    EXPECT_EQ(value("NIV-COLLECTOR", "MISSING"), "1");
-    EXPECT_EQ(value("NIV-COLLECTOR", "MISSING", "7  "), "7");
-}
-
-TEST_F(Profile, MissingFileReadsEmpty)
-{
-    EXPECT_TRUE(names().empty());
-    EXPECT_TRUE(section("SETTINGS").empty());
-    EXPECT_EQ(value("NIV-COLLECTOR", "DEAD-ENTRY-TIMEOUT"), "1");
-}
-
 TEST_F(Profile, TooSmallBuffersAnswerSizeMinusTwoAndStayTerminated)
 {
     std::string text;

@@ -46,19 +46,6 @@ TEST(TextConversion, Utf8AndUtf16RoundTripWithTheirBounds)
     EXPECT_EQ(convert_ascii_to_unicode("\xf0\x9f\x98\x80", wide, 8), 3);
 }
 
-TEST(TextConversion, DuplicatesKeepAbsenceAndMapBytesToUnits)
-{
-    wtext_ptr copy(tsso_string_dup_w(u"abc"));
-    EXPECT_EQ(std::u16string(copy.get()), u"abc");
-    EXPECT_EQ(tsso_string_dup_w(nullptr), nullptr);
-    wtext_ptr latin(string_dup_a2w("\xe9t\xe9"));
-    EXPECT_EQ(std::u16string(latin.get()), u"\u00e9t\u00e9");
-    ntext_ptr back(string_dup_w2a(latin.get()));
-    EXPECT_STREQ(back.get(), "\xe9t\xe9");
-    EXPECT_EQ(string_dup_w2a(u"\u20ac"), nullptr); // no byte stands for it
-    EXPECT_EQ(string_dup_a2w(nullptr), nullptr);
-}
-
 TEST(TextFormatting, ResultCodesOfTheBoundedFormatters)
 {
     char16_t wide[4];
@@ -125,82 +112,6 @@ TEST_F(TextLogged, SocketAddressesAsText)
     length = 4;
     EXPECT_EQ(convert_netaddr_to_str(address, n, text, &length), -1);
     EXPECT_NE(log_text().find("convert_netaddr_to_str: conversion failed: "), std::string::npos);
-}
-
-TEST(TextFile, EncodingsAndLineEnds)
-{
-    temp_dir dir;
-    std::u16string path = dir.wpath("list.ini");
-    text_file *out = text_file_open(path.c_str(), "wb", TEXT_FILE_UTF16LE);
-    ASSERT_NE(out, nullptr);
-    EXPECT_TRUE(text_file_write_line(out, u"Administrator"));
-    EXPECT_TRUE(text_file_write_line(out, u"J\u00fcrgen"));
-    text_file_close(out);
-    EXPECT_EQ(read_file(dir.file("list.ini")),
-              std::string("\xff\xfe", 2) +
-                  nivo_test::utf8_to_utf16le("Administrator\r\nJ\xc3\xbcrgen\r\n"));
-
-    text_file *in = text_file_open(path.c_str(), "rb", TEXT_FILE_UTF16LE);
-    ASSERT_NE(in, nullptr);
-    std::u16string line;
-    ASSERT_TRUE(text_file_read_line(in, &line));
-    EXPECT_EQ(line, u"Administrator");
-    ASSERT_TRUE(text_file_read_line(in, &line));
-    EXPECT_EQ(line, u"J\u00fcrgen");
-    EXPECT_FALSE(text_file_read_line(in, &line));
-    text_file_close(in);
-
-    // Big-endian units are swapped; a last line without a line feed is still read.
-    nivo_test::write_file(dir.file("be.ini"), std::string("\xfe\xff\x00"
-                                                          "a\x00\r\x00\n\x00"
-                                                          "b",
-                                                          11));
-    in = text_file_open_a(dir.file("be.ini").c_str(), "rb", TEXT_FILE_UTF16BE);
-    ASSERT_NE(in, nullptr);
-    ASSERT_TRUE(text_file_read_line(in, &line));
-    EXPECT_EQ(line, u"a");
-    ASSERT_TRUE(text_file_read_line(in, &line));
-    EXPECT_EQ(line, u"b");
-    EXPECT_FALSE(text_file_read_line(in, &line));
-    text_file_close(in);
-
-    // UTF-8 with its mark; UTF-32 is not written.
-    out = text_file_open(dir.wpath("u8.txt").c_str(), "wb", TEXT_FILE_UTF8);
-    EXPECT_TRUE(text_file_write_line(out, u"\u20ac"));
-    text_file_close(out);
-    EXPECT_EQ(read_file(dir.file("u8.txt")), "\xef\xbb\xbf\xe2\x82\xac\r\n");
-    out = text_file_open(dir.wpath("u32.txt").c_str(), "wb", TEXT_FILE_UTF32LE);
-    EXPECT_FALSE(text_file_write_line(out, u"x"));
-    text_file_close(out);
-    EXPECT_EQ(text_file_open(dir.wpath("missing").c_str(), "rb", TEXT_FILE_UTF8), nullptr);
-}
-
-TEST(Event, ManualAndAutoResetAndSharedNames)
-{
-    event_handle *manual = event_create(true, false, nullptr);
-    EXPECT_EQ(event_wait(manual, 10), EVENT_TIMEOUT);
-    event_set(manual);
-    EXPECT_EQ(event_wait(manual, 0), EVENT_SIGNALED);
-    EXPECT_EQ(event_wait(manual, 0), EVENT_SIGNALED); // stays signalled
-    event_reset(manual);
-    EXPECT_EQ(event_wait(manual, 0), EVENT_TIMEOUT);
-
-    event_handle *automatic = event_create(false, true, u"unit-test-event");
-    event_handle *same = event_create(true, false, u"unit-test-event");
-    EXPECT_EQ(event_wait(same, 0), EVENT_SIGNALED); // one object, auto-reset
-    EXPECT_EQ(event_wait(automatic, 0), EVENT_TIMEOUT);
-
-    // A waiter on another thread wakes when the event is set.
-    std::thread setter([automatic] {
-        std::this_thread::sleep_for(std::chrono::milliseconds(20));
-        event_set(automatic);
-    });
-    EXPECT_EQ(event_wait(same, 5000), EVENT_SIGNALED);
-    setter.join();
-    event_close(same);
-    event_close(automatic);
-    event_close(manual);
-    EXPECT_EQ(event_wait(nullptr, 0), EVENT_FAILED);
 }
 
 } // namespace

@@ -111,16 +111,6 @@ class ThreadPool : public ::testing::Test {
     journal record;
 };
 
-TEST_F(ThreadPool, CreationWithoutStartOrWorkers)
-{
-    EXPECT_EQ(threadpool_create(4, 0), 0);
-    EXPECT_EQ(threadpool_run(run_a, nullptr, 1), -1); // nothing was built
-    EXPECT_EQ(threadpool_create(0, 1), 0);
-    EXPECT_EQ(count_logged("threadpool_create: Thread["), 0);
-    threadpool_destroy();
-    EXPECT_EQ(count_logged("threadpool_destroy: ThreadPool Destroyed"), 1);
-}
-
 TEST_F(ThreadPool, TheLowestNumberedFreeWorkerIsWoken)
 {
     ASSERT_EQ(threadpool_create(3, 1), 0);
@@ -175,25 +165,6 @@ TEST_F(ThreadPool, AWakeUpWithNothingQueuedLeavesTheWorkerFree)
     ASSERT_EQ(threadpool_run(run_a, nullptr, 1), 0);
     ASSERT_TRUE(record.wait_runs(1));
     EXPECT_EQ(record.workers, (std::vector<int>{1}));
-}
-
-TEST_F(ThreadPool, DestroyEndsBusyAndIdleWorkers)
-{
-    ASSERT_EQ(threadpool_create(2, 1), 0);
-    ASSERT_EQ(threadpool_run(run_blocker, nullptr, 1), 0);
-    ASSERT_TRUE(record.wait_runs(1));
-    std::thread opener([this] {
-        std::this_thread::sleep_for(std::chrono::milliseconds(200));
-        record.open_gate();
-    });
-    threadpool_destroy();
-    opener.join();
-    EXPECT_EQ(count_logged("threadpool_destroy: Removed ThreadData"), 2);
-    EXPECT_EQ(threadpool_run(run_a, nullptr, 1), -1);
-    // A new pool starts cleanly after the old one.
-    ASSERT_EQ(threadpool_create(1, 1), 0);
-    ASSERT_EQ(threadpool_run(run_a, nullptr, 1), 0);
-    EXPECT_TRUE(record.wait_runs(2));
 }
 
 } // namespace

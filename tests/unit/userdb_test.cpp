@@ -1,10 +1,7 @@
-// The user store and the two logoff handlers: duplicates and replacement, the delete keys, due
-// rows and their paging, the transit window, validation, lookups, hostile names, the file's
-// format, and a crash in the middle of a stream of inserts.
+// The user store and the two logoff handlers: duplicates, delete keys, due rows, the transit
+// window, hostile names, damaged files, and a crash in the middle of a stream of inserts.
 
 #include <gtest/gtest.h>
-
-#include <sqlite3.h>
 
 #include <algorithm>
 #include <chrono>
@@ -21,8 +18,8 @@
 #include "common/log.h"
 #include "common/text.h"
 #include "dca/filter/dca_filter.h"
-#include "logoff/logoff_detector.h"
-#include "logoff/wrkstpoll.h"
+#include "config/detector_settings.h"
+#include "logoff/wrkstpoll_handlers.h"
 #include "platform/process.h"
 #include "platform/registry.h"
 #include "support/collector.h"
@@ -33,6 +30,8 @@
 #include "userdb/userinfo.h"
 
 using nivo_test::drain_update_queue;
+using nivo_test::make_logon;
+using nivo_test::now_seconds;
 using nivo_test::read_file;
 using nivo_test::temp_dir;
 using nivo_test::u16;
@@ -40,97 +39,66 @@ using nivo_test::u8;
 
 namespace {
 
-std::int32_t
-now()
-{
-    return static_cast<std::int32_t>(std::time(nullptr));
-}
-
-UserInfo *
-make_record(const char16_t *user, const char16_t *domain, const char16_t *ip,
-            std::int32_t create = 0, std::int32_t expire = 0)
-{
-    UserInfo *record = userdb_allocate_userinfo();
-    userdb_set_text(&record->User, user);
-    userdb_set_text(&record->Domain, domain);
-    userdb_set_text(&record->WrkstIP, ip);
-    record->CreateTime = create != 0 ? create : now();
-    record->ExpireTime = expire != 0 ? expire : record->CreateTime + 600;
-    record->LogonType = UI_LOGON_DC;
-    return record;
-}
-
 using row = nivo_test::store_row;
 
-class UserStore : public ::testing::Test {
+class UserStore : public nivo_test::collector_fixture {
   protected:
     void SetUp() override
     {
-        ASSERT_EQ(nivo_test::collector_env_init(dir, u"CORP", u"corp.example"), 0);
+        collector_fixture::SetUp();
         logoff_detector_init(1, 600);
-        ASSERT_EQ(nivo_test::collector_store_init(dir), 0);
-    }
-    void TearDown() override
-    {
-        nivo_test::collector_store_fini();
-        dca_filter_reset();
-        dead_entry_set_timeout(0);
-        registry_set_location(nullptr);
-        log_fini();
-    }
-
-    std::vector<row> rows(const std::string &where = "1")
-    {
-        return nivo_test::store_rows(dir.file("nivo.db3"), where);
     }
 
     int insert(const char16_t *user, const char16_t *domain, const char16_t *ip,
                std::int32_t create = 0, std::int32_t expire = 0)
     {
-        userinfo_ptr record(make_record(user, domain, ip, create, expire));
+        userinfo_ptr record(make_logon(user, domain, ip, create, expire));
         return userinfo_db_insert(record.get());
     }
 
-    bool logged(const std::string &text)
+    // The store closed, its files removed, and opened again empty.
+    void reopen_empty()
     {
-        return nivo_test::logged(dir.file("nivo.log"), text);
+        userinfo_db_fini();
+        for (const char *name : {"nivo.db3", "nivo.db3-wal", "nivo.db3-shm"}) {
+            std::filesystem::remove(dir.file(name));
+        }
+        ASSERT_EQ(userinfo_db_init(dir.wpath("nivo.db3").c_str(), u"UserInfo"), 0);
     }
 
     // The one due row of ip, selected (flags 2) as the logoff detector hands it on.
     userinfo_ptr select_due(const char16_t *user, const char16_t *domain, const char16_t *ip)
     {
-        EXPECT_EQ(insert(user, domain, ip, now() - 700, now() - 100), 0);
+        EXPECT_EQ(insert(user, domain, ip, now_seconds() - 700, now_seconds() - 100), 0);
         UserInfo *records[5] = {};
         EXPECT_EQ(userinfo_db_select_expired(records, 5, 0), 1);
         return userinfo_ptr(records[0]);
     }
-
-    temp_dir dir;
 };
 
 // ---- the two handlers ----
 
-TEST_F(UserStore, LogonHandlerRenewsTheSameUserAndQueuesNothing)
+TEST_F(UserStore, LogonHandlerRenewsTheSameUserReplacesAnotherAndLeavesAForeignDomain)
 {
     userinfo_ptr due = select_due(u"alice", u"corp.example", u"10.0.0.5");
     ASSERT_EQ(due->Flags, UI_FLAG_DETECTING);
+    // A domain that is not the host's: no answer, the record stays with the caller.
+    EXPECT_EQ(wrkstpoll_handle_logon_req(due.get(), u"bob", u"OTHER"), -2);
     EXPECT_EQ(rows()[0].flags, UI_FLAG_DETECTING);
+    EXPECT_TRUE(drain_update_queue().empty());
 
-    std::int32_t before = now();
+    std::int32_t before = now_seconds();
     EXPECT_EQ(wrkstpoll_handle_logon_req(due.release(), u"ALICE", u"corp"), 0);
     std::vector<row> stored = rows();
     ASSERT_EQ(stored.size(), 1u);
     EXPECT_EQ(stored[0].flags, UI_FLAG_ACTIVE);
     EXPECT_GE(stored[0].expire, before + 600);
-    EXPECT_LE(stored[0].expire, now() + 600);
+    EXPECT_LE(stored[0].expire, now_seconds() + 600);
     EXPECT_TRUE(drain_update_queue().empty());
-}
 
-TEST_F(UserStore, LogonHandlerReplacesADifferentUser)
-{
-    userinfo_ptr due = select_due(u"alice", u"corp.example", u"10.0.0.5");
+    reopen_empty();
+    due = select_due(u"alice", u"corp.example", u"10.0.0.5");
     EXPECT_EQ(wrkstpoll_handle_logon_req(due.release(), u"bob", u"CORP"), 0);
-
     std::vector<userinfo_ptr> sent = drain_update_queue();
     ASSERT_EQ(sent.size(), 2u);
     EXPECT_EQ(u8(sent[0]->User), "alice");
@@ -140,23 +108,11 @@ TEST_F(UserStore, LogonHandlerReplacesADifferentUser)
     EXPECT_EQ(u8(sent[1]->WrkstIP), "10.0.0.5");
     EXPECT_EQ(sent[1]->Flags, UI_FLAG_LOGON);
     EXPECT_EQ(sent[1]->LogonType, UI_LOGON_POLLED);
-
-    std::vector<row> stored = rows();
+    stored = rows();
     ASSERT_EQ(stored.size(), 1u);
     EXPECT_EQ(stored[0].user, "bob");
-    EXPECT_EQ(stored[0].domain, "corp.example");
     EXPECT_EQ(stored[0].logon_type, UI_LOGON_POLLED);
     EXPECT_EQ(stored[0].flags, UI_FLAG_ACTIVE);
-}
-
-TEST_F(UserStore, LogonHandlerLeavesAForeignDomainWithTheCaller)
-{
-    userinfo_ptr due = select_due(u"alice", u"corp.example", u"10.0.0.5");
-    EXPECT_EQ(wrkstpoll_handle_logon_req(due.get(), u"bob", u"OTHER"), -2);
-    // Still ours: readable, and released by the unique_ptr.
-    EXPECT_EQ(u8(due->User), "alice");
-    EXPECT_EQ(rows()[0].flags, UI_FLAG_DETECTING);
-    EXPECT_TRUE(drain_update_queue().empty());
 }
 
 TEST_F(UserStore, LogoffHandlerNeverLogsOutAnExcludedAddress)
@@ -166,17 +122,16 @@ TEST_F(UserStore, LogoffHandlerNeverLogsOutAnExcludedAddress)
     ASSERT_EQ(insert(u"alice", u"corp.example", u"10.0.0.5"), 0);
     ASSERT_EQ(insert(u"carol", u"corp.example", u"10.9.3.4"), 0);
 
-    EXPECT_EQ(wrkstpoll_handle_logoff_req(make_record(u"alice", u"corp.example", u"10.0.0.5"), 1),
+    EXPECT_EQ(wrkstpoll_handle_logoff_req(make_logon(u"alice", u"corp.example", u"10.0.0.5"), 1),
               0);
-    EXPECT_EQ(wrkstpoll_handle_logoff_req(make_record(u"carol", u"corp.example", u"10.9.3.4"), 1),
+    EXPECT_EQ(wrkstpoll_handle_logoff_req(make_logon(u"carol", u"corp.example", u"10.9.3.4"), 1),
               0);
     EXPECT_EQ(rows().size(), 2u);
     EXPECT_TRUE(drain_update_queue().empty());
 
     // Elsewhere the logoff deletes and queues the logout.
     ASSERT_EQ(insert(u"dave", u"corp.example", u"10.0.0.6"), 0);
-    EXPECT_EQ(wrkstpoll_handle_logoff_req(make_record(u"dave", u"corp.example", u"10.0.0.6"), 1),
-              0);
+    EXPECT_EQ(wrkstpoll_handle_logoff_req(make_logon(u"dave", u"corp.example", u"10.0.0.6"), 1), 0);
     EXPECT_EQ(rows("user=='dave'").size(), 0u);
     std::vector<userinfo_ptr> sent = drain_update_queue();
     ASSERT_EQ(sent.size(), 1u);
@@ -213,40 +168,45 @@ TEST_F(UserStore, ApplianceRequestsAlwaysGetTheirAnswer)
 
 // ---- insert and the duplicate check ----
 
-TEST_F(UserStore, DuplicateIgnoringCaseIsNotStoredAgainAndWritesNoDeadEntry)
+TEST_F(UserStore, ASecondLogonAtAnAddressIsADuplicateOnlyForTheSameUserAndDomain)
 {
     dead_entry_set_timeout(1);
-    userinfo_ptr record(make_record(u"alice", u"corp.example", u"10.0.0.5"));
-    record->Flags = UI_FLAG_LOGON;
-    EXPECT_EQ(userinfo_db_insert(record.get()), 0);
-    EXPECT_EQ(record->Flags, UI_FLAG_ACTIVE);
     std::string entry =
         dir.file("registry/HKEY_LOCAL_MACHINE/software/vantelor/vantelor tessaline/deadentry/"
                  "alice+10.0.0.5");
-    ASSERT_TRUE(std::filesystem::is_directory(entry));
-    std::filesystem::remove_all(entry);
+    struct second_logon {
+        const char16_t *user, *domain;
+        int result;           // of the second insert
+        const char *replaced; // the user logged out for it, "" for none
+    };
+    const second_logon cases[] = {
+        {u"ALICE", u"CORP.EXAMPLE", 1, ""}, // case does not count, no second dead entry
+        {u"alice", nullptr, 1, ""},         // a domain known on one side only
+        {u"alice", u"other.example", 0, "alice"},
+        {u"carol", u"corp.example", 0, "alice"},
+    };
+    for (const second_logon &c : cases) {
+        SCOPED_TRACE(u8(c.user) + "@" + (c.domain != nullptr ? u8(c.domain) : "(none)"));
+        reopen_empty();
+        userinfo_ptr first(make_logon(u"alice", u"corp.example", u"10.0.0.5"));
+        ASSERT_EQ(userinfo_db_insert(first.get()), 0);
+        EXPECT_EQ(first->Flags, UI_FLAG_ACTIVE);
+        ASSERT_EQ(insert(u"bob", u"corp.example", u"10.0.0.6"), 0);
+        ASSERT_TRUE(std::filesystem::is_directory(entry));
+        std::filesystem::remove_all(entry);
 
-    EXPECT_EQ(insert(u"ALICE", u"CORP.EXAMPLE", u"10.0.0.5"), 1);
-    EXPECT_EQ(rows().size(), 1u);
-    EXPECT_FALSE(std::filesystem::exists(entry));
-    EXPECT_TRUE(drain_update_queue().empty());
-}
-
-TEST_F(UserStore, ADifferentUserOnTheAddressReplacesThePreviousOne)
-{
-    ASSERT_EQ(insert(u"alice", u"corp.example", u"10.0.0.5"), 0);
-    ASSERT_EQ(insert(u"bob", u"corp.example", u"10.0.0.6"), 0);
-    EXPECT_EQ(insert(u"carol", u"corp.example", u"10.0.0.5"), 0);
-
-    std::vector<row> stored = rows();
-    ASSERT_EQ(stored.size(), 2u);
-    EXPECT_EQ(stored[0].user, "bob");
-    EXPECT_EQ(stored[1].user, "carol");
-    EXPECT_EQ(stored[1].flags, UI_FLAG_ACTIVE);
-    std::vector<userinfo_ptr> sent = drain_update_queue();
-    ASSERT_EQ(sent.size(), 1u);
-    EXPECT_EQ(u8(sent[0]->User), "alice");
-    EXPECT_EQ(sent[0]->Flags, UI_FLAG_LOGOUT);
+        EXPECT_EQ(insert(c.user, c.domain, u"10.0.0.5"), c.result);
+        std::vector<row> stored = rows();
+        ASSERT_EQ(stored.size(), 2u);
+        EXPECT_EQ(stored[0].user, c.result == 1 ? "alice" : "bob");
+        EXPECT_EQ(std::filesystem::exists(entry), c.result == 0 && u8(c.user) == "alice");
+        std::vector<userinfo_ptr> sent = drain_update_queue();
+        ASSERT_EQ(sent.size(), c.replaced[0] != 0 ? 1u : 0u);
+        if (!sent.empty()) {
+            EXPECT_EQ(u8(sent[0]->User), c.replaced);
+            EXPECT_EQ(sent[0]->Flags, UI_FLAG_LOGOUT);
+        }
+    }
 }
 
 TEST_F(UserStore, OnAnAddressExcludedFromLogoffsTheNewUserJoinsThePreviousOne)
@@ -275,7 +235,7 @@ TEST_F(UserStore, LogonsRacingForOneAddressLeaveTheAppliancesWithTheStoredUser)
         threads.emplace_back([t] {
             for (int i = 0; i < EACH; ++i) {
                 std::u16string user = u16("u" + std::to_string(t) + "-" + std::to_string(i));
-                userinfo_ptr record(make_record(user.c_str(), u"corp.example", u"10.0.0.5"));
+                userinfo_ptr record(make_logon(user.c_str(), u"corp.example", u"10.0.0.5"));
                 if (userinfo_db_insert_and_queue(record.get()) == 0) {
                     (void)record.release();
                 }
@@ -300,45 +260,6 @@ TEST_F(UserStore, LogonsRacingForOneAddressLeaveTheAppliancesWithTheStoredUser)
     }
     EXPECT_EQ(logons, THREADS * EACH);
     EXPECT_EQ(holder, stored[0].user);
-}
-
-TEST_F(UserStore, OnlyTheTableColumnsAreStored)
-{
-    userinfo_ptr record(make_record(u"alice", u"corp.example", u"10.0.0.5"));
-    userdb_set_text(&record->SourceDC, u"dc1");
-    userdb_set_text(&record->Group, u"Users");
-    userdb_set_text(&record->WrkstName, u"ws5");
-    userdb_set_text(&record->AdditionalWrkstIP[0], u"10.1.1.1");
-    record->AdditionalIPCount = 1;
-    record->UserSidType = 1;
-    char appliance = 0;
-    record->RequestingGW = reinterpret_cast<gw_node *>(&appliance);
-    ASSERT_EQ(userinfo_db_insert(record.get()), 0);
-
-    UserInfo *found = nullptr;
-    ASSERT_EQ(userinfo_db_get_user_info(u"alice", &found), 0);
-    userinfo_ptr back(found);
-    EXPECT_EQ(back->RowID, 0);
-    EXPECT_EQ(u8(back->Group), "Users");
-    EXPECT_EQ(u8(back->WrkstName), "ws5");
-    EXPECT_EQ(back->SourceDC, nullptr);
-    EXPECT_EQ(back->UserSidType, 0);
-    EXPECT_EQ(back->AdditionalIPCount, 0);
-    EXPECT_EQ(back->RequestingGW, nullptr);
-    EXPECT_EQ(back->CreateTime, record->CreateTime);
-
-    // A user without a row: -1, and no failure line.
-    EXPECT_EQ(userinfo_db_get_user_info(u"nobody", &found), -1);
-    EXPECT_FALSE(logged("userdb_get_user_info_from_db: select query failed"));
-    EXPECT_FALSE(logged("userinfo data fetch failed"));
-}
-
-TEST_F(UserStore, SecondInitFailsAndKeepsTheFirstStore)
-{
-    EXPECT_EQ(userinfo_db_init(dir.wpath("other.db3").c_str(), u"UserInfo"), -1);
-    EXPECT_TRUE(logged("userinfo_db_init: USERDB already Initialized"));
-    EXPECT_EQ(insert(u"alice", u"corp.example", u"10.0.0.5"), 0);
-    EXPECT_EQ(rows().size(), 1u);
 }
 
 // ---- deletes ----
@@ -373,13 +294,9 @@ TEST_F(UserStore, DeleteKeysFollowDomainFlagsAndWorkstation)
         {nullptr, UI_FLAG_LOGOUT, 1, "2 3 4 "}, // by user and workstation
     };
     for (const delete_case &c : cases) {
-        userinfo_db_fini();
-        std::filesystem::remove(dir.file("nivo.db3"));
-        std::filesystem::remove(dir.file("nivo.db3-wal"));
-        std::filesystem::remove(dir.file("nivo.db3-shm"));
-        ASSERT_EQ(userinfo_db_init(dir.wpath("nivo.db3").c_str(), u"UserInfo"), 0);
+        reopen_empty();
         fill();
-        userinfo_ptr record(make_record(u"alice", c.domain, u"10.0.0.1"));
+        userinfo_ptr record(make_logon(u"alice", c.domain, u"10.0.0.1"));
         record->Flags = c.flags;
         EXPECT_EQ(userinfo_db_delete(record.get(), c.match_workstation), 0);
         EXPECT_EQ(remaining(), c.left) << "flags " << c.flags << " match " << c.match_workstation;
@@ -397,7 +314,7 @@ TEST_F(UserStore, DeletingAnAbsentUserSucceedsAndRemovesItsDeadEntry)
     // The row goes by another way (an appliance's logout list); the entry stays until a delete.
     ASSERT_EQ(userinfo_db_delete_logout_users(u"'10.0.0.5'"), 0);
     ASSERT_TRUE(rows().empty());
-    userinfo_ptr record(make_record(u"alice", u"corp.example", u"10.0.0.5"));
+    userinfo_ptr record(make_logon(u"alice", u"corp.example", u"10.0.0.5"));
     EXPECT_EQ(userinfo_db_delete(record.get(), 1), 0);
     EXPECT_FALSE(std::filesystem::exists(entry));
 }
@@ -411,9 +328,9 @@ TEST_F(UserStore, HostileNamesMatchOnlyThemselves)
         ASSERT_EQ(insert(name, u"corp.example", ip.c_str()), 0) << u8(name);
     }
     // "%" is no wildcard and the quotes stay inside their value.
-    userinfo_ptr percent(make_record(u"%", nullptr, nullptr));
+    userinfo_ptr percent(make_logon(u"%", nullptr, nullptr));
     EXPECT_EQ(userinfo_db_delete(percent.get(), 0), 0);
-    userinfo_ptr sneaky(make_record(u"' OR '1'='1", u"corp.example", u"10.0.1.4"));
+    userinfo_ptr sneaky(make_logon(u"' OR '1'='1", u"corp.example", u"10.0.1.4"));
     EXPECT_EQ(userinfo_db_delete(sneaky.get(), 1), 0);
     std::vector<row> stored = rows();
     ASSERT_EQ(stored.size(), 4u);
@@ -469,7 +386,7 @@ TEST_F(UserStore, LogoutListMustBeQuotedAddresses)
 
 TEST_F(UserStore, DueRowsArePagedInBatchesAndMarked)
 {
-    std::int32_t t = now();
+    std::int32_t t = now_seconds();
     for (int i = 1; i <= 14; ++i) {
         std::u16string ip = u"10.0.2." + u16(std::to_string(i));
         std::u16string user = u"u" + u16(std::to_string(i));
@@ -517,12 +434,8 @@ TEST_F(UserStore, TransitWindowIncludesExactly150Seconds)
     // The window is measured from the second the walk runs; retry if the clock ticks between.
     std::vector<std::string> seen;
     for (int attempt = 0; attempt < 5; ++attempt) {
-        userinfo_db_fini();
-        std::filesystem::remove(dir.file("nivo.db3"));
-        std::filesystem::remove(dir.file("nivo.db3-wal"));
-        std::filesystem::remove(dir.file("nivo.db3-shm"));
-        ASSERT_EQ(userinfo_db_init(dir.wpath("nivo.db3").c_str(), u"UserInfo"), 0);
-        std::int32_t t = now();
+        reopen_empty();
+        std::int32_t t = now_seconds();
         insert(u"edge", u"corp.example", u"10.0.0.1", t - 150);
         insert(u"old", u"corp.example", u"10.0.0.2", t - 151);
         insert(u"new", u"corp.example", u"10.0.0.3", t);
@@ -533,7 +446,7 @@ TEST_F(UserStore, TransitWindowIncludesExactly150Seconds)
         seen.clear();
         userdb_callback_context context{reinterpret_cast<gw_node *>(&seen), nullptr};
         EXPECT_EQ(userinfo_db_process_transit_time_user(collect, &context), 0);
-        if (now() == t) {
+        if (now_seconds() == t) {
             break;
         }
     }
@@ -567,38 +480,6 @@ TEST_F(UserStore, WalkCallbacksMayCallTheStore)
     EXPECT_TRUE(rows().empty());
 }
 
-TEST_F(UserStore, TheFileOpensInTheShellAsUtf16WithTheTable)
-{
-    ASSERT_EQ(insert(u"alice", u"corp.example", u"10.0.0.5"), 0);
-    std::string out = dir.file("shell.out");
-    std::string db = dir.file("nivo.db3");
-    const char *argv[] = {"/usr/bin/sqlite3",
-                          "-readonly",
-                          db.c_str(),
-                          "PRAGMA encoding;",
-                          ".schema UserInfo",
-                          "SELECT user FROM UserInfo;",
-                          nullptr};
-    const char *const env[] = {nullptr};
-    platform_process_options options{argv, env, nullptr, out.c_str(), nullptr};
-    platform_process *shell = platform_process_start(options);
-    ASSERT_NE(shell, nullptr);
-    int status = -1;
-    ASSERT_EQ(platform_process_wait(shell, 20000, &status), 0);
-    platform_process_close(shell);
-    EXPECT_EQ(status, 0);
-    std::string text = read_file(out);
-    EXPECT_NE(text.find("UTF-16le"), std::string::npos) << text;
-    EXPECT_NE(text.find("CREATE TABLE UserInfo (rowid INTEGER PRIMARY KEY AUTOINCREMENT, user "
-                        "TEXT DEFAULT NULL, domain TEXT DEFAULT NULL, usergroup TEXT DEFAULT "
-                        "NULL, wrkst_name TEXT DEFAULT NULL, wrkst_ip TEXT DEFAULT NULL, "
-                        "create_time NUMERIC, expire_time NUMERIC, logon_type INTEGER, flags "
-                        "INTEGER);"),
-              std::string::npos)
-        << text;
-    EXPECT_NE(text.find("\nalice"), std::string::npos) << text;
-}
-
 // ---- a damaged file ----
 
 // Bytes that no database starts with, the same in every run.
@@ -627,18 +508,6 @@ class DamagedStore : public UserStore {
         }
         return names;
     }
-    // Fills the store, closes it (the log folded into the file) and hands the file to damage.
-    template <class Damage> void fill_close_and(Damage damage)
-    {
-        for (int i = 0; i < 400; ++i) {
-            std::u16string ip =
-                u"10.0." + u16(std::to_string(i / 200)) + u"." + u16(std::to_string(i % 200 + 1));
-            ASSERT_EQ(insert(u"user", u"corp.example", ip.c_str()), 0);
-        }
-        drain_update_queue();
-        userinfo_db_fini();
-        damage(dir.file("nivo.db3"));
-    }
 };
 
 TEST_F(DamagedStore, GarbageIsMovedAsideWithItsCompanionsAndAnEmptyStoreOpens)
@@ -652,15 +521,9 @@ TEST_F(DamagedStore, GarbageIsMovedAsideWithItsCompanionsAndAnEmptyStoreOpens)
     ASSERT_EQ(moved.size(), 3u);
     std::string name = *moved.begin(); // the shortest: the file itself
     EXPECT_EQ(name.size(), std::string("nivo.db3.damaged-YYYYMMDD-HHMMSS").size()) << name;
-    EXPECT_EQ(read_file(dir.file(name)), garbage(8192, 1));
     EXPECT_EQ(read_file(dir.file(name + "-wal")), "the damaged file's log");
     EXPECT_TRUE(moved.count(name + "-shm"));
-    EXPECT_TRUE(logged("userdb_move_damaged_db: USERDB '" + dir.file("nivo.db3") +
-                       "' is damaged (file is not a database); moved to '" + dir.file(name) +
-                       "', starting with an empty store"));
-    EXPECT_EQ(userinfo_db_validate_all(), 0);
     ASSERT_EQ(insert(u"alice", u"corp.example", u"10.0.0.5"), 0);
-    EXPECT_EQ(rows().size(), 1u);
 
     // Damaged again within the same second: a new name, the first copy untouched.
     userinfo_db_fini();
@@ -670,53 +533,35 @@ TEST_F(DamagedStore, GarbageIsMovedAsideWithItsCompanionsAndAnEmptyStoreOpens)
     EXPECT_EQ(read_file(dir.file(name)), garbage(8192, 1));
 }
 
-TEST_F(DamagedStore, ATruncatedDatabaseIsMovedAside)
+TEST_F(DamagedStore, ATruncatedOrOverwrittenDatabaseIsReplacedByTheValidation)
 {
-    std::uintmax_t half = 0;
-    fill_close_and([&](const std::string &path) {
-        half = std::filesystem::file_size(path) / 2;
-        std::filesystem::resize_file(path, half);
-    });
-    ASSERT_EQ(userinfo_db_init(dir.wpath("nivo.db3").c_str(), u"UserInfo"), 0);
-    EXPECT_EQ(userinfo_db_validate_all(), 0);
-    ASSERT_FALSE(damaged().empty());
-    EXPECT_EQ(std::filesystem::file_size(dir.file(*damaged().begin())), half);
-    EXPECT_TRUE(rows().empty());
-}
-
-TEST_F(DamagedStore, DamageThatOnlyTheValidationMeetsReplacesTheStoreToo)
-{
-    // Pages in the middle of the table overwritten: the schema still reads, the rows do not.
-    fill_close_and([](const std::string &path) {
-        std::string bytes = read_file(path);
+    // Cut in half; pages in the middle overwritten (the schema still reads, the rows do not).
+    auto halve = [](std::string bytes) { return bytes.substr(0, bytes.size() / 2); };
+    auto overwrite = [](std::string bytes) {
         std::size_t pages = bytes.size() / 4096;
-        ASSERT_GT(pages, 8u);
-        bytes.replace(6 * 4096, (pages - 7) * 4096, garbage((pages - 7) * 4096, 3));
-        ASSERT_TRUE(nivo_test::write_file(path, bytes));
-    });
-    ASSERT_EQ(userinfo_db_init(dir.wpath("nivo.db3").c_str(), u"UserInfo"), 0);
-    EXPECT_EQ(userinfo_db_validate_all(), 0);
-    EXPECT_TRUE(logged("userdb_validate_all_userinfo: validate query failed"));
-    EXPECT_FALSE(damaged().empty());
-    EXPECT_TRUE(rows().empty());
-    ASSERT_EQ(insert(u"alice", u"corp.example", u"10.0.0.5"), 0);
-}
-
-TEST_F(DamagedStore, AFileThatCannotBeOpenedIsNoDamageAndStaysWithItsReason)
-{
-    userinfo_db_fini();
-    std::filesystem::remove(dir.file("nivo.db3"));
-    std::filesystem::remove(dir.file("nivo.db3-wal"));
-    std::filesystem::remove(dir.file("nivo.db3-shm"));
-    std::filesystem::create_directory(dir.file("nivo.db3"));
-    EXPECT_EQ(userinfo_db_init(dir.wpath("nivo.db3").c_str(), u"UserInfo"), -1);
-    char16_t reason[256];
-    EXPECT_NE(userinfo_db_last_failure(reason, 256), 0); // the system's error behind it
-    EXPECT_EQ(u8(reason), "unable to open database file");
-    EXPECT_TRUE(damaged().empty());
-    EXPECT_TRUE(std::filesystem::is_directory(dir.file("nivo.db3")));
-    std::filesystem::remove(dir.file("nivo.db3"));
-    ASSERT_EQ(userinfo_db_init(dir.wpath("nivo.db3").c_str(), u"UserInfo"), 0); // for TearDown
+        return bytes.replace(6 * 4096, (pages - 7) * 4096, garbage((pages - 7) * 4096, 3));
+    };
+    for (std::string (*damage)(std::string) : {+halve, +overwrite}) {
+        userinfo_db_fini();
+        for (const std::string &name : damaged()) {
+            std::filesystem::remove(dir.file(name));
+        }
+        ASSERT_EQ(userinfo_db_init(dir.wpath("nivo.db3").c_str(), u"UserInfo"), 0);
+        for (int i = 0; i < 400; ++i) {
+            std::u16string ip =
+                u"10.0." + u16(std::to_string(i / 200)) + u"." + u16(std::to_string(i % 200 + 1));
+            ASSERT_EQ(insert(u"user", u"corp.example", ip.c_str()), 0);
+        }
+        drain_update_queue();
+        userinfo_db_fini(); // the log folded into the file
+        std::string damaged_bytes = damage(read_file(dir.file("nivo.db3")));
+        ASSERT_TRUE(nivo_test::write_file(dir.file("nivo.db3"), damaged_bytes));
+        ASSERT_EQ(userinfo_db_init(dir.wpath("nivo.db3").c_str(), u"UserInfo"), 0);
+        EXPECT_EQ(userinfo_db_validate_all(), 0);
+        ASSERT_FALSE(damaged().empty());
+        EXPECT_EQ(read_file(dir.file(*damaged().begin())), damaged_bytes);
+        EXPECT_TRUE(rows().empty());
+    }
 }
 
 // ---- a crash in the middle of a stream of inserts ----
@@ -729,14 +574,14 @@ TEST(UserStoreChild, DISABLED_InsertUntilKilled)
     ASSERT_NE(path, nullptr);
     ASSERT_EQ(gw_update_queue_init(), 0);
     ASSERT_EQ(userinfo_db_init(u16(path).c_str(), u"UserInfo"), 0);
-    std::int32_t t = now();
+    std::int32_t t = now_seconds();
     for (int i = 0; i < 2000000; ++i) {
         std::u16string user = u"user" + u16(std::to_string(i));
         std::u16string ip = u"10." + u16(std::to_string((i >> 16) & 255)) + u"." +
                             u16(std::to_string((i >> 8) & 255)) + u"." +
                             u16(std::to_string(i & 255));
         userinfo_ptr record(
-            make_record(user.c_str(), u"corp.example", ip.c_str(), t - 700, t - 100));
+            make_logon(user.c_str(), u"corp.example", ip.c_str(), t - 700, t - 100));
         if (userinfo_db_insert(record.get()) == 0) {
             std::printf("%d\n", i);
             std::fflush(stdout);
@@ -798,30 +643,15 @@ TEST(UserStoreDurability, NothingAcknowledgedIsLostWhenTheProcessIsKilled)
     userinfo_db_fini();
     gw_update_queue_fini();
 
-    sqlite3 *handle = nullptr;
-    ASSERT_EQ(sqlite3_open(db.c_str(), &handle), SQLITE_OK);
-    auto single = [handle](const char *sql) {
-        sqlite3_stmt *stmt = nullptr;
-        std::string value;
-        if (sqlite3_prepare_v2(handle, sql, -1, &stmt, nullptr) == SQLITE_OK &&
-            sqlite3_step(stmt) == SQLITE_ROW) {
-            value = reinterpret_cast<const char *>(sqlite3_column_text(stmt, 0));
-        }
-        sqlite3_finalize(stmt);
-        return value;
-    };
-    EXPECT_EQ(single("PRAGMA integrity_check"), "ok");
-    EXPECT_EQ(single("SELECT count(*) FROM UserInfo WHERE flags!=1"), "0");
+    ASSERT_EQ(nivo_test::run_tool({"/usr/bin/sqlite3", db, "PRAGMA integrity_check;"},
+                                  dir.file("check.txt")),
+              0);
+    EXPECT_EQ(read_file(dir.file("check.txt")), "ok\n");
+    EXPECT_EQ(nivo_test::store_count(db, "flags!=1"), 0);
     std::set<int> stored;
-    sqlite3_stmt *stmt = nullptr;
-    ASSERT_EQ(
-        sqlite3_prepare_v2(handle, "SELECT substr(user, 5) FROM UserInfo", -1, &stmt, nullptr),
-        SQLITE_OK);
-    while (sqlite3_step(stmt) == SQLITE_ROW) {
-        stored.insert(sqlite3_column_int(stmt, 0));
+    for (const row &r : nivo_test::store_rows(db)) {
+        stored.insert(std::atoi(r.user.c_str() + 4));
     }
-    sqlite3_finalize(stmt);
-    sqlite3_close(handle);
     int lost = 0;
     for (int number : acknowledged) {
         lost += stored.count(number) == 0 ? 1 : 0;

@@ -20,7 +20,6 @@
 #include "userdb/gw_update_queue.h"
 #include "userdb/userdb.h"
 
-using nivo_test::temp_dir;
 using nivo_test::u16;
 using nivo_test::u8;
 
@@ -47,15 +46,16 @@ text(const char16_t *value)
     return value == nullptr ? "(null)" : u8(value);
 }
 
-class Pipeline : public ::testing::Test {
+class Pipeline : public nivo_test::collector_fixture {
   protected:
+    Pipeline() : collector_fixture(u"NIVOTEST", u"nivotest.lan")
+    {
+    }
     void SetUp() override
     {
-        ASSERT_EQ(nivo_test::collector_env_init(dir_, u"NIVOTEST", u"nivotest.lan"), 0);
+        collector_fixture::SetUp();
         ASSERT_EQ(dca_addnet_authnetlist(u"10.0.0.0/8"), 0);
         ASSERT_EQ(dca_addnet_authnetlist(u"192.168.0.0/16"), 0);
-        ASSERT_EQ(userinfo_db_init(dir_.wpath("nivo.db3").c_str(), u"UserInfo"), 0);
-        ASSERT_EQ(gw_update_queue_init(), 0);
         resolver_fake::reset();
         dca_pipeline_reset();
         dca_set_local_cidmgr();
@@ -63,11 +63,8 @@ class Pipeline : public ::testing::Test {
     }
     void TearDown() override
     {
-        gw_update_queue_fini();
-        userinfo_db_fini();
         dca_pipeline_reset();
-        dca_filter_reset();
-        log_fini();
+        collector_fixture::TearDown();
     }
     // The stored row of a user (an empty optional-like record when there is none).
     bool stored(const char16_t *user, std::string *domain = nullptr, std::string *ip = nullptr)
@@ -95,12 +92,6 @@ class Pipeline : public ::testing::Test {
         }
         return out;
     }
-    std::string log_text()
-    {
-        return nivo_test::log_text(dir_.file("nivo.log"));
-    }
-
-    temp_dir dir_;
 };
 
 TEST_F(Pipeline, LogonsRacingForOneAddressReachTheQueueInTheOrderTheyWereStored)
@@ -135,11 +126,11 @@ TEST_F(Pipeline, LogonsRacingForOneAddressReachTheQueueInTheOrderTheyWereStored)
         }
     }
     int wrong = 0;
-    for (const auto &row : nivo_test::store_rows(dir_.file("nivo.db3"))) {
+    for (const auto &row : nivo_test::store_rows(dir.file("nivo.db3"))) {
         wrong += believed[row.ip] != row.user ? 1 : 0;
     }
     EXPECT_EQ(wrong, 0);
-    EXPECT_EQ(nivo_test::store_count(dir_.file("nivo.db3"), "1"), addresses);
+    EXPECT_EQ(nivo_test::store_count(dir.file("nivo.db3"), "1"), addresses);
 }
 
 } // namespace
@@ -165,7 +156,7 @@ TEST_F(Pipeline, WorkerCompletesFiltersAndStoresInItsOrder)
          {u"WS01$", u"noname", u"noaddr", u"outside", u"foreign", u"agroup"}) {
         EXPECT_FALSE(stored(dropped)) << u8(dropped);
     }
-    EXPECT_NE(log_text().find("dca_workerthread: userinfo filtered out. WrkstIP is NULL\n"),
+    EXPECT_NE(log().find("dca_workerthread: userinfo filtered out. WrkstIP is NULL\n"),
               std::string::npos);
     std::string domain, ip;
     ASSERT_TRUE(stored(u"nodomain", &domain, &ip));
@@ -196,12 +187,11 @@ TEST_F(Pipeline, ResolvesTheWorkstationToAtMostThreeAuthorisedIPv4Addresses)
     ASSERT_EQ(record->AdditionalIPCount, 2);
     EXPECT_EQ(text(record->AdditionalWrkstIP[0]), "10.0.0.2");
     EXPECT_EQ(text(record->AdditionalWrkstIP[1]), "10.0.0.3");
-    std::string log = log_text();
-    std::string full = "dca_resolve_wrkstip: Additional IP Address couldn't accomodated\n";
-    ASSERT_NE(log.find(full), std::string::npos);
-    EXPECT_EQ(log.find(full, log.find(full) + 1), std::string::npos) << "logged more than once";
-    EXPECT_NE(log.find("dca_resolve_wrkstip: IPAddress[1]: 10.0.0.1\n"), std::string::npos);
-    EXPECT_EQ(log.find("IPAddress[2]"), std::string::npos); // the unauthorised one
+    std::string lines = log();
+    EXPECT_EQ(nivo_test::count_of(
+                  lines, "dca_resolve_wrkstip: Additional IP Address couldn't accomodated\n"),
+              1u);
+    EXPECT_EQ(lines.find("IPAddress[2]"), std::string::npos); // the unauthorised one
     userdb_free_userinfo(record);
 
     // Only IPv6: no address, but no failure; the worker then drops the record.
@@ -250,13 +240,12 @@ TEST_F(Pipeline, LocalStoreKeepsThePrimaryAddressOnceAndQueuesLogonsOnce)
     ASSERT_EQ(dca_adduser_userexcllist(u"svc-backup"), 0);
     dca_workerthread(logon(u"svc-backup", u"NIVOTEST", u"10.0.0.12"));
     EXPECT_FALSE(stored(u"svc-backup"));
-    EXPECT_NE(log_text().find("dca_add_userinfo: user svc-backup filtered out \n"),
-              std::string::npos);
+    EXPECT_NE(log().find("dca_add_userinfo: user svc-backup filtered out \n"), std::string::npos);
 
     // Without the agent client nothing is delivered and the record is released.
     dca_pipeline_reset();
     dca_set_local_cidmgr();
     EXPECT_EQ(dca_add_userinfo_dcaclient(logon(u"late", u"nivotest.lan", u"10.0.0.13")), -1);
-    EXPECT_NE(log_text().find("dca_add_userinfo_dcaclient: DCA Client is not Initialized\n"),
+    EXPECT_NE(log().find("dca_add_userinfo_dcaclient: DCA Client is not Initialized\n"),
               std::string::npos);
 }

@@ -1,0 +1,243 @@
+// The service's life cycle with the real executable: the example starts, writes its logs and its
+// store, stops on SIGTERM and SIGINT; start-ups that fail say why; a damaged store is moved
+// aside; and what the cipher tool writes is what the service reads.
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <filesystem>
+#include <string>
+#include <thread>
+
+#include "config/config.h"
+#include "config/config_parse.h"
+#include "platform/process.h"
+#include "support/daemon.h"
+#include "support/test_support.h"
+
+using nivo_test::daemon_process;
+using nivo_test::log_text;
+using nivo_test::read_file;
+using nivo_test::temp_dir;
+
+namespace {
+
+// What the sqlite3 shell prints for sql on the database db.
+std::string
+shell(const temp_dir &dir, const std::string &db, const std::string &sql)
+{
+    nivo_test::run_tool({"/usr/bin/sqlite3", db, sql}, dir.file("shell.txt"));
+    return read_file(dir.file("shell.txt"));
+}
+
+bool
+contains(const std::string &text, const std::string &needle)
+{
+    return text.find(needle) != std::string::npos;
+}
+
+TEST(ServiceStart, TheExampleStartsWritesItsLogsAndStoreAndStops)
+{
+    if (nivo_test::ran_in_own_network_namespace()) {
+        return;
+    }
+    temp_dir dir;
+    std::string base = nivo_test::copy_example_base(NIVO_SOURCE_DIR, dir.file("base"));
+    std::string log = base + "/nivo.log";
+    std::string db = base + "/nivo.db3";
+    {
+        daemon_process nivo(NIVO_BINARY, base);
+        ASSERT_TRUE(nivo.wait_for_log(log, "nivo_init: Initialization Finished\n", 15000))
+            << nivo.err();
+        EXPECT_EQ(read_file(log).substr(0, 4), std::string("\r\0\n\0", 4)); // UTF-16LE, no mark
+        std::string text = log_text(log);
+        EXPECT_TRUE(contains(text, "----------- Vantelor TESSALINE"));
+        EXPECT_TRUE(contains(text, "nivo_init: configuration file parsed successfully"));
+        EXPECT_TRUE(contains(text, "\tUSER[1]: svc_backup"));
+        EXPECT_TRUE(contains(text, "nivo_init: Userinfo Database Validated"));
+        EXPECT_TRUE(contains(log_text(base + "/logging_events.log"),
+                             "-------------------------- Logging Events ------------------"));
+        EXPECT_EQ(shell(dir, db, "PRAGMA encoding;"), "UTF-16le\n");
+        EXPECT_TRUE(contains(shell(dir, db, ".schema UserInfo"),
+                             "CREATE TABLE UserInfo (rowid INTEGER PRIMARY KEY AUTOINCREMENT, "
+                             "user TEXT DEFAULT NULL, domain TEXT DEFAULT NULL, usergroup TEXT "
+                             "DEFAULT NULL, wrkst_name TEXT DEFAULT NULL, wrkst_ip TEXT DEFAULT "
+                             "NULL, create_time NUMERIC, expire_time NUMERIC, logon_type "
+                             "INTEGER, flags INTEGER);"));
+        // The maintenance loop runs once a second.
+        EXPECT_TRUE(nivo_test::eventually(
+            [&] { return contains(nivo.out(), "Doing Maintainance Work\n"); }));
+
+        auto stop_sent = std::chrono::steady_clock::now();
+        ASSERT_TRUE(nivo.signal(PLATFORM_SIGNAL_STOP));
+        EXPECT_EQ(nivo.wait_exit(1000), 0) << "not stopped within a second";
+        EXPECT_LT(std::chrono::steady_clock::now() - stop_sent, std::chrono::seconds(1));
+        EXPECT_TRUE(nivo.wait_for_log(log, "Vantelor Tessaline is Shutdown\n", 100));
+        for (const char *line : {"SetTheServiceStatus(), SERVICE_RUNNING.\n",
+                                 "SetTheServiceStatus(), SERVICE_STOPPED.\n",
+                                 "StartServiceCtrlDispatcher() returned!\n"}) {
+            EXPECT_TRUE(contains(nivo.err(), line)) << line;
+        }
+    }
+
+    // A row left under a logoff check is live again after the next start, which appends to the
+    // log and stops on an interrupt as well.
+    shell(dir, db,
+          "INSERT INTO UserInfo (user, domain, wrkst_ip, create_time, expire_time, logon_type, "
+          "flags) VALUES ('alice', 'corp.example', '10.0.0.5', 1, 601, 2, 2);");
+    daemon_process nivo(NIVO_BINARY, base);
+    ASSERT_TRUE(nivo.wait_for_log(log, "Initialization Finished", 15000, 2));
+    ASSERT_TRUE(nivo.signal(PLATFORM_SIGNAL_INTERRUPT));
+    EXPECT_EQ(nivo.wait_exit(1000), 0);
+    EXPECT_EQ(nivo_test::count_of(log_text(log), "Tessaline is Shutdown"), 2u);
+    EXPECT_EQ(shell(dir, db, "SELECT user, flags FROM UserInfo;"), "alice|1\n");
+}
+
+TEST(ServiceStart, AKillRightAfterStartUpKeepsItsOutcome)
+{
+    if (nivo_test::ran_in_own_network_namespace()) {
+        return;
+    }
+    temp_dir dir;
+    std::string base = nivo_test::copy_example_base(NIVO_SOURCE_DIR, dir.file("base"));
+    daemon_process nivo(NIVO_BINARY, base);
+    ASSERT_TRUE(nivo.started());
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(15);
+    while (!contains(nivo.err(), "SERVICE_RUNNING.") &&
+           std::chrono::steady_clock::now() < deadline) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    ASSERT_TRUE(nivo.signal(PLATFORM_SIGNAL_KILL));
+    EXPECT_NE(nivo.wait_exit(5000), -1);
+    EXPECT_TRUE(contains(log_text(base + "/nivo.log"), "nivo_init: Initialization Finished"));
+}
+
+TEST(ServiceStart, FailedStartsEndWithAnErrorStatusAndTheirReason)
+{
+    if (nivo_test::ran_in_own_network_namespace()) {
+        return;
+    }
+    struct failed_start {
+        const char *ini;  // nivo.ini, or the example's when null
+        bool no_base;     // the base directory does not exist: no log can be made
+        bool db_is_dir;   // nivo.db3 is a directory
+        const char *said; // in the standard error, or in the log when it starts with "nivo_init"
+    };
+    const failed_start cases[] = {
+        {nullptr, true, false, "/nivo.log' couldn't open: "},
+        {"[NIV-COLLECTOR]\nENABLED=TRUE\n", false, false,
+         "nivo_init: configuration file parsing failed"}, // no HOST-DOMAIN
+        {"[SETTINGS]\nHOST-DOMAIN=65'0'\nHOST-DOMAIN-FQDN=65'0'\n[FOO]\nX=1\n", false, false,
+         "nivo_init: configuration file parsing failed"},
+        {"[SETTINGS]\nHOST-DOMAIN=65'0'\nHOST-DOMAIN-FQDN=65'0'\nTHREADPOOL-SIZE =8\n", false,
+         false, "nivo_init: configuration file parsing failed"},
+        {nullptr, false, true,
+         "API = nivo_init(), error code = 21, message = unable to open database file (Is a "
+         "directory)\n"},
+    };
+    for (const failed_start &c : cases) {
+        SCOPED_TRACE(c.said);
+        temp_dir dir;
+        std::string base = dir.file("base");
+        if (c.ini != nullptr) {
+            std::filesystem::create_directory(base);
+            ASSERT_TRUE(nivo_test::write_file(base + "/nivo.ini", c.ini));
+        } else if (!c.no_base) {
+            nivo_test::copy_example_base(NIVO_SOURCE_DIR, base);
+        }
+        if (c.db_is_dir) {
+            std::filesystem::create_directory(base + "/nivo.db3");
+        }
+        daemon_process nivo(NIVO_BINARY, base);
+        EXPECT_GT(nivo.wait_exit(10000), 0);
+        std::string said = std::string(c.said).rfind("nivo_init", 0) == 0
+                               ? log_text(base + "/nivo.log")
+                               : nivo.err();
+        EXPECT_TRUE(contains(said, c.said)) << said;
+        EXPECT_TRUE(contains(nivo.err(), "SetTheServiceStatus(), SERVICE_STOPPED.\n"));
+        EXPECT_EQ(std::filesystem::is_directory(base + "/nivo.db3"), c.db_is_dir); // left alone
+    }
+}
+
+TEST(ServiceStart, ADamagedDatabaseIsMovedAsideAndTheCollectorStarts)
+{
+    if (nivo_test::ran_in_own_network_namespace()) {
+        return;
+    }
+    temp_dir dir;
+    std::string base = nivo_test::copy_example_base(NIVO_SOURCE_DIR, dir.file("base"));
+    std::string junk(16384, '\x5a');
+    ASSERT_TRUE(nivo_test::write_file(base + "/nivo.db3", junk));
+    daemon_process nivo(NIVO_BINARY, base);
+    ASSERT_TRUE(nivo.wait_for_log(base + "/nivo.log", "Initialization Finished", 10000));
+    ASSERT_TRUE(nivo.signal(PLATFORM_SIGNAL_STOP));
+    EXPECT_EQ(nivo.wait_exit(10000), 0);
+    std::string moved;
+    for (const auto &entry : std::filesystem::directory_iterator(base)) {
+        std::string name = entry.path().filename().string();
+        if (name.rfind("nivo.db3.damaged-", 0) == 0 && (moved.empty() || name < moved)) {
+            moved = name;
+        }
+    }
+    ASSERT_FALSE(moved.empty());
+    EXPECT_EQ(read_file(base + "/" + moved), junk);
+    std::string log = log_text(base + "/nivo.log");
+    std::size_t at = log.find("userdb_move_damaged_db: USERDB '" + base +
+                              "/nivo.db3' is damaged (file is not a database); moved to '" + base +
+                              "/" + moved + "', starting with an empty store");
+    ASSERT_NE(at, std::string::npos) << log;
+    EXPECT_EQ(log.substr(log.rfind('\n', at) + 1, 6), "ERROR\t"); // level 2
+    EXPECT_EQ(shell(dir, base + "/nivo.db3", "SELECT count(*) FROM UserInfo;"), "0\n");
+}
+
+// Runs the cipher tool to its end with input on its standard input: its status and output.
+int
+cipher(const temp_dir &dir, std::initializer_list<std::string> args, std::string *out,
+       const std::string &input = "")
+{
+    std::vector<const char *> argv{NIVO_BUILD_DIR "/nivo-cipher"};
+    for (const std::string &a : args) {
+        argv.push_back(a.c_str());
+    }
+    argv.push_back(nullptr);
+    std::string in = dir.file("stdin.txt");
+    std::string out_path = dir.file("out.txt");
+    nivo_test::write_file(in, input);
+    const char *env[] = {nullptr};
+    platform_process_options options{argv.data(), env, in.c_str(), out_path.c_str(), nullptr};
+    platform_process *p = platform_process_start(options);
+    int status = -1;
+    if (p == nullptr || platform_process_wait(p, 10000, &status) != 0) {
+        status = -1;
+    }
+    platform_process_close(p);
+    *out = read_file(out_path);
+    return status;
+}
+
+TEST(CipherTool, RoundTripsAndTheServiceReadsItsOutput)
+{
+    temp_dir dir;
+    std::string out;
+    for (const std::string &text :
+         {std::string(), std::string("p\xc3\xa4ss w'rd=;\""),
+          std::string("\xe6\x97\xa5\xe6\x9c\xac \xf0\x9f\x94\x91"), std::string(334, 'x')}) {
+        // The text comes on standard input, as an operator would type a password.
+        ASSERT_EQ(cipher(dir, {"encipher"}, &out, text + "\n"), 0) << text;
+        std::string value = out.substr(0, out.find('\n'));
+        ASSERT_EQ(value.size(), 10 + 3 * text.size());
+        EXPECT_EQ(cipher(dir, {"decipher", value}, &out), 0);
+        EXPECT_EQ(out, text + "\n");
+        config_record record{};
+        ASSERT_EQ(parse_keyvalue_accountcred(&record, nivo_test::u16("PASSWORD=" + value).c_str()),
+                  0);
+        EXPECT_EQ(nivo_test::u8(record.password), text);
+        config_release(&record);
+    }
+    EXPECT_EQ(cipher(dir, {"encipher", std::string(335, 'x')}, &out), 1);
+    EXPECT_EQ(cipher(dir, {"encipher", "--key", "short", "x"}, &out), 2);
+    EXPECT_EQ(cipher(dir, {"bytelist", "corp.\xc3\xa9"}, &out), 0);
+    EXPECT_EQ(out, "99'0'111'0'114'0'112'0'46'0'233'0'\n");
+}
+
+} // namespace
