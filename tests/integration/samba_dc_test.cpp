@@ -10,7 +10,6 @@
 #include <filesystem>
 #include <string>
 
-#include "platform/process.h"
 #include "support/collector.h"
 #include "support/test_support.h"
 
@@ -53,16 +52,10 @@ TEST(SambaDomainController, KerberosLogonIsStoredAndQueued)
     std::string e2e = std::string(NIVO_SOURCE_DIR) + "/tests/integration/samba_e2e.sh";
     std::string out = dir.file("fixture.out");
     std::string err = dir.file("fixture.err");
-    const char *argv[] = {"/bin/bash", fixture.c_str(), dc.c_str(),  "/bin/bash",
-                          e2e.c_str(), base.c_str(),    NIVO_BINARY, nullptr};
-    const char *env[] = {nullptr};
-    platform_process_options options{argv, env, nullptr, out.c_str(), err.c_str()};
-    platform_process *process = platform_process_start(options);
-    ASSERT_NE(process, nullptr);
-    int status = -1;
-    int waited = platform_process_wait(process, 280000, &status);
-    platform_process_close(process);
-    ASSERT_EQ(waited, 0) << "the fixture did not finish in time";
+    int status =
+        nivo_test::run_program({"/bin/bash", fixture, dc, "/bin/bash", e2e, base, NIVO_BINARY},
+                               {.out = out, .err = err, .timeout_ms = 280000});
+    ASSERT_NE(status, -1) << "the fixture did not finish in time";
     ASSERT_EQ(status, 0) << nivo_test::read_file(err) << nivo_test::read_file(out);
 
     std::vector<nivo_test::store_row> rows =

@@ -18,7 +18,6 @@
 #include "dca/filter/dca_filter.h"
 #include "logoff/logoff_detector.h"
 #include "logoff/wrkstpoll.h"
-#include "platform/process.h"
 #include "platform/registry.h"
 #include "support/collector.h"
 #include "support/test_support.h"
@@ -121,18 +120,12 @@ TEST(SambaRegistryPoll, FindsTheUserAndLosesHimWithTheKeys)
     std::string self = std::string(NIVO_BUILD_DIR) + "/nivo_integration_tests";
     std::string out = dir.file("fixture.out");
     std::string err = dir.file("fixture.err");
-    auto run_fixture = [&](const std::vector<const char *> &command, const char *env_entry) {
-        std::vector<const char *> argv{"/bin/bash", fixture.c_str(), dc.c_str()};
-        argv.insert(argv.end(), command.begin(), command.end());
-        argv.push_back(nullptr);
-        const char *env[] = {env_entry, nullptr};
-        platform_process_options options{argv.data(), env, nullptr, out.c_str(), err.c_str()};
-        platform_process *process = platform_process_start(options);
-        int status = -1;
-        if (process == nullptr || platform_process_wait(process, 200000, &status) != 0) {
-            status = -1;
-        }
-        platform_process_close(process);
+    auto run_fixture = [&](const std::vector<std::string> &command,
+                           const std::vector<std::string> &env) {
+        std::vector<std::string> args{"/bin/bash", fixture, dc};
+        args.insert(args.end(), command.begin(), command.end());
+        int status = nivo_test::run_program(
+            args, {.env = env, .out = out, .err = err, .timeout_ms = 200000});
         // The DC's RPC helper daemon outlives the DC (it is started on demand and detaches):
         // end what still runs on this DC's configuration.
         for (const auto &entry : std::filesystem::directory_iterator("/proc")) {
@@ -152,10 +145,9 @@ TEST(SambaRegistryPoll, FindsTheUserAndLosesHimWithTheKeys)
     // answer in its place through the shared default under /run/samba.
     std::string private_sockets = "sed -i '/^\\[global\\]/a\\\tncalrpc dir = " + dc +
                                   "/ncalrpc' \"$NIVO_SAMBA_DIR/etc/smb.conf\"";
-    ASSERT_EQ(run_fixture({"/bin/sh", "-c", private_sockets.c_str()}, nullptr), 0)
-        << nivo_test::read_file(err);
-    int status = run_fixture({self.c_str(), "--gtest_filter=SambaRegistryPoll.InsideTheFixture"},
-                             "NIVO_SAMBA_REGISTRY_INNER=1");
+    ASSERT_EQ(run_fixture({"/bin/sh", "-c", private_sockets}, {}), 0) << nivo_test::read_file(err);
+    int status = run_fixture({self, "--gtest_filter=SambaRegistryPoll.InsideTheFixture"},
+                             {"NIVO_SAMBA_REGISTRY_INNER=1"});
     ASSERT_NE(status, -1) << "the fixture did not finish in time";
     std::string output = nivo_test::read_file(out);
     ASSERT_EQ(status, 0) << nivo_test::read_file(err) << output;

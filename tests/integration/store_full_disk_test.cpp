@@ -59,16 +59,9 @@ with open(out, 'a') as f:
 // A program running in the background for the test's duration; killed when it is dropped.
 struct background {
     platform_process *process = nullptr;
-    background(std::vector<std::string> args, const std::string &out)
+    background(const std::vector<std::string> &args, const std::string &out)
+        : process(nivo_test::start_program(args, {.out = out}))
     {
-        std::vector<const char *> argv;
-        for (const std::string &word : args) {
-            argv.push_back(word.c_str());
-        }
-        argv.push_back(nullptr);
-        const char *env[] = {nullptr};
-        platform_process_options options{argv.data(), env, nullptr, out.c_str(), out.c_str()};
-        process = platform_process_start(options);
     }
     ~background()
     {
@@ -99,13 +92,6 @@ struct tmpfs_mount {
     tmpfs_mount(const tmpfs_mount &) = delete;
     tmpfs_mount &operator=(const tmpfs_mount &) = delete;
 };
-
-// Waits until done() holds, polling every 200 ms: false after timeout_ms.
-bool
-wait_until(int timeout_ms, const auto &done)
-{
-    return nivo_test::eventually(done, timeout_ms, 200);
-}
 
 // The count of the last "N logons not stored" report on standard error (0 when none).
 long
@@ -166,7 +152,8 @@ TEST(StoreOnAFullDisk, TheLogStaysSmallAndLogonsNotStoredAreToldWithTheirCount)
     std::string notes = dir.file("notify.txt");
     background listener({"/usr/bin/python3", "-c", NOTIFY_LISTENER, socket_path, notes, "240"},
                         dir.file("listener.txt"));
-    ASSERT_TRUE(wait_until(10000, [&] { return nivo_test::file_exists(socket_path); }))
+    ASSERT_TRUE(
+        nivo_test::eventually([&] { return nivo_test::file_exists(socket_path); }, 10000, 200))
         << read_file(dir.file("listener.txt"));
     daemon_process nivo(NIVO_BINARY, base, {"NOTIFY_SOCKET=" + socket_path});
     ASSERT_TRUE(nivo.wait_for_log(base + "/nivo.log", "nivo_init: Initialization Finished", 15000))
@@ -189,8 +176,8 @@ TEST(StoreOnAFullDisk, TheLogStaysSmallAndLogonsNotStoredAreToldWithTheirCount)
     // 2,000 logons would need some 32 MB of log between two folds at the old fold size; now the
     // log stays near 4 MiB and every logon is stored.
     ASSERT_EQ(send("fits", "127.1.0.1", 2000, 0), 0) << read_file(dir.file("agentsim.txt"));
-    EXPECT_TRUE(
-        wait_until(60000, [&] { return rows("fits") == 2000 || last_unstored(nivo.err()) > 0; }));
+    EXPECT_TRUE(nivo_test::eventually(
+        [&] { return rows("fits") == 2000 || last_unstored(nivo.err()) > 0; }, 60000, 200));
     EXPECT_EQ(rows("fits"), 2000) << nivo.err();
     EXPECT_LE(nivo_test::file_size(db + "-wal"), 5LL << 20);
     EXPECT_EQ(nivo.err().find("not stored"), std::string::npos) << nivo.err();
@@ -200,7 +187,8 @@ TEST(StoreOnAFullDisk, TheLogStaysSmallAndLogonsNotStoredAreToldWithTheirCount)
     auto filled = std::chrono::steady_clock::now();
     fill_disk(base + "/filler");
     ASSERT_EQ(send("full", "127.2.0.1", 600, 400), 0) << read_file(dir.file("agentsim.txt"));
-    EXPECT_TRUE(wait_until(30000, [&] { return last_unstored(nivo.err()) + rows("full") == 600; }))
+    EXPECT_TRUE(nivo_test::eventually(
+        [&] { return last_unstored(nivo.err()) + rows("full") == 600; }, 30000, 200))
         << nivo.err() << "stored: " << rows("full");
     EXPECT_GT(last_unstored(nivo.err()), 0) << nivo.err();
     double seconds =
@@ -213,19 +201,20 @@ TEST(StoreOnAFullDisk, TheLogStaysSmallAndLogonsNotStoredAreToldWithTheirCount)
                                     "is full): "),
               std::string::npos)
         << read_file(notes);
-    EXPECT_TRUE(wait_until(
-        10000,
-        [&] { return static_cast<int>(logons_seen(gwsim_out, "full").size()) == rows("full"); }))
+    EXPECT_TRUE(nivo_test::eventually(
+        [&] { return static_cast<int>(logons_seen(gwsim_out, "full").size()) == rows("full"); },
+        10000, 200))
         << logons_seen(gwsim_out, "full").size() << " sent, " << rows("full") << " stored";
 
     // Space again: the store writes, and says so once.
     std::filesystem::remove(base + "/filler");
     long unstored = last_unstored(nivo.err());
     ASSERT_EQ(send("again", "127.3.0.1", 5, 0), 0) << read_file(dir.file("agentsim.txt"));
-    EXPECT_TRUE(wait_until(10000, [&] { return rows("again") == 5; }));
+    EXPECT_TRUE(nivo_test::eventually([&] { return rows("again") == 5; }, 10000, 200));
     std::string again =
         "logons are stored again; " + std::to_string(unstored) + " were not stored\n";
-    EXPECT_TRUE(wait_until(5000, [&] { return nivo.err().find(again) != std::string::npos; }))
+    EXPECT_TRUE(nivo_test::eventually([&] { return nivo.err().find(again) != std::string::npos; },
+                                      5000, 200))
         << nivo.err();
     EXPECT_TRUE(nivo_test::wait_file(notes, "the user store writes again", 5)) << read_file(notes);
     std::this_thread::sleep_for(std::chrono::milliseconds(1500));

@@ -55,7 +55,7 @@ int store_count(const std::string &db, const std::string &where);
 
 // A Collector's parts in the test process: the environment of collector_env_init for the domain
 // given, the update queue and the store; all undone by TearDown.
-class collector_fixture : public ::testing::Test {
+class collector_fixture : public log_fixture {
   protected:
     explicit collector_fixture(const char16_t *domain = u"CORP",
                                const char16_t *fqdn = u"corp.example")
@@ -68,16 +68,6 @@ class collector_fixture : public ::testing::Test {
     {
         return store_rows(dir.file("nivo.db3"), where);
     }
-    std::string log() const
-    {
-        return log_text(dir.file("nivo.log"));
-    }
-    bool logged(const std::string &text) const
-    {
-        return nivo_test::logged(dir.file("nivo.log"), text);
-    }
-
-    temp_dir dir;
 
   private:
     const char16_t *domain_;

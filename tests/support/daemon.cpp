@@ -1,8 +1,6 @@
 #include "support/daemon.h"
 
-#include <chrono>
 #include <filesystem>
-#include <thread>
 
 #include "support/test_support.h"
 
@@ -26,28 +24,15 @@ daemon_process::daemon_process(const std::string &binary, const std::string &bas
     err_path_ = parent + "/nivo-stderr-" + tag + ".txt";
     std::vector<std::string> settings = env;
     settings.push_back("NIVO_HOME=" + base);
-    std::vector<const char *> env_set;
-    for (const auto &s : settings) {
-        env_set.push_back(s.c_str());
-    }
-    env_set.push_back(nullptr);
     // The service binds fixed ports: as root, each daemon gets a network namespace of its own
     // (unless the test already runs in one, with the programs it talks to).
-    std::vector<const char *> argv;
+    std::vector<std::string> args;
     if (network_namespaces_available() && !in_network_namespace()) {
-        for (const char *word : {"/usr/bin/unshare", "-n", "/bin/sh", "-c",
-                                 "/usr/sbin/ip link set lo up && exec \"$0\""}) {
-            argv.push_back(word);
-        }
+        args = {"/usr/bin/unshare", "-n", "/bin/sh", "-c",
+                "/usr/sbin/ip link set lo up && exec \"$0\""};
     }
-    argv.push_back(binary.c_str());
-    argv.push_back(nullptr);
-    platform_process_options options{};
-    options.argv = argv.data();
-    options.env_set = env_set.data();
-    options.stdout_path = out_path_.c_str();
-    options.stderr_path = err_path_.c_str();
-    process_ = platform_process_start(options);
+    args.push_back(binary);
+    process_ = start_program(args, {.env = settings, .out = out_path_, .err = err_path_});
 }
 
 daemon_process::~daemon_process()
@@ -59,15 +44,12 @@ bool
 daemon_process::wait_for_log(const std::string &file, const std::string &needle, int timeout_ms,
                              int occurrences) const
 {
-    auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
-    while (std::chrono::steady_clock::now() < deadline) {
-        if (count_of(utf16le_to_utf8(read_file(file)), needle) >=
-            static_cast<std::size_t>(occurrences)) {
-            return true;
-        }
-        std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    }
-    return false;
+    return eventually(
+        [&] {
+            return count_of(utf16le_to_utf8(read_file(file)), needle) >=
+                   static_cast<std::size_t>(occurrences);
+        },
+        timeout_ms, 20);
 }
 
 bool

@@ -1,11 +1,10 @@
 #include "support/test_support.h"
 
-#include <chrono>
+#include <algorithm>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
-#include <thread>
 
 #include <unistd.h>
 
@@ -178,6 +177,18 @@ open_log(const temp_dir &dir)
                    dir.wpath("ev.log").c_str(), dir.wpath("ev.log1").c_str());
 }
 
+void
+log_fixture::SetUp()
+{
+    ASSERT_EQ(open_log(dir), 0);
+}
+
+void
+log_fixture::TearDown()
+{
+    log_fini();
+}
+
 std::string
 log_text(const std::string &path)
 {
@@ -190,18 +201,11 @@ log_lines(const std::string &path)
 {
     std::string text = log_text(path);
     std::vector<std::string> lines;
-    std::size_t start = 0;
-    while (true) {
-        std::size_t next = text.find("\r\n", start);
-        std::string piece =
-            text.substr(start, next == std::string::npos ? std::string::npos : next - start);
-        if (start != 0 || !piece.empty()) {
-            lines.push_back(piece);
+    for (std::size_t start = 0, next; start <= text.size(); start = next + 2) {
+        next = std::min(text.find("\r\n", start), text.size());
+        if (start != 0 || next != 0) {
+            lines.push_back(text.substr(start, next - start));
         }
-        if (next == std::string::npos) {
-            break;
-        }
-        start = next + 2;
     }
     return lines;
 }
@@ -209,12 +213,7 @@ log_lines(const std::string &path)
 bool
 logged(const std::string &path, const std::string &text)
 {
-    for (const std::string &line : log_lines(path)) {
-        if (line.find(text) != std::string::npos) {
-            return true;
-        }
-    }
-    return false;
+    return logged_at(path, "", text) > 0;
 }
 
 std::size_t
@@ -222,7 +221,8 @@ logged_at(const std::string &path, const std::string &level, const std::string &
 {
     std::size_t n = 0;
     for (const std::string &line : log_lines(path)) {
-        if (line.rfind(level + "\t", 0) == 0 && line.find(text) != std::string::npos) {
+        if ((level.empty() || line.rfind(level + "\t", 0) == 0) &&
+            line.find(text) != std::string::npos) {
             ++n;
         }
     }
@@ -243,34 +243,46 @@ count_of(const std::string &text, const std::string &needle)
 bool
 wait_file(const std::string &path, const std::string &needle, int seconds, std::size_t times)
 {
-    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(seconds);
-    while (count_of(read_file(path), needle) < times) {
-        if (std::chrono::steady_clock::now() > deadline) {
-            return false;
-        }
-        std::this_thread::sleep_for(std::chrono::milliseconds(50));
-    }
-    return true;
+    return eventually([&] { return count_of(read_file(path), needle) >= times; }, seconds * 1000,
+                      50);
 }
 
-int
-run_tool(const std::vector<std::string> &args, const std::string &out_path, int timeout_ms)
+platform_process *
+start_program(const std::vector<std::string> &args, const program_io &io)
 {
     std::vector<const char *> argv;
     for (const std::string &word : args) {
         argv.push_back(word.c_str());
     }
     argv.push_back(nullptr);
-    const char *env[] = {nullptr};
-    platform_process_options options{argv.data(), env, nullptr, out_path.c_str(), out_path.c_str()};
-    platform_process *p = platform_process_start(options);
+    std::vector<const char *> env;
+    for (const std::string &entry : io.env) {
+        env.push_back(entry.c_str());
+    }
+    env.push_back(nullptr);
+    auto path = [](const std::string &p) { return p.empty() ? nullptr : p.c_str(); };
+    platform_process_options options{argv.data(), env.data(), path(io.in), path(io.out),
+                                     path(io.err.empty() ? io.out : io.err)};
+    return platform_process_start(options);
+}
+
+int
+run_program(const std::vector<std::string> &args, const program_io &io)
+{
+    platform_process *p = start_program(args, io);
     int status = -1;
     if (p == nullptr ||
-        platform_process_wait(p, static_cast<unsigned int>(timeout_ms), &status) != 0) {
+        platform_process_wait(p, static_cast<unsigned int>(io.timeout_ms), &status) != 0) {
         status = -1;
     }
     platform_process_close(p);
     return status;
+}
+
+int
+run_tool(const std::vector<std::string> &args, const std::string &out_path, int timeout_ms)
+{
+    return run_program(args, {.out = out_path, .timeout_ms = timeout_ms});
 }
 
 std::uint16_t
@@ -288,16 +300,8 @@ free_port()
 bool
 network_namespaces_available()
 {
-    static const bool available = [] {
-        const char *argv[] = {"/usr/bin/unshare", "-n", "/bin/true", nullptr};
-        const char *env[] = {nullptr};
-        platform_process_options options{argv, env, nullptr, nullptr, nullptr};
-        platform_process *p = platform_process_start(options);
-        int status = -1;
-        bool ok = p != nullptr && platform_process_wait(p, 10000, &status) == 0 && status == 0;
-        platform_process_close(p);
-        return ok;
-    }();
+    static const bool available =
+        run_program({"/usr/bin/unshare", "-n", "/bin/true"}, {.timeout_ms = 10000}) == 0;
     return available;
 }
 
@@ -306,46 +310,6 @@ in_network_namespace()
 {
     const char *flag = std::getenv("NIVO_TEST_NETNS");
     return flag != nullptr && std::string(flag) == "1";
-}
-
-int
-run_in_network_namespace(const std::string &test, std::string *output, bool mount_too)
-{
-    if (!network_namespaces_available()) {
-        if (geteuid() == 0 || std::getenv("CI") != nullptr) {
-            // Here the namespace must be made: a test that cannot run is a failure.
-            *output = "no network namespace could be made (unshare -n failed)";
-            return 1;
-        }
-        return -1;
-    }
-    temp_dir dir;
-    std::string out = dir.file("output.txt");
-    std::string self = std::filesystem::read_symlink("/proc/self/exe").string();
-    std::string filter = "--gtest_filter=" + test;
-    const char *argv[] = {"/usr/bin/unshare",
-                          mount_too ? "-nm" : "-n",
-                          "/bin/sh",
-                          "-c",
-                          "/usr/sbin/ip link set lo up && exec \"$0\" \"$1\"",
-                          self.c_str(),
-                          filter.c_str(),
-                          nullptr};
-    const char *env[] = {"NIVO_TEST_NETNS=1", nullptr};
-    platform_process_options options{argv, env, nullptr, out.c_str(), out.c_str()};
-    platform_process *p = platform_process_start(options);
-    int status = -1;
-    if (p == nullptr || platform_process_wait(p, 280000, &status) != 0) {
-        status = 1; // not started, or still running: a failure, not a skip
-    }
-    platform_process_close(p);
-    *output = read_file(out);
-    if (status == 0 && output->find("[       OK ] " + test) == std::string::npos) {
-        // A filter that matched nothing would pass without having run anything.
-        *output += "\n(the test did not run in the namespace)";
-        return 1;
-    }
-    return status;
 }
 
 namespace {
@@ -364,15 +328,29 @@ ran_in_own_network_namespace(bool mount_too)
     if (in_network_namespace()) {
         return false;
     }
-    const ::testing::TestInfo *test = ::testing::UnitTest::GetInstance()->current_test_info();
-    std::string output;
-    int status = run_in_network_namespace(std::string(test->test_suite_name()) + "." + test->name(),
-                                          &output, mount_too);
-    if (status == -1) {
-        skip_without_namespace();
-    } else {
-        EXPECT_EQ(status, 0) << output;
+    if (!network_namespaces_available()) {
+        if (geteuid() == 0 || std::getenv("CI") != nullptr) {
+            // Here the namespace must be made: a test that cannot run is a failure.
+            ADD_FAILURE() << "no network namespace could be made (unshare -n failed)";
+        } else {
+            skip_without_namespace();
+        }
+        return true;
     }
+    const ::testing::TestInfo *info = ::testing::UnitTest::GetInstance()->current_test_info();
+    std::string test = std::string(info->test_suite_name()) + "." + info->name();
+    temp_dir dir;
+    std::string out = dir.file("output.txt");
+    std::string self = std::filesystem::read_symlink("/proc/self/exe").string();
+    int status = run_program({"/usr/bin/unshare", mount_too ? "-nm" : "-n", "/bin/sh", "-c",
+                              "/usr/sbin/ip link set lo up && exec \"$0\" \"$1\"", self,
+                              "--gtest_filter=" + test},
+                             {.env = {"NIVO_TEST_NETNS=1"}, .out = out, .timeout_ms = 280000});
+    // Not started or still running is a failure, not a skip; so is a filter that matched nothing,
+    // which would pass without having run anything.
+    EXPECT_EQ(status, 0) << read_file(out);
+    EXPECT_NE(read_file(out).find("[       OK ] " + test), std::string::npos)
+        << "the test did not run in the namespace";
     return true;
 }
 

@@ -1,12 +1,16 @@
 // Helpers shared by the tests: temporary directories, whole files, UTF-16 files as text.
 #pragma once
 
+#include <gtest/gtest.h>
+
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <string>
 #include <thread>
 #include <vector>
+
+struct platform_process;
 
 namespace nivo_test {
 
@@ -55,18 +59,13 @@ std::string audit_ntlm_line(const std::string &user, const std::string &workstat
 // Network namespaces for the tests of the real service, whose fixed ports must not collide with
 // anything else on the machine. They need root and /usr/bin/unshare.
 bool network_namespaces_available();
-// Whether this process was started by run_in_network_namespace().
+// Whether this process was started by ran_in_own_network_namespace().
 bool in_network_namespace();
-// Runs one test of this test binary again, in a network namespace of its own with the loopback
-// interface up (every program that test starts shares it), and with mount_too in a mount
-// namespace of its own as well, where its mounts stay private. The child's exit status (0: the
-// test passed), or -1 when no namespace can be made by an unprivileged user outside CI (as root
-// or under CI that is a failure, 1); output receives what the child printed.
-int run_in_network_namespace(const std::string &test, std::string *output, bool mount_too = false);
 // The first line of a test of the whole daemon, whose fixed ports must not meet anything else on
 // the machine:
 //     if (nivo_test::ran_in_own_network_namespace()) return;
-// Outside a namespace it runs the current test again in one of its own and takes its result (a
+// Outside a namespace it runs the current test again in one of its own, with the loopback
+// interface up (every program that test starts shares it), and takes its result (a
 // failure there fails this test; where no namespace can be made it skips, or fails as root or
 // under CI) and returns true. Inside, it returns false and the test goes on. With mount_too the
 // namespace has a mount namespace of its own as well (a test that mounts a small file system).
@@ -81,8 +80,26 @@ std::string log_text(const std::string &path);
 std::vector<std::string> log_lines(const std::string &path);
 // Whether a line of the log file contains text.
 bool logged(const std::string &path, const std::string &text);
-// How many lines of the log file at level (its name: "ERROR", "MSG", ...) contain text.
+// How many lines of the log file at level (its name: "ERROR", "MSG", ...; any when empty)
+// contain text.
 std::size_t logged_at(const std::string &path, const std::string &level, const std::string &text);
+
+// A test with this process's log open in its own directory (see open_log), ended by TearDown.
+class log_fixture : public ::testing::Test {
+  protected:
+    void SetUp() override;
+    void TearDown() override;
+    std::string log() const
+    {
+        return log_text(dir.file("nivo.log"));
+    }
+    bool logged(const std::string &text) const
+    {
+        return nivo_test::logged(dir.file("nivo.log"), text);
+    }
+
+    temp_dir dir;
+};
 
 // Polls condition every poll_ms until it holds: false when it still does not after timeout_ms.
 template <class F>
@@ -104,8 +121,21 @@ std::size_t count_of(const std::string &text, const std::string &needle);
 // Waits until the file holds needle at least times times; false after the seconds.
 bool wait_file(const std::string &path, const std::string &needle, int seconds,
                std::size_t times = 1);
-// Runs a program (args[0] its path) to its end with both its outputs in the file out_path: its
-// exit status, or -1 when it could not start or still ran after timeout_ms (then it is killed).
+// How a program is started: "NAME=value" entries added to its environment, the files
+// of its standard input (empty when none), output (discarded when none) and error (out when
+// none), and how long it may run.
+struct program_io {
+    std::vector<std::string> env{};
+    std::string in{}, out{}, err{};
+    int timeout_ms = 20000;
+};
+// Starts a program (args[0] its path): null when it could not start. The caller ends it with
+// platform_process_close(), which kills it if it still runs.
+platform_process *start_program(const std::vector<std::string> &args, const program_io &io);
+// Runs a program to its end: its exit status, or -1 when it could not start
+// or still ran after io.timeout_ms (then it is killed).
+int run_program(const std::vector<std::string> &args, const program_io &io);
+// run_program with both outputs in the file out_path.
 int run_tool(const std::vector<std::string> &args, const std::string &out_path,
              int timeout_ms = 20000);
 // A TCP port on 127.0.0.1 that was free a moment ago (0 when none could be had).

@@ -14,7 +14,6 @@
 #include "logoff/wrkstping.h"
 #include "support/test_support.h"
 
-using nivo_test::temp_dir;
 using nivo_test::u16;
 using nivo_test::u8;
 using nivo_test::utf8_to_utf16le;
@@ -27,24 +26,22 @@ const std::string SETTINGS = "[SETTINGS]\n"
                              "HOST-DOMAIN=67'0'79'0'82'0'80'0'\n"
                              "HOST-DOMAIN-FQDN=99'0'111'0'114'0'112'0'46'0'116'0'\n";
 
-class Config : public ::testing::Test {
+class Config : public nivo_test::log_fixture {
   protected:
     void SetUp() override
     {
         dca_filter_reset();
+        log_fixture::SetUp();
+        log_set_loglevel(LOG_MAX);
         record.base_directory = tsso_string_dup_w(u16(dir.path()).c_str());
         record.log_path = tsso_string_dup_w(dir.wpath("nivo.log").c_str());
         record.rotated_log_path = tsso_string_dup_w(dir.wpath("nivo.log1").c_str());
         record.events_path = tsso_string_dup_w(dir.wpath("ev.log").c_str());
         record.rotated_events_path = tsso_string_dup_w(dir.wpath("ev.log1").c_str());
-        ASSERT_EQ(log_int(record.log_path, record.rotated_log_path, record.events_path,
-                          record.rotated_events_path),
-                  0);
-        log_set_loglevel(LOG_MAX);
     }
     void TearDown() override
     {
-        log_fini();
+        log_fixture::TearDown();
         log_set_loglevel(LOG_DEBUG);
         config_release(&record);
         dca_filter_reset();
@@ -58,19 +55,6 @@ class Config : public ::testing::Test {
     {
         ASSERT_TRUE(write_file(dir.file(name), bytes));
     }
-    bool logged(const std::string &text)
-    {
-        return nivo_test::logged(dir.file("nivo.log"), text);
-    }
-    std::vector<std::string> dc_names()
-    {
-        std::vector<std::string> names;
-        for (dc_node *dc = record.dc_list; dc != nullptr; dc = dc->next) {
-            names.push_back(u8(dc->name));
-        }
-        return names;
-    }
-    temp_dir dir;
     config_record record{};
 };
 
@@ -240,8 +224,12 @@ TEST_F(Config, DcListNamesAndTheLastLine)
     list_file("dc-list.ini",
               "  dc1  \r\n\\\\DC2.corp.example.test\n\n; retired\nDCNAMEOF15CHARS\nDC4");
     ASSERT_EQ(parse(SETTINGS), 0);
-    EXPECT_EQ(dc_names(), (std::vector<std::string>{"\\\\dc1", "\\\\DC2.corp.example.test",
-                                                    "\\\\DCNAMEOF15CHARS", "\\\\DC4"}));
+    std::vector<std::string> names;
+    for (dc_node *dc = record.dc_list; dc != nullptr; dc = dc->next) {
+        names.push_back(u8(dc->name));
+    }
+    EXPECT_EQ(names, (std::vector<std::string>{"\\\\dc1", "\\\\DC2.corp.example.test",
+                                               "\\\\DCNAMEOF15CHARS", "\\\\DC4"}));
 }
 
 TEST_F(Config, GwListNetworksPerAppliance)

@@ -5,29 +5,17 @@
 
 #include <cstring>
 #include <filesystem>
-#include <fstream>
 #include <string>
 #include <vector>
 
 #include "platform/eventlog.h"
 #include "support/test_support.h"
 
+using nivo_test::append_file;
+using nivo_test::audit_kerberos_line;
 using nivo_test::temp_dir;
 
 namespace {
-
-std::string
-kerberos_line(const std::string &user, const std::string &address)
-{
-    return nivo_test::audit_kerberos_line(user, address);
-}
-
-void
-append(const std::string &path, const std::string &text)
-{
-    std::ofstream out(path, std::ios::app | std::ios::binary);
-    out << text;
-}
 
 struct read_record {
     std::uint32_t number;
@@ -122,7 +110,8 @@ class EventLog : public ::testing::Test {
 
 TEST_F(EventLog, ReadsOnlyWhatIsWrittenAfterOpenWithStableNumbers)
 {
-    append(path_, kerberos_line("old1", "10.0.0.1") + kerberos_line("old2", "10.0.0.2"));
+    append_file(path_,
+                audit_kerberos_line("old1", "10.0.0.1") + audit_kerberos_line("old2", "10.0.0.2"));
     open();
     std::uint32_t oldest = 0, count = 0;
     ASSERT_EQ(platform_eventlog_oldest(log_, &oldest), 0);
@@ -133,11 +122,12 @@ TEST_F(EventLog, ReadsOnlyWhatIsWrittenAfterOpenWithStableNumbers)
     EXPECT_EQ(read(EVENTLOG_SEEK_READ, oldest + count, nullptr), EVENTLOG_ERROR_HANDLE_EOF);
 
     // A line still being written is not a record yet.
-    std::string third = kerberos_line("alice", "192.168.1.20");
-    append(path_, third.substr(0, 40));
+    std::string third = audit_kerberos_line("alice", "192.168.1.20");
+    append_file(path_, third.substr(0, 40));
     EXPECT_EQ(platform_eventlog_wait(notification_, 2000), 0);
     EXPECT_EQ(read(EVENTLOG_SEEK_READ, 3, nullptr), EVENTLOG_ERROR_HANDLE_EOF);
-    append(path_, third.substr(40) + "not json at all\n" + kerberos_line("bob", "10.0.0.9"));
+    append_file(path_,
+                third.substr(40) + "not json at all\n" + audit_kerberos_line("bob", "10.0.0.9"));
     EXPECT_EQ(platform_eventlog_wait(notification_, 2000), 0);
 
     std::vector<read_record> got;
@@ -167,9 +157,9 @@ TEST_F(EventLog, FillsTheBufferWithWholeRecordsOnly)
     open();
     std::string lines;
     for (int i = 0; i < 40; ++i) {
-        lines += kerberos_line("user" + std::to_string(i), "10.0.0.1");
+        lines += audit_kerberos_line("user" + std::to_string(i), "10.0.0.1");
     }
-    append(path_, lines);
+    append_file(path_, lines);
     std::vector<read_record> got;
     ASSERT_EQ(read(EVENTLOG_SEEK_READ, 1, &got, 1024), 0);
     std::size_t first = got.size();
@@ -182,7 +172,7 @@ TEST_F(EventLog, FillsTheBufferWithWholeRecordsOnly)
     }
     EXPECT_EQ(total, 40u);
 
-    append(path_, kerberos_line("carol", "10.0.0.3"));
+    append_file(path_, audit_kerberos_line("carol", "10.0.0.3"));
     EXPECT_EQ(read(EVENTLOG_SEQUENTIAL_READ, 0, &got, 32), EVENTLOG_ERROR_INSUFFICIENT_BUFFER);
     EXPECT_GT(needed_, 32u);
 }
@@ -193,16 +183,16 @@ TEST_F(EventLog, FollowsRotationAndALogCreatedLater)
     std::uint32_t count = 9;
     ASSERT_EQ(platform_eventlog_count(log_, &count), 0);
     EXPECT_EQ(count, 0u);
-    append(path_, kerberos_line("first", "10.0.0.1"));
+    append_file(path_, audit_kerberos_line("first", "10.0.0.1"));
     EXPECT_EQ(platform_eventlog_wait(notification_, 2000), 0);
     std::vector<read_record> got;
     ASSERT_EQ(read(EVENTLOG_SEEK_READ, 1, &got), 0);
     ASSERT_EQ(got.size(), 1u);
 
     // The log is renamed away and a new one takes its name: numbering goes on.
-    append(path_, kerberos_line("second", "10.0.0.2"));
+    append_file(path_, audit_kerberos_line("second", "10.0.0.2"));
     std::filesystem::rename(path_, path_ + ".1");
-    append(path_, kerberos_line("third", "10.0.0.3"));
+    append_file(path_, audit_kerberos_line("third", "10.0.0.3"));
     EXPECT_EQ(platform_eventlog_wait(notification_, 2000), 0);
     ASSERT_EQ(read(EVENTLOG_SEQUENTIAL_READ, 0, &got), 0);
     ASSERT_EQ(got.size(), 2u);
@@ -214,7 +204,7 @@ TEST_F(EventLog, FollowsRotationAndALogCreatedLater)
     EXPECT_EQ(oldest, 3u);
 
     // A very long line is skipped whole.
-    append(path_, std::string(100000, 'x') + "\n" + kerberos_line("fourth", "10.0.0.4"));
+    append_file(path_, std::string(100000, 'x') + "\n" + audit_kerberos_line("fourth", "10.0.0.4"));
     ASSERT_EQ(read(EVENTLOG_SEQUENTIAL_READ, 0, &got), 0);
     ASSERT_EQ(got.size(), 1u);
     EXPECT_EQ(got[0].number, 5u);
@@ -235,13 +225,13 @@ TEST_F(EventLog, FollowsADirectoryThatIsReplaced)
     std::string logs = dir_.file("samba");
     std::filesystem::create_directory(logs);
     path_ = logs + "/auth_json.log";
-    append(path_, kerberos_line("before", "10.0.0.1"));
+    append_file(path_, audit_kerberos_line("before", "10.0.0.1"));
     open();
 
     // The directory is moved away and a new one with a new log takes its name.
     std::filesystem::rename(logs, logs + ".old");
     std::filesystem::create_directory(logs);
-    append(path_, kerberos_line("after", "10.0.0.2"));
+    append_file(path_, audit_kerberos_line("after", "10.0.0.2"));
     EXPECT_EQ(platform_eventlog_wait(notification_, 3000), 0);
     std::vector<read_record> got;
     ASSERT_EQ(read(EVENTLOG_SEEK_READ, 2, &got), 0);
@@ -250,7 +240,7 @@ TEST_F(EventLog, FollowsADirectoryThatIsReplaced)
     EXPECT_EQ(got[0].number, 2u);
 
     // The new directory is watched.
-    append(path_, kerberos_line("later", "10.0.0.3"));
+    append_file(path_, audit_kerberos_line("later", "10.0.0.3"));
     EXPECT_EQ(platform_eventlog_wait(notification_, 3000), 0);
     ASSERT_EQ(read(EVENTLOG_SEQUENTIAL_READ, 0, &got), 0);
     EXPECT_EQ(got[0].strings[0], u"later");

@@ -18,10 +18,10 @@ count_release(void *)
     ++g_released;
 }
 
-TEST(List, QueueAndStackOrderReleaseAtFiniAndAnEndedHandle)
+using List = nivo_test::log_fixture;
+
+TEST_F(List, QueueAndStackOrderReleaseAtFiniAndAnEndedHandle)
 {
-    nivo_test::temp_dir dir;
-    ASSERT_EQ(nivo_test::open_log(dir), 0);
     int a = 1, b = 2, c = 3;
     list_handle *list = list_init(count_release);
     ASSERT_NE(list, nullptr);
@@ -44,8 +44,7 @@ TEST(List, QueueAndStackOrderReleaseAtFiniAndAnEndedHandle)
     EXPECT_EQ(list_add_tail(list, &a), -1);
     EXPECT_EQ(list_remove_head(list), nullptr);
     for (const char *op : {"list_add_head", "list_add_tail", "list_remove_head"}) {
-        EXPECT_TRUE(
-            nivo_test::logged(dir.file("nivo.log"), std::string(op) + ": invalid list handle\n"));
+        EXPECT_TRUE(logged(std::string(op) + ": invalid list handle\n"));
     }
     list_fini(list); // ignored
     EXPECT_EQ(list_add_tail(nullptr, &a), -1);
@@ -54,7 +53,6 @@ TEST(List, QueueAndStackOrderReleaseAtFiniAndAnEndedHandle)
     list_handle *owned = list_init();
     list_add_tail(owned, std::malloc(16));
     list_fini(owned);
-    log_fini();
 }
 
 } // namespace

@@ -6,6 +6,7 @@
 #include <chrono>
 #include <cstdio>
 #include <filesystem>
+#include <regex>
 #include <string>
 #include <thread>
 #include <vector>
@@ -20,80 +21,51 @@ using nivo_test::temp_dir;
 
 namespace {
 
-class LogTest : public ::testing::Test {
+void
+reset_settings()
+{
+    log_set_loglevel(LOG_DEBUG);
+    log_set_overflow_action(LOG_OVERFLOW_ROTATE);
+    log_set_logfile_maxsize(1073741824u);
+    log_set_loggingfile_maxsize(1073741824u);
+}
+
+class LogTest : public nivo_test::log_fixture {
   protected:
     void SetUp() override
     {
-        log_path = dir.wpath("nivo.log");
-        rotated_path = dir.wpath("nivo.log1");
-        events_path = dir.wpath("logging_events.log");
-        rotated_events_path = dir.wpath("logging_events.log1");
-        ASSERT_EQ(log_int(log_path.c_str(), rotated_path.c_str(), events_path.c_str(),
-                          rotated_events_path.c_str()),
-                  0);
-        log_set_loglevel(LOG_DEBUG);
-        log_set_overflow_action(LOG_OVERFLOW_ROTATE);
-        log_set_logfile_maxsize(1073741824u);
-        log_set_loggingfile_maxsize(1073741824u);
+        log_fixture::SetUp();
+        reset_settings();
     }
     void TearDown() override
     {
-        log_fini();
-        log_set_loglevel(LOG_DEBUG);
-        log_set_overflow_action(LOG_OVERFLOW_ROTATE);
-        log_set_logfile_maxsize(1073741824u);
-        log_set_loggingfile_maxsize(1073741824u);
+        log_fixture::TearDown();
+        reset_settings();
     }
-    std::vector<std::string> log() const
+    bool logged(const std::string &text, const char *file = "nivo.log") const
     {
-        return log_lines(dir.file("nivo.log"));
+        return nivo_test::logged(dir.file(file), text);
     }
-    std::vector<std::string> events() const
+    // A file's text as it stands, without a flush.
+    std::string raw(const char *file) const
     {
-        return log_lines(dir.file("logging_events.log"));
+        return nivo_test::utf16le_to_utf8(read_file(dir.file(file)));
     }
-
-    temp_dir dir;
-    std::u16string log_path, rotated_path, events_path, rotated_events_path;
 };
 
 // Splits "LEVEL\t[0xTID] DATE hh:mm:ss : message" into its pieces; false when the layout differs.
 bool
 parse_line(const std::string &line, std::string *level, unsigned long *tid, std::string *message)
 {
-    std::size_t tab = line.find("\t[0x");
-    std::size_t bracket = line.find("] ", tab);
-    if (tab == std::string::npos || bracket == std::string::npos) {
+    static const std::regex layout(R"(([A-Z]+)\t\[0x([0-9a-f]+)\] [^ ]+ \d\d:\d\d:\d\d : )");
+    std::smatch match;
+    if (!std::regex_search(line, match, layout, std::regex_constants::match_continuous)) {
         return false;
     }
-    *level = line.substr(0, tab);
-    *tid = std::stoul(line.substr(tab + 4, bracket - tab - 4), nullptr, 16);
-    std::size_t date_end = line.find(' ', bracket + 2);
-    if (date_end == std::string::npos || date_end == bracket + 2) {
-        return false;
-    }
-    std::string clock = line.substr(date_end + 1, 11);
-    if (clock.size() != 11 || clock[2] != ':' || clock[5] != ':' || clock.substr(8) != " : ") {
-        return false;
-    }
-    for (int i : {0, 1, 3, 4, 6, 7}) {
-        if (clock[static_cast<std::size_t>(i)] < '0' || clock[static_cast<std::size_t>(i)] > '9') {
-            return false;
-        }
-    }
-    *message = line.substr(date_end + 12);
+    *level = match[1];
+    *tid = std::stoul(match[2], nullptr, 16);
+    *message = match.suffix();
     return true;
-}
-
-bool
-contains(const std::vector<std::string> &lines, const std::string &text)
-{
-    for (const auto &line : lines) {
-        if (line.find(text) != std::string::npos) {
-            return true;
-        }
-    }
-    return false;
 }
 
 TEST_F(LogTest, LinesAreUtf16WithoutMarkAndCarryThePrefixLayout)
@@ -105,7 +77,7 @@ TEST_F(LogTest, LinesAreUtf16WithoutMarkAndCarryThePrefixLayout)
     ASSERT_GE(bytes.size(), 4u);
     EXPECT_EQ(bytes.substr(0, 4), std::string("\r\0\n\0", 4));
 
-    auto lines = log();
+    auto lines = log_lines(dir.file("nivo.log"));
     // Three banner lines of the log, three banner events, then ours.
     ASSERT_EQ(lines.size(), 7u);
     EXPECT_NE(lines[1].find("----------- Vantelor TESSALINE --------------\n"), std::string::npos);
@@ -128,14 +100,13 @@ TEST_F(LogTest, LevelFilterHidesLinesButNeverEvents)
     log_write_a(LOG_MAX, "hidden narrow\n");
     log_write(LOG_NOTICE, u"shown notice\n");
     log_write_event(LOG_MAX, u"event line\n");
-    auto lines = log();
-    EXPECT_FALSE(contains(lines, "hidden"));
-    EXPECT_TRUE(contains(lines, "NOTICE\t"));
+    EXPECT_FALSE(logged("hidden"));
+    EXPECT_TRUE(logged("NOTICE\t"));
     // The event is in both files, unfiltered, with its level's name.
-    EXPECT_TRUE(contains(lines, "event line"));
-    EXPECT_TRUE(contains(events(), "event line"));
-    EXPECT_TRUE(contains(events(), "MAX\t"));
-    EXPECT_FALSE(contains(events(), "shown notice"));
+    EXPECT_TRUE(logged("event line"));
+    EXPECT_TRUE(logged("event line", "ev.log"));
+    EXPECT_TRUE(logged("MAX\t", "ev.log"));
+    EXPECT_FALSE(logged("shown notice", "ev.log"));
     EXPECT_EQ(log_set_loglevel(7), -1);
     EXPECT_EQ(log_get_loglevel(), static_cast<unsigned int>(LOG_NOTICE));
 }
@@ -152,7 +123,7 @@ TEST_F(LogTest, AMessageTooLongForTheBufferLeavesNoTrace)
     // A message that just fits is written whole.
     std::u16string fits(10000, u'z');
     log_write(LOG_MSG, u"%s\n", fits);
-    EXPECT_TRUE(contains(log(), std::string(10000, 'z') + "\n"));
+    EXPECT_TRUE(logged(std::string(10000, 'z') + "\n"));
 }
 
 TEST_F(LogTest, TruncationCutsTheFileAsItPassesTheLimitAndLeavesTheBanner)
@@ -163,12 +134,12 @@ TEST_F(LogTest, TruncationCutsTheFileAsItPassesTheLimitAndLeavesTheBanner)
         log_write(LOG_MSG, u"filler line %d\n", i);
     }
     // The write that passed 1000 bytes cut the file; later lines follow the banner.
-    auto lines = log();
+    auto lines = log_lines(dir.file("nivo.log"));
     ASSERT_GE(lines.size(), 4u);
     EXPECT_NE(lines[1].find("---------------------- LOG FILE TRUNCATED ------------------------\n"),
               std::string::npos);
-    EXPECT_FALSE(contains(lines, "filler line 0\n"));
-    EXPECT_TRUE(contains(lines, "filler line 19\n"));
+    EXPECT_FALSE(logged("filler line 0\n"));
+    EXPECT_TRUE(logged("filler line 19\n"));
     EXPECT_LT(nivo_test::file_size(dir.file("nivo.log")), 1000);
 }
 
@@ -182,17 +153,17 @@ TEST_F(LogTest, RotationKeepsOneOlderGeneration)
     }
     auto old_lines = log_lines(dir.file("nivo.log1"));
     ASSERT_GE(old_lines.size(), 3u);
-    EXPECT_TRUE(contains(old_lines, "first generation 0\n"));
-    EXPECT_FALSE(contains(old_lines, "older generation"));
+    EXPECT_TRUE(logged("first generation 0\n", "nivo.log1"));
+    EXPECT_FALSE(logged("older generation", "nivo.log1"));
     EXPECT_NE(old_lines.back().find(
                   "------------------------------------------------------------------\n"),
               std::string::npos);
     EXPECT_NE(old_lines[old_lines.size() - 2].find("ROTATING LOG FILE"), std::string::npos);
-    auto lines = log();
+    auto lines = log_lines(dir.file("nivo.log"));
     ASSERT_GE(lines.size(), 4u);
     EXPECT_NE(lines[1].find("------------------------ LOG FILE ROTATED ------------------------\n"),
               std::string::npos);
-    EXPECT_TRUE(contains(lines, "first generation 19\n"));
+    EXPECT_TRUE(logged("first generation 19\n"));
 }
 
 TEST_F(LogTest, AFloodRotatesAtTheLimitWithoutWaitingForTheSizeCheck)
@@ -232,11 +203,10 @@ TEST_F(LogTest, AFailedRenameTruncatesInsteadAndSaysSo)
     for (int i = 0; i < 20; ++i) {
         log_write(LOG_MSG, u"kept too long %d\n", i);
     }
-    auto lines = log();
-    EXPECT_FALSE(contains(lines, "kept too long 0\n"));
-    EXPECT_TRUE(contains(lines, "log_rotate_logfile: Logfile '" + dir.file("nivo.log") +
-                                    "' couldn't Renamed to '" + dir.file("nivo.log1") + "'"));
-    EXPECT_TRUE(contains(lines, "LOG FILE ROTATED"));
+    EXPECT_FALSE(logged("kept too long 0\n"));
+    EXPECT_TRUE(logged("log_rotate_logfile: Logfile '" + dir.file("nivo.log") +
+                       "' couldn't Renamed to '" + dir.file("nivo.log1") + "'"));
+    EXPECT_TRUE(logged("LOG FILE ROTATED"));
     EXPECT_TRUE(std::filesystem::is_directory(dir.file("nivo.log1")));
 }
 
@@ -246,11 +216,10 @@ TEST_F(LogTest, TheEventsFileRotatesOnItsOwnLimit)
     for (int i = 0; i < 15; ++i) {
         log_write_event(LOG_MSG, u"event %d\n", i);
     }
-    EXPECT_TRUE(contains(log_lines(dir.file("logging_events.log1")), "event 0\n"));
-    auto now = events();
-    EXPECT_FALSE(contains(now, "event 0\n"));
-    EXPECT_TRUE(contains(now, "LOGGING EVENTS FILE ROTATED"));
-    EXPECT_TRUE(contains(log(), "ROTATING LOGGING EVENTS FILE"));
+    EXPECT_TRUE(logged("event 0\n", "ev.log1"));
+    EXPECT_FALSE(logged("event 0\n", "ev.log"));
+    EXPECT_TRUE(logged("LOGGING EVENTS FILE ROTATED", "ev.log"));
+    EXPECT_TRUE(logged("ROTATING LOGGING EVENTS FILE"));
     // nivo.log itself was under its limit and was left alone.
     EXPECT_FALSE(nivo_test::file_exists(dir.file("nivo.log1")));
 }
@@ -281,9 +250,6 @@ TEST_F(LogTest, OutcomesAndFailuresAreInTheFileWhenTheCallReturns)
 {
     // Read the bytes without flushing: a kill right after these calls must find them there,
     // behind the trace that came before them.
-    auto raw = [this](const char *file) {
-        return nivo_test::utf16le_to_utf8(read_file(dir.file(file)));
-    };
     log_write(LOG_DEBUG, u"trace first\n");
     log_write(LOG_ERROR, u"a failure\n");
     std::string text = raw("nivo.log");
@@ -293,7 +259,7 @@ TEST_F(LogTest, OutcomesAndFailuresAreInTheFileWhenTheCallReturns)
     EXPECT_NE(raw("nivo.log").find("narrow critical"), std::string::npos);
     log_write_event(LOG_MSG, u"an outcome\n");
     EXPECT_NE(raw("nivo.log").find("an outcome"), std::string::npos);
-    EXPECT_NE(raw("logging_events.log").find("an outcome"), std::string::npos);
+    EXPECT_NE(raw("ev.log").find("an outcome"), std::string::npos);
 }
 
 TEST(LogOpen, WritesBeforeOpeningAreNoOpsASecondOpenFailsEventsNeedTheirFile)
@@ -320,13 +286,10 @@ TEST_F(LogTest, PendingLinesReachTheFileWithoutAFlush)
     // Traces wait for the writer thread, which must get there by itself: no flush here.
     log_write(LOG_DEBUG, u"written behind\n");
     log_write_event(LOG_DEBUG, u"event behind\n");
-    auto raw = [this](const char *file) {
-        return nivo_test::utf16le_to_utf8(read_file(dir.file(file)));
-    };
     EXPECT_TRUE(nivo_test::eventually([&] {
         return raw("nivo.log").find("event behind") != std::string::npos &&
                raw("nivo.log").find("written behind") != std::string::npos &&
-               raw("logging_events.log").find("event behind") != std::string::npos;
+               raw("ev.log").find("event behind") != std::string::npos;
     }));
 }
 
@@ -349,7 +312,7 @@ TEST_F(LogTest, LinesOfManyThreadsStayWholeAndInTheirOrder)
     }
     int next[THREADS] = {};
     int ours = 0;
-    for (const auto &line : log()) {
+    for (const auto &line : log_lines(dir.file("nivo.log"))) {
         std::string level, message;
         unsigned long tid;
         ASSERT_TRUE(parse_line(line, &level, &tid, &message)) << line;

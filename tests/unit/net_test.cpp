@@ -12,20 +12,8 @@
 
 namespace {
 
-class NetTest : public ::testing::Test {
+class NetTest : public nivo_test::log_fixture {
   protected:
-    void SetUp() override
-    {
-        ASSERT_EQ(nivo_test::open_log(dir), 0);
-    }
-    void TearDown() override
-    {
-        log_fini();
-    }
-    bool logged(const std::string &text) const
-    {
-        return nivo_test::log_text(dir.file("nivo.log")).find(text) != std::string::npos;
-    }
     // A bound server on 127.0.0.1 with a port of the system's choosing.
     net_handle *server(std::uint32_t transport, std::uint16_t *port)
     {
@@ -35,7 +23,6 @@ class NetTest : public ::testing::Test {
         EXPECT_EQ(platform_socket_local_port(h->socket, port), 0);
         return h;
     }
-    nivo_test::temp_dir dir;
 };
 
 TEST_F(NetTest, ConnectedUdpAndTheReceiveTimeLimit)
@@ -98,11 +85,9 @@ TEST_F(NetTest, RefusalsAndReopening)
 
     // Opening an open handle replaces its socket.
     net_handle *listener = server(NET_TRANSPORT_TCP, &port);
-    platform_socket_t first = listener->socket;
     EXPECT_EQ(net_open(listener, NET_TRANSPORT_TCP), 0);
     EXPECT_TRUE(logged("net_open: socket is not closed yet. let close it first\n"));
     EXPECT_NE(listener->socket, PLATFORM_INVALID_SOCKET);
-    (void)first;
     net_fini(listener);
     net_fini(client);
 }

@@ -13,38 +13,8 @@ using nivo_test::write_file;
 
 namespace {
 
-std::vector<std::string>
-split_list(const char *buffer, unsigned long used)
-{
-    std::vector<std::string> out;
-    for (unsigned long i = 0; i < used && buffer[i] != 0;) {
-        std::string item(buffer + i);
-        out.push_back(item);
-        i += static_cast<unsigned long>(item.size()) + 1;
-    }
-    return out;
-}
-
 class Profile : public ::testing::Test {
   protected:
-    std::vector<std::string> names(unsigned long size = 2048)
-    {
-        std::vector<char> buffer(size, 'x');
-        unsigned long n = platform_profile_section_names(buffer.data(), size, path.c_str());
-        return split_list(buffer.data(), n);
-    }
-    std::vector<std::string> section(const char *name)
-    {
-        std::vector<char> buffer(8192, 'x');
-        unsigned long n = platform_profile_section(name, buffer.data(), 8192, path.c_str());
-        return split_list(buffer.data(), n);
-    }
-    std::string value(const char *sec, const char *key, const char *fallback = "1")
-    {
-        char buffer[128];
-        platform_profile_string(sec, key, fallback, buffer, sizeof buffer, path.c_str());
-        return buffer;
-    }
     temp_dir dir;
     std::string path = dir.file("nivo.ini");
 };

@@ -14,8 +14,6 @@
 #include "platform/netaddr.h"
 #include "support/test_support.h"
 
-using nivo_test::read_file;
-using nivo_test::temp_dir;
 using nivo_test::u16;
 using nivo_test::u8;
 
@@ -61,22 +59,7 @@ TEST(TextFormatting, ResultCodesOfTheBoundedFormatters)
     EXPECT_STREQ(narrow, "123");
 }
 
-class TextLogged : public ::testing::Test {
-  protected:
-    void SetUp() override
-    {
-        ASSERT_EQ(nivo_test::open_log(dir), 0);
-    }
-    void TearDown() override
-    {
-        log_fini();
-    }
-    std::string log_text() const
-    {
-        return nivo_test::log_text(dir.file("nivo.log"));
-    }
-    temp_dir dir;
-};
+using TextLogged = nivo_test::log_fixture;
 
 TEST_F(TextLogged, PathJoiningCutsAtTheBufferAndSaysSo)
 {
@@ -88,8 +71,7 @@ TEST_F(TextLogged, PathJoiningCutsAtTheBufferAndSaysSo)
     char16_t small[17];
     EXPECT_EQ(config_string_cat(u"/d", u"abcdefghijklmnopqrst", small, 34), -1);
     EXPECT_EQ(std::u16string(small), u"/d/abcdefghijklm");
-    EXPECT_NE(log_text().find("config_string_cat: string concatanation failed: 0x8007007a\n"),
-              std::string::npos);
+    EXPECT_TRUE(logged("config_string_cat: string concatanation failed: 0x8007007a\n"));
 }
 
 TEST_F(TextLogged, SocketAddressesAsText)
@@ -106,12 +88,11 @@ TEST_F(TextLogged, SocketAddressesAsText)
     length = 64;
     EXPECT_EQ(convert_netaddr_to_str(address, n, text, &length), 0);
     EXPECT_EQ(std::u16string(text), u"127.0.0.1");
-    EXPECT_NE(log_text().find("convert_netaddr_to_str: IP Address String: 127.0.0.1\n"),
-              std::string::npos);
+    EXPECT_TRUE(logged("convert_netaddr_to_str: IP Address String: 127.0.0.1\n"));
     // A buffer too small for the text is a conversion failure.
     length = 4;
     EXPECT_EQ(convert_netaddr_to_str(address, n, text, &length), -1);
-    EXPECT_NE(log_text().find("convert_netaddr_to_str: conversion failed: "), std::string::npos);
+    EXPECT_TRUE(logged("convert_netaddr_to_str: conversion failed: "));
 }
 
 } // namespace

@@ -16,9 +16,6 @@
 #include "common/threadpool.h"
 #include "support/test_support.h"
 
-using nivo_test::log_lines;
-using nivo_test::temp_dir;
-
 namespace {
 
 // What the submitted functions record, and a gate that holds a worker busy.
@@ -74,11 +71,11 @@ run_blocker(void *)
                                 [] { return g_journal->gate_open; });
 }
 
-class ThreadPool : public ::testing::Test {
+class ThreadPool : public nivo_test::log_fixture {
   protected:
     void SetUp() override
     {
-        ASSERT_EQ(nivo_test::open_log(dir), 0);
+        log_fixture::SetUp();
         log_set_loglevel(LOG_DEBUG);
         g_journal = &record;
     }
@@ -87,39 +84,26 @@ class ThreadPool : public ::testing::Test {
         record.open_gate();
         threadpool_destroy();
         g_journal = nullptr;
-        log_fini();
+        log_fixture::TearDown();
     }
-    int count_logged(const std::string &text)
+    bool wait_logged(const std::string &text, std::size_t count)
     {
-        int count = 0;
-        for (const std::string &line : log_lines(dir.file("nivo.log"))) {
-            count += line.find(text) != std::string::npos ? 1 : 0;
-        }
-        return count;
+        return nivo_test::eventually([&] { return nivo_test::count_of(log(), text) >= count; },
+                                     5000, 25);
     }
-    bool wait_logged(const std::string &text, int count)
-    {
-        for (int i = 0; i < 200; ++i) {
-            if (count_logged(text) >= count) {
-                return true;
-            }
-            std::this_thread::sleep_for(std::chrono::milliseconds(25));
-        }
-        return false;
-    }
-    temp_dir dir;
     journal record;
 };
 
 TEST_F(ThreadPool, TheLowestNumberedFreeWorkerIsWoken)
 {
     ASSERT_EQ(threadpool_create(3, 1), 0);
-    EXPECT_EQ(count_logged("threadpool_create: Thread added to thread map"), 3);
+    EXPECT_EQ(nivo_test::count_of(log(), "threadpool_create: Thread added to thread map"), 3u);
     for (int i = 1; i <= 3; ++i) {
         ASSERT_EQ(threadpool_run(run_a, nullptr, 1), 0);
         ASSERT_TRUE(record.wait_runs(static_cast<std::size_t>(i)));
         // The worker marks itself free just after the function; wait for that.
-        ASSERT_TRUE(wait_logged("threadpool_finishnotify: Reset Event", i));
+        ASSERT_TRUE(
+            wait_logged("threadpool_finishnotify: Reset Event", static_cast<std::size_t>(i)));
     }
     ASSERT_EQ(threadpool_run(run_blocker, nullptr, 1), 0);
     ASSERT_TRUE(record.wait_runs(4));

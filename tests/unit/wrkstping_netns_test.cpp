@@ -46,11 +46,9 @@ TEST(WrkstpingNetns, AnsweringAndSilentWorkstationsEvenWhenPingedTogether)
     for (int i = 0; i < 8; ++i) {
         EXPECT_EQ(results[i], i % 2 == 0 ? 1 : 0) << i;
     }
-    int timeouts = 0;
-    for (const std::string &line : nivo_test::log_lines(dir.file("nivo.log"))) {
-        timeouts += line.find("wrkstping_ping: Ping Error: Request Timeout") != std::string::npos;
-    }
-    EXPECT_EQ(timeouts, 2 + 4 * 2);
+    EXPECT_EQ(nivo_test::count_of(nivo_test::log_text(dir.file("nivo.log")),
+                                  "wrkstping_ping: Ping Error: Request Timeout"),
+              2u + 4 * 2);
     wrkstping_set_retry(0);
     wrkstping_set_timeout(WRKSTPING_DEFAULT_TIMEOUT);
     log_fini();

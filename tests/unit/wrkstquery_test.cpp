@@ -15,13 +15,12 @@
 #include "support/test_support.h"
 
 using nivo_test::read_file;
-using nivo_test::temp_dir;
 using nivo_test::u16;
 using nivo_test::u8;
 
 namespace {
 
-class WrkstQuery : public ::testing::Test {
+class WrkstQuery : public nivo_test::log_fixture {
   protected:
     // A helper whose body is the given shell text; it records its arguments and its input.
     void helper(const std::string &body)
@@ -37,6 +36,7 @@ class WrkstQuery : public ::testing::Test {
     {
         unsetenv("NIVO_WRKST_HELPER");
         unsetenv("NIVO_WRKST_TIMEOUT_MS");
+        log_fixture::TearDown();
     }
 
     unsigned long hku_connect(platform_hku **hku)
@@ -44,7 +44,6 @@ class WrkstQuery : public ::testing::Test {
         return platform_hku_connect(u"\\\\10.0.0.5", u"CORP\\svc", u"se cret\tpass", hku);
     }
 
-    temp_dir dir;
     int count_ = 0;
 };
 
@@ -123,22 +122,20 @@ TEST_F(WrkstQuery, WmiStepsFollowTheHelpersAnswer)
 
 TEST_F(WrkstQuery, StartUpProvesTheHelperWorksAndFailuresReachTheLog)
 {
-    ASSERT_EQ(nivo_test::open_log(dir), 0);
     // A helper that cannot load its modules: neither mode may start.
     helper("echo 'Traceback (most recent call last):' >&2\n"
            "echo \"ModuleNotFoundError: No module named 'impacket'\" >&2; exit 1");
     EXPECT_EQ(wrkstpoll_init(POLLING_MODE_WMI, u"svc", u"pw"), -1);
     EXPECT_EQ(wrkstpoll_init(POLLING_MODE_REGISTRY, u"svc", u"pw"), -1);
     EXPECT_EQ(read_file(dir.file("args")), "probe wmi\nprobe hku\n");
-    std::string log = nivo_test::log_text(dir.file("nivo.log"));
-    EXPECT_NE(log.find("ERROR"), std::string::npos);
-    EXPECT_NE(log.find("wrkstpoll_log_query_failure: nivo-wrkst probe wmi: exit status 1: "
+    // A narrow line of its own, at level ERROR.
+    EXPECT_TRUE(logged("\n\rERROR\t"));
+    EXPECT_TRUE(logged("]: wrkstpoll_log_query_failure: nivo-wrkst probe wmi: exit status 1: "
                        "Traceback (most recent call last):\\nModuleNotFoundError: No module "
-                       "named 'impacket'\n"),
-              std::string::npos)
-        << log;
-    EXPECT_NE(log.find("wrkstpoll_init: WMI Initialization failed"), std::string::npos);
-    EXPECT_NE(log.find("wrkstpoll_init: Remote Registry Initialization failed"), std::string::npos);
+                       "named 'impacket'\n"))
+        << log();
+    EXPECT_TRUE(logged("wrkstpoll_init: WMI Initialization failed"));
+    EXPECT_TRUE(logged("wrkstpoll_init: Remote Registry Initialization failed"));
 
     // A helper that loads what it needs.
     helper("[ \"$1\" = probe ] && printf 'ready\\nend\\n'");
@@ -149,15 +146,14 @@ TEST_F(WrkstQuery, StartUpProvesTheHelperWorksAndFailuresReachTheLog)
     helper("head -c 5000 /dev/zero | tr '\\0' x >&2; echo ' connection reset' >&2; exit 2");
     platform_hku *hku = nullptr;
     EXPECT_EQ(hku_connect(&hku), 53u);
-    log = nivo_test::log_text(dir.file("nivo.log"));
+    std::string text = log();
     std::size_t at =
-        log.find("wrkstpoll_log_query_failure: nivo-wrkst hku 10.0.0.5: exit status 2: ");
-    ASSERT_NE(at, std::string::npos) << log;
-    std::size_t end = log.find('\n', at);
-    EXPECT_EQ(log.substr(end - 16, 16), "connection reset");
+        text.find("wrkstpoll_log_query_failure: nivo-wrkst hku 10.0.0.5: exit status 2: ");
+    ASSERT_NE(at, std::string::npos) << text;
+    std::size_t end = text.find('\n', at);
+    EXPECT_EQ(text.substr(end - 16, 16), "connection reset");
     EXPECT_LT(end - at, 1200u);
     wrkstpoll_init(0, nullptr, nullptr);
-    log_fini();
 }
 
 } // namespace
