@@ -67,11 +67,10 @@ TEST(SambaDomainController, KerberosLogonIsStoredAndQueued)
     EXPECT_EQ(rows[0].flags, 1);
     EXPECT_EQ(rows[0].logon_type, 2);
 
-    std::string events = nivo_test::log_text(base + "/logging_events.log");
-    EXPECT_NE(events.find("init_userinfo_kerberos: UserName: alice\n"), std::string::npos);
-    EXPECT_NE(events.find("init_userinfo_kerberos: IPv6 WorkstationIP: ::ffff:127.0.0.1\n"),
-              std::string::npos);
-    std::string log = nivo_test::log_text(base + "/nivo.log");
-    EXPECT_NE(log.find("dca_insert_userinfo_db: userinfo enqueued in GW Update Queue\n"),
-              std::string::npos);
+    std::string events = base + "/logging_events.log";
+    EXPECT_TRUE(nivo_test::logged(events, "init_userinfo_kerberos: UserName: alice\n"));
+    EXPECT_TRUE(nivo_test::logged(
+        events, "init_userinfo_kerberos: IPv6 WorkstationIP: ::ffff:127.0.0.1\n"));
+    EXPECT_TRUE(nivo_test::logged(
+        base + "/nivo.log", "dca_insert_userinfo_db: userinfo enqueued in GW Update Queue\n"));
 }
