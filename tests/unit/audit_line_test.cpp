@@ -26,12 +26,8 @@ const std::string NTLM_OK = [] {
 int
 parse(const std::string &line, audit_event *event, const char **why = nullptr)
 {
-    const char *reason = nullptr;
-    int rc = audit_line_parse(line.data(), line.size(), event, &reason);
-    if (why != nullptr) {
-        *why = reason;
-    }
-    return rc;
+    const char *ignored = nullptr;
+    return audit_line_parse(line.data(), line.size(), event, why != nullptr ? why : &ignored);
 }
 
 std::string
