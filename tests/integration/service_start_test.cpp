@@ -139,10 +139,6 @@ TEST(ServiceStart, FailedStartsEndWithAnErrorStatusAndTheirReason)
         {nullptr, true, false, "/nivo.log' couldn't open: "},
         {"[NIV-COLLECTOR]\nENABLED=TRUE\n", false, false,
          "nivo_init: configuration file parsing failed"}, // no HOST-DOMAIN
-        {"[SETTINGS]\nHOST-DOMAIN=65'0'\nHOST-DOMAIN-FQDN=65'0'\n[FOO]\nX=1\n", false, false,
-         "nivo_init: configuration file parsing failed"},
-        {"[SETTINGS]\nHOST-DOMAIN=65'0'\nHOST-DOMAIN-FQDN=65'0'\nTHREADPOOL-SIZE =8\n", false,
-         false, "nivo_init: configuration file parsing failed"},
         {nullptr, false, true,
          "API = nivo_init(), error code = 21, message = unable to open database file (Is a "
          "directory)\n"},
