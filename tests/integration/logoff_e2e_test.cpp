@@ -108,9 +108,6 @@ TEST(LogoffDetection, AnsweringWorkstationRenewedSilentOneLoggedOutToTheApplianc
     std::string text = read_file(rows);
     EXPECT_NE(text.find("alice|"), std::string::npos) << text;
     EXPECT_EQ(text.find("bob|"), std::string::npos) << text;
-    std::string events = nivo_test::log_text(log);
-    EXPECT_NE(events.find("wrkstping_workerthread: Workstation '10.99.5.7' is Unreachable"),
-              std::string::npos);
     ASSERT_TRUE(nivo.signal(PLATFORM_SIGNAL_STOP));
     EXPECT_EQ(nivo.wait_exit(10000), 0);
 }
