@@ -272,7 +272,7 @@ TEST_F(Link, TheCollectorsExclusionListsDropLogons)
     EXPECT_EQ(nivo_test::u8(q[0]->User), "heidi");
 }
 
-TEST_F(Link, ThePipelineSendsEveryAddressPrimaryLastRepeatsAndNoticesIncluded)
+TEST_F(Link, ThePipelineSendsEveryAddressPrimaryLastAndRepeats)
 {
     // An agent whose Collector is remote: the pipeline's delivery, not the client alone.
     dca_pipeline_reset();
@@ -301,22 +301,6 @@ TEST_F(Link, ThePipelineSendsEveryAddressPrimaryLastRepeatsAndNoticesIncluded)
     EXPECT_EQ(dca_add_userinfo(alice()), 0);
     ASSERT_TRUE(eventually([&] { return received() == 6; }));
 
-    // A logout notice of bob passes through the worker to the Collector, which logs him out.
-    userinfo_ptr bob(logon(u"bob", u"127.0.0.34", 1000));
-    EXPECT_EQ(dca_add_userinfo(bob.release()), 0);
-    ASSERT_TRUE(eventually([&] { return stored("bob"); }));
-    dca_workerthread(logon(u"bob", nullptr, 1000, UI_FLAG_USER_LOGOUT));
-    q.clear();
-    ASSERT_TRUE(eventually([&] {
-        for (auto &r : drain_update_queue()) {
-            q.push_back(std::move(r));
-        }
-        return q.size() >= 2;
-    }));
-    EXPECT_FALSE(stored("bob"));
-    ASSERT_EQ(q.size(), 2u);
-    EXPECT_EQ(q[1]->Flags, UI_FLAG_LOGOUT);
-    EXPECT_EQ(nivo_test::u8(q[1]->User), "bob");
     dca_pipeline_reset();
 }
 
