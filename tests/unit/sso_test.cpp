@@ -15,7 +15,6 @@
 #include <vector>
 
 #include "common/pc1.h"
-#include "common/text.h"
 #include "common/threadpool.h"
 #include "config/config_lists.h"
 #include "config/detector_settings.h"
@@ -204,8 +203,10 @@ class SsoLink : public nivo_test::collector_fixture {
         ASSERT_EQ(threadpool_create(4, 1), 0);
         SSOclient_set_transit_delay_ms(0);
         // a serves 10.1.0.0/16, b every network.
-        add_gw(a.address.c_str(), a.port, 0x0a010000, 0xffff0000);
-        add_gw(b.address.c_str(), b.port, 0, 0);
+        std::string a_entry = "127.0.0.2:" + std::to_string(a.port) + "#10.1.0.0 (/16)";
+        ASSERT_EQ(config_addgw_gwlist(nivo_test::u16(a_entry).c_str(), &config), 0);
+        std::string b_entry = "127.0.0.3:" + std::to_string(b.port);
+        ASSERT_EQ(config_addgw_gwlist(nivo_test::u16(b_entry).c_str(), &config), 0);
         counter_before = g_is_active_collector.load();
         ASSERT_EQ(SSOclient_init(config.gw_list, dir.wpath().c_str()), 0);
         node_a = SSOclient_find_gwnode(a.address.c_str());
@@ -221,22 +222,6 @@ class SsoLink : public nivo_test::collector_fixture {
         EXPECT_EQ(g_is_active_collector.load(), counter_before);
         config_free_lists(&config);
         collector_fixture::TearDown();
-    }
-
-    void add_gw(const char16_t *address, std::uint16_t port, std::uint32_t network,
-                std::uint32_t mask)
-    {
-        auto *node = new gw_node{};
-        node->name = tsso_string_dup_w(address);
-        node->port = port;
-        if (mask != 0) {
-            node->networks = new gw_net_node{network, mask, nullptr};
-        }
-        gw_node **tail = &config.gw_list;
-        while (*tail != nullptr) {
-            tail = &(*tail)->next;
-        }
-        *tail = node;
     }
 
     void store(const char16_t *user, const char16_t *ip)
