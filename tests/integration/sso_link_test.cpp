@@ -1,17 +1,15 @@
 // The appliance link end to end: the real service with the example configuration and the
-// appliance simulator registered in gw-list.ini (127.0.0.2:6060), both in a network namespace of
-// the test's own (the test runs itself again inside it). The simulator sends malformed requests
-// first, then IS_ACTIVE, GetAllUsers and a Workstation-Poll; it must receive the active reply,
-// every stored logon (deciphered to the right user, domain and address), a logon appended to the
-// audit log the DC Agent reads, the heartbeat and the transit-time resend.
+// appliance simulator registered in gw-list.ini (127.0.0.2:6060), in a network namespace of the
+// test's own.
 
 #include <gtest/gtest.h>
 
 #include <chrono>
 #include <ctime>
-#include <filesystem>
+#include <sstream>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "platform/process.h"
 #include "support/daemon.h"
@@ -25,6 +23,18 @@ using nivo_test::temp_dir;
 using nivo_test::wait_file;
 
 namespace {
+
+// The appliance simulator with the arguments after its path, writing to out.
+platform_process *
+start_gwsim(const std::string &out, std::vector<const char *> args)
+{
+    std::string gwsim = std::string(NIVO_BUILD_DIR) + "/nivo-gwsim";
+    args.insert(args.begin(), gwsim.c_str());
+    args.push_back(nullptr);
+    const char *env[] = {nullptr};
+    platform_process_options options{args.data(), env, nullptr, out.c_str(), out.c_str()};
+    return platform_process_start(options);
+}
 
 TEST(ApplianceLink, TheSimulatorSeesActiveRepliesLogonsAndHeartbeats)
 {
@@ -51,18 +61,13 @@ TEST(ApplianceLink, TheSimulatorSeesActiveRepliesLogonsAndHeartbeats)
         << read_file(dir.file("sqlite.txt"));
 
     std::string gwsim_out = dir.file("gwsim.txt");
-    std::string gwsim = std::string(NIVO_BUILD_DIR) + "/nivo-gwsim";
-    std::string authlog = std::string(NIVO_BUILD_DIR) + "/nivo-authlog";
-    const char *argv[] = {gwsim.c_str(), "--listen", "127.0.0.2:6060", "--collector",
-                          "127.0.0.1:6677", "--seconds", "60",
-                          // garbage, truncated and oversized requests first
-                          "raw", "ff", "raw", "0c3500", "oversize", "600", "raw", "0b3130000001",
-                          "raw", "0d370000000214", "raw", "6632300000", "sleep", "200", "is-active",
-                          "sleep", "300", "get-all-users", "sleep", "300", "poll", "127.0.0.11",
-                          nullptr};
-    const char *env[] = {nullptr};
-    platform_process_options options{argv, env, nullptr, gwsim_out.c_str(), gwsim_out.c_str()};
-    platform_process *sim = platform_process_start(options);
+    platform_process *sim = start_gwsim(
+        gwsim_out,
+        {"--listen", "127.0.0.2:6060", "--collector", "127.0.0.1:6677", "--seconds", "60",
+         // garbage, truncated and oversized requests first
+         "raw", "ff", "raw", "0c3500", "oversize", "600", "raw", "0b3130000001", "raw",
+         "0d370000000214", "raw", "6632300000", "sleep", "200", "is-active", "sleep", "300",
+         "get-all-users", "sleep", "300", "poll", "127.0.0.11"});
     ASSERT_NE(sim, nullptr);
 
     EXPECT_TRUE(wait_file(gwsim_out, "active port=6677", 10)) << read_file(gwsim_out);
@@ -74,31 +79,16 @@ TEST(ApplianceLink, TheSimulatorSeesActiveRepliesLogonsAndHeartbeats)
     EXPECT_EQ(read_file(base + "/active-appliance.log"), "127.0.0.2\r\n");
 
     // Within one heartbeat period: the heartbeat, and the logons of the last 150 seconds again.
-    // A logon the DC Agent reads from the audit log reaches the active appliance as it happens.
-    ASSERT_TRUE(nivo.wait_for_log(base + "/logging_events.log",
-                                  "dca_eventlog: EventLog DCA initialized", 10000));
-    ASSERT_EQ(run_tool({authlog, "-f", base + "/auth_json.log", "kerberos", "carol", "EXAMPLE",
-                        "127.0.0.12"},
-                       dir.file("authlog.txt")),
-              0)
-        << read_file(dir.file("authlog.txt"));
-    EXPECT_TRUE(wait_file(
-        gwsim_out, "logon user=carol domain=example.test address=127.0.0.12 logon-type=2", 10))
-        << read_file(gwsim_out);
-
     EXPECT_TRUE(wait_file(gwsim_out, "heartbeat port=6677", 40)) << read_file(gwsim_out);
     EXPECT_TRUE(wait_file(gwsim_out, alice, 10, 2)) << read_file(gwsim_out);
     EXPECT_EQ(count_of(read_file(gwsim_out), "bad from"), 0u) << read_file(gwsim_out);
     platform_process_close(sim);
 
-    std::string text = nivo_test::log_text(log);
-    EXPECT_NE(text.find("SSO_server_RecvReqGW: datagram truncated, bytes received: 1"),
-              std::string::npos);
-    EXPECT_NE(text.find("SSO_server_RecvReqGW: datagram longer than 512 bytes dropped"),
-              std::string::npos);
-    EXPECT_NE(text.find("SSO_server_RecvReqGW: incomplete request message received"),
-              std::string::npos);
-    EXPECT_NE(text.find("SSO_server_RecvReqGW: request too short for its item"), std::string::npos);
+    for (const char *line :
+         {"datagram truncated, bytes received: 1", "datagram longer than 512 bytes dropped",
+          "incomplete request message received", "request too short for its item"}) {
+        EXPECT_TRUE(nivo_test::logged(log, std::string("SSO_server_RecvReqGW: ") + line)) << line;
+    }
     ASSERT_TRUE(nivo.signal(PLATFORM_SIGNAL_STOP));
     EXPECT_EQ(nivo.wait_exit(10000), 0);
 }
@@ -123,12 +113,8 @@ TEST(ApplianceLink, TheExampleDeliversEachLogonOnce)
     std::this_thread::sleep_for(std::chrono::milliseconds(500));
 
     std::string gwsim_out = dir.file("gwsim.txt");
-    std::string gwsim = std::string(NIVO_BUILD_DIR) + "/nivo-gwsim";
-    const char *argv[] = {gwsim.c_str(), "--listen",  "127.0.0.2:6060", "--seconds",
-                          "20",          "is-active", nullptr};
-    const char *env[] = {nullptr};
-    platform_process_options options{argv, env, nullptr, gwsim_out.c_str(), gwsim_out.c_str()};
-    platform_process *sim = platform_process_start(options);
+    platform_process *sim =
+        start_gwsim(gwsim_out, {"--listen", "127.0.0.2:6060", "--seconds", "20", "is-active"});
     ASSERT_NE(sim, nullptr);
     ASSERT_TRUE(wait_file(gwsim_out, "active port=6677", 10)) << read_file(gwsim_out);
 
@@ -141,16 +127,16 @@ TEST(ApplianceLink, TheExampleDeliversEachLogonOnce)
                   0);
     }
     ASSERT_TRUE(nivo_test::append_file(base + "/auth_json.log", read_file(dir.file("two.log"))));
-    ASSERT_TRUE(wait_file(gwsim_out, "logon user=bob", 10)) << read_file(gwsim_out);
+    // A logon the DC Agent reads from the audit log reaches the active appliance as it happens.
+    ASSERT_TRUE(wait_file(gwsim_out,
+                          "logon user=bob domain=example.test address=127.0.0.30 logon-type=2", 10))
+        << read_file(gwsim_out);
     std::this_thread::sleep_for(std::chrono::seconds(2)); // room for any second delivery
     platform_process_close(sim);
 
     std::string seen;
-    std::string out = read_file(gwsim_out);
-    for (std::size_t at = 0, end; at < out.size(); at = end + 1) {
-        end = out.find('\n', at);
-        end = end == std::string::npos ? out.size() : end;
-        std::string line = out.substr(at, end - at);
+    std::istringstream out(read_file(gwsim_out));
+    for (std::string line; std::getline(out, line);) {
         if (line.find("address=127.0.0.30") != std::string::npos) {
             seen += line.substr(0, line.find(" domain=")) + "; ";
         }

@@ -3,7 +3,9 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdint>
+#include <cstring>
 #include <string>
 #include <vector>
 
@@ -37,16 +39,14 @@ TEST(DcalinkProtocol, SerialisesTheExampleRecord)
     EXPECT_EQ(std::string(reinterpret_cast<const char *>(p + 40), 12),
               std::string("a\0l\0i\0c\0e\0\0\0", 12));
 
-    std::uint8_t header[DCALINK_HEADER_SIZE];
-    dcalink_build_data_header(header, DCALINK_ENCRYPTION_RC4, static_cast<std::uint32_t>(length));
-    const std::uint8_t expected[] = {3, 0, 0, 0, 2, 0, 0, 0, 80, 0, 0, 0};
-    EXPECT_EQ(std::vector<std::uint8_t>(header, header + 12),
-              std::vector<std::uint8_t>(expected, expected + 12));
-    dcalink_build_handshake(header, DCALINK_MSG_REQUEST, DCALINK_ENCRYPTION_RC4);
-    const std::uint8_t request[] = {1, 0, 0, 0, 1, 2, 0, 0, 0, 0, 0, 0};
-    EXPECT_EQ(std::vector<std::uint8_t>(header, header + 12),
-              std::vector<std::uint8_t>(request, request + 12));
-    dcalink_header parsed = dcalink_parse_header(expected);
+    using bytes = std::vector<std::uint8_t>;
+    bytes header(DCALINK_HEADER_SIZE);
+    dcalink_build_handshake(header.data(), DCALINK_MSG_REQUEST, DCALINK_ENCRYPTION_RC4);
+    EXPECT_EQ(header, (bytes{1, 0, 0, 0, 1, 2, 0, 0, 0, 0, 0, 0}));
+    dcalink_build_data_header(header.data(), DCALINK_ENCRYPTION_RC4,
+                              static_cast<std::uint32_t>(length));
+    EXPECT_EQ(header, (bytes{3, 0, 0, 0, 2, 0, 0, 0, 80, 0, 0, 0}));
+    dcalink_header parsed = dcalink_parse_header(header.data());
     EXPECT_EQ(parsed.type, DCALINK_MSG_DATA);
     EXPECT_EQ(parsed.byte4, DCALINK_ENCRYPTION_RC4);
     EXPECT_EQ(parsed.length, 80u);
@@ -99,19 +99,15 @@ TEST(DcalinkProtocol, TheReceiverRefusesWhatItCannotTrust)
     std::vector<std::uint8_t> bad(payload.begin(), payload.begin() + static_cast<long>(length));
     bad[24] = 0xF0; // Domain far outside the text area
     EXPECT_EQ(dcalink_parse(bad.data(), bad.size(), &back), DCALINK_PARSE_BAD_OFFSET);
-    bad[24] = 0xFE;
-    bad[25] = 0xFF;
-    bad[26] = 0xFF;
-    bad[27] = 0xFF; // -2
+    const std::int32_t minus_two = -2;
+    std::memcpy(bad.data() + 24, &minus_two, 4);
     EXPECT_EQ(dcalink_parse(bad.data(), bad.size(), &back), DCALINK_PARSE_BAD_OFFSET);
 
     // The last text cut before its terminator.
     EXPECT_EQ(dcalink_parse(payload.data(), length - 2, &back), DCALINK_PARSE_UNTERMINATED);
     // A record of the fixed part alone, every text absent.
-    std::vector<std::uint8_t> bare(40, 0);
-    for (std::size_t at = 20; at < 40; ++at) {
-        bare[at] = 0xFF;
-    }
+    std::vector<std::uint8_t> bare(40, 0xFF);
+    std::fill(bare.begin(), bare.begin() + 20, 0);
     EXPECT_EQ(dcalink_parse(bare.data(), bare.size(), &back), DCALINK_PARSE_OK);
     EXPECT_EQ(back.user, nullptr);
 }

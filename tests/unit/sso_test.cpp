@@ -6,39 +6,30 @@
 
 #include <sqlite3.h>
 
-#include <algorithm>
 #include <chrono>
 #include <cstring>
-#include <ctime>
 #include <set>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
-#include "common/log.h"
 #include "common/pc1.h"
-#include "common/text.h"
 #include "common/threadpool.h"
-#include "config/config.h"
 #include "config/config_lists.h"
-#include "dca/filter/dca_filter.h"
-#include "logoff/active_status.h"
 #include "config/detector_settings.h"
-#include "platform/registry.h"
+#include "logoff/active_status.h"
 #include "platform/socket.h"
 #include "sso/sso_client.h"
 #include "sso/sso_server.h"
 #include "sso/sso_wire.h"
 #include "support/collector.h"
 #include "support/test_support.h"
-#include "userdb/dead_entry.h"
 #include "userdb/gw_update_queue.h"
 #include "userdb/userdb.h"
 #include "userdb/userinfo.h"
 
 using nivo_test::drain_update_queue;
-using nivo_test::temp_dir;
-using nivo_test::u16;
 
 namespace {
 
@@ -70,7 +61,7 @@ decode(const bytes &datagram)
     return update;
 }
 
-TEST(SsoDatagram, TheLogonOfTheReferenceRecordByteForByte)
+TEST(SsoDatagram, TheReferenceLogonHeartbeatAndActiveReplyByteForByte)
 {
     userinfo_ptr record(make_record(u"alice", u"CORP", u"10.0.0.1", u"Users"));
     bytes datagram = build(record.get());
@@ -101,6 +92,11 @@ TEST(SsoDatagram, TheLogonOfTheReferenceRecordByteForByte)
 
     record->Flags = UI_FLAG_LOGOUT;
     EXPECT_EQ(build(record.get())[0], 0x52);
+
+    EXPECT_EQ(sso_build_heartbeat(6677), (bytes{'g', '1', '1', 0, 0, 7, 4, '6', '6', '7', '7'}));
+    EXPECT_EQ(sso_build_active_reply(6677),
+              (bytes{'j', '1', '2', 0, 0, 7, 5, '6', '6', '7', '7', 0}));
+    EXPECT_EQ(sso_build_heartbeat(80).size(), 9u);
 }
 
 TEST(SsoDatagram, FlagsAndLogonTypesItCannotSendAreRefused)
@@ -143,11 +139,7 @@ TEST(SsoDatagram, ValuesTheItemsCannotCarryAreNeverCutOrMislabelled)
     userdb_set_text(&record->Domain, nullptr);
     bytes datagram = build(record.get());
     update = decode(datagram);
-    std::string utf8;
-    for (int i = 0; i < 80; ++i) {
-        utf8 += "\xe4\xb8\xad";
-    }
-    EXPECT_EQ(update.user, utf8);
+    EXPECT_EQ(update.user, nivo_test::u8(wide));
     EXPECT_EQ(update.wrkst_ip, "10.0.0.1");
     EXPECT_GT(datagram.size(), 3u * (11 + 2 * 80 + 4 + 2 * 8 + 4));
 
@@ -163,12 +155,12 @@ TEST(SsoDatagram, ValuesTheItemsCannotCarryAreNeverCutOrMislabelled)
     EXPECT_FALSE(update.has_domain || update.has_wrkst_ip || update.has_group);
 }
 
-TEST(SsoDatagram, HeartbeatAndActiveReply)
+std::uint32_t
+ipv4(const char16_t *text)
 {
-    EXPECT_EQ(sso_build_heartbeat(6677), (bytes{'g', '1', '1', 0, 0, 7, 4, '6', '6', '7', '7'}));
-    EXPECT_EQ(sso_build_active_reply(6677),
-              (bytes{'j', '1', '2', 0, 0, 7, 5, '6', '6', '7', '7', 0}));
-    EXPECT_EQ(sso_build_heartbeat(80).size(), 9u);
+    std::uint32_t ip = 0;
+    EXPECT_EQ(platform_ipv4_from_text(text, &ip), 0);
+    return ip;
 }
 
 // An appliance: a UDP socket on a loopback address.
@@ -179,10 +171,8 @@ struct appliance {
 
     explicit appliance(const char16_t *text) : address(text)
     {
-        std::uint32_t ip = 0;
-        platform_ipv4_from_text(text, &ip);
         socket = platform_socket_open(false);
-        EXPECT_EQ(platform_socket_bind(socket, ip, 0), 0);
+        EXPECT_EQ(platform_socket_bind(socket, ipv4(text), 0), 0);
         EXPECT_EQ(platform_socket_local_port(socket, &port), 0);
     }
     ~appliance()
@@ -213,8 +203,10 @@ class SsoLink : public nivo_test::collector_fixture {
         ASSERT_EQ(threadpool_create(4, 1), 0);
         SSOclient_set_transit_delay_ms(0);
         // a serves 10.1.0.0/16, b every network.
-        add_gw(a.address.c_str(), a.port, 0x0a010000, 0xffff0000);
-        add_gw(b.address.c_str(), b.port, 0, 0);
+        std::string a_entry = "127.0.0.2:" + std::to_string(a.port) + "#10.1.0.0 (/16)";
+        ASSERT_EQ(config_addgw_gwlist(nivo_test::u16(a_entry).c_str(), &config), 0);
+        std::string b_entry = "127.0.0.3:" + std::to_string(b.port);
+        ASSERT_EQ(config_addgw_gwlist(nivo_test::u16(b_entry).c_str(), &config), 0);
         counter_before = g_is_active_collector.load();
         ASSERT_EQ(SSOclient_init(config.gw_list, dir.wpath().c_str()), 0);
         node_a = SSOclient_find_gwnode(a.address.c_str());
@@ -232,31 +224,30 @@ class SsoLink : public nivo_test::collector_fixture {
         collector_fixture::TearDown();
     }
 
-    void add_gw(const char16_t *address, std::uint16_t port, std::uint32_t network,
-                std::uint32_t mask)
-    {
-        auto *node = new gw_node{};
-        node->name = tsso_string_dup_w(address);
-        node->port = port;
-        if (mask != 0) {
-            node->networks = new gw_net_node{network, mask, nullptr};
-        }
-        gw_node **tail = &config.gw_list;
-        while (*tail != nullptr) {
-            tail = &(*tail)->next;
-        }
-        *tail = node;
-    }
-
     void store(const char16_t *user, const char16_t *ip)
     {
         userinfo_ptr record(make_record(user, u"corp.example", ip));
         ASSERT_EQ(userinfo_db_insert(record.get()), 0);
     }
+    // Logons (user, address) written straight into the table, so that nothing is queued for them.
+    void store_quietly(const std::vector<std::pair<std::string, std::string>> &logons)
+    {
+        std::string sql = "BEGIN;";
+        for (const auto &[user, ip] : logons) {
+            sql += "INSERT INTO UserInfo (user, domain, wrkst_ip, create_time, expire_time, "
+                   "logon_type, flags) VALUES ('" +
+                   user + "', 'corp.example', '" + ip + "', 1, 601, 2, 1);";
+        }
+        sqlite3 *db = nullptr;
+        ASSERT_EQ(sqlite3_open(dir.file("nivo.db3").c_str(), &db), SQLITE_OK);
+        EXPECT_EQ(sqlite3_exec(db, (sql + "COMMIT;").c_str(), nullptr, nullptr, nullptr),
+                  SQLITE_OK);
+        sqlite3_close(db);
+    }
 
     bool wait_log(const std::string &needle)
     {
-        return nivo_test::eventually([&] { return log().find(needle) != std::string::npos; });
+        return nivo_test::eventually([&] { return logged(needle); });
     }
 
     int request(const bytes &datagram, const char16_t *sender)
@@ -277,7 +268,7 @@ class SsoLink : public nivo_test::collector_fixture {
     std::uint16_t counter_before = 0;
 };
 
-TEST_F(SsoLink, ARequestingApplianceAloneGetsItsAnswerWhateverItsStateAndNetworks)
+TEST_F(SsoLink, ARequesterAloneGetsItsAnswerBroadcastsGoToLiveAppliancesOfTheAddress)
 {
     UserInfo *record = make_record(u"alice", u"CORP", u"192.0.2.1");
     record->RequestingGW = node_a;
@@ -292,10 +283,8 @@ TEST_F(SsoLink, ARequestingApplianceAloneGetsItsAnswerWhateverItsStateAndNetwork
     record->RequestingGW = node_b;
     SSOclient_process_record(record);
     EXPECT_EQ(decode(b.receive()).user, "bob");
-}
 
-TEST_F(SsoLink, BroadcastsGoToLiveAppliancesWhoseNetworksHoldTheAddress)
-{
+    // Broadcasts go to live appliances whose networks hold the address.
     SSOclient_process_record(make_record(u"nobody", u"CORP", u"10.1.2.3"));
     EXPECT_TRUE(a.receive(200).empty()); // both in state 0
     EXPECT_TRUE(b.receive(200).empty());
@@ -344,8 +333,7 @@ TEST_F(SsoLink, StatesTheCounterAndHeartbeats)
     // IS_ACTIVE from an address not in the list changes nothing.
     EXPECT_EQ(request(is_active, u"127.0.0.99"), 1);
     EXPECT_EQ(g_is_active_collector.load(), counter_before);
-    EXPECT_NE(log().find("SSO_server_RecvReqGW: GW '127.0.0.99' is not Registered"),
-              std::string::npos);
+    EXPECT_TRUE(logged("SSO_server_RecvReqGW: GW '127.0.0.99' is not Registered"));
 }
 
 TEST_F(SsoLink, IsActiveRequestsWhileAResendWaitsShareIt)
@@ -391,11 +379,6 @@ TEST_F(SsoLink, TheLengthFieldAndShortDatagrams)
     EXPECT_EQ(sent[0]->RequestingGW, node_a);
     EXPECT_EQ(node_a->active_state.load(), 0); // GetAllUsers leaves the state alone
 
-    // An unregistered sender is refused whatever the code.
-    EXPECT_EQ(request(get_all, u"127.0.0.4"), 1);
-    EXPECT_TRUE(drain_update_queue().empty());
-    EXPECT_NE(log().find("MSG\t"), std::string::npos);
-
     // Items that end beyond the datagram, and a poll without its item.
     bytes poll = sso_build_request(SSO_CODE_WRKSTPOLL, std::string("10.1.0.5\0", 9));
     bytes cut(poll.begin(), poll.end() - 1); // one byte short of its item
@@ -403,27 +386,18 @@ TEST_F(SsoLink, TheLengthFieldAndShortDatagrams)
     EXPECT_EQ(request(cut, u"127.0.0.2"), 1);
     EXPECT_EQ(request(bytes{11, '6', 0, 0, 0, 1}, u"127.0.0.2"), 1);
     EXPECT_TRUE(drain_update_queue().empty());
-    EXPECT_NE(log().find("SSO_server_RecvReqGW: request too short for its item"),
-              std::string::npos);
+    EXPECT_TRUE(logged("SSO_server_RecvReqGW: request too short for its item"));
     EXPECT_EQ(request(bytes{99, '5', 0, 0, 0}, u"127.0.0.2"), 1);
-    EXPECT_NE(log().find("SSO_server_RecvReqGW: Invalid Request Message Code: 99"),
-              std::string::npos);
+    EXPECT_TRUE(logged("SSO_server_RecvReqGW: Invalid Request Message Code: 99"));
 }
 
 TEST_F(SsoLink, ForgedGetAllUsersRunOneReplayAtATimeInABoundedQueue)
 {
-    // 50 stored logons, written straight into the table so that nothing is queued for them.
-    sqlite3 *db = nullptr;
-    ASSERT_EQ(sqlite3_open(dir.file("nivo.db3").c_str(), &db), SQLITE_OK);
-    std::string insert = "BEGIN;";
+    std::vector<std::pair<std::string, std::string>> logons;
     for (int i = 0; i < 50; ++i) {
-        insert += "INSERT INTO UserInfo (user, domain, wrkst_ip, create_time, expire_time, "
-                  "logon_type, flags) VALUES ('u" +
-                  std::to_string(i) + "', 'corp.example', '10.1.0." + std::to_string(i) +
-                  "', 1, 601, 2, 1);";
+        logons.emplace_back("u" + std::to_string(i), "10.1.0." + std::to_string(i));
     }
-    ASSERT_EQ(sqlite3_exec(db, (insert + "COMMIT;").c_str(), nullptr, nullptr, nullptr), SQLITE_OK);
-    sqlite3_close(db);
+    store_quietly(logons);
 
     // Forty GetAllUsers from the appliance's address while nothing takes from the queue: one
     // replay runs and stops at the bound, the other requests are dropped.
@@ -448,19 +422,13 @@ TEST_F(SsoLink, ForgedGetAllUsersRunOneReplayAtATimeInABoundedQueue)
 
     // Taking from the queue lets the replay finish: every stored logon once, the logout too.
     std::vector<userinfo_ptr> taken;
-    std::size_t most = 0;
-    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
-    for (;;) {
-        most = std::max(most, gw_update_queue_count());
+    EXPECT_TRUE(nivo_test::eventually([&] {
         bool over = !node_a->getall_pending.load();
         for (userinfo_ptr &record : drain_update_queue()) {
             taken.push_back(std::move(record));
         }
-        if (over || std::chrono::steady_clock::now() > deadline) {
-            break;
-        }
-    }
-    EXPECT_LE(most, 17u);
+        return over;
+    }));
     ASSERT_EQ(taken.size(), 51u);
     std::set<std::string> users;
     for (const userinfo_ptr &record : taken) {
@@ -470,12 +438,6 @@ TEST_F(SsoLink, ForgedGetAllUsersRunOneReplayAtATimeInABoundedQueue)
         }
     }
     EXPECT_EQ(users.size(), 50u);
-
-    // Once it is over, the next request is answered again.
-    gw_update_queue_set_bound(GW_UPDATE_QUEUE_BOUND);
-    ASSERT_EQ(request(get_all, u"127.0.0.2"), 1);
-    ASSERT_TRUE(replayed(node_a));
-    EXPECT_EQ(drain_update_queue().size(), 50u);
 }
 
 TEST_F(SsoLink, WorkstationPolls)
@@ -483,17 +445,8 @@ TEST_F(SsoLink, WorkstationPolls)
     store(u"alice", u"10.1.0.5");
     store(u"carol", u"10.1.0.6");
     (void)drain_update_queue();
-    // A second logon on the same address (the insert would replace alice; a second connection
-    // writes it as an older version of the store could have left it).
-    sqlite3 *db = nullptr;
-    ASSERT_EQ(sqlite3_open(dir.file("nivo.db3").c_str(), &db), SQLITE_OK);
-    ASSERT_EQ(sqlite3_exec(db,
-                           "INSERT INTO UserInfo (user, domain, wrkst_ip, create_time, "
-                           "expire_time, logon_type, flags) VALUES ('bob', 'corp.example', "
-                           "'10.1.0.5', 1, 601, 2, 1);",
-                           nullptr, nullptr, nullptr),
-              SQLITE_OK);
-    sqlite3_close(db);
+    // A second logon on the same address, as an older version of the store could have left it.
+    store_quietly({{"bob", "10.1.0.5"}});
     // Two stored logons: both queued for the asking appliance, no workstation check.
     bytes poll = sso_build_request(SSO_CODE_WRKSTPOLL, std::string("10.1.0.5\0", 9));
     EXPECT_EQ(request(poll, u"127.0.0.2"), 1);
@@ -518,14 +471,13 @@ TEST_F(SsoLink, WorkstationPolls)
     bytes outside = sso_build_request(SSO_CODE_WRKSTPOLL, std::string("10.2.0.1\0", 9));
     EXPECT_EQ(request(outside, u"127.0.0.2"), 1);
     EXPECT_EQ(node_a->active_state.load(), 2);
-    EXPECT_NE(log().find("poll req for '10.2.0.1' from '127.0.0.2' filtered out"),
-              std::string::npos);
+    EXPECT_TRUE(logged("poll req for '10.2.0.1' from '127.0.0.2' filtered out"));
 
     // A wrong item type is dropped.
     poll[5] = 2;
     EXPECT_EQ(request(poll, u"127.0.0.2"), 1);
     EXPECT_TRUE(drain_update_queue().empty());
-    EXPECT_NE(log().find("SSO_server_RecvReqGW: Invalid TLV Type: 2"), std::string::npos);
+    EXPECT_TRUE(logged("SSO_server_RecvReqGW: Invalid TLV Type: 2"));
     EXPECT_EQ(request(sso_build_request(SSO_CODE_LIVE_NACK), u"127.0.0.2"), 1);
 }
 
@@ -543,7 +495,7 @@ TEST_F(SsoLink, ALogoutRequestDeletesTheListedRowsAndSendsNothing)
         request(sso_build_request(SSO_CODE_LOGOUT_REQUEST, "'10.1.0.7') OR (1=1"), u"127.0.0.2"),
         1);
     EXPECT_TRUE(drain_update_queue().empty());
-    std::vector<nivo_test::store_row> left = nivo_test::store_rows(dir.file("nivo.db3"));
+    std::vector<nivo_test::store_row> left = rows();
     ASSERT_EQ(left.size(), 1u);
     EXPECT_EQ(left[0].user, "carol");
     EXPECT_TRUE(a.receive(200).empty());
@@ -551,23 +503,14 @@ TEST_F(SsoLink, ALogoutRequestDeletesTheListedRowsAndSendsNothing)
 
 TEST_F(SsoLink, TheServerDropsOversizedDatagramsAndAnswersTheNext)
 {
-    // A port of its own: bind port 0 elsewhere first to learn a free one.
-    platform_socket_t probe = platform_socket_open(false);
-    std::uint32_t loopback = 0;
-    platform_ipv4_from_text(u"127.0.0.1", &loopback);
-    ASSERT_EQ(platform_socket_bind(probe, loopback, 0), 0);
-    std::uint16_t port = 0;
-    ASSERT_EQ(platform_socket_local_port(probe, &port), 0);
-    platform_socket_close(probe);
+    std::uint16_t port = nivo_test::free_port();
     ASSERT_EQ(tsso_server_init(u"127.0.0.1", port), 0);
     EXPECT_EQ(tsso_server_get_port(), port);
 
     // Requests from appliance a's address.
     platform_socket_t sender = platform_socket_open(false);
-    std::uint32_t from = 0;
-    platform_ipv4_from_text(u"127.0.0.2", &from);
-    ASSERT_EQ(platform_socket_bind(sender, from, 0), 0);
-    ASSERT_EQ(platform_socket_connect(sender, loopback, port), 0);
+    ASSERT_EQ(platform_socket_bind(sender, ipv4(u"127.0.0.2"), 0), 0);
+    ASSERT_EQ(platform_socket_connect(sender, ipv4(u"127.0.0.1"), port), 0);
     bytes oversized = sso_build_request(SSO_CODE_IS_ACTIVE);
     oversized.resize(513, 'x');
     ASSERT_EQ(platform_socket_send(sender, oversized.data(), oversized.size()), 513);
@@ -586,8 +529,7 @@ TEST_F(SsoLink, TheServerDropsOversizedDatagramsAndAnswersTheNext)
     platform_socket_close(sender);
     tsso_server_net_fini();
     EXPECT_EQ(request(sso_build_request(SSO_CODE_LIVE_NACK), u"127.0.0.2"), 1);
-    EXPECT_NE(log().find("SSO_server_RecvReqGW: datagram longer than 512 bytes dropped"),
-              std::string::npos);
+    EXPECT_TRUE(logged("SSO_server_RecvReqGW: datagram longer than 512 bytes dropped"));
 }
 
 } // namespace
