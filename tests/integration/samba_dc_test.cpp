@@ -19,7 +19,6 @@ namespace {
 
 // NIVOTEST and nivotest.lan in the byte-list form of nivo.ini.
 constexpr const char *NIVO_INI_TEMPLATE = R"([SETTINGS]
-THREADPOOL-SIZE=16
 HOST-DOMAIN=78'0'73'0'86'0'79'0'84'0'69'0'83'0'84'0'
 HOST-DOMAIN-FQDN=110'0'105'0'118'0'111'0'116'0'101'0'115'0'116'0'46'0'108'0'97'0'110'0'
 [NIV-AGENT]

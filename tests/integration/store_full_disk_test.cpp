@@ -29,7 +29,6 @@ namespace {
 // EXAMPLE and example.test in the byte-list form of nivo.ini; a Collector only, at LOG-LEVEL 3.
 constexpr const char *COLLECTOR_INI =
     "[SETTINGS]\n"
-    "THREADPOOL-SIZE=16\n"
     "HOST-DOMAIN=69'0'88'0'65'0'77'0'80'0'76'0'69'0'\n"
     "HOST-DOMAIN-FQDN=101'0'120'0'97'0'109'0'112'0'108'0'101'0'46'0'116'0'101'0'115'0'116'0'\n"
     "[NIV-AGENT]\nENABLED=FALSE\n"
