@@ -56,19 +56,16 @@ std::string audit_kerberos_line(const std::string &user, const std::string &addr
                                 const std::string &status = "NT_STATUS_OK");
 std::string audit_ntlm_line(const std::string &user, const std::string &workstation);
 
-// Network namespaces for the tests of the real service, whose fixed ports must not collide with
-// anything else on the machine. They need root and /usr/bin/unshare.
+// Whether network namespaces can be made (root and /usr/bin/unshare).
 bool network_namespaces_available();
 // Whether this process was started by ran_in_own_network_namespace().
 bool in_network_namespace();
 // The first line of a test of the whole daemon, whose fixed ports must not meet anything else on
 // the machine:
 //     if (nivo_test::ran_in_own_network_namespace()) return;
-// Outside a namespace it runs the current test again in one of its own, with the loopback
-// interface up (every program that test starts shares it), and takes its result (a
-// failure there fails this test; where no namespace can be made it skips, or fails as root or
-// under CI) and returns true. Inside, it returns false and the test goes on. With mount_too the
-// namespace has a mount namespace of its own as well (a test that mounts a small file system).
+// Outside a namespace it runs the current test again in one of its own, loopback up, takes its
+// result (where no namespace can be made it skips, or fails as root or under CI) and returns
+// true. Inside, it returns false. With mount_too it gets a mount namespace of its own as well.
 bool ran_in_own_network_namespace(bool mount_too = false);
 
 // Opens this process's log with its four files in dir (nivo.log, nivo.log1, ev.log and

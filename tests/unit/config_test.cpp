@@ -234,7 +234,6 @@ TEST_F(Config, GwListNetworksPerAppliance)
     ASSERT_EQ(parse(SETTINGS), 0);
     gw_node *gw = config_find_gw(&record, u"10.1.1.1");
     ASSERT_NE(gw, nullptr);
-    EXPECT_EQ(gw->port, 6060);
     ASSERT_NE(gw->networks, nullptr);
     EXPECT_EQ(gw->networks->network, 0xc0a80100u);
     EXPECT_EQ(gw->networks->mask, 0xffffff00u);
