@@ -39,22 +39,12 @@ set_up()
            dcaserver_crypto_init() == 0;
 }
 
-// Empties the update queue: a marker record ends the take, so nothing waits.
+// Empties the update queue, which nothing else takes from.
 void
 drain_queue()
 {
-    UserInfo *marker = userdb_allocate_userinfo();
-    if (gw_update_queue_enqueue(marker) != 0) {
-        userdb_free_userinfo(marker);
-        return;
-    }
-    for (;;) {
-        UserInfo *record = gw_update_queue_dequeue();
-        bool last = record == marker;
-        userdb_free_userinfo(record);
-        if (last) {
-            return;
-        }
+    while (gw_update_queue_count() > 0) {
+        userdb_free_userinfo(gw_update_queue_dequeue());
     }
 }
 

@@ -22,14 +22,9 @@
 
 namespace {
 
-void
+bool
 set_up()
 {
-    static bool done = false;
-    if (done) {
-        return;
-    }
-    done = true;
     std::string dir = nivo_fuzz::scratch_dir();
     std::u16string wdir(dir.begin(), dir.end());
     registry_set_location((wdir + u"/registry").c_str());
@@ -49,23 +44,15 @@ set_up()
     gw->name = tsso_string_dup_w(u"127.0.0.2");
     gw->port = 9; // discard
     gw->networks = new gw_net_node{0x0a010000, 0xffff0000, nullptr};
-    SSOclient_init(gw, wdir.c_str());
+    return SSOclient_init(gw, wdir.c_str()) == 0;
 }
 
+// Empties the update queue, which nothing else takes from.
 void
 drain_queue()
 {
-    UserInfo *marker = userdb_allocate_userinfo();
-    marker->Flags = -77;
-    if (gw_update_queue_enqueue(marker) != 0) {
-        userdb_free_userinfo(marker);
-        return;
-    }
-    for (;;) {
-        userinfo_ptr record(gw_update_queue_dequeue());
-        if (record == nullptr || record->Flags == -77) {
-            return;
-        }
+    while (gw_update_queue_count() > 0) {
+        userdb_free_userinfo(gw_update_queue_dequeue());
     }
 }
 
@@ -74,8 +61,8 @@ drain_queue()
 extern "C" int
 LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size)
 {
-    set_up();
-    if (size == 0) {
+    static const bool ready = set_up();
+    if (!ready || size == 0) {
         return 0;
     }
     const char16_t *sender = data[0] % 2 == 0 ? u"127.0.0.2" : u"127.0.0.77";

@@ -224,11 +224,6 @@ class SsoLink : public nivo_test::collector_fixture {
         collector_fixture::TearDown();
     }
 
-    void store(const char16_t *user, const char16_t *ip)
-    {
-        userinfo_ptr record(make_record(user, u"corp.example", ip));
-        ASSERT_EQ(userinfo_db_insert(record.get()), 0);
-    }
     // Logons (user, address) written straight into the table, so that nothing is queued for them.
     void store_quietly(const std::vector<std::pair<std::string, std::string>> &logons)
     {
@@ -270,39 +265,37 @@ class SsoLink : public nivo_test::collector_fixture {
 
 TEST_F(SsoLink, ARequesterAloneGetsItsAnswerBroadcastsGoToLiveAppliancesOfTheAddress)
 {
-    UserInfo *record = make_record(u"alice", u"CORP", u"192.0.2.1");
-    record->RequestingGW = node_a;
-    SSOclient_process_record(record);
-    sso_update update = decode(a.receive());
-    EXPECT_EQ(update.user, "alice");
-    EXPECT_EQ(update.wrkst_ip, "192.0.2.1");
-    EXPECT_TRUE(b.receive(200).empty());
-
-    // Without an address it still reaches its requester.
-    record = make_record(u"bob", u"CORP", nullptr);
-    record->RequestingGW = node_b;
-    SSOclient_process_record(record);
-    EXPECT_EQ(decode(b.receive()).user, "bob");
-
-    // Broadcasts go to live appliances whose networks hold the address.
-    SSOclient_process_record(make_record(u"nobody", u"CORP", u"10.1.2.3"));
-    EXPECT_TRUE(a.receive(200).empty()); // both in state 0
-    EXPECT_TRUE(b.receive(200).empty());
-
-    node_a->active_state = 2; // set directly: the counter is not the point here
-    node_b->active_state = 1; // live-off still receives updates
-    SSOclient_process_record(make_record(u"alice", u"CORP", u"10.1.2.3"));
-    EXPECT_EQ(decode(a.receive()).user, "alice");
-    EXPECT_EQ(decode(b.receive()).user, "alice");
-
-    SSOclient_process_record(make_record(u"carol", u"CORP", u"10.2.0.1", nullptr, UI_FLAG_LOGOUT));
-    EXPECT_EQ(decode(b.receive()).code, SSO_CODE_LOGOUT);
-    EXPECT_TRUE(a.receive(200).empty());
-
-    for (const char16_t *odd : {u"host.example", u"10.1.2", u"::1", u""}) {
-        SSOclient_process_record(make_record(u"dave", u"CORP", odd));
+    struct row {
+        const char16_t *ip;
+        gw_node *requester;
+        int state_a;
+        int state_b; // live-off (1) still receives updates
+        bool to_a;
+        bool to_b;
+    };
+    const row rows[] = {
+        {u"192.0.2.1", node_a, 0, 0, true, false},  {nullptr, node_b, 0, 0, false, true},
+        {u"10.1.2.3", nullptr, 0, 0, false, false}, {u"10.1.2.3", nullptr, 2, 1, true, true},
+        {u"10.2.0.1", nullptr, 2, 1, false, true},  {u"host.example", nullptr, 2, 1, false, false},
+        {u"10.1.2", nullptr, 2, 1, false, false},   {u"::1", nullptr, 2, 1, false, false},
+        {u"", nullptr, 2, 1, false, false},         {nullptr, nullptr, 2, 1, false, false},
+    };
+    // Each row sends its own user, so a datagram that went astray shows up at the next receive.
+    for (std::size_t i = 0; i < std::size(rows); ++i) {
+        SCOPED_TRACE(i);
+        node_a->active_state = rows[i].state_a; // set directly: the counter is not the point here
+        node_b->active_state = rows[i].state_b;
+        std::u16string user = nivo_test::u16("user" + std::to_string(i));
+        UserInfo *record = make_record(user.c_str(), u"CORP", rows[i].ip);
+        record->RequestingGW = rows[i].requester;
+        SSOclient_process_record(record);
+        if (rows[i].to_a) {
+            EXPECT_EQ(decode(a.receive()).user, nivo_test::u8(user));
+        }
+        if (rows[i].to_b) {
+            EXPECT_EQ(decode(b.receive()).user, nivo_test::u8(user));
+        }
     }
-    SSOclient_process_record(make_record(u"erin", u"CORP", nullptr));
     EXPECT_TRUE(a.receive(200).empty());
     EXPECT_TRUE(b.receive(200).empty());
     node_a->active_state = 0;
@@ -339,7 +332,8 @@ TEST_F(SsoLink, StatesTheCounterAndHeartbeats)
 TEST_F(SsoLink, IsActiveRequestsWhileAResendWaitsShareIt)
 {
     SSOclient_set_transit_delay_ms(300);
-    store(u"alice", u"10.1.0.5");
+    userinfo_ptr alice(make_record(u"alice", u"corp.example", u"10.1.0.5"));
+    ASSERT_EQ(userinfo_db_insert(alice.get()), 0);
     (void)drain_update_queue();
     for (int i = 0; i < 3; ++i) {
         EXPECT_EQ(request(sso_build_request(SSO_CODE_IS_ACTIVE), u"127.0.0.3"), 1);
@@ -347,25 +341,16 @@ TEST_F(SsoLink, IsActiveRequestsWhileAResendWaitsShareIt)
     ASSERT_TRUE(wait_log("SSO_server_enqueue_update_req: user logon request enqueued"));
     std::this_thread::sleep_for(std::chrono::milliseconds(600)); // any second resend is due
     EXPECT_EQ(drain_update_queue().size(), 1u);
-    EXPECT_EQ(nivo_test::count_of(log(), "SSO_server_enqueue_update_req: user logon request "
-                                         "enqueued"),
-              1u);
     EXPECT_EQ(request(sso_build_request(SSO_CODE_LIVE_NACK), u"127.0.0.3"), 1);
 }
 
 TEST_F(SsoLink, TheLengthFieldAndShortDatagrams)
 {
-    store(u"alice", u"10.1.0.5");
-    store(u"bob", u"10.1.0.6");
-    (void)drain_update_queue();
+    store_quietly({{"alice", "10.1.0.5"}, {"bob", "10.1.0.6"}});
     bytes get_all = sso_build_request(SSO_CODE_GETALLUSERS);
     ASSERT_EQ(get_all, (bytes{12, '5', 0, 0, 0}));
     EXPECT_EQ(request(bytes(get_all.begin(), get_all.begin() + 4), u"127.0.0.2"), 0);
     EXPECT_TRUE(drain_update_queue().empty());
-    EXPECT_EQ(request(get_all, u"127.0.0.2"), 1);
-    ASSERT_TRUE(replayed(node_a));
-    EXPECT_EQ(drain_update_queue().size(), 2u);
-
     bytes twelve(12, 0);
     twelve[0] = 12;
     std::memcpy(twelve.data() + 1, "20", 2);
@@ -374,9 +359,7 @@ TEST_F(SsoLink, TheLengthFieldAndShortDatagrams)
     std::memcpy(twelve.data() + 1, "5\0", 2);
     EXPECT_EQ(request(twelve, u"127.0.0.2"), 1); // says 5, 12 arrived: handled
     ASSERT_TRUE(replayed(node_a));
-    std::vector<userinfo_ptr> sent = drain_update_queue();
-    ASSERT_EQ(sent.size(), 2u);
-    EXPECT_EQ(sent[0]->RequestingGW, node_a);
+    EXPECT_EQ(drain_update_queue().size(), 2u);
     EXPECT_EQ(node_a->active_state.load(), 0); // GetAllUsers leaves the state alone
 
     // Items that end beyond the datagram, and a poll without its item.
@@ -442,11 +425,8 @@ TEST_F(SsoLink, ForgedGetAllUsersRunOneReplayAtATimeInABoundedQueue)
 
 TEST_F(SsoLink, WorkstationPolls)
 {
-    store(u"alice", u"10.1.0.5");
-    store(u"carol", u"10.1.0.6");
-    (void)drain_update_queue();
     // A second logon on the same address, as an older version of the store could have left it.
-    store_quietly({{"bob", "10.1.0.5"}});
+    store_quietly({{"alice", "10.1.0.5"}, {"bob", "10.1.0.5"}, {"carol", "10.1.0.6"}});
     // Two stored logons: both queued for the asking appliance, no workstation check.
     bytes poll = sso_build_request(SSO_CODE_WRKSTPOLL, std::string("10.1.0.5\0", 9));
     EXPECT_EQ(request(poll, u"127.0.0.2"), 1);
@@ -455,8 +435,6 @@ TEST_F(SsoLink, WorkstationPolls)
     ASSERT_EQ(sent.size(), 2u);
     for (const auto &record : sent) {
         EXPECT_EQ(record->RequestingGW, node_a);
-        EXPECT_EQ(record->Flags, UI_FLAG_LOGON);
-        EXPECT_EQ(nivo_test::u8(record->WrkstIP), "10.1.0.5");
     }
     EXPECT_EQ(log().find("wrkstpoll_dispatch"), std::string::npos);
 
@@ -483,10 +461,7 @@ TEST_F(SsoLink, WorkstationPolls)
 
 TEST_F(SsoLink, ALogoutRequestDeletesTheListedRowsAndSendsNothing)
 {
-    store(u"alice", u"10.1.0.5");
-    store(u"bob", u"10.1.0.6");
-    store(u"carol", u"10.1.0.7");
-    (void)drain_update_queue();
+    store_quietly({{"alice", "10.1.0.5"}, {"bob", "10.1.0.6"}, {"carol", "10.1.0.7"}});
     EXPECT_EQ(
         request(sso_build_request(SSO_CODE_LOGOUT_REQUEST, "'10.1.0.5','10.1.0.6'"), u"127.0.0.2"),
         1);
@@ -501,11 +476,10 @@ TEST_F(SsoLink, ALogoutRequestDeletesTheListedRowsAndSendsNothing)
     EXPECT_TRUE(a.receive(200).empty());
 }
 
-TEST_F(SsoLink, TheServerDropsOversizedDatagramsAndAnswersTheNext)
+TEST_F(SsoLink, TheServerDropsDatagramsOverTheLargestAndReadsTheLargest)
 {
     std::uint16_t port = nivo_test::free_port();
     ASSERT_EQ(tsso_server_init(u"127.0.0.1", port), 0);
-    EXPECT_EQ(tsso_server_get_port(), port);
 
     // Requests from appliance a's address.
     platform_socket_t sender = platform_socket_open(false);
@@ -521,11 +495,6 @@ TEST_F(SsoLink, TheServerDropsOversizedDatagramsAndAnswersTheNext)
     ASSERT_EQ(platform_socket_send(sender, largest.data(), largest.size()), 512);
     EXPECT_EQ(SSO_server_RecvReqGW(), 1);
     EXPECT_EQ(node_a->active_state.load(), 1);
-    bytes is_active = sso_build_request(SSO_CODE_IS_ACTIVE);
-    ASSERT_EQ(platform_socket_send(sender, is_active.data(), is_active.size()), 5);
-    EXPECT_EQ(SSO_server_RecvReqGW(), 1);
-    EXPECT_EQ(node_a->active_state.load(), 2);
-    EXPECT_EQ(decode(a.receive()).port, port);
     platform_socket_close(sender);
     tsso_server_net_fini();
     EXPECT_EQ(request(sso_build_request(SSO_CODE_LIVE_NACK), u"127.0.0.2"), 1);
