@@ -42,8 +42,6 @@ platform_internet_adapter_ip(char16_t *out, std::size_t capacity)
     if (g_address.size() + 1 > capacity) {
         return -1;
     }
-    for (std::size_t i = 0; i <= g_address.size(); ++i) {
-        out[i] = g_address.c_str()[i];
-    }
+    std::char_traits<char16_t>::copy(out, g_address.c_str(), g_address.size() + 1);
     return 0;
 }

@@ -6,11 +6,8 @@
 
 #include <gtest/gtest.h>
 
-#include <chrono>
 #include <ctime>
-#include <filesystem>
 #include <string>
-#include <thread>
 
 #include "platform/process.h"
 #include "support/daemon.h"
@@ -21,20 +18,6 @@ using nivo_test::read_file;
 using nivo_test::run_tool;
 using nivo_test::temp_dir;
 using nivo_test::wait_file;
-
-namespace {
-
-std::string
-replace(std::string text, const std::string &from, const std::string &to)
-{
-    std::size_t at = text.find(from);
-    if (at != std::string::npos) {
-        text.replace(at, from.size(), to);
-    }
-    return text;
-}
-
-} // namespace
 
 TEST(LogoffDetection, AnsweringWorkstationRenewedSilentOneLoggedOutToTheAppliance)
 {
@@ -56,10 +39,14 @@ TEST(LogoffDetection, AnsweringWorkstationRenewedSilentOneLoggedOutToTheApplianc
 
     std::string base = nivo_test::copy_example_base(NIVO_SOURCE_DIR, dir.file("base"));
     std::string ini = read_file(base + "/nivo.ini");
-    ini = replace(ini, "[LOGOFF-DETECTION]\nENABLED=FALSE", "[LOGOFF-DETECTION]\nENABLED=TRUE");
-    ini = replace(ini, "DETECTION-INTERVAL=600", "DETECTION-INTERVAL=2");
-    ini = replace(ini, "PING-TIMEOUT=0", "PING-TIMEOUT=200");
-    ASSERT_NE(ini.find("ENABLED=TRUE\n; PING"), std::string::npos);
+    for (const auto &[from, to] :
+         {std::pair<std::string, std::string>{"[LOGOFF-DETECTION]\nENABLED=FALSE\n; PING",
+                                              "[LOGOFF-DETECTION]\nENABLED=TRUE\n; PING"},
+          {"DETECTION-INTERVAL=600", "DETECTION-INTERVAL=2"},
+          {"PING-TIMEOUT=0", "PING-TIMEOUT=200"}}) {
+        ASSERT_NE(ini.find(from), std::string::npos) << from;
+        ini.replace(ini.find(from), from.size(), to);
+    }
     ASSERT_TRUE(nivo_test::write_file(base + "/nivo.ini", ini));
     // The simulator serves every address, the silent workstation's included.
     ASSERT_TRUE(nivo_test::write_file(base + "/gw-list.ini", "127.0.0.2:6060\n"));
@@ -80,13 +67,10 @@ TEST(LogoffDetection, AnsweringWorkstationRenewedSilentOneLoggedOutToTheApplianc
         << read_file(dir.file("sqlite.txt"));
 
     std::string gwsim_out = dir.file("gwsim.txt");
-    std::string gwsim = std::string(NIVO_BUILD_DIR) + "/nivo-gwsim";
-    const char *argv[] = {gwsim.c_str(), "--listen",       "127.0.0.2:6060",
-                          "--collector", "127.0.0.1:6677", "--seconds",
-                          "60",          "is-active",      nullptr};
-    const char *env[] = {nullptr};
-    platform_process_options options{argv, env, nullptr, gwsim_out.c_str(), gwsim_out.c_str()};
-    platform_process *sim = platform_process_start(options);
+    platform_process *sim = nivo_test::start_program(
+        {std::string(NIVO_BUILD_DIR) + "/nivo-gwsim", "--listen", "127.0.0.2:6060", "--collector",
+         "127.0.0.1:6677", "--seconds", "60", "is-active"},
+        {.out = gwsim_out});
     ASSERT_NE(sim, nullptr);
     EXPECT_TRUE(wait_file(gwsim_out, "active port=6677", 10)) << read_file(gwsim_out);
     EXPECT_TRUE(wait_file(gwsim_out, "logout user=bob domain=example.test address=10.99.5.7", 30))

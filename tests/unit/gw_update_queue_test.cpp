@@ -31,10 +31,6 @@ class UpdateQueue : public ::testing::Test {
         gw_update_queue_set_bound(GW_UPDATE_QUEUE_BOUND);
         log_fini();
     }
-    bool logged(const std::string &text)
-    {
-        return nivo_test::logged(dir.file("nivo.log"), text);
-    }
     static UserInfo *record(std::int32_t row)
     {
         UserInfo *r = userdb_allocate_userinfo();
@@ -85,7 +81,8 @@ TEST_F(UpdateQueue, AWaitingConsumerTakesANewRecordAtOnceAndIsReleasedByFini)
     gw_update_queue_fini();
     ASSERT_EQ(consumer.wait_for(std::chrono::seconds(5)), std::future_status::ready);
     EXPECT_EQ(consumer.get(), nullptr);
-    EXPECT_TRUE(logged("gw_update_queue_init: GW Update Queue released"));
+    EXPECT_TRUE(
+        nivo_test::logged(dir.file("nivo.log"), "gw_update_queue_init: GW Update Queue released"));
 }
 
 TEST_F(UpdateQueue, ManyProducersNeverLeaveTheConsumerEmptyHanded)
