@@ -98,10 +98,11 @@ class log_fixture : public ::testing::Test {
     temp_dir dir;
 };
 
-// Polls condition every poll_ms until it holds: false when it still does not after timeout_ms.
+// Polls condition every poll_ms until it holds: false when it still does not after timeout_ms
+// (generous: the sanitizer builds on a busy machine run many times slower).
 template <class F>
 bool
-eventually(F condition, int timeout_ms = 5000, int poll_ms = 10)
+eventually(F condition, int timeout_ms = 15000, int poll_ms = 10)
 {
     auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
     while (!condition()) {
