@@ -89,7 +89,7 @@ TEST_F(Pipeline, LogonsRacingForOneAddressReachTheQueueInTheOrderTheyWereStored)
     // Two workers store alice and bob at the same addresses at the same time. Whoever was
     // stored last must be who the appliance, replaying the queue, believes sits there.
     log_set_loglevel(LOG_CRIT);
-    constexpr int addresses = 2000;
+    constexpr int addresses = 4000;
     auto address = [](int i) {
         return u16("10.7." + std::to_string(i / 200) + "." + std::to_string(i % 200 + 1));
     };
