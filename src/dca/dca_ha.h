@@ -23,7 +23,8 @@ constexpr unsigned int DCA_HA_ACCEPT_RETRY_MS = 1000;
 // Makes the handle of the role named by HA-MODE (PRIMARY: listens on MONITORED-PORT of all local
 // addresses and sets the poll flag to 1; any other mode: a client towards MONITORING-IP and
 // MONITORING-PORT, not yet connected, and the poll flag 0). 0, or -1 (logged); a handle of the
-// same role from an earlier call is released first. Start-up does not check the result.
+// same role from an earlier call is released first (its loop must have ended). Start-up does
+// not check the result.
 int dca_ha_init(const config_record *cfg);
 
 // The primary's accept loop (a thread-pool job; the argument is not used). Returns only after
