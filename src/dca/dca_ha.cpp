@@ -1,0 +1,226 @@
+// The primary/backup pair: the primary's accept loop and the backup's liveness checks.
+
+#include "dca/dca_ha.h"
+
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <mutex>
+
+#include "common/log.h"
+#include "common/net.h"
+#include "config/config.h"
+
+namespace {
+
+// One role's handle and the stop of its loop. The pauses wait on wake, so that a stop ends them
+// at once.
+struct ha_role {
+    net_handle *handle = nullptr;
+    bool stop = false;
+};
+
+struct ha_state {
+    std::mutex lock;
+    std::condition_variable wake;
+    ha_role primary;
+    ha_role backup;
+    std::uint16_t primary_port = 0;
+    // Whether the primary's socket listens; only then can a stop wake its blocking accept.
+    std::atomic<bool> primary_listening{false};
+    std::atomic<unsigned int> check_period_ms{DCA_HA_CHECK_PERIOD_MS};
+};
+ha_state g_ha;
+
+// Waits milliseconds or until the role is stopped; true when its loop must end.
+bool
+ha_pause(ha_role &role, unsigned int milliseconds)
+{
+    std::unique_lock guard(g_ha.lock);
+    g_ha.wake.wait_for(guard, std::chrono::milliseconds(milliseconds),
+                       [&role] { return role.stop; });
+    return role.stop;
+}
+
+bool
+ha_stopping(ha_role &role)
+{
+    std::lock_guard guard(g_ha.lock);
+    return role.stop;
+}
+
+void
+ha_stop(ha_role &role)
+{
+    {
+        std::lock_guard guard(g_ha.lock);
+        role.stop = true;
+    }
+    g_ha.wake.notify_all();
+}
+
+// A new handle for the role, replacing one left by an earlier call (tests start a role again).
+void
+ha_replace_handle(ha_role &role, net_handle *handle)
+{
+    net_handle *old = nullptr;
+    {
+        std::lock_guard guard(g_ha.lock);
+        old = role.handle;
+        role.handle = handle;
+        role.stop = false;
+    }
+    if (old != nullptr) {
+        net_fini(old);
+    }
+}
+
+net_handle *
+ha_handle(ha_role &role)
+{
+    std::lock_guard guard(g_ha.lock);
+    return role.handle;
+}
+
+int
+ha_init_primary(const config_record *cfg)
+{
+    g_ha.primary_listening = false;
+    net_handle *handle = net_init(nullptr, cfg->monitored_port, NET_MODE_SERVER);
+    ha_replace_handle(g_ha.primary, handle);
+    if (handle == nullptr) {
+        log_write(LOG_ERROR, u"dca_ha_init: network context couldnt initialized\n");
+        return -1;
+    }
+    g_ha.primary_port = cfg->monitored_port;
+    if (net_open(handle, NET_TRANSPORT_TCP) != 0) {
+        log_write(LOG_ERROR, u"dca_ha_init: Couldn't open network connection \n");
+        return -1;
+    }
+    g_ha.primary_listening = true;
+    dca_set_poll_dc(1);
+    return 0;
+}
+
+int
+ha_init_backup(const config_record *cfg)
+{
+    net_handle *handle = net_init(cfg->monitoring_ip, cfg->monitoring_port, NET_MODE_CLIENT);
+    ha_replace_handle(g_ha.backup, handle);
+    if (handle == nullptr) {
+        log_write(LOG_ERROR, u"dca_ha_init: network context couldnt initialized\n");
+        return -1;
+    }
+    dca_set_poll_dc(0); // the backup starts silent
+    return 0;
+}
+
+// One check of the backup: whether one of three connects in a row reached the primary. The
+// connection is dropped at once, with nothing sent.
+bool
+ha_primary_reachable(net_handle *handle)
+{
+    bool reached = false;
+    for (int attempt = 0; attempt < 3 && !reached; ++attempt) {
+        if (net_open(handle, NET_TRANSPORT_TCP) == 0) {
+            reached = true;
+        } else {
+            net_close(handle);
+        }
+    }
+    net_close(handle);
+    return reached;
+}
+
+} // namespace
+
+int
+dca_ha_init(const config_record *cfg)
+{
+    if (cfg == nullptr) {
+        log_write(LOG_ERROR, u"dca_ha_init: Invalid Input Parameter\n");
+        return -1;
+    }
+    return cfg->ha_mode == HA_MODE_PRIMARY ? ha_init_primary(cfg) : ha_init_backup(cfg);
+}
+
+void
+dca_ha_primary_thread(void *)
+{
+    net_handle *handle = ha_handle(g_ha.primary);
+    bool failure_logged = false;
+    while (!ha_stopping(g_ha.primary)) {
+        net_sockaddr peer{};
+        std::uint32_t length = sizeof peer;
+        platform_socket_t accepted = net_accept(handle, &peer, &length);
+        if (accepted != PLATFORM_INVALID_SOCKET) {
+            platform_socket_close(accepted);
+            failure_logged = false;
+            continue;
+        }
+        // A socket that could not be opened fails every accept at once: pause rather than spin.
+        if (!failure_logged) {
+            log_write(LOG_ERROR, u"dca_ha_primary_thread: accept failed, retrying every %d ms\n",
+                      static_cast<int>(DCA_HA_ACCEPT_RETRY_MS));
+            failure_logged = true;
+        }
+        if (ha_pause(g_ha.primary, DCA_HA_ACCEPT_RETRY_MS)) {
+            break;
+        }
+    }
+    g_ha.primary_listening = false;
+    if (handle != nullptr) {
+        net_close(handle);
+    }
+}
+
+void
+dca_ha_backup_thread(void *)
+{
+    net_handle *handle = ha_handle(g_ha.backup);
+    do {
+        if (!ha_primary_reachable(handle)) {
+            log_write(LOG_ERROR, u"dca_ha_backup_thread: Primary DCA Agent found Dead\n");
+            if (dca_get_poll_dc() != 1) {
+                dca_set_poll_dc(1);
+            }
+        } else if (dca_get_poll_dc() != 0) {
+            dca_set_poll_dc(0); // the primary is back: fall silent again
+        }
+    } while (!ha_pause(g_ha.backup, g_ha.check_period_ms));
+}
+
+void
+dca_ha_primary_stop()
+{
+    ha_stop(g_ha.primary);
+    if (!g_ha.primary_listening) {
+        return;
+    }
+    // The accept blocks without limit: one connection of our own wakes it to see the stop.
+    net_handle *waker = net_init(u"127.0.0.1", g_ha.primary_port, NET_MODE_CLIENT);
+    if (waker != nullptr) {
+        (void)net_open(waker, NET_TRANSPORT_TCP);
+        net_fini(waker);
+    }
+}
+
+void
+dca_ha_backup_stop()
+{
+    ha_stop(g_ha.backup);
+}
+
+void
+dca_ha_fini()
+{
+    g_ha.primary_listening = false;
+    ha_replace_handle(g_ha.primary, nullptr);
+    ha_replace_handle(g_ha.backup, nullptr);
+}
+
+void
+dca_ha_set_check_period_ms(unsigned int milliseconds)
+{
+    g_ha.check_period_ms = milliseconds == 0 ? DCA_HA_CHECK_PERIOD_MS : milliseconds;
+}
