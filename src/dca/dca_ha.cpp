@@ -10,6 +10,7 @@
 #include "common/log.h"
 #include "common/net.h"
 #include "config/config.h"
+#include "dca/dca_netsession.h"
 
 namespace {
 
@@ -181,10 +182,10 @@ dca_ha_backup_thread(void *)
     do {
         if (!ha_primary_reachable(handle)) {
             log_write(LOG_ERROR, u"dca_ha_backup_thread: Primary DCA Agent found Dead\n");
-            if (dca_get_poll_dc() != 1) {
+            if (g_poll_dc.load() != 1) {
                 dca_set_poll_dc(1);
             }
-        } else if (dca_get_poll_dc() != 0) {
+        } else if (g_poll_dc.load() != 0) {
             dca_set_poll_dc(0); // the primary is back: fall silent again
         }
     } while (!ha_pause(g_ha.backup, g_ha.check_period_ms));

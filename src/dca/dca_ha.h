@@ -45,7 +45,3 @@ void dca_ha_fini();
 // no nivo.ini key.
 void dca_ha_set_check_period_ms(unsigned int milliseconds);
 
-// The poll flag the poll jobs read at the start of each pass: 0 skips polling, any other value
-// polls (default 1). dca_set_poll_dc logs the new value at level 5.
-int dca_get_poll_dc();
-void dca_set_poll_dc(int value);

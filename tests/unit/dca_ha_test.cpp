@@ -11,6 +11,7 @@
 #include "common/net.h"
 #include "config/config.h"
 #include "dca/dca_ha.h"
+#include "dca/dca_netsession.h"
 #include "support/test_support.h"
 
 namespace {
@@ -57,9 +58,9 @@ TEST_F(DcaHa, BackupFallsSilentWhilePrimaryAcceptsAndPollsWhileItIsAway)
     config_record primary = role(HA_MODE_PRIMARY, port);
     config_record backup = role(HA_MODE_BACKUP, port);
     ASSERT_EQ(dca_ha_init(&primary), 0);
-    EXPECT_EQ(dca_get_poll_dc(), 1);
+    EXPECT_EQ(g_poll_dc.load(), 1);
     ASSERT_EQ(dca_ha_init(&backup), 0);
-    EXPECT_EQ(dca_get_poll_dc(), 0); // the backup starts silent
+    EXPECT_EQ(g_poll_dc.load(), 0); // the backup starts silent
     std::thread primary_loop(dca_ha_primary_thread, nullptr);
     std::thread backup_loop(dca_ha_backup_thread, nullptr);
 
@@ -72,19 +73,19 @@ TEST_F(DcaHa, BackupFallsSilentWhilePrimaryAcceptsAndPollsWhileItIsAway)
 
     // Several checks reach the primary: the backup stays silent.
     std::this_thread::sleep_for(std::chrono::milliseconds(1000));
-    EXPECT_EQ(dca_get_poll_dc(), 0);
+    EXPECT_EQ(g_poll_dc.load(), 0);
     EXPECT_EQ(dead_lines(), 0u);
 
     // The primary stops: the backup finds it dead, says so at every check, and polls.
     dca_ha_primary_stop();
     primary_loop.join();
-    EXPECT_TRUE(nivo_test::eventually([] { return dca_get_poll_dc() == 1; }));
+    EXPECT_TRUE(nivo_test::eventually([] { return g_poll_dc.load() == 1; }));
     EXPECT_TRUE(nivo_test::eventually([this] { return dead_lines() >= 2; }));
 
     // The primary returns: the backup falls silent again.
     ASSERT_EQ(dca_ha_init(&primary), 0);
     primary_loop = std::thread(dca_ha_primary_thread, nullptr);
-    EXPECT_TRUE(nivo_test::eventually([] { return dca_get_poll_dc() == 0; }));
+    EXPECT_TRUE(nivo_test::eventually([] { return g_poll_dc.load() == 0; }));
 
     dca_ha_backup_stop();
     backup_loop.join();
@@ -125,7 +126,7 @@ TEST_F(DcaHa, BackupWithoutAHandleFindsThePrimaryDeadAndPolls)
     EXPECT_TRUE(logged("dca_ha_init: network context couldnt initialized\n"));
     dca_set_poll_dc(0);
     std::thread backup_loop(dca_ha_backup_thread, nullptr);
-    EXPECT_TRUE(nivo_test::eventually([] { return dca_get_poll_dc() == 1; }));
+    EXPECT_TRUE(nivo_test::eventually([] { return g_poll_dc.load() == 1; }));
     EXPECT_TRUE(nivo_test::eventually([this] { return dead_lines() >= 1; }));
     dca_ha_backup_stop();
     backup_loop.join();
