@@ -29,6 +29,11 @@ struct platform_session_portion {
     std::size_t count;
 };
 
+// The account and password the listings use (null: the service's own identity), as the
+// workstation queries take them. Set once during start-up, before any listing; they never appear
+// on a command line or in a log.
+void platform_sessions_set_credentials(const char16_t *account, const char16_t *password);
+
 // Lists the next portion of the sessions on server (as configured, "\\host"). The result is 0
 // for the last portion, PLATFORM_SESSIONS_MORE_DATA when more follow, or an error code of the
 // platform (a Win32 error or a server's status). On 0 and PLATFORM_SESSIONS_MORE_DATA *out is

@@ -90,6 +90,11 @@ reset()
 
 } // namespace sessions_fake
 
+void
+platform_sessions_set_credentials(const char16_t *, const char16_t *)
+{
+}
+
 unsigned long
 platform_sessions_enum(const char16_t *server, platform_session_portion **out,
                        std::uint32_t *resume_token)

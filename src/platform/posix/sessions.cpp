@@ -9,6 +9,11 @@
 
 #include <cstdlib>
 
+void
+platform_sessions_set_credentials(const char16_t *, const char16_t *)
+{
+}
+
 unsigned long
 platform_sessions_enum(const char16_t *, platform_session_portion **out, std::uint32_t *)
 {
