@@ -272,14 +272,10 @@ main(int argc, char **argv)
     if (sizes.empty()) {
         sizes = {1000, 10000, 100000};
     }
-    std::string pattern = (std::filesystem::temp_directory_path() / "bench-userdb-XXXXXX").string();
-    std::vector<char> buffer(pattern.begin(), pattern.end());
-    buffer.push_back(0);
-    if (mkdtemp(buffer.data()) == nullptr) {
-        std::perror("mkdtemp");
+    std::filesystem::path dir = bench::make_temp_dir("bench-userdb");
+    if (dir.empty()) {
         return 1;
     }
-    std::filesystem::path dir(buffer.data());
     std::u16string log_dir = to_u16(dir.string());
     std::u16string log_path = log_dir + u"/nivo.log";
     std::u16string log1 = log_dir + u"/nivo.log1";

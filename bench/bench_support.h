@@ -1,14 +1,19 @@
-// Helpers the benchmark programs share: the clock, ASCII text as UTF-16, loopback addresses,
-// free ports, the text of the service's log, and stored logons written and counted through SQLite.
+// Helpers the benchmark programs share: the clock, a temporary directory, ASCII text as UTF-16,
+// loopback addresses, free ports, the text of the service's log, and stored logons written and
+// counted through SQLite.
 #pragma once
 
 #include <sqlite3.h>
 
 #include <chrono>
 #include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
 #include <fstream>
 #include <iterator>
 #include <string>
+#include <vector>
 
 #include "common/net.h"
 
@@ -20,6 +25,21 @@ inline double
 seconds_since(clock_type::time_point start)
 {
     return std::chrono::duration<double>(clock_type::now() - start).count();
+}
+
+// A new directory of this run's own in the system's temporary directory, named prefix-XXXXXX;
+// an empty path when it cannot be made (told on standard error).
+inline std::filesystem::path
+make_temp_dir(const std::string &prefix)
+{
+    std::string pattern = (std::filesystem::temp_directory_path() / (prefix + "-XXXXXX")).string();
+    std::vector<char> buffer(pattern.begin(), pattern.end());
+    buffer.push_back(0);
+    if (mkdtemp(buffer.data()) == nullptr) {
+        std::perror("mkdtemp");
+        return {};
+    }
+    return std::filesystem::path(buffer.data());
 }
 
 // ASCII text as UTF-16 (every byte one unit).
