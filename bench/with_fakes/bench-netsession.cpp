@@ -1,26 +1,23 @@
 // bench-netsession: the session poller's road into the local store, and what a repeat costs.
 //
 // A scripted session list reports 10,000 open sessions (or the count given), users user0.. at
-// clients "\\127.0.x.y", in portions of 1,000. Each pass is one dca_netsession_poll(); every
-// session goes through the logon pipeline (resolution, filters, the local store, the update
-// queue) on a pool of 16 threads, with the Collector in the same service; after the pass the
-// appliance update client's record handler takes the queue for one live appliance at 127.0.0.1
-// (so the rate is the pipeline's own, without the sends beside it). It prints,
-// for the first pass over new sessions and for each repeat pass over the same sessions unchanged:
-//   - records per second, from the first call of the pass until every record's job has ended;
-//   - store writes: rows inserted, updated or deleted in UserInfo (counted by triggers that the
-//     benchmark adds to the store file), and dead entries added;
-//   - updates queued for the appliances and appliance datagrams;
-//   - for the repeats, the ratio of their rate to the first pass's.
-// A repeat must cost no store write and no datagram; the program ends with 1 when one does.
+// clients "\\127.0.x.y", in portions of 1,000. Each pass is one dca_netsession_poll(): every
+// session goes through the logon pipeline (resolution, filters, the local store with its dead
+// entries, the update queue) on a pool of 16 threads, the Collector being in the same service.
+// After the pass the update client's record handler sends what was queued to one live appliance
+// at 127.0.0.1, so the rate is the pipeline's own. For the first pass (new sessions) and each
+// repeat pass (the same sessions unchanged) it prints records per second, from the first call
+// of the pass until every record's job has ended; the store writes (UserInfo rows inserted,
+// updated or deleted, counted by triggers the benchmark adds to the store file) and dead entries
+// added; the updates queued and the appliance datagrams; and each repeat's rate as a ratio of
+// the first's. A repeat that writes or sends anything is a fault: the program then ends with 1.
 //
-// Built with the fakes at the platform seam, so the sockets and the resolver are fakes too and
-// no packet leaves the process. A datagram is one send call on the appliance's socket (the update
-// client sends each datagram in one call), counted by the fake socket. The resolver answers each
-// address text with that address, as the system's resolver does without asking DNS; every name
-// looked up is checked to be an address text. nivo.log is at LOG-LEVEL 5 (the default), in a
-// temporary directory removed at the end.
-// Run by hand: build/bench-netsession [sessions] [repeats]
+// With the fakes at the platform seam, sockets and resolver are fakes too: no packet leaves the
+// process. A datagram is one send call on the appliance's socket, counted by the fake socket
+// (the update client sends each datagram in one call). The resolver answers an address text
+// with its address, as the system's resolver does without asking DNS; every name looked up is
+// checked to be an address text. nivo.log is at LOG-LEVEL 5 (the default), in a temporary
+// directory removed at the end. Run by hand: build/bench-netsession [sessions] [repeats]
 
 #include <sqlite3.h>
 
@@ -32,7 +29,7 @@
 #include <string>
 #include <vector>
 
-#include "../bench_support.h"
+#include "bench_support.h"
 #include "common/log.h"
 #include "common/text.h"
 #include "common/threadpool.h"
@@ -197,14 +194,10 @@ main(int argc, char **argv)
         std::fprintf(stderr, "bench-netsession: sessions 1..60000, repeats 1 or more\n");
         return 2;
     }
-    std::string pattern = (std::filesystem::temp_directory_path() / "bench-ns-XXXXXX").string();
-    std::vector<char> buffer(pattern.begin(), pattern.end());
-    buffer.push_back(0);
-    if (mkdtemp(buffer.data()) == nullptr) {
-        std::perror("mkdtemp");
+    std::filesystem::path dir = bench::make_temp_dir("bench-ns");
+    if (dir.empty()) {
         return 1;
     }
-    std::filesystem::path dir(buffer.data());
     sqlite3 *db = nullptr;
     std::string db_path = (dir / "nivo.db3").string();
     if (!set_up(dir, &db)) {
@@ -234,7 +227,6 @@ main(int argc, char **argv)
                    after.datagrams - before.datagrams};
         before = after;
         double rate = sessions / seconds;
-        std::string name = pass == 0 ? "first" : "repeat " + std::to_string(pass);
         if (pass == 0) {
             first_rate = rate;
             stored = bench::count_rows(db_path);
@@ -242,6 +234,7 @@ main(int argc, char **argv)
             fault =
                 fault || c.writes != 0 || c.dead_entries != 0 || c.updates != 0 || c.datagrams != 0;
         }
+        std::string name = pass == 0 ? "first" : "repeat " + std::to_string(pass);
         std::printf("%-10s %10.0f %8.2f %13lld %13lld %9lld %10lld", name.c_str(), rate, seconds,
                     c.writes, c.dead_entries, c.updates, c.datagrams);
         std::printf(pass == 0 ? "\n" : " %7.2f\n", rate / first_rate);
