@@ -3,27 +3,24 @@
 #include "dca/dca_ha.h"
 
 #include <atomic>
-#include <chrono>
-#include <condition_variable>
 #include <mutex>
 
 #include "common/log.h"
 #include "common/net.h"
+#include "common/stop_signal.h"
 #include "config/config.h"
 #include "dca/dca_netsession.h"
 
 namespace {
 
-// One role's handle and the stop of its loop. The pauses wait on wake, so that a stop ends them
-// at once.
+// One role's handle (under the state's lock) and the stop of its loop.
 struct ha_role {
     net_handle *handle = nullptr;
-    bool stop = false;
+    stop_signal stop;
 };
 
 struct ha_state {
     std::mutex lock;
-    std::condition_variable wake;
     ha_role primary;
     ha_role backup;
     std::uint16_t primary_port = 0;
@@ -32,33 +29,6 @@ struct ha_state {
     std::atomic<unsigned int> check_period_ms{DCA_HA_CHECK_PERIOD_MS};
 };
 ha_state g_ha;
-
-// Waits milliseconds or until the role is stopped; true when its loop must end.
-bool
-ha_pause(ha_role &role, unsigned int milliseconds)
-{
-    std::unique_lock guard(g_ha.lock);
-    g_ha.wake.wait_for(guard, std::chrono::milliseconds(milliseconds),
-                       [&role] { return role.stop; });
-    return role.stop;
-}
-
-bool
-ha_stopping(ha_role &role)
-{
-    std::lock_guard guard(g_ha.lock);
-    return role.stop;
-}
-
-void
-ha_stop(ha_role &role)
-{
-    {
-        std::lock_guard guard(g_ha.lock);
-        role.stop = true;
-    }
-    g_ha.wake.notify_all();
-}
 
 // A new handle for the role, replacing one left by an earlier call (tests start a role again).
 void
@@ -69,8 +39,8 @@ ha_replace_handle(ha_role &role, net_handle *handle)
         std::lock_guard guard(g_ha.lock);
         old = role.handle;
         role.handle = handle;
-        role.stop = false;
     }
+    role.stop.reset();
     if (old != nullptr) {
         net_fini(old);
     }
@@ -150,7 +120,7 @@ dca_ha_primary_thread(void *)
 {
     net_handle *handle = ha_handle(g_ha.primary);
     bool failure_logged = false;
-    while (!ha_stopping(g_ha.primary)) {
+    while (!g_ha.primary.stop.stopping()) {
         net_sockaddr peer{};
         std::uint32_t length = sizeof peer;
         platform_socket_t accepted = net_accept(handle, &peer, &length);
@@ -165,7 +135,7 @@ dca_ha_primary_thread(void *)
                       static_cast<int>(DCA_HA_ACCEPT_RETRY_MS));
             failure_logged = true;
         }
-        if (ha_pause(g_ha.primary, DCA_HA_ACCEPT_RETRY_MS)) {
+        if (g_ha.primary.stop.pause(DCA_HA_ACCEPT_RETRY_MS)) {
             break;
         }
     }
@@ -188,13 +158,13 @@ dca_ha_backup_thread(void *)
         } else if (g_poll_dc.load() != 0) {
             dca_set_poll_dc(0); // the primary is back: fall silent again
         }
-    } while (!ha_pause(g_ha.backup, g_ha.check_period_ms));
+    } while (!g_ha.backup.stop.pause(g_ha.check_period_ms));
 }
 
 void
 dca_ha_primary_stop()
 {
-    ha_stop(g_ha.primary);
+    g_ha.primary.stop.stop();
     if (!g_ha.primary_listening) {
         return;
     }
@@ -209,7 +179,7 @@ dca_ha_primary_stop()
 void
 dca_ha_backup_stop()
 {
-    ha_stop(g_ha.backup);
+    g_ha.backup.stop.stop();
 }
 
 void

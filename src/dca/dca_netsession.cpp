@@ -2,13 +2,11 @@
 
 #include "dca/dca_netsession.h"
 
-#include <chrono>
-#include <condition_variable>
 #include <ctime>
 #include <memory>
-#include <mutex>
 
 #include "common/log.h"
+#include "common/stop_signal.h"
 #include "config/detector_settings.h"
 #include "dca/dca_pipeline.h"
 #include "platform/sessions.h"
@@ -18,24 +16,15 @@ std::atomic<std::int32_t> g_poll_dc{1};
 
 namespace {
 
+// A server that answers "more data" without end must not hold its job in one pass for ever: an
+// honest one sends everything in a few portions, as much as is needed is asked for.
+constexpr int MAX_PORTIONS_PER_PASS = 1024;
+
 struct poller_control {
     std::atomic<std::int32_t> interval{DCA_DEFAULT_POLL_INTERVAL}; // seconds
-    // The pauses wait on this, so that a stop ends them at once.
-    std::mutex lock;
-    std::condition_variable wake;
-    bool stop = false;
+    stop_signal stop;
 };
 poller_control g_poller;
-
-// Waits milliseconds or until a stop; true when the job must end.
-bool
-poller_pause(unsigned long milliseconds)
-{
-    std::unique_lock guard(g_poller.lock);
-    g_poller.wake.wait_for(guard, std::chrono::milliseconds(milliseconds),
-                           [] { return g_poller.stop; });
-    return g_poller.stop;
-}
 
 struct portion_deleter {
     void operator()(platform_session_portion *portion) const
@@ -135,7 +124,15 @@ dca_netsession_poll(const char16_t *dc, std::uint32_t *resume_token)
 {
     log_write(LOG_DEBUG, u"dca_netsession: Polling DC: '%s'\n", dc);
     unsigned long result = 0;
+    int portions = 0;
     do {
+        if (++portions > MAX_PORTIONS_PER_PASS) {
+            log_write(LOG_ERROR,
+                      u"dca_netsession: DC '%s' still has more sessions after %d portions; "
+                      u"the rest waits for the next pass\n",
+                      dc, MAX_PORTIONS_PER_PASS);
+            return;
+        }
         platform_session_portion *raw = nullptr;
         result = platform_sessions_enum(dc, &raw, resume_token);
         std::unique_ptr<platform_session_portion, portion_deleter> portion(raw);
@@ -160,7 +157,7 @@ dca_netsession(void *dc_name)
         if (g_poll_dc.load() != 0) {
             dca_netsession_poll(dc, &resume_token);
         }
-        if (poller_pause(1000UL * static_cast<unsigned long>(g_poller.interval.load()))) {
+        if (g_poller.stop.pause(1000UL * static_cast<unsigned long>(g_poller.interval.load()))) {
             return;
         }
     }
@@ -169,18 +166,13 @@ dca_netsession(void *dc_name)
 void
 dca_netsession_stop()
 {
-    {
-        std::lock_guard guard(g_poller.lock);
-        g_poller.stop = true;
-    }
-    g_poller.wake.notify_all();
+    g_poller.stop.stop();
 }
 
 void
 dca_netsession_reset()
 {
-    std::lock_guard guard(g_poller.lock);
-    g_poller.stop = false;
+    g_poller.stop.reset();
     g_poller.interval.store(DCA_DEFAULT_POLL_INTERVAL);
     g_poll_dc.store(1);
 }

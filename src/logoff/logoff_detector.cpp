@@ -3,11 +3,9 @@
 #include "logoff/logoff_detector.h"
 
 #include <atomic>
-#include <chrono>
-#include <condition_variable>
-#include <mutex>
 
 #include "common/log.h"
+#include "common/stop_signal.h"
 #include "common/threadpool.h"
 #include "config/config.h"
 #include "dca/filter/dca_filter.h"
@@ -19,30 +17,7 @@
 
 namespace {
 
-// The loop's pauses wait on this, so that a stop ends them at once.
-struct detector_control {
-    std::mutex lock;
-    std::condition_variable wake;
-    bool stop = false;
-};
-detector_control g_control;
-
-// Waits milliseconds or until a stop; true when the loop must end.
-bool
-detector_pause(unsigned long milliseconds)
-{
-    std::unique_lock guard(g_control.lock);
-    g_control.wake.wait_for(guard, std::chrono::milliseconds(milliseconds),
-                            [] { return g_control.stop; });
-    return g_control.stop;
-}
-
-bool
-detector_stopping()
-{
-    std::lock_guard guard(g_control.lock);
-    return g_control.stop;
-}
+stop_signal g_stop;
 
 threadpool_fn
 detector_check_worker()
@@ -57,23 +32,16 @@ detector_check_worker()
 void
 logoff_detector_stop()
 {
-    {
-        std::lock_guard guard(g_control.lock);
-        g_control.stop = true;
-    }
-    g_control.wake.notify_all();
+    g_stop.stop();
 }
 
 void
 logoff_detector(void *)
 {
-    {
-        std::lock_guard guard(g_control.lock);
-        g_control.stop = false;
-    }
+    g_stop.reset();
     std::int32_t first_rowid = 0;
     bool selected_in_pass = false;
-    while (!detector_stopping()) {
+    while (!g_stop.stopping()) {
         bool end_of_pass = false;
         std::uint16_t active = g_is_active_collector.load(std::memory_order_relaxed);
         if (active == 0) {
@@ -106,13 +74,13 @@ logoff_detector(void *)
                     (void)record.release(); // the worker has it
                     log_write(LOG_DEBUG, u"logoff_detector: callback submitted");
                 }
-                if (detector_pause(LOGOFF_BATCH_PAUSE_MS)) {
+                if (g_stop.pause(LOGOFF_BATCH_PAUSE_MS)) {
                     break;
                 }
             }
         }
         if (end_of_pass) {
-            if (!selected_in_pass && detector_pause(1000UL * logoff_detector_get_interval())) {
+            if (!selected_in_pass && g_stop.pause(1000UL * logoff_detector_get_interval())) {
                 break;
             }
             first_rowid = 0;
