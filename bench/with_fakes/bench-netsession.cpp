@@ -179,7 +179,8 @@ make_sessions(int sessions)
             sessions_fake::session{to_u16("\\\\" + address), to_u16("user" + std::to_string(n))});
         resolver_fake::answer(address, {resolver_fake::ipv4(127, 0, block, host)});
     }
-    script.back().result = 0;
+    script.back().result = 0; // the last portion, which leaves the token at the start again
+    script.back().token_after = 0;
     return script;
 }
 
