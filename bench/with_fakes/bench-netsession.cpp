@@ -8,9 +8,10 @@
 // at 127.0.0.1, so the rate is the pipeline's own. For the first pass (new sessions) and each
 // repeat pass (the same sessions unchanged) it prints records per second, from the first call
 // of the pass until every record's job has ended; the store writes (UserInfo rows inserted,
-// updated or deleted, counted by triggers the benchmark adds to the store file) and dead entries
-// added; the updates queued and the appliance datagrams; and each repeat's rate as a ratio of
-// the first's. A repeat that writes or sends anything is a fault: the program then ends with 1.
+// updated or deleted, counted by triggers the benchmark adds to the store file) and the change
+// in the number of dead entries (written and removed only with a row); the updates queued and the
+// appliance datagrams; and each repeat's rate as a ratio of the first's. A repeat that writes or
+// sends anything is a fault: the program then ends with 1.
 //
 // With the fakes at the platform seam, sockets and resolver are fakes too: no packet leaves the
 // process. A datagram is one send call on the appliance's socket, counted by the fake socket
