@@ -44,4 +44,3 @@ void dca_ha_fini();
 // For tests only: the backup's check period in milliseconds (0 restores the 60 seconds). It is
 // no nivo.ini key.
 void dca_ha_set_check_period_ms(unsigned int milliseconds);
-

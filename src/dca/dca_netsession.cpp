@@ -18,6 +18,10 @@ std::atomic<std::int32_t> g_poll_dc{1};
 
 namespace {
 
+// A server that answers "more data" without end must not hold its job in one pass for ever: an
+// honest one sends everything in a few portions, as much as is needed is asked for.
+constexpr int MAX_PORTIONS_PER_PASS = 1024;
+
 struct poller_control {
     std::atomic<std::int32_t> interval{DCA_DEFAULT_POLL_INTERVAL}; // seconds
     // The pauses wait on this, so that a stop ends them at once.
@@ -135,7 +139,15 @@ dca_netsession_poll(const char16_t *dc, std::uint32_t *resume_token)
 {
     log_write(LOG_DEBUG, u"dca_netsession: Polling DC: '%s'\n", dc);
     unsigned long result = 0;
+    int portions = 0;
     do {
+        if (++portions > MAX_PORTIONS_PER_PASS) {
+            log_write(LOG_ERROR,
+                      u"dca_netsession: DC '%s' still has more sessions after %d portions; "
+                      u"the rest waits for the next pass\n",
+                      dc, MAX_PORTIONS_PER_PASS);
+            return;
+        }
         platform_session_portion *raw = nullptr;
         result = platform_sessions_enum(dc, &raw, resume_token);
         std::unique_ptr<platform_session_portion, portion_deleter> portion(raw);

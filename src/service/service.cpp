@@ -11,8 +11,11 @@
 #include "common/threadpool.h"
 #include "common/text.h"
 #include "config/config.h"
+#include "config/config_lists.h"
 #include "config/config_parse.h"
 #include "dca/dca_eventlog.h"
+#include "dca/dca_ha.h"
+#include "dca/dca_netsession.h"
 #include "dca/dca_pipeline.h"
 #include "dcalink/dcaclient.h"
 #include "dcalink/dcaserver.h"
@@ -20,6 +23,7 @@
 #include "logoff/wrkstping.h"
 #include "logoff/wrkstpoll.h"
 #include "platform/service_host.h"
+#include "platform/sessions.h"
 #include "platform/system.h"
 #include "sso/sso_client.h"
 #include "sso/sso_server.h"
@@ -528,6 +532,67 @@ init_eventlog_monitor(config_record *config)
                    u"%s_init: EventLog DC Agent started\n");
 }
 
+// 14.4 The session poller: one job per domain controller of the DC list.
+int
+init_session_poller(config_record *config)
+{
+    platform_sessions_set_credentials(config->username, config->password);
+    if (config->dc_poll_interval != 0) {
+        dca_netsession_set_poll_interval(static_cast<std::int32_t>(config->dc_poll_interval));
+    }
+    if (config->dc_list == nullptr) {
+        log_write(LOG_NOTICE, u"%s_init: Domain Controller list is Empty\n", ME);
+    }
+    for (dc_node *dc = config->dc_list; dc != nullptr; dc = dc->next) {
+        if (threadpool_run(dca_netsession, dc->name, 1) != 0) {
+            log_write(LOG_ERROR, u"%s_init: NETAPI DCAgent for DC '%s' couldn't started\n", ME,
+                      dc->name);
+            return -1;
+        }
+        log_write(LOG_DEBUG, u"%s_init: NETAPI DCAgent for DC '%s' started\n", ME, dc->name);
+    }
+    return 0;
+}
+
+// 14.4 The poll flag without HA, or the HA pair's role. The result of dca_ha_init is not
+// checked: a primary without its socket still polls, a backup without its handle takes over.
+int
+init_session_poller_ha(config_record *config)
+{
+    if (config->ha_enabled == 0) {
+        dca_set_poll_dc(1);
+        return 0;
+    }
+    (void)dca_ha_init(config);
+    // The failure lines of both roles are written at level 5.
+    if (config->ha_mode == HA_MODE_PRIMARY) {
+        if (threadpool_run(dca_ha_primary_thread, nullptr, 1) != 0) {
+            log_write(LOG_DEBUG, u"%s_init: NETAPI DCAgent HA couldn't started\n", ME);
+            return -1;
+        }
+        log_write(LOG_MSG, u"%s_init: NETAPI DCAgent HA thread started as primary\n", ME);
+    } else if (config->ha_mode == HA_MODE_BACKUP) {
+        if (threadpool_run(dca_ha_backup_thread, nullptr, 1) != 0) {
+            log_write(LOG_DEBUG, u"%s_init: NETAPI DCAgent HA thread couldn't started \n", ME);
+            return -1;
+        }
+        log_write(LOG_MSG, u"%s_init: NETAPI DCAgent HA thread started backup\n", ME);
+    }
+    return 0;
+}
+
+// 14.5 The eDirectory monitor is not part of this build: a configuration that asks for it must
+// not run as an agent that detects nothing.
+int
+refuse_edirectory_agent(config_record *)
+{
+    log_write(LOG_ERROR,
+              u"%s_init: DCA-MODE EDIRECTORY is not supported by this build; "
+              u"use EVENTLOG or NETAPI\n",
+              ME);
+    return -1;
+}
+
 // Which configurations run a step.
 bool
 always(const config_record &)
@@ -559,6 +624,18 @@ eventlog_agent(const config_record &config)
     return config.dca_enabled != 0 && config.dca_mode == DCA_MODE_EVENTLOG;
 }
 
+bool
+netapi_agent(const config_record &config)
+{
+    return config.dca_enabled != 0 && config.dca_mode == DCA_MODE_NETAPI;
+}
+
+bool
+edirectory_agent(const config_record &config)
+{
+    return config.dca_enabled != 0 && config.dca_mode == DCA_MODE_EDIRECTORY;
+}
+
 struct init_step {
     bool (*wanted)(const config_record &);
     int (*run)(config_record *);
@@ -583,6 +660,9 @@ constexpr init_step INIT_STEPS[] = {
     {always, init_local_collector, true},
     {agent, init_agent_client, true},
     {eventlog_agent, init_eventlog_monitor, true},
+    {netapi_agent, init_session_poller, true},
+    {netapi_agent, init_session_poller_ha, true},
+    {edirectory_agent, refuse_edirectory_agent, true},
 };
 
 } // namespace

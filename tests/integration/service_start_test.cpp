@@ -155,6 +155,76 @@ TEST(ServiceStart, FailedStartsEndWithAnErrorStatusAndTheirReason)
     }
 }
 
+// The example with its agent in NETAPI mode: the changes (each "FROM=>TO" replaces a line of
+// nivo.ini) and dc-list.ini.
+std::string
+netapi_base(const temp_dir &dir, const std::string &name, std::vector<std::string> changes,
+            const std::string &dc_list)
+{
+    std::string base = nivo_test::copy_example_base(NIVO_SOURCE_DIR, dir.file(name));
+    std::string ini = read_file(base + "/nivo.ini");
+    changes.insert(changes.begin(), "DCA-MODE=EVENTLOG=>DCA-MODE=NETAPI");
+    for (const std::string &change : changes) {
+        std::size_t arrow = change.find("=>");
+        ini.replace(ini.find(change.substr(0, arrow)), arrow, change.substr(arrow + 2));
+    }
+    nivo_test::write_file(base + "/nivo.ini", ini);
+    nivo_test::write_file(base + "/dc-list.ini", dc_list);
+    return base;
+}
+
+TEST(ServiceStart, SessionPollingAgentsStartTheirJobsOrSayWhyNot)
+{
+    if (nivo_test::ran_in_own_network_namespace()) {
+        return;
+    }
+    temp_dir dir;
+    // No domain controller: said, and the agent starts all the same.
+    std::string base = netapi_base(dir, "empty", {}, "; none yet\n");
+    {
+        daemon_process nivo(NIVO_BINARY, base);
+        ASSERT_TRUE(nivo.wait_for_log(base + "/nivo.log", "Initialization Finished", 15000))
+            << nivo.err() << log_text(base + "/nivo.log");
+        EXPECT_EQ(nivo_test::logged_at(base + "/nivo.log", "NOTICE",
+                                       "nivo_init: Domain Controller list is Empty\n"),
+                  1u);
+        EXPECT_TRUE(contains(log_text(base + "/nivo.log"), "dca_set_poll_dc: g_poll_dc set to 1"));
+    }
+    // One job per domain controller, polling at the interval given (at most 15 seconds); the HA
+    // primary starts its accept loop. Names without backslashes get them. The helper answers
+    // nothing but its probe: every pass says the DC failed.
+    std::string helper = dir.file("helper");
+    nivo_test::write_file(helper,
+                          "#!/bin/sh\n[ \"$1\" = probe ] && printf 'ready\\nend\\n'\nexit 0\n");
+    std::filesystem::permissions(helper, std::filesystem::perms::owner_all);
+    base = netapi_base(
+        dir, "two",
+        {"DC-POLL-INTERVAL=0=>DC-POLL-INTERVAL=20", "HA-ENABLED=FALSE=>HA-ENABLED=TRUE"},
+        "\\\\127.0.0.1\n127.0.0.2\n");
+    {
+        daemon_process nivo(NIVO_BINARY, base, {"NIVO_WRKST_HELPER=" + helper});
+        ASSERT_TRUE(nivo.wait_for_log(base + "/nivo.log", "Initialization Finished", 15000))
+            << nivo.err() << log_text(base + "/nivo.log");
+        std::string log = log_text(base + "/nivo.log");
+        for (const char *line : {"DC Poll Interval set to '15' seconds\n",
+                                 "nivo_init: NETAPI DCAgent for DC '\\\\127.0.0.1' started\n",
+                                 "nivo_init: NETAPI DCAgent for DC '\\\\127.0.0.2' started\n",
+                                 "nivo_init: NETAPI DCAgent HA thread started as primary\n"}) {
+            EXPECT_TRUE(contains(log, line)) << line;
+        }
+        EXPECT_TRUE(nivo.wait_for_log(base + "/nivo.log",
+                                      "Unable to Query DC: '\\\\127.0.0.2': Error: ", 15000));
+    }
+    // No eDirectory monitor in this build: start-up refuses rather than detect nothing.
+    base = netapi_base(dir, "edir", {"DCA-MODE=NETAPI=>DCA-MODE=EDIRECTORY"}, "");
+    daemon_process nivo(NIVO_BINARY, base);
+    EXPECT_GT(nivo.wait_exit(10000), 0);
+    EXPECT_EQ(nivo_test::logged_at(base + "/nivo.log", "ERROR",
+                                   "nivo_init: DCA-MODE EDIRECTORY is not supported by this "
+                                   "build; use EVENTLOG or NETAPI\n"),
+              1u);
+}
+
 // Runs the cipher tool to its end with input on its standard input: its status and output.
 int
 cipher(const temp_dir &dir, std::vector<std::string> args, std::string *out,

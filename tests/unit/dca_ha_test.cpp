@@ -109,8 +109,9 @@ TEST_F(DcaHa, PrimaryWhosePortIsTakenPausesBetweenAcceptsAndSaysSoOnce)
     std::thread primary_loop(dca_ha_primary_thread, nullptr);
     std::this_thread::sleep_for(std::chrono::milliseconds(2500));
     double cpu_seconds = static_cast<double>(std::clock() - cpu_before) / CLOCKS_PER_SEC;
-    // A loop that retries at once burns a whole core; pausing a second costs next to nothing.
-    EXPECT_LT(cpu_seconds, 0.2);
+    // A loop that retries at once burns a core (over a second of CPU here, even on a busy
+    // machine); pausing a second costs next to nothing.
+    EXPECT_LT(cpu_seconds, 0.5);
     EXPECT_EQ(nivo_test::logged_at(dir.file("nivo.log"), "ERROR", "dca_ha_primary_thread: "), 1u);
     dca_ha_primary_stop();
     primary_loop.join();

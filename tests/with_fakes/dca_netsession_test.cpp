@@ -115,6 +115,15 @@ TEST_F(Poller, PortionsOfOnePassFollowTheResumeToken)
     calls = sessions_fake::calls();
     ASSERT_EQ(calls.size(), 3u);
     EXPECT_EQ(calls[2].token, 0x2222u);
+
+    // A server that has "more data" without end holds the pass for 1024 portions at most.
+    sessions_fake::reset();
+    sessions_fake::script(u"\\\\DC1", std::vector<answer>(1500, answer{PLATFORM_SESSIONS_MORE_DATA,
+                                                                       std::nullopt, 9}));
+    dca_netsession_poll(u"\\\\DC1", &token);
+    EXPECT_EQ(sessions_fake::calls().size(), 1024u);
+    EXPECT_TRUE(logged("dca_netsession: DC '\\\\DC1' still has more sessions after 1024 portions; "
+                       "the rest waits for the next pass\n"));
 }
 
 TEST_F(Poller, EachSessionWithAUserBecomesALogonAtItsClient)
