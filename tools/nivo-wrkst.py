@@ -5,6 +5,8 @@
 #   nivo-wrkst wmi ADDRESS          UserName of Win32_ComputerSystem (root\cimv2)
 #   nivo-wrkst hku ADDRESS          the subkeys of HKEY_USERS, and the SID-shaped ones looked up
 #   nivo-wrkst lookup ADDRESS SID   one SID looked up on the workstation
+#   nivo-wrkst sessions HOST RESUME one portion of the sessions open on a server (NetrSessionEnum
+#                                   with the resume handle RESUME, in decimal)
 #   nivo-wrkst probe wmi|hku        loads what that kind of query needs and answers "ready"
 #
 # Standard input holds the account (DOMAIN\user, user@domain or user) on its first line and the
@@ -18,6 +20,18 @@ SID_NONE_MAPPED = 1332
 CONNECT_FAILED = 53
 E_FAIL = 0x80004005
 CONNECT_TIMEOUT = 8
+ERROR_INVALID_LEVEL = 124
+ERROR_MORE_DATA = 234
+# Portions of about this many bytes from servers that honour it: their sessions fit the
+# service's output cap.
+SESSIONS_PREFERRED_LENGTH = 65536
+# A refused SMB logon (NTSTATUS) as the Win32 error a Windows client reports for it.
+LOGON_ERRORS = {
+    0xC0000022: 5,  # access denied
+    0xC0000064: 1326, 0xC000006A: 1326, 0xC000006D: 1326,  # no such user, wrong password
+    0xC000006E: 1327, 0xC000006F: 1328, 0xC0000070: 1329, 0xC0000071: 1330,
+    0xC0000072: 1331, 0xC0000193: 1793, 0xC0000224: 1907, 0xC0000234: 1909,
+}
 
 
 def out(*fields):
@@ -183,6 +197,99 @@ def hku(address):
         lookup(address, sids, creds)
 
 
+def session_texts(level, entry):
+    # A null text comes as bytes, a present one as text with its terminator. Servers that write
+    # the user as DOMAIN\user give it here as Windows does, the name alone.
+    def text(value):
+        return value.rstrip("\x00") if isinstance(value, str) else None
+
+    client = text(entry["sesi%d_cname" % level])
+    user = text(entry["sesi%d_username" % level])
+    return client, user.rsplit("\\", 1)[-1] if user is not None else None
+
+
+def srvsvc_session_enum(dce, level, resume):
+    # One NetrSessionEnum call: (result, [(client, user)], resume handle). The result is the
+    # server's; a fault raises.
+    from impacket.dcerpc.v5 import srvs
+    from impacket.dcerpc.v5.dtypes import NULL
+
+    request = srvs.NetrSessionEnum()
+    request["ServerName"] = NULL
+    request["ClientName"] = NULL
+    request["UserName"] = NULL
+    request["InfoStruct"]["Level"] = level
+    request["InfoStruct"]["SessionInfo"]["tag"] = level
+    request["InfoStruct"]["SessionInfo"]["Level%d" % level]["Buffer"] = NULL
+    request["PreferedMaximumLength"] = SESSIONS_PREFERRED_LENGTH
+    request["ResumeHandle"] = resume - 2**32 if resume >= 2**31 else resume  # a signed LONG
+    resp = dce.request(request, checkError=False)
+    result = int(resp["ErrorCode"])
+    entries = []
+    if result in (0, ERROR_MORE_DATA):
+        buffer = resp["InfoStruct"]["SessionInfo"]["Level%d" % level]["Buffer"]
+        entries = [session_texts(level, e) for e in (buffer or [])]
+    after = resp["ResumeHandle"]
+    return result, entries, after & 0xFFFFFFFF if isinstance(after, int) else 0
+
+
+def session_portion(enum, resume):
+    # Level 10 (client, user, times); a server that has only levels 0 and 1 answers 124 to it,
+    # and level 1 carries client and user too.
+    result, entries, after = enum(10, resume)
+    if result == ERROR_INVALID_LEVEL:
+        result, entries, after = enum(1, resume)
+    return result, entries, after
+
+
+def carried(text):
+    # A text that fits in a field of the answer.
+    try:
+        text.encode("utf-8", "strict")
+    except UnicodeError:
+        return False
+    return not any(ord(c) < 0x20 or ord(c) == 0x7F for c in text)
+
+
+def session_failure(exc):
+    # The Win32 number of a listing that failed before the server answered it.
+    from impacket.nmb import NetBIOSError, NetBIOSTimeout
+
+    if isinstance(exc, (OSError, EOFError, NetBIOSError, NetBIOSTimeout)):
+        return CONNECT_FAILED
+    code = code_of(exc, 0)
+    return LOGON_ERRORS.get(code, code) if code else CONNECT_FAILED
+
+
+def sessions(address, resume):
+    from impacket.dcerpc.v5 import srvs
+
+    try:
+        dce = rpc(address, "srvsvc", srvs.MSRPC_UUID_SRVS, *credentials())
+        result, entries, after = session_portion(
+            lambda level, handle: srvsvc_session_enum(dce, level, handle), resume)
+    except Exception as exc:
+        print(exc, file=sys.stderr)
+        out("error", session_failure(exc))
+        return
+    try:
+        dce.disconnect()
+    except Exception:
+        pass
+    if result not in (0, ERROR_MORE_DATA):
+        out("error", result)
+        return
+    for client, user in entries:
+        user = user or ""
+        if not carried(user) or (client is not None and not carried(client)):
+            out("unreadable")
+        elif client is None:
+            out("noclient", user)
+        else:
+            out("session", client, user)
+    out("result", result, after)
+
+
 def probe(kind):
     # Loads what the kind of query needs, so that a broken installation shows at start-up and
     # not as an unreachable workstation at every poll.
@@ -205,9 +312,11 @@ def main(argv):
         hku(argv[2])
     elif len(argv) == 4 and argv[1] == "lookup":
         lookup(argv[2], [argv[3]], credentials())
+    elif len(argv) == 4 and argv[1] == "sessions" and argv[3].isdigit() and int(argv[3]) < 2**32:
+        sessions(argv[2], int(argv[3]))
     else:
         print("usage: nivo-wrkst wmi|hku ADDRESS, nivo-wrkst lookup ADDRESS SID, "
-              "or nivo-wrkst probe wmi|hku", file=sys.stderr)
+              "nivo-wrkst sessions HOST RESUME or nivo-wrkst probe wmi|hku", file=sys.stderr)
         return 2
     out("end")
     return 0

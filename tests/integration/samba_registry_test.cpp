@@ -7,9 +7,7 @@
 
 #include <unistd.h>
 
-#include <csignal>
 #include <cstdlib>
-#include <filesystem>
 #include <string>
 #include <vector>
 
@@ -20,6 +18,7 @@
 #include "logoff/wrkstpoll.h"
 #include "platform/registry.h"
 #include "support/collector.h"
+#include "support/samba.h"
 #include "support/test_support.h"
 #include "userdb/dead_entry.h"
 #include "userdb/gw_update_queue.h"
@@ -114,43 +113,7 @@ TEST(SambaRegistryPoll, FindsTheUserAndLosesHimWithTheKeys)
     if (geteuid() != 0) {
         GTEST_SKIP() << "a Samba domain controller and a network namespace need root";
     }
-    temp_dir dir;
-    std::string dc = dir.file("dc");
-    std::string fixture = std::string(NIVO_SOURCE_DIR) + "/scripts/samba-fixture.sh";
-    std::string self = std::string(NIVO_BUILD_DIR) + "/nivo_integration_tests";
-    std::string out = dir.file("fixture.out");
-    std::string err = dir.file("fixture.err");
-    auto run_fixture = [&](const std::vector<std::string> &command,
-                           const std::vector<std::string> &env) {
-        std::vector<std::string> args{"/bin/bash", fixture, dc};
-        args.insert(args.end(), command.begin(), command.end());
-        int status = nivo_test::run_program(
-            args, {.env = env, .out = out, .err = err, .timeout_ms = 200000});
-        // The DC's RPC helper daemon outlives the DC (it is started on demand and detaches):
-        // end what still runs on this DC's configuration.
-        for (const auto &entry : std::filesystem::directory_iterator("/proc")) {
-            std::string name = entry.path().filename().string();
-            if (name.find_first_not_of("0123456789") != std::string::npos) {
-                continue;
-            }
-            std::string cmdline = nivo_test::read_file(entry.path().string() + "/cmdline");
-            if (cmdline.find(dc + "/etc/smb.conf") != std::string::npos) {
-                kill(std::stoi(name), SIGKILL);
-            }
-        }
-        return status;
-    };
-    // The first run provisions the domain; the DC then gets an RPC socket directory of its own,
-    // so that an RPC helper left behind by another domain controller on this machine cannot
-    // answer in its place through the shared default under /run/samba.
-    std::string private_sockets = "sed -i '/^\\[global\\]/a\\\tncalrpc dir = " + dc +
-                                  "/ncalrpc' \"$NIVO_SAMBA_DIR/etc/smb.conf\"";
-    ASSERT_EQ(run_fixture({"/bin/sh", "-c", private_sockets}, {}), 0) << nivo_test::read_file(err);
-    int status = run_fixture({self, "--gtest_filter=SambaRegistryPoll.InsideTheFixture"},
-                             {"NIVO_SAMBA_REGISTRY_INNER=1"});
-    ASSERT_NE(status, -1) << "the fixture did not finish in time";
-    std::string output = nivo_test::read_file(out);
-    ASSERT_EQ(status, 0) << nivo_test::read_file(err) << output;
-    EXPECT_NE(output.find("[  PASSED  ] 1 test"), std::string::npos) << output;
-    EXPECT_EQ(output.find("SKIPPED"), std::string::npos) << output;
+    nivo_test::run_in_samba_fixture(
+        NIVO_SOURCE_DIR, std::string(NIVO_BUILD_DIR) + "/nivo_integration_tests",
+        "SambaRegistryPoll.InsideTheFixture", {"NIVO_SAMBA_REGISTRY_INNER=1"});
 }

@@ -1,10 +1,8 @@
 // POSIX side of wrkstquery.h.
 //
 // No C or C++ client for WMI (DCOM) or the remote registry (MS-RRP) with its LSA lookups exists
-// here, so each query runs the helper program nivo-wrkst (installed beside the service, on the
-// Python DCE/RPC stack) with a hard time limit. The account and password reach it on standard
-// input (an anonymous in-memory file), never on its command line. Its answer is a few lines
-// of UTF-8 on standard output, each a keyword and tab-separated fields, ending with "end":
+// here, so each query runs the helper program nivo-wrkst (helper_run.h: time limit, output cap,
+// credentials on standard input). Its answers, lines of tab-separated fields ending with "end":
 //
 //   wmi ADDRESS     connect HEX | blanket HEX | query HEX | next HEX | get HEX   (a failed step)
 //                   empty | null | user DOMAIN\USER                               (the outcome)
@@ -20,31 +18,25 @@
 #include "platform/wrkstquery.h"
 
 #include <algorithm>
-#include <atomic>
-#include <cerrno>
 #include <cstdio>
-#include <cstdlib>
 #include <cstring>
-#include <sys/stat.h>
-#include <unistd.h>
 
 #include <new>
 #include <string>
-#include <string_view>
 #include <vector>
 
-#include "platform/process.h"
+#include "platform/posix/helper_run.h"
 #include "platform/posix/utf8_path.h"
 
 namespace {
 
+using posix::helper_parse_number;
+using posix::helper_run;
+using posix::helper_to_utf16;
+
 constexpr unsigned long E_FAIL_CODE = 0x80004005UL;    // a WMI answer that was no answer
 constexpr unsigned long ERROR_BAD_NETPATH_CODE = 53;   // a registry answer that was none
 constexpr unsigned long ERROR_NONE_MAPPED_CODE = 1332; // a SID without an account
-constexpr unsigned int DEFAULT_TIMEOUT_MS = 20000;
-constexpr std::size_t OUTPUT_LIMIT = 256 * 1024;
-constexpr std::size_t FIELD_LIMIT = 1024;
-constexpr std::size_t ERROR_OUTPUT_LIMIT = 1024; // the tail of the helper's error output
 
 struct sid_answer {
     std::string sid;
@@ -54,192 +46,6 @@ struct sid_answer {
     std::u16string domain;
     std::u16string name;
 };
-
-// The helper: NIVO_WRKST_HELPER when set, otherwise nivo-wrkst beside the running program.
-std::string
-helper_path()
-{
-    const char *configured = std::getenv("NIVO_WRKST_HELPER");
-    if (configured != nullptr && configured[0] != 0) {
-        return configured;
-    }
-    char self[4096];
-    ssize_t n = readlink("/proc/self/exe", self, sizeof self - 1);
-    if (n <= 0) {
-        return {};
-    }
-    std::string path(self, static_cast<std::size_t>(n));
-    std::size_t slash = path.rfind('/');
-    return slash == std::string::npos ? std::string() : path.substr(0, slash + 1) + "nivo-wrkst";
-}
-
-unsigned int
-helper_timeout_ms()
-{
-    const char *configured = std::getenv("NIVO_WRKST_TIMEOUT_MS");
-    if (configured != nullptr) {
-        char *end = nullptr;
-        unsigned long value = std::strtoul(configured, &end, 10);
-        if (end != configured && *end == 0 && value > 0 && value <= 600000) {
-            return static_cast<unsigned int>(value);
-        }
-    }
-    return DEFAULT_TIMEOUT_MS;
-}
-
-std::atomic<platform_wrkst_failure_sink> g_failure_sink{nullptr};
-
-bool parse_answer(std::string_view text, std::vector<std::vector<std::string>> *lines);
-
-// Hands a failed run to the sink: the helper's arguments, what went wrong and the tail of its
-// error output, on one line with control characters escaped.
-void
-report_failure(const std::vector<std::string> &args, const std::string &what, const char *err,
-               std::size_t err_size)
-{
-    platform_wrkst_failure_sink sink = g_failure_sink.load(std::memory_order_acquire);
-    if (sink == nullptr) {
-        return;
-    }
-    std::string text = "nivo-wrkst";
-    for (const std::string &a : args) {
-        text += " " + a;
-    }
-    text += ": " + what;
-    if (err_size > 0) {
-        text += ": ";
-        for (std::size_t i = 0; i < err_size; ++i) {
-            auto c = static_cast<unsigned char>(err[i]);
-            if (c == '\n') {
-                text += i + 1 < err_size ? "\\n" : "";
-            } else if (c < 0x20 || c == 0x7F) {
-                char escaped[8];
-                std::snprintf(escaped, sizeof escaped, "\\x%02x", c);
-                text += escaped;
-            } else {
-                text += static_cast<char>(c);
-            }
-        }
-    }
-    sink(text.c_str());
-}
-
-// Runs the helper; true with its lines (without "end") when it answered in the expected form.
-// A run without such an answer goes to the failure sink.
-bool
-run_helper(const std::vector<std::string> &args, const char16_t *account, const char16_t *password,
-           std::vector<std::vector<std::string>> *lines)
-{
-    std::string program = helper_path();
-    if (program.empty()) {
-        report_failure(args, "no path to the helper", nullptr, 0);
-        return false;
-    }
-    std::vector<const char *> argv{program.c_str()};
-    for (const std::string &a : args) {
-        argv.push_back(a.c_str());
-    }
-    argv.push_back(nullptr);
-    // Account on the first line, the password is the rest, byte for byte.
-    std::string input = posix::to_utf8(account) + "\n" + posix::to_utf8(password);
-    std::vector<char> out(OUTPUT_LIMIT);
-    std::size_t size = 0;
-    int status = 0;
-    char err[ERROR_OUTPUT_LIMIT];
-    std::size_t err_size = 0;
-    unsigned int timeout_ms = helper_timeout_ms();
-    int rc = platform_process_run_captured(argv.data(), input.data(), input.size(), out.data(),
-                                           out.size(), &size, timeout_ms, &status, err, sizeof err,
-                                           &err_size);
-    std::memset(input.data(), 0, input.size());
-    if (rc < 0) {
-        report_failure(args, "could not be run (" + program + ": " + std::strerror(errno) + ")",
-                       nullptr, 0);
-        return false;
-    }
-    if (rc > 0) {
-        report_failure(args,
-                       "ended after " + std::to_string(timeout_ms) +
-                           " ms or more output than an answer needs",
-                       err, err_size);
-        return false;
-    }
-    if (status != 0) {
-        report_failure(args, "exit status " + std::to_string(status), err, err_size);
-        return false;
-    }
-    if (!parse_answer(std::string_view(out.data(), size), lines)) {
-        report_failure(args, "answer not understood", err, err_size);
-        return false;
-    }
-    return true;
-}
-
-// The answer's lines without the closing "end"; false when it is not in the expected form.
-bool
-parse_answer(std::string_view text, std::vector<std::vector<std::string>> *lines)
-{
-    bool ended = false;
-    while (!text.empty()) {
-        std::size_t eol = text.find('\n');
-        if (eol == std::string_view::npos || ended) {
-            return false; // an unterminated line, or anything after "end"
-        }
-        std::string_view line = text.substr(0, eol);
-        text.remove_prefix(eol + 1);
-        std::vector<std::string> fields;
-        std::size_t start = 0;
-        for (std::size_t i = 0; i <= line.size(); ++i) {
-            if (i == line.size() || line[i] == '\t') {
-                if (i - start > FIELD_LIMIT) {
-                    return false;
-                }
-                fields.emplace_back(line.substr(start, i - start));
-                start = i + 1;
-            } else if (static_cast<unsigned char>(line[i]) < 0x20 || line[i] == 0x7F) {
-                return false;
-            }
-        }
-        if (fields.size() == 1 && fields[0] == "end") {
-            ended = true;
-            continue;
-        }
-        lines->push_back(std::move(fields));
-    }
-    return ended;
-}
-
-bool
-parse_number(const std::string &text, int base, unsigned long limit, unsigned long *value)
-{
-    if (text.empty() || text.size() > 16) {
-        return false;
-    }
-    for (char c : text) {
-        bool digit = (c >= '0' && c <= '9') ||
-                     (base == 16 && ((c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F')));
-        if (!digit) {
-            return false;
-        }
-    }
-    unsigned long long v = std::strtoull(text.c_str(), nullptr, base);
-    if (v > limit) {
-        return false;
-    }
-    *value = static_cast<unsigned long>(v);
-    return true;
-}
-
-bool
-to_utf16(const std::string &text, std::u16string *out)
-{
-    std::vector<char16_t> buffer(text.size() + 1);
-    if (posix::from_utf8(text.data(), text.size(), buffer.data(), buffer.size()) == SIZE_MAX) {
-        return false;
-    }
-    *out = buffer.data();
-    return out->find(u'\uFFFD') == std::u16string::npos; // malformed UTF-8 is no answer
-}
 
 // A SID as its standard text: the authority in decimal below 2^32, else in hexadecimal.
 std::string
@@ -267,8 +73,9 @@ bool
 parse_sid_line(const std::vector<std::string> &fields, sid_answer *answer)
 {
     unsigned long number = 0;
-    if (fields[0] == "sid" && fields.size() == 5 && parse_number(fields[2], 10, 255, &number) &&
-        to_utf16(fields[3], &answer->domain) && to_utf16(fields[4], &answer->name)) {
+    if (fields[0] == "sid" && fields.size() == 5 &&
+        helper_parse_number(fields[2], 10, 255, &number) &&
+        helper_to_utf16(fields[3], &answer->domain) && helper_to_utf16(fields[4], &answer->name)) {
         answer->sid = fields[1];
         answer->mapped = true;
         answer->type = static_cast<int>(number);
@@ -276,7 +83,7 @@ parse_sid_line(const std::vector<std::string> &fields, sid_answer *answer)
         return true;
     }
     if (fields[0] == "nosid" && fields.size() == 3 &&
-        parse_number(fields[2], 10, 0xFFFFFFFFUL, &number)) {
+        helper_parse_number(fields[2], 10, 0xFFFFFFFFUL, &number)) {
         answer->sid = fields[1];
         answer->mapped = false;
         answer->error = number != 0 ? number : ERROR_NONE_MAPPED_CODE;
@@ -294,17 +101,7 @@ address_of(const char16_t *text)
         return {};
     }
     std::string rest = whole.substr(2);
-    std::size_t slash = rest.find('\\');
-    rest = rest.substr(0, slash);
-    // Only a plain host text reaches the helper's command line.
-    for (char c : rest) {
-        bool ok = (c >= '0' && c <= '9') || (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') ||
-                  c == '.' || c == '-' || c == ':';
-        if (!ok) {
-            return {};
-        }
-    }
-    return rest;
+    return posix::helper_host_text(rest.substr(0, rest.find('\\')));
 }
 
 void
@@ -336,12 +133,6 @@ struct platform_hku {
     std::vector<sid_answer> sids;
 };
 
-void
-platform_wrkst_set_failure_sink(platform_wrkst_failure_sink sink)
-{
-    g_failure_sink.store(sink, std::memory_order_release);
-}
-
 namespace {
 
 // The client is the helper: it must run and load what the kind of query needs.
@@ -350,11 +141,11 @@ probe_helper(const char *kind)
 {
     std::vector<std::string> args{"probe", kind};
     std::vector<std::vector<std::string>> lines;
-    if (!run_helper(args, u"", u"", &lines)) {
+    if (!helper_run(args, u"", u"", &lines)) {
         return false;
     }
     if (lines.size() != 1 || lines[0].size() != 1 || lines[0][0] != "ready") {
-        report_failure(args, "answer not understood", nullptr, 0);
+        posix::helper_report_failure(args, "answer not understood");
         return false;
     }
     return true;
@@ -395,7 +186,7 @@ platform_wmi_connect(const char16_t *name_space, const char16_t *account, const 
         return E_FAIL_CODE;
     }
     std::vector<std::vector<std::string>> lines;
-    if (!run_helper({"wmi", address}, account, password, &lines) || lines.size() != 1) {
+    if (!helper_run({"wmi", address}, account, password, &lines) || lines.size() != 1) {
         return E_FAIL_CODE;
     }
     const std::vector<std::string> &f = lines[0];
@@ -405,7 +196,7 @@ platform_wmi_connect(const char16_t *name_space, const char16_t *account, const 
         return E_FAIL_CODE;
     }
     bool valid = false;
-    if (f.size() == 2 && parse_number(f[1], 16, 0xFFFFFFFFUL, &code) && code != 0) {
+    if (f.size() == 2 && helper_parse_number(f[1], 16, 0xFFFFFFFFUL, &code) && code != 0) {
         if (f[0] == "connect") {
             delete wmi;
             return code;
@@ -418,7 +209,7 @@ platform_wmi_connect(const char16_t *name_space, const char16_t *account, const 
         wmi->empty = f[0] == "empty";
         wmi->is_null = f[0] == "null";
     } else if (f.size() == 2 && f[0] == "user" && !f[1].empty()) {
-        valid = to_utf16(f[1], &wmi->user);
+        valid = helper_to_utf16(f[1], &wmi->user);
     }
     if (!valid) {
         delete wmi;
@@ -474,7 +265,7 @@ platform_hku_connect(const char16_t *host, const char16_t *account, const char16
         return ERROR_BAD_NETPATH_CODE;
     }
     std::vector<std::vector<std::string>> lines;
-    if (!run_helper({"hku", address}, account, password, &lines)) {
+    if (!helper_run({"hku", address}, account, password, &lines)) {
         return ERROR_BAD_NETPATH_CODE;
     }
     auto *hku = new (std::nothrow) platform_hku{};
@@ -489,11 +280,11 @@ platform_hku_connect(const char16_t *host, const char16_t *account, const char16
         std::u16string key;
         sid_answer answer;
         if (lines.size() == 1 && f[0] == "connect" && f.size() == 2 &&
-            parse_number(f[1], 10, 0xFFFFFFFFUL, &code) && code != 0) {
+            helper_parse_number(f[1], 10, 0xFFFFFFFFUL, &code) && code != 0) {
             delete hku;
             return code;
         }
-        if (f[0] == "key" && f.size() == 2 && !f[1].empty() && to_utf16(f[1], &key)) {
+        if (f[0] == "key" && f.size() == 2 && !f[1].empty() && helper_to_utf16(f[1], &key)) {
             hku->keys.push_back(key);
         } else if (parse_sid_line(f, &answer)) {
             hku->sids.push_back(answer);
@@ -531,7 +322,7 @@ platform_hku_lookup_sid(platform_hku *hku, const platform_sid &sid, char16_t *na
     if (found == nullptr) {
         // Not among those the connection looked up already: ask the workstation for this one.
         std::vector<std::vector<std::string>> lines;
-        if (!run_helper({"lookup", hku->address, text}, hku->account.c_str(), hku->password.c_str(),
+        if (!helper_run({"lookup", hku->address, text}, hku->account.c_str(), hku->password.c_str(),
                         &lines) ||
             lines.size() != 1 || !parse_sid_line(lines[0], &asked) || asked.sid != text) {
             return ERROR_BAD_NETPATH_CODE;

@@ -1,0 +1,158 @@
+// Session polling end to end on the loopback Samba AD domain controller of
+// scripts/samba-fixture.sh: while alice holds an SMB session to the DC, the service in NETAPI
+// mode lists it through nivo-wrkst, stores her logon and the appliance simulator receives it;
+// once her session is closed the polls no longer see her and nothing new is sent. The outer test
+// starts the fixture (root), which runs the inner one inside the DC's network namespace; run on
+// its own, the inner test is skipped.
+
+#include <gtest/gtest.h>
+
+#include <unistd.h>
+
+#include <cstdlib>
+#include <string>
+#include <vector>
+
+#include "platform/process.h"
+#include "support/collector.h"
+#include "support/samba.h"
+#include "support/daemon.h"
+#include "support/test_support.h"
+
+using nivo_test::read_file;
+using nivo_test::temp_dir;
+
+namespace {
+
+// The enciphered form of text, as nivo.ini holds credentials.
+std::string
+encipher(const temp_dir &dir, const std::string &text)
+{
+    std::string out = dir.file("cipher.txt");
+    EXPECT_EQ(
+        nivo_test::run_tool({std::string(NIVO_BUILD_DIR) + "/nivo-cipher", "encipher", text}, out),
+        0);
+    std::string value = read_file(out);
+    return value.substr(0, value.find('\n'));
+}
+
+// How many times the service's log holds needle.
+std::size_t
+log_count(const std::string &log, const std::string &needle)
+{
+    return nivo_test::count_of(nivo_test::log_text(log), needle);
+}
+
+// alice logs on to the DC over SMB from her workstation 127.0.0.5 and holds the session for at
+// most two minutes. (The service's own session comes from 127.0.0.1: with one user per address
+// in the store, the two would replace each other.)
+constexpr const char *HOLD_SESSION = R"(import socket, sys, time
+from impacket.smbconnection import SMBConnection
+connect = socket.socket.connect
+def from_workstation(sock, address):
+    sock.bind(("127.0.0.5", 0))
+    return connect(sock, address)
+socket.socket.connect = from_workstation
+c = SMBConnection("127.0.0.1", "127.0.0.1", timeout=10)
+c.login("alice", sys.argv[1], "NIVOTEST")
+print("held", flush=True)
+time.sleep(120)
+)";
+
+} // namespace
+
+TEST(SambaSessionPoll, InsideTheFixture)
+{
+    const char *password = std::getenv("NIVO_SAMBA_PASSWORD");
+    if (password == nullptr || std::getenv("NIVO_SAMBA_SESSIONS_INNER") == nullptr) {
+        GTEST_SKIP() << "run by SambaSessionPoll.HeldSessionIsStoredAndSentOnce";
+    }
+    temp_dir dir;
+    std::string base = nivo_test::copy_example_base(NIVO_SOURCE_DIR, dir.file("base"));
+    std::string ini = read_file(base + "/nivo.ini");
+    // NETAPI mode polling every second with the DC's administrator; NIVOTEST and nivotest.lan in
+    // the byte-list form.
+    for (const auto &[from, to] : std::vector<std::pair<std::string, std::string>>{
+             {"DCA-MODE=EVENTLOG", "DCA-MODE=NETAPI"},
+             {"DC-POLL-INTERVAL=0", "DC-POLL-INTERVAL=1"},
+             {"HOST-DOMAIN=69'0'88'0'65'0'77'0'80'0'76'0'69'0'",
+              "HOST-DOMAIN=78'0'73'0'86'0'79'0'84'0'69'0'83'0'84'0'"},
+             {"HOST-DOMAIN-FQDN=101'0'120'0'97'0'109'0'112'0'108'0'101'0'46'0'116'0'101'0'115'0'"
+              "116'0'",
+              "HOST-DOMAIN-FQDN=110'0'105'0'118'0'111'0'116'0'101'0'115'0'116'0'46'0'108'0'97'0'"
+              "110'0'"},
+             {"USERNAME=Nivo2026ex189243235226243178024",
+              "USERNAME=" + encipher(dir, "NIVOTEST\\Administrator")},
+             {"PASSWORD=Nivo2026ex168101254078230192167198121249133253",
+              "PASSWORD=" + encipher(dir, "Adm1n!pass")}}) {
+        ASSERT_NE(ini.find(from), std::string::npos) << from;
+        ini.replace(ini.find(from), from.size(), to);
+    }
+    ASSERT_TRUE(nivo_test::write_file(base + "/nivo.ini", ini));
+    ASSERT_TRUE(nivo_test::write_file(base + "/dc-list.ini", "127.0.0.1\n"));
+    ASSERT_TRUE(nivo_test::write_file(base + "/gw-list.ini", "127.0.0.2:6060\n"));
+
+    // alice's SMB session, held until the holder is ended.
+    std::string held = dir.file("held.txt");
+    platform_process *holder = nivo_test::start_program(
+        {"/usr/bin/python3", "-c", HOLD_SESSION, password}, {.out = held, .timeout_ms = 150000});
+    ASSERT_NE(holder, nullptr);
+    ASSERT_TRUE(nivo_test::wait_file(held, "held", 20)) << read_file(held);
+
+    nivo_test::daemon_process nivo(NIVO_BINARY, base);
+    ASSERT_TRUE(nivo.started());
+    std::string log = base + "/nivo.log";
+    ASSERT_TRUE(nivo.wait_for_log(log, "nivo_init: Initialization Finished", 15000)) << nivo.err();
+    std::string sim_out = dir.file("gwsim.txt");
+    platform_process *sim = nivo_test::start_program(
+        {std::string(NIVO_BUILD_DIR) + "/nivo-gwsim", "--listen", "127.0.0.2:6060", "--collector",
+         "127.0.0.1:6677", "--seconds", "90", "is-active"},
+        {.out = sim_out, .timeout_ms = 100000});
+    ASSERT_NE(sim, nullptr);
+    EXPECT_TRUE(nivo_test::wait_file(sim_out, "active port=6677", 10)) << read_file(sim_out);
+
+    // Stored as Windows names her (without the domain prefix) at the address Samba gives.
+    std::string db = base + "/nivo.db3";
+    ASSERT_TRUE(nivo_test::eventually(
+        [&] { return nivo_test::store_count(db, "user = 'alice'") > 0; }, 30000))
+        << nivo_test::log_text(log);
+    std::vector<nivo_test::store_row> rows = nivo_test::store_rows(db, "user = 'alice'");
+    ASSERT_EQ(rows.size(), 1u);
+    EXPECT_EQ(rows[0].ip, "127.0.0.5");
+    EXPECT_EQ(rows[0].domain, "nivotest.lan");
+    EXPECT_EQ(rows[0].flags, 1);
+    EXPECT_TRUE(nivo_test::wait_file(sim_out, "logon user=alice", 15)) << read_file(sim_out);
+
+    // Closed: a few passes later she is no longer listed, and nothing more went out for her.
+    platform_process_close(holder);
+    std::size_t seen = log_count(log, "dca_netsession: Logged-in USER: alice\n");
+    EXPECT_GT(seen, 0u);
+    std::size_t passes = log_count(log, "dca_netsession: Polling DC: '\\\\127.0.0.1'\n");
+    ASSERT_TRUE(nivo.wait_for_log(log, "dca_netsession: Polling DC: '\\\\127.0.0.1'\n", 30000,
+                                  static_cast<int>(passes) + 3));
+    seen = log_count(log, "dca_netsession: Logged-in USER: alice\n");
+    passes = log_count(log, "dca_netsession: Polling DC: '\\\\127.0.0.1'\n");
+    ASSERT_TRUE(nivo.wait_for_log(log, "dca_netsession: Polling DC: '\\\\127.0.0.1'\n", 30000,
+                                  static_cast<int>(passes) + 4));
+    EXPECT_EQ(log_count(log, "dca_netsession: Logged-in USER: alice\n"), seen);
+    std::string sent = read_file(sim_out);
+    EXPECT_EQ(nivo_test::count_of(sent, "user=alice"), 1u) << sent;
+    EXPECT_EQ(nivo_test::store_count(db, "user = 'alice'"), 1);
+    std::string text = nivo_test::log_text(log);
+    EXPECT_EQ(text.find("Unable to Query DC"), std::string::npos) << text;
+    EXPECT_EQ(text.find("Adm1n!pass"), std::string::npos) << "the password reached the log";
+    platform_process_close(sim);
+    ASSERT_TRUE(nivo.signal(PLATFORM_SIGNAL_STOP));
+    EXPECT_EQ(nivo.wait_exit(10000), 0);
+}
+
+TEST(SambaSessionPoll, HeldSessionIsStoredAndSentOnce)
+{
+    if (geteuid() != 0) {
+        GTEST_SKIP() << "a Samba domain controller and a network namespace need root";
+    }
+    // The inner test and its service run in the DC's namespace (NIVO_TEST_NETNS).
+    nivo_test::run_in_samba_fixture(
+        NIVO_SOURCE_DIR, std::string(NIVO_BUILD_DIR) + "/nivo_integration_tests",
+        "SambaSessionPoll.InsideTheFixture", {"NIVO_SAMBA_SESSIONS_INNER=1", "NIVO_TEST_NETNS=1"});
+}
