@@ -145,13 +145,19 @@ dca_netsession_poll(const char16_t *dc, std::uint32_t *resume_token)
                       static_cast<int>(result));
         }
     } while (result == PLATFORM_SESSIONS_MORE_DATA);
+    // A complete listing starts the next pass from the beginning. Some servers leave the handle
+    // at the count of sessions listed, and a pass that went on from there would list none.
+    if (result == 0) {
+        *resume_token = 0;
+    }
 }
 
 void
 dca_netsession(void *dc_name)
 {
     const auto *dc = static_cast<const char16_t *>(dc_name);
-    // The listing's place is kept from call to call and from one pass to the next.
+    // The listing's place is kept from call to call, and from one pass to the next when a pass
+    // ended before the last portion.
     std::uint32_t resume_token = 0;
     for (;;) {
         if (g_poll_dc.load() != 0) {

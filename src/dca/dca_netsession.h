@@ -36,8 +36,9 @@ std::int32_t dca_netsession_get_poll_interval();
 // outlives the job). Returns only after dca_netsession_stop().
 void dca_netsession(void *dc_name);
 
-// One polling pass over dc: every portion of its session list, from *resume_token on (kept for
-// the next pass), each session with a user name handed to the pipeline.
+// One polling pass over dc: every portion of its session list, from *resume_token on, each
+// session with a user name handed to the pipeline. The token is left for the next pass: 0 after
+// the last portion, the server's place after a failure or a pass cut short.
 void dca_netsession_poll(const char16_t *dc, std::uint32_t *resume_token);
 
 // The poller's time and logon-type filler: CreateTime now, ExpireTime CreateTime plus the logoff
