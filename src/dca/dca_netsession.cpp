@@ -170,6 +170,12 @@ dca_netsession(void *dc_name)
 }
 
 void
+dca_netsession_log_listing_failure(const char *utf8_text)
+{
+    log_write_a(LOG_ERROR, "dca_netsession: %s\n", utf8_text);
+}
+
+void
 dca_netsession_stop()
 {
     g_poller.stop.stop();

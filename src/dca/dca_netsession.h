@@ -45,6 +45,11 @@ void dca_netsession_poll(const char16_t *dc, std::uint32_t *resume_token);
 // detector's interval, LogonType 2.
 void init_userinfo_common(UserInfo *record);
 
+// Logs why a listing failed without an answer from the server (the platform's failure report of
+// its helper), for an agent that runs without the Collector's workstation poll, which logs them
+// otherwise.
+void dca_netsession_log_listing_failure(const char *utf8_text);
+
 // Ends every poll job at its next pause; the service never stops them (tests only).
 void dca_netsession_stop();
 // Interval 5, g_poll_dc 1, and jobs may run again (tests only).

@@ -25,6 +25,7 @@
 #include "platform/service_host.h"
 #include "platform/sessions.h"
 #include "platform/system.h"
+#include "platform/wrkstquery.h"
 #include "sso/sso_client.h"
 #include "sso/sso_server.h"
 #include "userdb/dead_entry.h"
@@ -537,6 +538,10 @@ int
 init_session_poller(config_record *config)
 {
     platform_sessions_set_credentials(config->username, config->password);
+    if (config->collector_enabled == 0) {
+        // Otherwise the Collector's workstation poll has taken these reports already.
+        platform_wrkst_set_failure_sink(dca_netsession_log_listing_failure);
+    }
     if (config->dc_poll_interval != 0) {
         dca_netsession_set_poll_interval(static_cast<std::int32_t>(config->dc_poll_interval));
     }

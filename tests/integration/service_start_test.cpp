@@ -190,16 +190,17 @@ TEST(ServiceStart, SessionPollingAgentsStartTheirJobsOrSayWhyNot)
                   1u);
         EXPECT_TRUE(contains(log_text(base + "/nivo.log"), "dca_set_poll_dc: g_poll_dc set to 1"));
     }
-    // One job per domain controller, polling at the interval given (at most 15 seconds); the HA
-    // primary starts its accept loop. Names without backslashes get them. The helper answers
-    // nothing but its probe: every pass says the DC failed.
+    // An agent alone: one job per domain controller, polling at the interval given (at most 15
+    // seconds); the HA primary starts its accept loop. Names without backslashes get them. The
+    // helper answers nothing: every pass says the DC failed, and why.
     std::string helper = dir.file("helper");
-    nivo_test::write_file(helper,
-                          "#!/bin/sh\n[ \"$1\" = probe ] && printf 'ready\\nend\\n'\nexit 0\n");
+    nivo_test::write_file(helper, "#!/bin/sh\nexit 0\n");
     std::filesystem::permissions(helper, std::filesystem::perms::owner_all);
     base = netapi_base(
         dir, "two",
-        {"DC-POLL-INTERVAL=0=>DC-POLL-INTERVAL=20", "HA-ENABLED=FALSE=>HA-ENABLED=TRUE"},
+        {"DC-POLL-INTERVAL=0=>DC-POLL-INTERVAL=20", "HA-ENABLED=FALSE=>HA-ENABLED=TRUE",
+         "[NIV-COLLECTOR]\n; The Collector: keeps the current logons and tells the appliances of "
+         "gw-list.ini.\nENABLED=TRUE=>[NIV-COLLECTOR]\nENABLED=FALSE"},
         "\\\\127.0.0.1\n127.0.0.2\n");
     {
         daemon_process nivo(NIVO_BINARY, base, {"NIVO_WRKST_HELPER=" + helper});
@@ -213,7 +214,10 @@ TEST(ServiceStart, SessionPollingAgentsStartTheirJobsOrSayWhyNot)
             EXPECT_TRUE(contains(log, line)) << line;
         }
         EXPECT_TRUE(nivo.wait_for_log(base + "/nivo.log",
-                                      "Unable to Query DC: '\\\\127.0.0.2': Error: ", 15000));
+                                      "Unable to Query DC: '\\\\127.0.0.2': Error: 53\n", 15000));
+        EXPECT_TRUE(
+            contains(log_text(base + "/nivo.log"),
+                     "dca_netsession: nivo-wrkst sessions 127.0.0.2 0: answer not understood"));
     }
     // No eDirectory monitor in this build: start-up refuses rather than detect nothing.
     base = netapi_base(dir, "edir", {"DCA-MODE=NETAPI=>DCA-MODE=EDIRECTORY"}, "");
