@@ -6,7 +6,6 @@
 #include <chrono>
 #include <cstdio>
 #include <filesystem>
-#include <regex>
 #include <string>
 #include <thread>
 #include <vector>
@@ -57,15 +56,29 @@ class LogTest : public nivo_test::log_fixture {
 bool
 parse_line(const std::string &line, std::string *level, unsigned long *tid, std::string *message)
 {
-    static const std::regex layout(
-        R"(([A-Z]+)\t\[0x([0-9a-f]+)\] [^ ]+ \d\d:\d\d:\d\d : ([\s\S]*))");
-    std::smatch m;
-    if (!std::regex_match(line, m, layout)) {
+    // LEVEL "\t[0x" TID "] " DATE " " HH:MM:SS " : " MESSAGE
+    std::size_t tab = line.find("\t[0x");
+    std::size_t close = line.find("] ", tab);
+    std::size_t colon = line.find(" : ", close);
+    if (tab == 0 || tab == std::string::npos || close == std::string::npos ||
+        colon == std::string::npos || colon < close + 12 || line[colon - 9] != ' ') {
         return false;
     }
-    *level = m[1];
-    *tid = std::stoul(m[2], nullptr, 16);
-    *message = m[3];
+    std::string upper = line.substr(0, tab);
+    std::string hex = line.substr(tab + 4, close - tab - 4);
+    std::string date = line.substr(close + 2, colon - 9 - close - 2);
+    std::string time = line.substr(colon - 8, 8);
+    bool time_ok = time[2] == ':' && time[5] == ':' &&
+                   (time.substr(0, 2) + time.substr(3, 2) + time.substr(6, 2))
+                           .find_first_not_of("0123456789") == std::string::npos;
+    if (upper.find_first_not_of("ABCDEFGHIJKLMNOPQRSTUVWXYZ") != std::string::npos || hex.empty() ||
+        hex.find_first_not_of("0123456789abcdef") != std::string::npos || date.empty() ||
+        date.find(' ') != std::string::npos || !time_ok) {
+        return false;
+    }
+    *level = upper;
+    *tid = std::stoul(hex, nullptr, 16);
+    *message = line.substr(colon + 3);
     return true;
 }
 
