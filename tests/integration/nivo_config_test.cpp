@@ -3,15 +3,12 @@
 
 #include <gtest/gtest.h>
 
-#include <atomic>
 #include <chrono>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "common/net.h"
-#include "config/config.h"
-#include "config/connectivity.h"
 #include "support/daemon.h"
 #include "support/test_support.h"
 
@@ -30,60 +27,26 @@ run(const temp_dir &dir, const std::vector<std::string> &args, std::string *outp
     return status;
 }
 
-// Takes one connection on 127.0.0.1:27015 and keeps every receive of at most 512 bytes apart,
+// Takes one connection on the listener and keeps every receive of at most 512 bytes apart,
 // pausing after each ENDFILE as a receiver does while it writes the file.
-class test_receiver {
-  public:
-    test_receiver()
-    {
-        listener = net_init(u"127.0.0.1", 27015, NET_MODE_SERVER);
-        opened = listener != nullptr && net_open(listener, NET_TRANSPORT_TCP) == 0;
-        if (opened) {
-            worker = std::thread([this] { receive(); });
+void
+receive_push(net_handle *listener, std::vector<std::string> *received)
+{
+    if (platform_socket_wait_readable(listener->socket, 60, 0) != 1) {
+        return;
+    }
+    platform_socket_t s = net_accept(listener, nullptr, nullptr);
+    char buffer[512];
+    long long n;
+    while (s != PLATFORM_INVALID_SOCKET &&
+           (n = platform_socket_recv(s, buffer, sizeof buffer)) > 0) {
+        received->emplace_back(buffer, static_cast<std::size_t>(n));
+        if (received->back() == std::string("ENDFILE", 8)) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(50));
         }
     }
-    ~test_receiver()
-    {
-        if (worker.joinable()) {
-            worker.join();
-        }
-        net_fini(listener);
-    }
-    std::vector<std::string> messages()
-    {
-        if (worker.joinable()) {
-            worker.join();
-        }
-        return received;
-    }
-
-    bool opened = false;
-
-  private:
-    void receive()
-    {
-        if (platform_socket_wait_readable(listener->socket, 60, 0) != 1) {
-            return;
-        }
-        platform_socket_t s = net_accept(listener, nullptr, nullptr);
-        if (s == PLATFORM_INVALID_SOCKET) {
-            return;
-        }
-        char buffer[512];
-        long long n;
-        while ((n = platform_socket_recv(s, buffer, sizeof buffer)) > 0) {
-            received.emplace_back(buffer, static_cast<std::size_t>(n));
-            if (received.back() == std::string("ENDFILE", 8)) {
-                std::this_thread::sleep_for(std::chrono::milliseconds(50));
-            }
-        }
-        platform_socket_close(s);
-    }
-
-    net_handle *listener = nullptr;
-    std::thread worker;
-    std::vector<std::string> received;
-};
+    platform_socket_close(s);
+}
 
 std::string
 control(const std::string &text)
@@ -124,11 +87,15 @@ TEST(NivoConfig, PushSendsEachMessageInAReceiveOfItsOwnInTheReceiversOrder)
     ASSERT_TRUE(nivo_test::write_file(dir.file("logoff-exclusion-list.ini"), ""));
     ASSERT_TRUE(nivo_test::write_file(dir.file("user-exclusion-list.ini"), "\xEF\xBB\xBF" + names));
 
-    test_receiver receiver;
-    ASSERT_TRUE(receiver.opened);
+    net_handle *listener = net_init(u"127.0.0.1", 27015, NET_MODE_SERVER);
+    ASSERT_EQ(net_open(listener, NET_TRANSPORT_TCP), 0);
+    std::vector<std::string> received;
+    std::thread receiver(receive_push, listener, &received);
     std::string output;
     EXPECT_EQ(run(dir, {TOOL, "push", "127.0.0.1", dir.path(), "--type", "COLLECTOR"}, &output), 0)
         << output;
+    receiver.join();
+    net_fini(listener);
 
     std::vector<std::string> expected{control("COLLECTOR")};
     for (const std::string &content :
@@ -143,7 +110,7 @@ TEST(NivoConfig, PushSendsEachMessageInAReceiveOfItsOwnInTheReceiversOrder)
         expected.push_back(units.substr(at, 512));
     }
     expected.push_back(control("ENDFILE"));
-    EXPECT_EQ(receiver.messages(), expected);
+    EXPECT_EQ(received, expected);
 }
 
 TEST(NivoConfig, PushRefusesBeforeConnectingWhatTheReceiverWouldLoseOrCut)
@@ -168,49 +135,28 @@ TEST(NivoConfig, PushRefusesBeforeConnectingWhatTheReceiverWouldLoseOrCut)
     EXPECT_EQ(run(dir, {TOOL, "ask"}, &output), 2);
 }
 
-TEST(NivoConfig, AskPrintsTheRespondersThreeAnswers)
-{
-    if (nivo_test::ran_in_own_network_namespace()) {
-        return;
-    }
-    temp_dir dir;
-    config_get()->dca_enabled = 1;
-    config_get()->collector_enabled = 0;
-    std::atomic<bool> stop{false};
-    platform_socket_t s = connectivity_open(CONNECTIVITY_PORT);
-    ASSERT_NE(s, PLATFORM_INVALID_SOCKET);
-    std::thread responder(connectivity_serve, s, &stop);
-
-    std::string output;
-    EXPECT_EQ(run(dir, {TOOL, "ask", "localhost"}, &output), 0);
-    EXPECT_EQ(output, "agent: enabled\ncollector: disabled\ninstall type: 1 (AGENT)\n");
-    config_get()->dca_enabled = 0;
-    EXPECT_EQ(run(dir, {TOOL, "ask", "127.0.0.1"}, &output), 0);
-    EXPECT_EQ(output, "agent: disabled\ncollector: disabled\ninstall type: 0 (none)\n");
-
-    stop = true;
-    responder.join();
-    EXPECT_EQ(run(dir, {TOOL, "ask", "127.0.0.1"}, &output), 1);
-    EXPECT_EQ(output, "agent: no answer\ncollector: no answer\ninstall type: no answer\n");
-}
-
-TEST(NivoConfig, TheServiceAnswersTheQuestionsAtEveryAddress)
+TEST(NivoConfig, AskPrintsTheServicesAnswersAtEveryAddress)
 {
     if (nivo_test::ran_in_own_network_namespace()) {
         return;
     }
     temp_dir dir;
     std::string base = nivo_test::copy_example_base(NIVO_SOURCE_DIR, dir.file("base"));
-    nivo_test::daemon_process nivo(NIVO_BINARY, base);
-    ASSERT_TRUE(nivo.wait_for_log(base + "/nivo.log", "Connectivity Thread running\n", 15000))
-        << nivo.err();
-    // The example runs both roles. 127.0.0.2 is no address of the host's name: only a socket
-    // bound to every address answers there.
     std::string output;
-    for (const char *host : {"127.0.0.1", "127.0.0.2"}) {
-        EXPECT_EQ(run(dir, {TOOL, "ask", host}, &output), 0);
-        EXPECT_EQ(output, "agent: enabled\ncollector: enabled\ninstall type: 3 (SUITE)\n");
+    {
+        nivo_test::daemon_process nivo(NIVO_BINARY, base);
+        ASSERT_TRUE(nivo.wait_for_log(base + "/nivo.log", "Connectivity Thread running\n", 15000))
+            << nivo.err();
+        // The example runs both roles. 127.0.0.2 is no address of the host's name: only a socket
+        // bound to every address answers there, and from there only when it answers from the
+        // address asked.
+        for (const char *host : {"localhost", "127.0.0.2"}) {
+            EXPECT_EQ(run(dir, {TOOL, "ask", host}, &output), 0);
+            EXPECT_EQ(output, "agent: enabled\ncollector: enabled\ninstall type: 3 (SUITE)\n");
+        }
     }
+    EXPECT_EQ(run(dir, {TOOL, "ask", "127.0.0.1"}, &output), 1);
+    EXPECT_EQ(output, "agent: no answer\ncollector: no answer\ninstall type: no answer\n");
 }
 
 } // namespace
