@@ -13,6 +13,7 @@
 #include "config/config.h"
 #include "config/config_lists.h"
 #include "config/config_parse.h"
+#include "config/connectivity.h"
 #include "dca/dca_eventlog.h"
 #include "dca/dca_ha.h"
 #include "dca/dca_netsession.h"
@@ -403,6 +404,14 @@ init_user_store(config_record *config)
     return 0;
 }
 
+// 10. The connectivity responder, on a thread of its own whose creation is not checked.
+int
+init_connectivity(config_record *)
+{
+    (void)connectivity_start_thread();
+    return 0;
+}
+
 // 11. The thread pool.
 int
 init_thread_pool(config_record *config)
@@ -655,6 +664,7 @@ constexpr init_step INIT_STEPS[] = {
     {always, init_logs, true},
     {always, init_configuration, false},
     {collector, init_user_store, true},
+    {always, init_connectivity, true},
     {always, init_thread_pool, true},
     {collector, init_update_queue, true},
     {collector, init_appliance_client, true},
