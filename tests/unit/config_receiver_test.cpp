@@ -1,0 +1,377 @@
+// The configuration receiver: which files a push writes, the sections kept from the local
+// nivo.ini, the UTF-16 user exclusion list, the limits, the safe writes and who may push.
+//
+// Senders over TCP put each message in a send of its own and pause 20 ms after it, so that the
+// receiver has taken it with a receive of its own before the next arrives (loopback delivers at
+// once; the pause only has to outlast the receiver's wake-up).
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <filesystem>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "common/log.h"
+#include "common/text.h"
+#include "config/config_lists.h"
+#include "config/config_parse.h"
+#include "config/config_receiver.h"
+#include "dca/filter/dca_filter.h"
+#include "platform/registry.h"
+#include "support/test_support.h"
+
+using nivo_test::read_file;
+using nivo_test::u16;
+using nivo_test::utf8_to_utf16le;
+using nivo_test::write_file;
+
+namespace {
+
+// The nine file names in the order they arrive.
+std::vector<std::string>
+file_names()
+{
+    std::vector<std::string> names;
+    for (int file = 1; file <= CONFIG_RECEIVE_FILES; ++file) {
+        names.push_back(nivo_test::u8(config_push_file_name(file)));
+    }
+    return names;
+}
+
+// A whole push: the type, then per file "STARTFILE", its content in 512-byte pieces, "ENDFILE".
+std::vector<std::string>
+push_messages(const std::string &type, const std::vector<std::string> &files)
+{
+    std::vector<std::string> messages{type + std::string(1, '\0')};
+    for (const std::string &content : files) {
+        messages.push_back(std::string("STARTFILE") + '\0');
+        for (std::size_t at = 0; at < content.size(); at += 512) {
+            messages.push_back(content.substr(at, 512));
+        }
+        messages.push_back(std::string("ENDFILE") + '\0');
+    }
+    return messages;
+}
+
+class Receiver : public nivo_test::log_fixture {
+  protected:
+    void SetUp() override
+    {
+        log_fixture::SetUp();
+        *config_get() = config_record{};
+        config_get()->base_directory = tsso_string_dup_w(u16(dir.path()).c_str());
+        config_get()->dca_enabled = 1;
+        config_get()->collector_enabled = 0;
+        // The base directory comes from the registry value, as an installer writes it.
+        registry_set_location(u16(dir.file("registry")).c_str());
+        registry_key *key = nullptr;
+        ASSERT_EQ(registry_create_key(REGISTRY_LOCAL_MACHINE,
+                                      u"SOFTWARE\\Vantelor\\Vantelor Tessaline", &key),
+                  0);
+        ASSERT_EQ(registry_set_value_a(key, u"NIVOHome", base.path().data(), base.path().size()),
+                  0);
+        registry_close_key(key);
+    }
+    void TearDown() override
+    {
+        registry_set_location(nullptr);
+        config_release(config_get());
+        dca_filter_reset();
+        log_fixture::TearDown();
+    }
+    // Feeds the messages to one push and writes its files, as a connection does.
+    void feed(const std::vector<std::string> &messages)
+    {
+        config_push push;
+        for (const std::string &m : messages) {
+            int file = config_push_message(&push, reinterpret_cast<const std::uint8_t *>(m.data()),
+                                           m.size());
+            if (file != 0) {
+                config_receiver_write(u16(base.path()), file, push.type, std::move(push.content));
+            }
+        }
+    }
+    void old_files()
+    {
+        for (const std::string &name : file_names()) {
+            ASSERT_TRUE(write_file(base.file(name), "old " + name + "\n"));
+        }
+    }
+    std::vector<std::string> new_files()
+    {
+        std::vector<std::string> files;
+        for (const std::string &name : file_names()) {
+            files.push_back(name == "user-exclusion-list.ini" ? utf8_to_utf16le("new\r\n")
+                                                              : "new " + name + "\n");
+        }
+        return files;
+    }
+    std::vector<std::string> listing()
+    {
+        std::vector<std::string> names;
+        for (const auto &entry : std::filesystem::directory_iterator(base.path())) {
+            if (entry.path().filename() != "registry") {
+                names.push_back(entry.path().filename().string());
+            }
+        }
+        std::sort(names.begin(), names.end());
+        return names;
+    }
+
+    nivo_test::temp_dir base;
+};
+
+TEST_F(Receiver, AgentPushWritesTheAgentsFilesAndDropsTheOthers)
+{
+    old_files();
+    feed(push_messages("AGENT", new_files()));
+    for (const char *name : {"nivo.ini", "coll-list.ini", "authnet-list.ini", "dc-list.ini"}) {
+        EXPECT_EQ(read_file(base.file(name)), std::string("new ") + name + "\n") << name;
+    }
+    for (const char *name : {"gw-list.ini", "ip-exclusion-list.ini", "login-ip-exclusion-list.ini",
+                             "logoff-exclusion-list.ini", "user-exclusion-list.ini"}) {
+        EXPECT_EQ(read_file(base.file(name)), std::string("old ") + name + "\n") << name;
+    }
+    EXPECT_TRUE(logged("Receive Config Type: 1"));
+    EXPECT_TRUE(logged("Receive Config file: dc-list.ini"));
+    EXPECT_FALSE(logged("Receive Config file: gw-list.ini"));
+
+    // A "STARTFILE" past the ninth stays on the last file; any other type writes everything.
+    std::vector<std::string> files = new_files();
+    files.push_back(utf8_to_utf16le("tenth\r\n"));
+    feed(push_messages("OTHER", files));
+    EXPECT_EQ(read_file(base.file("gw-list.ini")), "new gw-list.ini\n");
+    EXPECT_EQ(read_file(base.file("user-exclusion-list.ini")),
+              "\xFF\xFE" + utf8_to_utf16le("tenth\r\n"));
+}
+
+TEST_F(Receiver, BothRolesKeepTheOtherRolesSectionsAndHaSettingAtTheEnd)
+{
+    config_get()->collector_enabled = 1;
+    ASSERT_TRUE(write_file(base.file("nivo.ini"), "[NIV-COLLECTOR]\nENABLED=TRUE\n"
+                                                  "[HA-SETTING]\nHA-ENABLED=TRUE\n"
+                                                  "[NIV-AGENT]\nENABLED=TRUE\n"
+                                                  "[LOGOFF-DETECTION]\nENABLED=TRUE\n"));
+    feed(
+        push_messages("AGENT", {"[SETTINGS]\nX=1\n[niv-collector]\nENABLED=FALSE\n"
+                                "[NIV-AGENT]\nDCA-MODE=EVENTLOG\n[HA-SETTING]\nHA-ENABLED=FALSE"}));
+    EXPECT_EQ(read_file(base.file("nivo.ini")), "[SETTINGS]\nX=1\n[NIV-AGENT]\nDCA-MODE=EVENTLOG\n"
+                                                "[NIV-COLLECTOR]\nENABLED=TRUE\n"
+                                                "[LOGOFF-DETECTION]\nENABLED=TRUE\n"
+                                                "[HA-SETTING]\nHA-ENABLED=TRUE\n");
+
+    feed(push_messages("COLLECTOR", {"[NIV-AGENT]\nENABLED=FALSE\n[NIV-COLLECTOR]\nX=2\n"}));
+    EXPECT_EQ(
+        read_file(base.file("nivo.ini")),
+        "[NIV-COLLECTOR]\nX=2\n[NIV-AGENT]\nDCA-MODE=EVENTLOG\n[HA-SETTING]\nHA-ENABLED=TRUE\n");
+
+    // With one role the push replaces every section but the kept ones.
+    config_get()->collector_enabled = 0;
+    feed(push_messages("AGENT", {"[NIV-COLLECTOR]\nX=3\n"}));
+    EXPECT_EQ(read_file(base.file("nivo.ini")),
+              "[NIV-COLLECTOR]\nX=3\n[HA-SETTING]\nHA-ENABLED=TRUE\n");
+}
+
+TEST_F(Receiver, LocalHaSettingAndRemoteConfigWinOverAnyReceivedCopy)
+{
+    std::string received =
+        "[SETTINGS]\r\nX=1\r\n[ remote-config ]\r\nENABLED=TRUE\r\n"
+        "[HA-SETTING]\r\nHA-MODE=BACKUP\r\n[Remote-Config]\r\nALLOWED-NETWORKS=0.0.0.0/0";
+    // A local file without them leaves the received text without them.
+    feed(push_messages("SUITE", {received}));
+    EXPECT_EQ(read_file(base.file("nivo.ini")), "[SETTINGS]\r\nX=1\r\n");
+
+    ASSERT_TRUE(write_file(base.file("nivo.ini"), "[REMOTE-CONFIG]\nALLOWED-NETWORKS=127.0.0.0/8\n"
+                                                  "[HA-SETTING]\nHA-MODE=PRIMARY\n"));
+    feed(push_messages("SUITE", {"[SETTINGS]\nX=2"}));
+    EXPECT_EQ(read_file(base.file("nivo.ini")), "[SETTINGS]\nX=2\r\n[HA-SETTING]\nHA-MODE=PRIMARY\n"
+                                                "[REMOTE-CONFIG]\nALLOWED-NETWORKS=127.0.0.0/8\n");
+}
+
+TEST_F(Receiver, UserExclusionListArrivesInUtf16AndIsReadBackAtTheNextStart)
+{
+    // The first data message is taken up to its 0x0000 unit; an odd last byte is dropped.
+    std::string first = utf8_to_utf16le("alice\r\nbob\r\n") + std::string(2, '\0') + "junk";
+    std::string second = utf8_to_utf16le("carol\r\n") + "x";
+    std::vector<std::string> messages = push_messages("COLLECTOR", {"[SETTINGS]\n"});
+    for (int i = 0; i < 7; ++i) {
+        messages.push_back(std::string("STARTFILE") + '\0');
+        messages.push_back(std::string("ENDFILE") + '\0');
+    }
+    for (const std::string &m :
+         {std::string("STARTFILE") + '\0', first, second, std::string("ENDFILE") + '\0'}) {
+        messages.push_back(m);
+    }
+    feed(messages);
+    EXPECT_EQ(read_file(base.file("user-exclusion-list.ini")),
+              "\xFF\xFE" + utf8_to_utf16le("alice\r\nbob\r\ncarol\r\n"));
+
+    config_record record{};
+    ASSERT_EQ(config_parse_unicode_namefile(u16(base.file("user-exclusion-list.ini")).c_str(),
+                                            CONFIG_LIST_USER_EXCLUSION, &record),
+              0);
+    EXPECT_EQ(dca_filter_user_excluded(u"alice"), 1);
+    EXPECT_EQ(dca_filter_user_excluded(u"carol"), 1);
+    EXPECT_EQ(dca_filter_user_excluded(u"junk"), 0);
+}
+
+TEST_F(Receiver, MessageEdgesAndAnOversizedFile)
+{
+    old_files();
+    // A full 512-byte message without terminator is data, and so is a control text without its
+    // 0x00; narrow files end at their first 0x00.
+    std::string full(512, 'a');
+    std::vector<std::string> messages = {std::string("AGENT") + '\0',
+                                         std::string("STARTFILE") + '\0',
+                                         full,
+                                         "ENDFILE",
+                                         std::string("tail") + '\0' + "hidden",
+                                         std::string("ENDFILE") + '\0',
+                                         std::string("ENDFILE") + '\0',
+                                         std::string("STARTFILE") + '\0'};
+    std::string big(CONFIG_RECEIVE_FILE_LIMIT + 1, 'c');
+    for (std::size_t at = 0; at < big.size(); at += 512) {
+        messages.push_back(big.substr(at, 512));
+    }
+    messages.push_back(std::string("ENDFILE") + '\0');
+    for (const char *m : {"STARTFILE", "ok\n", "ENDFILE"}) {
+        messages.push_back(std::string(m) + (m[0] == 'o' ? "" : std::string(1, '\0')));
+    }
+    feed(messages);
+    EXPECT_EQ(read_file(base.file("nivo.ini")), full + "ENDFILEtail");
+    EXPECT_EQ(read_file(base.file("coll-list.ini")), "old coll-list.ini\n");
+    EXPECT_TRUE(logged("receive_config_thread: coll-list.ini is larger than 1048576 bytes"));
+    EXPECT_EQ(read_file(base.file("authnet-list.ini")), "ok\n");
+    EXPECT_EQ(listing().size(), 9u); // no temporary file left
+}
+
+// Sends the messages to the receiver on the loopback port (waiting for it to listen), then ends
+// the connection: 0 when the receiver ended its side too, -1 otherwise.
+int
+push_over_tcp(const std::vector<std::string> &messages, std::uint16_t port)
+{
+    platform_socket_t peer = PLATFORM_INVALID_SOCKET;
+    bool connected = nivo_test::eventually([&peer, port] {
+        platform_socket_close(peer);
+        peer = platform_socket_open(true);
+        return platform_socket_connect(peer, 0x7F000001, port) == 0;
+    });
+    if (!connected) {
+        platform_socket_close(peer);
+        return -1;
+    }
+    for (const std::string &m : messages) {
+        platform_socket_send(peer, m.data(), m.size());
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    // The receiver shuts its side down after the peer's end: read it.
+    platform_socket_shutdown_send(peer);
+    char byte;
+    long long n =
+        platform_socket_wait_readable(peer, 15, 0) == 1 ? platform_socket_recv(peer, &byte, 1) : -1;
+    platform_socket_close(peer);
+    return static_cast<int>(n);
+}
+
+TEST_F(Receiver, PeerClosingMidFileLeavesEveryFileOldOrNew)
+{
+    old_files();
+    platform_socket_t listener = config_server_open(0);
+    ASSERT_NE(listener, PLATFORM_INVALID_SOCKET);
+    std::uint16_t port = 0;
+    ASSERT_EQ(platform_socket_local_port(listener, &port), 0);
+    int result = -1;
+    std::thread receiver([&] {
+        platform_socket_t s = platform_socket_accept(listener, nullptr, nullptr);
+        result = receive_config_thread(s);
+    });
+    std::vector<std::string> messages = push_messages("AGENT", new_files());
+    messages.resize(5); // nivo.ini whole, then the "STARTFILE" of coll-list.ini
+    messages.push_back("half of coll-list.ini");
+    EXPECT_EQ(push_over_tcp(messages, port), 0);
+    receiver.join();
+    platform_socket_close(listener);
+    EXPECT_EQ(result, 0);
+    EXPECT_EQ(read_file(base.file("nivo.ini")), "new nivo.ini\n");
+    EXPECT_EQ(read_file(base.file("coll-list.ini")), "old coll-list.ini\n");
+    EXPECT_EQ(listing().size(), 9u);
+}
+
+// A full disk: the write fails and the old file stays whole (a tmpfs of 64 KiB in a mount
+// namespace of the test's own).
+TEST_F(Receiver, FullDiskKeepsTheOldFile)
+{
+    if (nivo_test::ran_in_own_network_namespace(true)) {
+        return;
+    }
+    std::string disk = base.file("disk");
+    std::filesystem::create_directory(disk);
+    ASSERT_EQ(
+        nivo_test::run_tool({"/usr/bin/mount", "-t", "tmpfs", "-o", "size=64k", "tmpfs", disk},
+                            dir.file("mount.out")),
+        0);
+    ASSERT_TRUE(write_file(disk + "/dc-list.ini", "dc1\n"));
+    (void)write_file(disk + "/filler", std::string(60 * 1024, 'f'));
+    EXPECT_EQ(config_receiver_write(u16(disk), 5, 1, std::string(16 * 1024, 'd')), -1);
+    EXPECT_EQ(read_file(disk + "/dc-list.ini"), "dc1\n");
+    EXPECT_EQ(std::distance(std::filesystem::directory_iterator(disk),
+                            std::filesystem::directory_iterator()),
+              2);
+    EXPECT_TRUE(logged("config_receiver_write: "));
+}
+
+TEST_F(Receiver, RemoteConfigSectionIsParsedAndRefusedWhenBad)
+{
+    const std::string settings = "[SETTINGS]\nHOST-DOMAIN=67'0'\nHOST-DOMAIN-FQDN=99'0'\n";
+    config_record record{};
+    ASSERT_TRUE(write_file(dir.file("a.ini"), settings));
+    ASSERT_EQ(parse_configfile(u16(dir.file("a.ini")).c_str(), &record), 0);
+    EXPECT_EQ(record.remote_config_enabled, 1u);
+    EXPECT_TRUE(config_receiver_admits(record, 0x0A000001));
+    config_release(&record);
+
+    ASSERT_TRUE(write_file(dir.file("b.ini"), settings +
+                                                  "[REMOTE-CONFIG]\nENABLED=false\n"
+                                                  "ALLOWED-NETWORKS=127.0.0.0/8, 10.1.2.3/16\n"));
+    ASSERT_EQ(parse_configfile(u16(dir.file("b.ini")).c_str(), &record), 0);
+    EXPECT_EQ(record.remote_config_enabled, 0u);
+    EXPECT_TRUE(config_receiver_admits(record, 0x7F000005));
+    EXPECT_TRUE(config_receiver_admits(record, 0x0A01FFFF));
+    EXPECT_FALSE(config_receiver_admits(record, 0x0A020001));
+    config_release(&record);
+
+    for (const char *bad : {"ENABLED=NO\n", "ALLOWED-NETWORKS=10.0.0.0/33\n", "ALLOWED-NETWORKS=\n",
+                            "ALLOWED-NETWORKS=host/8\n"}) {
+        ASSERT_TRUE(write_file(dir.file("c.ini"), settings + "[REMOTE-CONFIG]\n" + bad));
+        EXPECT_EQ(parse_configfile(u16(dir.file("c.ini")).c_str(), &record), -1) << bad;
+        config_release(&record);
+    }
+}
+
+// The listener on its real port, in a network namespace of its own.
+TEST_F(Receiver, ListenerOnItsPortTakesAdmittedPushesOnly)
+{
+    if (nivo_test::ran_in_own_network_namespace()) {
+        return;
+    }
+    old_files();
+    // Only 10.0.0.0/8 may push: loopback is refused, and nothing is written.
+    config_get()->remote_config_enabled = 1;
+    std::u16string entry = u"ALLOWED-NETWORKS=10.0.0.0/8";
+    ASSERT_EQ(parse_keyvalue(config_get(), u"REMOTE-CONFIG", entry.c_str()), 0);
+    ASSERT_EQ(config_server_start(), 0);
+    EXPECT_EQ(push_over_tcp(push_messages("AGENT", new_files()), CONFIG_SERVER_PORT), 0);
+    EXPECT_EQ(read_file(base.file("nivo.ini")), "old nivo.ini\n");
+    EXPECT_TRUE(logged("config_server_thread: push from 127.0.0.1"));
+
+    // Admitted: the same push is written.
+    std::u16string loopback = u"ALLOWED-NETWORKS=127.0.0.0/8";
+    ASSERT_EQ(parse_keyvalue(config_get(), u"REMOTE-CONFIG", loopback.c_str()), 0);
+    EXPECT_EQ(push_over_tcp(push_messages("AGENT", new_files()), CONFIG_SERVER_PORT), 0);
+    EXPECT_EQ(read_file(base.file("nivo.ini")), "new nivo.ini\n");
+    EXPECT_EQ(read_file(base.file("gw-list.ini")), "old gw-list.ini\n");
+}
+
+} // namespace
