@@ -13,6 +13,7 @@
 #include "config/config.h"
 #include "config/config_lists.h"
 #include "config/config_parse.h"
+#include "config/config_receiver.h"
 #include "dca/dca_eventlog.h"
 #include "dca/dca_ha.h"
 #include "dca/dca_netsession.h"
@@ -402,6 +403,15 @@ init_user_store(config_record *config)
     return 0;
 }
 
+// 10. The configuration receiver, on an operating-system thread of its own before the pool
+// exists; its creation is not checked.
+int
+init_config_receiver(config_record *)
+{
+    (void)config_server_start();
+    return 0;
+}
+
 // 11. The thread pool.
 int
 init_thread_pool(config_record *config)
@@ -650,6 +660,7 @@ constexpr init_step INIT_STEPS[] = {
     {always, init_logs, true},
     {always, init_configuration, false},
     {collector, init_user_store, true},
+    {always, init_config_receiver, true},
     {always, init_thread_pool, true},
     {collector, init_update_queue, true},
     {collector, init_appliance_client, true},
