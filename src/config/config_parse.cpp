@@ -138,7 +138,7 @@ add_remote_config_network(config_record *record, const std::u16string &item, int
         log_write(LOG_ERROR, u"add_remote_config_networks: '%s' is not address/bits\n", item);
         return -1;
     }
-    std::uint32_t mask = bits == 0 ? 0 : ~std::uint32_t{0} << (32 - bits);
+    std::uint32_t mask = number_prefix_to_mask(bits);
     auto *node = new (std::nothrow) gw_net_node{ipv4 & mask, mask, nullptr};
     if (node == nullptr) {
         return -1;
