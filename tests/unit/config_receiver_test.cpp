@@ -1,13 +1,8 @@
 // The configuration receiver: which files a push writes, the sections kept from the local
 // nivo.ini, the UTF-16 user exclusion list, the limits, the safe writes and who may push.
-//
-// Senders over TCP put each message in a send of its own and pause 20 ms after it, so that the
-// receiver has taken it with a receive of its own before the next arrives (loopback delivers at
-// once; the pause only has to outlast the receiver's wake-up).
 
 #include <gtest/gtest.h>
 
-#include <chrono>
 #include <filesystem>
 #include <string>
 #include <thread>
@@ -20,8 +15,11 @@
 #include "config/config_receiver.h"
 #include "dca/filter/dca_filter.h"
 #include "platform/registry.h"
+#include "support/config_push.h"
 #include "support/test_support.h"
 
+using nivo_test::push_messages;
+using nivo_test::push_over_tcp;
 using nivo_test::read_file;
 using nivo_test::u16;
 using nivo_test::utf8_to_utf16le;
@@ -38,21 +36,6 @@ file_names()
         names.push_back(nivo_test::u8(config_push_file_name(file)));
     }
     return names;
-}
-
-// A whole push: the type, then per file "STARTFILE", its content in 512-byte pieces, "ENDFILE".
-std::vector<std::string>
-push_messages(const std::string &type, const std::vector<std::string> &files)
-{
-    std::vector<std::string> messages{type + std::string(1, '\0')};
-    for (const std::string &content : files) {
-        messages.push_back(std::string("STARTFILE") + '\0');
-        for (std::size_t at = 0; at < content.size(); at += 512) {
-            messages.push_back(content.substr(at, 512));
-        }
-        messages.push_back(std::string("ENDFILE") + '\0');
-    }
-    return messages;
 }
 
 class Receiver : public nivo_test::log_fixture {
@@ -245,34 +228,6 @@ TEST_F(Receiver, MessageEdgesAndAnOversizedFile)
     EXPECT_TRUE(logged("receive_config_thread: coll-list.ini is larger than 1048576 bytes"));
     EXPECT_EQ(read_file(base.file("authnet-list.ini")), "ok\n");
     EXPECT_EQ(listing().size(), 9u); // no temporary file left
-}
-
-// Sends the messages to the receiver on the loopback port (waiting for it to listen), then ends
-// the connection: 0 when the receiver ended its side too, -1 otherwise.
-int
-push_over_tcp(const std::vector<std::string> &messages, std::uint16_t port)
-{
-    platform_socket_t peer = PLATFORM_INVALID_SOCKET;
-    bool connected = nivo_test::eventually([&peer, port] {
-        platform_socket_close(peer);
-        peer = platform_socket_open(true);
-        return platform_socket_connect(peer, 0x7F000001, port) == 0;
-    });
-    if (!connected) {
-        platform_socket_close(peer);
-        return -1;
-    }
-    for (const std::string &m : messages) {
-        platform_socket_send(peer, m.data(), m.size());
-        std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    }
-    // The receiver shuts its side down after the peer's end: read it.
-    platform_socket_shutdown_send(peer);
-    char byte;
-    long long n =
-        platform_socket_wait_readable(peer, 15, 0) == 1 ? platform_socket_recv(peer, &byte, 1) : -1;
-    platform_socket_close(peer);
-    return static_cast<int>(n);
 }
 
 TEST_F(Receiver, PeerClosingMidFileLeavesEveryFileOldOrNew)
