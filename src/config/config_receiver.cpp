@@ -82,6 +82,17 @@ push_type_of(const std::uint8_t *bytes, std::size_t n)
     return text == "SUITE" ? 3 : 0;
 }
 
+// The bytes of UTF-16 text up to its first 0x0000 unit (an odd last byte cannot be a unit).
+std::size_t
+utf16_text_bytes(const std::uint8_t *bytes, std::size_t n)
+{
+    std::size_t used = 0;
+    while (used + 1 < n && (bytes[used] != 0 || bytes[used + 1] != 0)) {
+        used += 2;
+    }
+    return used;
+}
+
 void
 start_file(config_push *push)
 {
@@ -97,8 +108,8 @@ start_file(config_push *push)
     push->utf16_next = push->file == USER_EXCLUSION_LIST;
 }
 
-// A data message of the open file. The UTF-16 message is taken up to its first 0x0000 unit
-// (an odd last byte cannot be a unit and is dropped); any other is taken whole.
+// A data message of the open file: the UTF-16 message up to its first 0x0000 unit, any other
+// whole.
 void
 add_data(config_push *push, const std::uint8_t *bytes, std::size_t n)
 {
@@ -108,11 +119,7 @@ add_data(config_push *push, const std::uint8_t *bytes, std::size_t n)
         return;
     }
     if (utf16) {
-        std::size_t used = 0;
-        while (used + 1 < n && (bytes[used] != 0 || bytes[used + 1] != 0)) {
-            used += 2;
-        }
-        n = used;
+        n = utf16_text_bytes(bytes, n);
     }
     if (push->content.size() + n > CONFIG_RECEIVE_FILE_LIMIT) {
         push->too_large = true;
@@ -125,19 +132,14 @@ add_data(config_push *push, const std::uint8_t *bytes, std::size_t n)
 }
 
 // The file's text as it is written: up to its first 0x00 byte, or for the UTF-16 file its first
-// 0x0000 unit (an odd last byte dropped).
+// 0x0000 unit.
 void
 cut_at_end(std::string *content, bool utf16)
 {
-    if (!utf16) {
-        content->resize(std::min(content->size(), content->find('\0')));
-        return;
-    }
-    std::size_t used = 0;
-    while (used + 1 < content->size() && ((*content)[used] != 0 || (*content)[used + 1] != 0)) {
-        used += 2;
-    }
-    content->resize(used);
+    content->resize(utf16
+                        ? utf16_text_bytes(reinterpret_cast<const std::uint8_t *>(content->data()),
+                                           content->size())
+                        : std::min(content->size(), content->find('\0')));
 }
 
 } // namespace
