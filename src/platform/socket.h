@@ -38,6 +38,8 @@ int platform_socket_listen(platform_socket_t s, int backlog);
 int platform_socket_connect(platform_socket_t s, std::uint32_t address, std::uint16_t port);
 platform_socket_t platform_socket_accept(platform_socket_t s, net_sockaddr *address,
                                          std::uint32_t *length);
+// Ends the sending side of a connected TCP socket (the peer reads its end): 0, or -1.
+int platform_socket_shutdown_send(platform_socket_t s);
 // Bytes sent or received, or -1.
 long long platform_socket_send(platform_socket_t s, const void *data, std::size_t length);
 // Sends one datagram to a raw socket address (as platform_socket_recvfrom gave it), from the

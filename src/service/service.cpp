@@ -14,6 +14,7 @@
 #include "config/config_lists.h"
 #include "config/config_parse.h"
 #include "config/connectivity.h"
+#include "config/config_receiver.h"
 #include "dca/dca_eventlog.h"
 #include "dca/dca_ha.h"
 #include "dca/dca_netsession.h"
@@ -404,10 +405,12 @@ init_user_store(config_record *config)
     return 0;
 }
 
-// 10. The connectivity responder, on a thread of its own whose creation is not checked.
+// 10. The configuration receiver, then the connectivity responder, each on an operating-system
+// thread of its own before the pool exists; their creation is not checked.
 int
-init_connectivity(config_record *)
+init_remote_configuration(config_record *)
 {
+    (void)config_server_start();
     (void)connectivity_start_thread();
     return 0;
 }
@@ -664,7 +667,7 @@ constexpr init_step INIT_STEPS[] = {
     {always, init_logs, true},
     {always, init_configuration, false},
     {collector, init_user_store, true},
-    {always, init_connectivity, true},
+    {always, init_remote_configuration, true},
     {always, init_thread_pool, true},
     {collector, init_update_queue, true},
     {collector, init_appliance_client, true},

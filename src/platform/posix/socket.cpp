@@ -272,6 +272,12 @@ platform_socket_recvfrom_local(platform_socket_t s, void *data, std::size_t capa
 }
 
 int
+platform_socket_shutdown_send(platform_socket_t s)
+{
+    return shutdown(fd(s), SHUT_WR) == 0 ? 0 : -1;
+}
+
+int
 platform_socket_wait_readable(platform_socket_t s, long seconds, long microseconds)
 {
     // poll, unlike select, has no limit on the descriptor's number.
