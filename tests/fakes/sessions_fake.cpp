@@ -19,7 +19,7 @@ struct portion_storage {
 
 std::mutex g_lock;
 std::map<std::u16string, std::deque<sessions_fake::answer>> g_scripts;
-std::vector<sessions_fake::call> g_calls;
+std::vector<std::uint32_t> g_calls;
 std::map<platform_session_portion *, std::unique_ptr<portion_storage>> g_outstanding;
 
 char16_t *
@@ -65,7 +65,7 @@ script(const std::u16string &server, const std::vector<answer> &answers)
     g_scripts[server].assign(answers.begin(), answers.end());
 }
 
-std::vector<call>
+std::vector<std::uint32_t>
 calls()
 {
     std::lock_guard guard(g_lock);
@@ -100,10 +100,9 @@ platform_sessions_enum(const char16_t *server, platform_session_portion **out,
                        std::uint32_t *resume_token)
 {
     std::lock_guard guard(g_lock);
-    std::u16string name = server != nullptr ? server : u"";
-    g_calls.push_back({name, *resume_token});
+    g_calls.push_back(*resume_token);
     *out = nullptr;
-    std::deque<sessions_fake::answer> &answers = g_scripts[name];
+    std::deque<sessions_fake::answer> &answers = g_scripts[server != nullptr ? server : u""];
     if (answers.empty()) {
         return 0;
     }

@@ -27,12 +27,8 @@ struct answer {
 // no buffer and leaves the token as it is.
 void script(const std::u16string &server, const std::vector<answer> &answers);
 
-// One call as the lister saw it: the server and the resume token handed in.
-struct call {
-    std::u16string server;
-    std::uint32_t token;
-};
-std::vector<call> calls();
+// The resume token handed in at each call so far.
+std::vector<std::uint32_t> calls();
 // Portions handed out and not yet freed.
 std::size_t outstanding();
 void reset();

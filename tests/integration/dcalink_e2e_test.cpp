@@ -1,7 +1,5 @@
-// Agent and Collectors as separate services on loopback (each test in a network namespace of its
-// own): an agent in event-log mode feeds two Collectors and reconnects a restarted one, and bad
-// agents leave a Collector serving the next one. The backlog of a Collector's downtime is tested
-// in tests/unit/dcalink_link_test.cpp.
+// Agent and Collectors as separate services on loopback: an agent feeds two Collectors and
+// reconnects a restarted one; bad agents leave a Collector serving the next one.
 
 #include <gtest/gtest.h>
 

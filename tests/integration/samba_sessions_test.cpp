@@ -1,9 +1,6 @@
-// Session polling end to end on the loopback Samba AD domain controller of
-// scripts/samba-fixture.sh: while alice holds an SMB session to the DC, the service in NETAPI
-// mode lists it through nivo-wrkst, stores her logon and the appliance simulator receives it;
-// once her session is closed the polls no longer see her and nothing new is sent. The outer test
-// starts the fixture (root), which runs the inner one inside the DC's network namespace; run on
-// its own, the inner test is skipped.
+// Session polling end to end on the loopback Samba DC of scripts/samba-fixture.sh: alice's held
+// SMB session is stored and sent once; after it closes nothing more goes out. The outer test
+// starts the fixture (root), which runs the inner one inside the DC's network namespace.
 
 #include <gtest/gtest.h>
 
@@ -36,7 +33,6 @@ encipher(const temp_dir &dir, const std::string &text)
     return value.substr(0, value.find('\n'));
 }
 
-// How many times the service's log holds needle.
 std::size_t
 log_count(const std::string &log, const std::string &needle)
 {
@@ -92,7 +88,6 @@ TEST(SambaSessionPoll, InsideTheFixture)
     ASSERT_TRUE(nivo_test::write_file(base + "/dc-list.ini", "127.0.0.1\n"));
     ASSERT_TRUE(nivo_test::write_file(base + "/gw-list.ini", "127.0.0.2:6060\n"));
 
-    // alice's SMB session, held until the holder is ended.
     std::string held = dir.file("held.txt");
     platform_process *holder = nivo_test::start_program(
         {"/usr/bin/python3", "-c", HOLD_SESSION, password}, {.out = held, .timeout_ms = 150000});
@@ -125,12 +120,10 @@ TEST(SambaSessionPoll, InsideTheFixture)
 
     // Closed: a few passes later she is no longer listed, and nothing more went out for her.
     platform_process_close(holder);
-    std::size_t seen = log_count(log, "dca_netsession: Logged-in USER: alice\n");
-    EXPECT_GT(seen, 0u);
     std::size_t passes = log_count(log, "dca_netsession: Polling DC: '\\\\127.0.0.1'\n");
     ASSERT_TRUE(nivo.wait_for_log(log, "dca_netsession: Polling DC: '\\\\127.0.0.1'\n", 30000,
                                   static_cast<int>(passes) + 3));
-    seen = log_count(log, "dca_netsession: Logged-in USER: alice\n");
+    std::size_t seen = log_count(log, "dca_netsession: Logged-in USER: alice\n");
     passes = log_count(log, "dca_netsession: Polling DC: '\\\\127.0.0.1'\n");
     ASSERT_TRUE(nivo.wait_for_log(log, "dca_netsession: Polling DC: '\\\\127.0.0.1'\n", 30000,
                                   static_cast<int>(passes) + 4));

@@ -1,6 +1,5 @@
 // The appliance link end to end: the real service with the example configuration and the
-// appliance simulator registered in gw-list.ini (127.0.0.2:6060), in a network namespace of the
-// test's own.
+// appliance simulator of gw-list.ini (127.0.0.2:6060).
 
 #include <gtest/gtest.h>
 
@@ -26,14 +25,10 @@ namespace {
 
 // The appliance simulator with the arguments after its path, writing to out.
 platform_process *
-start_gwsim(const std::string &out, std::vector<const char *> args)
+start_gwsim(const std::string &out, std::vector<std::string> args)
 {
-    std::string gwsim = std::string(NIVO_BUILD_DIR) + "/nivo-gwsim";
-    args.insert(args.begin(), gwsim.c_str());
-    args.push_back(nullptr);
-    const char *env[] = {nullptr};
-    platform_process_options options{args.data(), env, nullptr, out.c_str(), out.c_str()};
-    return platform_process_start(options);
+    args.insert(args.begin(), NIVO_BUILD_DIR "/nivo-gwsim");
+    return nivo_test::start_program(args, {.out = out});
 }
 
 TEST(ApplianceLink, TheSimulatorSeesActiveRepliesLogonsAndHeartbeats)

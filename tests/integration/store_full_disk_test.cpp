@@ -1,7 +1,6 @@
-// A Collector on a tmpfs of 8 MiB (in a mount namespace of the test's own): a few thousand logons
-// fit; once the disk is full, the logons not stored are told on standard error and in the
-// service manager's status line with their count, those still stored reach the appliance, and
-// after space is freed the store writes again.
+// A Collector on a tmpfs of 8 MiB: once the disk is full, the logons not stored are counted on
+// standard error and in the status line, the stored ones still reach the appliance, and after
+// space is freed the store writes again.
 
 #include <gtest/gtest.h>
 

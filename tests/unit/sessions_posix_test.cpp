@@ -1,7 +1,5 @@
-// The session listing of the POSIX platform layer, which runs the nivo-wrkst helper once per
-// portion: stand-in helpers (shell scripts) answer well, badly, late or not at all, and the
-// helper's own listing logic runs against a stand-in server. A bad answer is an unreachable
-// server, never a session; the credentials travel on standard input only.
+// The POSIX session listing through the nivo-wrkst helper: stand-in helpers answer well, badly,
+// late or not at all; the helper's own listing logic runs against a stand-in server.
 
 #include <gtest/gtest.h>
 
@@ -94,7 +92,6 @@ TEST_F(SessionsPosix, BadAnswersAndBadServerNamesAreNoListing)
         EXPECT_EQ(portion_, nullptr) << body;
         EXPECT_EQ(token, 77u) << body;
     }
-    // Just within the bound is a listing.
     helper("yes 'session\tpc1\talice' | head -n 4096; printf 'result\\t0\\t1\\nend\\n'");
     std::uint32_t token = 0;
     ASSERT_EQ(list(u"dc1", &token), 0u);
@@ -128,13 +125,11 @@ TEST_F(SessionsPosix, PortionsTokensAndErrorsPassThrough)
     EXPECT_EQ(entry(0), "10.0.0.5|");
     EXPECT_EQ(entry(1), "null");
     EXPECT_EQ(token, 9u);
-    // The server's own errors pass through and leave the token where it was.
-    EXPECT_EQ(list(u"dc1", &token), 1326u);
+    EXPECT_EQ(list(u"dc1", &token), 1326u); // the server's own error; the token stays
     EXPECT_EQ(portion_, nullptr);
     EXPECT_EQ(token, 9u);
     EXPECT_EQ(read_file(dir.file("args")),
               "sessions dc1 7\nsessions dc1 4000000000\nsessions dc1 9\n");
-    // The credentials travel on standard input only.
     EXPECT_EQ(read_file(dir.file("stdin")), "NIVOTEST\\svc\nse cret\tpass");
 }
 
@@ -174,7 +169,6 @@ m.rpc = rpc
 m.srvsvc_session_enum = enum
 sys.exit(m.main(sys.argv))
 )");
-    // The copy of the helper beside this program, as the build installs it.
     char self[4096];
     ssize_t n = readlink("/proc/self/exe", self, sizeof self - 1);
     ASSERT_GT(n, 0);

@@ -78,8 +78,6 @@ class UserStore : public nivo_test::collector_fixture {
     }
 };
 
-// ---- the two handlers ----
-
 TEST_F(UserStore, LogonHandlerRenewsTheSameUserReplacesAnotherAndLeavesAForeignDomain)
 {
     userinfo_ptr due = select_due(u"alice", u"corp.example", u"10.0.0.5");
@@ -135,8 +133,6 @@ TEST_F(UserStore, LogoffHandlerNeverLogsOutAnExcludedAddress)
     EXPECT_EQ(rows("user=='dave'").size(), 0u);
     EXPECT_EQ(sent(), "dave@corp.example/4 ");
 }
-
-// ---- insert and the duplicate check ----
 
 TEST_F(UserStore, ASecondLogonAtAnAddressIsADuplicateOnlyForTheSameUserAndDomain)
 {
@@ -226,8 +222,6 @@ TEST_F(UserStore, LogonsRacingForOneAddressLeaveTheAppliancesWithTheStoredUser)
     }
     EXPECT_EQ(wrong, 0);
 }
-
-// ---- deletes ----
 
 TEST_F(UserStore, DeleteKeysFollowDomainFlagsAndWorkstation)
 {
@@ -331,8 +325,6 @@ TEST_F(UserStore, LogoutListMustBeQuotedAddresses)
     EXPECT_TRUE(drain_update_queue().empty());
 }
 
-// ---- due rows, walks and validation ----
-
 TEST_F(UserStore, DueRowsArePagedInBatchesAndMarked)
 {
     std::int32_t t = now_seconds();
@@ -409,8 +401,6 @@ TEST_F(UserStore, WalkCallbacksMayCallTheStore)
     EXPECT_EQ(userinfo_db_process_all(delete_from_callback, &context), 0);
     EXPECT_TRUE(rows().empty());
 }
-
-// ---- a damaged file ----
 
 // Bytes that no database starts with, the same in every run.
 std::string

@@ -1,5 +1,4 @@
-// The session poller over a scripted session list: portions and the resume token, what each
-// session becomes, damaged and failed answers, the polling switch and the interval.
+// The session poller over a scripted session list.
 
 #include <gtest/gtest.h>
 
@@ -26,8 +25,7 @@ namespace {
 
 using entries = std::vector<std::optional<session>>;
 
-// Sessions of users "<prefix><n>" at clients "\\<prefix>-ws<n>", for first <= n < first + count,
-// each workstation resolving to an address of its own in 10.0.0.0/8.
+// Sessions of users "<prefix><n>" at clients "\\<prefix>-ws<n>", each resolving to its own address.
 entries
 sessions(const std::string &prefix, int first, int count)
 {
@@ -101,10 +99,10 @@ TEST_F(Poller, PortionsOfOnePassFollowTheResumeToken)
     std::uint32_t token = 0;
     dca_netsession_poll(u"\\\\DC1", &token);
 
-    std::vector<sessions_fake::call> calls = sessions_fake::calls();
+    std::vector<std::uint32_t> calls = sessions_fake::calls();
     ASSERT_EQ(calls.size(), 2u);
-    EXPECT_EQ(calls[0].token, 0u);
-    EXPECT_EQ(calls[1].token, 0x1111u);
+    EXPECT_EQ(calls[0], 0u);
+    EXPECT_EQ(calls[1], 0x1111u);
     EXPECT_EQ(sessions_fake::outstanding(), 0u);
     EXPECT_TRUE(logged("dca_netsession: Polling DC: '\\\\DC1'\n"));
     ASSERT_TRUE(nivo_test::eventually([this] { return rows().size() == 120; }));
@@ -118,8 +116,8 @@ TEST_F(Poller, PortionsOfOnePassFollowTheResumeToken)
     dca_netsession_poll(u"\\\\DC1", &token);
     calls = sessions_fake::calls();
     ASSERT_EQ(calls.size(), 5u);
-    EXPECT_EQ(calls[2].token, 0u);
-    EXPECT_EQ(calls[4].token, 0x3333u);
+    EXPECT_EQ(calls[2], 0u);
+    EXPECT_EQ(calls[4], 0x3333u);
 
     // A server that has "more data" without end holds the pass for 1024 portions at most.
     sessions_fake::reset();
@@ -155,9 +153,6 @@ TEST_F(Poller, EachSessionWithAUserBecomesALogonAtItsClient)
     }));
     EXPECT_EQ(users(),
               (std::vector<std::string>{"alice@10.0.0.17", "bob@10.1.2.3", "carol@10.0.0.18"}));
-    std::vector<std::string> looked_up = resolver_fake::lookups();
-    std::sort(looked_up.begin(), looked_up.end());
-    EXPECT_EQ(looked_up, (std::vector<std::string>{"10.1.2.3", "PC17", "PC18"}));
     // Only the sessions with a user name were taken: dave too, whose client is unknown.
     EXPECT_EQ(logged_count("DEBUG", "dca_netsession: Logged-in USER-1: "), 4u);
     EXPECT_EQ(logged_count("DEBUG", "dca_log_userinfo: SourceDC: \\\\DC1\n"), 3u);
@@ -218,16 +213,12 @@ TEST_F(Poller, NoPollingWhileSwitchedOff)
 
 TEST_F(Poller, PollIntervalIsKeptBetweenOneAndFifteenSeconds)
 {
-    struct {
-        std::int32_t given;
-        std::int32_t stored;
-    } cases[] = {{0, 5}, {10, 10}, {20, 15}, {-1, 15}, {15, 15}, {1, 1}};
-    for (const auto &c : cases) {
+    for (auto [given, stored] : {std::pair{0, 5}, {10, 10}, {20, 15}, {-1, 15}, {15, 15}, {1, 1}}) {
         dca_netsession_reset();
-        dca_netsession_set_poll_interval(c.given);
-        EXPECT_EQ(dca_netsession_get_poll_interval(), c.stored) << c.given;
+        dca_netsession_set_poll_interval(given);
+        EXPECT_EQ(dca_netsession_get_poll_interval(), stored) << given;
         EXPECT_TRUE(logged("dca_netsession_set_poll_interval: DC Poll Interval set to '" +
-                           std::to_string(c.stored) + "' seconds\n"))
-            << c.given;
+                           std::to_string(stored) + "' seconds\n"))
+            << given;
     }
 }

