@@ -1,5 +1,5 @@
-// The configuration tool: its push against a receiver of the test's own on the receiver's port,
-// its questions against the real responder, each test in a network namespace of its own.
+// The configuration tool's push against a receiver of the test's own on the receiver's port, in a
+// network namespace of its own (its questions are asked in the end-to-end test).
 
 #include <gtest/gtest.h>
 
@@ -9,7 +9,6 @@
 #include <vector>
 
 #include "common/net.h"
-#include "support/daemon.h"
 #include "support/test_support.h"
 
 namespace {
@@ -133,30 +132,6 @@ TEST(NivoConfig, PushRefusesBeforeConnectingWhatTheReceiverWouldLoseOrCut)
     EXPECT_EQ(run(dir, {TOOL, "push", "127.0.0.1", dir.path(), "--type", "BOTH"}, &output), 2);
     EXPECT_EQ(run(dir, {TOOL, "push", "127.0.0.1", dir.path()}, &output), 2);
     EXPECT_EQ(run(dir, {TOOL, "ask"}, &output), 2);
-}
-
-TEST(NivoConfig, AskPrintsTheServicesAnswersAtEveryAddress)
-{
-    if (nivo_test::ran_in_own_network_namespace()) {
-        return;
-    }
-    temp_dir dir;
-    std::string base = nivo_test::copy_example_base(NIVO_SOURCE_DIR, dir.file("base"));
-    std::string output;
-    {
-        nivo_test::daemon_process nivo(NIVO_BINARY, base);
-        ASSERT_TRUE(nivo.wait_for_log(base + "/nivo.log", "Connectivity Thread running\n", 15000))
-            << nivo.err();
-        // The example runs both roles. 127.0.0.2 is no address of the host's name: only a socket
-        // bound to every address answers there, and from there only when it answers from the
-        // address asked.
-        for (const char *host : {"localhost", "127.0.0.2"}) {
-            EXPECT_EQ(run(dir, {TOOL, "ask", host}, &output), 0);
-            EXPECT_EQ(output, "agent: enabled\ncollector: enabled\ninstall type: 3 (SUITE)\n");
-        }
-    }
-    EXPECT_EQ(run(dir, {TOOL, "ask", "127.0.0.1"}, &output), 1);
-    EXPECT_EQ(output, "agent: no answer\ncollector: no answer\ninstall type: no answer\n");
 }
 
 } // namespace
