@@ -1,8 +1,6 @@
-// Fuzz target: any byte stream of a configuration push, cut into receives of any size, fed to
-// the receiver's message stream and its writer. The first byte chooses the machine's roles (bit 0
-// the DC Agent, bit 1 the Collector); then each receive is one length byte (255 gives 512, 254
-// gives 511, any other n gives n + 1) and that many bytes. Afterwards the directory may hold no
-// file but the nine configuration files, and nothing may have been written beside it.
+// Fuzz target: a configuration push cut into receives of any size, fed to the receiver's message
+// stream and its writer. Byte 0 sets the roles (bit 0 the DC Agent, bit 1 the Collector); then
+// each receive is a length byte (255 gives 512, 254 gives 511, n gives n + 1) and that many bytes.
 
 #include <cstddef>
 #include <cstdint>
@@ -16,29 +14,22 @@
 
 namespace {
 
-bool
-is_one_of_the_nine(const std::string &name)
-{
-    for (int file = 1; file <= CONFIG_RECEIVE_FILES; ++file) {
-        const char16_t *nine = config_push_file_name(file);
-        if (name == std::string(nine, nine + std::char_traits<char16_t>::length(nine))) {
-            return true;
-        }
-    }
-    return false;
-}
-
+// Aborts when anything was written beside the base directory, or it holds any file but the nine.
 void
 check_directory(const std::filesystem::path &scratch, const std::filesystem::path &base)
 {
     for (const auto &entry : std::filesystem::directory_iterator(scratch)) {
         if (entry.path() != base) {
-            std::abort(); // written outside the base directory
+            std::abort();
         }
     }
     for (const auto &entry : std::filesystem::directory_iterator(base)) {
-        if (!is_one_of_the_nine(entry.path().filename().string()) || !entry.is_regular_file()) {
-            std::abort(); // a file that is not one of the nine
+        bool nine = false;
+        for (int file = 1; file <= CONFIG_RECEIVE_FILES; ++file) {
+            nine = nine || entry.path().filename().u16string() == config_push_file_name(file);
+        }
+        if (!nine || !entry.is_regular_file()) {
+            std::abort();
         }
     }
 }
@@ -55,8 +46,7 @@ LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size)
     std::filesystem::path base = scratch / "base";
     std::filesystem::remove_all(base);
     std::filesystem::create_directories(base);
-    std::string directory = base.string();
-    std::u16string wide(directory.begin(), directory.end());
+    std::u16string wide = base.u16string();
 
     config_get()->dca_enabled = data[0] & 1;
     config_get()->collector_enabled = (data[0] >> 1) & 1;
