@@ -60,23 +60,19 @@ TEST(Connectivity, AnswersEachQuestionByTheRolesAndNothingElse)
         EXPECT_EQ(ask(CONNECTIVITY_ASK_AGENT), two(roles.agent != 0 ? 1 : 2));
         EXPECT_EQ(ask(CONNECTIVITY_ASK_COLLECTOR), two(roles.collector != 0 ? 1 : 2));
     }
-    // Unanswered datagrams (the empty one right behind a question): had any of them an answer,
-    // it would come before the last question's.
+    // Unanswered: an answer to any of these would come before the last question's.
     send(std::string());
     send("k");
     send(std::string(4096, static_cast<char>(CONNECTIVITY_ASK_INSTALL_TYPE + 1)));
     EXPECT_EQ(ask(CONNECTIVITY_ASK_INSTALL_TYPE), "");
 
-    EXPECT_EQ(nivo_test::logged_at(dir.file("nivo.log"), "ERROR",
-                                   "Connectivity Thread CHECK_INSTALLTYPE_REQUEST received\n"),
-              5u);
-    EXPECT_EQ(
-        nivo_test::logged_at(dir.file("nivo.log"), "ERROR", "Connectivity Thread Install type:3\n"),
-        1u);
-    EXPECT_TRUE(nivo_test::logged(dir.file("nivo.log"), "Connectivity Thread running\n"));
+    const std::string log = dir.file("nivo.log");
+    const char *request = "Connectivity Thread CHECK_INSTALLTYPE_REQUEST received\n";
+    EXPECT_EQ(nivo_test::logged_at(log, "ERROR", request), 5u);
+    EXPECT_EQ(nivo_test::logged_at(log, "ERROR", "Connectivity Thread Install type:3\n"), 1u);
+    EXPECT_TRUE(nivo_test::logged(log, "Connectivity Thread running\n"));
     EXPECT_EQ(connectivity_open(CONNECTIVITY_PORT), PLATFORM_INVALID_SOCKET);
-    EXPECT_TRUE(nivo_test::logged(dir.file("nivo.log"),
-                                  "Connectivity Thread:: Bind failed on socket exiting\n"));
+    EXPECT_TRUE(nivo_test::logged(log, "Connectivity Thread:: Bind failed on socket exiting\n"));
 
     stop = true;
     responder.join();
