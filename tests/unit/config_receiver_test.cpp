@@ -22,17 +22,6 @@ using nivo_test::write_file;
 
 namespace {
 
-// The nine file names in the order they arrive.
-std::vector<std::string>
-file_names()
-{
-    std::vector<std::string> names;
-    for (int file = 1; file <= CONFIG_RECEIVE_FILES; ++file) {
-        names.push_back(nivo_test::u8(config_push_file_name(file)));
-    }
-    return names;
-}
-
 // The messages of a push: the type, then per file "STARTFILE", its content in 512-byte pieces,
 // "ENDFILE".
 std::vector<std::string>
@@ -111,14 +100,16 @@ class Receiver : public nivo_test::log_fixture {
     }
     void old_files()
     {
-        for (const std::string &name : file_names()) {
+        for (int file = 1; file <= CONFIG_RECEIVE_FILES; ++file) {
+            std::string name = nivo_test::u8(config_push_file_name(file));
             ASSERT_TRUE(write_file(base.file(name), "old " + name + "\n"));
         }
     }
     std::vector<std::string> new_files()
     {
         std::vector<std::string> files;
-        for (const std::string &name : file_names()) {
+        for (int file = 1; file <= CONFIG_RECEIVE_FILES; ++file) {
+            std::string name = nivo_test::u8(config_push_file_name(file));
             files.push_back(name == "user-exclusion-list.ini" ? utf8_to_utf16le("new\r\n")
                                                               : "new " + name + "\n");
         }
