@@ -14,13 +14,6 @@
 
 namespace {
 
-// The two bytes of an answer.
-std::string
-two(char answer)
-{
-    return {answer, '0'};
-}
-
 TEST(Connectivity, AnswersEachQuestionByTheRolesAndNothingElse)
 {
     if (nivo_test::ran_in_own_network_namespace()) {
@@ -49,6 +42,7 @@ TEST(Connectivity, AnswersEachQuestionByTheRolesAndNothingElse)
         return n < 0 ? std::string("none") : std::string(answer, static_cast<std::size_t>(n));
     };
 
+    auto two = [](char answer) { return std::string{answer, '0'}; }; // an answer's two bytes
     const struct {
         std::uint32_t agent, collector;
         std::string type;
