@@ -343,10 +343,12 @@ platform_ldap_open(const char *host, int port, int *error)
         *error = EINVAL;
         return nullptr;
     }
+    // The library leaves the system's error of the failed connection in errno (after its own
+    // clean-up: a refused connection reads ENOTCONN).
     errno = 0;
     rc = ldap_connect(ld);
     if (rc != LDAP_SUCCESS) {
-        *error = errno != 0 ? errno : ECONNREFUSED;
+        *error = errno != 0 ? errno : EIO;
         ldap_unbind_ext_s(ld, nullptr, nullptr);
         return nullptr;
     }
