@@ -78,7 +78,8 @@ int platform_ldap_simple_bind(platform_ldap *session, const char *dn, const char
 
 // Searches the subtree below base with filter for all attributes, with a time limit and no size
 // limit. 0 with the entries in the server's order, or the LDAP result code
-// (PLATFORM_LDAP_TIMEOUT when the time limit passed); *entries is cleared first.
+// (PLATFORM_LDAP_TIMEOUT when the time limit passed; a zero time limit is refused as a bad
+// parameter); *entries is cleared first.
 int platform_ldap_search(platform_ldap *session, const char *base, const char *filter,
                          long timeout_seconds, long timeout_microseconds,
                          std::vector<platform_ldap_entry> *entries);
