@@ -135,16 +135,30 @@ signal_server(int signal_number)
     }
 }
 
+// The inner tests: each with a session bound as the server's administrator.
+class SlapdInside : public ::testing::Test {
+  protected:
+    void SetUp() override
+    {
+        if (!inside_fixture()) {
+            GTEST_SKIP() << "run by SlapdSearch.AgainstRealServer";
+        }
+        session = open_bound();
+        ASSERT_NE(session, nullptr);
+    }
+    void TearDown() override
+    {
+        platform_ldap_close(session);
+    }
+
+    platform_ldap *session = nullptr;
+    std::vector<platform_ldap_entry> entries;
+};
+
 } // namespace
 
-TEST(SlapdInside, SearchByUidReturnsBothEntriesWithBinaryAddresses)
+TEST_F(SlapdInside, SearchByUidReturnsBothEntriesWithBinaryAddresses)
 {
-    if (!inside_fixture()) {
-        GTEST_SKIP() << "run by SlapdSearch.AgainstRealServer";
-    }
-    platform_ldap *session = open_bound();
-    ASSERT_NE(session, nullptr);
-    std::vector<platform_ldap_entry> entries;
     ASSERT_EQ(platform_ldap_search(session, "o=corp", "(&(uid=jsmith)(networkAddress=*))", 10, 0,
                                    &entries),
               0);
@@ -167,18 +181,11 @@ TEST(SlapdInside, SearchByUidReturnsBothEntriesWithBinaryAddresses)
         }
     }
     EXPECT_EQ(platform_ldap_last_result(session), 0);
-    platform_ldap_close(session);
 }
 
 // The filters of the search by address: type 9 with port 0 first, then type 1.
-TEST(SlapdInside, SearchByAddressWithEscapedBytes)
+TEST_F(SlapdInside, SearchByAddressWithEscapedBytes)
 {
-    if (!inside_fixture()) {
-        GTEST_SKIP() << "run by SlapdSearch.AgainstRealServer";
-    }
-    platform_ldap *session = open_bound();
-    ASSERT_NE(session, nullptr);
-    std::vector<platform_ldap_entry> entries;
     ASSERT_EQ(platform_ldap_search(session, "o=corp", "(networkAddress=9#\\00\\00\\0a\\01\\02\\1e)",
                                    10, 0, &entries),
               0);
@@ -195,22 +202,13 @@ TEST(SlapdInside, SearchByAddressWithEscapedBytes)
               std::vector<std::string>{PRINTER_IP});
     EXPECT_EQ(platform_ldap_search(session, "o=nowhere", "(uid=jsmith)", 10, 0, &entries), 32);
     EXPECT_TRUE(entries.empty());
-    platform_ldap_close(session);
 }
 
-TEST(SlapdInside, BadPasswordAndClosedPort)
+TEST_F(SlapdInside, BadPasswordAndClosedPort)
 {
-    if (!inside_fixture()) {
-        GTEST_SKIP() << "run by SlapdSearch.AgainstRealServer";
-    }
-    platform_ldap_set_defaults(10, 0);
-    int error = 0;
-    platform_ldap *session = platform_ldap_open(env("NIVO_SLAPD_HOST").c_str(),
-                                                std::stoi(env("NIVO_SLAPD_PORT")), &error);
-    ASSERT_NE(session, nullptr);
     EXPECT_EQ(platform_ldap_simple_bind(session, env("NIVO_SLAPD_ADMIN_DN").c_str(), "wrong"), 49);
     EXPECT_EQ(platform_ldap_last_result(session), 49);
-    platform_ldap_close(session);
+    int error = 0;
     EXPECT_EQ(platform_ldap_open(env("NIVO_SLAPD_HOST").c_str(), 390, &error), nullptr);
     EXPECT_NE(error, 0);
     EXPECT_EQ(platform_ldap_open("127.0.0.1/x", 389, &error), nullptr);
@@ -220,15 +218,9 @@ TEST(SlapdInside, BadPasswordAndClosedPort)
 // While the server is stopped a search ends after its time limit with 85, and a wait for the
 // subscription with 0; continued, the server refuses the operation it does not know, which ends
 // the subscription with its result code.
-TEST(SlapdInside, TimeLimitAndUnknownSubscription)
+TEST_F(SlapdInside, TimeLimitAndUnknownSubscription)
 {
-    if (!inside_fixture()) {
-        GTEST_SKIP() << "run by SlapdSearch.AgainstRealServer";
-    }
-    platform_ldap *session = open_bound();
-    ASSERT_NE(session, nullptr);
     signal_server(SIGSTOP);
-    std::vector<platform_ldap_entry> entries;
     auto start = std::chrono::steady_clock::now();
     int rc = platform_ldap_search(session, "o=corp", "(uid=jsmith)", 1, 0, &entries);
     auto waited = std::chrono::steady_clock::now() - start;
@@ -248,7 +240,6 @@ TEST(SlapdInside, TimeLimitAndUnknownSubscription)
     EXPECT_EQ(message.result_code, 2); // protocol error: unsupported extended operation
     EXPECT_FALSE(message.error_text.empty());
     EXPECT_TRUE(message.refused_event_types.empty());
-    platform_ldap_close(session);
 }
 
 TEST(SlapdSearch, AgainstRealServer)

@@ -130,6 +130,18 @@ take(BerElement *ber, ber_tag_t *tag, berval *contents)
     return *tag != LBER_DEFAULT;
 }
 
+// The next element, a SEQUENCE, as a reader of its own: null when it is not one or not whole.
+ber_owner
+take_sequence(BerElement *ber)
+{
+    ber_tag_t tag;
+    berval contents;
+    if (!take(ber, &tag, &contents) || tag != LBER_SEQUENCE) {
+        return nullptr;
+    }
+    return open_reader(contents);
+}
+
 bool
 take_integer(BerElement *ber, ber_tag_t expected, int *value)
 {
@@ -222,17 +234,13 @@ int
 decode_event(const berval &value, platform_ldap_message *out)
 {
     ber_owner outer = open_reader(value);
-    ber_tag_t tag;
-    berval sequence;
-    if (!outer || !take(outer.get(), &tag, &sequence) || tag != LBER_SEQUENCE) {
-        return DECODING_ERROR;
-    }
-    ber_owner ber = open_reader(sequence);
+    ber_owner ber = outer ? take_sequence(outer.get()) : nullptr;
     if (!ber || !take_integer(ber.get(), LBER_INTEGER, &out->event_type) ||
         !take_integer(ber.get(), LBER_INTEGER, &out->event_result)) {
         return DECODING_ERROR;
     }
     if (remaining(ber.get()) > 0) {
+        ber_tag_t tag;
         berval fields;
         if (!take(ber.get(), &tag, &fields)) {
             return DECODING_ERROR;
@@ -250,17 +258,13 @@ int
 decode_monitor_end(const berval &value, platform_ldap_message *out)
 {
     ber_owner outer = open_reader(value);
-    ber_tag_t tag;
-    berval sequence;
-    if (!outer || !take(outer.get(), &tag, &sequence) || tag != LBER_SEQUENCE) {
-        return DECODING_ERROR;
-    }
-    ber_owner ber = open_reader(sequence);
+    ber_owner ber = outer ? take_sequence(outer.get()) : nullptr;
     int count = 0;
     if (!ber || !take_integer(ber.get(), LBER_INTEGER, &count)) {
         return DECODING_ERROR;
     }
     if (remaining(ber.get()) > 0) {
+        ber_tag_t tag;
         berval set;
         if (!take(ber.get(), &tag, &set) || tag != LBER_SET) {
             return DECODING_ERROR;
@@ -270,12 +274,8 @@ decode_monitor_end(const berval &value, platform_ldap_message *out)
             return DECODING_ERROR;
         }
         while (remaining(requests.get()) > 0) {
-            berval request;
             int event_type = 0;
-            if (!take(requests.get(), &tag, &request) || tag != LBER_SEQUENCE) {
-                return DECODING_ERROR;
-            }
-            ber_owner fields = open_reader(request);
+            ber_owner fields = take_sequence(requests.get());
             if (!fields || !take_integer(fields.get(), LBER_INTEGER, &event_type) ||
                 !skip_rest(fields.get())) {
                 return DECODING_ERROR;
