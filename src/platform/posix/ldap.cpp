@@ -509,9 +509,7 @@ platform_ldap_wait(platform_ldap *session, int message_id, long timeout_seconds,
         if (value && (!oid || std::strcmp(oid.get(), MONITOR_END_OID) == 0)) {
             out->parse_result = decode_monitor_end(*value, out);
         }
-        if (out->parse_result != 0) {
-            out->refused_event_types.clear();
-        }
+        keep_only_failure(out);
     }
     return type;
 }
@@ -533,9 +531,7 @@ platform_ldap_decode_monitor_end(const std::uint8_t *value, std::size_t size,
     *out = platform_ldap_message{};
     berval bytes{size, reinterpret_cast<char *>(const_cast<std::uint8_t *>(value))};
     out->parse_result = decode_monitor_end(bytes, out);
-    if (out->parse_result != 0) {
-        out->refused_event_types.clear();
-    }
+    keep_only_failure(out);
     return out->parse_result;
 }
 
