@@ -1,0 +1,276 @@
+// The directory client against a real OpenLDAP slapd on loopback (scripts/slapd-fixture.sh,
+// root): binds, searches by uid and by binary network address, the time limit, and the end of an
+// event subscription that this server does not know. The outer test starts the fixture, which
+// runs the inner tests in the server's network namespace.
+
+#include <gtest/gtest.h>
+
+#include <signal.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <algorithm>
+#include <chrono>
+#include <cstdlib>
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include "platform/ldap.h"
+#include "support/test_support.h"
+
+using nivo_test::read_file;
+using nivo_test::temp_dir;
+
+namespace {
+
+const std::string JSMITH_TCP("9#\x00\x00\x0a\x01\x02\x1e", 8);   // 10.1.2.30, port 0
+const std::string JSMITH_IP("1#\xc0\xa8\x01\x14", 6);            // 192.168.1.20
+const std::string HELPDESK_TCP("9#\x01\xbb\x0a\x01\x02\x1f", 8); // 10.1.2.31, port 443
+const std::string PRINTER_IP("1#\x0a\x01\x02\x28", 6);           // 10.1.2.40
+
+// Two entries with uid jsmith, of which only the first has it in its DN, and one entry with an
+// address of type 1 only. The address values are read from files (binary).
+constexpr const char *LDIF = R"(dn: ou=sales,o=corp
+objectClass: organizationalUnit
+ou: sales
+
+dn: cn=jsmith,ou=sales,o=corp
+objectClass: nivoUser
+cn: jsmith
+uid: jsmith
+networkAddress:< file://@DIR@/jsmith-tcp
+networkAddress:< file://@DIR@/jsmith-ip
+loginTime: 1796531955
+messageServer: WS01
+
+dn: cn=helpdesk,ou=sales,o=corp
+objectClass: nivoUser
+cn: helpdesk
+uid: jsmith
+networkAddress:< file://@DIR@/helpdesk-tcp
+
+dn: cn=printer,ou=sales,o=corp
+objectClass: nivoUser
+cn: printer
+uid: printer
+networkAddress:< file://@DIR@/printer-ip
+)";
+
+bool
+inside_fixture()
+{
+    return std::getenv("NIVO_SLAPD_HOST") != nullptr &&
+           std::getenv("NIVO_SLAPD_SEARCH_INNER") != nullptr;
+}
+
+std::string
+env(const char *name)
+{
+    const char *value = std::getenv(name);
+    return value == nullptr ? "" : value;
+}
+
+// A session to the fixture's server, bound as its administrator.
+platform_ldap *
+open_bound()
+{
+    platform_ldap_set_defaults(10, 0);
+    int error = 0;
+    platform_ldap *session = platform_ldap_open(env("NIVO_SLAPD_HOST").c_str(),
+                                                std::stoi(env("NIVO_SLAPD_PORT")), &error);
+    EXPECT_NE(session, nullptr) << error;
+    if (session != nullptr) {
+        EXPECT_EQ(platform_ldap_simple_bind(session, env("NIVO_SLAPD_ADMIN_DN").c_str(),
+                                            env("NIVO_SLAPD_PASSWORD").c_str()),
+                  0);
+    }
+    return session;
+}
+
+const platform_ldap_attribute *
+attribute(const platform_ldap_entry &entry, const std::string &name)
+{
+    for (const auto &a : entry.attributes) {
+        if (a.name == name) {
+            return &a;
+        }
+    }
+    return nullptr;
+}
+
+std::vector<std::string>
+dns(const std::vector<platform_ldap_entry> &entries)
+{
+    std::vector<std::string> out;
+    for (const auto &e : entries) {
+        out.push_back(e.dn);
+    }
+    return out;
+}
+
+// Whether every thread of the process is stopped (state T in /proc/PID/task/TID/stat).
+bool
+all_threads_stopped(const std::string &pid)
+{
+    for (const auto &task : std::filesystem::directory_iterator("/proc/" + pid + "/task")) {
+        std::string stat = read_file(task.path().string() + "/stat");
+        std::size_t end = stat.rfind(')');
+        if (end == std::string::npos || stat.compare(end, 3, ") T") != 0) {
+            return false;
+        }
+    }
+    return true;
+}
+
+// Stops the server (a search then waits in vain) until every one of its threads has stopped, or
+// lets it go on.
+void
+signal_server(int signal_number)
+{
+    std::string pid = env("NIVO_SLAPD_PID");
+    ASSERT_EQ(kill(std::stoi(pid), signal_number), 0) << errno;
+    if (signal_number == SIGSTOP) {
+        ASSERT_TRUE(nivo_test::eventually([&] { return all_threads_stopped(pid); }, 10000));
+    }
+}
+
+// The inner tests: each with a session bound as the server's administrator.
+class SlapdInside : public ::testing::Test {
+  protected:
+    void SetUp() override
+    {
+        if (!inside_fixture()) {
+            GTEST_SKIP() << "run by SlapdSearch.AgainstRealServer";
+        }
+        session = open_bound();
+        ASSERT_NE(session, nullptr);
+    }
+    void TearDown() override
+    {
+        platform_ldap_close(session);
+    }
+
+    platform_ldap *session = nullptr;
+    std::vector<platform_ldap_entry> entries;
+};
+
+} // namespace
+
+TEST_F(SlapdInside, SearchByUidReturnsBothEntriesWithBinaryAddresses)
+{
+    ASSERT_EQ(platform_ldap_search(session, "o=corp", "(&(uid=jsmith)(networkAddress=*))", 10, 0,
+                                   &entries),
+              0);
+    std::vector<std::string> found = dns(entries);
+    std::sort(found.begin(), found.end());
+    EXPECT_EQ(found, (std::vector<std::string>{"cn=helpdesk,ou=sales,o=corp",
+                                               "cn=jsmith,ou=sales,o=corp"}));
+    for (const auto &entry : entries) {
+        const platform_ldap_attribute *address = attribute(entry, "networkAddress");
+        ASSERT_NE(address, nullptr) << entry.dn;
+        if (entry.dn == "cn=jsmith,ou=sales,o=corp") {
+            EXPECT_EQ(address->values, (std::vector<std::string>{JSMITH_TCP, JSMITH_IP}));
+            ASSERT_NE(attribute(entry, "loginTime"), nullptr);
+            EXPECT_EQ(attribute(entry, "loginTime")->values,
+                      std::vector<std::string>{"1796531955"});
+            ASSERT_NE(attribute(entry, "messageServer"), nullptr);
+            EXPECT_EQ(attribute(entry, "messageServer")->values, std::vector<std::string>{"WS01"});
+        } else {
+            EXPECT_EQ(address->values, std::vector<std::string>{HELPDESK_TCP});
+        }
+    }
+    EXPECT_EQ(platform_ldap_last_result(session), 0);
+}
+
+// The filters of the search by address: type 9 with port 0 first, then type 1.
+TEST_F(SlapdInside, SearchByAddressWithEscapedBytes)
+{
+    ASSERT_EQ(platform_ldap_search(session, "o=corp", "(networkAddress=9#\\00\\00\\0a\\01\\02\\1e)",
+                                   10, 0, &entries),
+              0);
+    EXPECT_EQ(dns(entries), std::vector<std::string>{"cn=jsmith,ou=sales,o=corp"});
+    ASSERT_EQ(platform_ldap_search(session, "o=corp", "(networkAddress=9#\\00\\00\\0a\\01\\02\\28)",
+                                   10, 0, &entries),
+              0);
+    EXPECT_TRUE(entries.empty());
+    ASSERT_EQ(platform_ldap_search(session, "o=corp", "(networkAddress=1#\\0a\\01\\02\\28)", 10, 0,
+                                   &entries),
+              0);
+    ASSERT_EQ(dns(entries), std::vector<std::string>{"cn=printer,ou=sales,o=corp"});
+    EXPECT_EQ(attribute(entries[0], "networkAddress")->values,
+              std::vector<std::string>{PRINTER_IP});
+    EXPECT_EQ(platform_ldap_search(session, "o=nowhere", "(uid=jsmith)", 10, 0, &entries), 32);
+    EXPECT_TRUE(entries.empty());
+}
+
+TEST_F(SlapdInside, BadPasswordAndClosedPort)
+{
+    EXPECT_EQ(platform_ldap_simple_bind(session, env("NIVO_SLAPD_ADMIN_DN").c_str(), "wrong"), 49);
+    EXPECT_EQ(platform_ldap_last_result(session), 49);
+    int error = 0;
+    EXPECT_EQ(platform_ldap_open(env("NIVO_SLAPD_HOST").c_str(), 390, &error), nullptr);
+    EXPECT_NE(error, 0);
+    EXPECT_EQ(platform_ldap_open("127.0.0.1/x", 389, &error), nullptr);
+    EXPECT_EQ(error, EINVAL);
+}
+
+// While the server is stopped a search ends after its time limit with 85, and a wait for the
+// subscription with 0; continued, the server refuses the operation it does not know, which ends
+// the subscription with its result code.
+TEST_F(SlapdInside, TimeLimitAndUnknownSubscription)
+{
+    signal_server(SIGSTOP);
+    auto start = std::chrono::steady_clock::now();
+    int rc = platform_ldap_search(session, "o=corp", "(uid=jsmith)", 1, 0, &entries);
+    auto waited = std::chrono::steady_clock::now() - start;
+    EXPECT_EQ(rc, PLATFORM_LDAP_TIMEOUT);
+    EXPECT_EQ(platform_ldap_last_result(session), PLATFORM_LDAP_TIMEOUT);
+    EXPECT_LT(waited, std::chrono::seconds(30));
+
+    platform_ldap_event_request requests[] = {{PLATFORM_LDAP_EVENT_LOGIN, 1},
+                                              {PLATFORM_LDAP_EVENT_LOGOUT, 1}};
+    int id = 0;
+    ASSERT_EQ(platform_ldap_monitor_events(session, requests, 2, &id), 0);
+    platform_ldap_message message;
+    EXPECT_EQ(platform_ldap_wait(session, id, 1, 0, &message), 0);
+    signal_server(SIGCONT);
+    ASSERT_EQ(platform_ldap_wait(session, id, 10, 0, &message), PLATFORM_LDAP_RES_EXTENDED);
+    EXPECT_EQ(message.parse_result, 0);
+    EXPECT_EQ(message.result_code, 2); // protocol error: unsupported extended operation
+    EXPECT_FALSE(message.error_text.empty());
+    EXPECT_TRUE(message.refused_event_types.empty());
+}
+
+TEST(SlapdSearch, AgainstRealServer)
+{
+    if (geteuid() != 0) {
+        GTEST_SKIP() << "slapd in a network namespace of its own needs root";
+    }
+    temp_dir dir;
+    for (const auto &[name, bytes] :
+         std::vector<std::pair<std::string, std::string>>{{"jsmith-tcp", JSMITH_TCP},
+                                                          {"jsmith-ip", JSMITH_IP},
+                                                          {"helpdesk-tcp", HELPDESK_TCP},
+                                                          {"printer-ip", PRINTER_IP}}) {
+        ASSERT_TRUE(nivo_test::write_file(dir.file(name), bytes));
+    }
+    std::string ldif = LDIF;
+    for (auto at = ldif.find("@DIR@"); at != std::string::npos; at = ldif.find("@DIR@")) {
+        ldif.replace(at, 5, dir.path());
+    }
+    ASSERT_TRUE(nivo_test::write_file(dir.file("data.ldif"), ldif));
+    std::string out = dir.file("fixture.out");
+    std::string err = dir.file("fixture.err");
+    int status = nivo_test::run_program(
+        {"/bin/bash", std::string(NIVO_SOURCE_DIR) + "/scripts/slapd-fixture.sh", dir.file("slapd"),
+         std::string(NIVO_BUILD_DIR) + "/nivo_integration_tests", "--gtest_filter=SlapdInside.*"},
+        {.env = {"NIVO_SLAPD_LDIF=" + dir.file("data.ldif"), "NIVO_SLAPD_SEARCH_INNER=1"},
+         .out = out,
+         .err = err,
+         .timeout_ms = 120000});
+    std::string output = read_file(out);
+    ASSERT_EQ(status, 0) << read_file(err) << output;
+    EXPECT_NE(output.find("[  PASSED  ] 4 tests"), std::string::npos) << output;
+    EXPECT_EQ(output.find("SKIPPED"), std::string::npos) << output;
+}
