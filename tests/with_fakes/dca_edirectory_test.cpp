@@ -257,6 +257,10 @@ TEST_F(Edir, SearchByUserTakesTheLastUsableAddressAndRetriesTimeOutsBoundedly)
     EXPECT_EQ(ldap_fake::searches().back().filter, "(&(uid=jsmith)(networkAddress=*))");
     EXPECT_EQ(ldap_fake::searches().back().base, "ou=sales,o=corp");
 
+    // A name cannot widen the filter.
+    EXPECT_EQ(GetUserDataFromNovellSearch(session, "j*(x)\\", "o=corp"), nullptr);
+    EXPECT_EQ(ldap_fake::searches().back().filter, "(&(uid=j\\2a\\28x\\29\\5c)(networkAddress=*))");
+
     // An entry whose DN does not hold the name is not the user's.
     ldap_fake::script_searches({{0, {user_entry("jsmith", "cn=other,o=corp", {IP_10_1_2_30})}}});
     EXPECT_EQ(GetUserDataFromNovellSearch(session, "jsmith", "o=corp"), nullptr);

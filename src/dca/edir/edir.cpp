@@ -108,6 +108,25 @@ set_value(char16_t **field, const std::string &value, std::size_t max)
     return userdb_set_text(field, text.c_str());
 }
 
+// A value for a search filter: the characters that would change the filter's meaning (a name
+// "*" would match every user) are written as a backslash and two hexadecimal digits.
+std::string
+escape_filter_value(std::string_view value)
+{
+    std::string out;
+    for (char c : value) {
+        if (c == '*' || c == '(' || c == ')' || c == '\\' || c == 0) {
+            char escaped[4];
+            string_printf_a(escaped, sizeof escaped, "\\%2.2x",
+                            static_cast<unsigned int>(static_cast<unsigned char>(c)));
+            out += escaped;
+        } else {
+            out += c;
+        }
+    }
+    return out;
+}
+
 // A session's id for the log lines.
 unsigned int
 session_id(const platform_ldap *session)
@@ -444,7 +463,7 @@ GetUserDataFromNovellSearch(platform_ldap *session, const char *uid, const char 
                         u"ldap\n");
         return nullptr;
     }
-    std::string filter = std::string("(&(uid=") + uid + ")(networkAddress=*))";
+    std::string filter = "(&(uid=" + escape_filter_value(uid) + ")(networkAddress=*))";
     std::u16string filter_w = edir_to_u16(filter);
     log_write_event(LOG_INFO,
                     u"GetUserDataFromNovellSearch: searching ldap with search string: %s and "
