@@ -57,35 +57,66 @@ event_dns(const platform_ldap_message &message, const config_record &config, std
     return true;
 }
 
+// What both kinds of event carry: the search base, the user DN and the user's common name.
+struct event_user {
+    std::string base;
+    std::u16string user_dn;
+    text_owner name;
+};
+
+// Reads the user of a login (login true) or logout event; a login's base becomes the remembered
+// search base. False (logged) when the event names no user.
+bool
+read_event_user(const platform_ldap_message &message, const config_record &config, bool login,
+                event_user *out)
+{
+    if (!message.perpetrator_dn) {
+        if (login) {
+            log_write_event(LOG_MSG, u"nd_login_event_listner: Received a user login event but "
+                                     u"data is invalid, so ignoring.");
+        } else {
+            log_write_event(LOG_INFO, u"nd_login_event_listner: Received a user logout event but "
+                                      u"data is invalid, so ignoring.");
+        }
+        return false;
+    }
+    if (login) {
+        log_write_event(LOG_MSG, u"nd_login_event_listner: Received a user login event.");
+    } else {
+        log_write_event(LOG_INFO, u"nd_login_event_listner: Received a user logout event.");
+    }
+    std::string user_dn;
+    if (!event_dns(message, config, &out->base, &user_dn)) {
+        return false;
+    }
+    out->user_dn = edir_to_u16(user_dn);
+    if (login) {
+        edir_set_search_base(out->base);
+        log_write_event(LOG_MSG,
+                        u"nd_login_event_listner: User login event received with info \"%s\" & "
+                        u"\"%s\"\n",
+                        out->user_dn, edir_to_u16(out->base));
+    } else {
+        log_write_event(LOG_MSG,
+                        u"nd_login_event_listner: User logout event received with info \"%s\" & "
+                        u"\"%s\"\n",
+                        out->user_dn, edir_to_u16(out->base));
+    }
+    return GetUserNameFromUserDN(&out->name.text, out->user_dn.c_str()) == 0;
+}
+
 void
 handle_login(platform_ldap *session, const platform_ldap_message &message,
              const config_record &config)
 {
-    if (!message.perpetrator_dn) {
-        log_write_event(LOG_MSG, u"nd_login_event_listner: Received a user login event but data "
-                                 u"is invalid, so ignoring.");
+    event_user user;
+    if (!read_event_user(message, config, true, &user)) {
         return;
     }
-    log_write_event(LOG_MSG, u"nd_login_event_listner: Received a user login event.");
-    std::string base;
-    std::string user_dn;
-    if (!event_dns(message, config, &base, &user_dn)) {
-        return;
-    }
-    edir_set_search_base(base);
-    std::u16string user_dn_w = edir_to_u16(user_dn);
-    log_write_event(LOG_MSG,
-                    u"nd_login_event_listner: User login event received with info \"%s\" & "
-                    u"\"%s\"\n",
-                    user_dn_w, edir_to_u16(base));
-    text_owner name;
-    if (GetUserNameFromUserDN(&name.text, user_dn_w.c_str()) != 0) {
-        return;
-    }
-    userinfo_ptr record(
-        GetUserDataFromNovellSearch(session, edir_to_u8(name.text).c_str(), base.c_str()));
+    userinfo_ptr record(GetUserDataFromNovellSearch(session, edir_to_u8(user.name.text).c_str(),
+                                                    user.base.c_str()));
     log_write_event(LOG_MSG, u"nd_login_event_listner: Admin DN \"%s\" & User DN\"%s\"\n",
-                    edir_get_login_dn(), user_dn_w);
+                    edir_get_login_dn(), user.user_dn);
     if (record == nullptr) {
         log_write_event(LOG_ERROR, u"nd_login_event_listner: userinfo allocation failed\n");
         return;
@@ -108,24 +139,8 @@ handle_login(platform_ldap *session, const platform_ldap_message &message,
 void
 handle_logout(const platform_ldap_message &message, const config_record &config)
 {
-    if (!message.perpetrator_dn) {
-        log_write_event(LOG_INFO, u"nd_login_event_listner: Received a user logout event but "
-                                  u"data is invalid, so ignoring.");
-        return;
-    }
-    log_write_event(LOG_INFO, u"nd_login_event_listner: Received a user logout event.");
-    std::string base;
-    std::string user_dn;
-    if (!event_dns(message, config, &base, &user_dn)) {
-        return;
-    }
-    std::u16string user_dn_w = edir_to_u16(user_dn);
-    log_write_event(LOG_MSG,
-                    u"nd_login_event_listner: User logout event received with info \"%s\" & "
-                    u"\"%s\"\n",
-                    user_dn_w, edir_to_u16(base));
-    text_owner name;
-    if (GetUserNameFromUserDN(&name.text, user_dn_w.c_str()) != 0) {
+    event_user user;
+    if (!read_event_user(message, config, false, &user)) {
         return;
     }
     log_write_event(LOG_ERROR, u"nd_login_event_listner: user not found in the novell listing..\n");
@@ -136,7 +151,7 @@ handle_logout(const platform_ldap_message &message, const config_record &config)
     int found = -1;
     if (dca_get_local_cidmgr() == 1) {
         UserInfo *stored = nullptr;
-        found = userinfo_db_get_user_info(name.text, &stored);
+        found = userinfo_db_get_user_info(user.name.text, &stored);
         if (found == 0) {
             record.reset(stored);
         }
@@ -163,8 +178,8 @@ handle_logout(const platform_ldap_message &message, const config_record &config)
     log_write_event(LOG_MSG,
                     u"nd_login_event_listner: Sending logout Request to the remote Collector: "
                     u"%s\n",
-                    name.text);
-    if (notice == nullptr || userdb_set_text(&notice->User, name.text) != 0) {
+                    user.name.text);
+    if (notice == nullptr || userdb_set_text(&notice->User, user.name.text) != 0) {
         return;
     }
     notice->Flags = UI_FLAG_USER_LOGOUT;
