@@ -53,31 +53,8 @@ inside() {
         NIVO_SLAPD_PASSWORD=$password NIVO_SLAPD_PID=$server NIVO_SLAPD_DIR=$dir "$@"
 }
 
-if [ "${1:-}" = "--inside" ]; then
-    shift
-    inside "$@"
-    exit $?
-fi
-
-if [ $# -lt 2 ]; then
-    echo "usage: slapd-fixture.sh DIR COMMAND [ARGS...]" >&2
-    exit 2
-fi
-dir=$(realpath -m "$1")
-shift
-
-missing=()
-for package in "${packages[@]}"; do
-    if ! dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q 'install ok installed'; then
-        missing+=("$package")
-    fi
-done
-if [ ${#missing[@]} -gt 0 ]; then
-    echo "slapd-fixture: installing ${missing[*]}" >&2
-    apt-get update -qq >/dev/null
-    DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends \
-        "${missing[@]}" >/dev/null
-fi
+. "$(dirname "$0")/fixture-common.sh"
+fixture_begin slapd-fixture "$@"
 
 mkdir -p "$dir/data"
 cat >"$dir/nivo.schema" <<'SCHEMA'
@@ -121,4 +98,4 @@ slapadd -q -f "$dir/slapd.conf" -l "$dir/data.ldif" >"$dir/slapadd.out" 2>&1 || 
     exit 1
 }
 
-exec unshare -n -- "$0" --inside "$dir" "$@"
+exec unshare -n -- "$0" --inside "$dir" "${args[@]}"
