@@ -1,10 +1,12 @@
 // A scripted stand-in for the platform's directory client, linked instead of the real one.
-// Every operation takes the next scripted answer of its kind; with none left it succeeds (open,
-// bind, subscribe), finds nothing (search) or lets its time limit pass at once (wait).
+// Each operation takes the next scripted answer of its kind; with none left it succeeds (open,
+// bind, subscribe), finds nothing (search) or idles for a millisecond (wait).
 #pragma once
 
 #include <cstddef>
+#include <deque>
 #include <functional>
+#include <map>
 #include <string>
 #include <vector>
 
@@ -28,30 +30,21 @@ struct search_call {
     std::string filter;
 };
 
-// The open errors of the next opens (0: the open succeeds).
-void script_opens(const std::vector<int> &errors);
-// The next count binds are refused with result; later ones succeed.
-void refuse_binds(std::size_t count, int result);
-void script_searches(const std::vector<search_answer> &answers);
-// The answers of a search by its filter, used before the scripted queue (for tests whose
-// searches run on several threads).
-void answer_filter(const std::string &filter, const search_answer &answer);
-void script_subscriptions(const std::vector<int> &results);
-void script_waits(const std::vector<wait_answer> &answers);
+struct state {
+    std::deque<int> open_errors;   // 0: the open succeeds
+    std::size_t refused_binds = 0; // refused with 49
+    std::deque<search_answer> searches;
+    std::map<std::string, search_answer> by_filter; // taken before the queue
+    std::deque<int> subscribe_results;
+    std::deque<wait_answer> waits;
 
-std::size_t opens();         // open calls so far
-std::size_t binds();         // bind calls so far
-std::size_t subscriptions(); // subscribe calls so far
-std::size_t open_sessions(); // sessions opened and not closed
-std::size_t waits_left();    // scripted wait answers not yet taken
-std::vector<search_call> searches();
-long last_time_limit(); // the network time limit of the last open
+    std::size_t opens = 0, binds = 0, subscribes = 0, open_sessions = 0;
+    std::vector<search_call> search_calls;
+    long time_limit = 0; // the network time limit of the last open
+};
 
-void reset();
-
-// An entry with attributes given as name and values.
-platform_ldap_entry
-entry(const std::string &dn,
-      const std::vector<std::pair<std::string, std::vector<std::string>>> &attributes);
+// Changes the state under its lock (the monitor runs on threads of its own); seen() copies it.
+void edit(const std::function<void(state &)> &change);
+state seen();
 
 } // namespace ldap_fake

@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <thread>
 
@@ -48,8 +49,9 @@ event(const std::string &data_and_rest)
     return tlv(0x30, integer(100) + integer(0) + data_and_rest);
 }
 
-const std::string PERPETRATOR = "cn=jsmith,ou=sales,o=corp";
-const std::string ENTRY = "cn=jsmith,ou=sales,o=corp";
+const platform_ldap_event_request REQUESTS[] = {{PLATFORM_LDAP_EVENT_LOGIN, 1},
+                                                {PLATFORM_LDAP_EVENT_LOGOUT, 1}};
+const std::string JSMITH = "cn=jsmith,ou=sales,o=corp";
 
 std::string
 entry_info_fields(const std::string &perpetrator, const std::string &entry)
@@ -62,7 +64,7 @@ std::string
 general_ds_fields()
 {
     return tlv(0x81, "\x01\x02") + tlv(0x82, "\x03") + tlv(0x83, "\x04") + tlv(0x84, "\x05") +
-           tlv(0x85, PERPETRATOR) + tlv(0xa6, integer(1) + integer(2)) +
+           tlv(0x85, JSMITH) + tlv(0xa6, integer(1) + integer(2)) +
            tlv(0xa7, octets("x") + octets("y"));
 }
 
@@ -97,62 +99,52 @@ decode_end(const std::string &bytes)
 
 TEST(LdapEncode, SubscriptionRequestForLoginsAndLogouts)
 {
-    platform_ldap_event_request requests[] = {{PLATFORM_LDAP_EVENT_LOGIN, 1},
-                                              {PLATFORM_LDAP_EVENT_LOGOUT, 1}};
     std::string value;
-    ASSERT_EQ(platform_ldap_encode_monitor_request(requests, 2, &value), 0);
+    ASSERT_EQ(platform_ldap_encode_monitor_request(REQUESTS, 2, &value), 0);
     EXPECT_EQ(value, std::string("\x30\x15\x02\x01\x02\x31\x10\x30\x06\x02\x01\x64\x0a\x01\x01"
                                  "\x30\x06\x02\x01\x66\x0a\x01\x01",
                                  23));
-    EXPECT_NE(platform_ldap_encode_monitor_request(requests, 0, &value), 0);
+    EXPECT_NE(platform_ldap_encode_monitor_request(REQUESTS, 0, &value), 0);
 }
 
-// Entry info, constructed and primitive, with a trailing element the decoder does not know.
-TEST(LdapDecode, EntryInfoGivesPerpetratorAndUserDn)
+// Each data structure in both tag forms, followed by an element the decoder does not know.
+TEST(LdapDecode, EachDataStructureInBothTagForms)
 {
-    std::string fields = entry_info_fields(PERPETRATOR, "cn=other,o=corp");
-    for (unsigned char tag : {0xa1, 0x81}) {
-        platform_ldap_message m = decode(event(tlv(tag, fields) + octets("\x7f\x00\x00\x01")));
+    const std::string other = "cn=other,o=corp";
+    const std::string address = integer(9) + octets(std::string("\x00\x00\x0a\x01\x02\x1e", 6));
+    const struct {
+        unsigned char tag;
+        std::string fields;
+        std::optional<std::string> perpetrator, user;
+    } cases[] = {
+        {0xa1, entry_info_fields(JSMITH, other), JSMITH, other},
+        {0x81, entry_info_fields(JSMITH, other), JSMITH, other},
+        {0xa1, entry_info_fields("", ""), {}, {}}, // empty DNs are absent
+        {0xa3, general_ds_fields() + tlv(0x88, "new"), JSMITH, {}},
+        {0x83, general_ds_fields() + tlv(0x88, "new"), JSMITH, {}},
+        {0xa8, address, {}, {}},
+        {0x88, address, {}, {}},
+        {0xac, octets("?"), {}, {}}, // a structure unknown here
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(static_cast<int>(c.tag));
+        platform_ldap_message m = decode(event(tlv(c.tag, c.fields) + integer(5)));
         EXPECT_EQ(m.event_type, 100);
-        EXPECT_EQ(m.event_result, 0);
-        EXPECT_EQ(m.perpetrator_dn, PERPETRATOR);
-        EXPECT_EQ(m.user_dn, "cn=other,o=corp");
+        EXPECT_EQ(m.perpetrator_dn, c.perpetrator);
+        EXPECT_EQ(m.user_dn, c.user);
         EXPECT_FALSE(m.base_dn.has_value());
     }
-    // Empty DNs are absent.
-    platform_ldap_message m = decode(event(tlv(0xa1, entry_info_fields("", ""))));
-    EXPECT_FALSE(m.perpetrator_dn.has_value());
-    EXPECT_FALSE(m.user_dn.has_value());
-}
-
-TEST(LdapDecode, GeneralDsDataGivesPerpetratorOnly)
-{
-    for (unsigned char tag : {0xa3, 0x83}) {
-        platform_ldap_message m =
-            decode(event(tlv(tag, general_ds_fields() + tlv(0x88, "new")) + integer(5)));
-        EXPECT_EQ(m.perpetrator_dn, PERPETRATOR);
-        EXPECT_FALSE(m.user_dn.has_value());
-        EXPECT_FALSE(m.base_dn.has_value());
-    }
-}
-
-TEST(LdapDecode, NetworkAddressAloneAndEventsWithoutData)
-{
-    platform_ldap_message m =
-        decode(event(tlv(0xa8, integer(9) + octets(std::string("\x00\x00\x0a\x01\x02\x1e", 6)))));
-    EXPECT_EQ(m.event_type, 100);
-    EXPECT_FALSE(m.perpetrator_dn.has_value());
-    decode(event(tlv(0xa8, integer(9))), -1);                         // no address bytes
-    decode(event(tlv(0xa8, octets("x") + octets("y"))), -1);          // no type
-    EXPECT_EQ(decode(event("")).event_type, 100);                     // no data at all
-    EXPECT_EQ(decode(event(tlv(0xac, octets("?")))).event_type, 100); // a structure unknown here
+    EXPECT_EQ(decode(event("")).event_type, 100);            // no data at all
+    decode(event(tlv(0xa8, integer(9))), -1);                // no address bytes
+    decode(event(tlv(0xa8, octets("x") + octets("y"))), -1); // no type
 }
 
 // Every cut of a whole event is refused, and so is an element whose length reaches past its
 // enclosing one, wherever it stands.
-TEST(LdapDecode, RefusesTruncatedAndOverlongElements)
+TEST(LdapDecode, RefusesTruncatedAndOverlongElementsAndDns)
 {
-    std::string whole = event(tlv(0xa1, entry_info_fields(PERPETRATOR, ENTRY)) + octets("tail"));
+    const std::string fields = entry_info_fields(JSMITH, JSMITH);
+    const std::string whole = event(tlv(0xa1, fields) + octets("tail"));
     decode(whole);
     for (std::size_t size = 0; size < whole.size(); ++size) {
         decode(whole.substr(0, size), -1);
@@ -160,29 +152,27 @@ TEST(LdapDecode, RefusesTruncatedAndOverlongElements)
     std::string lying = whole;
     lying[1] = static_cast<char>(lying[1] + 1); // the outer sequence
     decode(lying, -1);
-    std::string fields = entry_info_fields(PERPETRATOR, ENTRY);
     std::string inner = fields;
     inner[1] = static_cast<char>(inner[1] + 1); // perpetratorDN runs into entryDN's header
     decode(event(tlv(0xa1, inner)), -1);
-    std::string last = event(tlv(0xa1, fields) + octets("tail"));
+    std::string last = whole;
     last[last.size() - 5] = 5; // the trailing element claims one byte more than there is
     decode(last, -1);
-}
 
-TEST(LdapDecode, DnLengthIsBounded)
-{
+    // So are DNs over the limit or with a NUL in them.
     std::string longest(PLATFORM_LDAP_DN_MAX, 'a');
-    EXPECT_EQ(decode(event(tlv(0xa1, entry_info_fields(longest, ENTRY)))).perpetrator_dn, longest);
-    decode(event(tlv(0xa1, entry_info_fields(longest + "a", ENTRY))), -1);
+    EXPECT_EQ(decode(event(tlv(0xa1, entry_info_fields(longest, JSMITH)))).perpetrator_dn, longest);
+    decode(event(tlv(0xa1, entry_info_fields(longest + "a", JSMITH))), -1);
     decode(event(tlv(0xa3, tlv(0x85, longest + "a"))), -1);
-    decode(event(tlv(0xa1, entry_info_fields(std::string("cn=a\0b", 6), ENTRY))), -1);
+    decode(event(tlv(0xa1, entry_info_fields(std::string("cn=a\0b", 6), JSMITH))), -1);
 }
 
 TEST(LdapDecode, MonitorEndWithRefusedList)
 {
     std::string refused = tlv(0x30, integer(100) + integer(1, 0x0a)) +
                           tlv(0x30, integer(102) + integer(1, 0x0a) + octets("more"));
-    platform_ldap_message m = decode_end(tlv(0x30, integer(2) + tlv(0x31, refused)));
+    std::string whole = tlv(0x30, integer(2) + tlv(0x31, refused));
+    platform_ldap_message m = decode_end(whole);
     EXPECT_EQ(m.parse_result, 0);
     EXPECT_EQ(m.refused_event_types, (std::vector<int>{100, 102}));
 
@@ -190,7 +180,6 @@ TEST(LdapDecode, MonitorEndWithRefusedList)
     EXPECT_EQ(m.parse_result, 0);
     EXPECT_TRUE(m.refused_event_types.empty());
 
-    std::string whole = tlv(0x30, integer(2) + tlv(0x31, refused));
     for (std::size_t size = 0; size < whole.size(); ++size) {
         m = decode_end(whole.substr(0, size));
         EXPECT_NE(m.parse_result, 0) << size;
@@ -267,17 +256,15 @@ TEST(LdapSubscription, EventsAndEndThroughTheClientLibrary)
     int error = 0;
     platform_ldap *session = platform_ldap_open("127.0.0.1", server.port, &error);
     ASSERT_NE(session, nullptr) << error;
-    platform_ldap_event_request requests[] = {{PLATFORM_LDAP_EVENT_LOGIN, 1},
-                                              {PLATFORM_LDAP_EVENT_LOGOUT, 1}};
     int id = 0;
-    ASSERT_EQ(platform_ldap_monitor_events(session, requests, 2, &id), 0);
+    ASSERT_EQ(platform_ldap_monitor_events(session, REQUESTS, 2, &id), 0);
     platform_ldap_message m;
     ASSERT_EQ(platform_ldap_wait(session, id, 10, 0, &m), PLATFORM_LDAP_RES_INTERMEDIATE);
     EXPECT_NE(m.parse_result, 0);
     ASSERT_EQ(platform_ldap_wait(session, id, 10, 0, &m), PLATFORM_LDAP_RES_INTERMEDIATE);
     EXPECT_EQ(m.parse_result, 0);
     EXPECT_EQ(m.event_type, 100);
-    EXPECT_EQ(m.perpetrator_dn, PERPETRATOR);
+    EXPECT_EQ(m.perpetrator_dn, JSMITH);
     ASSERT_EQ(platform_ldap_wait(session, id, 10, 0, &m), PLATFORM_LDAP_RES_EXTENDED);
     EXPECT_EQ(m.parse_result, 0);
     EXPECT_EQ(m.result_code, 2);
@@ -285,7 +272,7 @@ TEST(LdapSubscription, EventsAndEndThroughTheClientLibrary)
     EXPECT_EQ(m.refused_event_types, std::vector<int>{100});
     platform_ldap_close(session);
     std::string value;
-    ASSERT_EQ(platform_ldap_encode_monitor_request(requests, 2, &value), 0);
+    ASSERT_EQ(platform_ldap_encode_monitor_request(REQUESTS, 2, &value), 0);
     EXPECT_NE(server.request.find("2.16.840.1.113719.1.27.100.79"), std::string::npos);
     EXPECT_NE(server.request.find(value), std::string::npos);
 }
