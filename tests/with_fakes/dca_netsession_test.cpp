@@ -164,6 +164,8 @@ TEST_F(Poller, EachSessionWithAUserBecomesALogonAtItsClient)
 
 TEST_F(Poller, UnreadableEntryEndsTheWalkOfItsPortionOnly)
 {
+    resolver_fake::answer("A1", {resolver_fake::ipv4(10, 0, 0, 1)});
+    resolver_fake::answer("A3", {resolver_fake::ipv4(10, 0, 0, 3)});
     sessions_fake::script(u"\\\\DC1", {answer{PLATFORM_SESSIONS_MORE_DATA,
                                               entries{session{u"\\\\A1", u"first"}, std::nullopt,
                                                       session{u"\\\\A2", u"skipped"}},
@@ -177,6 +179,8 @@ TEST_F(Poller, UnreadableEntryEndsTheWalkOfItsPortionOnly)
     EXPECT_FALSE(logged("dca_netsession: Logged-in USER: skipped"));
     EXPECT_TRUE(logged("dca_netsession: Logged-in USER: next\n"));
     EXPECT_EQ(sessions_fake::outstanding(), 0u);
+    // The pipeline's jobs end before the pool does.
+    EXPECT_TRUE(nivo_test::eventually([this] { return rows().size() == 2; }));
 }
 
 TEST_F(Poller, FailedQueryIsLoggedAndPolledAgainWhileOtherControllersGoOn)
