@@ -21,11 +21,12 @@ Script (JSON):
 An attribute value "T#a.b.c.d[:port]" (T a decimal type) is stored as T, "#", then for the types
 8 and 9 two port bytes, then the four address bytes; "hex:..." gives raw bytes. An event waits
 "after" seconds and, with "when_file", until that file exists; "raw" sends the hex value as is.
-"repeat": N in an event plays it N times with no pause ("played N events in S s" is recorded).
+"repeat": N in an event plays it N times with no pause.
 
 Records: {"op": "bind", "dn", "ok"}, {"op": "search", "base", "scope", "filter"} (the filter in
 string form, bytes outside printable ASCII as \\xx), {"op": "monitor", "requests": [[type,
-status], ...]}, {"op": "played", "count", "seconds"}, {"op": "end", ...}, {"op": "unbind"}.
+status], ...]}, {"op": "played", "count", "seconds"} (a subscription's events, from the first
+sent to the last), {"op": "end", ...}, {"op": "unbind"}.
 """
 import argparse, json, os, socket, socketserver, sys, threading, time
 
@@ -160,10 +161,8 @@ class Handler(socketserver.BaseRequestHandler):
                 base, scope = parts[0][1].decode(), int.from_bytes(parts[1][1], "big")
                 wanted = [b.decode().lower() for _, b in items(parts[7][1])]
                 srv.record(op="search", base=base, scope=scope, filter=filter_text(*parts[6]))
-                for entry in srv.script.get("entries", []):
-                    dn, lower = entry["dn"], entry["dn"].lower()
-                    attrs = [(k, [value_bytes(x) for x in (v if isinstance(v, list) else [v])])
-                             for k, v in entry.items() if k != "dn"]
+                for dn, attrs in srv.entries:
+                    lower = dn.lower()
                     inside = lower == base.lower() if scope == 0 else \
                         not base or lower == base.lower() or lower.endswith("," + base.lower())
                     if inside and matches(*parts[6], {k.lower(): vs for k, vs in attrs}):
@@ -192,15 +191,17 @@ class Handler(socketserver.BaseRequestHandler):
                 return
 
     def play(self, mid, plan):
+        count, started = 0, None
         for event in plan.get("events", []):
             time.sleep(event.get("after", 0))
             while event.get("when_file") and not os.path.exists(event["when_file"]):
                 time.sleep(0.05)
-            value, started = event_value(event), time.monotonic()
+            value, started = event_value(event), started or time.monotonic()
             for _ in range(event.get("repeat", 1)):
                 self.send(mid, seq(octets(EVENT, 0x80), octets(value, 0x81), tag=0x79))
-            if "repeat" in event:
-                self.server.record(op="played", count=event["repeat"], seconds=time.monotonic() - started)
+                count += 1
+        if count:
+            self.server.record(op="played", count=count, seconds=time.monotonic() - started)
         end = plan.get("end")
         if end == "drop":
             self.server.record(op="end", drop=True)
@@ -237,6 +238,8 @@ def main():
     server = Server(("127.0.0.1", args.port), Handler)
     with open(args.script) as f:
         server.script = json.load(f)
+    server.entries = [(e["dn"], [(k, [value_bytes(x) for x in (v if isinstance(v, list) else [v])])
+                                 for k, v in e.items() if k != "dn"]) for e in server.script.get("entries", [])]
     server.lock, server.subscriptions, server.record_path = threading.Lock(), 0, args.record
     threading.Thread(target=server.serve_forever, daemon=True).start()
     print("listening 127.0.0.1:%d" % server.server_address[1], flush=True)

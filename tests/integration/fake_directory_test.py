@@ -112,7 +112,7 @@ class FakeDirectory(unittest.TestCase):
         self.assertEqual([x["requests"] for x in lines if x["op"] == "monitor"],
                          [[[100, 1], [102, 1]]] * 2)
         self.assertIn({"op": "end", "drop": True}, lines)
-        self.assertEqual([x["count"] for x in lines if x["op"] == "played"], [3])
+        self.assertEqual([x["count"] for x in lines if x["op"] == "played"], [2, 3])
 
 
 if __name__ == "__main__":
