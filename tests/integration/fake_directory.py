@@ -136,8 +136,9 @@ class Handler(socketserver.BaseRequestHandler):
             self.request.sendall(seq(integer(message_id), op))
 
     def handle(self):
-        self.lock, data = threading.Lock(), b""
-        srv = self.server
+        self.lock, data, srv = threading.Lock(), b"", self.server
+        # Each message goes out at once: a search's entries and its end are separate writes.
+        self.request.setsockopt(socket.IPPROTO_TCP, socket.TCP_NODELAY, 1)
         while True:
             try:
                 tag, body, at = read_tlv(data, 0)
