@@ -1,0 +1,290 @@
+// The directory modes end to end: the real service (example configuration, both roles) against
+// the scripted directory server fake_directory.py on 127.0.0.1:3890, with the appliance
+// simulator made active, each test in a network namespace of its own. The example's directory
+// credentials are cn=admin,o=example and example-only; its user base is ou=users,o=example.
+
+#include <gtest/gtest.h>
+
+#include <ctime>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "platform/process.h"
+#include "support/collector.h"
+#include "support/daemon.h"
+#include "support/test_support.h"
+
+using nivo_test::count_of;
+using nivo_test::daemon_process;
+using nivo_test::read_file;
+using nivo_test::temp_dir;
+using nivo_test::wait_file;
+
+namespace {
+
+// The directory monitor these tests drive comes in a change of its own; until it is in the
+// tree the tests skip.
+#if __has_include("dca/dca_edirectory.h")
+constexpr bool MONITOR_BUILT = true;
+#else
+constexpr bool MONITOR_BUILT = false;
+#endif
+
+constexpr const char *ALICE_DN = "cn=alice,ou=users,o=example";
+
+// The directory: alice at workstation WS05, 127.0.0.5 (TCP, port 0, as the address search asks
+// for it), and bob at 127.0.0.6; nobody at 127.0.0.7.
+constexpr const char *ENTRIES = R"("bind_dn": "cn=admin,o=example", "password": "example-only",
+ "entries": [
+  {"dn": "cn=alice,ou=users,o=example", "uid": "alice", "loginTime": "1700000000",
+   "messageServer": "WS05", "networkAddress": ["9#127.0.0.5:0"]},
+  {"dn": "cn=bob,ou=users,o=example", "uid": "bob", "messageServer": "WS06",
+   "networkAddress": ["9#127.0.0.6:524"]}])";
+
+// The example's base directory in dir/base with the ini replacements given, the appliance
+// simulator's address as the only appliance and the directory server on port 3890.
+std::string
+make_base(const temp_dir &dir, std::vector<std::pair<std::string, std::string>> replace)
+{
+    std::string base = nivo_test::copy_example_base(NIVO_SOURCE_DIR, dir.file("base"));
+    std::string ini = read_file(base + "/nivo.ini");
+    replace.emplace_back("EDIRECTORY-SERVER-PORT=389", "EDIRECTORY-SERVER-PORT=3890");
+    for (const auto &[from, to] : replace) {
+        EXPECT_NE(ini.find(from), std::string::npos) << from;
+        if (ini.find(from) != std::string::npos) {
+            ini.replace(ini.find(from), from.size(), to);
+        }
+    }
+    EXPECT_TRUE(nivo_test::write_file(base + "/nivo.ini", ini));
+    EXPECT_TRUE(nivo_test::write_file(base + "/gw-list.ini", "127.0.0.2:6060\n"));
+    return base;
+}
+
+// The directory server with the subscriptions given (a JSON list), recording to dir/record.txt;
+// it ends by itself after two minutes. Null when it did not come up.
+platform_process *
+start_directory(const temp_dir &dir, const std::string &subscriptions)
+{
+    std::string script = dir.file("directory.json");
+    EXPECT_TRUE(nivo_test::write_file(
+        script, std::string("{") + ENTRIES + ",\n \"subscriptions\": " + subscriptions + "}\n"));
+    std::string out = dir.file("directory.txt");
+    platform_process *server = nivo_test::start_program(
+        {"/usr/bin/python3", std::string(NIVO_SOURCE_DIR) + "/tests/integration/fake_directory.py",
+         "--script", script, "--port", "3890", "--record", dir.file("record.txt"), "--seconds",
+         "120"},
+        {.out = out, .timeout_ms = 130000});
+    if (server != nullptr && !wait_file(out, "listening 127.0.0.1:3890", 10)) {
+        ADD_FAILURE() << read_file(out);
+        platform_process_close(server);
+        return nullptr;
+    }
+    return server;
+}
+
+// The appliance simulator at 127.0.0.2:6060, made active; null when it did not become active.
+platform_process *
+start_appliance(const std::string &out)
+{
+    platform_process *sim = nivo_test::start_program(
+        {std::string(NIVO_BUILD_DIR) + "/nivo-gwsim", "--listen", "127.0.0.2:6060", "--collector",
+         "127.0.0.1:6677", "--seconds", "100", "is-active"},
+        {.out = out, .timeout_ms = 110000});
+    if (sim != nullptr && !wait_file(out, "active port=6677", 10)) {
+        ADD_FAILURE() << read_file(out);
+        platform_process_close(sim);
+        return nullptr;
+    }
+    return sim;
+}
+
+std::vector<std::pair<std::string, std::string>>
+edirectory_mode()
+{
+    return {{"DCA-MODE=EVENTLOG", "DCA-MODE=EDIRECTORY"}};
+}
+
+TEST(EDirectoryMode, LoginStoredAndSentLogoutRemovesItAndIsSent)
+{
+    if (!MONITOR_BUILT) {
+        GTEST_SKIP() << "no directory monitor in this tree yet";
+    }
+    if (nivo_test::ran_in_own_network_namespace()) {
+        return;
+    }
+    temp_dir dir;
+    std::string base = make_base(dir, edirectory_mode());
+    // alice logs in at once; she logs out once the test has seen her logon.
+    std::string go = dir.file("logout-now");
+    platform_process *directory =
+        start_directory(dir, std::string(R"([{"events": [{"type": 100, "perpetrator": ")") +
+                                 ALICE_DN + R"(", "after": 1}, {"type": 102, "perpetrator": ")" +
+                                 ALICE_DN + R"(", "when_file": ")" + go + R"("}]}])");
+    ASSERT_NE(directory, nullptr);
+    daemon_process nivo(NIVO_BINARY, base);
+    ASSERT_TRUE(nivo.started());
+    std::string log = base + "/nivo.log";
+    ASSERT_TRUE(nivo.wait_for_log(log, "nivo_init: Initialization Finished", 15000)) << nivo.err();
+    std::string sim_out = dir.file("gwsim.txt");
+    platform_process *sim = start_appliance(sim_out);
+    ASSERT_NE(sim, nullptr);
+
+    // The login: one search for alice below the user base, a row at her address, one logon.
+    std::string db = base + "/nivo.db3";
+    ASSERT_TRUE(nivo_test::eventually(
+        [&] { return nivo_test::store_count(db, "user = 'alice'") > 0; }, 30000))
+        << nivo_test::log_text(log) << read_file(dir.file("record.txt"));
+    std::vector<nivo_test::store_row> rows = nivo_test::store_rows(db, "user = 'alice'");
+    ASSERT_EQ(rows.size(), 1u);
+    EXPECT_EQ(rows[0].ip, "127.0.0.5");
+    EXPECT_EQ(rows[0].flags, 1);
+    EXPECT_TRUE(wait_file(sim_out, "logon user=alice", 15)) << read_file(sim_out);
+    EXPECT_NE(read_file(sim_out).find("address=127.0.0.5"), std::string::npos)
+        << read_file(sim_out);
+    std::string record = read_file(dir.file("record.txt"));
+    EXPECT_NE(record.find(R"("op": "bind", "dn": "cn=admin,o=example", "ok": true)"),
+              std::string::npos)
+        << record;
+    EXPECT_NE(record.find(R"("requests": [[100, 1], [102, 1]])"), std::string::npos) << record;
+    EXPECT_EQ(count_of(record, R"("base": "ou=users,o=example", "scope": 2, )"
+                               R"x("filter": "(&(uid=alice)(networkAddress=*))")x"),
+              1u)
+        << record;
+
+    // The logout: the row goes and the appliance hears of it.
+    ASSERT_TRUE(nivo_test::write_file(go, "go"));
+    EXPECT_TRUE(nivo_test::eventually(
+        [&] { return nivo_test::store_count(db, "user = 'alice'") == 0; }, 30000))
+        << nivo_test::log_text(log);
+    EXPECT_TRUE(wait_file(sim_out, "logout user=alice", 15)) << read_file(sim_out);
+    EXPECT_TRUE(nivo_test::logged(
+        log, "nd_login_event_listner: Sending logout Request to the remote Collector: alice"));
+    std::string text = nivo_test::log_text(log);
+    EXPECT_EQ(text.find("example-only"), std::string::npos) << "the password reached the log";
+    platform_process_close(sim);
+    platform_process_close(directory);
+    ASSERT_TRUE(nivo.signal(PLATFORM_SIGNAL_STOP));
+    EXPECT_EQ(nivo.wait_exit(10000), 0);
+}
+
+// Each end of the subscription that the server may send, and a dropped connection: each is
+// logged as such and followed by a new connection and subscription, on which events arrive again.
+// An event that cannot be read is skipped without a reconnection.
+TEST(EDirectoryMode, RefusalsAndADroppedConnectionAreLoggedAndReconnected)
+{
+    if (!MONITOR_BUILT) {
+        GTEST_SKIP() << "no directory monitor in this tree yet";
+    }
+    if (nivo_test::ran_in_own_network_namespace()) {
+        return;
+    }
+    temp_dir dir;
+    std::string base = make_base(dir, edirectory_mode());
+    platform_process *directory = start_directory(dir, std::string(R"([
+  {"events": [{"raw": "0401ff", "after": 0.5}], "end": {"code": 1, "message": "busy"}},
+  {"end": {"code": 2, "message": "bad events", "refused": [102, 7]}},
+  {"end": {"code": 11}},
+  {"end": {"code": 53}},
+  {"events": [{"type": 1, "after": 0.2}], "end": "drop"},
+  {"events": [{"type": 100, "perpetrator": ")") + ALICE_DN +
+                                                           R"(", "after": 0.5}]}])");
+    ASSERT_NE(directory, nullptr);
+    daemon_process nivo(NIVO_BINARY, base);
+    ASSERT_TRUE(nivo.started());
+    std::string log = base + "/nivo.log";
+    ASSERT_TRUE(nivo.wait_for_log(log, "nivo_init: Initialization Finished", 15000)) << nivo.err();
+
+    std::string db = base + "/nivo.db3";
+    ASSERT_TRUE(nivo_test::eventually(
+        [&] { return nivo_test::store_count(db, "user = 'alice'") > 0; }, 60000))
+        << nivo_test::log_text(log) << read_file(dir.file("record.txt"));
+    std::string record = read_file(dir.file("record.txt"));
+    EXPECT_EQ(count_of(record, R"("op": "monitor")"), 6u) << record;
+    const std::string monitor = "nd_login_event_listner: ";
+    for (const char *line :
+         {"Error in ldap_parse_ds_event: ", "Server operations error: busy",
+          "Protocol error: bad events", "Bad Event ID: 102", "Bad Event ID: 7",
+          "Maximum number of active event monitors exceeded.", "Extension is currently disabled.",
+          "nd_login_event_listner Error in ldap_result: "}) {
+        std::string needle = line[0] == 'n' ? std::string(line) : monitor + line;
+        EXPECT_EQ(nivo_test::logged_at(log, "ERROR", needle), 1u) << needle;
+    }
+    EXPECT_EQ(nivo_test::logged_at(log, "ERROR", monitor + "reconnecting to ldap."), 5u)
+        << nivo_test::log_text(log);
+    EXPECT_EQ(nivo_test::logged_at(log, "", "Unexpected event notification"), 0u);
+    platform_process_close(directory);
+    ASSERT_TRUE(nivo.signal(PLATFORM_SIGNAL_STOP));
+    EXPECT_EQ(nivo.wait_exit(10000), 0);
+}
+
+// The Collector's logoff detection asking the directory (POLLING-MODE LDAP) with the agent in
+// its example mode, so no login event has set a search base: the polls search below an empty
+// base. alice is still shown at her address and is renewed; carol's address has nobody and she
+// is logged out.
+TEST(DirectoryPoll, RenewsAUserTheDirectoryShowsAndLogsOutOneItDoesNot)
+{
+    if (!MONITOR_BUILT) {
+        GTEST_SKIP() << "no directory monitor in this tree yet";
+    }
+    if (nivo_test::ran_in_own_network_namespace()) {
+        return;
+    }
+    temp_dir dir;
+    std::string base = make_base(dir, {{"[LOGOFF-DETECTION]\nENABLED=FALSE\n; PING",
+                                        "[LOGOFF-DETECTION]\nENABLED=TRUE\n; PING"},
+                                       {"DETECTION-MODE=PING", "DETECTION-MODE=WORKSTATION-POLL"},
+                                       {"POLLING-MODE=REGISTRY", "POLLING-MODE=LDAP"},
+                                       {"DETECTION-INTERVAL=600", "DETECTION-INTERVAL=2"}});
+    platform_process *directory = start_directory(dir, "[]");
+    ASSERT_NE(directory, nullptr);
+    daemon_process nivo(NIVO_BINARY, base);
+    ASSERT_TRUE(nivo.started());
+    std::string log = base + "/nivo.log";
+    ASSERT_TRUE(nivo.wait_for_log(log, "nivo_init: Initialization Finished", 15000)) << nivo.err();
+    std::string sim_out = dir.file("gwsim.txt");
+    platform_process *sim = start_appliance(sim_out);
+    ASSERT_NE(sim, nullptr);
+
+    std::string now = std::to_string(std::time(nullptr));
+    std::string sql = "INSERT INTO UserInfo (user, domain, wrkst_ip, create_time, expire_time, "
+                      "logon_type, flags) VALUES ('alice', 'example.test', '127.0.0.5', " +
+                      now + ", " + now + " + 2, 2, 1), ('carol', 'example.test', '127.0.0.7', " +
+                      now + ", " + now + " + 2, 2, 1);";
+    ASSERT_EQ(
+        nivo_test::run_tool({"/usr/bin/sqlite3", base + "/nivo.db3", sql}, dir.file("sqlite.txt")),
+        0)
+        << read_file(dir.file("sqlite.txt"));
+
+    EXPECT_TRUE(wait_file(sim_out, "logout user=carol domain=example.test address=127.0.0.7", 30))
+        << read_file(sim_out) << nivo_test::log_text(log);
+    ASSERT_TRUE(
+        nivo.wait_for_log(log, "wrkstpoll_handle_logon_req: same user still loggedon", 15000))
+        << nivo_test::log_text(log);
+    platform_process_close(sim);
+    std::string sent = read_file(sim_out);
+    EXPECT_EQ(sent.find("logout user=alice"), std::string::npos) << sent;
+    std::string db = base + "/nivo.db3";
+    EXPECT_EQ(nivo_test::store_count(db, "user = 'carol'"), 0);
+    EXPECT_EQ(nivo_test::store_count(db, "user = 'alice' AND wrkst_ip = '127.0.0.5' AND "
+                                         "expire_time > create_time + 2"),
+              1);
+
+    // Searches below the empty base: alice's address found at once; carol's tried as TCP, then
+    // as a bare IP address.
+    std::string record = read_file(dir.file("record.txt"));
+    for (const char *filter : {R"((networkAddress=9#\\00\\00\\7f\\00\\00\\05))",
+                               R"((networkAddress=9#\\00\\00\\7f\\00\\00\\07))",
+                               R"((networkAddress=1#\\7f\\00\\00\\07))"}) {
+        EXPECT_NE(record.find(std::string(R"("base": "", "scope": 2, "filter": ")") + filter),
+                  std::string::npos)
+            << filter << "\n"
+            << record;
+    }
+    EXPECT_EQ(record.find(R"(1#\\7f\\00\\00\\05)"), std::string::npos) << record;
+    platform_process_close(directory);
+    ASSERT_TRUE(nivo.signal(PLATFORM_SIGNAL_STOP));
+    EXPECT_EQ(nivo.wait_exit(10000), 0);
+}
+
+} // namespace
