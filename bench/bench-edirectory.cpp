@@ -24,17 +24,11 @@
 #include <thread>
 
 #include "bench_support.h"
-#include "common/log.h"
+#include "local_collector.h"
 #include "common/threadpool.h"
 #include "config/config.h"
 #include "dca/dca_edirectory.h"
-#include "dca/dca_pipeline.h"
-#include "dca/filter/dca_filter.h"
-#include "logoff/logoff_detector.h"
 #include "platform/process.h"
-#include "platform/registry.h"
-#include "userdb/gw_update_queue.h"
-#include "userdb/userdb.h"
 
 namespace {
 
@@ -137,36 +131,11 @@ main(int argc, char **argv)
         return 1;
     }
 
-    if (log_int(to_u16((base / "nivo.log").string()).c_str(),
-                to_u16((base / "nivo.log1").string()).c_str(),
-                to_u16((base / "logging_events.log").string()).c_str(),
-                to_u16((base / "logging_events.log1").string()).c_str()) != 0) {
+    if (!bench::start_local_collector(base, u"127.0.0.0/8")) {
         return 1;
     }
-    log_set_loglevel(LOG_DEBUG); // the default LOG-LEVEL
-    registry_set_location(to_u16((base / "registry").string()).c_str());
-    logoff_detector_init(1, LOGOFF_DEFAULT_INTERVAL);
-    dca_set_hostdomain(u"BENCH", u"bench.lan");
-    dca_addnet_authnetlist(u"127.0.0.0/8");
-    if (userinfo_db_init(to_u16(db).c_str(), u"UserInfo") != 0 || gw_update_queue_init() != 0 ||
-        threadpool_create(16, 1) != 0) {
-        std::fprintf(stderr, "bench-edirectory: set-up failed\n");
-        return 1;
-    }
-    dca_set_local_cidmgr();
-    dca_client_init(nullptr);
     edir_reset(divisor);
-
-    std::thread consumer([events] {
-        while (g_queued.load() < events) {
-            UserInfo *queued = gw_update_queue_dequeue();
-            if (queued != nullptr) {
-                g_queued.fetch_add(1);
-                userdb_free_userinfo(queued);
-            }
-        }
-    });
-    consumer.detach();
+    bench::drain_update_queue(&g_queued, events);
     std::u16string ip = u"127.0.0.1", dn = u"cn=admin,o=bench", password = u"bench",
                    user_base = u"ou=users,o=bench";
     config_record config{};

@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include <ctime>
+#include <memory>
 #include <string>
 #include <utility>
 #include <vector>
@@ -42,46 +43,79 @@ constexpr const char *ENTRIES = R"("bind_dn": "cn=admin,o=example", "password": 
   {"dn": "cn=bob,ou=users,o=example", "uid": "bob", "messageServer": "WS06",
    "networkAddress": ["9#127.0.0.6:524"]}])";
 
-// The example's base directory in dir/base with the ini replacements given, the appliance
-// simulator's address as the only appliance and the directory server on port 3890.
-std::string
-make_base(const temp_dir &dir, std::vector<std::pair<std::string, std::string>> replace)
-{
-    std::string base = nivo_test::copy_example_base(NIVO_SOURCE_DIR, dir.file("base"));
-    std::string ini = read_file(base + "/nivo.ini");
-    replace.emplace_back("EDIRECTORY-SERVER-PORT=389", "EDIRECTORY-SERVER-PORT=3890");
-    for (const auto &[from, to] : replace) {
-        EXPECT_NE(ini.find(from), std::string::npos) << from;
-        if (ini.find(from) != std::string::npos) {
+// The service on the example's base directory (in dir/base, with the ini replacements given,
+// the appliance simulator's address as the only appliance and the directory server on port
+// 3890) beside the directory server playing the subscriptions given (a JSON list) and recording
+// to dir/record.txt. The server ends by itself after two minutes; stop() ends the service.
+class directory_run {
+  public:
+    directory_run(const temp_dir &dir, std::vector<std::pair<std::string, std::string>> replace,
+                  const std::string &subscriptions)
+        : base(nivo_test::copy_example_base(NIVO_SOURCE_DIR, dir.file("base"))),
+          log(base + "/nivo.log"), db(base + "/nivo.db3"), record_(dir.file("record.txt"))
+    {
+        std::string ini = read_file(base + "/nivo.ini");
+        replace.emplace_back("EDIRECTORY-SERVER-PORT=389", "EDIRECTORY-SERVER-PORT=3890");
+        for (const auto &[from, to] : replace) {
+            if (ini.find(from) == std::string::npos) {
+                ADD_FAILURE() << from;
+                return;
+            }
             ini.replace(ini.find(from), from.size(), to);
         }
+        std::string script = dir.file("directory.json"), out = dir.file("directory.txt");
+        if (!nivo_test::write_file(base + "/nivo.ini", ini) ||
+            !nivo_test::write_file(base + "/gw-list.ini", "127.0.0.2:6060\n") ||
+            !nivo_test::write_file(script, std::string("{") + ENTRIES +
+                                               ",\n \"subscriptions\": " + subscriptions + "}\n")) {
+            ADD_FAILURE() << "cannot write the base directory";
+            return;
+        }
+        directory_ = nivo_test::start_program(
+            {"/usr/bin/python3",
+             std::string(NIVO_SOURCE_DIR) + "/tests/integration/fake_directory.py", "--script",
+             script, "--port", "3890", "--record", record_, "--seconds", "120"},
+            {.out = out, .timeout_ms = 130000});
+        if (directory_ == nullptr || !wait_file(out, "listening 127.0.0.1:3890", 10)) {
+            ADD_FAILURE() << "the directory server did not start: " << read_file(out);
+            return;
+        }
+        nivo_ = std::make_unique<daemon_process>(NIVO_BINARY, base);
+        if (!nivo_->started() ||
+            !nivo_->wait_for_log(log, "nivo_init: Initialization Finished", 15000)) {
+            ADD_FAILURE() << "the service did not start: " << nivo_->err();
+            nivo_.reset();
+        }
     }
-    EXPECT_TRUE(nivo_test::write_file(base + "/nivo.ini", ini));
-    EXPECT_TRUE(nivo_test::write_file(base + "/gw-list.ini", "127.0.0.2:6060\n"));
-    return base;
-}
+    ~directory_run()
+    {
+        platform_process_close(directory_);
+    }
+    directory_run(const directory_run &) = delete;
+    directory_run &operator=(const directory_run &) = delete;
 
-// The directory server with the subscriptions given (a JSON list), recording to dir/record.txt;
-// it ends by itself after two minutes. Null when it did not come up.
-platform_process *
-start_directory(const temp_dir &dir, const std::string &subscriptions)
-{
-    std::string script = dir.file("directory.json");
-    EXPECT_TRUE(nivo_test::write_file(
-        script, std::string("{") + ENTRIES + ",\n \"subscriptions\": " + subscriptions + "}\n"));
-    std::string out = dir.file("directory.txt");
-    platform_process *server = nivo_test::start_program(
-        {"/usr/bin/python3", std::string(NIVO_SOURCE_DIR) + "/tests/integration/fake_directory.py",
-         "--script", script, "--port", "3890", "--record", dir.file("record.txt"), "--seconds",
-         "120"},
-        {.out = out, .timeout_ms = 130000});
-    if (server != nullptr && !wait_file(out, "listening 127.0.0.1:3890", 10)) {
-        ADD_FAILURE() << read_file(out);
-        platform_process_close(server);
-        return nullptr;
+    bool up() const
+    {
+        return nivo_ != nullptr;
     }
-    return server;
-}
+    // What the directory server received so far, one JSON object a line.
+    std::string record() const
+    {
+        return read_file(record_);
+    }
+    // Stops the service: whether it ended with status 0.
+    bool stop()
+    {
+        return nivo_->signal(PLATFORM_SIGNAL_STOP) && nivo_->wait_exit(10000) == 0;
+    }
+
+    const std::string base, log, db;
+
+  private:
+    std::string record_;
+    platform_process *directory_ = nullptr;
+    std::unique_ptr<daemon_process> nivo_;
+};
 
 // The appliance simulator at 127.0.0.2:6060, made active; null when it did not become active.
 platform_process *
@@ -99,11 +133,8 @@ start_appliance(const std::string &out)
     return sim;
 }
 
-std::vector<std::pair<std::string, std::string>>
-edirectory_mode()
-{
-    return {{"DCA-MODE=EVENTLOG", "DCA-MODE=EDIRECTORY"}};
-}
+const std::vector<std::pair<std::string, std::string>> EDIRECTORY_MODE{
+    {"DCA-MODE=EVENTLOG", "DCA-MODE=EDIRECTORY"}};
 
 TEST(EDirectoryMode, LoginStoredAndSentLogoutRemovesItAndIsSent)
 {
@@ -114,35 +145,29 @@ TEST(EDirectoryMode, LoginStoredAndSentLogoutRemovesItAndIsSent)
         return;
     }
     temp_dir dir;
-    std::string base = make_base(dir, edirectory_mode());
     // alice logs in at once; she logs out once the test has seen her logon.
     std::string go = dir.file("logout-now");
-    platform_process *directory =
-        start_directory(dir, std::string(R"([{"events": [{"type": 100, "perpetrator": ")") +
-                                 ALICE_DN + R"(", "after": 1}, {"type": 102, "perpetrator": ")" +
-                                 ALICE_DN + R"(", "when_file": ")" + go + R"("}]}])");
-    ASSERT_NE(directory, nullptr);
-    daemon_process nivo(NIVO_BINARY, base);
-    ASSERT_TRUE(nivo.started());
-    std::string log = base + "/nivo.log";
-    ASSERT_TRUE(nivo.wait_for_log(log, "nivo_init: Initialization Finished", 15000)) << nivo.err();
+    directory_run run(dir, EDIRECTORY_MODE,
+                      std::string(R"([{"events": [{"type": 100, "perpetrator": ")") + ALICE_DN +
+                          R"(", "after": 1}, {"type": 102, "perpetrator": ")" + ALICE_DN +
+                          R"(", "when_file": ")" + go + R"("}]}])");
+    ASSERT_TRUE(run.up());
     std::string sim_out = dir.file("gwsim.txt");
     platform_process *sim = start_appliance(sim_out);
     ASSERT_NE(sim, nullptr);
 
     // The login: one search for alice below the user base, a row at her address, one logon.
-    std::string db = base + "/nivo.db3";
     ASSERT_TRUE(nivo_test::eventually(
-        [&] { return nivo_test::store_count(db, "user = 'alice'") > 0; }, 30000))
-        << nivo_test::log_text(log) << read_file(dir.file("record.txt"));
-    std::vector<nivo_test::store_row> rows = nivo_test::store_rows(db, "user = 'alice'");
+        [&] { return nivo_test::store_count(run.db, "user = 'alice'") > 0; }, 30000))
+        << nivo_test::log_text(run.log) << run.record();
+    std::vector<nivo_test::store_row> rows = nivo_test::store_rows(run.db, "user = 'alice'");
     ASSERT_EQ(rows.size(), 1u);
     EXPECT_EQ(rows[0].ip, "127.0.0.5");
     EXPECT_EQ(rows[0].flags, 1);
     EXPECT_TRUE(wait_file(sim_out, "logon user=alice", 15)) << read_file(sim_out);
     EXPECT_NE(read_file(sim_out).find("address=127.0.0.5"), std::string::npos)
         << read_file(sim_out);
-    std::string record = read_file(dir.file("record.txt"));
+    std::string record = run.record();
     EXPECT_NE(record.find(R"("op": "bind", "dn": "cn=admin,o=example", "ok": true)"),
               std::string::npos)
         << record;
@@ -155,17 +180,15 @@ TEST(EDirectoryMode, LoginStoredAndSentLogoutRemovesItAndIsSent)
     // The logout: the row goes and the appliance hears of it.
     ASSERT_TRUE(nivo_test::write_file(go, "go"));
     EXPECT_TRUE(nivo_test::eventually(
-        [&] { return nivo_test::store_count(db, "user = 'alice'") == 0; }, 30000))
-        << nivo_test::log_text(log);
+        [&] { return nivo_test::store_count(run.db, "user = 'alice'") == 0; }, 30000))
+        << nivo_test::log_text(run.log);
     EXPECT_TRUE(wait_file(sim_out, "logout user=alice", 15)) << read_file(sim_out);
     EXPECT_TRUE(nivo_test::logged(
-        log, "nd_login_event_listner: Sending logout Request to the remote Collector: alice"));
-    std::string text = nivo_test::log_text(log);
+        run.log, "nd_login_event_listner: Sending logout Request to the remote Collector: alice"));
+    std::string text = nivo_test::log_text(run.log);
     EXPECT_EQ(text.find("example-only"), std::string::npos) << "the password reached the log";
     platform_process_close(sim);
-    platform_process_close(directory);
-    ASSERT_TRUE(nivo.signal(PLATFORM_SIGNAL_STOP));
-    EXPECT_EQ(nivo.wait_exit(10000), 0);
+    EXPECT_TRUE(run.stop());
 }
 
 // Each end of the subscription that the server may send, and a dropped connection: each is
@@ -180,27 +203,21 @@ TEST(EDirectoryMode, RefusalsAndADroppedConnectionAreLoggedAndReconnected)
         return;
     }
     temp_dir dir;
-    std::string base = make_base(dir, edirectory_mode());
-    platform_process *directory = start_directory(dir, std::string(R"([
+    directory_run run(dir, EDIRECTORY_MODE,
+                      std::string(R"([
   {"events": [{"raw": "0401ff", "after": 0.5}], "end": {"code": 1, "message": "busy"}},
   {"end": {"code": 2, "message": "bad events", "refused": [102, 7]}},
   {"end": {"code": 11}},
   {"end": {"code": 53}},
   {"events": [{"type": 1, "after": 0.2}], "end": "drop"},
-  {"events": [{"type": 100, "perpetrator": ")") + ALICE_DN +
-                                                           R"(", "after": 0.5}]}])");
-    ASSERT_NE(directory, nullptr);
-    daemon_process nivo(NIVO_BINARY, base);
-    ASSERT_TRUE(nivo.started());
-    std::string log = base + "/nivo.log";
-    ASSERT_TRUE(nivo.wait_for_log(log, "nivo_init: Initialization Finished", 15000)) << nivo.err();
+  {"events": [{"type": 100, "perpetrator": ")") +
+                          ALICE_DN + R"(", "after": 0.5}]}])");
+    ASSERT_TRUE(run.up());
 
-    std::string db = base + "/nivo.db3";
     ASSERT_TRUE(nivo_test::eventually(
-        [&] { return nivo_test::store_count(db, "user = 'alice'") > 0; }, 60000))
-        << nivo_test::log_text(log) << read_file(dir.file("record.txt"));
-    std::string record = read_file(dir.file("record.txt"));
-    EXPECT_EQ(count_of(record, R"("op": "monitor")"), 6u) << record;
+        [&] { return nivo_test::store_count(run.db, "user = 'alice'") > 0; }, 60000))
+        << nivo_test::log_text(run.log) << run.record();
+    EXPECT_EQ(count_of(run.record(), R"("op": "monitor")"), 6u) << run.record();
     const std::string monitor = "nd_login_event_listner: ";
     for (const char *line :
          {"Error in ldap_parse_ds_event: ", "Server operations error: busy",
@@ -208,14 +225,12 @@ TEST(EDirectoryMode, RefusalsAndADroppedConnectionAreLoggedAndReconnected)
           "Maximum number of active event monitors exceeded.", "Extension is currently disabled.",
           "nd_login_event_listner Error in ldap_result: "}) {
         std::string needle = line[0] == 'n' ? std::string(line) : monitor + line;
-        EXPECT_EQ(nivo_test::logged_at(log, "ERROR", needle), 1u) << needle;
+        EXPECT_EQ(nivo_test::logged_at(run.log, "ERROR", needle), 1u) << needle;
     }
-    EXPECT_EQ(nivo_test::logged_at(log, "ERROR", monitor + "reconnecting to ldap."), 5u)
-        << nivo_test::log_text(log);
-    EXPECT_EQ(nivo_test::logged_at(log, "", "Unexpected event notification"), 0u);
-    platform_process_close(directory);
-    ASSERT_TRUE(nivo.signal(PLATFORM_SIGNAL_STOP));
-    EXPECT_EQ(nivo.wait_exit(10000), 0);
+    EXPECT_EQ(nivo_test::logged_at(run.log, "ERROR", monitor + "reconnecting to ldap."), 5u)
+        << nivo_test::log_text(run.log);
+    EXPECT_EQ(nivo_test::logged_at(run.log, "", "Unexpected event notification"), 0u);
+    EXPECT_TRUE(run.stop());
 }
 
 // The Collector's logoff detection asking the directory (POLLING-MODE LDAP) with the agent in
@@ -231,17 +246,14 @@ TEST(DirectoryPoll, RenewsAUserTheDirectoryShowsAndLogsOutOneItDoesNot)
         return;
     }
     temp_dir dir;
-    std::string base = make_base(dir, {{"[LOGOFF-DETECTION]\nENABLED=FALSE\n; PING",
-                                        "[LOGOFF-DETECTION]\nENABLED=TRUE\n; PING"},
-                                       {"DETECTION-MODE=PING", "DETECTION-MODE=WORKSTATION-POLL"},
-                                       {"POLLING-MODE=REGISTRY", "POLLING-MODE=LDAP"},
-                                       {"DETECTION-INTERVAL=600", "DETECTION-INTERVAL=2"}});
-    platform_process *directory = start_directory(dir, "[]");
-    ASSERT_NE(directory, nullptr);
-    daemon_process nivo(NIVO_BINARY, base);
-    ASSERT_TRUE(nivo.started());
-    std::string log = base + "/nivo.log";
-    ASSERT_TRUE(nivo.wait_for_log(log, "nivo_init: Initialization Finished", 15000)) << nivo.err();
+    directory_run run(
+        dir,
+        {{"[LOGOFF-DETECTION]\nENABLED=FALSE\n; PING", "[LOGOFF-DETECTION]\nENABLED=TRUE\n; PING"},
+         {"DETECTION-MODE=PING", "DETECTION-MODE=WORKSTATION-POLL"},
+         {"POLLING-MODE=REGISTRY", "POLLING-MODE=LDAP"},
+         {"DETECTION-INTERVAL=600", "DETECTION-INTERVAL=2"}},
+        "[]");
+    ASSERT_TRUE(run.up());
     std::string sim_out = dir.file("gwsim.txt");
     platform_process *sim = start_appliance(sim_out);
     ASSERT_NE(sim, nullptr);
@@ -251,28 +263,29 @@ TEST(DirectoryPoll, RenewsAUserTheDirectoryShowsAndLogsOutOneItDoesNot)
                       "logon_type, flags) VALUES ('alice', 'example.test', '127.0.0.5', " +
                       now + ", " + now + " + 2, 2, 1), ('carol', 'example.test', '127.0.0.7', " +
                       now + ", " + now + " + 2, 2, 1);";
-    ASSERT_EQ(
-        nivo_test::run_tool({"/usr/bin/sqlite3", base + "/nivo.db3", sql}, dir.file("sqlite.txt")),
-        0)
+    ASSERT_EQ(nivo_test::run_tool({"/usr/bin/sqlite3", run.db, sql}, dir.file("sqlite.txt")), 0)
         << read_file(dir.file("sqlite.txt"));
 
     EXPECT_TRUE(wait_file(sim_out, "logout user=carol domain=example.test address=127.0.0.7", 30))
-        << read_file(sim_out) << nivo_test::log_text(log);
-    ASSERT_TRUE(
-        nivo.wait_for_log(log, "wrkstpoll_handle_logon_req: same user still loggedon", 15000))
-        << nivo_test::log_text(log);
+        << read_file(sim_out) << nivo_test::log_text(run.log);
+    ASSERT_TRUE(nivo_test::eventually(
+        [&] {
+            return nivo_test::logged(run.log,
+                                     "wrkstpoll_handle_logon_req: same user still loggedon");
+        },
+        15000))
+        << nivo_test::log_text(run.log);
     platform_process_close(sim);
     std::string sent = read_file(sim_out);
     EXPECT_EQ(sent.find("logout user=alice"), std::string::npos) << sent;
-    std::string db = base + "/nivo.db3";
-    EXPECT_EQ(nivo_test::store_count(db, "user = 'carol'"), 0);
-    EXPECT_EQ(nivo_test::store_count(db, "user = 'alice' AND wrkst_ip = '127.0.0.5' AND "
-                                         "expire_time > create_time + 2"),
+    EXPECT_EQ(nivo_test::store_count(run.db, "user = 'carol'"), 0);
+    EXPECT_EQ(nivo_test::store_count(run.db, "user = 'alice' AND wrkst_ip = '127.0.0.5' AND "
+                                             "expire_time > create_time + 2"),
               1);
 
     // Searches below the empty base: alice's address found at once; carol's tried as TCP, then
     // as a bare IP address.
-    std::string record = read_file(dir.file("record.txt"));
+    std::string record = run.record();
     for (const char *filter : {R"((networkAddress=9#\\00\\00\\7f\\00\\00\\05))",
                                R"((networkAddress=9#\\00\\00\\7f\\00\\00\\07))",
                                R"((networkAddress=1#\\7f\\00\\00\\07))"}) {
@@ -282,9 +295,7 @@ TEST(DirectoryPoll, RenewsAUserTheDirectoryShowsAndLogsOutOneItDoesNot)
             << record;
     }
     EXPECT_EQ(record.find(R"(1#\\7f\\00\\00\\05)"), std::string::npos) << record;
-    platform_process_close(directory);
-    ASSERT_TRUE(nivo.signal(PLATFORM_SIGNAL_STOP));
-    EXPECT_EQ(nivo.wait_exit(10000), 0);
+    EXPECT_TRUE(run.stop());
 }
 
 } // namespace
