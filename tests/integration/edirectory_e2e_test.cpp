@@ -133,14 +133,22 @@ start_appliance(const std::string &out)
     return sim;
 }
 
+class EDirectoryMode : public ::testing::Test {
+  protected:
+    void SetUp() override
+    {
+        if (!MONITOR_BUILT) {
+            GTEST_SKIP() << "no directory monitor in this tree yet";
+        }
+    }
+};
+class DirectoryPoll : public EDirectoryMode {};
+
 const std::vector<std::pair<std::string, std::string>> EDIRECTORY_MODE{
     {"DCA-MODE=EVENTLOG", "DCA-MODE=EDIRECTORY"}};
 
-TEST(EDirectoryMode, LoginStoredAndSentLogoutRemovesItAndIsSent)
+TEST_F(EDirectoryMode, LoginStoredAndSentLogoutRemovesItAndIsSent)
 {
-    if (!MONITOR_BUILT) {
-        GTEST_SKIP() << "no directory monitor in this tree yet";
-    }
     if (nivo_test::ran_in_own_network_namespace()) {
         return;
     }
@@ -194,11 +202,8 @@ TEST(EDirectoryMode, LoginStoredAndSentLogoutRemovesItAndIsSent)
 // Each end of the subscription that the server may send, and a dropped connection: each is
 // logged as such and followed by a new connection and subscription, on which events arrive again.
 // An event that cannot be read is skipped without a reconnection.
-TEST(EDirectoryMode, RefusalsAndADroppedConnectionAreLoggedAndReconnected)
+TEST_F(EDirectoryMode, RefusalsAndADroppedConnectionAreLoggedAndReconnected)
 {
-    if (!MONITOR_BUILT) {
-        GTEST_SKIP() << "no directory monitor in this tree yet";
-    }
     if (nivo_test::ran_in_own_network_namespace()) {
         return;
     }
@@ -237,11 +242,8 @@ TEST(EDirectoryMode, RefusalsAndADroppedConnectionAreLoggedAndReconnected)
 // its example mode, so no login event has set a search base: the polls search below an empty
 // base. alice is still shown at her address and is renewed; carol's address has nobody and she
 // is logged out.
-TEST(DirectoryPoll, RenewsAUserTheDirectoryShowsAndLogsOutOneItDoesNot)
+TEST_F(DirectoryPoll, RenewsAUserTheDirectoryShowsAndLogsOutOneItDoesNot)
 {
-    if (!MONITOR_BUILT) {
-        GTEST_SKIP() << "no directory monitor in this tree yet";
-    }
     if (nivo_test::ran_in_own_network_namespace()) {
         return;
     }
