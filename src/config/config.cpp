@@ -62,6 +62,7 @@ config_preinit(config_record *record)
     record->detection_mode = DETECTION_MODE_PING;
     record->detection_retry = 1;
     record->detection_interval = 600;
+    record->remote_config_enabled = 1;
 }
 
 void

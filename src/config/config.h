@@ -12,6 +12,7 @@
 struct dc_node;
 struct gw_node;
 struct coll_node;
+struct gw_net_node;
 
 // Keyword values.
 enum : std::uint32_t { DCA_MODE_EVENTLOG = 1, DCA_MODE_NETAPI = 2, DCA_MODE_EDIRECTORY = 3 };
@@ -77,6 +78,10 @@ struct config_record {
     char16_t *monitoring_ip;
     std::uint16_t monitored_port;
     std::uint16_t monitoring_port;
+    // REMOTE-CONFIG: whether the configuration receiver runs, and the networks it takes pushes
+    // from (null: any address). Both kept from the local nivo.ini on every push.
+    std::uint32_t remote_config_enabled;
+    gw_net_node *remote_config_networks;
     // list heads
     dc_node *dc_list;
     gw_node *gw_list;
@@ -106,7 +111,7 @@ int config_set_logfiles(config_record *record);
 // Sets the defaults of the record's numbers (the record is zeroed before): THREADPOOL-SIZE 16,
 // both roles enabled, DCA-MODE NETAPI, NTLM monitoring off, SERVER-PORT and DCASERVER-PORT 5566,
 // POLLING-MODE REGISTRY, TSSO-SERVER-PORT 6677, logoff detection off in PING mode with one retry
-// and a DETECTION-INTERVAL of 600 seconds.
+// and a DETECTION-INTERVAL of 600 seconds, the configuration receiver enabled.
 void config_preinit(config_record *record);
 
 // Replaces an owned text of the record with a copy of value (null clears it).

@@ -3,6 +3,7 @@
 #include "config/config_parse.h"
 
 #include <cstring>
+#include <new>
 #include <span>
 #include <type_traits>
 #include <vector>
@@ -15,6 +16,7 @@
 #include "dca/filter/dca_filter.h"
 #include "platform/eventlog.h"
 #include "platform/profile.h"
+#include "platform/socket.h"
 
 namespace {
 
@@ -81,11 +83,13 @@ number(const std::u16string &text)
     return number_parse_auto(text.c_str());
 }
 
-// The networks of ALLOWED-AGENT-NETWORKS: "address/prefix" items separated by commas, blanks
-// around an item allowed. Every item must be a network the agent filter accepts; an empty item
-// (an empty value included) is refused like any other bad one. 0, or -1 (logged by the filter).
+// A list of networks: "address/prefix" items separated by commas, blanks around an item
+// allowed. Every item must be an IPv4 network with a decimal prefix from 0 to 32, each handed to
+// add; an empty item (an empty value included) is refused like any other bad one. 0, or -1
+// (logged by who, or by add).
 int
-add_agent_networks(const std::u16string &value)
+add_networks(const char16_t *who, const std::u16string &value, config_record *record,
+             int (*add)(config_record *, const std::u16string &item, int bits))
 {
     std::size_t start = 0;
     for (;;) {
@@ -105,10 +109,10 @@ add_agent_networks(const std::u16string &value)
             bits = bits < 0 || c < u'0' || c > u'9' ? -1 : bits * 10 + (c - u'0');
         }
         if (bits < 0 || bits > 32) {
-            log_write(LOG_ERROR, u"add_agent_networks: '%s' is not address/bits\n", item);
+            log_write(LOG_ERROR, u"%s: '%s' is not address/bits\n", who, item);
             return -1;
         }
-        if (dca_agent_addnet_authnetlist(item.c_str()) != 0) {
+        if (add(record, item, bits) != 0) {
             return -1;
         }
         if (comma == std::u16string::npos) {
@@ -116,6 +120,46 @@ add_agent_networks(const std::u16string &value)
         }
         start = comma + 1;
     }
+}
+
+int
+add_agent_network(config_record *, const std::u16string &item, int)
+{
+    return dca_agent_addnet_authnetlist(item.c_str());
+}
+
+// One network of ALLOWED-NETWORKS, appended to the record's list (masked, host byte order).
+int
+add_remote_config_network(config_record *record, const std::u16string &item, int bits)
+{
+    std::u16string address = item.substr(0, item.find(u'/'));
+    std::uint32_t ipv4 = 0;
+    if (platform_ipv4_from_text(address.c_str(), &ipv4) != 0) {
+        log_write(LOG_ERROR, u"add_remote_config_networks: '%s' is not address/bits\n", item);
+        return -1;
+    }
+    std::uint32_t mask = number_prefix_to_mask(bits);
+    auto *node = new (std::nothrow) gw_net_node{ipv4 & mask, mask, nullptr};
+    if (node == nullptr) {
+        return -1;
+    }
+    gw_net_node **tail = &record->remote_config_networks;
+    while (*tail != nullptr) {
+        tail = &(*tail)->next;
+    }
+    *tail = node;
+    return 0;
+}
+
+void
+free_remote_config_networks(config_record *record)
+{
+    for (gw_net_node *net = record->remote_config_networks; net != nullptr;) {
+        gw_net_node *next = net->next;
+        delete net;
+        net = next;
+    }
+    record->remote_config_networks = nullptr;
 }
 
 void
@@ -359,15 +403,30 @@ apply_dead_entry_timeout(config_record *record, const std::u16string &value)
 // ALLOWED-AGENT-NETWORKS: without this key any address may act as an agent; with it only these
 // networks.
 int
-apply_agent_networks(config_record *, const std::u16string &value)
+apply_agent_networks(config_record *record, const std::u16string &value)
 {
     log_write(LOG_MSG, u"\tparse_keyvalue_cidmgr: ALLOWED-AGENT-NETWORKS: %s\n", value);
-    if (add_agent_networks(value) != 0) {
+    if (add_networks(u"add_agent_networks", value, record, add_agent_network) != 0) {
         log_write(LOG_ERROR, u"\tparse_keyvalue_cidmgr: Invalid ALLOWED-AGENT-NETWORKS Value: %s\n",
                   value);
         return -1;
     }
     dca_print_authnetlist(DCA_NETLIST_AGENT);
+    return 0;
+}
+
+// ALLOWED-NETWORKS: the networks the configuration receiver takes pushes from; a second
+// occurrence adds its networks to those of the first.
+int
+apply_remote_config_networks(config_record *record, const std::u16string &value)
+{
+    log_write(LOG_MSG, u"\tparse_keyvalue_remote_config: ALLOWED-NETWORKS: %s\n", value);
+    if (add_networks(u"add_remote_config_networks", value, record, add_remote_config_network) !=
+        0) {
+        log_write(LOG_ERROR,
+                  u"\tparse_keyvalue_remote_config: Invalid ALLOWED-NETWORKS Value: %s\n", value);
+        return -1;
+    }
     return 0;
 }
 
@@ -466,10 +525,23 @@ constexpr section_rules SECTION_HA_SETTING = {
     .unknown_key = u"parse_keyvalue_ha_setting: Invalid Key: %s\n",
 };
 
+// Who may push configuration. A bad keyword is refused: a typing error must not leave the
+// receiver open where it was meant to be closed.
+constexpr section_rules SECTION_REMOTE_CONFIG = {
+    .name = u"REMOTE-CONFIG",
+    .trace_level = LOG_MSG,
+    .key_line = u"\tparse_keyvalue_remote_config: Key: %s\n",
+    .value_line = u"\tparse_keyvalue_remote_config: Value: %s\n",
+    .no_equals_level = LOG_ERROR,
+    .no_equals = u"parse_keyvalue_remote_config: Invalid KeyValue: %s\n",
+    .unknown_level = LOG_ERROR,
+    .unknown_key = u"parse_keyvalue_remote_config: Invalid Key: %s\n",
+};
+
 constexpr const section_rules *SECTIONS[] = {
     &SECTION_SETTINGS,           &SECTION_NIV_AGENT,  &SECTION_NIV_COLLECTOR,
     &SECTION_LOGOFF_DETECTION,   &SECTION_LOGGING,    &SECTION_ACCOUNT_CREDENTIALS,
-    &SECTION_EDIRECTORY_SETTING, &SECTION_HA_SETTING,
+    &SECTION_EDIRECTORY_SETTING, &SECTION_HA_SETTING, &SECTION_REMOTE_CONFIG,
 };
 
 // Where the post-processing bounds DETECTION-INTERVAL, in seconds.
@@ -729,6 +801,20 @@ constexpr key_row KEYS[] = {
      .number = FIELD<&config_record::monitoring_port>,
      .level = LOG_ERROR,
      .number_line = u"\tparse_keyvalue_ha_setting: Monitoring Port: %d\n"},
+
+    // REMOTE-CONFIG
+    {.section = &SECTION_REMOTE_CONFIG,
+     .key = u"ENABLED",
+     .kind = key_kind::flag,
+     .number = FIELD<&config_record::remote_config_enabled>,
+     .on = u"\tparse_keyvalue_remote_config: Configuration Receiver to be Enabled\n",
+     .off = u"\tparse_keyvalue_remote_config: Configuration Receiver to be Disabled\n",
+     .bad_value = u"\tparse_keyvalue_remote_config: Invalid ENABLED Value: %s\n",
+     .bad_value_refused = true},
+    {.section = &SECTION_REMOTE_CONFIG,
+     .key = u"ALLOWED-NETWORKS",
+     .kind = key_kind::custom,
+     .apply = apply_remote_config_networks},
 };
 
 const key_row *
@@ -934,6 +1020,12 @@ int
 parse_keyvalue_ha_setting(config_record *record, const char16_t *entry)
 {
     return parse_section_entry(record, SECTION_HA_SETTING, entry);
+}
+
+int
+parse_keyvalue_remote_config(config_record *record, const char16_t *entry)
+{
+    return parse_section_entry(record, SECTION_REMOTE_CONFIG, entry);
 }
 
 int
@@ -1181,5 +1273,6 @@ config_release(config_record *record)
         free_text(text);
     }
     config_free_lists(record);
+    free_remote_config_networks(record);
     *record = config_record{};
 }

@@ -3,10 +3,10 @@
 //
 // nivo.ini is a profile file (platform/profile.h): "[SECTION]" headers and key=value entries.
 // Sections: SETTINGS, NIV-AGENT, NIV-COLLECTOR, LOGOFF-DETECTION, LOGGING, ACCOUNT-CREDENTIALS,
-// EDIRECTORY-SETTING, HA-SETTING; names, keys and keywords without regard to case. An entry is
-// split at its first "="; neither side is trimmed, so "ENABLED =TRUE" names the key "ENABLED ".
-// Numbers take an automatic base (0x hexadecimal, leading 0 octal, else decimal); 16- and 8-bit
-// fields keep the low bits.
+// EDIRECTORY-SETTING, HA-SETTING, REMOTE-CONFIG; names, keys and keywords without regard to case.
+// An entry is split at its first "="; neither side is trimmed, so "ENABLED =TRUE" names the key
+// "ENABLED ". Numbers take an automatic base (0x hexadecimal, leading 0 octal, else decimal); 16-
+// and 8-bit fields keep the low bits.
 //
 // Encoded values:
 //   - byte list (HOST-DOMAIN, HOST-DOMAIN-FQDN, and ACCOUNT-CREDENTIALS values holding an
@@ -45,6 +45,7 @@ int parse_keyvalue_logging(config_record *record, const char16_t *entry);
 int parse_keyvalue_accountcred(config_record *record, const char16_t *entry);
 int parse_keyvalue_edirectory(config_record *record, const char16_t *entry);
 int parse_keyvalue_ha_setting(config_record *record, const char16_t *entry);
+int parse_keyvalue_remote_config(config_record *record, const char16_t *entry);
 
 // Checks and derives values, reads the list files from the base directory, applies the logging
 // settings. 0, or -1 without HOST-DOMAIN or HOST-DOMAIN-FQDN.

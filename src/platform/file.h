@@ -33,6 +33,9 @@ long long platform_file_seek(platform_file *file, long long offset, int whence);
 // Cuts the file at the current position.
 int platform_file_truncate(platform_file *file);
 
+// Makes what was written durable: the bytes are on the disk when it returns 0; -1 otherwise.
+int platform_file_sync(platform_file *file);
+
 // The file's size in bytes, or -1.
 long long platform_file_size(platform_file *file);
 

@@ -38,11 +38,28 @@ int platform_socket_listen(platform_socket_t s, int backlog);
 int platform_socket_connect(platform_socket_t s, std::uint32_t address, std::uint16_t port);
 platform_socket_t platform_socket_accept(platform_socket_t s, net_sockaddr *address,
                                          std::uint32_t *length);
+// Ends the sending side of a connected TCP socket (the peer reads its end): 0, or -1.
+int platform_socket_shutdown_send(platform_socket_t s);
 // Bytes sent or received, or -1.
 long long platform_socket_send(platform_socket_t s, const void *data, std::size_t length);
+// Sends one datagram to a raw socket address (as platform_socket_recvfrom gave it), from the
+// local IPv4 address source (host byte order; 0: the one the route gives).
+long long platform_socket_sendto(platform_socket_t s, const void *data, std::size_t length,
+                                 const net_sockaddr &address, std::uint32_t address_length,
+                                 std::uint32_t source);
+// The bytes of a TCP socket that the peer has not acknowledged yet, those still queued for
+// sending included: 0 once everything sent lies in the peer's receive buffer. 0, or -1.
+int platform_socket_unacknowledged(platform_socket_t s, std::size_t *bytes);
 long long platform_socket_recv(platform_socket_t s, void *data, std::size_t capacity);
 long long platform_socket_recvfrom(platform_socket_t s, void *data, std::size_t capacity,
                                    net_sockaddr *address, std::uint32_t *length);
+// Asks a UDP socket to tell, with each datagram, the local address it came in at: 0, or -1.
+int platform_socket_want_local_address(platform_socket_t s);
+// platform_socket_recvfrom, and the local IPv4 address (host byte order) the datagram came in at,
+// to answer from: 0 when the socket does not tell it.
+long long platform_socket_recvfrom_local(platform_socket_t s, void *data, std::size_t capacity,
+                                         net_sockaddr *address, std::uint32_t *length,
+                                         std::uint32_t *local);
 // Waits until the socket is readable: 1 readable, 0 time limit passed, -1 failure.
 int platform_socket_wait_readable(platform_socket_t s, long seconds, long microseconds);
 // Asks for a receive buffer of at least this many bytes, past the system's usual cap where the

@@ -13,6 +13,8 @@
 #include "config/config.h"
 #include "config/config_lists.h"
 #include "config/config_parse.h"
+#include "config/connectivity.h"
+#include "config/config_receiver.h"
 #include "dca/dca_eventlog.h"
 #include "dca/dca_ha.h"
 #include "dca/dca_netsession.h"
@@ -403,6 +405,16 @@ init_user_store(config_record *config)
     return 0;
 }
 
+// 10. The configuration receiver, then the connectivity responder, each on an operating-system
+// thread of its own before the pool exists; their creation is not checked.
+int
+init_remote_configuration(config_record *)
+{
+    (void)config_server_start();
+    (void)connectivity_start_thread();
+    return 0;
+}
+
 // 11. The thread pool.
 int
 init_thread_pool(config_record *config)
@@ -655,6 +667,7 @@ constexpr init_step INIT_STEPS[] = {
     {always, init_logs, true},
     {always, init_configuration, false},
     {collector, init_user_store, true},
+    {always, init_remote_configuration, true},
     {always, init_thread_pool, true},
     {collector, init_update_queue, true},
     {collector, init_appliance_client, true},

@@ -119,6 +119,12 @@ platform_socket_listen(platform_socket_t, int)
 }
 
 int
+platform_socket_shutdown_send(platform_socket_t)
+{
+    return 0;
+}
+
+int
 platform_socket_connect(platform_socket_t, std::uint32_t, std::uint16_t)
 {
     return 0;

@@ -110,6 +110,16 @@ platform_file_truncate(platform_file *file)
     return ftruncate(file->fd, here) == 0 ? 0 : -1;
 }
 
+int
+platform_file_sync(platform_file *file)
+{
+    int rc;
+    do {
+        rc = fsync(file->fd);
+    } while (rc != 0 && errno == EINTR);
+    return rc == 0 ? 0 : -1;
+}
+
 long long
 platform_file_size(platform_file *file)
 {

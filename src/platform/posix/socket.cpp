@@ -5,9 +5,12 @@
 #include <arpa/inet.h>
 #include <cerrno>
 #include <cstring>
+#include <linux/sockios.h>
 #include <netinet/in.h>
 #include <poll.h>
+#include <sys/ioctl.h>
 #include <sys/socket.h>
+#include <sys/uio.h>
 #include <unistd.h>
 
 #include <string>
@@ -154,6 +157,49 @@ platform_socket_send(platform_socket_t s, const void *data, std::size_t length)
 }
 
 long long
+platform_socket_sendto(platform_socket_t s, const void *data, std::size_t length,
+                       const net_sockaddr &address, std::uint32_t address_length,
+                       std::uint32_t source)
+{
+    iovec io{const_cast<void *>(data), length};
+    msghdr message{};
+    message.msg_name = const_cast<unsigned char *>(address.bytes);
+    message.msg_namelen =
+        address_length > sizeof(net_sockaddr) ? sizeof(net_sockaddr) : address_length;
+    message.msg_iov = &io;
+    message.msg_iovlen = 1;
+    alignas(cmsghdr) unsigned char control[CMSG_SPACE(sizeof(in_pktinfo))] = {};
+    if (source != 0) {
+        message.msg_control = control;
+        message.msg_controllen = sizeof control;
+        cmsghdr *header = CMSG_FIRSTHDR(&message);
+        header->cmsg_level = IPPROTO_IP;
+        header->cmsg_type = IP_PKTINFO;
+        header->cmsg_len = CMSG_LEN(sizeof(in_pktinfo));
+        in_pktinfo info{};
+        info.ipi_spec_dst.s_addr = htonl(source);
+        std::memcpy(CMSG_DATA(header), &info, sizeof info);
+    }
+    ssize_t n;
+    do {
+        n = sendmsg(fd(s), &message, MSG_NOSIGNAL);
+    } while (n < 0 && errno == EINTR);
+    return n;
+}
+
+int
+platform_socket_unacknowledged(platform_socket_t s, std::size_t *bytes)
+{
+    // For TCP the output queue counts from the first unacknowledged byte to the last one queued.
+    int queued = 0;
+    if (ioctl(fd(s), SIOCOUTQ, &queued) != 0 || queued < 0) {
+        return -1;
+    }
+    *bytes = static_cast<std::size_t>(queued);
+    return 0;
+}
+
+long long
 platform_socket_recv(platform_socket_t s, void *data, std::size_t capacity)
 {
     ssize_t n;
@@ -181,6 +227,54 @@ platform_socket_recvfrom(platform_socket_t s, void *data, std::size_t capacity,
         *length = size;
     }
     return n;
+}
+
+int
+platform_socket_want_local_address(platform_socket_t s)
+{
+    int on = 1;
+    return setsockopt(fd(s), IPPROTO_IP, IP_PKTINFO, &on, sizeof on) == 0 ? 0 : -1;
+}
+
+long long
+platform_socket_recvfrom_local(platform_socket_t s, void *data, std::size_t capacity,
+                               net_sockaddr *address, std::uint32_t *length, std::uint32_t *local)
+{
+    iovec io{data, capacity};
+    msghdr message{};
+    message.msg_name = address->bytes;
+    message.msg_namelen = *length > sizeof(net_sockaddr) ? sizeof(net_sockaddr) : *length;
+    message.msg_iov = &io;
+    message.msg_iovlen = 1;
+    alignas(cmsghdr) unsigned char control[CMSG_SPACE(sizeof(in_pktinfo))];
+    message.msg_control = control;
+    message.msg_controllen = sizeof control;
+    ssize_t n;
+    do {
+        n = recvmsg(fd(s), &message, 0);
+    } while (n < 0 && errno == EINTR);
+    if (n < 0) {
+        return n;
+    }
+    *length = message.msg_namelen;
+    *local = 0;
+    for (cmsghdr *header = CMSG_FIRSTHDR(&message); header != nullptr;
+         header = CMSG_NXTHDR(&message, header)) {
+        if (header->cmsg_level == IPPROTO_IP && header->cmsg_type == IP_PKTINFO) {
+            // ipi_spec_dst is the local address a reply goes out from: for a datagram sent to a
+            // broadcast address, the interface's own address rather than the broadcast one.
+            in_pktinfo info{};
+            std::memcpy(&info, CMSG_DATA(header), sizeof info);
+            *local = ntohl(info.ipi_spec_dst.s_addr);
+        }
+    }
+    return n;
+}
+
+int
+platform_socket_shutdown_send(platform_socket_t s)
+{
+    return shutdown(fd(s), SHUT_WR) == 0 ? 0 : -1;
 }
 
 int
