@@ -13,7 +13,8 @@ fi
 
 # What each folder may include besides itself, lowest first. dca/filter (the agent's filter
 # lists) is a folder of its own: the configuration fills it and the link, the logoff checks and
-# the agent read it.
+# the agent read it. dca/edir (the directory access) serves the agent's eDirectory monitor and the
+# Collector's directory poll: it sits above the store and below the logoff checks.
 declare -A allowed=(
     [base]=""
     [platform]="base"
@@ -21,11 +22,12 @@ declare -A allowed=(
     [dca/filter]="base platform common"
     [config]="base platform common dca/filter"
     [userdb]="base platform common dca/filter config"
-    [logoff]="base platform common dca/filter config userdb"
-    [dcalink]="base platform common dca/filter config userdb logoff"
-    [dca]="base platform common dca/filter config userdb logoff dcalink"
-    [sso]="base platform common dca/filter config userdb logoff"
-    [service]="base platform common dca/filter config userdb logoff dcalink dca sso"
+    [dca/edir]="base platform common dca/filter config userdb"
+    [logoff]="base platform common dca/filter config userdb dca/edir"
+    [dcalink]="base platform common dca/filter config userdb dca/edir logoff"
+    [dca]="base platform common dca/filter config userdb dca/edir logoff dcalink"
+    [sso]="base platform common dca/filter config userdb dca/edir logoff"
+    [service]="base platform common dca/filter config userdb dca/edir logoff dcalink dca sso"
 )
 # The one arrow upward: the store's duplicate check logs out the user it replaces.
 exception="src/userdb/userdb.cpp logoff/wrkstpoll_handlers.h"
@@ -33,6 +35,7 @@ exception="src/userdb/userdb.cpp logoff/wrkstpoll_handlers.h"
 folder_of() { # a path below src/ -> its folder in the table
     case "$1" in
     dca/filter/*) echo dca/filter ;;
+    dca/edir/*) echo dca/edir ;;
     */*) echo "${1%%/*}" ;;
     *) echo "" ;;
     esac

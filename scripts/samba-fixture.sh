@@ -43,31 +43,8 @@ inside() {
     KRB5_CONFIG="$dir/krb5.conf" NIVO_SAMBA_DIR="$dir" NIVO_SAMBA_PASSWORD="$password" "$@"
 }
 
-if [ "${1:-}" = "--inside" ]; then
-    shift
-    inside "$@"
-    exit $?
-fi
-
-if [ $# -lt 2 ]; then
-    echo "usage: samba-fixture.sh DIR COMMAND [ARGS...]" >&2
-    exit 2
-fi
-dir=$(realpath -m "$1")
-shift
-
-missing=()
-for package in "${packages[@]}"; do
-    if ! dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q 'install ok installed'; then
-        missing+=("$package")
-    fi
-done
-if [ ${#missing[@]} -gt 0 ]; then
-    echo "samba-fixture: installing ${missing[*]}" >&2
-    apt-get update -qq >/dev/null
-    DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends \
-        "${missing[@]}" >/dev/null
-fi
+. "$(dirname "$0")/fixture-common.sh"
+fixture_begin samba-fixture "$@"
 
 if [ ! -f "$dir/etc/smb.conf" ]; then
     mkdir -p "$dir"
@@ -92,4 +69,4 @@ NIVOTEST.LAN = {
 KRB5
 fi
 
-exec unshare -n -- "$0" --inside "$dir" "$@"
+exec unshare -n -- "$0" --inside "$dir" "${args[@]}"

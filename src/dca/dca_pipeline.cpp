@@ -117,6 +117,12 @@ dca_set_local_cidmgr()
     log_write(LOG_DEBUG, u"dca_set_local_cidmgr: Central ID Manager is LOCAL to DC Agent\n");
 }
 
+int
+dca_get_local_cidmgr()
+{
+    return g_pipeline.local_cidmgr;
+}
+
 void
 dca_clear_local_cidmgr()
 {

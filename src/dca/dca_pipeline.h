@@ -22,6 +22,7 @@ struct coll_node;
 // The Collector runs in this service (1) or elsewhere (0).
 void dca_set_local_cidmgr();
 void dca_clear_local_cidmgr();
+int dca_get_local_cidmgr();
 
 // Initialises the agent client for the collector list and creates the client lock. 0, or -1
 // (also for a second call).

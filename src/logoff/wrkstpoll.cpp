@@ -283,8 +283,11 @@ wrkstpoll_dispatch(void *argument)
     case POLLING_MODE_REGISTRY:
         (void)wrkstpoll_workerthread_reg(record);
         break;
+    case POLLING_MODE_LDAP:
+        (void)wrkstpoll_workerthread_ldap(record);
+        break;
     default:
-        // The directory poll is not built in this service; the record is not lost silently.
+        // No worker for this mode; the record is not lost silently.
         log_write(LOG_ERROR,
                   u"wrkstpoll_dispatch: no workstation poll worker available for mode %d\n",
                   static_cast<int>(g_poll.mode.load()));

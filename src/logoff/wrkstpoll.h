@@ -19,8 +19,8 @@ std::uint8_t wrkstpoll_get_mode();
 
 // The job the logoff detector and the appliance request server hand to the thread pool for a
 // workstation check (the argument is a UserInfo record, which the job takes over): the WMI or
-// the registry poll by the polling mode. The directory poll (mode 3) is not built in; its
-// records are released with a log line.
+// the registry or the directory poll by the polling mode; any other mode releases the record
+// with a log line.
 void wrkstpoll_dispatch(void *record);
 
 // The poll workers. Each takes over the record (a due row at flags 2, or an appliance's poll
@@ -28,6 +28,9 @@ void wrkstpoll_dispatch(void *record);
 // 0, or -1.
 int wrkstpoll_workerthread_wmi(UserInfo *record);
 int wrkstpoll_workerthread_reg(UserInfo *record);
+// Asks the directory (a session of its own, the search base of the last login event) who is
+// logged on at the record's WrkstIP: that user renews or replaces the logon, nobody logs it out.
+int wrkstpoll_workerthread_ldap(UserInfo *record);
 
 constexpr int WRKSTPOLL_CONNECT_ATTEMPTS = 3;
 constexpr unsigned int WRKSTPOLL_RETRY_PAUSE_MS = 1000;

@@ -31,6 +31,9 @@ struct platform_ldap_event_request {
     int event_status;
 };
 
+// The longest DN an event may carry, in bytes; a longer one makes the event unreadable.
+constexpr std::size_t PLATFORM_LDAP_DN_MAX = 4096;
+
 struct platform_ldap_attribute {
     std::string name;
     std::vector<std::string> values; // binary-safe
@@ -46,8 +49,10 @@ struct platform_ldap_entry {
 struct platform_ldap_message {
     int parse_result = 0;
     // An event (PLATFORM_LDAP_RES_INTERMEDIATE): its type and result, and the DNs it carries.
-    // An absent DN is std::nullopt; which fields of each event data structure give which DN is
-    // written at the decoder (posix/ldap.cpp).
+    // An absent (or empty) DN is std::nullopt. The data structures give: entry info [1]
+    // perpetratorDN and entryDN as the user DN; general DS data [3] its perpetratorDN only;
+    // network address [8] none; no structure has a base DN. Details at the decoder
+    // (posix/ldap.cpp).
     int event_type = 0;
     int event_result = 0;
     std::optional<std::string> perpetrator_dn;
@@ -73,7 +78,8 @@ int platform_ldap_simple_bind(platform_ldap *session, const char *dn, const char
 
 // Searches the subtree below base with filter for all attributes, with a time limit and no size
 // limit. 0 with the entries in the server's order, or the LDAP result code
-// (PLATFORM_LDAP_TIMEOUT when the time limit passed); *entries is cleared first.
+// (PLATFORM_LDAP_TIMEOUT when the time limit passed; a zero time limit is refused as a bad
+// parameter); *entries is cleared first.
 int platform_ldap_search(platform_ldap *session, const char *base, const char *filter,
                          long timeout_seconds, long timeout_microseconds,
                          std::vector<platform_ldap_entry> *entries);
@@ -92,6 +98,10 @@ int platform_ldap_monitor_events(platform_ldap *session,
 // *out), or the LDAP type of any other message.
 int platform_ldap_wait(platform_ldap *session, int message_id, long timeout_seconds,
                        long timeout_microseconds, platform_ldap_message *out);
+
+// The value of the subscription request for requests (count at least 1) in DER: 0, or an error.
+int platform_ldap_encode_monitor_request(const platform_ldap_event_request *requests,
+                                         std::size_t count, std::string *value);
 
 // The decoders of the two messages' values (BER), apart for tests and fuzzing: 0, or an error
 // (a value that is not in the form given at the decoder).

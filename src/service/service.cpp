@@ -15,6 +15,7 @@
 #include "config/config_parse.h"
 #include "config/connectivity.h"
 #include "config/config_receiver.h"
+#include "dca/dca_edirectory.h"
 #include "dca/dca_eventlog.h"
 #include "dca/dca_ha.h"
 #include "dca/dca_netsession.h"
@@ -598,16 +599,18 @@ init_session_poller_ha(config_record *config)
     return 0;
 }
 
-// 14.5 The eDirectory monitor is not part of this build: a configuration that asks for it must
-// not run as an agent that detects nothing.
+// 14.5 The eDirectory monitor, on the pool for good.
 int
-refuse_edirectory_agent(config_record *)
+init_edirectory_monitor(config_record *config)
 {
-    log_write(LOG_ERROR,
-              u"%s_init: DCA-MODE EDIRECTORY is not supported by this build; "
-              u"use EVENTLOG or NETAPI\n",
-              ME);
-    return -1;
+    if (threadpool_run(nd_login_event_listner, config, 1) != 0) {
+        log_write(LOG_ERROR,
+                  u"%s_init: Novell eDirectory  cannot be started '%s' couldn't started\n", ME,
+                  u"");
+        return -1;
+    }
+    log_write(LOG_MSG, u"%s_init: edirectory statrted for DC '%s' started\n", ME, u"");
+    return 0;
 }
 
 // Which configurations run a step.
@@ -680,7 +683,7 @@ constexpr init_step INIT_STEPS[] = {
     {eventlog_agent, init_eventlog_monitor, true},
     {netapi_agent, init_session_poller, true},
     {netapi_agent, init_session_poller_ha, true},
-    {edirectory_agent, refuse_edirectory_agent, true},
+    {edirectory_agent, init_edirectory_monitor, true},
 };
 
 } // namespace
