@@ -12,8 +12,6 @@
 // row stored. With PAUSE-DIVISOR 1 the monitor keeps the service's pauses (one second before
 // each search); a larger divisor shortens them, to show what the rest of the path costs.
 
-#if __has_include("dca/dca_edirectory.h") // the directory monitor comes in a change of its own
-
 #include <atomic>
 #include <chrono>
 #include <cstdio>
@@ -182,16 +180,3 @@ main(int argc, char **argv)
     // The pool's workers run until the process ends, as in the service.
     std::_Exit(rows == events && searches == events && g_queued.load() == events ? 0 : 1);
 }
-
-#else
-
-#include <cstdio>
-
-int
-main()
-{
-    std::fputs("bench-edirectory: this tree has no directory monitor yet\n", stderr);
-    return 2;
-}
-
-#endif

@@ -24,14 +24,6 @@ using nivo_test::wait_file;
 
 namespace {
 
-// The directory monitor these tests drive comes in a change of its own; until it is in the
-// tree the tests skip.
-#if __has_include("dca/dca_edirectory.h")
-constexpr bool MONITOR_BUILT = true;
-#else
-constexpr bool MONITOR_BUILT = false;
-#endif
-
 constexpr const char *ALICE_DN = "cn=alice,ou=users,o=example";
 
 // The directory: alice at workstation WS05, 127.0.0.5 (TCP, port 0, as the address search asks
@@ -133,21 +125,10 @@ start_appliance(const std::string &out)
     return sim;
 }
 
-class EDirectoryMode : public ::testing::Test {
-  protected:
-    void SetUp() override
-    {
-        if (!MONITOR_BUILT) {
-            GTEST_SKIP() << "no directory monitor in this tree yet";
-        }
-    }
-};
-class DirectoryPoll : public EDirectoryMode {};
-
 const std::vector<std::pair<std::string, std::string>> EDIRECTORY_MODE{
     {"DCA-MODE=EVENTLOG", "DCA-MODE=EDIRECTORY"}};
 
-TEST_F(EDirectoryMode, LoginStoredAndSentLogoutRemovesItAndIsSent)
+TEST(EDirectoryMode, LoginStoredAndSentLogoutRemovesItAndIsSent)
 {
     if (nivo_test::ran_in_own_network_namespace()) {
         return;
@@ -203,7 +184,7 @@ TEST_F(EDirectoryMode, LoginStoredAndSentLogoutRemovesItAndIsSent)
 // Each end of the subscription that the server may send, and a dropped connection: each is
 // logged as such and followed by a new connection and subscription, on which events arrive again.
 // An event that cannot be read is skipped without a reconnection.
-TEST_F(EDirectoryMode, RefusalsAndADroppedConnectionAreLoggedAndReconnected)
+TEST(EDirectoryMode, RefusalsAndADroppedConnectionAreLoggedAndReconnected)
 {
     if (nivo_test::ran_in_own_network_namespace()) {
         return;
@@ -243,7 +224,7 @@ TEST_F(EDirectoryMode, RefusalsAndADroppedConnectionAreLoggedAndReconnected)
 // its example mode, so no login event has set a search base: the polls search below an empty
 // base. alice is still shown at her address and is renewed; carol's address has nobody and she
 // is logged out.
-TEST_F(DirectoryPoll, RenewsAUserTheDirectoryShowsAndLogsOutOneItDoesNot)
+TEST(DirectoryPoll, RenewsAUserTheDirectoryShowsAndLogsOutOneItDoesNot)
 {
     if (nivo_test::ran_in_own_network_namespace()) {
         return;
