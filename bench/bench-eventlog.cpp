@@ -24,6 +24,7 @@
 #include <thread>
 
 #include "bench_support.h"
+#include "local_collector.h"
 #include "common/log.h"
 #include "common/threadpool.h"
 #include "dca/dca_eventlog.h"
@@ -105,34 +106,10 @@ main(int argc, char **argv)
     std::u16string audit_path = to_u16(audit);
     std::u16string base_path = to_u16(base.string());
     dca_eventlog_init({audit_path.c_str(), base_path.c_str(), false});
-    if (log_int(to_u16((base / "nivo.log").string()).c_str(),
-                to_u16((base / "nivo.log1").string()).c_str(),
-                to_u16((base / "logging_events.log").string()).c_str(),
-                to_u16((base / "logging_events.log1").string()).c_str()) != 0) {
+    if (!bench::start_local_collector(base, u"10.0.0.0/8")) {
         return 1;
     }
-    log_set_loglevel(LOG_DEBUG); // the default LOG-LEVEL
-    registry_set_location(to_u16((base / "registry").string()).c_str());
-    logoff_detector_init(1, LOGOFF_DEFAULT_INTERVAL);
-    dca_set_hostdomain(u"BENCH", u"bench.lan");
-    dca_addnet_authnetlist(u"10.0.0.0/8");
-    if (userinfo_db_init(to_u16(db).c_str(), u"UserInfo") != 0 || gw_update_queue_init() != 0 ||
-        threadpool_create(16, 1) != 0) {
-        std::fprintf(stderr, "bench-eventlog: set-up failed\n");
-        return 1;
-    }
-    dca_set_local_cidmgr();
-    dca_client_init(nullptr);
-
-    std::thread consumer([logons] {
-        while (g_queued.load() < logons) {
-            UserInfo *record = gw_update_queue_dequeue();
-            if (record != nullptr) {
-                g_queued.fetch_add(1);
-                userdb_free_userinfo(record);
-            }
-        }
-    });
+    bench::drain_update_queue(&g_queued, logons);
     static const char16_t log_name[] = u"security";
     threadpool_run(dca_eventlog, const_cast<char16_t *>(log_name), 1);
     std::this_thread::sleep_for(std::chrono::milliseconds(300)); // the monitor opens the log
