@@ -29,9 +29,15 @@ below(const char16_t *name)
 }
 
 class RegistryWin32 : public ::testing::Test {
-protected:
-    void SetUp() override { remove_test_tree(); }
-    void TearDown() override { remove_test_tree(); }
+  protected:
+    void SetUp() override
+    {
+        remove_test_tree();
+    }
+    void TearDown() override
+    {
+        remove_test_tree();
+    }
 };
 
 TEST_F(RegistryWin32, TextValuesComeBackAsTheBytesSetAndTheSubkeysInCaseBlindOrder)
@@ -65,8 +71,8 @@ TEST_F(RegistryWin32, TextValuesComeBackAsTheBytesSetAndTheSubkeysInCaseBlindOrd
     // Read back with any case of the names, without a terminator, as the text was set.
     char value[64];
     std::size_t size = sizeof value;
-    ASSERT_EQ(registry_get_value(REGISTRY_LOCAL_MACHINE, below(u"ALICE+127.0.0.1").c_str(),
-                                 u"time", value, &size),
+    ASSERT_EQ(registry_get_value(REGISTRY_LOCAL_MACHINE, below(u"ALICE+127.0.0.1").c_str(), u"time",
+                                 value, &size),
               0);
     EXPECT_EQ(std::string(value, size), "30712345,1234567");
 
@@ -82,13 +88,13 @@ TEST_F(RegistryWin32, TextValuesComeBackAsTheBytesSetAndTheSubkeysInCaseBlindOrd
 
     // Missing value, missing key: "not found".
     size = sizeof value;
-    EXPECT_EQ(registry_get_value(REGISTRY_LOCAL_MACHINE, below(u"Bob+127.0.0.2").c_str(),
-                                 u"Other", value, &size),
+    EXPECT_EQ(registry_get_value(REGISTRY_LOCAL_MACHINE, below(u"Bob+127.0.0.2").c_str(), u"Other",
+                                 value, &size),
               -1);
     EXPECT_EQ(GetLastError(), 2u);
-    EXPECT_EQ(registry_get_value(REGISTRY_LOCAL_MACHINE, below(u"nobody").c_str(), u"Time", value,
-                                 &size),
-              -1);
+    EXPECT_EQ(
+        registry_get_value(REGISTRY_LOCAL_MACHINE, below(u"nobody").c_str(), u"Time", value, &size),
+        -1);
     EXPECT_EQ(GetLastError(), 2u);
     registry_key *missing = nullptr;
     EXPECT_EQ(registry_open_key(REGISTRY_LOCAL_MACHINE, below(u"nobody").c_str(), &missing), -1);
@@ -157,8 +163,8 @@ TEST_F(RegistryWin32, InstallerValuesReadAsUtf8Text)
     registry_close_key(key);
     wchar_t wide[16] = {};
     DWORD bytes = sizeof wide;
-    ASSERT_EQ(RegGetValueW(HKEY_LOCAL_MACHINE, reinterpret_cast<const wchar_t *>(TEST_KEY),
-                           L"Text", RRF_RT_REG_SZ, nullptr, wide, &bytes),
+    ASSERT_EQ(RegGetValueW(HKEY_LOCAL_MACHINE, reinterpret_cast<const wchar_t *>(TEST_KEY), L"Text",
+                           RRF_RT_REG_SZ, nullptr, wide, &bytes),
               ERROR_SUCCESS);
     EXPECT_EQ(std::wstring(wide), L"\u00dcber");
 }
