@@ -15,11 +15,12 @@ namespace {
 
 constexpr const char16_t *TEST_KEY = u"SOFTWARE\\NivoTest\\RegistryWin32";
 
-// Removes the test key and everything below it.
+// Removes the test key and everything below it, and its parent when nothing else is left in it.
 void
 remove_test_tree()
 {
     RegDeleteTreeW(HKEY_LOCAL_MACHINE, reinterpret_cast<const wchar_t *>(TEST_KEY));
+    RegDeleteKeyW(HKEY_LOCAL_MACHINE, L"SOFTWARE\\NivoTest");
 }
 
 std::u16string
