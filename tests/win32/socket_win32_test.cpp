@@ -151,14 +151,8 @@ TEST_F(SocketTest, TcpPortIsNotSharedButRebindsWhileOldConnectionsClose)
 
     platform_socket_t client = platform_socket_open(true);
     ASSERT_EQ(platform_socket_connect(client, LOOPBACK, port), 0);
-    net_sockaddr peer{};
-    std::uint32_t peer_length = sizeof peer;
-    platform_socket_t accepted = platform_socket_accept(listener, &peer, &peer_length);
+    platform_socket_t accepted = platform_socket_accept(listener, nullptr, nullptr);
     ASSERT_NE(accepted, PLATFORM_INVALID_SOCKET);
-    std::uint32_t ipv4 = 0;
-    std::uint16_t peer_port = 0;
-    ASSERT_EQ(platform_sockaddr_ipv4(peer, peer_length, &ipv4, &peer_port), 0);
-    EXPECT_EQ(ipv4, LOOPBACK);
 
     ASSERT_EQ(platform_socket_send(client, "hello", 5), 5);
     char data[8] = {};
