@@ -160,11 +160,13 @@ platform_socket_open(bool tcp)
 {
     int type = tcp ? SOCK_STREAM : SOCK_DGRAM;
     int protocol = tcp ? IPPROTO_TCP : IPPROTO_UDP;
-    // Sockets are inherited by child processes unless told otherwise. Windows 7 without its
-    // updates does not know the flag and refuses it; the handle is then marked afterwards.
-    SOCKET s = WSASocketW(AF_INET, type, protocol, nullptr, 0, WSA_FLAG_NO_HANDLE_INHERIT);
+    // The overlapped flag gives the socket that socket() gives. Sockets are inherited by child
+    // processes unless told otherwise; Windows 7 without its updates does not know that flag and
+    // refuses it, and the handle is then marked afterwards.
+    SOCKET s = WSASocketW(AF_INET, type, protocol, nullptr, 0,
+                          WSA_FLAG_OVERLAPPED | WSA_FLAG_NO_HANDLE_INHERIT);
     if (s == INVALID_SOCKET && WSAGetLastError() == WSAEINVAL) {
-        s = WSASocketW(AF_INET, type, protocol, nullptr, 0, 0);
+        s = WSASocketW(AF_INET, type, protocol, nullptr, 0, WSA_FLAG_OVERLAPPED);
         if (s != INVALID_SOCKET) {
             SetHandleInformation(reinterpret_cast<HANDLE>(s), HANDLE_FLAG_INHERIT, 0);
         }
