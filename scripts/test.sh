@@ -32,6 +32,12 @@ if [ -n "$(ls -A "$tsan_reports")" ]; then
     exit 1
 fi
 
+# The Windows build: cross-built with mingw-w64 and its tests run under wine, inside a network
+# namespace of the stage's own (the service's fixed ports and every packet stay in it). Missing
+# tools fail the run: setup.sh installed them.
+echo "== Windows build, tests under wine"
+./scripts/test-windows.sh build-win
+
 # The fuzz stage always runs: setup.sh installed clang with libFuzzer, and a machine where it
 # still cannot run fails the run instead of passing without it.
 echo "== fuzz targets"

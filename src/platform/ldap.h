@@ -52,7 +52,7 @@ struct platform_ldap_message {
     // An absent (or empty) DN is std::nullopt. The data structures give: entry info [1]
     // perpetratorDN and entryDN as the user DN; general DS data [3] its perpetratorDN only;
     // network address [8] none; no structure has a base DN. Details at the decoder
-    // (posix/ldap.cpp).
+    // (openldap/ldap.cpp).
     int event_type = 0;
     int event_result = 0;
     std::optional<std::string> perpetrator_dn;

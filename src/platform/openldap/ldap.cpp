@@ -1,4 +1,5 @@
-// POSIX side of ldap.h, on the OpenLDAP client library (libldap, liblber).
+// ldap.h on the OpenLDAP client library (libldap, liblber), the same code on both sides: Debian
+// packages the library for Linux, and the Windows build compiles it from Debian's source package.
 //
 // Sessions: an ldap:// URI from host and port, connected at once (so that an unreachable server
 // fails the open, within the network time limit), simple bind, subtree searches. The client's
@@ -46,6 +47,7 @@
 
 #include <cerrno>
 #include <cstring>
+#include <limits>
 #include <memory>
 #include <new>
 
@@ -98,6 +100,19 @@ struct berval_free {
     }
 };
 using berval_owner = std::unique_ptr<berval, berval_free>;
+
+// bytes as the library's length-and-pointer pair: false when the length does not fit its length
+// type (32 bits on Windows).
+bool
+as_berval(const void *data, std::size_t size, berval *out)
+{
+    if (size > std::numeric_limits<ber_len_t>::max() || (data == nullptr && size != 0)) {
+        return false;
+    }
+    out->bv_len = static_cast<ber_len_t>(size);
+    out->bv_val = static_cast<char *>(const_cast<void *>(data));
+    return true;
+}
 
 int
 result_code(int code)
@@ -363,8 +378,11 @@ platform_ldap_open(const char *host, int port, int *error)
 int
 platform_ldap_simple_bind(platform_ldap *session, const char *dn, const char *password)
 {
-    berval credentials{password == nullptr ? 0 : std::strlen(password),
-                       const_cast<char *>(password == nullptr ? "" : password)};
+    const char *text = password == nullptr ? "" : password;
+    berval credentials{};
+    if (!as_berval(text, std::strlen(text), &credentials)) {
+        return LDAP_PARAM_ERROR;
+    }
     return result_code(ldap_sasl_bind_s(session->ld, dn, LDAP_SASL_SIMPLE, &credentials, nullptr,
                                         nullptr, nullptr));
 }
@@ -453,7 +471,10 @@ platform_ldap_monitor_events(platform_ldap *session, const platform_ldap_event_r
     if (rc != 0) {
         return rc;
     }
-    berval data{value.size(), value.data()};
+    berval data{};
+    if (!as_berval(value.data(), value.size(), &data)) {
+        return LDAP_PARAM_ERROR;
+    }
     return result_code(ldap_extended_operation(session->ld, MONITOR_REQUEST_OID, &data, nullptr,
                                                nullptr, message_id));
 }
@@ -518,8 +539,10 @@ int
 platform_ldap_decode_event(const std::uint8_t *value, std::size_t size, platform_ldap_message *out)
 {
     *out = platform_ldap_message{};
-    berval bytes{size, reinterpret_cast<char *>(const_cast<std::uint8_t *>(value))};
-    out->parse_result = decode_event(bytes, out);
+    berval bytes{};
+    out->parse_result = value != nullptr && as_berval(value, size, &bytes)
+                            ? decode_event(bytes, out)
+                            : LDAP_DECODING_ERROR;
     keep_only_failure(out);
     return out->parse_result;
 }
@@ -529,8 +552,10 @@ platform_ldap_decode_monitor_end(const std::uint8_t *value, std::size_t size,
                                  platform_ldap_message *out)
 {
     *out = platform_ldap_message{};
-    berval bytes{size, reinterpret_cast<char *>(const_cast<std::uint8_t *>(value))};
-    out->parse_result = decode_monitor_end(bytes, out);
+    berval bytes{};
+    out->parse_result = value != nullptr && as_berval(value, size, &bytes)
+                            ? decode_monitor_end(bytes, out)
+                            : LDAP_DECODING_ERROR;
     keep_only_failure(out);
     return out->parse_result;
 }
