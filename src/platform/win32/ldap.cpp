@@ -475,8 +475,8 @@ platform_ldap_simple_bind(platform_ldap *session, const char *dn, const char *pa
     if (!to_wide(dn, &wide_dn) || !to_wide(password, &wide_password)) {
         return LDAP_PARAM_ERROR;
     }
-    int rc = static_cast<int>(
-        ldap_simple_bind_sW(session->ld, wide_dn.data(), wide_password.data()));
+    int rc =
+        static_cast<int>(ldap_simple_bind_sW(session->ld, wide_dn.data(), wide_password.data()));
     SecureZeroMemory(wide_password.data(), wide_password.size() * sizeof(wchar_t));
     return rc;
 }
@@ -496,8 +496,9 @@ platform_ldap_search(platform_ldap *session, const char *base, const char *filte
     }
     l_timeval limit{timeout_seconds, timeout_microseconds};
     LDAPMessage *raw = nullptr;
-    ULONG rc = ldap_search_ext_sW(session->ld, wide_base.data(), LDAP_SCOPE_SUBTREE,
-                                  wide_filter.data(), nullptr, 0, nullptr, nullptr, &limit, 0, &raw);
+    ULONG rc =
+        ldap_search_ext_sW(session->ld, wide_base.data(), LDAP_SCOPE_SUBTREE, wide_filter.data(),
+                           nullptr, 0, nullptr, nullptr, &limit, 0, &raw);
     message_owner result(raw); // the client may leave a message also on failure
     if (rc != LDAP_SUCCESS) {
         return static_cast<int>(rc);
@@ -559,7 +560,8 @@ platform_ldap_encode_monitor_request(const platform_ldap_event_request *requests
         }
     }
     berval *raw = nullptr;
-    if (ber_printf(ber.get(), const_cast<char *>("]}")) == -1 || ber_flatten(ber.get(), &raw) != 0) {
+    if (ber_printf(ber.get(), const_cast<char *>("]}")) == -1 ||
+        ber_flatten(ber.get(), &raw) != 0) {
         ber_bvfree(raw);
         return LDAP_ENCODING_ERROR;
     }
@@ -597,8 +599,8 @@ platform_ldap_wait(platform_ldap *session, int message_id, long timeout_seconds,
     *out = platform_ldap_message{};
     l_timeval limit{timeout_seconds, timeout_microseconds};
     LDAPMessage *raw = nullptr;
-    ULONG type = ldap_result(session->ld, static_cast<ULONG>(message_id), LDAP_MSG_ONE, &limit,
-                             &raw);
+    ULONG type =
+        ldap_result(session->ld, static_cast<ULONG>(message_id), LDAP_MSG_ONE, &limit, &raw);
     message_owner result(raw);
     if (type == static_cast<ULONG>(-1) || type == 0) {
         return type == 0 ? 0 : -1;
@@ -616,14 +618,14 @@ platform_ldap_wait(platform_ldap *session, int message_id, long timeout_seconds,
         // without the response name and without a value; its result code still tells why.
         ULONG code = 0;
         wchar_t *text_raw = nullptr;
-        ULONG rc = ldap_parse_resultW(session->ld, result.get(), &code, nullptr, &text_raw,
-                                      nullptr, nullptr, FALSE);
+        ULONG rc = ldap_parse_resultW(session->ld, result.get(), &code, nullptr, &text_raw, nullptr,
+                                      nullptr, FALSE);
         text_owner text(text_raw);
         wchar_t *oid_raw = nullptr;
         berval *value_raw = nullptr;
         if (rc == LDAP_SUCCESS) {
-            rc = ldap_parse_extended_resultW(session->ld, result.get(), &oid_raw, &value_raw,
-                                             FALSE);
+            rc =
+                ldap_parse_extended_resultW(session->ld, result.get(), &oid_raw, &value_raw, FALSE);
         }
         text_owner oid(oid_raw);
         berval_owner value(value_raw);
@@ -634,8 +636,7 @@ platform_ldap_wait(platform_ldap *session, int message_id, long timeout_seconds,
         out->result_code = static_cast<int>(code);
         out->error_text = to_utf8(text.get());
         if (value && (!oid || std::wcscmp(oid.get(), MONITOR_END_OID) == 0)) {
-            out->parse_result =
-                decode_monitor_end(std::string(value->bv_val, value->bv_len), out);
+            out->parse_result = decode_monitor_end(std::string(value->bv_val, value->bv_len), out);
         }
         keep_only_failure(out);
         return PLATFORM_LDAP_RES_EXTENDED;
@@ -647,8 +648,7 @@ int
 platform_ldap_decode_event(const std::uint8_t *value, std::size_t size, platform_ldap_message *out)
 {
     *out = platform_ldap_message{};
-    out->parse_result =
-        decode_event(std::string(reinterpret_cast<const char *>(value), size), out);
+    out->parse_result = decode_event(std::string(reinterpret_cast<const char *>(value), size), out);
     keep_only_failure(out);
     return out->parse_result;
 }

@@ -145,10 +145,10 @@ namespace {
 HRESULT
 set_blanket_on(platform_wmi *wmi, IUnknown *proxy)
 {
-    return CoSetProxyBlanket(
-        proxy, RPC_C_AUTHN_DEFAULT, RPC_C_AUTHZ_DEFAULT,
-        wmi->has_identity ? COLE_DEFAULT_PRINCIPAL : nullptr, RPC_C_AUTHN_LEVEL_PKT_PRIVACY,
-        RPC_C_IMP_LEVEL_IMPERSONATE, wmi->has_identity ? &wmi->identity : nullptr, EOAC_NONE);
+    return CoSetProxyBlanket(proxy, RPC_C_AUTHN_DEFAULT, RPC_C_AUTHZ_DEFAULT,
+                             wmi->has_identity ? COLE_DEFAULT_PRINCIPAL : nullptr,
+                             RPC_C_AUTHN_LEVEL_PKT_PRIVACY, RPC_C_IMP_LEVEL_IMPERSONATE,
+                             wmi->has_identity ? &wmi->identity : nullptr, EOAC_NONE);
 }
 
 // Splits "domain\user" (or a name without a domain) into the identity of the handle.
@@ -203,9 +203,8 @@ platform_wmi_startup()
 unsigned long
 platform_wmi_startup_security()
 {
-    HRESULT hr =
-        CoInitializeSecurity(nullptr, -1, nullptr, nullptr, RPC_C_AUTHN_LEVEL_PKT_PRIVACY,
-                             RPC_C_IMP_LEVEL_IMPERSONATE, nullptr, EOAC_NONE, nullptr);
+    HRESULT hr = CoInitializeSecurity(nullptr, -1, nullptr, nullptr, RPC_C_AUTHN_LEVEL_PKT_PRIVACY,
+                                      RPC_C_IMP_LEVEL_IMPERSONATE, nullptr, EOAC_NONE, nullptr);
     return SUCCEEDED(hr) ? 0 : static_cast<unsigned long>(hr);
 }
 
@@ -295,9 +294,9 @@ platform_wmi_exec_query(platform_wmi *wmi, const char16_t *query)
         wmi->results->Release();
         wmi->results = nullptr;
     }
-    HRESULT hr = wmi->services->ExecQuery(
-        language.text, text.text, WBEM_FLAG_FORWARD_ONLY | WBEM_FLAG_RETURN_IMMEDIATELY, nullptr,
-        &wmi->results);
+    HRESULT hr = wmi->services->ExecQuery(language.text, text.text,
+                                          WBEM_FLAG_FORWARD_ONLY | WBEM_FLAG_RETURN_IMMEDIATELY,
+                                          nullptr, &wmi->results);
     if (SUCCEEDED(hr) && wmi->has_identity) {
         // The enumerator is a proxy of its own and would otherwise call as the service.
         hr = set_blanket_on(wmi, wmi->results);
@@ -381,8 +380,8 @@ platform_hku_connect(const char16_t *host, const char16_t *account, const char16
     }
     hku->host = wide(host);
     if (account != nullptr) {
-        DWORD rc = hku->ipc.open(wide(host), wide(account),
-                                 password != nullptr ? wide(password) : L"");
+        DWORD rc =
+            hku->ipc.open(wide(host), wide(account), password != nullptr ? wide(password) : L"");
         if (rc != 0) {
             delete hku;
             return rc;
@@ -422,10 +421,10 @@ platform_hku_lookup_sid(platform_hku *hku, const platform_sid &sid, char16_t *na
     SID_IDENTIFIER_AUTHORITY authority;
     std::memcpy(authority.Value, sid.authority, sizeof authority.Value);
     PSID built = nullptr;
-    if (!AllocateAndInitializeSid(&authority, sid.count, sid.sub_authority[0],
-                                  sid.sub_authority[1], sid.sub_authority[2], sid.sub_authority[3],
-                                  sid.sub_authority[4], sid.sub_authority[5], sid.sub_authority[6],
-                                  sid.sub_authority[7], &built)) {
+    if (!AllocateAndInitializeSid(&authority, sid.count, sid.sub_authority[0], sid.sub_authority[1],
+                                  sid.sub_authority[2], sid.sub_authority[3], sid.sub_authority[4],
+                                  sid.sub_authority[5], sid.sub_authority[6], sid.sub_authority[7],
+                                  &built)) {
         return GetLastError();
     }
     std::wstring account(256, L'\0');
