@@ -108,7 +108,7 @@ struct berval_free {
 };
 using berval_owner = std::unique_ptr<berval, berval_free>;
 
-// UTF-8 to UTF-16 and back; false for text that is not valid.
+// UTF-8 to UTF-16 and back; false for text that is not valid (or when memory ran out).
 bool
 to_wide(const char *text, std::wstring *out)
 {
@@ -120,7 +120,11 @@ to_wide(const char *text, std::wstring *out)
     if (n <= 0) {
         return false;
     }
-    out->resize(static_cast<std::size_t>(n));
+    try {
+        out->resize(static_cast<std::size_t>(n));
+    } catch (const std::bad_alloc &) {
+        return false;
+    }
     MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, text, -1, out->data(), n);
     out->resize(static_cast<std::size_t>(n - 1));
     return true;
@@ -335,7 +339,7 @@ decode_event_data(ULONG n, const std::string &fields, platform_ldap_message *out
 }
 
 int
-decode_event(const std::string &value, platform_ldap_message *out)
+decode_event_value(const std::string &value, platform_ldap_message *out)
 {
     ber_reader outer;
     ber_reader reader;
@@ -359,7 +363,7 @@ decode_event(const std::string &value, platform_ldap_message *out)
 }
 
 int
-decode_monitor_end(const std::string &value, platform_ldap_message *out)
+decode_monitor_end_value(const std::string &value, platform_ldap_message *out)
 {
     ber_reader outer;
     ber_reader reader;
@@ -386,6 +390,27 @@ decode_monitor_end(const std::string &value, platform_ldap_message *out)
         }
     }
     return skip_rest(&reader) ? 0 : DECODING_ERROR;
+}
+
+// The decoders on bytes; running out of memory refuses the message.
+int
+decode_event(const char *value, std::size_t size, platform_ldap_message *out)
+{
+    try {
+        return decode_event_value(std::string(value, size), out);
+    } catch (const std::bad_alloc &) {
+        return LDAP_NO_MEMORY;
+    }
+}
+
+int
+decode_monitor_end(const char *value, std::size_t size, platform_ldap_message *out)
+{
+    try {
+        return decode_monitor_end_value(std::string(value, size), out);
+    } catch (const std::bad_alloc &) {
+        return LDAP_NO_MEMORY;
+    }
 }
 
 // After a failed decoding nothing but the error is left of the message.
@@ -634,9 +659,15 @@ platform_ldap_wait(platform_ldap *session, int message_id, long timeout_seconds,
             return PLATFORM_LDAP_RES_EXTENDED;
         }
         out->result_code = static_cast<int>(code);
-        out->error_text = to_utf8(text.get());
+        try {
+            out->error_text = to_utf8(text.get());
+        } catch (const std::bad_alloc &) {
+            out->parse_result = LDAP_NO_MEMORY;
+            keep_only_failure(out);
+            return PLATFORM_LDAP_RES_EXTENDED;
+        }
         if (value && (!oid || std::wcscmp(oid.get(), MONITOR_END_OID) == 0)) {
-            out->parse_result = decode_monitor_end(std::string(value->bv_val, value->bv_len), out);
+            out->parse_result = decode_monitor_end(value->bv_val, value->bv_len, out);
         }
         keep_only_failure(out);
         return PLATFORM_LDAP_RES_EXTENDED;
@@ -648,7 +679,7 @@ int
 platform_ldap_decode_event(const std::uint8_t *value, std::size_t size, platform_ldap_message *out)
 {
     *out = platform_ldap_message{};
-    out->parse_result = decode_event(std::string(reinterpret_cast<const char *>(value), size), out);
+    out->parse_result = decode_event(reinterpret_cast<const char *>(value), size, out);
     keep_only_failure(out);
     return out->parse_result;
 }
@@ -658,8 +689,7 @@ platform_ldap_decode_monitor_end(const std::uint8_t *value, std::size_t size,
                                  platform_ldap_message *out)
 {
     *out = platform_ldap_message{};
-    out->parse_result =
-        decode_monitor_end(std::string(reinterpret_cast<const char *>(value), size), out);
+    out->parse_result = decode_monitor_end(reinterpret_cast<const char *>(value), size, out);
     keep_only_failure(out);
     return out->parse_result;
 }
