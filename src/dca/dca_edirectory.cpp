@@ -2,6 +2,8 @@
 
 #include "dca/dca_edirectory.h"
 
+#include <chrono>
+
 #include "common/log.h"
 #include "common/text.h"
 #include "config/config.h"
@@ -287,6 +289,7 @@ nd_login_event_listner(void *argument)
             (void)edir_pause(RECONNECT_PAUSE_MS);
             continue;
         }
+        auto connected = std::chrono::steady_clock::now();
         int message_id = 0;
         int result = platform_ldap_monitor_events(session, EVENT_REQUESTS,
                                                   std::size(EVENT_REQUESTS), &message_id);
@@ -308,5 +311,14 @@ nd_login_event_listner(void *argument)
         }
         log_write_event(LOG_ERROR, u"nd_login_event_listner: closed connection with ldap..");
         log_write_event(LOG_ERROR, u"nd_login_event_listner: reconnecting to ldap.");
+        // A server that refuses or ends every subscription at once would otherwise be asked again
+        // and again without a pause: at most one connection per pause.
+        auto lasted = std::chrono::duration_cast<std::chrono::milliseconds>(
+                          std::chrono::steady_clock::now() - connected)
+                          .count();
+        if (lasted < static_cast<long long>(RECONNECT_PAUSE_MS) &&
+            edir_pause(RECONNECT_PAUSE_MS - static_cast<unsigned long>(lasted))) {
+            return;
+        }
     }
 }

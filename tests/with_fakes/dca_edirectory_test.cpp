@@ -354,6 +354,17 @@ TEST_F(Edir, MonitorLogsEveryEndOfTheSubscriptionAndReconnects)
     EXPECT_EQ(seen.time_limit, EDIR_TIME_LIMIT_EVENTS);
 }
 
+TEST_F(Edir, AServerThatEndsEverySubscriptionAtOnceIsAskedAgainOnlyAfterAPause)
+{
+    edir_reset(1); // the real 5 s pause
+    ldap_fake::edit([](state &s) { s.waits.assign(200, monitor_end(53)); });
+    start_monitor();
+    ASSERT_TRUE(nivo_test::eventually([] { return ldap_fake::seen().waits.size() == 199; }));
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    EXPECT_EQ(ldap_fake::seen().opens, 1u);
+    stop_monitor();
+}
+
 TEST_F(Edir, LoginsBecomeLogonsAndLogoutsEndThemAndReachTheCollectors)
 {
     ldap_fake::edit([](state &s) {
