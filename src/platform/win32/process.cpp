@@ -7,7 +7,8 @@
 // Children lead a process group of their own, so that a console control event (CTRL_BREAK) can
 // be sent to them alone; Windows has no other way to ask a console program to stop. Both the
 // stop and the interrupt request are sent as CTRL_BREAK (CTRL_C cannot be aimed at one group),
-// which works when the child shares this process's console. A kill ends the child with exit
+// which works when the child shares this process's console; a process without a console cannot
+// signal (ERROR_INVALID_ACCESS). A kill ends the child with exit
 // code 137, the status the POSIX side reports after SIGKILL (128 + 9).
 //
 // Only the standard handles meant for the child are inherited (an explicit handle list), so
@@ -259,7 +260,18 @@ platform_process_signal(platform_process *process, int which)
     }
     // The child leads its own group, whose id is the child's process id.
     DWORD group = GetProcessId(process->process);
-    return group != 0 && GenerateConsoleCtrlEvent(CTRL_BREAK_EVENT, group) ? 0 : -1;
+    if (group == 0) {
+        return -1;
+    }
+    if (GenerateConsoleCtrlEvent(CTRL_BREAK_EVENT, group)) {
+        return 0;
+    }
+    // Some console hosts (wine's among them) deliver only CTRL_C, and then to the group named.
+    // Where CTRL_BREAK fails for want of a console, CTRL_C fails the same way.
+    if (GetLastError() == ERROR_INVALID_HANDLE && GenerateConsoleCtrlEvent(CTRL_C_EVENT, group)) {
+        return 0;
+    }
+    return -1;
 }
 
 void

@@ -18,8 +18,6 @@
 
 #include <windows.h>
 
-#include <shellapi.h>
-
 #include <cstdio>
 #include <atomic>
 #include <cwchar>
@@ -28,6 +26,7 @@
 #include <string>
 #include <system_error>
 #include <thread>
+#include <vector>
 
 #include "platform/win32/win32_text.h"
 
@@ -75,19 +74,20 @@ state_name(unsigned long state)
 bool
 console_requested()
 {
-    int argc = 0;
-    wchar_t **argv = CommandLineToArgvW(GetCommandLineW(), &argc);
-    if (argv == nullptr) {
+    std::vector<std::string> arguments;
+    try {
+        if (!win32::split_command_line(GetCommandLineW(), &arguments)) {
+            return false;
+        }
+    } catch (const std::bad_alloc &) {
         return false;
     }
-    bool found = false;
-    for (int i = 1; i < argc; ++i) {
-        if (std::wcscmp(argv[i], L"--console") == 0) {
-            found = true;
+    for (std::size_t i = 1; i < arguments.size(); ++i) {
+        if (arguments[i] == "--console") {
+            return true;
         }
     }
-    LocalFree(argv);
-    return found;
+    return false;
 }
 
 void
@@ -188,6 +188,8 @@ describe(const service_status_handle *handle, const service_status *status)
 int
 dispatch_console()
 {
+    // A process started in a group of its own begins with Ctrl-C ignored; here it is a control.
+    SetConsoleCtrlHandler(nullptr, FALSE);
     if (!SetConsoleCtrlHandler(console_ctrl_entry, TRUE)) {
         return -1;
     }

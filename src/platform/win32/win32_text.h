@@ -4,8 +4,11 @@
 
 #include <windows.h>
 
+#include <shellapi.h>
+
 #include <cstddef>
 #include <string>
+#include <vector>
 
 namespace win32 {
 
@@ -122,6 +125,29 @@ command_line(const char *const *argv)
         }
     }
     return line;
+}
+
+// A command line split as the program's start-up code splits it (CommandLineToArgvW), each
+// argument in UTF-8. False when the line cannot be split. May throw std::bad_alloc.
+inline bool
+split_command_line(const wchar_t *line, std::vector<std::string> *arguments)
+{
+    arguments->clear();
+    int argc = 0;
+    wchar_t **argv = CommandLineToArgvW(line, &argc);
+    if (argv == nullptr) {
+        return false;
+    }
+    try {
+        for (int i = 0; i < argc; ++i) {
+            arguments->push_back(wide_to_utf8(argv[i]));
+        }
+    } catch (...) {
+        LocalFree(argv);
+        throw;
+    }
+    LocalFree(argv);
+    return true;
 }
 
 } // namespace win32
