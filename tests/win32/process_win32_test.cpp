@@ -189,8 +189,8 @@ TEST(Win32Process, RunCapturedFeedsInputAndKeepsOutputStatusAndErrorTail)
     std::size_t out_size = 0;
     int status = -1;
     const char *cat[] = {g_self.c_str(), "--child", "cat", nullptr};
-    ASSERT_EQ(platform_process_run_captured(cat, input.data(), input.size(), out.data(),
-                                            out.size(), &out_size, 20000, &status),
+    ASSERT_EQ(platform_process_run_captured(cat, input.data(), input.size(), out.data(), out.size(),
+                                            &out_size, 20000, &status),
               0);
     EXPECT_EQ(status, 0);
     EXPECT_EQ(std::string(out.data(), out_size), input);
@@ -207,8 +207,8 @@ TEST(Win32Process, RunCapturedFeedsInputAndKeepsOutputStatusAndErrorTail)
     EXPECT_EQ(std::string(err, 10), "0123456789"); // the last 100 of 10000 bytes
 
     const char *missing[] = {"C:\\no\\such\\program.exe", nullptr};
-    EXPECT_EQ(platform_process_run_captured(missing, "", 0, out.data(), out.size(), &out_size,
-                                            1000, &status),
+    EXPECT_EQ(platform_process_run_captured(missing, "", 0, out.data(), out.size(), &out_size, 1000,
+                                            &status),
               -1);
 }
 

@@ -37,9 +37,9 @@ platform_file_open(const char16_t *path, unsigned int flags)
                         : create           ? OPEN_ALWAYS
                         : truncate         ? TRUNCATE_EXISTING
                                            : OPEN_EXISTING;
-    HANDLE handle = CreateFileW(wide(path), access,
-                                FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                                disposition, FILE_ATTRIBUTE_NORMAL, nullptr);
+    HANDLE handle =
+        CreateFileW(wide(path), access, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                    nullptr, disposition, FILE_ATTRIBUTE_NORMAL, nullptr);
     if (handle == INVALID_HANDLE_VALUE) {
         return nullptr;
     }

@@ -49,7 +49,10 @@ close_handle(HANDLE *handle)
 
 struct handle_closer {
     HANDLE handle = nullptr;
-    ~handle_closer() { close_handle(&handle); }
+    ~handle_closer()
+    {
+        close_handle(&handle);
+    }
 };
 
 // Opens a file the child inherits as one of its standard handles; null path: the null device.
@@ -134,10 +137,10 @@ create_child(std::wstring command, const std::wstring &environment, HANDLE in, H
     PROCESS_INFORMATION info{};
     DWORD flags = CREATE_SUSPENDED | CREATE_UNICODE_ENVIRONMENT | CREATE_NEW_PROCESS_GROUP |
                   EXTENDED_STARTUPINFO_PRESENT;
-    ok = ok && CreateProcessW(nullptr, command.data(), nullptr, nullptr, TRUE, flags,
-                              environment.empty() ? nullptr
-                                                  : const_cast<wchar_t *>(environment.data()),
-                              nullptr, &startup.StartupInfo, &info);
+    ok = ok &&
+         CreateProcessW(nullptr, command.data(), nullptr, nullptr, TRUE, flags,
+                        environment.empty() ? nullptr : const_cast<wchar_t *>(environment.data()),
+                        nullptr, &startup.StartupInfo, &info);
     DWORD error = GetLastError();
     DeleteProcThreadAttributeList(attributes);
     if (!ok) {
@@ -149,8 +152,7 @@ create_child(std::wstring command, const std::wstring &environment, HANDLE in, H
     JOBOBJECT_EXTENDED_LIMIT_INFORMATION limits{};
     limits.BasicLimitInformation.LimitFlags = JOB_OBJECT_LIMIT_KILL_ON_JOB_CLOSE;
     if (*job == nullptr ||
-        !SetInformationJobObject(*job, JobObjectExtendedLimitInformation, &limits,
-                                 sizeof limits) ||
+        !SetInformationJobObject(*job, JobObjectExtendedLimitInformation, &limits, sizeof limits) ||
         !AssignProcessToJobObject(*job, info.hProcess)) {
         // Only a job this process sits in that forbids nesting gets here; the child then
         // runs on its own, and a kill reaches the child alone.

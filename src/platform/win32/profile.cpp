@@ -63,9 +63,8 @@ list_to_ansi(const std::wstring &list, unsigned long n, bool overflowed, char *b
     }
     unsigned long used = 0;
     if (n > 0) {
-        int converted =
-            WideCharToMultiByte(CP_ACP, 0, list.data(), static_cast<int>(n), buffer,
-                                static_cast<int>(size - 2), nullptr, nullptr);
+        int converted = WideCharToMultiByte(CP_ACP, 0, list.data(), static_cast<int>(n), buffer,
+                                            static_cast<int>(size - 2), nullptr, nullptr);
         if (converted > 0) {
             used = static_cast<unsigned long>(converted);
         } else {
@@ -121,17 +120,29 @@ wide_list(Call call, char *buffer, unsigned long size)
     return list_to_ansi(list, n, overflowed, buffer, size);
 }
 
+// The header promises a cut list that ends in two zeros; some implementations of the ANSI
+// functions end it in one, at size - 2, and leave the last byte as it was.
+unsigned long
+terminate_cut_list(unsigned long n, char *buffer, unsigned long size)
+{
+    if (buffer != nullptr && size >= 2 && n == size - 2) {
+        buffer[size - 2] = 0;
+        buffer[size - 1] = 0;
+    }
+    return n;
+}
+
 } // namespace
 
 unsigned long
 platform_profile_section_names(char *buffer, unsigned long size, const char *path)
 {
     if (path == nullptr || is_ascii(path)) {
-        return GetPrivateProfileSectionNamesA(buffer, size, path);
+        return terminate_cut_list(GetPrivateProfileSectionNamesA(buffer, size, path), buffer, size);
     }
     std::wstring wide_path;
     if (!to_wide(path, &wide_path)) {
-        return GetPrivateProfileSectionNamesA(buffer, size, path);
+        return terminate_cut_list(GetPrivateProfileSectionNamesA(buffer, size, path), buffer, size);
     }
     return wide_list(
         [&](wchar_t *list, DWORD n) {
@@ -144,19 +155,22 @@ unsigned long
 platform_profile_section(const char *section, char *buffer, unsigned long size, const char *path)
 {
     if (path == nullptr || is_ascii(path)) {
-        return GetPrivateProfileSectionA(section, buffer, size, path);
+        return terminate_cut_list(GetPrivateProfileSectionA(section, buffer, size, path), buffer,
+                                  size);
     }
     std::wstring wide_path;
     std::wstring wide_section;
     // The section name came from the ANSI list of names: back to UTF-16 the same way.
     int n = section != nullptr ? MultiByteToWideChar(CP_ACP, 0, section, -1, nullptr, 0) : 0;
     if (!to_wide(path, &wide_path) || n <= 0) {
-        return GetPrivateProfileSectionA(section, buffer, size, path);
+        return terminate_cut_list(GetPrivateProfileSectionA(section, buffer, size, path), buffer,
+                                  size);
     }
     try {
         wide_section.assign(static_cast<std::size_t>(n), L'\0');
     } catch (...) {
-        return GetPrivateProfileSectionA(section, buffer, size, path);
+        return terminate_cut_list(GetPrivateProfileSectionA(section, buffer, size, path), buffer,
+                                  size);
     }
     MultiByteToWideChar(CP_ACP, 0, section, -1, wide_section.data(), n);
     return wide_list(

@@ -175,8 +175,8 @@ describe(const service_status_handle *handle, const service_status *status)
 {
     wchar_t head[160];
     std::swprintf(head, 160, L"%ls: %ls (exit code %lu, service exit code %lu)",
-                  g_host.name.c_str(), state_name(status->current_state),
-                  status->win32_exit_code, status->service_specific_exit_code);
+                  g_host.name.c_str(), state_name(status->current_state), status->win32_exit_code,
+                  status->service_specific_exit_code);
     std::wstring line = head;
     if (!handle->note.empty()) {
         line += L"; " + handle->note;
