@@ -120,7 +120,13 @@ create_child(std::wstring command, const std::wstring &environment, HANDLE in, H
     DWORD count = err == out ? 2 : 3;
     SIZE_T size = 0;
     InitializeProcThreadAttributeList(nullptr, 1, 0, &size);
-    std::vector<unsigned char> storage(size);
+    std::vector<unsigned char> storage;
+    try {
+        storage.resize(size);
+    } catch (const std::bad_alloc &) {
+        SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+        return false;
+    }
     auto *attributes = reinterpret_cast<LPPROC_THREAD_ATTRIBUTE_LIST>(storage.data());
     if (!InitializeProcThreadAttributeList(attributes, 1, 0, &size)) {
         return false;
@@ -485,31 +491,25 @@ platform_process_run_captured(const char *const *argv, const char *input, std::s
 
     // Until the child has exited and both streams have ended, or the output overflowed, or the
     // time is up.
+    // waits[0] is the overflow sign; the others are removed as they finish.
     bool killed = !started;
-    std::vector<HANDLE> pending;
-    if (started) {
-        pending.push_back(process.handle);
-        pending.push_back(reader.thread);
-        if (err_reader.thread != nullptr) {
-            pending.push_back(err_reader.thread);
-        }
-    }
-    while (!pending.empty()) {
+    HANDLE waits[4] = {overflow.handle, process.handle, reader.thread, err_reader.thread};
+    DWORD count = !started ? 1 : err_reader.thread != nullptr ? 4 : 3;
+    while (count > 1) {
         ULONGLONG now = GetTickCount64();
         if (now >= deadline) {
             killed = true;
             break;
         }
-        std::vector<HANDLE> waits{overflow.handle};
-        waits.insert(waits.end(), pending.begin(), pending.end());
-        DWORD done = WaitForMultipleObjects(static_cast<DWORD>(waits.size()), waits.data(), FALSE,
-                                            static_cast<DWORD>(deadline - now));
+        DWORD done =
+            WaitForMultipleObjects(count, waits, FALSE, static_cast<DWORD>(deadline - now));
         if (done == WAIT_OBJECT_0) {
             killed = true; // the output outgrew its buffer
             break;
         }
-        if (done > WAIT_OBJECT_0 && done < WAIT_OBJECT_0 + waits.size()) {
-            pending.erase(pending.begin() + (done - WAIT_OBJECT_0 - 1));
+        if (done > WAIT_OBJECT_0 && done < WAIT_OBJECT_0 + count) {
+            waits[done - WAIT_OBJECT_0] = waits[count - 1];
+            --count;
         } else if (done != WAIT_TIMEOUT) {
             killed = true; // a failed wait: end the child rather than leave it running
             break;
