@@ -1,5 +1,6 @@
 // The Windows system, file and profile calls where they differ from POSIX: error texts, the
-// base directory, files used while open, and profile files behind a path beyond ASCII.
+// base directory, files used while open, and profile files behind a path beyond ASCII or with a
+// byte-order mark.
 
 #include <gtest/gtest.h>
 
@@ -131,7 +132,7 @@ TEST_F(Win32Files, AnOpenLogCanBeReadRenamedAndReplaced)
     EXPECT_EQ(platform_file_open(dir.u16string().c_str(), PLATFORM_FILE_READ), nullptr);
 }
 
-TEST_F(Win32Files, ProfileBehindAPathBeyondAscii)
+TEST_F(Win32Files, ProfileTextsReachTheCallersAsUtf8)
 {
     std::string ini = upath("nivo.ini");
     {
@@ -150,6 +151,23 @@ TEST_F(Win32Files, ProfileBehindAPathBeyondAscii)
     char entries[64];
     unsigned long n = platform_profile_section("OTHER", entries, sizeof entries, ini.c_str());
     EXPECT_EQ(std::string(entries, n + 1), std::string("K=\"v\"\0\0", 7));
+
+    // A file with a byte-order mark is decoded by the system; its text still reaches the
+    // callers as UTF-8, also beyond the ANSI code page.
+    std::string marked = (std::filesystem::temp_directory_path() /
+                          ("nivo-bom-" + std::to_string(std::rand()) + ".ini"))
+                             .string();
+    {
+        std::ofstream out(marked, std::ios::binary);
+        out << "\xef\xbb\xbf[S\xc3\xa9]\nK=caf\xc3\xa9 \xe2\x82\xac \xd0\x96\n";
+    }
+    ASSERT_EQ(platform_profile_section_names(names, sizeof names, marked.c_str()), 4u);
+    EXPECT_EQ(std::string(names), "S\xc3\xa9");
+    n = platform_profile_section(names, entries, sizeof entries, marked.c_str());
+    EXPECT_EQ(std::string(entries, n), std::string("K=caf\xc3\xa9 \xe2\x82\xac \xd0\x96\0", 15));
+    EXPECT_EQ(platform_profile_string(names, "k", "", value, 8, marked.c_str()), 6u);
+    EXPECT_STREQ(value, "caf\xc3\xa9 "); // cut before the euro sign, which no longer fits
+    std::filesystem::remove(marked);
 
     // A cut list ends in two zeros, whichever way the path went.
     std::string ascii_ini = (std::filesystem::temp_directory_path() /

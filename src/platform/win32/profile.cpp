@@ -1,11 +1,15 @@
 // Windows side of profile.h: the system's profile functions.
 //
-// The ANSI functions hand the file's bytes back as they stand (a file without a byte-order mark
-// is read in the ANSI code page, and the result is converted back to it), which keeps a UTF-8
-// nivo.ini intact for the callers, who read the results as UTF-8. Only the path needs care: the
-// ANSI functions would read a UTF-8 path in the ANSI code page. A path with bytes beyond ASCII is
-// therefore given to the wide functions, and their result converted to the ANSI code page, which
-// is what the ANSI functions do themselves.
+// The callers read every result as UTF-8. The ANSI functions hand a file without a byte-order
+// mark back as its bytes stand (they read it in the ANSI code page and convert the result back
+// to it), so a UTF-8 nivo.ini stays intact through them. Two cases need the wide functions:
+//   - a path beyond ASCII, which the ANSI functions would read in the ANSI code page: the wide
+//     function gets the path in UTF-16, and its results go back to the ANSI code page, which is
+//     what the ANSI function does itself;
+//   - a file that starts with a byte-order mark (UTF-8 or UTF-16), which the system decodes as
+//     Unicode: through the ANSI code page every character outside it would be lost, so the
+//     results go to UTF-8, as the header describes such a file.
+// Section names, keys and defaults come from the callers in the same encoding as the results.
 
 #include "platform/profile.h"
 
@@ -15,6 +19,11 @@
 #include <string>
 
 namespace {
+
+struct profile_call {
+    std::wstring path;
+    UINT code_page = CP_ACP; // of the texts exchanged with the caller
+};
 
 bool
 is_ascii(const char *text)
@@ -27,11 +36,13 @@ is_ascii(const char *text)
     return true;
 }
 
-// UTF-8 to UTF-16; false when the text is not valid UTF-8 or memory runs out.
+// A narrow text in the code page to UTF-16; false when it cannot be converted (for UTF-8: is
+// not valid UTF-8) or memory runs out.
 bool
-to_wide(const char *text, std::wstring *out)
+to_wide(UINT code_page, const char *text, std::wstring *out)
 {
-    int n = MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, text, -1, nullptr, 0);
+    DWORD flags = code_page == CP_UTF8 ? MB_ERR_INVALID_CHARS : 0;
+    int n = MultiByteToWideChar(code_page, flags, text, -1, nullptr, 0);
     if (n <= 0) {
         return false;
     }
@@ -40,66 +51,96 @@ to_wide(const char *text, std::wstring *out)
     } catch (...) {
         return false;
     }
-    if (MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, text, -1, out->data(), n) != n) {
+    if (MultiByteToWideChar(code_page, flags, text, -1, out->data(), n) != n) {
         return false;
     }
     out->resize(static_cast<std::size_t>(n - 1));
     return true;
 }
 
-// Converts n units of a double-zero-terminated list to the ANSI code page into buffer and
-// terminates it twice. Returns the bytes stored without the final zero; when the converted list
-// does not fit (a double-byte code page needs more bytes than units), or overflowed already
-// (the wide call answered size - 2), the list is cut as the ANSI call cuts it: size - 2.
-unsigned long
-list_to_ansi(const std::wstring &list, unsigned long n, bool overflowed, char *buffer,
-             unsigned long size)
+// Whether the file starts with a UTF-8 or UTF-16 byte-order mark. A file that cannot be read
+// has none (the profile call then finds no file either).
+bool
+has_unicode_mark(const std::wstring &path)
 {
-    if (size < 2) {
-        if (size == 1) {
-            buffer[0] = 0;
-        }
-        return 0;
+    HANDLE file = CreateFileW(path.c_str(), GENERIC_READ,
+                              FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                              OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (file == INVALID_HANDLE_VALUE) {
+        return false;
     }
+    unsigned char head[3] = {0, 0, 0};
+    DWORD n = 0;
+    BOOL ok = ReadFile(file, head, sizeof head, &n, nullptr);
+    CloseHandle(file);
+    if (!ok) {
+        return false;
+    }
+    return (n == 3 && head[0] == 0xEF && head[1] == 0xBB && head[2] == 0xBF) ||
+           (n >= 2 &&
+            ((head[0] == 0xFF && head[1] == 0xFE) || (head[0] == 0xFE && head[1] == 0xFF)));
+}
+
+// Whether the call goes to the wide function; false: to the ANSI function with the caller's
+// bytes (a path that is not UTF-8 is passed on as it stands). Keeps the caller's last error.
+bool
+use_wide(const char *path, profile_call *call)
+{
+    if (path == nullptr) {
+        return false;
+    }
+    DWORD saved = GetLastError();
+    bool wide = false;
+    if (to_wide(CP_UTF8, path, &call->path)) {
+        bool marked = has_unicode_mark(call->path);
+        call->code_page = marked ? CP_UTF8 : CP_ACP;
+        wide = marked || !is_ascii(path);
+    }
+    SetLastError(saved);
+    return wide;
+}
+
+// Converts units to the code page into buffer, whole characters only, while they fit in room
+// bytes. Returns the bytes stored; *all tells whether every unit was converted.
+unsigned long
+to_narrow(UINT code_page, const wchar_t *units, unsigned long n, char *buffer, unsigned long room,
+          bool *all)
+{
     unsigned long used = 0;
-    if (n > 0) {
-        int converted = WideCharToMultiByte(CP_ACP, 0, list.data(), static_cast<int>(n), buffer,
-                                            static_cast<int>(size - 2), nullptr, nullptr);
-        if (converted > 0) {
-            used = static_cast<unsigned long>(converted);
-        } else {
-            // Did not fit: convert unit by unit until the room is used up.
-            overflowed = true;
-            for (unsigned long i = 0; i < n; ++i) {
-                char bytes[8];
-                int k = WideCharToMultiByte(CP_ACP, 0, list.data() + i, 1, bytes, sizeof bytes,
-                                            nullptr, nullptr);
-                if (k <= 0 || used + static_cast<unsigned long>(k) > size - 2) {
-                    break;
-                }
-                std::memcpy(buffer + used, bytes, static_cast<std::size_t>(k));
-                used += static_cast<unsigned long>(k);
-            }
+    *all = true;
+    for (unsigned long i = 0; i < n;) {
+        // A surrogate pair is one character.
+        int k = units[i] >= 0xD800 && units[i] <= 0xDBFF && i + 1 < n && units[i + 1] >= 0xDC00 &&
+                        units[i + 1] <= 0xDFFF
+                    ? 2
+                    : 1;
+        char bytes[8];
+        int m =
+            WideCharToMultiByte(code_page, 0, units + i, k, bytes, sizeof bytes, nullptr, nullptr);
+        if (m <= 0 || used + static_cast<unsigned long>(m) > room) {
+            *all = false;
+            break;
         }
-    }
-    if (overflowed) {
-        std::memset(buffer + used, 0, size - used);
-        return size - 2;
-    }
-    // The list's entries end in zeros already; add the list's final zero.
-    buffer[used] = 0;
-    if (used + 1 < size) {
-        buffer[used + 1] = 0;
+        std::memcpy(buffer + used, bytes, static_cast<std::size_t>(m));
+        used += static_cast<unsigned long>(m);
+        i += static_cast<unsigned long>(k);
     }
     return used;
 }
 
-// Calls a wide list function (section names, or a section) with a path beyond ASCII.
+// Calls a wide list function (section names, or a section) and stores the list in the call's
+// code page, each entry ending in a zero and the list in a second one. Returns the bytes stored
+// without the final zero, or size - 2 when the list was cut (by the wide call, or because the
+// converted list needs more bytes than the units it came from).
 template <class Call>
 unsigned long
-wide_list(Call call, char *buffer, unsigned long size)
+wide_list(const profile_call &call, Call list_call, char *buffer, unsigned long size)
 {
     if (buffer == nullptr || size == 0) {
+        return 0;
+    }
+    if (size == 1) {
+        buffer[0] = 0;
         return 0;
     }
     std::wstring list;
@@ -108,16 +149,19 @@ wide_list(Call call, char *buffer, unsigned long size)
     } catch (...) {
         SetLastError(ERROR_NOT_ENOUGH_MEMORY);
         buffer[0] = 0;
-        if (size > 1) {
-            buffer[1] = 0;
-        }
+        buffer[1] = 0;
         return 0;
     }
-    DWORD n = call(list.data(), static_cast<DWORD>(size));
-    bool overflowed = size >= 2 && n == size - 2;
-    // The zeros that end each entry belong to the units converted; the list's own final zero
-    // is added afterwards.
-    return list_to_ansi(list, n, overflowed, buffer, size);
+    DWORD n = list_call(list.data(), static_cast<DWORD>(size));
+    bool all = true;
+    unsigned long used = to_narrow(call.code_page, list.data(), n, buffer, size - 2, &all);
+    if (!all || n == size - 2) {
+        std::memset(buffer + used, 0, size - used);
+        return size - 2;
+    }
+    buffer[used] = 0;
+    buffer[used + 1] = 0; // an empty list is two zeros too; used < size - 1 here
+    return used;
 }
 
 // The header promises a cut list that ends in two zeros; some implementations of the ANSI
@@ -137,16 +181,14 @@ terminate_cut_list(unsigned long n, char *buffer, unsigned long size)
 unsigned long
 platform_profile_section_names(char *buffer, unsigned long size, const char *path)
 {
-    if (path == nullptr || is_ascii(path)) {
-        return terminate_cut_list(GetPrivateProfileSectionNamesA(buffer, size, path), buffer, size);
-    }
-    std::wstring wide_path;
-    if (!to_wide(path, &wide_path)) {
+    profile_call call;
+    if (!use_wide(path, &call)) {
         return terminate_cut_list(GetPrivateProfileSectionNamesA(buffer, size, path), buffer, size);
     }
     return wide_list(
-        [&](wchar_t *list, DWORD n) {
-            return GetPrivateProfileSectionNamesW(list, n, wide_path.c_str());
+        call,
+        [&](wchar_t *list, DWORD units) {
+            return GetPrivateProfileSectionNamesW(list, units, call.path.c_str());
         },
         buffer, size);
 }
@@ -154,28 +196,17 @@ platform_profile_section_names(char *buffer, unsigned long size, const char *pat
 unsigned long
 platform_profile_section(const char *section, char *buffer, unsigned long size, const char *path)
 {
-    if (path == nullptr || is_ascii(path)) {
-        return terminate_cut_list(GetPrivateProfileSectionA(section, buffer, size, path), buffer,
-                                  size);
-    }
-    std::wstring wide_path;
+    profile_call call;
     std::wstring wide_section;
-    // The section name came from the ANSI list of names: back to UTF-16 the same way.
-    int n = section != nullptr ? MultiByteToWideChar(CP_ACP, 0, section, -1, nullptr, 0) : 0;
-    if (!to_wide(path, &wide_path) || n <= 0) {
+    if (!use_wide(path, &call) || section == nullptr ||
+        !to_wide(call.code_page, section, &wide_section)) {
         return terminate_cut_list(GetPrivateProfileSectionA(section, buffer, size, path), buffer,
                                   size);
     }
-    try {
-        wide_section.assign(static_cast<std::size_t>(n), L'\0');
-    } catch (...) {
-        return terminate_cut_list(GetPrivateProfileSectionA(section, buffer, size, path), buffer,
-                                  size);
-    }
-    MultiByteToWideChar(CP_ACP, 0, section, -1, wide_section.data(), n);
     return wide_list(
+        call,
         [&](wchar_t *list, DWORD units) {
-            return GetPrivateProfileSectionW(wide_section.c_str(), list, units, wide_path.c_str());
+            return GetPrivateProfileSectionW(wide_section.c_str(), list, units, call.path.c_str());
         },
         buffer, size);
 }
@@ -184,60 +215,32 @@ unsigned long
 platform_profile_string(const char *section, const char *key, const char *default_value,
                         char *buffer, unsigned long size, const char *path)
 {
-    if (path == nullptr || is_ascii(path)) {
-        return GetPrivateProfileStringA(section, key, default_value, buffer, size, path);
-    }
-    std::wstring wide_path;
-    if (!to_wide(path, &wide_path) || buffer == nullptr || size == 0) {
-        return GetPrivateProfileStringA(section, key, default_value, buffer, size, path);
-    }
-    // Section, key and default are ANSI texts, as the ANSI function takes them.
-    auto ansi_to_wide = [](const char *text, std::wstring *out) {
-        if (text == nullptr) {
-            return true;
-        }
-        int n = MultiByteToWideChar(CP_ACP, 0, text, -1, nullptr, 0);
-        if (n <= 0) {
-            return false;
-        }
-        try {
-            out->assign(static_cast<std::size_t>(n), L'\0');
-        } catch (...) {
-            return false;
-        }
-        MultiByteToWideChar(CP_ACP, 0, text, -1, out->data(), n);
-        out->resize(static_cast<std::size_t>(n - 1));
-        return true;
-    };
+    profile_call call;
     std::wstring wide_section;
     std::wstring wide_key;
     std::wstring wide_default;
     std::wstring value;
-    if (!ansi_to_wide(section, &wide_section) || !ansi_to_wide(key, &wide_key) ||
-        !ansi_to_wide(default_value, &wide_default)) {
-        return GetPrivateProfileStringA(section, key, default_value, buffer, size, path);
+    bool wide = use_wide(path, &call) && buffer != nullptr && size > 0 &&
+                (section == nullptr || to_wide(call.code_page, section, &wide_section)) &&
+                (key == nullptr || to_wide(call.code_page, key, &wide_key)) &&
+                (default_value == nullptr || to_wide(call.code_page, default_value, &wide_default));
+    if (wide) {
+        try {
+            value.assign(size, L'\0');
+        } catch (...) {
+            wide = false;
+        }
     }
-    try {
-        value.assign(size, L'\0');
-    } catch (...) {
+    if (!wide) {
         return GetPrivateProfileStringA(section, key, default_value, buffer, size, path);
     }
     DWORD n = GetPrivateProfileStringW(section != nullptr ? wide_section.c_str() : nullptr,
                                        key != nullptr ? wide_key.c_str() : nullptr,
                                        default_value != nullptr ? wide_default.c_str() : nullptr,
-                                       value.data(), size, wide_path.c_str());
-    // The value in the ANSI code page, cut at a whole character when it does not fit.
-    unsigned long used = 0;
-    for (DWORD i = 0; i < n; ++i) {
-        char bytes[8];
-        int k = WideCharToMultiByte(CP_ACP, 0, value.data() + i, 1, bytes, sizeof bytes, nullptr,
-                                    nullptr);
-        if (k <= 0 || used + static_cast<unsigned long>(k) > size - 1) {
-            break;
-        }
-        std::memcpy(buffer + used, bytes, static_cast<std::size_t>(k));
-        used += static_cast<unsigned long>(k);
-    }
+                                       value.data(), size, call.path.c_str());
+    // Cut at a whole character when the converted value does not fit.
+    bool all = true;
+    unsigned long used = to_narrow(call.code_page, value.data(), n, buffer, size - 1, &all);
     buffer[used] = 0;
     return used;
 }
