@@ -15,5 +15,5 @@ main()
     // write what is pending and end the process without running static destructors.
     log_flush();
     std::fflush(nullptr);
-    std::quick_exit(status);
+    std::_Exit(status);
 }

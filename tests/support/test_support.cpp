@@ -4,9 +4,13 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <mutex>
+#include <random>
 #include <sstream>
 
+#ifndef _WIN32
 #include <unistd.h>
+#endif
 
 #include <gtest/gtest.h>
 
@@ -19,11 +23,22 @@ namespace nivo_test {
 
 temp_dir::temp_dir()
 {
-    std::string pattern = (std::filesystem::temp_directory_path() / "nivo-test-XXXXXX").string();
-    std::vector<char> buffer(pattern.begin(), pattern.end());
-    buffer.push_back('\0');
-    char *made = mkdtemp(buffer.data());
-    path_ = made != nullptr ? made : "";
+    // A name nobody else holds: create_directory fails for one that exists.
+    static std::mt19937_64 random{std::random_device{}()};
+    static std::mutex lock;
+    std::error_code error;
+    std::filesystem::path base = std::filesystem::temp_directory_path(error);
+    for (int attempt = 0; attempt < 100 && path_.empty(); ++attempt) {
+        std::uint64_t token;
+        {
+            std::lock_guard guard(lock);
+            token = random();
+        }
+        std::filesystem::path candidate = base / ("nivo-test-" + std::to_string(token % 1000000000));
+        if (std::filesystem::create_directory(candidate, error)) {
+            path_ = candidate.generic_string();
+        }
+    }
 }
 
 temp_dir::~temp_dir()
@@ -298,8 +313,37 @@ free_port()
 }
 
 bool
+running_as_root()
+{
+#ifdef _WIN32
+    return false;
+#else
+    return geteuid() == 0;
+#endif
+}
+
+void
+set_env(const std::string &name, const std::string &value)
+{
+#ifdef _WIN32
+    _putenv_s(name.c_str(), value.c_str());
+#else
+    if (value.empty()) {
+        unsetenv(name.c_str());
+    } else {
+        setenv(name.c_str(), value.c_str(), 1);
+    }
+#endif
+}
+
+bool
 network_namespaces_available()
 {
+#ifdef _WIN32
+    // A Windows build runs its tests under wine, which the test command starts in a network
+    // namespace of its own: no test makes one.
+    return false;
+#endif
     static const bool available =
         run_program({"/usr/bin/unshare", "-n", "/bin/true"}, {.timeout_ms = 10000}) == 0;
     return available;
@@ -325,11 +369,15 @@ skip_without_namespace()
 bool
 ran_in_own_network_namespace(bool mount_too)
 {
+#ifdef _WIN32
+    (void)mount_too;
+    return false;
+#endif
     if (in_network_namespace()) {
         return false;
     }
     if (!network_namespaces_available()) {
-        if (geteuid() == 0 || std::getenv("CI") != nullptr) {
+        if (running_as_root() || std::getenv("CI") != nullptr) {
             // Here the namespace must be made: a test that cannot run is a failure.
             ADD_FAILURE() << "no network namespace could be made (unshare -n failed)";
         } else {

@@ -56,6 +56,11 @@ std::string audit_kerberos_line(const std::string &user, const std::string &addr
                                 const std::string &status = "NT_STATUS_OK");
 std::string audit_ntlm_line(const std::string &user, const std::string &workstation);
 
+// Whether this process runs as root (never on Windows).
+bool running_as_root();
+// Sets an environment variable of this process; an empty value removes it.
+void set_env(const std::string &name, const std::string &value);
+
 // Whether network namespaces can be made (root and /usr/bin/unshare).
 bool network_namespaces_available();
 // Whether this process was started by ran_in_own_network_namespace().

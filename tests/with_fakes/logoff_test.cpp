@@ -132,7 +132,7 @@ f=$d/$2.$1; [ "$1" = lookup ] && f=$f.$3
 exit 1
 )"));
         std::filesystem::permissions(path, std::filesystem::perms::owner_all);
-        setenv("NIVO_WRKST_HELPER", path.c_str(), 1);
+        nivo_test::set_env("NIVO_WRKST_HELPER", path);
         g_is_active_collector = 2;
         ASSERT_EQ(threadpool_create(8, 1), 0);
     }
@@ -140,7 +140,7 @@ exit 1
     {
         logoff_detector_stop();
         threadpool_destroy();
-        unsetenv("NIVO_WRKST_HELPER");
+        nivo_test::set_env("NIVO_WRKST_HELPER", "");
         g_is_active_collector = 0;
         collector_fixture::TearDown();
     }

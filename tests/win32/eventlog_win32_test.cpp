@@ -1,0 +1,212 @@
+// The event source on the system's event log: the system's records rewritten into the header's
+// layout, an event written to the Application log read back (where the system keeps a log), the
+// error numbers and the notification's time-out as the reader expects them.
+
+#include <gtest/gtest.h>
+
+#include "platform/eventlog.h"
+#include "platform/win32/eventlog_records.h"
+
+#include <windows.h>
+
+#include <cstring>
+#include <string>
+#include <vector>
+
+namespace {
+
+struct read_record {
+    std::uint32_t number;
+    std::uint32_t id;
+    std::uint16_t type;
+    std::vector<std::u16string> strings;
+};
+
+// The records of a read, checked against the layout the reader relies on.
+std::vector<read_record>
+records_of(const unsigned char *buffer, std::size_t n)
+{
+    std::vector<read_record> out;
+    eventlog_record header;
+    for (std::size_t at = 0; at < n; at += header.length) {
+        if (n - at < sizeof header) {
+            ADD_FAILURE() << n - at << " bytes left over";
+            break;
+        }
+        std::memcpy(&header, buffer + at, sizeof header);
+        EXPECT_EQ(header.length % 4, 0u);
+        EXPECT_EQ(header.string_offset, sizeof header);
+        if (header.length < sizeof header || header.length > n - at) {
+            ADD_FAILURE() << "record of " << header.length << " bytes at " << at;
+            break;
+        }
+        read_record record{header.record_number, header.event_id, header.event_type, {}};
+        const unsigned char *text = buffer + at + header.string_offset;
+        const unsigned char *end = buffer + at + header.length;
+        for (int i = 0; i < header.num_strings && text < end; ++i) {
+            std::u16string string;
+            char16_t unit = 1;
+            while (end - text >= 2 && (std::memcpy(&unit, text, 2), text += 2, unit != 0)) {
+                string += unit;
+            }
+            EXPECT_EQ(unit, 0) << "string " << i << " of record " << header.record_number;
+            record.strings.push_back(string);
+        }
+        out.push_back(record);
+    }
+    return out;
+}
+
+// Appends a system record: the fixed header, source and computer names, a SID, the strings
+// (the last one without its terminator when cut), binary data, padding and the closing length.
+void
+append_system_record(std::vector<unsigned char> *out, DWORD number, DWORD id, WORD type,
+                     const std::vector<std::u16string> &strings, bool cut)
+{
+    std::vector<unsigned char> r(sizeof(EVENTLOGRECORD), 0);
+    auto put = [&r](const std::u16string &text, bool terminated) {
+        for (char16_t c : text) {
+            r.push_back(static_cast<unsigned char>(c & 0xFF));
+            r.push_back(static_cast<unsigned char>(c >> 8));
+        }
+        if (terminated) {
+            r.insert(r.end(), 2, 0);
+        }
+    };
+    put(u"Microsoft-Windows-Security-Auditing", true);
+    put(u"DC01", true);
+    r.resize((r.size() + 3) & ~std::size_t{3}, 0);
+    EVENTLOGRECORD h{};
+    h.UserSidOffset = static_cast<DWORD>(r.size());
+    h.UserSidLength = 12;
+    r.insert(r.end(), 12, 0xEE);
+    h.StringOffset = static_cast<DWORD>(r.size());
+    for (std::size_t i = 0; i < strings.size(); ++i) {
+        put(strings[i], !(cut && i + 1 == strings.size()));
+    }
+    h.DataOffset = static_cast<DWORD>(r.size());
+    h.DataLength = cut ? 0 : 5;
+    r.insert(r.end(), h.DataLength, 0xDD);
+    r.resize((r.size() + 3) & ~std::size_t{3}, 0);
+    h.Length = static_cast<DWORD>(r.size() + sizeof(DWORD));
+    r.insert(r.end(), reinterpret_cast<const unsigned char *>(&h.Length),
+             reinterpret_cast<const unsigned char *>(&h.Length) + sizeof(DWORD));
+    h.Reserved = 0x654c664c;
+    h.RecordNumber = number;
+    h.TimeGenerated = 1700000000 + number;
+    h.TimeWritten = 1700000001 + number;
+    h.EventID = id;
+    h.EventType = type;
+    h.NumStrings = static_cast<WORD>(strings.size());
+    h.EventCategory = 14339;
+    std::memcpy(r.data(), &h, sizeof h);
+    out->insert(out->end(), r.begin(), r.end());
+}
+
+TEST(EventlogWin32, SystemRecordsAreRewrittenInPlaceWithTheirWholeStrings)
+{
+    std::vector<unsigned char> system;
+    append_system_record(&system, 41, 4768, EVENTLOG_AUDIT_SUCCESS,
+                         {u"alice", u"NIVOTEST", u"::ffff:127.0.0.5"}, false);
+    append_system_record(&system, 42, 4624, EVENTLOG_AUDIT_FAILURE, {}, false);
+    // "no end" runs into the closing length: it is no string.
+    append_system_record(&system, 43, 0x40000000 | 4776, EVENTLOG_AUDIT_SUCCESS,
+                         {u"", u"bob", u"WS01-\u00e9", u"no end"}, true);
+    std::size_t whole = system.size();
+    system.insert(system.end(), {0x55, 0x55, 0x55}); // the start of a record not read whole
+
+    for (std::size_t shift = 0; shift < 3; ++shift) { // any alignment of the caller's buffer
+        std::vector<unsigned char> buffer(shift, 0xAA);
+        buffer.insert(buffer.end(), system.begin(), system.end());
+        std::size_t n = eventlog_rewrite_records(buffer.data() + shift, system.size());
+        ASSERT_GT(n, 0u);
+        ASSERT_LT(n, whole);
+        std::vector<read_record> records = records_of(buffer.data() + shift, n);
+        ASSERT_EQ(records.size(), 3u) << "shift " << shift;
+        EXPECT_EQ(records[0].number, 41u);
+        EXPECT_EQ(records[0].id, 4768u);
+        EXPECT_EQ(records[0].type, EVENTLOG_AUDIT_SUCCESS);
+        EXPECT_EQ(records[0].strings,
+                  (std::vector<std::u16string>{u"alice", u"NIVOTEST", u"::ffff:127.0.0.5"}));
+        EXPECT_EQ(records[1].number, 42u);
+        EXPECT_EQ(records[1].type, EVENTLOG_AUDIT_FAILURE);
+        EXPECT_TRUE(records[1].strings.empty());
+        EXPECT_EQ(records[2].id, 0x40000000u | 4776);
+        EXPECT_EQ(records[2].strings, (std::vector<std::u16string>{u"", u"bob", u"WS01-\u00e9"}));
+        eventlog_record first;
+        std::memcpy(&first, buffer.data() + shift, sizeof first);
+        EXPECT_EQ(first.time_generated, 1700000041u);
+    }
+
+    // A first record longer than the bytes read, or shorter than a record can be: nothing.
+    std::vector<unsigned char> one;
+    append_system_record(&one, 1, 4768, EVENTLOG_AUDIT_SUCCESS, {u"a"}, false);
+    EXPECT_EQ(eventlog_rewrite_records(one.data(), one.size() - 4), 0u);
+    DWORD too_short = 20;
+    std::memcpy(one.data(), &too_short, sizeof too_short);
+    EXPECT_EQ(eventlog_rewrite_records(one.data(), one.size()), 0u);
+}
+
+// Only where the system keeps an event log (wine answers every log empty and drops events).
+TEST(EventlogWin32, AnEventWrittenIsReadBackInTheHeaderLayout)
+{
+    platform_eventlog_notification *notification = platform_eventlog_notification_create();
+    platform_eventlog *log = platform_eventlog_open(u"Application", nullptr, nullptr);
+    ASSERT_NE(log, nullptr);
+    std::uint32_t oldest = 0, count = 0, after = 0;
+    ASSERT_EQ(platform_eventlog_oldest(log, &oldest), 0);
+    ASSERT_EQ(platform_eventlog_count(log, &count), 0);
+    ASSERT_EQ(platform_eventlog_notify(log, notification), 0);
+    HANDLE source = RegisterEventSourceW(nullptr, L"NivoTest");
+    const wchar_t *strings[] = {L"alice", L"", L"127.0.0.5"};
+    ASSERT_TRUE(
+        ReportEventW(source, EVENTLOG_WARNING_TYPE, 0, 4711, nullptr, 3, 0, strings, nullptr));
+    DeregisterEventSource(source);
+    ASSERT_EQ(platform_eventlog_count(log, &after), 0);
+    if (after == count) {
+        platform_eventlog_close(log);
+        platform_eventlog_notification_close(notification);
+        GTEST_SKIP() << "the system's event log is a stub";
+    }
+    EXPECT_EQ(platform_eventlog_wait(notification, 5000), 0);
+
+    // A buffer too small for the next record names a size that takes it; then on to the end
+    // (other programs may write in between).
+    std::vector<unsigned char> buffer(64 * 1024);
+    std::size_t got = 0, needed = 0;
+    ASSERT_EQ(platform_eventlog_read(log, EVENTLOG_SEEK_READ | EVENTLOG_FORWARDS_READ,
+                                     oldest + count, buffer.data(), 8, &got, &needed),
+              EVENTLOG_ERROR_INSUFFICIENT_BUFFER);
+    ASSERT_GT(needed, 8u);
+    std::vector<read_record> records;
+    unsigned int flags = EVENTLOG_SEEK_READ | EVENTLOG_FORWARDS_READ;
+    int rc = 0;
+    for (int reads = 0; reads < 1000 && rc == 0; ++reads) {
+        rc = platform_eventlog_read(log, flags, oldest + count, buffer.data(),
+                                    reads == 0 ? needed : buffer.size(), &got, &needed);
+        std::vector<read_record> more = records_of(buffer.data(), rc == 0 ? got : 0);
+        records.insert(records.end(), more.begin(), more.end());
+        flags = EVENTLOG_SEQUENTIAL_READ | EVENTLOG_FORWARDS_READ;
+    }
+    EXPECT_EQ(rc, EVENTLOG_ERROR_HANDLE_EOF);
+    ASSERT_FALSE(records.empty());
+    EXPECT_EQ(records.front().number, oldest + count);
+    const read_record &ours = records.back();
+    EXPECT_EQ(ours.id & 0xFFFF, 4711u);
+    EXPECT_EQ(ours.type, EVENTLOG_WARNING_TYPE);
+    EXPECT_EQ(ours.strings, (std::vector<std::u16string>{u"alice", u"", u"127.0.0.5"}));
+    platform_eventlog_close(log);
+    platform_eventlog_notification_close(notification);
+}
+
+TEST(EventlogWin32, RefusesWhatItCannotOpenOrWaitFor)
+{
+    SetLastError(0);
+    EXPECT_EQ(platform_eventlog_open(nullptr, nullptr, nullptr), nullptr);
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_PARAMETER));
+    EXPECT_EQ(platform_eventlog_open(u"", nullptr, nullptr), nullptr);
+    EXPECT_EQ(platform_eventlog_wait(nullptr, 0), -1);
+    EXPECT_FALSE(platform_eventlog_has_source_file);
+}
+
+} // namespace
