@@ -27,4 +27,5 @@ set(NIVO_HOST_INCLUDE ${CMAKE_BINARY_DIR}/host-include)
 
 # The platform side: Unicode Windows calls, Windows 7 and later, and the system libraries.
 set(NIVO_WIN32_DEFINITIONS UNICODE _UNICODE _WIN32_WINNT=0x0601 WIN32_LEAN_AND_MEAN NOMINMAX)
-set(NIVO_WIN32_LIBRARIES ws2_32 iphlpapi advapi32 ole32 oleaut32 wbemuuid wldap32 netapi32 mpr)
+set(NIVO_WIN32_LIBRARIES ws2_32 iphlpapi advapi32 ole32 oleaut32 wbemuuid wldap32 netapi32 mpr
+  shell32)

@@ -1,6 +1,6 @@
 // Child processes and the console run of the service host on Windows. The test program is its
-// own child: "--child <role>" makes it one of the small programs the tests start (so this file
-// has its own main and is linked without gtest_main).
+// own child: started with a filter that runs only the disabled case Win32Child.DISABLED_Role,
+// and "--child <role> ...", it plays one of the small programs the tests start.
 
 #include <gtest/gtest.h>
 
@@ -11,6 +11,7 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <initializer_list>
 #include <iterator>
 #include <string>
 #include <thread>
@@ -24,7 +25,35 @@
 
 namespace {
 
-std::string g_self; // this program, as it was started
+// The command line that makes this program a child in the given role.
+class child_command {
+  public:
+    child_command(std::initializer_list<std::string> role)
+        : words_{::testing::internal::GetArgvs()[0], "--gtest_filter=Win32Child.DISABLED_Role",
+                 "--gtest_also_run_disabled_tests", "--gtest_brief=1", "--child"}
+    {
+        words_.insert(words_.end(), role);
+        for (const std::string &word : words_) {
+            argv_.push_back(word.c_str());
+        }
+        argv_.push_back(nullptr);
+    }
+    const char *const *argv() const
+    {
+        return argv_.data();
+    }
+
+  private:
+    std::vector<std::string> words_;
+    std::vector<const char *> argv_;
+};
+
+bool
+ends_with(const std::string &text, const std::string &end)
+{
+    return text.size() >= end.size() &&
+           text.compare(text.size() - end.size(), end.size(), end) == 0;
+}
 
 std::string
 read_all(const std::string &path)
@@ -103,9 +132,9 @@ child_ticker(const char *path)
 }
 
 int
-run_child(int argc, char **argv)
+run_child(const std::vector<std::string> &args)
 {
-    std::string role = argc > 2 ? argv[2] : "";
+    std::string role = !args.empty() ? args[0] : "";
     if (role == "cat") {
         char chunk[4096];
         std::size_t n;
@@ -114,15 +143,15 @@ run_child(int argc, char **argv)
         }
         return 0;
     }
-    if (role == "exit" && argc > 3) {
+    if (role == "exit" && args.size() > 1) {
         std::fputs("out", stdout);
         for (int i = 0; i < 1000; ++i) {
             std::fputs("0123456789", stderr);
         }
-        return std::atoi(argv[3]);
+        return std::atoi(args[1].c_str());
     }
-    if (role == "sleep" && argc > 3) {
-        platform_sleep_ms(static_cast<unsigned int>(std::atoi(argv[3])));
+    if (role == "sleep" && args.size() > 1) {
+        platform_sleep_ms(static_cast<unsigned int>(std::atoi(args[1].c_str())));
         return 0;
     }
     if (role == "spam") {
@@ -132,12 +161,12 @@ run_child(int argc, char **argv)
         }
         return 0;
     }
-    if (role == "ticker" && argc > 3) {
-        return child_ticker(argv[3]);
+    if (role == "ticker" && args.size() > 1) {
+        return child_ticker(args[1].c_str());
     }
-    if (role == "parent" && argc > 3) {
-        const char *args[] = {g_self.c_str(), "--child", "ticker", argv[3], nullptr};
-        platform_process_options options{args, nullptr, nullptr, nullptr, nullptr};
+    if (role == "parent" && args.size() > 1) {
+        child_command ticker_command{"ticker", args[1]};
+        platform_process_options options{ticker_command.argv(), nullptr, nullptr, nullptr, nullptr};
         platform_process *ticker = platform_process_start(options);
         platform_sleep_ms(20000);
         platform_process_close(ticker);
@@ -185,24 +214,26 @@ TEST(Win32Process, RunCapturedFeedsInputAndKeepsOutputStatusAndErrorTail)
     for (int i = 0; i < 300000; ++i) {
         input += static_cast<char>('a' + i % 26);
     }
-    std::vector<char> out(input.size() + 16);
+    std::vector<char> out(input.size() + 512);
     std::size_t out_size = 0;
     int status = -1;
-    const char *cat[] = {g_self.c_str(), "--child", "cat", nullptr};
-    ASSERT_EQ(platform_process_run_captured(cat, input.data(), input.size(), out.data(), out.size(),
-                                            &out_size, 20000, &status),
+    child_command cat{"cat"};
+    ASSERT_EQ(platform_process_run_captured(cat.argv(), input.data(), input.size(), out.data(),
+                                            out.size(), &out_size, 20000, &status),
               0);
     EXPECT_EQ(status, 0);
-    EXPECT_EQ(std::string(out.data(), out_size), input);
+    // The test program's start-up line comes first.
+    EXPECT_TRUE(ends_with(std::string(out.data(), out_size), input));
+    EXPECT_LT(out_size, input.size() + 200);
 
     char err[100];
     std::size_t err_size = 0;
-    const char *fail[] = {g_self.c_str(), "--child", "exit", "7", nullptr};
-    ASSERT_EQ(platform_process_run_captured(fail, "", 0, out.data(), out.size(), &out_size, 20000,
-                                            &status, err, sizeof err, &err_size),
+    child_command fail{"exit", "7"};
+    ASSERT_EQ(platform_process_run_captured(fail.argv(), "", 0, out.data(), out.size(), &out_size,
+                                            20000, &status, err, sizeof err, &err_size),
               0);
     EXPECT_EQ(status, 7);
-    EXPECT_EQ(std::string(out.data(), out_size), "out");
+    EXPECT_TRUE(ends_with(std::string(out.data(), out_size), "out"));
     ASSERT_EQ(err_size, sizeof err);
     EXPECT_EQ(std::string(err, 10), "0123456789"); // the last 100 of 10000 bytes
 
@@ -218,16 +249,16 @@ TEST(Win32Process, RunCapturedKillsOnTheTimeLimitAndOnTooMuchOutput)
     std::size_t out_size = 0;
     int status = -1;
     auto start = std::chrono::steady_clock::now();
-    const char *sleeper[] = {g_self.c_str(), "--child", "sleep", "30000", nullptr};
-    EXPECT_EQ(platform_process_run_captured(sleeper, "", 0, out.data(), out.size(), &out_size, 500,
-                                            &status),
+    child_command sleeper{"sleep", "30000"};
+    EXPECT_EQ(platform_process_run_captured(sleeper.argv(), "", 0, out.data(), out.size(),
+                                            &out_size, 500, &status),
               1);
     EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(10));
     EXPECT_EQ(status, 137);
 
-    const char *spam[] = {g_self.c_str(), "--child", "spam", nullptr};
-    EXPECT_EQ(platform_process_run_captured(spam, "", 0, out.data(), out.size(), &out_size, 20000,
-                                            &status),
+    child_command spam{"spam"};
+    EXPECT_EQ(platform_process_run_captured(spam.argv(), "", 0, out.data(), out.size(), &out_size,
+                                            20000, &status),
               1);
     EXPECT_LE(out_size, out.size());
 }
@@ -238,8 +269,8 @@ TEST(Win32Process, CloseEndsTheChildAndWhatItStarted)
         std::filesystem::temp_directory_path() / ("nivo-proc-" + std::to_string(std::rand()));
     std::filesystem::create_directories(dir);
     std::string ticks = (dir / "ticks").string();
-    const char *parent[] = {g_self.c_str(), "--child", "parent", ticks.c_str(), nullptr};
-    platform_process_options options{parent, nullptr, nullptr, nullptr, nullptr};
+    child_command parent{"parent", ticks};
+    platform_process_options options{parent.argv(), nullptr, nullptr, nullptr, nullptr};
     platform_process *p = platform_process_start(options);
     ASSERT_NE(p, nullptr);
     for (int i = 0; i < 200 && read_all(ticks).size() < 2; ++i) {
@@ -261,8 +292,8 @@ TEST(Win32ServiceHost, FailedStartUpStaysStoppedWithItsError)
         std::filesystem::temp_directory_path() / ("nivo-svcfail-" + std::to_string(std::rand()));
     std::filesystem::create_directories(dir);
     std::string err_path = (dir / "err.txt").string();
-    const char *console[] = {g_self.c_str(), "--child", "failing-service", "--console", nullptr};
-    platform_process_options options{console, nullptr, nullptr, nullptr, err_path.c_str()};
+    child_command console{"failing-service", "--console"};
+    platform_process_options options{console.argv(), nullptr, nullptr, nullptr, err_path.c_str()};
     platform_process *p = platform_process_start(options);
     ASSERT_NE(p, nullptr);
     int status = -1;
@@ -289,13 +320,14 @@ TEST(Win32ServiceHost, ConsoleRunStopsOnCtrlBreakAndOtherwiseNeedsTheServiceMana
 
     // Without the flag the dispatcher cannot reach a service manager (under wine only after
     // about 10 s): started first, it runs beside the console run.
-    const char *plain[] = {g_self.c_str(), "--child", "service", nullptr};
-    platform_process_options plain_options{plain, nullptr, nullptr, out_path.c_str(), nullptr};
+    child_command plain{"service"};
+    platform_process_options plain_options{plain.argv(), nullptr, nullptr, out_path.c_str(),
+                                           nullptr};
     platform_process *refused = platform_process_start(plain_options);
     ASSERT_NE(refused, nullptr);
 
-    const char *console[] = {g_self.c_str(), "--child", "service", "--console", nullptr};
-    platform_process_options options{console, nullptr, nullptr, nullptr, err_path.c_str()};
+    child_command console{"service", "--console"};
+    platform_process_options options{console.argv(), nullptr, nullptr, nullptr, err_path.c_str()};
     platform_process *p = platform_process_start(options);
     ASSERT_NE(p, nullptr);
     for (int i = 0; i < 200 && read_all(err_path).find("RUNNING") == std::string::npos; ++i) {
@@ -332,15 +364,21 @@ TEST(Win32ServiceHost, ConsoleRunStopsOnCtrlBreakAndOtherwiseNeedsTheServiceMana
     EXPECT_TRUE(signalled) << "the stop request failed: " << signal_error;
 }
 
-} // namespace
-
-int
-main(int argc, char **argv)
+// Not a test: the child's part, run only when started by child_command.
+TEST(Win32Child, DISABLED_Role)
 {
-    g_self = argv[0];
-    if (argc > 1 && std::strcmp(argv[1], "--child") == 0) {
-        return run_child(argc, argv);
+    std::vector<std::string> argv = ::testing::internal::GetArgvs();
+    std::size_t at = 0;
+    while (at < argv.size() && argv[at] != "--child") {
+        ++at;
     }
-    ::testing::InitGoogleTest(&argc, argv);
-    return RUN_ALL_TESTS();
+    if (at == argv.size()) {
+        GTEST_SKIP() << "run by the other tests of this file";
+    }
+    int code =
+        run_child(std::vector<std::string>(argv.begin() + static_cast<long>(at) + 1, argv.end()));
+    std::fflush(nullptr);
+    std::exit(code);
 }
+
+} // namespace
