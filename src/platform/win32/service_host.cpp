@@ -18,7 +18,6 @@
 
 #include <windows.h>
 
-#include <cstdio>
 #include <atomic>
 #include <cwchar>
 #include <mutex>
@@ -173,11 +172,9 @@ write_stderr_line(const std::wstring &line)
 std::wstring
 describe(const service_status_handle *handle, const service_status *status)
 {
-    wchar_t head[160];
-    std::swprintf(head, 160, L"%ls: %ls (exit code %lu, service exit code %lu)",
-                  g_host.name.c_str(), state_name(status->current_state), status->win32_exit_code,
-                  status->service_specific_exit_code);
-    std::wstring line = head;
+    std::wstring line = g_host.name + L": " + state_name(status->current_state) + L" (exit code " +
+                        std::to_wstring(status->win32_exit_code) + L", service exit code " +
+                        std::to_wstring(status->service_specific_exit_code) + L")";
     if (!handle->note.empty()) {
         line += L"; " + handle->note;
     }
