@@ -16,11 +16,8 @@ set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
 # Only system DLLs at run time: the C and C++ runtimes and winpthreads are linked in.
 set(CMAKE_EXE_LINKER_FLAGS_INIT "-static -static-libgcc -static-libstdc++")
 
-# ctest runs every test program under wine (64-bit only: this machine runs no 32-bit code).
-find_program(NIVO_WINE64 NAMES wine64 PATHS /usr/lib/wine NO_DEFAULT_PATH)
-if(NOT NIVO_WINE64)
-  find_program(NIVO_WINE64 NAMES wine64)
-endif()
-if(NIVO_WINE64)
-  set(CMAKE_CROSSCOMPILING_EMULATOR ${NIVO_WINE64})
+# ctest runs every test program under wine (64-bit only: this machine runs no 32-bit code), in a
+# terminal of its own so that console control events reach it (scripts/wine-run.sh).
+if(EXISTS /usr/lib/wine/wine64)
+  set(CMAKE_CROSSCOMPILING_EMULATOR ${CMAKE_CURRENT_LIST_DIR}/../scripts/wine-run.sh)
 endif()

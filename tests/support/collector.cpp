@@ -23,6 +23,7 @@ collector_env_init(const temp_dir &dir, const char16_t *domain, const char16_t *
     }
     log_set_loglevel(LOG_DEBUG);
     registry_set_location(dir.wpath("registry").c_str());
+    dead_entries_clear(); // the real registry on Windows keeps them between tests
     dead_entry_set_timeout(0);
     dca_filter_reset();
     dca_set_hostdomain(domain, fqdn);
@@ -143,6 +144,7 @@ collector_fixture::TearDown()
     collector_store_fini();
     dca_filter_reset();
     dead_entry_set_timeout(0);
+    dead_entries_clear();
     registry_set_location(nullptr);
     log_fini();
 }

@@ -18,6 +18,8 @@
 #include "common/net.h"
 #include "base/utf.h"
 #include "platform/process.h"
+#include "platform/registry.h"
+#include "platform/system.h"
 
 namespace nivo_test {
 
@@ -34,7 +36,8 @@ temp_dir::temp_dir()
             std::lock_guard guard(lock);
             token = random();
         }
-        std::filesystem::path candidate = base / ("nivo-test-" + std::to_string(token % 1000000000));
+        std::filesystem::path candidate =
+            base / ("nivo-test-" + std::to_string(token % 1000000000));
         if (std::filesystem::create_directory(candidate, error)) {
             path_ = candidate.generic_string();
         }
@@ -310,6 +313,74 @@ free_port()
     }
     net_fini(probe);
     return port;
+}
+
+std::string
+joined(const std::string &dir, const std::string &name)
+{
+    return dir + static_cast<char>(platform_path_separator) + name;
+}
+
+namespace {
+
+constexpr const char16_t *DEAD_ENTRY_KEY = u"SOFTWARE\\Vantelor\\Vantelor Tessaline\\DeadEntry";
+
+std::u16string
+dead_entry_path(const std::string &name)
+{
+    return std::u16string(DEAD_ENTRY_KEY) + u"\\" + u16(name);
+}
+
+} // namespace
+
+bool
+dead_entry_exists(const std::string &name)
+{
+    registry_key *key = nullptr;
+    if (registry_open_key(REGISTRY_LOCAL_MACHINE, dead_entry_path(name).c_str(), &key) != 0) {
+        return false;
+    }
+    registry_close_key(key);
+    return true;
+}
+
+std::string
+dead_entry_time(const std::string &name)
+{
+    char value[256];
+    std::size_t size = sizeof value;
+    if (registry_get_value(REGISTRY_LOCAL_MACHINE, dead_entry_path(name).c_str(), u"Time", value,
+                           &size) != 0) {
+        return "";
+    }
+    return std::string(value, size);
+}
+
+void
+dead_entry_remove(const std::string &name)
+{
+    registry_key *key = nullptr;
+    if (registry_open_key(REGISTRY_LOCAL_MACHINE, DEAD_ENTRY_KEY, &key) == 0) {
+        registry_delete_key(key, u16(name).c_str());
+        registry_close_key(key);
+    }
+}
+
+void
+dead_entries_clear()
+{
+    registry_key *key = nullptr;
+    if (registry_open_key(REGISTRY_LOCAL_MACHINE, DEAD_ENTRY_KEY, &key) != 0) {
+        return;
+    }
+    char16_t name[512];
+    // Bounded: each round deletes the first entry, or stops.
+    for (int i = 0; i < 100000 && registry_enum_key(key, 0, name, 512) == 0; ++i) {
+        if (registry_delete_key(key, name) != 0) {
+            break;
+        }
+    }
+    registry_close_key(key);
 }
 
 bool

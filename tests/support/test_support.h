@@ -56,6 +56,17 @@ std::string audit_kerberos_line(const std::string &user, const std::string &addr
                                 const std::string &status = "NT_STATUS_OK");
 std::string audit_ntlm_line(const std::string &user, const std::string &workstation);
 
+// A file's path in dir as the service joins it (with the platform's separator).
+std::string joined(const std::string &dir, const std::string &name);
+
+// The dead-entry keys of the registry (on Linux the tree the test set with
+// registry_set_location, on Windows the real registry): whether user+address has one, its
+// "Time" value ("" without one), removing one, and removing them all.
+bool dead_entry_exists(const std::string &name);
+std::string dead_entry_time(const std::string &name);
+void dead_entry_remove(const std::string &name);
+void dead_entries_clear();
+
 // Whether this process runs as root (never on Windows).
 bool running_as_root();
 // Sets an environment variable of this process; an empty value removes it.

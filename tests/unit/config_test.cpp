@@ -13,6 +13,8 @@
 #include "config/config_parse.h"
 #include "dca/filter/dca_filter.h"
 #include "logoff/wrkstping.h"
+#include "platform/eventlog.h"
+#include "platform/profile.h"
 #include "support/test_support.h"
 
 using nivo_test::u16;
@@ -149,15 +151,33 @@ TEST_F(Config, SectionsKeysAndKeywords)
     EXPECT_TRUE(logged("parse_configfile: KeyValue parsing failed for Section: FOO"));
 
     // Keys and keywords without case; a blank before "=" makes another key.
-    ASSERT_EQ(parse(SETTINGS + "[niv-agent]\nenabled=false\ndca-mode=eventlog\n"
-                               "eventlog-file=/srv/samba/log/auth json.log\n"),
-              0);
+    const std::string agent = "[niv-agent]\nenabled=false\ndca-mode=eventlog\n";
+    const std::string file = "eventlog-file=/srv/samba/log/auth json.log\n";
+    if (platform_eventlog_has_source_file) {
+        ASSERT_EQ(parse(SETTINGS + agent + file), 0);
+        EXPECT_EQ(u8(record.eventlog_file), "/srv/samba/log/auth json.log"); // kept as given
+        EXPECT_TRUE(logged("\tparse_keyvalue_dca: EVENTLOG-FILE: /srv/samba/log/auth json.log\n"));
+    } else {
+        // Where the event log is the system's, the key does not exist.
+        EXPECT_EQ(parse(SETTINGS + agent + file), -1);
+        EXPECT_TRUE(logged("parse_keyvalue_dca: Invalid Key: eventlog-file"));
+        ASSERT_EQ(parse(SETTINGS + agent), 0);
+    }
     EXPECT_EQ(record.dca_enabled, 0u);
     EXPECT_EQ(record.dca_mode, static_cast<std::uint32_t>(DCA_MODE_EVENTLOG));
-    EXPECT_EQ(u8(record.eventlog_file), "/srv/samba/log/auth json.log"); // kept as given
-    EXPECT_TRUE(logged("\tparse_keyvalue_dca: EVENTLOG-FILE: /srv/samba/log/auth json.log\n"));
-    EXPECT_EQ(parse(SETTINGS + "[NIV-AGENT]\nENABLED =TRUE\n"), -1);
-    EXPECT_TRUE(logged("parse_keyvalue_dca: Invalid Key: ENABLED "));
+    // A blank before "=" makes another key where the profile reader keeps it (the Windows
+    // system's reader takes it away).
+    std::string blank_key = SETTINGS + "[NIV-AGENT]\nENABLED =TRUE\n";
+    char entries[64] = {};
+    ASSERT_TRUE(write_file(dir.file("probe.ini"), blank_key));
+    platform_profile_section("NIV-AGENT", entries, sizeof entries, dir.file("probe.ini").c_str());
+    if (std::string(entries) == "ENABLED =TRUE") {
+        EXPECT_EQ(parse(blank_key), -1);
+        EXPECT_TRUE(logged("parse_keyvalue_dca: Invalid Key: ENABLED "));
+    } else {
+        EXPECT_EQ(std::string(entries), "ENABLED=TRUE");
+        EXPECT_EQ(parse(blank_key), 0);
+    }
 
     // A bad keyword is ignored, except in HA-SETTING where it is refused.
     ASSERT_EQ(parse(SETTINGS + "[NIV-COLLECTOR]\nPOLLING-MODE=WMI\nPOLLING-MODE=SNMP\n"), 0);
@@ -322,8 +342,8 @@ TEST_F(Config, OverlongAndMissingListFiles)
     dca_set_hostdomain(nullptr, nullptr);
     EXPECT_EQ(dca_filter_domain(u16(std::string(1023, 'b')).c_str()), 0);
     EXPECT_EQ(dca_filter_domain(u16(std::string(1024, 'a')).c_str()), 1);
-    EXPECT_TRUE(
-        logged("config_parse_namefile: file " + dir.path() + "/gw-list.ini couldn't open: 2"));
+    EXPECT_TRUE(logged("config_parse_namefile: file " +
+                       nivo_test::joined(dir.path(), "gw-list.ini") + " couldn't open: 2"));
 }
 
 } // namespace

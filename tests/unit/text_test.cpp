@@ -12,6 +12,7 @@
 #include "common/text.h"
 #include "common/text_file.h"
 #include "platform/netaddr.h"
+#include "platform/system.h"
 #include "support/test_support.h"
 
 using nivo_test::u16;
@@ -65,12 +66,13 @@ TEST_F(TextLogged, PathJoiningCutsAtTheBufferAndSaysSo)
 {
     char16_t path[64];
     EXPECT_EQ(config_string_cat(u"/base", u"nivo.ini", path, sizeof path), 0);
-    EXPECT_EQ(std::u16string(path), u"/base/nivo.ini");
+    const std::u16string sep(1, platform_path_separator);
+    EXPECT_EQ(std::u16string(path), u"/base" + sep + u"nivo.ini");
 
     // 34 bytes hold 16 characters and the terminator.
     char16_t small[17];
     EXPECT_EQ(config_string_cat(u"/d", u"abcdefghijklmnopqrst", small, 34), -1);
-    EXPECT_EQ(std::u16string(small), u"/d/abcdefghijklm");
+    EXPECT_EQ(std::u16string(small), u"/d" + sep + u"abcdefghijklm");
     EXPECT_TRUE(logged("config_string_cat: string concatanation failed: 0x8007007a\n"));
 }
 

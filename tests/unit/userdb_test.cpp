@@ -137,9 +137,7 @@ TEST_F(UserStore, LogoffHandlerNeverLogsOutAnExcludedAddress)
 TEST_F(UserStore, ASecondLogonAtAnAddressIsADuplicateOnlyForTheSameUserAndDomain)
 {
     dead_entry_set_timeout(1);
-    std::string entry =
-        dir.file("registry/HKEY_LOCAL_MACHINE/software/vantelor/vantelor tessaline/deadentry/"
-                 "alice+10.0.0.5");
+    const std::string entry = "alice+10.0.0.5";
     struct second_logon {
         const char16_t *user, *domain;
         int result;       // of the second insert
@@ -158,14 +156,14 @@ TEST_F(UserStore, ASecondLogonAtAnAddressIsADuplicateOnlyForTheSameUserAndDomain
         ASSERT_EQ(userinfo_db_insert(first.get()), 0);
         EXPECT_EQ(first->Flags, UI_FLAG_ACTIVE);
         ASSERT_EQ(insert(u"bob", u"corp.example", u"10.0.0.6"), 0);
-        ASSERT_TRUE(std::filesystem::is_directory(entry));
-        std::filesystem::remove_all(entry);
+        ASSERT_TRUE(nivo_test::dead_entry_exists(entry));
+        nivo_test::dead_entry_remove(entry);
 
         EXPECT_EQ(insert(c.user, c.domain, u"10.0.0.5"), c.result);
         std::vector<row> stored = rows();
         ASSERT_EQ(stored.size(), 2u);
         EXPECT_EQ(stored[0].user, c.result == 1 ? "alice" : "bob");
-        EXPECT_EQ(std::filesystem::exists(entry), c.result == 0 && u8(c.user) == "alice");
+        EXPECT_EQ(nivo_test::dead_entry_exists(entry), c.result == 0 && u8(c.user) == "alice");
         EXPECT_EQ(sent(), c.sent);
     }
 }

@@ -18,9 +18,8 @@ TEST(IcmpTest, LoopbackAnswersEveryHandle)
     unsigned long first_status = 1;
     unsigned long second_status = 1;
     int first_replies = -1;
-    std::thread other([&] {
-        first_replies = platform_icmp_echo(first, 0x7F000001, 2000, &first_status);
-    });
+    std::thread other(
+        [&] { first_replies = platform_icmp_echo(first, 0x7F000001, 2000, &first_status); });
     EXPECT_EQ(platform_icmp_echo(second, 0x7F000001, 2000, &second_status), 1);
     other.join();
     EXPECT_EQ(first_replies, 1);

@@ -26,8 +26,14 @@ struct ipv6_loopback {
 
 class NetaddrTest : public ::testing::Test {
   protected:
-    void SetUp() override { ASSERT_EQ(platform_net_startup(), 0); }
-    void TearDown() override { platform_net_cleanup(); }
+    void SetUp() override
+    {
+        ASSERT_EQ(platform_net_startup(), 0);
+    }
+    void TearDown() override
+    {
+        platform_net_cleanup();
+    }
 
     static std::u16string text_of(const void *address, std::size_t length)
     {

@@ -18,8 +18,14 @@ constexpr std::uint32_t LOOPBACK_2 = 0x7F000002;
 
 class SocketTest : public ::testing::Test {
   protected:
-    void SetUp() override { ASSERT_EQ(platform_socket_startup(), 0); }
-    void TearDown() override { platform_socket_cleanup(); }
+    void SetUp() override
+    {
+        ASSERT_EQ(platform_socket_startup(), 0);
+    }
+    void TearDown() override
+    {
+        platform_socket_cleanup();
+    }
 
     static platform_socket_t bound(bool tcp, std::uint32_t address, std::uint16_t *port)
     {
@@ -72,8 +78,8 @@ TEST_F(SocketTest, DatagramIsAnsweredFromTheAddressItWasSentTo)
         net_sockaddr sender{};
         std::uint32_t sender_length = sizeof sender;
         std::uint32_t local = 0;
-        ASSERT_EQ(platform_socket_recvfrom_local(server, data, sizeof data, &sender,
-                                                 &sender_length, &local),
+        ASSERT_EQ(platform_socket_recvfrom_local(server, data, sizeof data, &sender, &sender_length,
+                                                 &local),
                   3);
         EXPECT_EQ(local, asked);
         std::uint32_t ipv4 = 0;
@@ -124,9 +130,9 @@ TEST_F(SocketTest, LongDatagramIsCutNotLostAndVanishedPeerIsNoReset)
     net_sockaddr sender{};
     std::uint32_t sender_length = sizeof sender;
     std::uint32_t local = 0;
-    EXPECT_EQ(platform_socket_recvfrom_local(server, data, sizeof data, &sender, &sender_length,
-                                             &local),
-              4);
+    EXPECT_EQ(
+        platform_socket_recvfrom_local(server, data, sizeof data, &sender, &sender_length, &local),
+        4);
     EXPECT_EQ(std::string(data, 4), "abcd");
     EXPECT_EQ(local, LOOPBACK);
 

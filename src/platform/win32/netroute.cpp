@@ -51,8 +51,7 @@ platform_internet_adapter_ip(char16_t *out, std::size_t capacity)
         const MIB_IPADDRROW &row = table->table[i];
         if (row.dwIndex == best) {
             const auto *bytes = reinterpret_cast<const unsigned char *>(&row.dwAddr);
-            std::snprintf(text, sizeof text, "%u.%u.%u.%u", bytes[0], bytes[1], bytes[2],
-                          bytes[3]);
+            std::snprintf(text, sizeof text, "%u.%u.%u.%u", bytes[0], bytes[1], bytes[2], bytes[3]);
         }
     }
     std::size_t n = 0;

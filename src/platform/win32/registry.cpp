@@ -41,6 +41,7 @@ namespace {
 // The access every key is opened with: the service reads, writes, enumerates and deletes the
 // subkeys of the keys it opens.
 constexpr REGSAM KEY_ACCESS = KEY_READ | KEY_WRITE;
+constexpr std::size_t MAX_KEY_NAME = 255;
 // A value read is retried this often when it grows between the size query and the read.
 constexpr int READ_ATTEMPTS = 4;
 
@@ -78,6 +79,15 @@ open_key(registry_root root, const char16_t *path, registry_key **out, bool crea
     *out = nullptr;
     if (path == nullptr || path[0] == 0 || !root_handle(root, &base)) {
         return fail(ERROR_INVALID_PARAMETER);
+    }
+    // A key name holds at most 255 units; the system's answer to a longer one differs between
+    // versions, so it is refused here with the error that says why.
+    std::size_t name_length = 0;
+    for (const char16_t *c = path; *c != 0; ++c) {
+        name_length = *c == u'\\' ? 0 : name_length + 1;
+        if (name_length > MAX_KEY_NAME) {
+            return fail(ERROR_FILENAME_EXCED_RANGE);
+        }
     }
     auto *key = new (std::nothrow) registry_key{};
     if (key == nullptr) {

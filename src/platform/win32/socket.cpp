@@ -254,9 +254,9 @@ platform_socket_sendto(platform_socket_t s, const void *data, std::size_t length
                        std::uint32_t source)
 {
     if (source == 0) {
-        int n = sendto(sock(s), static_cast<const char *>(data), int_length(length), 0,
-                       reinterpret_cast<const sockaddr *>(address.bytes),
-                       name_length(address_length));
+        int n =
+            sendto(sock(s), static_cast<const char *>(data), int_length(length), 0,
+                   reinterpret_cast<const sockaddr *>(address.bytes), name_length(address_length));
         return n == SOCKET_ERROR ? -1 : n;
     }
     WSABUF buffer{static_cast<ULONG>(int_length(length)),
@@ -325,8 +325,8 @@ platform_socket_unacknowledged(platform_socket_t s, std::size_t *bytes)
                                          reinterpret_cast<PUCHAR>(&enable), 0, sizeof enable, 0);
     TCP_ESTATS_SEND_BUFF_ROD_v0 counts{};
     if (rc == NO_ERROR) {
-        rc = GetPerTcpConnectionEStats(&row, TcpConnectionEstatsSendBuff, nullptr, 0, 0, nullptr,
-                                       0, 0, reinterpret_cast<PUCHAR>(&counts), 0, sizeof counts);
+        rc = GetPerTcpConnectionEStats(&row, TcpConnectionEstatsSendBuff, nullptr, 0, 0, nullptr, 0,
+                                       0, reinterpret_cast<PUCHAR>(&counts), 0, sizeof counts);
     }
     if (rc != NO_ERROR) {
         WSASetLastError(rc == ERROR_ACCESS_DENIED ? WSAEACCES : WSAEOPNOTSUPP);

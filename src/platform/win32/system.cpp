@@ -4,6 +4,7 @@
 
 #include <windows.h>
 
+#include <climits>
 #include <cstdlib>
 #include <cwchar>
 #include <new>
@@ -233,6 +234,23 @@ platform_debug_output(const char16_t *text)
     }
     DWORD saved = GetLastError(); // the caller's last error survives the debug output
     OutputDebugStringW(wide(text));
+    // A run in a console (nivo.exe --console, the tools) shows it on standard error as well; a
+    // service has no standard error.
+    HANDLE err = GetStdHandle(STD_ERROR_HANDLE);
+    if (err != nullptr && err != INVALID_HANDLE_VALUE) {
+        std::size_t units = std::char_traits<char16_t>::length(text);
+        int bytes = units > INT_MAX / 4
+                        ? 0
+                        : WideCharToMultiByte(CP_UTF8, 0, wide(text), static_cast<int>(units),
+                                              nullptr, 0, nullptr, nullptr);
+        if (bytes > 0) {
+            std::string utf8(static_cast<std::size_t>(bytes), '\0');
+            WideCharToMultiByte(CP_UTF8, 0, wide(text), static_cast<int>(units), utf8.data(), bytes,
+                                nullptr, nullptr);
+            DWORD written = 0;
+            WriteFile(err, utf8.data(), static_cast<DWORD>(utf8.size()), &written, nullptr);
+        }
+    }
     SetLastError(saved);
 }
 
