@@ -4,10 +4,12 @@
 
 #include <array>
 #include <cstdint>
+#include <string>
 #include <thread>
 #include <vector>
 
 #include "common/crypto.h"
+#include "dcalink/dcalink_protocol.h"
 
 namespace {
 
@@ -43,6 +45,30 @@ TEST(Crypto, EnciphersTheBytesThePeersExpectAndEveryCallStartsAfresh)
     crypto_close(&broken); // refused, and not released
     crypto_close(nullptr);
     EXPECT_EQ(byte, 1);
+}
+
+TEST(Crypto, TheExampleRecordEnciphersToTheSameBytesOnEveryPlatform)
+{
+    // The 80-byte payload of alice at 10.0.0.1, as an agent sends it.
+    dcalink_record record{1700000000, 1700000600, 2,       5,          u"alice",
+                          u"CORP",    nullptr,    nullptr, u"10.0.0.1"};
+    std::vector<std::uint8_t> payload(DCALINK_PAYLOAD_MAX);
+    std::size_t length = dcalink_serialize(record, payload.data(), payload.size());
+    ASSERT_EQ(length, 80u);
+    payload.resize(length);
+    crypto_handle *handle = crypto_open();
+    ASSERT_NE(handle, nullptr);
+    ASSERT_EQ(crypto_encrypt_data(handle, payload.data(), payload.size()), 0);
+    crypto_close(handle);
+    std::string hex;
+    for (std::uint8_t byte : payload) {
+        const char *digits = "0123456789abcdef";
+        hex += digits[byte >> 4];
+        hex += digits[byte & 15];
+    }
+    EXPECT_EQ(hex, "47caf0d39f6b9b760c3c2051691761f46802b91a2292709c6ae0cd8b90edc1f7"
+                   "67b3bb0de38377477e4661431ca93e9dc585c2a8cdf5bc80743c697de59ba06a"
+                   "73b012b7e1dec3d2600fbdca99ec98e9");
 }
 
 TEST(Crypto, SimultaneousCallsDoNotDisturbEachOther)
