@@ -48,13 +48,6 @@ class child_command {
     std::vector<const char *> argv_;
 };
 
-bool
-ends_with(const std::string &text, const std::string &end)
-{
-    return text.size() >= end.size() &&
-           text.compare(text.size() - end.size(), end.size(), end) == 0;
-}
-
 // ---- the child's roles ----
 
 std::atomic<bool> g_stop{false};
@@ -215,7 +208,7 @@ TEST(Win32Process, RunCapturedFeedsInputKeepsOutputStatusErrorTailAndKillsOnLimi
               0);
     EXPECT_EQ(status, 0);
     // The test program's start-up line comes first.
-    EXPECT_TRUE(ends_with(std::string(out.data(), out_size), input));
+    EXPECT_TRUE(std::string(out.data(), out_size).ends_with(input));
     EXPECT_LT(out_size, input.size() + 200);
 
     char err[100];
@@ -225,7 +218,7 @@ TEST(Win32Process, RunCapturedFeedsInputKeepsOutputStatusErrorTailAndKillsOnLimi
                                             20000, &status, err, sizeof err, &err_size),
               0);
     EXPECT_EQ(status, 7);
-    EXPECT_TRUE(ends_with(std::string(out.data(), out_size), "out"));
+    EXPECT_TRUE(std::string(out.data(), out_size).ends_with("out"));
     ASSERT_EQ(err_size, sizeof err);
     EXPECT_EQ(std::string(err, 10), "0123456789"); // the last 100 of 10000 bytes
 
