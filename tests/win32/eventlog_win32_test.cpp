@@ -1,6 +1,5 @@
-// The event source on the system's event log: the system's records rewritten into the header's
-// layout, an event written to the Application log read back (where the system keeps a log), the
-// error numbers and the notification's time-out as the reader expects them.
+// The event source on the system's event log: records rewritten into the header's layout, an
+// event read back from the Application log, and the error numbers the reader expects.
 
 #include <gtest/gtest.h>
 
@@ -170,8 +169,7 @@ TEST(EventlogWin32, AnEventWrittenIsReadBackInTheHeaderLayout)
     }
     EXPECT_EQ(platform_eventlog_wait(notification, 5000), 0);
 
-    // A buffer too small for the next record names a size that takes it; then on to the end
-    // (other programs may write in between).
+    // A buffer too small names a size that takes the next record; then on to the end.
     std::vector<unsigned char> buffer(64 * 1024);
     std::size_t got = 0, needed = 0;
     ASSERT_EQ(platform_eventlog_read(log, EVENTLOG_SEEK_READ | EVENTLOG_FORWARDS_READ,
@@ -206,7 +204,6 @@ TEST(EventlogWin32, RefusesWhatItCannotOpenOrWaitFor)
     EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_PARAMETER));
     EXPECT_EQ(platform_eventlog_open(u"", nullptr, nullptr), nullptr);
     EXPECT_EQ(platform_eventlog_wait(nullptr, 0), -1);
-    EXPECT_FALSE(platform_eventlog_has_source_file);
 }
 
 } // namespace

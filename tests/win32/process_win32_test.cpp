@@ -1,6 +1,5 @@
 // Child processes and the console run of the service host on Windows. The test program is its
-// own child: started with a filter that runs only the disabled case Win32Child.DISABLED_Role,
-// and "--child <role> ...", it plays one of the small programs the tests start.
+// own child: "--child <role> ..." runs only Win32Child.DISABLED_Role, which plays the role.
 
 #include <gtest/gtest.h>
 
@@ -8,11 +7,8 @@
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
-#include <cstring>
 #include <filesystem>
-#include <fstream>
 #include <initializer_list>
-#include <iterator>
 #include <string>
 #include <thread>
 #include <vector>
@@ -22,6 +18,10 @@
 #include "platform/service_host.h"
 #include "platform/system.h"
 #include "platform/win32/win32_text.h"
+#include "support/test_support.h"
+
+using nivo_test::read_file;
+using nivo_test::temp_dir;
 
 namespace {
 
@@ -47,20 +47,6 @@ class child_command {
     std::vector<std::string> words_;
     std::vector<const char *> argv_;
 };
-
-bool
-ends_with(const std::string &text, const std::string &end)
-{
-    return text.size() >= end.size() &&
-           text.compare(text.size() - end.size(), end.size(), end) == 0;
-}
-
-std::string
-read_all(const std::string &path)
-{
-    std::ifstream in(path, std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-}
 
 // ---- the child's roles ----
 
@@ -90,9 +76,8 @@ child_service_ctrl(unsigned long control)
 
 bool g_fail_start = false;
 
-// A service that runs until it is stopped (at most a minute), as the real one does; or one
-// whose start-up fails and that reports as the real one does then: stopped with the error, then
-// running and stopped again.
+// A service that runs until stopped (a minute at most), or one whose start-up fails and then
+// reports as the real one does: stopped with the error, then running and stopped again.
 void
 child_service_main(unsigned long argc, char16_t **argv)
 {
@@ -207,7 +192,7 @@ TEST(Win32CommandLine, ArgumentsSurviveTheRoundTrip)
     }
 }
 
-TEST(Win32Process, RunCapturedFeedsInputAndKeepsOutputStatusAndErrorTail)
+TEST(Win32Process, RunCapturedFeedsInputKeepsOutputStatusErrorTailAndKillsOnLimits)
 {
     // More input than a pipe holds, so that a child that writes while it reads cannot hang.
     std::string input;
@@ -223,7 +208,7 @@ TEST(Win32Process, RunCapturedFeedsInputAndKeepsOutputStatusAndErrorTail)
               0);
     EXPECT_EQ(status, 0);
     // The test program's start-up line comes first.
-    EXPECT_TRUE(ends_with(std::string(out.data(), out_size), input));
+    EXPECT_TRUE(std::string(out.data(), out_size).ends_with(input));
     EXPECT_LT(out_size, input.size() + 200);
 
     char err[100];
@@ -233,7 +218,7 @@ TEST(Win32Process, RunCapturedFeedsInputAndKeepsOutputStatusAndErrorTail)
                                             20000, &status, err, sizeof err, &err_size),
               0);
     EXPECT_EQ(status, 7);
-    EXPECT_TRUE(ends_with(std::string(out.data(), out_size), "out"));
+    EXPECT_TRUE(std::string(out.data(), out_size).ends_with("out"));
     ASSERT_EQ(err_size, sizeof err);
     EXPECT_EQ(std::string(err, 10), "0123456789"); // the last 100 of 10000 bytes
 
@@ -241,13 +226,8 @@ TEST(Win32Process, RunCapturedFeedsInputAndKeepsOutputStatusAndErrorTail)
     EXPECT_EQ(platform_process_run_captured(missing, "", 0, out.data(), out.size(), &out_size, 1000,
                                             &status),
               -1);
-}
 
-TEST(Win32Process, RunCapturedKillsOnTheTimeLimitAndOnTooMuchOutput)
-{
-    std::vector<char> out(1000);
-    std::size_t out_size = 0;
-    int status = -1;
+    // Killed on the time limit and on more output than the buffer takes.
     auto start = std::chrono::steady_clock::now();
     child_command sleeper{"sleep", "30000"};
     EXPECT_EQ(platform_process_run_captured(sleeper.argv(), "", 0, out.data(), out.size(),
@@ -265,33 +245,27 @@ TEST(Win32Process, RunCapturedKillsOnTheTimeLimitAndOnTooMuchOutput)
 
 TEST(Win32Process, CloseEndsTheChildAndWhatItStarted)
 {
-    std::filesystem::path dir =
-        std::filesystem::temp_directory_path() / ("nivo-proc-" + std::to_string(std::rand()));
-    std::filesystem::create_directories(dir);
-    std::string ticks = (dir / "ticks").string();
+    temp_dir dir;
+    std::string ticks = dir.file("ticks");
     child_command parent{"parent", ticks};
     platform_process_options options{parent.argv(), nullptr, nullptr, nullptr, nullptr};
     platform_process *p = platform_process_start(options);
     ASSERT_NE(p, nullptr);
-    for (int i = 0; i < 200 && read_all(ticks).size() < 2; ++i) {
+    for (int i = 0; i < 200 && read_file(ticks).size() < 2; ++i) {
         platform_sleep_ms(50);
     }
-    ASSERT_GE(read_all(ticks).size(), 2u) << "the grandchild never ticked";
+    ASSERT_GE(read_file(ticks).size(), 2u) << "the grandchild never ticked";
     platform_process_close(p);
     platform_sleep_ms(300);
-    std::size_t after_close = read_all(ticks).size();
+    std::size_t after_close = read_file(ticks).size();
     platform_sleep_ms(600);
-    EXPECT_EQ(read_all(ticks).size(), after_close) << "the grandchild outlived the close";
-    std::error_code ignored;
-    std::filesystem::remove_all(dir, ignored);
+    EXPECT_EQ(read_file(ticks).size(), after_close) << "the grandchild outlived the close";
 }
 
 TEST(Win32ServiceHost, FailedStartUpStaysStoppedWithItsError)
 {
-    std::filesystem::path dir =
-        std::filesystem::temp_directory_path() / ("nivo-svcfail-" + std::to_string(std::rand()));
-    std::filesystem::create_directories(dir);
-    std::string err_path = (dir / "err.txt").string();
+    temp_dir dir;
+    std::string err_path = dir.file("err.txt");
     child_command console{"failing-service", "--console"};
     platform_process_options options{console.argv(), nullptr, nullptr, nullptr, err_path.c_str()};
     platform_process *p = platform_process_start(options);
@@ -305,21 +279,16 @@ TEST(Win32ServiceHost, FailedStartUpStaysStoppedWithItsError)
                            "NIVOX: STOPPED (exit code " +
                            std::to_string(platform_error_startup_failed()) +
                            ", service exit code 0)\n";
-    EXPECT_EQ(read_all(err_path), expected);
-    std::error_code ignored;
-    std::filesystem::remove_all(dir, ignored);
+    EXPECT_EQ(read_file(err_path), expected);
 }
 
 TEST(Win32ServiceHost, ConsoleRunStopsOnCtrlBreakAndOtherwiseNeedsTheServiceManager)
 {
-    std::filesystem::path dir =
-        std::filesystem::temp_directory_path() / ("nivo-svc-" + std::to_string(std::rand()));
-    std::filesystem::create_directories(dir);
-    std::string err_path = (dir / "err.txt").string();
-    std::string out_path = (dir / "out.txt").string();
+    temp_dir dir;
+    std::string err_path = dir.file("err.txt");
+    std::string out_path = dir.file("out.txt");
 
-    // Without the flag the dispatcher cannot reach a service manager (under wine only after
-    // about 10 s): started first, it runs beside the console run.
+    // Without the flag no service manager answers (wine takes ~10 s): it runs beside the other.
     child_command plain{"service"};
     platform_process_options plain_options{plain.argv(), nullptr, nullptr, out_path.c_str(),
                                            nullptr};
@@ -330,20 +299,20 @@ TEST(Win32ServiceHost, ConsoleRunStopsOnCtrlBreakAndOtherwiseNeedsTheServiceMana
     platform_process_options options{console.argv(), nullptr, nullptr, nullptr, err_path.c_str()};
     platform_process *p = platform_process_start(options);
     ASSERT_NE(p, nullptr);
-    for (int i = 0; i < 200 && read_all(err_path).find("RUNNING") == std::string::npos; ++i) {
+    for (int i = 0; i < 200 && read_file(err_path).find("RUNNING") == std::string::npos; ++i) {
         platform_sleep_ms(50);
     }
-    EXPECT_NE(read_all(err_path).find("NIVOX: RUNNING (exit code 0, service exit code 0); a note "
-                                      "that stays\n"),
+    EXPECT_NE(read_file(err_path).find("NIVOX: RUNNING (exit code 0, service exit code 0); a note "
+                                       "that stays\n"),
               std::string::npos)
-        << read_all(err_path);
+        << read_file(err_path);
     int status = -1;
     bool signalled = platform_process_signal(p, PLATFORM_SIGNAL_STOP) == 0;
     int signal_error = platform_last_error();
     if (signalled) {
         EXPECT_EQ(platform_process_wait(p, 15000, &status), 0);
         EXPECT_EQ(status, 0);
-        std::string lines = read_all(err_path);
+        std::string lines = read_file(err_path);
         EXPECT_NE(lines.find("NIVOX: STOP_PENDING"), std::string::npos) << lines;
         EXPECT_NE(lines.find("NIVOX: STOPPED"), std::string::npos) << lines;
     }
@@ -351,13 +320,10 @@ TEST(Win32ServiceHost, ConsoleRunStopsOnCtrlBreakAndOtherwiseNeedsTheServiceMana
 
     EXPECT_EQ(platform_process_wait(refused, 30000, &status), 0);
     EXPECT_EQ(status, 2);
-    EXPECT_NE(read_all(out_path).find("dispatch failed: 1063"), std::string::npos)
-        << read_all(out_path);
+    EXPECT_NE(read_file(out_path).find("dispatch failed: 1063"), std::string::npos)
+        << read_file(out_path);
     platform_process_close(refused);
-    std::error_code ignored;
-    std::filesystem::remove_all(dir, ignored);
-    // ERROR_INVALID_ACCESS: this process has no console to send a control event through (under
-    // wine: started without a terminal; `script -qc` gives it one).
+    // ERROR_INVALID_ACCESS: no console to send the event through (wine without a terminal).
     if (!signalled && signal_error == 12) {
         GTEST_SKIP() << "no console to send Ctrl-Break through";
     }
