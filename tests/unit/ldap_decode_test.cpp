@@ -165,6 +165,11 @@ TEST(LdapDecode, RefusesTruncatedAndOverlongElementsAndDns)
     decode(event(tlv(0xa1, entry_info_fields(longest + "a", JSMITH))), -1);
     decode(event(tlv(0xa3, tlv(0x85, longest + "a"))), -1);
     decode(event(tlv(0xa1, entry_info_fields(std::string("cn=a\0b", 6), JSMITH))), -1);
+
+    // No bytes at all is refused, not handed to the library.
+    platform_ldap_message out;
+    EXPECT_NE(platform_ldap_decode_event(nullptr, 0, &out), 0);
+    EXPECT_NE(platform_ldap_decode_monitor_end(nullptr, 0, &out), 0);
 }
 
 TEST(LdapDecode, MonitorEndWithRefusedList)
