@@ -64,14 +64,20 @@ if ! current "$dir/openldap" libldap-dev; then
     debian_source libldap-dev "$tree"
     # Only the client libraries are built. The configure script insists on POSIX regex, which
     # only the server uses: it is told the header exists and the function needs no library.
-    (cd "$tree" && ./configure --host=x86_64-w64-mingw32 CC=x86_64-w64-mingw32-gcc-posix \
+    # The build's output goes to a log that is shown when a step fails.
+    log="$dir/openldap/build.log"
+    if ! (cd "$tree" && ./configure --host=x86_64-w64-mingw32 CC=x86_64-w64-mingw32-gcc-posix \
         --disable-slapd --disable-shared --enable-static --without-tls --without-cyrus-sasl \
         --without-fetch --without-argon2 --without-systemd \
-        ac_cv_header_regex_h=yes ac_cv_search_regfree="none required" >/dev/null)
-    make -C "$tree/include" >/dev/null
-    (cd "$tree/libraries/liblber" && make -j"$(nproc)" liblber.la >/dev/null 2>&1)
-    (cd "$tree/libraries/liblutil" && make -j"$(nproc)" liblutil.a >/dev/null 2>&1)
-    (cd "$tree/libraries/libldap" && make -j"$(nproc)" libldap.la >/dev/null 2>&1)
+        ac_cv_header_regex_h=yes ac_cv_search_regfree="none required" &&
+        make -C include &&
+        make -C libraries/liblber -j"$(nproc)" liblber.la &&
+        make -C libraries/liblutil -j"$(nproc)" liblutil.a &&
+        make -C libraries/libldap -j"$(nproc)" libldap.la) >"$log" 2>&1; then
+        tail -n 40 "$log" >&2
+        echo "windows-deps: the OpenLDAP client libraries could not be built (above)" >&2
+        exit 1
+    fi
     cp "$tree/libraries/liblber/.libs/liblber.a" "$tree/libraries/libldap/.libs/libldap.a" \
         "$tree/libraries/liblutil/liblutil.a" "$dir/openldap/lib/"
     mkdir -p "$dir/openldap/include"
