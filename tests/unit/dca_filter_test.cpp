@@ -10,8 +10,6 @@
 #include "dca/filter/dca_filter.h"
 #include "support/test_support.h"
 
-using nivo_test::temp_dir;
-
 namespace {
 
 // The fields of a logon record that the filters read.
@@ -28,23 +26,18 @@ struct logon {
     }
 };
 
-class DcaFilter : public ::testing::Test {
+class DcaFilter : public nivo_test::log_fixture {
   protected:
     void SetUp() override
     {
         dca_filter_reset();
-        ASSERT_EQ(nivo_test::open_log(dir), 0);
+        log_fixture::SetUp();
     }
     void TearDown() override
     {
-        log_fini();
+        log_fixture::TearDown();
         dca_filter_reset();
     }
-    bool logged(const std::string &text)
-    {
-        return nivo_test::logged(dir.file("nivo.log"), text);
-    }
-    temp_dir dir;
 };
 
 TEST_F(DcaFilter, EmptyNetworksAndUnreadableAddressesAdmitNothing)
@@ -99,18 +92,7 @@ TEST_F(DcaFilter, MalformedNetworkEntriesAreRefused)
     EXPECT_TRUE(logged("dca_addnet_authnetlist: ip string to address translation failed: "));
 }
 
-TEST_F(DcaFilter, UserListExcludesWholeNamesWithoutCase)
-{
-    ASSERT_EQ(dca_adduser_userexcllist(u"svc_backup"), 0);
-    logon r;
-    r.User = tsso_string_dup_w(u"SVC_BACKUP");
-    EXPECT_EQ(dca_filter_by_username(&r), 1);
-    logon other;
-    other.User = tsso_string_dup_w(u"svc_backup2"); // no prefix or substring match
-    EXPECT_EQ(dca_filter_by_username(&other), 0);
-}
-
-TEST_F(DcaFilter, ExclusionPredicatesJoinListsAndNetworksInOneSense)
+TEST_F(DcaFilter, ExclusionsJoinListsAndNetworksInOneSenseAndNamesIgnoreCase)
 {
     ASSERT_EQ(dca_addip_ipexcllist(u"10.0.0.9", DCA_IPLIST_LOGIN), 0);
     ASSERT_EQ(dca_login_ipexc_addnet_authnetlist(u"10.1.0.0/16"), 0);
@@ -131,9 +113,17 @@ TEST_F(DcaFilter, ExclusionPredicatesJoinListsAndNetworksInOneSense)
         EXPECT_EQ(login_excluded(&record), r.login);
         EXPECT_EQ(logoff_excluded(&record), r.logoff);
     }
-    logon no_address;
-    EXPECT_FALSE(login_excluded(&no_address));
-    EXPECT_FALSE(logoff_excluded(&no_address));
+    logon none;
+    EXPECT_FALSE(login_excluded(&none));
+    EXPECT_FALSE(logoff_excluded(&none));
+
+    // Users are excluded by their whole name, without case.
+    ASSERT_EQ(dca_adduser_userexcllist(u"svc_backup"), 0);
+    none.User = tsso_string_dup_w(u"SVC_BACKUP");
+    EXPECT_EQ(dca_filter_by_username(&none), 1);
+    logon other;
+    other.User = tsso_string_dup_w(u"svc_backup2"); // no prefix or substring match
+    EXPECT_EQ(dca_filter_by_username(&other), 0);
 }
 
 TEST_F(DcaFilter, HostDomainDecidesAndMonitoredListServesOnlyWithoutIt)

@@ -1,5 +1,5 @@
-// The agent-collector frames and the serialised record: the bytes peers depend on, the text
-// budget, and a receiver that never reads past what it was given.
+// The agent-collector frames and the serialised record (plain and enciphered): the bytes peers
+// depend on, the text budget, and a receiver that never reads past what it was given.
 
 #include <gtest/gtest.h>
 
@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "common/crypto.h"
 #include "dcalink/dcalink_protocol.h"
 
 namespace {
@@ -38,6 +39,20 @@ TEST(DcalinkProtocol, SerialisesTheExampleRecord)
     EXPECT_EQ(i32_at(p + 36), 12); // WrkstIP
     EXPECT_EQ(std::string(reinterpret_cast<const char *>(p + 40), 12),
               std::string("a\0l\0i\0c\0e\0\0\0", 12));
+
+    // Enciphered, the same bytes on every platform.
+    crypto_handle *handle = crypto_open();
+    ASSERT_NE(handle, nullptr);
+    ASSERT_EQ(crypto_encrypt_data(handle, payload.data(), length), 0);
+    crypto_close(handle);
+    std::string hex;
+    for (std::size_t i = 0; i < length; ++i) {
+        hex += "0123456789abcdef"[payload[i] >> 4];
+        hex += "0123456789abcdef"[payload[i] & 15];
+    }
+    EXPECT_EQ(hex, "47caf0d39f6b9b760c3c2051691761f46802b91a2292709c6ae0cd8b90edc1f7"
+                   "67b3bb0de38377477e4661431ca93e9dc585c2a8cdf5bc80743c697de59ba06a"
+                   "73b012b7e1dec3d2600fbdca99ec98e9");
 
     using bytes = std::vector<std::uint8_t>;
     bytes header(DCALINK_HEADER_SIZE);

@@ -1,35 +1,81 @@
-// The update queue: order, no waiting while records are there, a waiting consumer woken at once,
-// the refusals, and the bound that holds replays back but never a live update.
+// The locked list as a queue and as a stack, its release of what is left, its refusal of an ended
+// handle; and the update queue built on it: order, no waiting while records are there, a waiting
+// consumer woken at once, the refusals, and the bound that holds replays back but never a live
+// update.
 
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <cstdlib>
 #include <future>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "common/list.h"
 #include "common/log.h"
 #include "support/test_support.h"
 #include "userdb/gw_update_queue.h"
 #include "userdb/userinfo.h"
 
-using nivo_test::temp_dir;
-
 namespace {
 
-class UpdateQueue : public ::testing::Test {
+int g_released = 0;
+void
+count_release(void *)
+{
+    ++g_released;
+}
+
+using List = nivo_test::log_fixture;
+
+TEST_F(List, QueueAndStackOrderReleaseAtFiniAndAnEndedHandle)
+{
+    int a = 1, b = 2, c = 3;
+    list_handle *list = list_init(count_release);
+    ASSERT_NE(list, nullptr);
+    EXPECT_EQ(list_add_tail(list, &a), 0);
+    EXPECT_EQ(list_add_tail(list, &b), 0);
+    EXPECT_EQ(list_add_head(list, &c), 0);
+    EXPECT_EQ(list_remove_head(list), &c);
+    EXPECT_EQ(list_remove_head(list), &a);
+    EXPECT_EQ(list_remove_head(list), &b);
+    EXPECT_EQ(list_remove_head(list), nullptr);
+    // Usable again after running empty; fini releases what is left.
+    g_released = 0;
+    EXPECT_EQ(list_add_tail(list, &a), 0);
+    EXPECT_EQ(list_add_head(list, &b), 0);
+    list_fini(list);
+    EXPECT_EQ(g_released, 2);
+
+    // Every operation refuses the ended handle, with its own message.
+    EXPECT_EQ(list_add_head(list, &a), -1);
+    EXPECT_EQ(list_add_tail(list, &a), -1);
+    EXPECT_EQ(list_remove_head(list), nullptr);
+    for (const char *op : {"list_add_head", "list_add_tail", "list_remove_head"}) {
+        EXPECT_TRUE(logged(std::string(op) + ": invalid list handle\n"));
+    }
+    list_fini(list); // ignored
+    EXPECT_EQ(list_add_tail(nullptr, &a), -1);
+
+    // Without a release function the data is released with std::free.
+    list_handle *owned = list_init();
+    list_add_tail(owned, std::malloc(16));
+    list_fini(owned);
+}
+
+class UpdateQueue : public nivo_test::log_fixture {
   protected:
     void SetUp() override
     {
-        ASSERT_EQ(nivo_test::open_log(dir), 0);
+        log_fixture::SetUp();
         log_set_loglevel(LOG_DEBUG);
     }
     void TearDown() override
     {
         gw_update_queue_fini();
         gw_update_queue_set_bound(GW_UPDATE_QUEUE_BOUND);
-        log_fini();
+        log_fixture::TearDown();
     }
     static UserInfo *record(std::int32_t row)
     {
@@ -38,23 +84,18 @@ class UpdateQueue : public ::testing::Test {
         r->Flags = UI_FLAG_LOGON;
         return r;
     }
-    temp_dir dir;
 };
 
-TEST_F(UpdateQueue, RefusesBeforeInitAndNullRecords)
+TEST_F(UpdateQueue, AWaitingConsumerTakesANewRecordAtOnceAndIsReleasedByFini)
 {
+    // Refused before init, and a null record; the record whose enqueue failed stays ours.
     UserInfo *r = record(1);
     EXPECT_EQ(gw_update_queue_enqueue(r), -1);
     EXPECT_EQ(gw_update_queue_dequeue(), nullptr);
     ASSERT_EQ(gw_update_queue_init(), 0);
     EXPECT_EQ(gw_update_queue_enqueue(nullptr), -1);
-    // The record whose enqueue failed stayed ours; the queue's leftovers are freed by fini.
-    EXPECT_EQ(gw_update_queue_enqueue(r), 0);
-}
+    userdb_free_userinfo(r);
 
-TEST_F(UpdateQueue, AWaitingConsumerTakesANewRecordAtOnceAndIsReleasedByFini)
-{
-    ASSERT_EQ(gw_update_queue_init(), 0);
     // Records arriving in pairs while the consumer is busy must never leave the next one
     // waiting behind a spent wake-up.
     for (int round = 0; round < 3; ++round) {
@@ -81,8 +122,7 @@ TEST_F(UpdateQueue, AWaitingConsumerTakesANewRecordAtOnceAndIsReleasedByFini)
     gw_update_queue_fini();
     ASSERT_EQ(consumer.wait_for(std::chrono::seconds(5)), std::future_status::ready);
     EXPECT_EQ(consumer.get(), nullptr);
-    EXPECT_TRUE(
-        nivo_test::logged(dir.file("nivo.log"), "gw_update_queue_init: GW Update Queue released"));
+    EXPECT_TRUE(logged("gw_update_queue_init: GW Update Queue released"));
 }
 
 TEST_F(UpdateQueue, ManyProducersNeverLeaveTheConsumerEmptyHanded)

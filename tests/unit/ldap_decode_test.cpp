@@ -1,16 +1,15 @@
 // The directory client's BER values: the subscription request it sends, and the events and the
-// end of the subscription it reads, on hand-made bytes; and one subscription through the client
-// library against a scripted server on loopback.
+// end of the subscription it reads, on hand-made bytes. A whole subscription through the client
+// library is the directory-mode integration tests' (tests/integration/edirectory_e2e_test.cpp).
 
 #include <gtest/gtest.h>
 
 #include <cstdint>
 #include <optional>
 #include <string>
-#include <thread>
+#include <vector>
 
 #include "platform/ldap.h"
-#include "platform/socket.h"
 
 namespace {
 
@@ -190,94 +189,4 @@ TEST(LdapDecode, MonitorEndWithRefusedList)
         EXPECT_NE(m.parse_result, 0) << size;
         EXPECT_TRUE(m.refused_event_types.empty());
     }
-}
-
-namespace {
-
-const std::string EVENT_OID = "2.16.840.1.113719.1.27.100.81";
-const std::string END_OID = "2.16.840.1.113719.1.27.100.80";
-
-// A server that takes one connection, reads the subscription request, and answers it with
-// replies(message id). Whatever it saw of the request is left in request.
-struct scripted_server {
-    platform_socket_t listener = platform_socket_open(true);
-    std::uint16_t port = 0;
-    std::string request;
-    std::thread thread;
-
-    template <class F> explicit scripted_server(F replies)
-    {
-        EXPECT_EQ(platform_socket_bind(listener, 0x7f000001, 0), 0);
-        EXPECT_EQ(platform_socket_listen(listener, 1), 0);
-        EXPECT_EQ(platform_socket_local_port(listener, &port), 0);
-        thread = std::thread([this, replies] {
-            if (platform_socket_wait_readable(listener, 10, 0) != 1) {
-                return;
-            }
-            platform_socket_t s = platform_socket_accept(listener, nullptr, nullptr);
-            char buffer[4096];
-            long long got = 0;
-            if (platform_socket_wait_readable(s, 10, 0) == 1 &&
-                (got = platform_socket_recv(s, buffer, sizeof buffer)) > 5) {
-                request.assign(buffer, static_cast<std::size_t>(got));
-                std::string answer = replies(static_cast<unsigned char>(request[4]));
-                platform_socket_send(s, answer.data(), answer.size());
-                platform_socket_wait_readable(s, 10, 0); // until the client unbinds or leaves
-            }
-            platform_socket_close(s);
-        });
-    }
-    ~scripted_server()
-    {
-        thread.join();
-        platform_socket_close(listener);
-    }
-};
-
-std::string
-ldap_message(unsigned char id, unsigned char type, const std::string &body)
-{
-    return tlv(0x30, integer(id) + tlv(type, body));
-}
-
-} // namespace
-
-// An unreadable event is reported and skipped, the next one is read, and the end carries its
-// code, text and refused list.
-TEST(LdapSubscription, EventsAndEndThroughTheClientLibrary)
-{
-    std::string refused = tlv(0x30, integer(100) + integer(1, 0x0a));
-    scripted_server server([&](unsigned char id) {
-        return ldap_message(id, 0x79, tlv(0x80, EVENT_OID) + tlv(0x81, "\x30\x03\x02\x01")) +
-               ldap_message(id, 0x79,
-                            tlv(0x80, EVENT_OID) +
-                                tlv(0x81, event(tlv(0xa3, general_ds_fields())))) +
-               ldap_message(id, 0x78,
-                            integer(2, 0x0a) + octets("") + octets("Bad Event ID") +
-                                tlv(0x8a, END_OID) +
-                                tlv(0x8b, tlv(0x30, integer(1) + tlv(0x31, refused))));
-    });
-    platform_ldap_set_defaults(10, 0);
-    int error = 0;
-    platform_ldap *session = platform_ldap_open("127.0.0.1", server.port, &error);
-    ASSERT_NE(session, nullptr) << error;
-    int id = 0;
-    ASSERT_EQ(platform_ldap_monitor_events(session, REQUESTS, 2, &id), 0);
-    platform_ldap_message m;
-    ASSERT_EQ(platform_ldap_wait(session, id, 10, 0, &m), PLATFORM_LDAP_RES_INTERMEDIATE);
-    EXPECT_NE(m.parse_result, 0);
-    ASSERT_EQ(platform_ldap_wait(session, id, 10, 0, &m), PLATFORM_LDAP_RES_INTERMEDIATE);
-    EXPECT_EQ(m.parse_result, 0);
-    EXPECT_EQ(m.event_type, 100);
-    EXPECT_EQ(m.perpetrator_dn, JSMITH);
-    ASSERT_EQ(platform_ldap_wait(session, id, 10, 0, &m), PLATFORM_LDAP_RES_EXTENDED);
-    EXPECT_EQ(m.parse_result, 0);
-    EXPECT_EQ(m.result_code, 2);
-    EXPECT_EQ(m.error_text, "Bad Event ID");
-    EXPECT_EQ(m.refused_event_types, std::vector<int>{100});
-    platform_ldap_close(session);
-    std::string value;
-    ASSERT_EQ(platform_ldap_encode_monitor_request(REQUESTS, 2, &value), 0);
-    EXPECT_NE(server.request.find("2.16.840.1.113719.1.27.100.79"), std::string::npos);
-    EXPECT_NE(server.request.find(value), std::string::npos);
 }

@@ -2,7 +2,6 @@
 
 #include <gtest/gtest.h>
 
-#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <filesystem>
@@ -56,30 +55,20 @@ class LogTest : public nivo_test::log_fixture {
 bool
 parse_line(const std::string &line, std::string *level, unsigned long *tid, std::string *message)
 {
-    // LEVEL "\t[0x" TID "] " DATE " " HH:MM:SS " : " MESSAGE
-    std::size_t tab = line.find("\t[0x");
-    std::size_t close = line.find("] ", tab);
-    std::size_t colon = line.find(" : ", close);
-    if (tab == 0 || tab == std::string::npos || close == std::string::npos ||
-        colon == std::string::npos || colon < close + 12 || line[colon - 9] != ' ') {
+    char upper[16], date[16], prefix[64];
+    unsigned h = 0, m = 0, s = 0;
+    int at = 0;
+    if (std::sscanf(line.c_str(), "%15[A-Z]\t[0x%lx] %15s %u:%u:%u :%n", upper, tid, date, &h, &m,
+                    &s, &at) != 6 ||
+        at == 0) {
         return false;
     }
-    std::string upper = line.substr(0, tab);
-    std::string hex = line.substr(tab + 4, close - tab - 4);
-    std::string date = line.substr(close + 2, colon - 9 - close - 2);
-    std::string time = line.substr(colon - 8, 8);
-    bool time_ok = time[2] == ':' && time[5] == ':' &&
-                   (time.substr(0, 2) + time.substr(3, 2) + time.substr(6, 2))
-                           .find_first_not_of("0123456789") == std::string::npos;
-    if (upper.find_first_not_of("ABCDEFGHIJKLMNOPQRSTUVWXYZ") != std::string::npos || hex.empty() ||
-        hex.find_first_not_of("0123456789abcdef") != std::string::npos || date.empty() ||
-        date.find(' ') != std::string::npos || !time_ok) {
-        return false;
-    }
+    // The same prefix written back exactly: no missing or extra space, two digits each.
+    std::snprintf(prefix, sizeof prefix, "%s\t[0x%lx] %s %02u:%02u:%02u : ", upper, *tid, date, h,
+                  m, s);
     *level = upper;
-    *tid = std::stoul(hex, nullptr, 16);
-    *message = line.substr(colon + 3);
-    return true;
+    *message = line.substr(static_cast<std::size_t>(at) + 1);
+    return line.compare(0, static_cast<std::size_t>(at) + 1, prefix) == 0;
 }
 
 TEST_F(LogTest, LinesAreUtf16WithoutMarkAndCarryThePrefixLayout)
