@@ -50,7 +50,9 @@ TEST_F(DcaFilter, EmptyNetworksAndUnreadableAddressesAdmitNothing)
 
     ASSERT_EQ(dca_addnet_authnetlist(u"0.0.0.0/0"), 0);
     ASSERT_EQ(dca_login_ipexc_addnet_authnetlist(u"0.0.0.0/0"), 0);
-    for (const char16_t *ip : {u"::1", u"fe80::1", u"10.1", u"", u"10.0.0.1 ", u"1.2.3.4.5"}) {
+    // Only dotted IPv4 text is an address, on every platform.
+    for (const char16_t *ip : {u"::1", u"fe80::1", u"10.1", u"", u"10.0.0.1 ", u" 10.0.0.1",
+                               u"1.2.3.4.5", u"1.2.3.256", u"localhost"}) {
         EXPECT_EQ(dca_filter_by_authnet(ip), 1);
         EXPECT_EQ(dca_filter_by_login_authnet(ip), 1);
     }

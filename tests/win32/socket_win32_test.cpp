@@ -203,15 +203,4 @@ TEST_F(SocketTest, SentBytesAreUnacknowledgedUntilThePeerHasThem)
     EXPECT_EQ(unacknowledged, 0u);
 }
 
-TEST_F(SocketTest, OnlyDottedIpv4TextIsAnAddress)
-{
-    std::uint32_t address = 0;
-    EXPECT_EQ(platform_ipv4_from_text(u"127.0.0.2", &address), 0);
-    EXPECT_EQ(address, LOOPBACK_2);
-    for (const char16_t *text : {u"::1", u"1.2.3", u"1.2.3.256", u"", u"localhost", u" 1.2.3.4"}) {
-        EXPECT_NE(platform_ipv4_from_text(text, &address), 0);
-    }
-    EXPECT_NE(platform_ipv4_from_text(nullptr, &address), 0);
-}
-
 } // namespace
