@@ -154,8 +154,7 @@ TEST(StoreOnAFullDisk, TheLogStaysSmallAndLogonsNotStoredAreToldWithTheirCount)
         nivo_test::eventually([&] { return nivo_test::file_exists(socket_path); }, 10000, 200))
         << read_file(dir.file("listener.txt"));
     daemon_process nivo(NIVO_BINARY, base, {"NOTIFY_SOCKET=" + socket_path});
-    ASSERT_TRUE(nivo.wait_for_log(base + "/nivo.log", "nivo_init: Initialization Finished", 15000))
-        << nivo.err();
+    ASSERT_TRUE(nivo.ready()) << nivo.err();
     std::string gwsim_out = dir.file("gwsim.txt");
     background gwsim({NIVO_BUILD_DIR "/nivo-gwsim", "--listen", "127.0.0.2:6060", "--collector",
                       "127.0.0.1:6677", "--seconds", "240", "is-active"},
@@ -218,8 +217,7 @@ TEST(StoreOnAFullDisk, TheLogStaysSmallAndLogonsNotStoredAreToldWithTheirCount)
     std::this_thread::sleep_for(std::chrono::milliseconds(1500));
     EXPECT_EQ(nivo_test::count_of(nivo.err(), "logons are stored again"), 1u) << nivo.err();
 
-    ASSERT_TRUE(nivo.signal(PLATFORM_SIGNAL_STOP));
-    EXPECT_EQ(nivo.wait_exit(10000), 0);
+    EXPECT_TRUE(nivo.stop());
 }
 
 } // namespace

@@ -130,6 +130,12 @@ u8(const std::u16string &text)
 }
 
 std::string
+text_or_null(const char16_t *value)
+{
+    return value == nullptr ? "(null)" : u8(value);
+}
+
+std::string
 utf16le_to_utf8(const std::string &bytes)
 {
     std::u16string units;

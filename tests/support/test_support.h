@@ -49,6 +49,8 @@ std::string utf16le_to_utf8(const std::string &bytes);
 std::string utf8_to_utf16le(const std::string &text);
 std::u16string u16(const std::string &utf8);
 std::string u8(const std::u16string &text);
+// A record's text as UTF-8, "(null)" for none.
+std::string text_or_null(const char16_t *value);
 
 // Audit log lines as a domain controller writes them (the Kerberos line at 2026-12-06T07:19:15Z,
 // from ipv4:address:34874; the NTLM one by SMB2 from workstation), ending in "\n".
@@ -109,6 +111,10 @@ class log_fixture : public ::testing::Test {
     bool logged(const std::string &text) const
     {
         return nivo_test::logged(dir.file("nivo.log"), text);
+    }
+    std::size_t logged_count(const std::string &level, const std::string &text) const
+    {
+        return logged_at(dir.file("nivo.log"), level, text);
     }
 
     temp_dir dir;
