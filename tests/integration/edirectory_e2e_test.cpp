@@ -54,11 +54,11 @@ class directory_run {
             ADD_FAILURE() << "cannot write the base directory";
             return;
         }
-        directory_ = nivo_test::start_program(
+        directory_.reset(nivo_test::start_program(
             {"/usr/bin/python3",
              std::string(NIVO_SOURCE_DIR) + "/tests/integration/fake_directory.py", "--script",
              script, "--port", "3890", "--record", record_, "--seconds", "120"},
-            {.out = out});
+            {.out = out}));
         if (directory_ == nullptr || !wait_file(out, "listening 127.0.0.1:3890", 10)) {
             ADD_FAILURE() << "the directory server did not start: " << read_file(out);
             return;
@@ -69,13 +69,6 @@ class directory_run {
             nivo.reset();
         }
     }
-    ~directory_run()
-    {
-        platform_process_close(directory_);
-    }
-    directory_run(const directory_run &) = delete;
-    directory_run &operator=(const directory_run &) = delete;
-
     // What the directory server received so far, one JSON object a line.
     std::string record() const
     {
@@ -91,7 +84,7 @@ class directory_run {
 
   private:
     std::string record_;
-    platform_process *directory_ = nullptr;
+    nivo_test::background_program directory_;
 };
 
 // alice logs in at once and out once the test has seen her logon (that event's data under a
@@ -113,7 +106,7 @@ TEST(EDirectoryMode, LoginStoredAndSentLogoutRemovesItAndIsSentEndsReconnect)
                              {"end": "drop"}])");
     ASSERT_NE(run.nivo, nullptr);
     std::string sim_out = dir.file("gwsim.txt");
-    platform_process *sim = nivo_test::active_appliance(NIVO_BUILD_DIR, sim_out, 100);
+    nivo_test::background_program sim = nivo_test::active_appliance(NIVO_BUILD_DIR, sim_out, 100);
     ASSERT_NE(sim, nullptr);
 
     // The login: one search for alice below the user base, a row at her address, one logon.
@@ -146,7 +139,7 @@ TEST(EDirectoryMode, LoginStoredAndSentLogoutRemovesItAndIsSentEndsReconnect)
     EXPECT_TRUE(nivo_test::logged(
         run.base + "/nivo.log",
         "nd_login_event_listner: Sending logout Request to the remote Collector: alice"));
-    platform_process_close(sim);
+    sim.reset();
 
     // The refusal and the dropped connection.
     EXPECT_TRUE(wait_file(dir.file("record.txt"), R"("op": "monitor")", 30, 3)) << run.record();
@@ -160,10 +153,9 @@ TEST(EDirectoryMode, LoginStoredAndSentLogoutRemovesItAndIsSentEndsReconnect)
     EXPECT_TRUE(run.nivo->stop());
 }
 
-// The Collector's logoff detection asking the directory (POLLING-MODE LDAP) with the agent in
-// its example mode, so no login event has set a search base: the polls search below an empty
-// base. alice is still shown at her address and is renewed; carol's address has nobody and she
-// is logged out.
+// The Collector's logoff detection asking the directory (POLLING-MODE LDAP; the searches
+// themselves are those of the tests with a scripted client): alice is still shown at her address
+// and is renewed; carol's address has nobody and she is logged out.
 TEST(DirectoryPoll, RenewsAUserTheDirectoryShowsAndLogsOutOneItDoesNot)
 {
     if (nivo_test::ran_in_own_network_namespace()) {
@@ -179,7 +171,7 @@ TEST(DirectoryPoll, RenewsAUserTheDirectoryShowsAndLogsOutOneItDoesNot)
         "[]");
     ASSERT_NE(run.nivo, nullptr);
     std::string sim_out = dir.file("gwsim.txt");
-    platform_process *sim = nivo_test::active_appliance(NIVO_BUILD_DIR, sim_out, 100);
+    nivo_test::background_program sim = nivo_test::active_appliance(NIVO_BUILD_DIR, sim_out, 100);
     ASSERT_NE(sim, nullptr);
     ASSERT_EQ(nivo_test::store_logons(run.db, {{"alice", "127.0.0.5"}, {"carol", "127.0.0.7"}}, 2),
               "");
@@ -189,26 +181,13 @@ TEST(DirectoryPoll, RenewsAUserTheDirectoryShowsAndLogsOutOneItDoesNot)
     ASSERT_TRUE(run.nivo->wait_for_log(
         run.base + "/nivo.log", "wrkstpoll_handle_logon_req: same user still loggedon", 15000))
         << run.log();
-    platform_process_close(sim);
+    sim.reset();
     EXPECT_EQ(read_file(sim_out).find("logout user=alice"), std::string::npos)
         << read_file(sim_out);
     EXPECT_EQ(nivo_test::store_count(run.db, "user = 'carol'"), 0);
     EXPECT_EQ(nivo_test::store_count(run.db, "user = 'alice' AND wrkst_ip = '127.0.0.5' AND "
                                              "expire_time > create_time + 2"),
               1);
-
-    // Searches below the empty base: alice's address found at once; carol's tried as TCP, then
-    // as a bare IP address.
-    std::string record = run.record();
-    for (const char *filter : {R"((networkAddress=9#\\00\\00\\7f\\00\\00\\05))",
-                               R"((networkAddress=9#\\00\\00\\7f\\00\\00\\07))",
-                               R"((networkAddress=1#\\7f\\00\\00\\07))"}) {
-        EXPECT_NE(record.find(std::string(R"("base": "", "scope": 2, "filter": ")") + filter),
-                  std::string::npos)
-            << filter << "\n"
-            << record;
-    }
-    EXPECT_EQ(record.find(R"(1#\\7f\\00\\00\\05)"), std::string::npos) << record;
     EXPECT_TRUE(run.nivo->stop());
 }
 

@@ -54,14 +54,14 @@ TEST(LogoffDetection, AnsweringWorkstationRenewedSilentOneLoggedOutToTheApplianc
     std::string db = base + "/nivo.db3";
     ASSERT_EQ(nivo_test::store_logons(db, {{"alice", "127.0.0.20"}, {"bob", "10.99.5.7"}}, 2), "");
     std::string gwsim_out = dir.file("gwsim.txt");
-    platform_process *sim = nivo_test::active_appliance(NIVO_BUILD_DIR, gwsim_out, 60);
+    nivo_test::background_program sim = nivo_test::active_appliance(NIVO_BUILD_DIR, gwsim_out, 60);
     ASSERT_NE(sim, nullptr);
     EXPECT_TRUE(wait_file(gwsim_out, "logout user=bob domain=example.test address=10.99.5.7", 30))
         << read_file(gwsim_out);
     ASSERT_TRUE(nivo.wait_for_log(
         nivo.log(), "wrkstping_workerthread: Workstation '127.0.0.20' is Reachable", 10000))
         << nivo_test::log_text(nivo.log()) << read_file(gwsim_out);
-    platform_process_close(sim);
+    sim.reset();
     EXPECT_EQ(read_file(gwsim_out).find("logout user=alice"), std::string::npos)
         << read_file(gwsim_out);
     EXPECT_EQ(nivo_test::store_count(db, "user = 'alice'"), 1);

@@ -55,11 +55,11 @@ TEST(RemoteConfig, APushedConfigurationRunsAfterTheRestart)
     ASSERT_TRUE(nivo.ready(2)) << nivo.err();
     // The new appliance asks IS_ACTIVE at the moved port and gets its heartbeats.
     std::string gwsim_out = dir.file("gwsim.txt");
-    platform_process *sim =
+    nivo_test::background_program sim =
         nivo_test::active_appliance(NIVO_BUILD_DIR, gwsim_out, 60, "127.0.0.9:6061", 6678);
     ASSERT_NE(sim, nullptr);
     EXPECT_TRUE(nivo_test::wait_file(gwsim_out, "heartbeat port=6678", 40)) << read_file(gwsim_out);
-    platform_process_close(sim);
+    sim.reset();
 
     // 127.0.0.2 is no address of the host's name: only a responder bound to every address
     // answers there, and it must answer from the address asked.

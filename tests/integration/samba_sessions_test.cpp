@@ -84,8 +84,8 @@ TEST(SambaSessionPoll, InsideTheFixture)
     ASSERT_TRUE(nivo_test::write_file(base + "/gw-list.ini", "127.0.0.2:6060\n"));
 
     std::string held = dir.file("held.txt");
-    platform_process *holder =
-        nivo_test::start_program({"/usr/bin/python3", "-c", HOLD_SESSION, password}, {.out = held});
+    nivo_test::background_program holder(nivo_test::start_program(
+        {"/usr/bin/python3", "-c", HOLD_SESSION, password}, {.out = held}));
     ASSERT_NE(holder, nullptr);
     ASSERT_TRUE(nivo_test::wait_file(held, "held", 20)) << read_file(held);
 
@@ -93,7 +93,7 @@ TEST(SambaSessionPoll, InsideTheFixture)
     ASSERT_TRUE(nivo.ready()) << nivo.err();
     std::string log = nivo.log();
     std::string sim_out = dir.file("gwsim.txt");
-    platform_process *sim = nivo_test::active_appliance(NIVO_BUILD_DIR, sim_out, 90);
+    nivo_test::background_program sim = nivo_test::active_appliance(NIVO_BUILD_DIR, sim_out, 90);
     ASSERT_NE(sim, nullptr);
 
     // Stored as Windows names her (without the domain prefix) at the address Samba gives.
@@ -109,7 +109,7 @@ TEST(SambaSessionPoll, InsideTheFixture)
     EXPECT_TRUE(nivo_test::wait_file(sim_out, "logon user=alice", 15)) << read_file(sim_out);
 
     // Closed: a few passes later she is no longer listed, and nothing more went out for her.
-    platform_process_close(holder);
+    holder.reset();
     std::size_t passes = log_count(log, "dca_netsession: Polling DC: '\\\\127.0.0.1'\n");
     ASSERT_TRUE(nivo.wait_for_log(log, "dca_netsession: Polling DC: '\\\\127.0.0.1'\n", 30000,
                                   static_cast<int>(passes) + 3));
@@ -124,7 +124,7 @@ TEST(SambaSessionPoll, InsideTheFixture)
     std::string text = nivo_test::log_text(log);
     EXPECT_EQ(text.find("Unable to Query DC"), std::string::npos) << text;
     EXPECT_EQ(text.find("Adm1n!pass"), std::string::npos) << "the password reached the log";
-    platform_process_close(sim);
+    sim.reset();
     EXPECT_TRUE(nivo.stop());
 }
 

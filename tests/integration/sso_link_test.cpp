@@ -24,11 +24,11 @@ using nivo_test::wait_file;
 namespace {
 
 // The appliance simulator with the arguments after its path, writing to out.
-platform_process *
+nivo_test::background_program
 start_gwsim(const std::string &out, std::vector<std::string> args)
 {
     args.insert(args.begin(), NIVO_BUILD_DIR "/nivo-gwsim");
-    return nivo_test::start_program(args, {.out = out});
+    return nivo_test::background_program(nivo_test::start_program(args, {.out = out}));
 }
 
 TEST(ApplianceLink, TheSimulatorSeesActiveRepliesLogonsAndHeartbeats)
@@ -53,7 +53,7 @@ TEST(ApplianceLink, TheSimulatorSeesActiveRepliesLogonsAndHeartbeats)
               "");
 
     std::string gwsim_out = dir.file("gwsim.txt");
-    platform_process *sim =
+    nivo_test::background_program sim =
         start_gwsim(gwsim_out, {"--listen", "127.0.0.2:6060", "--collector", "127.0.0.1:6677",
                                 "--seconds", "60", "is-active", "sleep", "300", "get-all-users",
                                 "sleep", "300", "poll", "127.0.0.11"});
@@ -71,7 +71,7 @@ TEST(ApplianceLink, TheSimulatorSeesActiveRepliesLogonsAndHeartbeats)
     EXPECT_TRUE(wait_file(gwsim_out, "heartbeat port=6677", 40)) << read_file(gwsim_out);
     EXPECT_TRUE(wait_file(gwsim_out, alice, 10, 2)) << read_file(gwsim_out);
     EXPECT_EQ(count_of(read_file(gwsim_out), "bad from"), 0u) << read_file(gwsim_out);
-    platform_process_close(sim);
+    sim.reset();
     EXPECT_TRUE(nivo.stop());
 }
 
@@ -94,7 +94,7 @@ TEST(ApplianceLink, TheExampleDeliversEachLogonOnce)
     std::this_thread::sleep_for(std::chrono::milliseconds(500));
 
     std::string gwsim_out = dir.file("gwsim.txt");
-    platform_process *sim = nivo_test::active_appliance(NIVO_BUILD_DIR, gwsim_out, 20);
+    nivo_test::background_program sim = nivo_test::active_appliance(NIVO_BUILD_DIR, gwsim_out, 20);
     ASSERT_NE(sim, nullptr);
 
     std::string authlog = std::string(NIVO_BUILD_DIR) + "/nivo-authlog";
@@ -113,7 +113,7 @@ TEST(ApplianceLink, TheExampleDeliversEachLogonOnce)
             << read_file(gwsim_out);
     }
     std::this_thread::sleep_for(std::chrono::seconds(2)); // room for any second delivery
-    platform_process_close(sim);
+    sim.reset();
 
     std::string seen;
     std::istringstream out(read_file(gwsim_out));

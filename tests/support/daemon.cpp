@@ -29,18 +29,17 @@ copy_example_base(const std::string &source_dir, const std::string &base,
     return base;
 }
 
-platform_process *
+background_program
 active_appliance(const std::string &build_dir, const std::string &out, int seconds,
                  const std::string &listen, int port)
 {
     std::string collector = "127.0.0.1:" + std::to_string(port);
-    platform_process *sim =
+    background_program sim(
         start_program({build_dir + "/nivo-gwsim", "--listen", listen, "--collector", collector,
                        "--seconds", std::to_string(seconds), "is-active"},
-                      {.out = out});
+                      {.out = out}));
     if (sim == nullptr || !wait_file(out, "active port=" + std::to_string(port), 10)) {
         ADD_FAILURE() << "the appliance simulator was not made active: " << read_file(out);
-        platform_process_close(sim);
         return nullptr;
     }
     return sim;

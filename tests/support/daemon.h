@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "platform/process.h"
+#include "support/test_support.h"
 
 namespace nivo_test {
 
@@ -18,10 +19,10 @@ copy_example_base(const std::string &source_dir, const std::string &base,
 
 // The appliance simulator (build_dir/nivo-gwsim) at listen for seconds, writing to out, asking
 // the Collector at 127.0.0.1:port whether it is the active one: null (and a failure of the test)
-// unless it was made active within 10 seconds. The caller ends it with platform_process_close().
-platform_process *active_appliance(const std::string &build_dir, const std::string &out,
-                                   int seconds, const std::string &listen = "127.0.0.2:6060",
-                                   int port = 6677);
+// unless it was made active within 10 seconds.
+background_program active_appliance(const std::string &build_dir, const std::string &out,
+                                    int seconds, const std::string &listen = "127.0.0.2:6060",
+                                    int port = 6677);
 
 class daemon_process {
   public:

@@ -6,6 +6,7 @@
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <thread>
 #include <vector>
@@ -69,8 +70,6 @@ std::string dead_entry_time(const std::string &name);
 void dead_entry_remove(const std::string &name);
 void dead_entries_clear();
 
-// Whether this process runs as root (never on Windows).
-bool running_as_root();
 // Sets an environment variable of this process; an empty value removes it.
 void set_env(const std::string &name, const std::string &value);
 
@@ -152,6 +151,12 @@ struct program_io {
 // Starts a program (args[0] its path): null when it could not start. The caller ends it with
 // platform_process_close(), which kills it if it still runs.
 platform_process *start_program(const std::vector<std::string> &args, const program_io &io);
+struct program_closer {
+    void operator()(platform_process *process) const;
+};
+// A program of start_program running in the background, ended (killed if it still runs) when
+// dropped.
+using background_program = std::unique_ptr<platform_process, program_closer>;
 // Runs a program to its end: its exit status, or -1 when it could not start
 // or still ran after io.timeout_ms (then it is killed).
 int run_program(const std::vector<std::string> &args, const program_io &io);
