@@ -53,10 +53,12 @@ TEST(ApplianceLink, TheSimulatorSeesActiveRepliesLogonsAndHeartbeats)
               "");
 
     std::string gwsim_out = dir.file("gwsim.txt");
-    nivo_test::background_program sim =
-        start_gwsim(gwsim_out, {"--listen", "127.0.0.2:6060", "--collector", "127.0.0.1:6677",
-                                "--seconds", "60", "is-active", "sleep", "300", "get-all-users",
-                                "sleep", "300", "poll", "127.0.0.11"});
+    nivo_test::background_program sim = start_gwsim(
+        gwsim_out,
+        {"--listen", "127.0.0.2:6060", "--collector", "127.0.0.1:6677", "--seconds", "60",
+         // a received datagram shorter than a header, and one cut short
+         "raw", "ff", "raw", "0b3130000001", "sleep", "200", "is-active", "sleep", "300",
+         "get-all-users", "sleep", "300", "poll", "127.0.0.11"});
     ASSERT_NE(sim, nullptr);
 
     EXPECT_TRUE(wait_file(gwsim_out, "active port=6677", 10)) << read_file(gwsim_out);
@@ -72,6 +74,10 @@ TEST(ApplianceLink, TheSimulatorSeesActiveRepliesLogonsAndHeartbeats)
     EXPECT_TRUE(wait_file(gwsim_out, alice, 10, 2)) << read_file(gwsim_out);
     EXPECT_EQ(count_of(read_file(gwsim_out), "bad from"), 0u) << read_file(gwsim_out);
     sim.reset();
+    for (const char *line :
+         {"datagram truncated, bytes received: 1", "incomplete request message received"}) {
+        EXPECT_TRUE(nivo_test::logged(nivo.log(), std::string("SSO_server_RecvReqGW: ") + line));
+    }
     EXPECT_TRUE(nivo.stop());
 }
 
