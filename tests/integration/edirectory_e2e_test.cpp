@@ -139,6 +139,8 @@ TEST(EDirectoryMode, LoginStoredAndSentLogoutRemovesItAndIsSentEndsReconnect)
     EXPECT_TRUE(nivo_test::logged(
         run.base + "/nivo.log",
         "nd_login_event_listner: Sending logout Request to the remote Collector: alice"));
+    EXPECT_TRUE(nivo_test::logged(run.base + "/nivo.log",
+                                  "nivo_init: edirectory statrted for DC '' started\n"));
     sim.reset();
 
     // The refusal and the dropped connection.
