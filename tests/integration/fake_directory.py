@@ -16,11 +16,12 @@ Script (JSON):
                 "messageServer": "WS01", "networkAddress": ["9#127.0.0.5:0", "1#10.0.0.1"]}],
    "subscriptions": [
      {"events": [{"type": 100, "perpetrator": "cn=alice,ou=sales,o=corp", "entry": "...",
-                  "after": 0.5, "when_file": "/path", "primitive": true}],
+                  "after": 0.5, "when_file": "/path", "primitive": true}, {"raw": "0401ff"}],
       "end": {"code": 2, "message": "bad events", "refused": [102]}   or "drop"   or absent}]}
 An attribute value "T#a.b.c.d[:port]" (T a decimal type) is stored as T, "#", then for the types
 8 and 9 two port bytes, then the four address bytes. An event waits "after" seconds and, with
-"when_file", until that file exists; "primitive" sends its data under a primitive tag.
+"when_file", until that file exists; "primitive" sends its data under a primitive tag; "raw"
+sends the hex value as is.
 
 Records: {"op": "bind", "dn", "ok"}, {"op": "search", "base", "scope", "filter"} (the filter in
 string form, bytes outside printable ASCII as \\xx), {"op": "monitor", "requests": [[type,
@@ -111,6 +112,8 @@ def matches(tag, body, attrs):
 
 
 def event_value(event):
+    if "raw" in event:
+        return bytes.fromhex(event["raw"])
     perpetrator = event.get("perpetrator", "")
     data = octets(perpetrator) + octets(event.get("entry", perpetrator)) + octets("User") \
         + seq(integer(0), integer(1), integer(0)) + integer(0) + integer(0) + octets(event.get("new", ""))
