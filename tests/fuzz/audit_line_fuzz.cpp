@@ -65,8 +65,8 @@ LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size)
 
     std::string path = nivo_fuzz::scratch_dir() + "/auth_json.log";
     nivo_fuzz::write_bytes(path, nullptr, 0);
-    std::u16string wide(path.begin(), path.end());
-    platform_eventlog *log = platform_eventlog_open(u"security", wide.c_str(), ignore_report);
+    platform_eventlog *log =
+        platform_eventlog_open(u"security", nivo_fuzz::wide(path).c_str(), ignore_report);
     if (log == nullptr) {
         return 0;
     }

@@ -13,11 +13,6 @@
 #include "dcalink/dcaserver.h"
 #include "fuzz/fuzz_support.h"
 #include "logoff/logoff_detector.h"
-#include "platform/registry.h"
-#include "userdb/dead_entry.h"
-#include "userdb/gw_update_queue.h"
-#include "userdb/userdb.h"
-#include "userdb/userinfo.h"
 
 namespace {
 
@@ -27,25 +22,8 @@ constexpr std::size_t STREAM_LIMIT = 100000;
 bool
 set_up()
 {
-    std::string dir = nivo_fuzz::scratch_dir();
-    std::u16string registry(dir.begin(), dir.end());
-    registry += u"/registry";
-    registry_set_location(registry.c_str());
-    dead_entry_set_timeout(0);
     logoff_detector_init(1, 600);
-    std::string db = dir + "/nivo.db3";
-    std::u16string wide(db.begin(), db.end());
-    return gw_update_queue_init() == 0 && userinfo_db_init(wide.c_str(), u"UserInfo") == 0 &&
-           dcaserver_crypto_init() == 0;
-}
-
-// Empties the update queue, which nothing else takes from.
-void
-drain_queue()
-{
-    while (gw_update_queue_count() > 0) {
-        userdb_free_userinfo(gw_update_queue_dequeue());
-    }
+    return nivo_fuzz::open_store() && dcaserver_crypto_init() == 0;
 }
 
 } // namespace
@@ -76,6 +54,6 @@ LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size)
     shutdown(pair[0], SHUT_WR);
     dcaserver_handle_client(dcaserver_socket_argument(pair[1])); // closes pair[1]
     close(pair[0]);
-    drain_queue();
+    nivo_fuzz::drain_update_queue();
     return 0;
 }

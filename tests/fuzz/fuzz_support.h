@@ -1,4 +1,5 @@
-// Shared by the fuzz targets: a private scratch directory for the files a target writes.
+// Shared by the fuzz targets: a private scratch directory for the files a target writes, and
+// the store of the targets that reach it.
 #pragma once
 
 #include <cstddef>
@@ -7,6 +8,11 @@
 #include <fstream>
 #include <random>
 #include <string>
+
+#include "platform/registry.h"
+#include "userdb/dead_entry.h"
+#include "userdb/gw_update_queue.h"
+#include "userdb/userdb.h"
 
 namespace nivo_fuzz {
 
@@ -24,6 +30,33 @@ scratch_dir()
         return dir.string();
     }();
     return path;
+}
+
+// A path of ASCII characters as the service takes it.
+inline std::u16string
+wide(const std::string &path)
+{
+    return std::u16string(path.begin(), path.end());
+}
+
+// The registry, the update queue and the store (nivo.db3) in the scratch directory, the
+// dead-entry store off: whether the queue and the store opened.
+inline bool
+open_store()
+{
+    registry_set_location(wide(scratch_dir() + "/registry").c_str());
+    dead_entry_set_timeout(0);
+    return gw_update_queue_init() == 0 &&
+           userinfo_db_init(wide(scratch_dir() + "/nivo.db3").c_str(), u"UserInfo") == 0;
+}
+
+// Empties the update queue, which nothing else takes from.
+inline void
+drain_update_queue()
+{
+    while (gw_update_queue_count() > 0) {
+        userdb_free_userinfo(gw_update_queue_dequeue());
+    }
 }
 
 inline void

@@ -41,10 +41,8 @@ LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size)
     nivo_fuzz::write_bytes(path, data, size);
 
     config_record record{};
-    std::u16string base(dir.begin(), dir.end());
-    record.base_directory = tsso_string_dup_w(base.c_str());
-    std::u16string wide_path(path.begin(), path.end());
-    (void)parse_configfile(wide_path.c_str(), &record);
+    record.base_directory = tsso_string_dup_w(nivo_fuzz::wide(dir).c_str());
+    (void)parse_configfile(nivo_fuzz::wide(path).c_str(), &record);
     config_release(&record);
     dca_filter_reset();
     return 0;

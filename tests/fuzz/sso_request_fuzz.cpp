@@ -11,13 +11,9 @@
 #include "common/text.h"
 #include "config/config_lists.h"
 #include "fuzz/fuzz_support.h"
-#include "platform/registry.h"
 #include "sso/sso_client.h"
 #include "sso/sso_server.h"
 #include "sso/sso_wire.h"
-#include "userdb/dead_entry.h"
-#include "userdb/gw_update_queue.h"
-#include "userdb/userdb.h"
 #include "userdb/userinfo.h"
 
 namespace {
@@ -25,12 +21,9 @@ namespace {
 bool
 set_up()
 {
-    std::string dir = nivo_fuzz::scratch_dir();
-    std::u16string wdir(dir.begin(), dir.end());
-    registry_set_location((wdir + u"/registry").c_str());
-    dead_entry_set_timeout(0);
-    gw_update_queue_init();
-    userinfo_db_init((wdir + u"/nivo.db3").c_str(), u"UserInfo");
+    if (!nivo_fuzz::open_store()) {
+        return false;
+    }
     for (const char16_t *ip : {u"10.1.0.5", u"10.1.0.6", u"127.0.0.5"}) {
         userinfo_ptr record(userdb_allocate_userinfo());
         userdb_set_text(&record->User, u"user");
@@ -44,16 +37,7 @@ set_up()
     gw->name = tsso_string_dup_w(u"127.0.0.2");
     gw->port = 9; // discard
     gw->networks = new gw_net_node{0x0a010000, 0xffff0000, nullptr};
-    return SSOclient_init(gw, wdir.c_str()) == 0;
-}
-
-// Empties the update queue, which nothing else takes from.
-void
-drain_queue()
-{
-    while (gw_update_queue_count() > 0) {
-        userdb_free_userinfo(gw_update_queue_dequeue());
-    }
+    return SSOclient_init(gw, nivo_fuzz::wide(nivo_fuzz::scratch_dir()).c_str()) == 0;
 }
 
 } // namespace
@@ -70,6 +54,6 @@ LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size)
     // A copy of exactly the received length, so that a read past it is caught.
     std::basic_string<std::uint8_t> datagram(data + 1, length);
     (void)SSO_server_handle_datagram(datagram.data(), datagram.size(), sender);
-    drain_queue();
+    nivo_fuzz::drain_update_queue();
     return 0;
 }

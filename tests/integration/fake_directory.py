@@ -3,8 +3,8 @@
 
     fake_directory.py --script FILE [--port N] [--record FILE] [--seconds N]
 
-It answers a simple bind (success for the script's bind_dn and password, 49 otherwise), the
-"who am I" operation, subtree searches over the script's entries, and the event subscription
+It answers a simple bind (success for the script's bind_dn and password, 49 otherwise),
+subtree searches over the script's entries (filters of &, = and =*), and the event subscription
 (extended operation 2.16.840.1.113719.1.27.100.79): the n-th subscription plays the n-th item of
 the script's "subscriptions" as intermediate responses on the subscription's message id, then ends
 as the item says. It prints "listening 127.0.0.1:PORT" when ready, records what it receives as
@@ -16,12 +16,12 @@ Script (JSON):
                 "messageServer": "WS01", "networkAddress": ["9#127.0.0.5:0", "1#10.0.0.1"]}],
    "subscriptions": [
      {"events": [{"type": 100, "perpetrator": "cn=alice,ou=sales,o=corp", "entry": "...",
-                  "after": 0.5, "when_file": "/path"}, {"raw": "3003020164"}],
+                  "after": 0.5, "when_file": "/path", "primitive": true}, {"raw": "0401ff"}],
       "end": {"code": 2, "message": "bad events", "refused": [102]}   or "drop"   or absent}]}
 An attribute value "T#a.b.c.d[:port]" (T a decimal type) is stored as T, "#", then for the types
-8 and 9 two port bytes, then the four address bytes; "hex:..." gives raw bytes. An event waits
-"after" seconds and, with "when_file", until that file exists; "raw" sends the hex value as is.
-"repeat": N in an event plays it N times with no pause.
+8 and 9 two port bytes, then the four address bytes. An event waits "after" seconds and, with
+"when_file", until that file exists; "primitive" sends its data under a primitive tag; "raw"
+sends the hex value as is.
 
 Records: {"op": "bind", "dn", "ok"}, {"op": "search", "base", "scope", "filter"} (the filter in
 string form, bytes outside printable ASCII as \\xx), {"op": "monitor", "requests": [[type,
@@ -31,7 +31,6 @@ sent to the last), {"op": "end", ...}, {"op": "unbind"}.
 import argparse, json, os, socket, socketserver, sys, threading, time
 
 MONITOR, END, EVENT = ("2.16.840.1.113719.1.27.100." + n for n in ("79", "80", "81"))
-WHOAMI = "1.3.6.1.4.1.4203.1.11.3"
 
 
 def tlv(tag, body):
@@ -77,8 +76,6 @@ def items(data):
 
 
 def value_bytes(text):
-    if text.startswith("hex:"):
-        return bytes.fromhex(text[4:])
     kind, _, rest = text.partition("#")
     address, _, port = rest.partition(":")
     parts = address.split(".")
@@ -93,10 +90,8 @@ def filter_text(tag, body):
     def esc(b):
         return "".join(chr(c) if 0x20 < c < 0x7F and chr(c) not in "*()\\" else "\\%02x" % c
                        for c in b)
-    if tag in (0xA0, 0xA1):
-        return "(%s%s)" % ("&" if tag == 0xA0 else "|", "".join(filter_text(*f) for f in items(body)))
-    if tag == 0xA2:
-        return "(!%s)" % filter_text(*items(body)[0])
+    if tag == 0xA0:
+        return "(&%s)" % "".join(filter_text(*f) for f in items(body))
     if tag == 0x87:
         return "(%s=*)" % body.decode()
     if tag == 0xA3:
@@ -108,10 +103,6 @@ def filter_text(tag, body):
 def matches(tag, body, attrs):
     if tag == 0xA0:
         return all(matches(t, b, attrs) for t, b in items(body))
-    if tag == 0xA1:
-        return any(matches(t, b, attrs) for t, b in items(body))
-    if tag == 0xA2:
-        return not matches(*items(body)[0], attrs)
     if tag == 0x87:
         return body.decode().lower() in attrs or body.decode().lower() == "objectclass"
     if tag == 0xA3:
@@ -154,7 +145,6 @@ class Handler(socketserver.BaseRequestHandler):
             if op == 0x60:
                 (_, _), (_, dn), (_, password) = items(req)[:3]
                 ok = dn.decode() == srv.script.get("bind_dn") and password.decode() == srv.script.get("password")
-                self.bound = dn.decode() if ok else ""
                 srv.record(op="bind", dn=dn.decode(), ok=ok)
                 self.send(mid, seq(integer(0 if ok else 49, 0x0A), octets(""), octets(""), tag=0x61))
             elif op == 0x63:
@@ -164,8 +154,7 @@ class Handler(socketserver.BaseRequestHandler):
                 srv.record(op="search", base=base, scope=scope, filter=filter_text(*parts[6]))
                 for dn, attrs in srv.entries:
                     lower = dn.lower()
-                    inside = lower == base.lower() if scope == 0 else \
-                        not base or lower == base.lower() or lower.endswith("," + base.lower())
+                    inside = not base or lower == base.lower() or lower.endswith("," + base.lower())
                     if inside and matches(*parts[6], {k.lower(): vs for k, vs in attrs}):
                         shown = [(k, vs) for k, vs in attrs if not wanted or "*" in wanted or k.lower() in wanted]
                         self.send(mid, seq(octets(dn), seq(*(seq(octets(k), seq(*map(octets, vs), tag=0x31))
@@ -174,10 +163,7 @@ class Handler(socketserver.BaseRequestHandler):
             elif op == 0x77:
                 parts = dict(items(req))
                 name = parts.get(0x80, b"").decode()
-                if name == WHOAMI:
-                    self.send(mid, seq(integer(0, 0x0A), octets(""), octets(""),
-                                       octets("dn:" + getattr(self, "bound", ""), 0x8B), tag=0x78))
-                elif name == MONITOR:
+                if name == MONITOR:
                     _, specs = items(items(parts.get(0x81, b""))[0][1])
                     requests = [[int.from_bytes(b, "big") for _, b in items(s)] for _, s in items(specs[1])]
                     srv.record(op="monitor", requests=requests)
@@ -198,9 +184,8 @@ class Handler(socketserver.BaseRequestHandler):
             while event.get("when_file") and not os.path.exists(event["when_file"]):
                 time.sleep(0.05)
             value, started = event_value(event), started or time.monotonic()
-            for _ in range(event.get("repeat", 1)):
-                self.send(mid, seq(octets(EVENT, 0x80), octets(value, 0x81), tag=0x79))
-                count += 1
+            self.send(mid, seq(octets(EVENT, 0x80), octets(value, 0x81), tag=0x79))
+            count += 1
         if count:
             self.server.record(op="played", count=count, seconds=time.monotonic() - started)
         end = plan.get("end")

@@ -17,15 +17,6 @@ using nivo_test::temp_dir;
 
 const std::string TOOL = NIVO_BUILD_DIR "/nivo-config";
 
-// text with its first from replaced by to.
-std::string
-replaced(std::string text, const std::string &from, const std::string &to)
-{
-    std::size_t at = text.find(from);
-    EXPECT_NE(at, std::string::npos) << from;
-    return at == std::string::npos ? text : text.replace(at, from.size(), to);
-}
-
 TEST(RemoteConfig, APushedConfigurationRunsAfterTheRestart)
 {
     if (nivo_test::ran_in_own_network_namespace()) {
@@ -33,29 +24,25 @@ TEST(RemoteConfig, APushedConfigurationRunsAfterTheRestart)
     }
     temp_dir dir;
     std::string base = nivo_test::copy_example_base(NIVO_SOURCE_DIR, dir.file("base"));
-    std::string pushed = nivo_test::copy_example_base(NIVO_SOURCE_DIR, dir.file("pushed"));
-    std::string log = base + "/nivo.log";
     // A new appliance, the appliances' request port moved, and HA and remote-configuration
     // settings that must not win over the local ones.
-    std::string ini = read_file(pushed + "/nivo.ini");
-    ini = replaced(ini, "TSSO-SERVER-PORT=6677", "TSSO-SERVER-PORT=6678");
-    ini = replaced(ini, "MONITORING-IP=127.0.0.2", "MONITORING-IP=127.0.0.7");
-    ini = replaced(ini, "ALLOWED-NETWORKS=127.0.0.0/8", "ALLOWED-NETWORKS=127.0.0.7/32");
-    ASSERT_TRUE(nivo_test::write_file(pushed + "/nivo.ini", ini));
+    std::string pushed = nivo_test::copy_example_base(
+        NIVO_SOURCE_DIR, dir.file("pushed"),
+        {{"TSSO-SERVER-PORT=6677", "TSSO-SERVER-PORT=6678"},
+         {"MONITORING-IP=127.0.0.2", "MONITORING-IP=127.0.0.7"},
+         {"ALLOWED-NETWORKS=127.0.0.0/8", "ALLOWED-NETWORKS=127.0.0.7/32"}});
     ASSERT_TRUE(nivo_test::write_file(pushed + "/gw-list.ini", "127.0.0.9:6061\n"));
     std::string tool_out = dir.file("tool.txt");
     {
         nivo_test::daemon_process nivo(NIVO_BINARY, base);
-        ASSERT_TRUE(nivo.wait_for_log(log, "nivo_init: Initialization Finished", 15000))
-            << nivo.err();
+        ASSERT_TRUE(nivo.ready()) << nivo.err();
         ASSERT_EQ(nivo_test::run_tool({TOOL, "push", "127.0.0.1", pushed, "--type", "SUITE"},
                                       tool_out, 120000),
                   0)
             << read_file(tool_out);
         EXPECT_TRUE(nivo_test::eventually(
             [&] { return read_file(base + "/gw-list.ini") == "127.0.0.9:6061\n"; }));
-        ASSERT_TRUE(nivo.signal(PLATFORM_SIGNAL_STOP));
-        EXPECT_EQ(nivo.wait_exit(10000), 0);
+        EXPECT_TRUE(nivo.stop());
     }
     std::string written = read_file(base + "/nivo.ini");
     EXPECT_EQ(count_of(written, "MONITORING-IP=127.0.0.2"), 1u) << written;
@@ -65,18 +52,14 @@ TEST(RemoteConfig, APushedConfigurationRunsAfterTheRestart)
               read_file(pushed + "/user-exclusion-list.ini"));
 
     nivo_test::daemon_process nivo(NIVO_BINARY, base);
-    ASSERT_TRUE(nivo.wait_for_log(log, "nivo_init: Initialization Finished", 15000, 2))
-        << nivo.err();
+    ASSERT_TRUE(nivo.ready(2)) << nivo.err();
     // The new appliance asks IS_ACTIVE at the moved port and gets its heartbeats.
     std::string gwsim_out = dir.file("gwsim.txt");
-    platform_process *sim =
-        nivo_test::start_program({NIVO_BUILD_DIR "/nivo-gwsim", "--listen", "127.0.0.9:6061",
-                                  "--collector", "127.0.0.1:6678", "--seconds", "60", "is-active"},
-                                 {.out = gwsim_out, .timeout_ms = 70000});
+    nivo_test::background_program sim =
+        nivo_test::active_appliance(NIVO_BUILD_DIR, gwsim_out, 60, "127.0.0.9:6061", 6678);
     ASSERT_NE(sim, nullptr);
-    EXPECT_TRUE(nivo_test::wait_file(gwsim_out, "active port=6678", 10)) << read_file(gwsim_out);
     EXPECT_TRUE(nivo_test::wait_file(gwsim_out, "heartbeat port=6678", 40)) << read_file(gwsim_out);
-    platform_process_close(sim);
+    sim.reset();
 
     // 127.0.0.2 is no address of the host's name: only a responder bound to every address
     // answers there, and it must answer from the address asked.
@@ -85,8 +68,7 @@ TEST(RemoteConfig, APushedConfigurationRunsAfterTheRestart)
         EXPECT_EQ(read_file(tool_out),
                   "agent: enabled\ncollector: enabled\ninstall type: 3 (SUITE)\n");
     }
-    ASSERT_TRUE(nivo.signal(PLATFORM_SIGNAL_STOP));
-    EXPECT_EQ(nivo.wait_exit(10000), 0);
+    EXPECT_TRUE(nivo.stop());
     EXPECT_EQ(nivo_test::run_tool({TOOL, "ask", "127.0.0.1"}, tool_out), 1);
     EXPECT_EQ(read_file(tool_out),
               "agent: no answer\ncollector: no answer\ninstall type: no answer\n");

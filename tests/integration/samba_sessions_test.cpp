@@ -64,47 +64,37 @@ TEST(SambaSessionPoll, InsideTheFixture)
         GTEST_SKIP() << "run by SambaSessionPoll.HeldSessionIsStoredAndSentOnce";
     }
     temp_dir dir;
-    std::string base = nivo_test::copy_example_base(NIVO_SOURCE_DIR, dir.file("base"));
-    std::string ini = read_file(base + "/nivo.ini");
     // NETAPI mode polling every second with the DC's administrator; NIVOTEST and nivotest.lan in
     // the byte-list form.
-    for (const auto &[from, to] : std::vector<std::pair<std::string, std::string>>{
-             {"DCA-MODE=EVENTLOG", "DCA-MODE=NETAPI"},
-             {"DC-POLL-INTERVAL=0", "DC-POLL-INTERVAL=1"},
-             {"HOST-DOMAIN=69'0'88'0'65'0'77'0'80'0'76'0'69'0'",
-              "HOST-DOMAIN=78'0'73'0'86'0'79'0'84'0'69'0'83'0'84'0'"},
-             {"HOST-DOMAIN-FQDN=101'0'120'0'97'0'109'0'112'0'108'0'101'0'46'0'116'0'101'0'115'0'"
-              "116'0'",
-              "HOST-DOMAIN-FQDN=110'0'105'0'118'0'111'0'116'0'101'0'115'0'116'0'46'0'108'0'97'0'"
-              "110'0'"},
-             {"USERNAME=Nivo2026ex189243235226243178024",
-              "USERNAME=" + encipher(dir, "NIVOTEST\\Administrator")},
-             {"PASSWORD=Nivo2026ex168101254078230192167198121249133253",
-              "PASSWORD=" + encipher(dir, "Adm1n!pass")}}) {
-        ASSERT_NE(ini.find(from), std::string::npos) << from;
-        ini.replace(ini.find(from), from.size(), to);
-    }
-    ASSERT_TRUE(nivo_test::write_file(base + "/nivo.ini", ini));
+    std::string base = nivo_test::copy_example_base(
+        NIVO_SOURCE_DIR, dir.file("base"),
+        {{"DCA-MODE=EVENTLOG", "DCA-MODE=NETAPI"},
+         {"DC-POLL-INTERVAL=0", "DC-POLL-INTERVAL=1"},
+         {"HOST-DOMAIN=69'0'88'0'65'0'77'0'80'0'76'0'69'0'",
+          "HOST-DOMAIN=78'0'73'0'86'0'79'0'84'0'69'0'83'0'84'0'"},
+         {"HOST-DOMAIN-FQDN=101'0'120'0'97'0'109'0'112'0'108'0'101'0'46'0'116'0'101'0'115'0'"
+          "116'0'",
+          "HOST-DOMAIN-FQDN=110'0'105'0'118'0'111'0'116'0'101'0'115'0'116'0'46'0'108'0'97'0'"
+          "110'0'"},
+         {"USERNAME=Nivo2026ex189243235226243178024",
+          "USERNAME=" + encipher(dir, "NIVOTEST\\Administrator")},
+         {"PASSWORD=Nivo2026ex168101254078230192167198121249133253",
+          "PASSWORD=" + encipher(dir, "Adm1n!pass")}});
     ASSERT_TRUE(nivo_test::write_file(base + "/dc-list.ini", "127.0.0.1\n"));
     ASSERT_TRUE(nivo_test::write_file(base + "/gw-list.ini", "127.0.0.2:6060\n"));
 
     std::string held = dir.file("held.txt");
-    platform_process *holder = nivo_test::start_program(
-        {"/usr/bin/python3", "-c", HOLD_SESSION, password}, {.out = held, .timeout_ms = 150000});
+    nivo_test::background_program holder(nivo_test::start_program(
+        {"/usr/bin/python3", "-c", HOLD_SESSION, password}, {.out = held}));
     ASSERT_NE(holder, nullptr);
     ASSERT_TRUE(nivo_test::wait_file(held, "held", 20)) << read_file(held);
 
     nivo_test::daemon_process nivo(NIVO_BINARY, base);
-    ASSERT_TRUE(nivo.started());
-    std::string log = base + "/nivo.log";
-    ASSERT_TRUE(nivo.wait_for_log(log, "nivo_init: Initialization Finished", 15000)) << nivo.err();
+    ASSERT_TRUE(nivo.ready()) << nivo.err();
+    std::string log = nivo.log();
     std::string sim_out = dir.file("gwsim.txt");
-    platform_process *sim = nivo_test::start_program(
-        {std::string(NIVO_BUILD_DIR) + "/nivo-gwsim", "--listen", "127.0.0.2:6060", "--collector",
-         "127.0.0.1:6677", "--seconds", "90", "is-active"},
-        {.out = sim_out, .timeout_ms = 100000});
+    nivo_test::background_program sim = nivo_test::active_appliance(NIVO_BUILD_DIR, sim_out, 90);
     ASSERT_NE(sim, nullptr);
-    EXPECT_TRUE(nivo_test::wait_file(sim_out, "active port=6677", 10)) << read_file(sim_out);
 
     // Stored as Windows names her (without the domain prefix) at the address Samba gives.
     std::string db = base + "/nivo.db3";
@@ -119,7 +109,7 @@ TEST(SambaSessionPoll, InsideTheFixture)
     EXPECT_TRUE(nivo_test::wait_file(sim_out, "logon user=alice", 15)) << read_file(sim_out);
 
     // Closed: a few passes later she is no longer listed, and nothing more went out for her.
-    platform_process_close(holder);
+    holder.reset();
     std::size_t passes = log_count(log, "dca_netsession: Polling DC: '\\\\127.0.0.1'\n");
     ASSERT_TRUE(nivo.wait_for_log(log, "dca_netsession: Polling DC: '\\\\127.0.0.1'\n", 30000,
                                   static_cast<int>(passes) + 3));
@@ -134,9 +124,8 @@ TEST(SambaSessionPoll, InsideTheFixture)
     std::string text = nivo_test::log_text(log);
     EXPECT_EQ(text.find("Unable to Query DC"), std::string::npos) << text;
     EXPECT_EQ(text.find("Adm1n!pass"), std::string::npos) << "the password reached the log";
-    platform_process_close(sim);
-    ASSERT_TRUE(nivo.signal(PLATFORM_SIGNAL_STOP));
-    EXPECT_EQ(nivo.wait_exit(10000), 0);
+    sim.reset();
+    EXPECT_TRUE(nivo.stop());
 }
 
 TEST(SambaSessionPoll, HeldSessionIsStoredAndSentOnce)

@@ -54,21 +54,6 @@ with open(out, 'a') as f:
         f.flush()
 )";
 
-// A program running in the background for the test's duration; killed when it is dropped.
-struct background {
-    platform_process *process = nullptr;
-    background(const std::vector<std::string> &args, const std::string &out)
-        : process(nivo_test::start_program(args, {.out = out}))
-    {
-    }
-    ~background()
-    {
-        platform_process_close(process);
-    }
-    background(const background &) = delete;
-    background &operator=(const background &) = delete;
-};
-
 // A tmpfs mounted on a directory, unmounted again before the directory is removed.
 struct tmpfs_mount {
     std::string path;
@@ -148,19 +133,18 @@ TEST(StoreOnAFullDisk, TheLogStaysSmallAndLogonsNotStoredAreToldWithTheirCount)
 
     std::string socket_path = dir.file("notify.sock");
     std::string notes = dir.file("notify.txt");
-    background listener({"/usr/bin/python3", "-c", NOTIFY_LISTENER, socket_path, notes, "240"},
-                        dir.file("listener.txt"));
+    nivo_test::background_program listener(nivo_test::start_program(
+        {"/usr/bin/python3", "-c", NOTIFY_LISTENER, socket_path, notes, "240"},
+        {.out = dir.file("listener.txt")}));
     ASSERT_TRUE(
         nivo_test::eventually([&] { return nivo_test::file_exists(socket_path); }, 10000, 200))
         << read_file(dir.file("listener.txt"));
     daemon_process nivo(NIVO_BINARY, base, {"NOTIFY_SOCKET=" + socket_path});
-    ASSERT_TRUE(nivo.wait_for_log(base + "/nivo.log", "nivo_init: Initialization Finished", 15000))
-        << nivo.err();
+    ASSERT_TRUE(nivo.ready()) << nivo.err();
     std::string gwsim_out = dir.file("gwsim.txt");
-    background gwsim({NIVO_BUILD_DIR "/nivo-gwsim", "--listen", "127.0.0.2:6060", "--collector",
-                      "127.0.0.1:6677", "--seconds", "240", "is-active"},
-                     gwsim_out);
-    ASSERT_TRUE(nivo_test::wait_file(gwsim_out, "active port=6677", 15)) << read_file(gwsim_out);
+    nivo_test::background_program gwsim =
+        nivo_test::active_appliance(NIVO_BUILD_DIR, gwsim_out, 240);
+    ASSERT_NE(gwsim, nullptr);
 
     auto send = [&](const std::string &user, const std::string &first_ip, int records, int rate) {
         return nivo_test::run_tool({NIVO_BUILD_DIR "/nivo-agentsim", "-n", std::to_string(records),
@@ -218,8 +202,7 @@ TEST(StoreOnAFullDisk, TheLogStaysSmallAndLogonsNotStoredAreToldWithTheirCount)
     std::this_thread::sleep_for(std::chrono::milliseconds(1500));
     EXPECT_EQ(nivo_test::count_of(nivo.err(), "logons are stored again"), 1u) << nivo.err();
 
-    ASSERT_TRUE(nivo.signal(PLATFORM_SIGNAL_STOP));
-    EXPECT_EQ(nivo.wait_exit(10000), 0);
+    EXPECT_TRUE(nivo.stop());
 }
 
 } // namespace

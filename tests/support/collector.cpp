@@ -131,6 +131,36 @@ store_count(const std::string &db, const std::string &where)
     return count;
 }
 
+std::string
+store_exec(const std::string &db, const std::string &sql)
+{
+    sqlite3 *handle = nullptr;
+    int rc = sqlite3_open(db.c_str(), &handle);
+    if (rc == SQLITE_OK) {
+        sqlite3_busy_timeout(handle, 5000);
+        rc = sqlite3_exec(handle, sql.c_str(), nullptr, nullptr, nullptr);
+    }
+    std::string out = rc == SQLITE_OK ? "" : sqlite3_errmsg(handle);
+    sqlite3_close(handle);
+    return out;
+}
+
+std::string
+store_logons(const std::string &db, const std::vector<std::pair<std::string, std::string>> &logons,
+             int seconds)
+{
+    std::string times =
+        std::to_string(now_seconds()) + ", " + std::to_string(now_seconds() + seconds) + ", 2, 1)";
+    std::string sql = "INSERT INTO UserInfo (user, domain, wrkst_ip, create_time, expire_time, "
+                      "logon_type, flags) VALUES ";
+    const char *comma = "";
+    for (const auto &[user, address] : logons) {
+        sql += comma + ("('" + user + "', 'example.test', '" + address + "', ") + times;
+        comma = ", ";
+    }
+    return store_exec(db, sql);
+}
+
 void
 collector_fixture::SetUp()
 {

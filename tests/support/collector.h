@@ -7,6 +7,7 @@
 
 #include <cstdint>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "support/test_support.h"
@@ -52,6 +53,14 @@ std::vector<store_row> store_rows(const std::string &db, const std::string &wher
 // How many rows of the store at db match where; 0 while the file or its table cannot be read
 // (a service may be creating or writing it).
 int store_count(const std::string &db, const std::string &where);
+
+// Runs sql on the store at db, waiting up to 5 seconds for its lock: "" or the error.
+std::string store_exec(const std::string &db, const std::string &sql);
+// Stores logons of domain example.test at (user, address), created now and due in seconds, as a
+// detector stores them: "" or the error.
+std::string store_logons(const std::string &db,
+                         const std::vector<std::pair<std::string, std::string>> &logons,
+                         int seconds);
 
 // A Collector's parts in the test process: the environment of collector_env_init for the domain
 // given, the update queue and the store; all undone by TearDown.

@@ -1,5 +1,7 @@
 #include "support/daemon.h"
 
+#include <gtest/gtest.h>
+
 #include <filesystem>
 
 #include "support/test_support.h"
@@ -7,15 +9,45 @@
 namespace nivo_test {
 
 std::string
-copy_example_base(const std::string &source_dir, const std::string &base)
+copy_example_base(const std::string &source_dir, const std::string &base,
+                  const std::vector<std::pair<std::string, std::string>> &ini_changes)
 {
     std::filesystem::copy(std::filesystem::path(source_dir) / "example", base,
                           std::filesystem::copy_options::recursive);
+    if (!ini_changes.empty()) {
+        std::string ini = read_file(base + "/nivo.ini");
+        for (const auto &[from, to] : ini_changes) {
+            std::size_t at = ini.find(from);
+            if (at == std::string::npos) {
+                ADD_FAILURE() << "not in the example's nivo.ini: " << from;
+                continue;
+            }
+            ini.replace(at, from.size(), to);
+        }
+        EXPECT_TRUE(write_file(base + "/nivo.ini", ini));
+    }
     return base;
+}
+
+background_program
+active_appliance(const std::string &build_dir, const std::string &out, int seconds,
+                 const std::string &listen, int port)
+{
+    std::string collector = "127.0.0.1:" + std::to_string(port);
+    background_program sim(
+        start_program({build_dir + "/nivo-gwsim", "--listen", listen, "--collector", collector,
+                       "--seconds", std::to_string(seconds), "is-active"},
+                      {.out = out}));
+    if (sim == nullptr || !wait_file(out, "active port=" + std::to_string(port), 10)) {
+        ADD_FAILURE() << "the appliance simulator was not made active: " << read_file(out);
+        return nullptr;
+    }
+    return sim;
 }
 
 daemon_process::daemon_process(const std::string &binary, const std::string &base,
                                const std::vector<std::string> &env)
+    : log_(base + "/nivo.log")
 {
     static int counter = 0;
     std::string tag = std::to_string(++counter);
@@ -50,6 +82,18 @@ daemon_process::wait_for_log(const std::string &file, const std::string &needle,
                    static_cast<std::size_t>(occurrences);
         },
         timeout_ms, 20);
+}
+
+bool
+daemon_process::ready(int occurrences) const
+{
+    return wait_for_log(log_, "nivo_init: Initialization Finished", 15000, occurrences);
+}
+
+bool
+daemon_process::stop()
+{
+    return signal(PLATFORM_SIGNAL_STOP) && wait_exit(10000) == 0;
 }
 
 bool

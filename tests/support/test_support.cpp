@@ -130,6 +130,12 @@ u8(const std::u16string &text)
 }
 
 std::string
+text_or_null(const char16_t *value)
+{
+    return value == nullptr ? "(null)" : u8(value);
+}
+
+std::string
 utf16le_to_utf8(const std::string &bytes)
 {
     std::u16string units;
@@ -284,6 +290,12 @@ start_program(const std::vector<std::string> &args, const program_io &io)
     return platform_process_start(options);
 }
 
+void
+program_closer::operator()(platform_process *process) const
+{
+    platform_process_close(process);
+}
+
 int
 run_program(const std::vector<std::string> &args, const program_io &io)
 {
@@ -383,16 +395,6 @@ dead_entries_clear()
     registry_close_key(key);
 }
 
-bool
-running_as_root()
-{
-#ifdef _WIN32
-    return false;
-#else
-    return geteuid() == 0;
-#endif
-}
-
 void
 set_env(const std::string &name, const std::string &value)
 {
@@ -428,6 +430,16 @@ in_network_namespace()
 }
 
 namespace {
+
+bool
+running_as_root()
+{
+#ifdef _WIN32
+    return false;
+#else
+    return geteuid() == 0;
+#endif
+}
 
 void
 skip_without_namespace()

@@ -6,6 +6,7 @@
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <thread>
 #include <vector>
@@ -49,6 +50,8 @@ std::string utf16le_to_utf8(const std::string &bytes);
 std::string utf8_to_utf16le(const std::string &text);
 std::u16string u16(const std::string &utf8);
 std::string u8(const std::u16string &text);
+// A record's text as UTF-8, "(null)" for none.
+std::string text_or_null(const char16_t *value);
 
 // Audit log lines as a domain controller writes them (the Kerberos line at 2026-12-06T07:19:15Z,
 // from ipv4:address:34874; the NTLM one by SMB2 from workstation), ending in "\n".
@@ -67,8 +70,6 @@ std::string dead_entry_time(const std::string &name);
 void dead_entry_remove(const std::string &name);
 void dead_entries_clear();
 
-// Whether this process runs as root (never on Windows).
-bool running_as_root();
 // Sets an environment variable of this process; an empty value removes it.
 void set_env(const std::string &name, const std::string &value);
 
@@ -110,6 +111,10 @@ class log_fixture : public ::testing::Test {
     {
         return nivo_test::logged(dir.file("nivo.log"), text);
     }
+    std::size_t logged_count(const std::string &level, const std::string &text) const
+    {
+        return logged_at(dir.file("nivo.log"), level, text);
+    }
 
     temp_dir dir;
 };
@@ -146,6 +151,12 @@ struct program_io {
 // Starts a program (args[0] its path): null when it could not start. The caller ends it with
 // platform_process_close(), which kills it if it still runs.
 platform_process *start_program(const std::vector<std::string> &args, const program_io &io);
+struct program_closer {
+    void operator()(platform_process *process) const;
+};
+// A program of start_program running in the background, ended (killed if it still runs) when
+// dropped.
+using background_program = std::unique_ptr<platform_process, program_closer>;
 // Runs a program to its end: its exit status, or -1 when it could not start
 // or still ran after io.timeout_ms (then it is killed).
 int run_program(const std::vector<std::string> &args, const program_io &io);

@@ -119,10 +119,6 @@ class Edir : public nivo_test::collector_fixture {
             monitor_.join();
         }
     }
-    std::size_t logged_count(const std::string &level, const std::string &text) const
-    {
-        return nivo_test::logged_at(dir.file("nivo.log"), level, text);
-    }
     // The updates queued for the appliances since the last look, as user/flags in name order
     // (the pipeline's jobs run in any order).
     static std::string sent()

@@ -20,6 +20,7 @@
 #include "support/test_support.h"
 #include "userdb/userdb.h"
 
+using nivo_test::text_or_null;
 using nivo_test::u8;
 
 namespace {
@@ -60,12 +61,6 @@ event_bytes(std::uint32_t id, const std::vector<std::u16string> &strings)
     return bytes;
 }
 
-std::string
-text(const char16_t *value)
-{
-    return value == nullptr ? "(null)" : u8(value);
-}
-
 // WrkstIP of a Kerberos event on the given system version.
 std::string
 kerberos_address(std::uint32_t id, const std::vector<std::u16string> &strings,
@@ -75,9 +70,9 @@ kerberos_address(std::uint32_t id, const std::vector<std::u16string> &strings,
     std::vector<unsigned char> bytes = event_bytes(id, strings);
     UserInfo *record = userdb_allocate_userinfo();
     init_userinfo_kerberos(reinterpret_cast<const eventlog_record *>(bytes.data()), record);
-    std::string out = text(record->WrkstIP);
-    EXPECT_EQ(text(record->User), u8(strings[0]));
-    EXPECT_EQ(text(record->Domain), "NIVOTEST");
+    std::string out = text_or_null(record->WrkstIP);
+    EXPECT_EQ(text_or_null(record->User), u8(strings[0]));
+    EXPECT_EQ(text_or_null(record->Domain), "NIVOTEST");
     userdb_free_userinfo(record);
     dca_eventlog_init({nullptr, nullptr, false});
     return out;

@@ -72,10 +72,6 @@ class Poller : public nivo_test::collector_fixture {
     {
         jobs_.emplace_back(dca_netsession, const_cast<char16_t *>(dc));
     }
-    std::size_t logged_count(const std::string &level, const std::string &text) const
-    {
-        return nivo_test::logged_at(dir.file("nivo.log"), level, text);
-    }
     std::vector<std::string> users() const
     {
         std::vector<std::string> out;

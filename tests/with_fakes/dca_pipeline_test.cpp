@@ -13,7 +13,7 @@
 #include "support/test_support.h"
 #include "userdb/userdb.h"
 
-using nivo_test::u8;
+using nivo_test::text_or_null;
 
 namespace {
 
@@ -21,21 +21,9 @@ UserInfo *
 logon(const char16_t *user, const char16_t *domain, const char16_t *ip,
       const char16_t *wrkst_name = nullptr)
 {
-    UserInfo *record = userdb_allocate_userinfo();
-    userdb_set_text(&record->User, user);
-    userdb_set_text(&record->Domain, domain);
-    userdb_set_text(&record->WrkstIP, ip);
+    UserInfo *record = nivo_test::make_logon(user, domain, ip, 1796541555, 0, 0);
     userdb_set_text(&record->WrkstName, wrkst_name);
-    record->CreateTime = 1796541555;
-    record->ExpireTime = record->CreateTime + 600;
-    record->LogonType = UI_LOGON_DC;
     return record;
-}
-
-std::string
-text(const char16_t *value)
-{
-    return value == nullptr ? "(null)" : u8(value);
 }
 
 class Pipeline : public nivo_test::collector_fixture {
@@ -72,7 +60,7 @@ class Pipeline : public nivo_test::collector_fixture {
     {
         std::vector<std::string> out;
         for (const userinfo_ptr &record : nivo_test::drain_update_queue()) {
-            out.push_back(text(record->User) + "@" + text(record->WrkstIP) + "/" +
+            out.push_back(text_or_null(record->User) + "@" + text_or_null(record->WrkstIP) + "/" +
                           std::to_string(record->Flags));
         }
         return out;
@@ -121,10 +109,10 @@ TEST_F(Pipeline, ResolvesTheWorkstationToAtMostThreeAuthorisedIPv4Addresses)
                                    ipv4(10, 0, 0, 2), ipv4(10, 0, 0, 3), ipv4(10, 0, 0, 4)});
     userinfo_ptr record(logon(u"alice", nullptr, nullptr, u"WS07"));
     ASSERT_EQ(dca_resolve_wrkstip(record.get()), 0);
-    EXPECT_EQ(text(record->WrkstIP), "10.0.0.1");
+    EXPECT_EQ(text_or_null(record->WrkstIP), "10.0.0.1");
     ASSERT_EQ(record->AdditionalIPCount, 2);
-    EXPECT_EQ(text(record->AdditionalWrkstIP[0]), "10.0.0.2");
-    EXPECT_EQ(text(record->AdditionalWrkstIP[1]), "10.0.0.3");
+    EXPECT_EQ(text_or_null(record->AdditionalWrkstIP[0]), "10.0.0.2");
+    EXPECT_EQ(text_or_null(record->AdditionalWrkstIP[1]), "10.0.0.3");
     std::string lines = log();
     EXPECT_EQ(nivo_test::count_of(
                   lines, "dca_resolve_wrkstip: Additional IP Address couldn't accomodated\n"),
@@ -135,7 +123,7 @@ TEST_F(Pipeline, ResolvesTheWorkstationToAtMostThreeAuthorisedIPv4Addresses)
     resolver_fake::answer("workstation-0017.branch.nivotest.lan", {ipv4(10, 1, 0, 17)});
     record.reset(logon(u"erin", nullptr, nullptr, u"workstation-0017.branch.nivotest.lan"));
     EXPECT_EQ(dca_resolve_wrkstip(record.get()), 0);
-    EXPECT_EQ(text(record->WrkstIP), "10.1.0.17");
+    EXPECT_EQ(text_or_null(record->WrkstIP), "10.1.0.17");
 
     // An unknown name, a missing name and one too long to look up fail.
     std::u16string huge(300, u'w');
