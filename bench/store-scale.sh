@@ -41,7 +41,9 @@ ip link set lo up
 
 base=$(mktemp -d /tmp/nivo-scale.XXXXXX)
 cleanup() {
-    [ -n "${nivo_pid:-}" ] && kill "$nivo_pid" 2>/dev/null || true
+    if [ -n "${nivo_pid:-}" ]; then
+        kill "$nivo_pid" 2>/dev/null || true
+    fi
     wait 2>/dev/null || true
     if [ "${SCALE_KEEP:-0}" = 1 ]; then
         echo "store-scale: kept $base"
