@@ -40,9 +40,12 @@ ip link set lo up
 
 base=$(mktemp -d /tmp/nivo-soak.XXXXXX)
 cleanup() {
-    [ -n "${gw_pid:-}" ] && kill "$gw_pid" 2>/dev/null || true
-    [ -n "${feeder_pid:-}" ] && kill "$feeder_pid" 2>/dev/null || true
-    [ -n "${nivo_pid:-}" ] && kill "$nivo_pid" 2>/dev/null || true
+    local pid
+    for pid in "${gw_pid:-}" "${feeder_pid:-}" "${nivo_pid:-}"; do
+        if [ -n "$pid" ]; then
+            kill "$pid" 2>/dev/null || true
+        fi
+    done
     wait 2>/dev/null || true
     if [ "${SOAK_KEEP:-0}" = 1 ]; then
         echo "soak: kept $base"
@@ -61,7 +64,7 @@ sed -i -e '/^\[NIV-AGENT\]/,/^\[/ s/^ENABLED=.*/ENABLED=FALSE/' \
 
 # The service's log is UTF-16.
 log_text() {
-    cat "$base"/nivo.log 2>/dev/null | iconv -f UTF-16LE -t UTF-8 2>/dev/null || true
+    iconv -f UTF-16LE -t UTF-8 "$base/nivo.log" 2>/dev/null || true
 }
 size_of() {
     stat -c %s "$1" 2>/dev/null || echo 0
@@ -143,7 +146,7 @@ wait "$gw_pid" 2>/dev/null || true
 gw_pid=
 stored=$(sqlite3 "$base/nivo.db3" "SELECT count(*) FROM UserInfo WHERE user LIKE 'soak%';")
 read -r gw_logons gw_logouts gw_logged_out <"$base/gw-counts.txt" || true
-echo "soak: $(cat "$base/agentsim.txt" | tail -n 1)"
+echo "soak: $(tail -n 1 "$base/agentsim.txt")"
 echo "soak: sent ${sent:-0}, stored $stored, logged out ${gw_logged_out:-0} (appliance datagrams:" \
     "${gw_logons:-0} logons, ${gw_logouts:-0} logouts)"
 echo "soak: rows lost $((${sent:-0} - stored - ${gw_logged_out:-0}))"
