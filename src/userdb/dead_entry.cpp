@@ -25,9 +25,13 @@ constexpr const char16_t *DEAD_ENTRY_KEY = u"SOFTWARE\\Vantelor\\Vantelor Tessal
 constexpr const char16_t *TIME_VALUE = u"Time";
 constexpr std::uint64_t TICKS_PER_SECOND = 10000000; // 100-nanosecond intervals
 constexpr unsigned int DEFAULT_SCAN_PERIOD_MS = 300 * 1000;
+// A scan reads this many entries, then lets go of the store lock so that the inserts and deletes
+// waiting for it go first; the restore walks the user store in pages of the same size.
+constexpr std::uint32_t SCAN_SLICE = 256;
 
 struct dead_entry_state {
-    std::mutex lock; // the store lock: every registry operation of this module
+    std::mutex lock;             // the store lock: every registry operation of this module
+    std::atomic<int> waiting{0}; // threads other than a scan waiting for the lock
     std::atomic<std::int32_t> timeout_hours{0};
     std::atomic<std::uint64_t (*)()> clock{nullptr};
     UserInfo *expired[DEAD_ENTRY_MAX_EXPIRED] = {};
@@ -42,6 +46,29 @@ struct dead_entry_state {
 };
 // Never destroyed: the timeout thread may still wait on it while the process ends.
 dead_entry_state &g_de = *new dead_entry_state;
+
+// Takes the store lock for anything but a scan, announced in `waiting` so that a scan lets the
+// caller in at its next pause.
+std::unique_lock<std::mutex>
+lock_store()
+{
+    g_de.waiting.fetch_add(1);
+    std::unique_lock guard(g_de.lock);
+    g_de.waiting.fetch_sub(1);
+    return guard;
+}
+
+// A scan's pause between slices: the lock is let go until the threads that announced their wait
+// have had it (at most about 10 ms, should one of them be slow to wake).
+void
+pause_scan(std::unique_lock<std::mutex> &guard)
+{
+    guard.unlock();
+    for (int round = 0; round < 200 && g_de.waiting.load() > 0; ++round) {
+        std::this_thread::sleep_for(std::chrono::microseconds(50));
+    }
+    guard.lock();
+}
 
 std::uint64_t
 system_local_time()
@@ -176,18 +203,20 @@ entry_exists(const std::u16string &name)
 }
 
 // A row walk's callback: gives a live logon that has no entry one. It runs under the user
-// store's lock, so no delete can remove the row between the look and the write.
+// store's lock, so no delete can remove the row between the look and the write. The walk's last
+// rowid is kept in the context's first field.
 void
 restore_entry(userdb_callback_context *context)
 {
     userinfo_ptr record(context->record);
     context->record = nullptr;
+    *reinterpret_cast<std::int32_t *>(context->gw) = record->RowID;
     try {
         std::u16string name = entry_name(record.get());
         if (name.empty()) {
             return;
         }
-        std::lock_guard guard(g_de.lock);
+        auto guard = lock_store();
         if (!entry_exists(name) && add_entry(record.get(), name) == 0) {
             ++g_de.restored;
         }
@@ -252,7 +281,7 @@ add_user_to_de_repositry(const UserInfo *record)
         if (name.empty()) {
             return 0;
         }
-        std::lock_guard guard(g_de.lock);
+        auto guard = lock_store();
         return add_entry(record, name);
     } catch (const std::exception &) {
         log_write(LOG_ERROR, u"add_user_to_de_repositry: out of memory");
@@ -267,16 +296,27 @@ dead_entry_restore_missing()
         return 0;
     }
     {
-        std::lock_guard guard(g_de.lock);
+        auto guard = lock_store();
         g_de.restored = 0;
     }
-    userdb_callback_context context{nullptr, nullptr};
-    if (userinfo_db_process_all(restore_entry, &context) < 0) {
-        return -1;
+    // Page by page: the user store's lock is let go between pages, so that a large store does
+    // not hold up the logons arriving meanwhile. A row stored during the walk got its entry
+    // with its insert.
+    std::int32_t last_rowid = 0;
+    userdb_callback_context context{reinterpret_cast<gw_node *>(&last_rowid), nullptr};
+    for (;;) {
+        int result = userinfo_db_process_live_page(
+            last_rowid, INT32_MIN, static_cast<int>(SCAN_SLICE), restore_entry, &context);
+        if (result < 0) {
+            return -1;
+        }
+        if (result == 0) {
+            break;
+        }
     }
     int restored;
     {
-        std::lock_guard guard(g_de.lock);
+        auto guard = lock_store();
         restored = g_de.restored;
     }
     log_write(LOG_NOTICE, u"dead_entry_restore_missing: %d logons without a dead entry got one",
@@ -292,7 +332,7 @@ remove_user_from_de_repositry(const UserInfo *record)
         if (name.empty() || !entry_name_usable(name)) {
             return 0;
         }
-        std::lock_guard guard(g_de.lock);
+        auto guard = lock_store();
         registry_key *key = nullptr;
         if (registry_open_key(REGISTRY_LOCAL_MACHINE, DEAD_ENTRY_KEY, &key) == 0) {
             (void)registry_delete_key(key, name.c_str());
@@ -312,7 +352,13 @@ dead_entry_findExpiredUsers()
     if (g_de.timeout_hours == 0) {
         return 0;
     }
-    std::lock_guard guard(g_de.lock);
+    // The walk reads the names once and then their deadlines in slices of SCAN_SLICE, pausing
+    // between slices (a large store would otherwise hold up every insert for the whole scan). An
+    // entry deleted during a pause is passed over; one made during a pause waits for the next
+    // scan. The list is published at the end.
+    UserInfo *found[DEAD_ENTRY_MAX_EXPIRED];
+    int count = 0;
+    std::unique_lock guard(g_de.lock);
     clear_expired();
     registry_key *key = nullptr;
     if (registry_open_key(REGISTRY_LOCAL_MACHINE, DEAD_ENTRY_KEY, &key) != 0) {
@@ -320,7 +366,10 @@ dead_entry_findExpiredUsers()
         return 0;
     }
     char16_t name[512];
-    for (std::uint32_t index = 0; g_de.expired_count < DEAD_ENTRY_MAX_EXPIRED; ++index) {
+    for (std::uint32_t index = 0; count < DEAD_ENTRY_MAX_EXPIRED; ++index) {
+        if (index > 0 && index % SCAN_SLICE == 0) {
+            pause_scan(guard);
+        }
         int rc = registry_enum_key(key, index, name, 512);
         if (rc == 1) {
             break;
@@ -329,7 +378,8 @@ dead_entry_findExpiredUsers()
             continue; // a name that does not fit is none of ours
         }
         try {
-            std::u16string path = std::u16string(DEAD_ENTRY_KEY) + u"\\" + name;
+            std::u16string entry(static_cast<const char16_t *>(name));
+            std::u16string path = std::u16string(DEAD_ENTRY_KEY) + u"\\" + entry;
             char value[64];
             std::size_t size = sizeof value;
             std::uint64_t now = dead_entry_local_time_now();
@@ -337,10 +387,13 @@ dead_entry_findExpiredUsers()
             if (registry_get_value(REGISTRY_LOCAL_MACHINE, path.c_str(), TIME_VALUE, value,
                                    &size) != 0 ||
                 !parse_deadline(value, size, &deadline)) {
+                if (!entry_exists(entry)) {
+                    continue; // deleted during a pause
+                }
                 // Without a readable deadline the entry's start is lost; it gets a full timeout
                 // from now, so the logon is bounded again without being cut short.
                 char text[32];
-                (void)write_deadline(name, text, sizeof text);
+                (void)write_deadline(entry, text, sizeof text);
                 log_write(LOG_ERROR,
                           u"dead_entry_findExpiredUsers: invalid Time value of %s, new deadline "
                           u"%S",
@@ -364,29 +417,35 @@ dead_entry_findExpiredUsers()
                 record->User = tsso_string_dup_w(
                     std::u16string(static_cast<const char16_t *>(name), plus).c_str());
                 record->WrkstIP = tsso_string_dup_w(plus + 1);
-                g_de.expired[g_de.expired_count++] = record;
+                found[count++] = record;
             }
         } catch (const std::exception &) {
             break;
         }
     }
+    registry_close_key(key);
+    // Another scan may have run during a pause (tests): its list gives way to this one.
+    clear_expired();
+    for (int i = 0; i < count; ++i) {
+        g_de.expired[i] = found[i];
+    }
+    g_de.expired_count = count;
     log_write(LOG_DEBUG, u"dead_entry_findExpiredUsers: %d expired users found...",
               g_de.expired_count);
-    registry_close_key(key);
     return g_de.expired_count;
 }
 
 int
 dead_entry_expired_count()
 {
-    std::lock_guard guard(g_de.lock);
+    auto guard = lock_store();
     return g_de.expired_count;
 }
 
 UserInfo *
 dead_entry_expired_record(int index)
 {
-    std::lock_guard guard(g_de.lock);
+    auto guard = lock_store();
     return index >= 0 && index < g_de.expired_count ? g_de.expired[index] : nullptr;
 }
 
@@ -403,7 +462,7 @@ dead_entry_process_expired()
     UserInfo *records[DEAD_ENTRY_MAX_EXPIRED];
     int count;
     {
-        std::lock_guard guard(g_de.lock);
+        auto guard = lock_store();
         count = g_de.expired_count;
         for (int i = 0; i < count; ++i) {
             records[i] = g_de.expired[i];

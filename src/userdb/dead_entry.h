@@ -24,13 +24,15 @@ int add_user_to_de_repositry(const UserInfo *record);
 
 // Gives every live logon of the user store that has no entry one with a fresh deadline; entries
 // that exist keep theirs. The timeout thread runs it once, when it has read its setting. The
-// count of entries made, or -1 when the store could not be walked.
+// count of entries made, or -1 when the store could not be walked. The user store is walked in
+// pages, its lock let go between them.
 int dead_entry_restore_missing();
 // Removes the record's entry whatever the timeout; a missing entry is no error. 0.
 int remove_user_from_de_repositry(const UserInfo *record);
 
 // One scan: fills the expired list with up to 100 records (User and WrkstIP only) whose deadline
-// has passed. Returns the count found.
+// has passed. Returns the count found. The scan lets go of the store lock every 256 entries, so
+// the inserts and deletes waiting for it are held up by one slice, not by the whole scan.
 int dead_entry_findExpiredUsers();
 
 // The timeout thread: restores missing entries, then every 300 seconds deletes and logs out the

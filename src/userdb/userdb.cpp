@@ -922,10 +922,14 @@ userdb_validate_all_userinfo(userdb_handle *handle)
         return -1;
     }
     char16_t text[QUERY_UNITS];
-    if (!format_query(text, u"UPDATE %s SET flags='%d';", handle, int{UI_FLAG_ACTIVE})) {
+    if (!format_query(text, u"UPDATE %s SET flags='%d' WHERE flags IS NOT %d;", handle,
+                      int{UI_FLAG_ACTIVE}, int{UI_FLAG_ACTIVE})) {
         log_write(LOG_ERROR, u"userdb_validate_all_userinfo: validate query preparation failed");
         return -1;
     }
+    // Every row is read (the first pass over the rows, which finds damage that opening the file
+    // did not), but only the rows left in another state are written: rewriting every row of a
+    // large table took seconds at start-up and left a write-ahead log as large as the table.
     log_write(LOG_DEBUG, u"userdb_validate_all_userinfo: validate query: %s",
               static_cast<const char16_t *>(text));
     std::lock_guard guard(handle->lock);
@@ -933,6 +937,14 @@ userdb_validate_all_userinfo(userdb_handle *handle)
         log_write(LOG_ERROR, u"userdb_validate_all_userinfo: validate query failed");
         return -1;
     }
+    // Whatever the last run left in the write-ahead log (a large transaction spills pages into
+    // it more than once) is folded into the file and the log cut to nothing, rather than left
+    // at its largest until the next write. A reader of another process (an operator's shell)
+    // is not waited for: the log is then cut at a later start.
+    sqlite3_busy_timeout(handle->db, 0);
+    (void)sqlite3_wal_checkpoint_v2(handle->db, nullptr, SQLITE_CHECKPOINT_TRUNCATE, nullptr,
+                                    nullptr);
+    sqlite3_busy_timeout(handle->db, 5000);
     return 0;
 }
 

@@ -386,11 +386,13 @@ dead_entries_clear()
         return;
     }
     char16_t name[512];
-    // Bounded: each round deletes the first entry, or stops.
-    for (int i = 0; i < 100000 && registry_enum_key(key, 0, name, 512) == 0; ++i) {
-        if (registry_delete_key(key, name) != 0) {
-            break;
-        }
+    // The names first, then the deletes: one look at the key, not one per entry.
+    std::vector<std::u16string> names;
+    for (std::uint32_t i = 0; i < 100000 && registry_enum_key(key, i, name, 512) == 0; ++i) {
+        names.emplace_back(name);
+    }
+    for (const std::u16string &entry : names) {
+        (void)registry_delete_key(key, entry.c_str());
     }
     registry_close_key(key);
 }

@@ -3,10 +3,12 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <chrono>
 #include <filesystem>
 #include <future>
 #include <string>
+#include <thread>
 
 #include "common/log.h"
 #include "platform/registry.h"
@@ -188,6 +190,47 @@ TEST_F(DeadEntry, AScanTakesAtMostOneHundred)
     EXPECT_EQ(dead_entry_process_expired(), 100);
     EXPECT_EQ(dead_entry_process_expired(), 30);
     EXPECT_EQ(dead_entry_process_expired(), 0);
+}
+
+// An insert that arrives while a scan walks a large store waits for one slice of it, not for the
+// whole scan: started at the scan's first entry, it is done before the scan reads its last.
+TEST_F(DeadEntry, AScanLetsAnInsertInBetweenItsSlices)
+{
+    constexpr int ENTRIES = 600;
+    std::string later = deadline_text(g_now + HOUR);
+    for (int i = 0; i < ENTRIES; ++i) {
+        put_entry(u"u" + u16(std::to_string(i)) + u"+10.0.0.1", later);
+    }
+    static std::thread::id scanner;
+    static std::thread inserter;
+    static std::atomic<int> reads;
+    static std::atomic<bool> stored;
+    static bool stored_before_last;
+    scanner = std::this_thread::get_id();
+    reads = 0;
+    stored = false;
+    stored_before_last = false;
+    // The scan reads the clock once per entry, under the store lock.
+    dead_entry_set_clock([]() -> std::uint64_t {
+        if (std::this_thread::get_id() == scanner) {
+            int read = ++reads;
+            if (read == 1) {
+                inserter = std::thread([] {
+                    userinfo_ptr record(
+                        nivo_test::make_logon(u"zed", u"corp.example", u"10.0.1.1", 1000, 1600));
+                    stored = userinfo_db_insert(record.get()) == 0;
+                });
+            } else if (read == ENTRIES) {
+                stored_before_last = stored;
+            }
+        }
+        return g_now;
+    });
+    EXPECT_EQ(dead_entry_findExpiredUsers(), 0);
+    inserter.join();
+    EXPECT_EQ(reads, ENTRIES);
+    EXPECT_TRUE(stored_before_last);
+    EXPECT_TRUE(nivo_test::dead_entry_exists("zed+10.0.1.1"));
 }
 
 TEST_F(DeadEntry, TheThreadReadsItsTimeoutRestoresMissingEntriesAndScans)

@@ -383,6 +383,33 @@ TEST_F(UserStore, TransitWindowIncludesExactly150Seconds)
     EXPECT_EQ(seen, (std::vector<std::string>{"edge", "new"}));
 }
 
+// The validation at start-up makes every row active again and leaves no write-ahead log behind (a
+// large table rewritten whole took seconds and left a log larger than itself).
+TEST_F(UserStore, ValidationActivatesEveryRowAndLeavesNoLog)
+{
+    for (int i = 0; i < 400; ++i) {
+        std::u16string ip =
+            u"10.1." + u16(std::to_string(i / 200)) + u"." + u16(std::to_string(i % 200 + 1));
+        ASSERT_EQ(insert(u"a-user-name-long-enough-to-fill-pages", u"corp.example", ip.c_str(),
+                         now_seconds(), i == 7 ? now_seconds() - 100 : now_seconds() + 600),
+                  0);
+    }
+    drain_update_queue();
+    UserInfo *records[5] = {};
+    ASSERT_EQ(userinfo_db_select_expired(records, 5, 0), 1);
+    userdb_free_userinfo(records[0]);
+    userinfo_db_fini(); // the log folded into the file
+    ASSERT_EQ(userinfo_db_init(dir.wpath("nivo.db3").c_str(), u"UserInfo"), 0);
+    ASSERT_EQ(userinfo_db_validate_all(), 0);
+    std::error_code none;
+    EXPECT_EQ(std::filesystem::file_size(dir.file("nivo.db3-wal"), none), 0u);
+    std::vector<row> stored = rows();
+    ASSERT_EQ(stored.size(), 400u);
+    for (const row &r : stored) {
+        EXPECT_EQ(r.flags, UI_FLAG_ACTIVE);
+    }
+}
+
 // A walk's callback may use the store again on the same thread.
 void
 delete_from_callback(userdb_callback_context *context)

@@ -27,14 +27,21 @@
 #include <mutex>
 #include <new>
 #include <string>
+#include <string_view>
+#include <utility>
 #include <vector>
 
 #include "platform/posix/utf8_path.h"
 #include "platform/system.h"
 
+// The subkeys seen by the last look at index 0 are kept as their file names, one after another in
+// one buffer, with the place of each in name order: two allocations whatever the count, given
+// back whole when the handle closes (a key of a million subkeys is walked without leaving a
+// million small blocks behind). The name as created is read when its index is asked.
 struct registry_key {
-    std::string path;                  // the key's directory
-    std::vector<std::u16string> names; // subkeys seen by the last look at index 0
+    std::string path;                                        // the key's directory
+    std::string files;                                       // the subkeys' file names
+    std::vector<std::pair<std::uint32_t, std::uint32_t>> at; // start and length, in name order
 };
 
 namespace {
@@ -150,6 +157,24 @@ less_nocase(const std::u16string &a, const std::u16string &b)
 {
     return std::lexicographical_compare(a.begin(), a.end(), b.begin(), b.end(),
                                         [](char16_t x, char16_t y) { return fold(x) < fold(y); });
+}
+
+// Orders two file names as the names they stand for, without regard to case. A name of plain
+// ASCII without escapes is its own text, and its bytes compare as its UTF-16 units would.
+bool
+file_name_less(std::string_view a, std::string_view b)
+{
+    auto plain = [](std::string_view file) {
+        return std::all_of(file.begin(), file.end(),
+                           [](char c) { return c != '%' && static_cast<unsigned char>(c) < 0x80; });
+    };
+    if (plain(a) && plain(b)) {
+        return std::lexicographical_compare(
+            a.begin(), a.end(), b.begin(), b.end(), [](char x, char y) {
+                return fold(static_cast<char16_t>(x)) < fold(static_cast<char16_t>(y));
+            });
+    }
+    return less_nocase(decode_name(std::string(a)), decode_name(std::string(b)));
 }
 
 bool
@@ -378,23 +403,40 @@ registry_enum_key(registry_key *key, std::uint32_t index, char16_t *name, std::s
     }
     try {
         if (index == 0) {
-            key->names.clear();
+            key->files.clear();
+            key->files.shrink_to_fit();
+            key->at.clear();
+            key->at.shrink_to_fit();
             DIR *dir = opendir(key->path.c_str());
             if (dir == nullptr) {
                 return -1;
             }
             while (dirent *entry = readdir(dir)) {
-                if (entry->d_name[0] != '.' && is_directory(key->path + "/" + entry->d_name)) {
-                    key->names.push_back(created_name(key->path, entry->d_name));
+                if (entry->d_name[0] == '.') {
+                    continue;
+                }
+                bool directory = entry->d_type == DT_DIR ||
+                                 ((entry->d_type == DT_UNKNOWN || entry->d_type == DT_LNK) &&
+                                  is_directory(key->path + "/" + entry->d_name));
+                if (directory) {
+                    std::size_t length = std::strlen(entry->d_name);
+                    key->at.emplace_back(static_cast<std::uint32_t>(key->files.size()),
+                                         static_cast<std::uint32_t>(length));
+                    key->files.append(entry->d_name, length);
                 }
             }
             closedir(dir);
-            std::sort(key->names.begin(), key->names.end(), less_nocase);
+            const std::string &files = key->files;
+            std::sort(key->at.begin(), key->at.end(), [&files](const auto &a, const auto &b) {
+                return file_name_less(std::string_view(files).substr(a.first, a.second),
+                                      std::string_view(files).substr(b.first, b.second));
+            });
         }
-        if (index >= key->names.size()) {
+        if (index >= key->at.size()) {
             return 1;
         }
-        const std::u16string &found = key->names[index];
+        std::u16string found =
+            created_name(key->path, key->files.substr(key->at[index].first, key->at[index].second));
         if (found.size() + 1 > capacity) {
             errno = ENAMETOOLONG;
             return -1;
