@@ -346,6 +346,24 @@ threadpool_current_worker()
 }
 
 int
+threadpool_free_workers()
+{
+    std::shared_ptr<pool_instance> pool = current_pool();
+    if (pool == nullptr) {
+        return 0;
+    }
+    std::lock_guard guard(pool->lock);
+    int free = 0;
+    map_entry *entry;
+    map_entry *next;
+    HASH_ITER(hh, pool->map, entry, next)
+    {
+        free += entry->data->free == 1 ? 1 : 0;
+    }
+    return pool->stopping ? 0 : free;
+}
+
+int
 threadpool_create(int size, int start)
 {
     {

@@ -26,3 +26,7 @@ void threadpool_destroy();
 
 // The worker number (1 to size) of the calling thread, 0 outside the pool.
 int threadpool_current_worker();
+
+// The workers free at this moment (none picked by a submitter, none running a function); 0 when
+// the pool is not running. A snapshot: any other thread may change it at once.
+int threadpool_free_workers();

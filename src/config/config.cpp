@@ -3,6 +3,7 @@
 #include "config/config.h"
 
 #include "common/text.h"
+#include "config/detector_settings.h"
 #include "platform/system.h"
 
 namespace {
@@ -62,6 +63,8 @@ config_preinit(config_record *record)
     record->detection_mode = DETECTION_MODE_PING;
     record->detection_retry = 1;
     record->detection_interval = 600;
+    record->logoff_batch_size = LOGOFF_DEFAULT_BATCH_SIZE;
+    record->logoff_batch_pause = LOGOFF_DEFAULT_BATCH_PAUSE;
     record->remote_config_enabled = 1;
 }
 

@@ -57,12 +57,15 @@ struct config_record {
     std::uint16_t dcaserver_port;
     std::uint16_t tsso_server_port;
     std::int32_t dead_entry_timeout; // DEAD-ENTRY-TIMEOUT, hours, decimal (default 1)
+    std::uint32_t getallusers_rate;  // GETALLUSERS-RATE, datagrams a second (0: unpaced)
     // LOGOFF-DETECTION
     std::uint32_t logoff_detection_enabled;
     std::uint8_t detection_mode;
     std::uint8_t detection_retry;
     std::uint16_t detection_interval;
     std::uint32_t ping_timeout;
+    std::uint16_t logoff_batch_size;  // BATCH-SIZE, rows per select (default 5)
+    std::uint16_t logoff_batch_pause; // BATCH-PAUSE, seconds after a batch (default 5)
     // LOG-FILE and the log paths
     char16_t *log_path;
     char16_t *rotated_log_path;
@@ -110,8 +113,9 @@ int config_set_logfiles(config_record *record);
 
 // Sets the defaults of the record's numbers (the record is zeroed before): THREADPOOL-SIZE 16,
 // both roles enabled, DCA-MODE NETAPI, NTLM monitoring off, SERVER-PORT and DCASERVER-PORT 5566,
-// POLLING-MODE REGISTRY, TSSO-SERVER-PORT 6677, logoff detection off in PING mode with one retry
-// and a DETECTION-INTERVAL of 600 seconds, the configuration receiver enabled.
+// POLLING-MODE REGISTRY, TSSO-SERVER-PORT 6677, logoff detection off in PING mode with one retry,
+// a DETECTION-INTERVAL of 600 seconds and batches of 5 rows 5 seconds apart, the configuration
+// receiver enabled.
 void config_preinit(config_record *record);
 
 // Replaces an owned text of the record with a copy of value (null clears it).

@@ -2,6 +2,7 @@
 
 #include "config/config_parse.h"
 
+#include <algorithm>
 #include <cstring>
 #include <new>
 #include <span>
@@ -13,6 +14,7 @@
 #include "common/pc1.h"
 #include "common/text.h"
 #include "config/config_lists.h"
+#include "config/detector_settings.h"
 #include "dca/filter/dca_filter.h"
 #include "platform/eventlog.h"
 #include "platform/profile.h"
@@ -400,6 +402,31 @@ apply_dead_entry_timeout(config_record *record, const std::u16string &value)
     return 0;
 }
 
+// BATCH-SIZE and BATCH-PAUSE: numbers held to their bounds at once; BATCH-SIZE 0 is "not set"
+// and keeps the default.
+int
+apply_batch_size(config_record *record, const std::u16string &value)
+{
+    std::int32_t size = number(value);
+    record->logoff_batch_size =
+        size == 0
+            ? LOGOFF_DEFAULT_BATCH_SIZE
+            : static_cast<std::uint16_t>(std::clamp<std::int32_t>(size, 1, LOGOFF_BATCH_SIZE_MAX));
+    log_write(LOG_MSG, u"\tparse_keyvalue_logoffdetect: BATCH-SIZE: %d\n",
+              static_cast<std::int32_t>(record->logoff_batch_size));
+    return 0;
+}
+
+int
+apply_batch_pause(config_record *record, const std::u16string &value)
+{
+    record->logoff_batch_pause = static_cast<std::uint16_t>(
+        std::clamp<std::int32_t>(number(value), 0, LOGOFF_BATCH_PAUSE_MAX));
+    log_write(LOG_MSG, u"\tparse_keyvalue_logoffdetect: BATCH-PAUSE: %d\n",
+              static_cast<std::int32_t>(record->logoff_batch_pause));
+    return 0;
+}
+
 // ALLOWED-AGENT-NETWORKS: without this key any address may act as an agent; with it only these
 // networks.
 int
@@ -546,6 +573,8 @@ constexpr const section_rules *SECTIONS[] = {
 
 // Where the post-processing bounds DETECTION-INTERVAL, in seconds.
 constexpr std::int64_t DETECTION_INTERVAL_LIMIT = 1800;
+// And GETALLUSERS-RATE, in datagrams a second.
+constexpr std::int64_t GETALLUSERS_RATE_LIMIT = 1000000;
 
 constexpr key_row KEYS[] = {
     // SETTINGS
@@ -653,6 +682,12 @@ constexpr key_row KEYS[] = {
      .key = u"ALLOWED-AGENT-NETWORKS",
      .kind = key_kind::custom,
      .apply = apply_agent_networks},
+    {.section = &SECTION_NIV_COLLECTOR,
+     .key = u"GETALLUSERS-RATE",
+     .kind = key_kind::number,
+     .number = FIELD<&config_record::getallusers_rate>,
+     .number_line = u"\tparse_keyvalue_cidmgr: GETALLUSERS-RATE: %d\n",
+     .most = GETALLUSERS_RATE_LIMIT},
 
     // LOGOFF-DETECTION
     {.section = &SECTION_LOGOFF_DETECTION,
@@ -689,6 +724,14 @@ constexpr key_row KEYS[] = {
      .kind = key_kind::number,
      .number = FIELD<&config_record::ping_timeout>,
      .number_line = u"\tparse_keyvalue_logoffdetect: PING-TIMEOUT: %d\n"},
+    {.section = &SECTION_LOGOFF_DETECTION,
+     .key = u"BATCH-SIZE",
+     .kind = key_kind::custom,
+     .apply = apply_batch_size},
+    {.section = &SECTION_LOGOFF_DETECTION,
+     .key = u"BATCH-PAUSE",
+     .kind = key_kind::custom,
+     .apply = apply_batch_pause},
 
     // LOGGING
     {.section = &SECTION_LOGGING,

@@ -470,6 +470,7 @@ init_logoff_detector(config_record *config)
     wrkstping_init(static_cast<std::int32_t>(config->ping_timeout),
                    static_cast<std::uint8_t>(config->ping_retry_count));
     logoff_detector_init(config->detection_mode, config->detection_interval);
+    logoff_detector_set_batches(config->logoff_batch_size, config->logoff_batch_pause);
     return started(threadpool_run(logoff_detector, config, 1),
                    u"%s_init: User Logoff Detector Thread couldn't started\n", LOG_DEBUG,
                    u"%s_init: User Logoff Detector Thread started\n");
@@ -499,6 +500,7 @@ init_request_server(config_record *config)
                 u"%s_init: Transparent SSO Server Initialized\n") != 0) {
         return -1;
     }
+    SSO_server_set_getallusers_rate(config->getallusers_rate);
     return started(threadpool_run(SSO_server_thread, nullptr, 1),
                    u"%s_init: Transparent SSO Server couldn't started\n", LOG_MSG,
                    u"%s_init: Transparent SSO Server started\n");

@@ -37,6 +37,7 @@ struct server_state {
     net_handle *handle = nullptr;
     std::atomic<std::uint16_t> port{SSO_DEFAULT_SERVER_PORT};
     std::atomic<unsigned int> transit_delay_ms{SSO_TRANSIT_DELAY_SECONDS * 1000};
+    std::atomic<std::uint32_t> getall_rate{0}; // GetAllUsers logons a second, 0 unpaced
 };
 // Never destroyed: the server thread may still receive while the process ends.
 server_state &g_server = *new server_state;
@@ -108,13 +109,44 @@ enqueue_logon(userdb_callback_context *context, int (*enqueue)(UserInfo *))
 // most one page waits outside the queue.
 constexpr int REPLAY_PAGE_ROWS = 256;
 
+// Holds a replay's rows to rate a second: each row goes at least 1/rate seconds after the one
+// before. Each row becomes one datagram to the appliance, so this is also the pace at which the
+// appliance receives the replay. A replay held up elsewhere (a full queue) does not catch up
+// with a burst afterwards.
+class replay_pace {
+  public:
+    explicit replay_pace(std::uint32_t rate)
+        : period_(rate == 0 ? 0 : 1000000000LL / rate), paced_(rate != 0)
+    {
+    }
+    void before_row()
+    {
+        if (!paced_) {
+            return;
+        }
+        auto now = std::chrono::steady_clock::now();
+        if (next_ > now) {
+            std::this_thread::sleep_until(next_);
+            now = next_;
+        }
+        next_ = now + period_;
+    }
+
+  private:
+    std::chrono::nanoseconds period_;
+    bool paced_;
+    std::chrono::steady_clock::time_point next_{};
+};
+
 // Sends the node the stored live logons again (those created at or after created_since, or
 // all of them for INT32_MIN): page by page in rowid order, each row queued as a logon for this
-// node alone. The queue's bound makes the replay wait for the update thread, so memory holds at
-// most the bound and one page of it. The count of rows queued.
+// node alone, at most rate a second (0: as fast as the queue takes them). The queue's bound
+// makes the replay wait for the update thread, so memory holds at most the bound and one page
+// of it. The count of rows queued.
 long
-replay_logons(gw_node *node, std::int32_t created_since)
+replay_logons(gw_node *node, std::int32_t created_since, std::uint32_t rate)
 {
+    replay_pace pace(rate);
     long queued = 0;
     std::int32_t after = 0;
     for (;;) {
@@ -133,7 +165,10 @@ replay_logons(gw_node *node, std::int32_t created_since)
             userdb_callback_context context{node, row};
             if (failed) {
                 userdb_free_userinfo(row); // the queue is gone: the rest of the page too
-            } else if (enqueue_logon(&context, gw_update_queue_enqueue_replay)) {
+                continue;
+            }
+            pace.before_row();
+            if (enqueue_logon(&context, gw_update_queue_enqueue_replay)) {
                 ++queued;
             } else {
                 failed = true;
@@ -151,7 +186,7 @@ void
 replay_all_users(void *argument)
 {
     auto *node = static_cast<gw_node *>(argument);
-    long queued = replay_logons(node, INT32_MIN);
+    long queued = replay_logons(node, INT32_MIN, g_server.getall_rate.load());
     log_write(LOG_DEBUG, u"SSO_server_handle_getallusers_req: %d logons queued for GW %s\n",
               static_cast<int>(queued), node->name);
     node->getall_pending = false;
@@ -460,6 +495,12 @@ SSO_server_handle_wrkstpoll_req(const char16_t *workstation, const char16_t *app
     return 0;
 }
 
+void
+SSO_server_set_getallusers_rate(std::uint32_t per_second)
+{
+    g_server.getall_rate = per_second;
+}
+
 int
 SSO_server_handle_getallusers_req(const char16_t *appliance)
 {
@@ -530,7 +571,8 @@ SSO_server_handle_transit_time_user_req(gw_node *node)
     }
     log_write(LOG_DEBUG, u"SSO_server_handle_transit_time_user_req: Request received from GW: %s\n",
               node->name);
-    (void)replay_logons(node, static_cast<std::int32_t>(std::time(nullptr)) - USERDB_TRANSIT_TIME);
+    (void)replay_logons(node, static_cast<std::int32_t>(std::time(nullptr)) - USERDB_TRANSIT_TIME,
+                        0);
     return 0;
 }
 

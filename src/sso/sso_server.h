@@ -48,6 +48,10 @@ int SSO_server_handle_wrkstpoll_req(const char16_t *workstation, const char16_t 
 // Starts the replay of every live logon to the appliance on a pool worker. 0 (also when the
 // request was dropped because its replay still runs), -1 unregistered or not submitted.
 int SSO_server_handle_getallusers_req(const char16_t *appliance);
+// The pace of the GetAllUsers replay in logons (datagrams) a second, for appliances with small
+// receive buffers (GETALLUSERS-RATE); 0, the default, queues them as fast as the queue takes
+// them. Set during start-up; a replay reads it when it starts.
+void SSO_server_set_getallusers_rate(std::uint32_t per_second);
 int SSO_server_handle_response(const char16_t *appliance, int code);
 int SSO_server_handle_transit_time_user_req(gw_node *node);
 

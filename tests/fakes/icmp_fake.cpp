@@ -2,6 +2,7 @@
 
 #include "fakes/icmp_fake.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <chrono>
@@ -9,6 +10,7 @@
 #include <map>
 #include <mutex>
 #include <new>
+#include <thread>
 
 #include "platform/icmp.h"
 
@@ -23,7 +25,9 @@ struct fake_state {
     std::map<std::uint32_t, std::deque<long>> scripts;
     std::vector<icmp_fake::echo> echoes;
     bool fail_open = false;
+    bool wait_timeouts = false;
     int open = 0;
+    int most_open = 0;
 };
 fake_state g_fake;
 
@@ -76,6 +80,20 @@ open_handles()
     return g_fake.open;
 }
 
+int
+most_open()
+{
+    std::lock_guard guard(g_fake.lock);
+    return g_fake.most_open;
+}
+
+void
+wait_timeouts(bool wait)
+{
+    std::lock_guard guard(g_fake.lock);
+    g_fake.wait_timeouts = wait;
+}
+
 void
 reset()
 {
@@ -83,7 +101,9 @@ reset()
     g_fake.scripts.clear();
     g_fake.echoes.clear();
     g_fake.fail_open = false;
+    g_fake.wait_timeouts = false;
     g_fake.open = 0;
+    g_fake.most_open = 0;
 }
 
 } // namespace icmp_fake
@@ -96,7 +116,7 @@ platform_icmp_open()
         errno = EPERM;
         return nullptr;
     }
-    ++g_fake.open;
+    g_fake.most_open = std::max(g_fake.most_open, ++g_fake.open);
     return new platform_icmp{0};
 }
 
@@ -112,9 +132,10 @@ platform_icmp_close(platform_icmp *icmp)
 }
 
 int
-platform_icmp_echo(platform_icmp *, std::uint32_t address, unsigned int, unsigned long *status)
+platform_icmp_echo(platform_icmp *, std::uint32_t address, unsigned int timeout_ms,
+                   unsigned long *status)
 {
-    std::lock_guard guard(g_fake.lock);
+    std::unique_lock guard(g_fake.lock);
     g_fake.echoes.push_back({address, now_ms()});
     auto &queue = g_fake.scripts[address];
     long next = -1;
@@ -123,6 +144,10 @@ platform_icmp_echo(platform_icmp *, std::uint32_t address, unsigned int, unsigne
         queue.pop_front();
     }
     if (next < 0) {
+        if (g_fake.wait_timeouts) {
+            guard.unlock();
+            std::this_thread::sleep_for(std::chrono::milliseconds(timeout_ms));
+        }
         *status = PLATFORM_ICMP_TIMED_OUT;
         return 0;
     }

@@ -20,6 +20,9 @@ void script(const std::string &address, const std::vector<long> &statuses);
 void fail_open(bool fail);
 std::vector<echo> echoes();
 int open_handles(); // handles not closed yet
+int most_open();    // the most handles open at one time since the reset
+// Whether an echo that gets no reply waits its time-out, as a real one does (off after reset).
+void wait_timeouts(bool wait);
 void reset();
 
 } // namespace icmp_fake

@@ -79,6 +79,9 @@ TEST_F(Config, DefaultsAndDerivedValuesWithoutSettings)
     EXPECT_EQ(record.detection_interval, 600);
     EXPECT_EQ(record.ping_retry_count, 3u);
     EXPECT_EQ(record.dead_entry_timeout, 1);
+    EXPECT_EQ(record.logoff_batch_size, 5);
+    EXPECT_EQ(record.logoff_batch_pause, 5);
+    EXPECT_EQ(record.getallusers_rate, 0u);
     EXPECT_TRUE(logged("Starting the service configuration is done now.."));
 }
 
@@ -129,6 +132,28 @@ TEST_F(Config, RetryCountHandedToThePingIsBounded)
     // The dead-entry timeout is decimal hours.
     ASSERT_EQ(parse(SETTINGS + "[NIV-COLLECTOR]\nDEAD-ENTRY-TIMEOUT=010\n"), 0);
     EXPECT_EQ(record.dead_entry_timeout, 10);
+}
+
+TEST_F(Config, DetectorBatchesAndGetAllUsersRateAreHeldToTheirBounds)
+{
+    struct row {
+        const char *size, *pause, *rate;
+        int batch_size, batch_pause;
+        std::uint32_t getallusers_rate;
+    };
+    // A batch size of 0 is "not set"; a pause of 0 means none.
+    for (const row &r : {row{"50", "1", "250", 50, 1, 250}, row{"0", "0", "0", 5, 0, 0},
+                         row{"-3", "-1", "2000000", 1, 0, 1000000},
+                         row{"70000", "99999", "0x10", 10000, 3600, 16}}) {
+        ASSERT_EQ(parse(SETTINGS + "[NIV-COLLECTOR]\nGETALLUSERS-RATE=" + r.rate +
+                        "\n[LOGOFF-DETECTION]\nBATCH-SIZE=" + r.size + "\nBATCH-PAUSE=" + r.pause +
+                        "\n"),
+                  0);
+        EXPECT_EQ(record.logoff_batch_size, r.batch_size) << r.size;
+        EXPECT_EQ(record.logoff_batch_pause, r.batch_pause) << r.pause;
+        EXPECT_EQ(record.getallusers_rate, r.getallusers_rate) << r.rate;
+    }
+    EXPECT_TRUE(logged("parse_keyvalue_logoffdetect: BATCH-SIZE: 10000"));
 }
 
 TEST_F(Config, ThreadPoolGrowsTwoPerDomainControllerUpTo1024)

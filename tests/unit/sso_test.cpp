@@ -217,6 +217,7 @@ class SsoLink : public nivo_test::collector_fixture {
     void TearDown() override
     {
         gw_update_queue_set_bound(GW_UPDATE_QUEUE_BOUND); // a replay left waiting goes on
+        SSO_server_set_getallusers_rate(0);
         threadpool_destroy(); // pending file rewrites and resends finish first
         SSOclient_fini();
         EXPECT_EQ(g_is_active_collector.load(), counter_before);
@@ -421,6 +422,28 @@ TEST_F(SsoLink, ForgedGetAllUsersRunOneReplayAtATimeInABoundedQueue)
         }
     }
     EXPECT_EQ(users.size(), 50u);
+}
+
+TEST_F(SsoLink, GetAllUsersGoesInOneBurstOrAtTheConfiguredRate)
+{
+    std::vector<std::pair<std::string, std::string>> logons;
+    for (int i = 0; i < 60; ++i) {
+        logons.emplace_back("u" + std::to_string(i), "10.1.0." + std::to_string(i));
+    }
+    store_quietly(logons);
+    bytes get_all = sso_build_request(SSO_CODE_GETALLUSERS);
+    // Unpaced by default: done well before a pace of even 10 a second would allow (5.9 s).
+    ASSERT_EQ(request(get_all, u"127.0.0.2"), 1);
+    ASSERT_TRUE(replayed(node_a));
+    EXPECT_EQ(drain_update_queue().size(), 60u);
+
+    // 40 a second: 60 logons take at least 59/40 seconds.
+    SSO_server_set_getallusers_rate(40);
+    auto start = std::chrono::steady_clock::now();
+    ASSERT_EQ(request(get_all, u"127.0.0.2"), 1);
+    ASSERT_TRUE(nivo_test::eventually([&] { return !node_a->getall_pending.load(); }, 10000));
+    EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(1475));
+    EXPECT_EQ(drain_update_queue().size(), 60u);
 }
 
 TEST_F(SsoLink, WorkstationPolls)

@@ -140,6 +140,7 @@ exit 1
     {
         logoff_detector_stop();
         threadpool_destroy();
+        logoff_detector_set_batches(LOGOFF_DEFAULT_BATCH_SIZE, LOGOFF_DEFAULT_BATCH_PAUSE);
         nivo_test::set_env("NIVO_WRKST_HELPER", "");
         g_is_active_collector = 0;
         collector_fixture::TearDown();
@@ -152,6 +153,24 @@ exit 1
             if (line.find(text) != std::string::npos) {
                 out.push_back(line.substr(line.find(text)));
             }
+        }
+        return out;
+    }
+
+    // The RowIDs of the rows the detector handed on, in its order.
+    std::vector<int> handed_rowids()
+    {
+        std::vector<int> out;
+        for (const std::string &line : log_matching("logoff_detector: USER: ")) {
+            out.push_back(std::atoi(line.c_str() + line.find("RowID: ") + 7));
+        }
+        return out;
+    }
+    static std::vector<int> rowids(int from, int to)
+    {
+        std::vector<int> out;
+        for (int id = from; id <= to; ++id) {
+            out.push_back(id);
         }
         return out;
     }
@@ -238,6 +257,9 @@ TEST_F(Logoff, DetectorWorksTwelveDueRowsInBatchesOfFiveThenSleepsTheInterval)
         insert_due("user" + std::to_string(i), ip); // never answers: logged out
     }
     logoff_detector_init(DETECTION_MODE_LDAP, 2); // LDAP checks by ping too
+    config_record defaults{};
+    config_preinit(&defaults); // no BATCH-SIZE, no BATCH-PAUSE
+    logoff_detector_set_batches(defaults.logoff_batch_size, defaults.logoff_batch_pause);
     auto start = std::chrono::steady_clock::now();
     ASSERT_EQ(threadpool_run(logoff_detector, nullptr, 1), 0);
     ASSERT_TRUE(nivo_test::eventually(
@@ -266,6 +288,55 @@ TEST_F(Logoff, DetectorWorksTwelveDueRowsInBatchesOfFiveThenSleepsTheInterval)
     EXPECT_GE(took, 15.0 + 2.0 - 0.2); // three pauses of 5 s and one interval of 2 s
     EXPECT_TRUE(rows().empty());
     EXPECT_EQ(drain_update_queue().size(), 12u);
+}
+
+TEST_F(Logoff, BatchesOfFiftyASecondApartAreSubmittedInRowidOrder)
+{
+    for (int i = 1; i <= 120; ++i) {
+        insert_due("user" + std::to_string(i), "10.0.4." + std::to_string(i));
+    }
+    logoff_detector_init(DETECTION_MODE_PING, 2);
+    logoff_detector_set_batches(50, 1);
+    long long start_ms = std::chrono::duration_cast<std::chrono::milliseconds>(
+                             std::chrono::steady_clock::now().time_since_epoch())
+                             .count();
+    ASSERT_EQ(threadpool_run(logoff_detector, nullptr, 1), 0);
+    ASSERT_TRUE(nivo_test::eventually(
+        [&] { return log_matching("UserInfo Selected: 0").size() >= 2; }, 30000));
+    logoff_detector_stop();
+
+    const std::string prefix = "logoff_detector: UserInfo Selected: ";
+    std::vector<std::string> selected = log_matching(prefix);
+    ASSERT_GE(selected.size(), 5u);
+    const int counts[] = {50, 50, 20, 0, 0};
+    for (std::size_t i = 0; i < 5; ++i) {
+        EXPECT_EQ(std::atoi(selected[i].c_str() + prefix.size()), counts[i]) << selected[i];
+    }
+    EXPECT_EQ(handed_rowids(), rowids(1, 120));
+    // Batch b is handed on after b pauses of a second.
+    for (const icmp_fake::echo &e : icmp_fake::echoes()) {
+        long long batch = ((e.address & 255) - 1) / 50;
+        EXPECT_GE(e.at_ms - start_ms, 1000 * batch) << "row " << (e.address & 255);
+    }
+    EXPECT_TRUE(nivo_test::eventually([&] { return rows().empty(); }));
+}
+
+TEST_F(Logoff, ChecksOfALargeBatchLeaveTheReserveOfWorkersFree)
+{
+    // 20 silent workstations, 3 attempts of 100 ms each, on a pool of 8 of which the detector
+    // holds one: at most 8 - 1 - 2 checks at a time, still in rowid order.
+    icmp_fake::wait_timeouts(true);
+    for (int i = 1; i <= 20; ++i) {
+        insert_due("user" + std::to_string(i), "10.0.5." + std::to_string(i));
+    }
+    logoff_detector_set_batches(20, 0);
+    ASSERT_EQ(threadpool_run(logoff_detector, nullptr, 1), 0);
+    ASSERT_TRUE(nivo_test::eventually([&] { return rows().empty(); }, 30000));
+    EXPECT_LE(icmp_fake::most_open(), 8 - 1 - LOGOFF_POOL_RESERVE);
+    EXPECT_GE(icmp_fake::most_open(), 2); // and yet in parallel
+    EXPECT_EQ(handed_rowids(), rowids(1, 20));
+    EXPECT_FALSE(log_matching("waiting for a free worker").empty());
+    logoff_detector_stop();
 }
 
 TEST_F(Logoff, PassiveCollectorChecksNothingAndExcludedAddressesStayMarked)
