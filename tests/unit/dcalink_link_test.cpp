@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
 #include <ctime>
 #include <string>
@@ -171,6 +172,56 @@ TEST_F(Link, ALogonIsStoredWithTheCollectorsClockAndExpiresFromTheAgents)
     ASSERT_EQ(row.size(), 1u);
     EXPECT_GE(row[0].create, before);
     EXPECT_EQ(row[0].expire, agent_time + 600);
+}
+
+TEST_F(Link, AStreamCutAnywhereYieldsEachMessageWholeAndInOrder)
+{
+    std::vector<std::uint8_t> stream(DCALINK_HEADER_SIZE);
+    dcalink_build_handshake(stream.data(), DCALINK_MSG_REQUEST, DCALINK_ENCRYPTION_RC4);
+    std::vector<std::vector<std::uint8_t>> messages = {
+        data_message(u"alice", u"127.0.0.26", false),
+        std::vector<std::uint8_t>(DCALINK_HEADER_SIZE), // a DATA message without payload
+        data_message(u"bob", u"127.0.0.27", true),
+    };
+    dcalink_build_data_header(messages[1].data(), 2, 0);
+    for (const auto &m : messages) {
+        stream.insert(stream.end(), m.begin(), m.end());
+    }
+    log_set_loglevel(LOG_NOTICE); // a run per piece size: their debug lines would only slow it
+    for (std::size_t piece = 1; piece <= stream.size(); ++piece) {
+        dcaserver_stream parser;
+        std::vector<std::vector<std::uint8_t>> out;
+        int requests = 0;
+        for (std::size_t at = 0; at < stream.size();) {
+            std::size_t length = std::min(piece, stream.size() - at);
+            std::size_t used = 0;
+            dcaserver_stream_event event =
+                dcaserver_stream_feed(&parser, stream.data() + at, length, &used);
+            ASSERT_NE(event, DCASERVER_STREAM_FAULT);
+            if (event == DCASERVER_STREAM_MORE) {
+                ASSERT_EQ(used, length); // all taken
+            }
+            at += used;
+            requests += event == DCASERVER_STREAM_REQUEST;
+            if (event == DCASERVER_STREAM_MESSAGE) {
+                std::vector<std::uint8_t> whole(parser.message.header,
+                                                parser.message.header + DCALINK_HEADER_SIZE);
+                whole.insert(whole.end(), parser.message.payload.begin(),
+                             parser.message.payload.end());
+                out.push_back(std::move(whole));
+                EXPECT_FALSE(dcaserver_stream_in_message(parser));
+            }
+        }
+        EXPECT_EQ(requests, 1) << piece;
+        EXPECT_EQ(out, messages) << piece;
+    }
+    // A REQUEST for another encryption ends the stream at its twelfth byte.
+    dcaserver_stream parser;
+    stream[5] = DCALINK_ENCRYPTION_NONE;
+    std::size_t used = 0;
+    EXPECT_EQ(dcaserver_stream_feed(&parser, stream.data(), stream.size(), &used),
+              DCASERVER_STREAM_FAULT);
+    EXPECT_EQ(used, DCALINK_HEADER_SIZE);
 }
 
 TEST_F(Link, IdleConnectionsHoldNoWorker)
