@@ -251,12 +251,15 @@ main(int argc, char **argv)
     crypto_close(agent.crypto);
 
     unsigned long sent = 0;
+    std::string told; // what nivo-agentsim said besides its summary
     {
         std::ifstream in(out);
         std::string line;
         while (std::getline(in, line)) {
-            if (line.rfind("nivo-agentsim: ", 0) == 0) {
+            if (line.find("records sent on") != std::string::npos) {
                 sent = std::strtoul(line.c_str() + 15, nullptr, 10);
+            } else {
+                told += "    " + line + "\n";
             }
         }
     }
@@ -274,6 +277,7 @@ main(int argc, char **argv)
                 WIFEXITED(load_status) && WEXITSTATUS(load_status) == 0
                     ? ""
                     : "  (nivo-agentsim reported failures)");
+    std::printf("%s", told.c_str());
     std::printf("  Collector threads before / most      %ld / %ld\n", threads_before, threads_most);
     std::printf("  Collector RSS before / most          %ld / %ld kB\n", rss_before, rss_most);
     std::printf("  well-behaved agent                   %s, %u of %u logons stored, slowest %.3f "
