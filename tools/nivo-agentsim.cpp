@@ -25,6 +25,12 @@
 //            bad-payload     before each record a payload enciphered with another key
 //            bad-offsets     before each record a payload whose offsets point past its end
 //     -q, --quiet            only the summary line
+//   Many agents from one thread (instead of -n, -r and -m):
+//     -e, --every S          each of the connections sends one logon every S seconds, the
+//                            connections spread evenly over those seconds
+//     -l, --idle M           M more connections that only run the handshake (0)
+//     -t, --duration S       how long the logons go on, in seconds (30)
+//   With --every, --connections may be up to 20000; the connections are made one after the other.
 //
 // It prints one line per connection and a summary with the rate. The exit status is 0 when every
 // connection did what was asked, 1 otherwise (a refused handshake counts as done for the modes
@@ -44,6 +50,7 @@
 #include "common/net.h"
 #include "common/text.h"
 #include "dcalink/dcalink_protocol.h"
+#include "platform/system.h"
 
 namespace {
 
@@ -72,6 +79,9 @@ struct sim_options {
     int flags = 1;
     sim_mode mode = sim_mode::data;
     bool quiet = false;
+    double every = 0; // 0: a thread per connection sends its share of --records
+    unsigned idle = 0;
+    double duration = 30;
 };
 
 struct sim_result {
@@ -300,6 +310,90 @@ run_connection(const sim_options &o, crypto_handle *crypto, unsigned connection,
     return r;
 }
 
+// A handshaken agent connection, or null (told on standard error).
+net_handle *
+open_agent(const sim_options &o)
+{
+    std::u16string address = wide(o.address);
+    net_handle *handle =
+        net_init(address.c_str(), static_cast<std::uint16_t>(o.port), NET_MODE_CLIENT);
+    if (handle == nullptr || net_open(handle, NET_TRANSPORT_TCP) != 0) {
+        std::fprintf(stderr, "nivo-agentsim: cannot connect\n");
+        net_fini(handle);
+        return nullptr;
+    }
+    net_set_recv_timeout(handle, 10, 0);
+    if (handshake(handle, DCALINK_MSG_REQUEST, DCALINK_ENCRYPTION_RC4) != 1) {
+        std::fprintf(stderr, "nivo-agentsim: handshake failed\n");
+        net_fini(handle);
+        return nullptr;
+    }
+    return handle;
+}
+
+// --every: all connections from this thread, each sending a logon every o.every seconds for
+// o.duration seconds, and the idle ones holding their connection meanwhile. 0 when everything
+// was connected and sent.
+int
+run_steady(const sim_options &o, crypto_handle *crypto)
+{
+    std::size_t descriptors = 0;
+    (void)platform_raise_descriptor_limit(&descriptors);
+    if (descriptors < static_cast<std::size_t>(o.connections) + o.idle + 16) {
+        std::fprintf(stderr, "nivo-agentsim: only %zu descriptors for %u connections\n",
+                     descriptors, o.connections + o.idle);
+        return 1;
+    }
+    auto begin = std::chrono::steady_clock::now();
+    std::vector<net_handle *> agents;
+    bool ok = true;
+    for (unsigned c = 0; c < o.connections + o.idle && ok; ++c) {
+        net_handle *h = open_agent(o);
+        ok = h != nullptr;
+        if (ok) {
+            agents.push_back(h);
+        }
+    }
+    double connect_seconds =
+        std::chrono::duration<double>(std::chrono::steady_clock::now() - begin).count();
+    if (!ok) {
+        std::fprintf(stderr, "nivo-agentsim: %zu of %u connections made in %.3f s\n", agents.size(),
+                     o.connections + o.idle, connect_seconds);
+    }
+    unsigned long sent = 0;
+    unsigned long failed = 0;
+    auto start = std::chrono::steady_clock::now();
+    unsigned long rounds = ok ? static_cast<unsigned long>(o.duration / o.every + 0.999999) : 0;
+    for (unsigned long k = 0; k < rounds; ++k) {
+        for (unsigned c = 0; c < o.connections; ++c) {
+            if (agents[c] == nullptr) {
+                continue;
+            }
+            double at = o.every * (static_cast<double>(k) + static_cast<double>(c) / o.connections);
+            std::this_thread::sleep_until(start + std::chrono::duration<double>(at));
+            unsigned long index = k * o.connections + c;
+            std::vector<std::uint8_t> message = data_message(
+                o, crypto, c, k, o.first_ip + static_cast<std::uint32_t>(index), false);
+            if (send_all(agents[c], message.data(), message.size())) {
+                ++sent;
+            } else {
+                ++failed;
+                net_fini(agents[c]);
+                agents[c] = nullptr;
+            }
+        }
+    }
+    double seconds =
+        std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    for (net_handle *h : agents) {
+        net_fini(h);
+    }
+    std::printf("nivo-agentsim: %lu records sent on %u connections (%u idle besides) in %.3f s, "
+                "%lu failed sends; connected in %.3f s\n",
+                sent, o.connections, o.idle, seconds, failed, connect_seconds);
+    return ok && failed == 0 ? 0 : 1;
+}
+
 bool
 parse_mode(const std::string &text, sim_mode *mode)
 {
@@ -332,6 +426,8 @@ usage()
                  "usage: nivo-agentsim [-a ADDRESS] [-p PORT] [-c CONNECTIONS] [-n RECORDS]\n"
                  "                     [-r RATE] [-i FIRST-IP] [-u USER-PREFIX] [-d DOMAIN]\n"
                  "                     [-f FLAGS] [-m MODE] [-q]\n"
+                 "       nivo-agentsim [-a ADDRESS] [-p PORT] [-c CONNECTIONS] -e SECONDS\n"
+                 "                     [-l IDLE] [-t DURATION] [-i FIRST-IP] [-u USER-PREFIX]\n"
                  "modes: data clear garbage bad-request wrong-crypto bad-header huge-length\n"
                  "       truncated bad-payload bad-offsets\n");
 }
@@ -364,7 +460,7 @@ parse_arguments(int argc, char **argv, sim_options *o)
             o->port = static_cast<unsigned>(port);
         } else if (a == "-c" || a == "--connections") {
             unsigned long n = std::strtoul(v, &end, 10);
-            if (*end != 0 || n == 0 || n > 1024) {
+            if (*end != 0 || n == 0 || n > 20000) {
                 return false;
             }
             o->connections = static_cast<unsigned>(n);
@@ -392,6 +488,22 @@ parse_arguments(int argc, char **argv, sim_options *o)
             if (*end != 0) {
                 return false;
             }
+        } else if (a == "-e" || a == "--every") {
+            o->every = std::strtod(v, &end);
+            if (*end != 0 || !(o->every > 0) || o->every > 3600) {
+                return false;
+            }
+        } else if (a == "-l" || a == "--idle") {
+            unsigned long n = std::strtoul(v, &end, 10);
+            if (*end != 0 || n > 20000) {
+                return false;
+            }
+            o->idle = static_cast<unsigned>(n);
+        } else if (a == "-t" || a == "--duration") {
+            o->duration = std::strtod(v, &end);
+            if (*end != 0 || !(o->duration > 0) || o->duration > 3600) {
+                return false;
+            }
         } else if (a == "-m" || a == "--mode") {
             if (!parse_mode(v, &o->mode)) {
                 return false;
@@ -400,7 +512,8 @@ parse_arguments(int argc, char **argv, sim_options *o)
             return false;
         }
     }
-    return true;
+    // A thread per connection only up to 1024; more need --every.
+    return o->every > 0 || (o->connections <= 1024 && o->idle == 0);
 }
 
 } // namespace
@@ -413,6 +526,9 @@ main(int argc, char **argv)
         usage();
         return 2;
     }
+    if (o.every > 0) {
+        o.records = static_cast<unsigned long>(o.duration / o.every + 1) * o.connections;
+    }
     // Workstation addresses must stay inside the loopback network.
     if (o.first_ip + o.records < o.first_ip || ((o.first_ip + o.records) >> 24) != 127) {
         std::fprintf(stderr, "nivo-agentsim: too many records for 127.0.0.0/8 from %s\n",
@@ -423,6 +539,11 @@ main(int argc, char **argv)
     if (crypto == nullptr) {
         std::fprintf(stderr, "nivo-agentsim: the link's key cannot be derived\n");
         return 1;
+    }
+    if (o.every > 0) {
+        int rc = run_steady(o, crypto);
+        crypto_close(crypto);
+        return rc;
     }
     std::vector<sim_result> results(o.connections);
     std::vector<std::thread> threads;

@@ -63,7 +63,8 @@ struct log_file {
 struct log_state {
     log_file log;
     log_file events;
-    unsigned int level = LOG_DEBUG;
+    // Read by every thread on each line, changed at any time (a configuration push): atomic.
+    std::atomic<unsigned int> level{LOG_DEBUG};
     std::uint32_t log_limit = 1073741824u;
     std::uint32_t events_limit = 1073741824u;
     std::uint8_t action = LOG_OVERFLOW_ROTATE;

@@ -59,6 +59,7 @@ config_preinit(config_record *record)
     record->dcaserver_port = 5566;
     record->tsso_server_port = 6677;
     record->dead_entry_timeout = 1;
+    record->max_agent_connections = 4096;
     record->logoff_detection_enabled = 0;
     record->detection_mode = DETECTION_MODE_PING;
     record->detection_retry = 1;

@@ -56,8 +56,9 @@ struct config_record {
     std::uint8_t polling_mode;
     std::uint16_t dcaserver_port;
     std::uint16_t tsso_server_port;
-    std::int32_t dead_entry_timeout; // DEAD-ENTRY-TIMEOUT, hours, decimal (default 1)
-    std::uint32_t getallusers_rate;  // GETALLUSERS-RATE, datagrams a second (0: unpaced)
+    std::int32_t dead_entry_timeout;     // DEAD-ENTRY-TIMEOUT, hours, decimal (default 1)
+    std::uint32_t max_agent_connections; // MAX-AGENT-CONNECTIONS (default 4096)
+    std::uint32_t getallusers_rate;      // GETALLUSERS-RATE, datagrams a second (0: unpaced)
     // LOGOFF-DETECTION
     std::uint32_t logoff_detection_enabled;
     std::uint8_t detection_mode;
@@ -113,9 +114,9 @@ int config_set_logfiles(config_record *record);
 
 // Sets the defaults of the record's numbers (the record is zeroed before): THREADPOOL-SIZE 16,
 // both roles enabled, DCA-MODE NETAPI, NTLM monitoring off, SERVER-PORT and DCASERVER-PORT 5566,
-// POLLING-MODE REGISTRY, TSSO-SERVER-PORT 6677, logoff detection off in PING mode with one retry,
-// a DETECTION-INTERVAL of 600 seconds and batches of 5 rows 5 seconds apart, the configuration
-// receiver enabled.
+// POLLING-MODE REGISTRY, TSSO-SERVER-PORT 6677, MAX-AGENT-CONNECTIONS 4096, logoff detection off in
+// PING mode with one retry, a DETECTION-INTERVAL of 600 seconds and batches of 5 rows 5 seconds
+// apart, the configuration receiver enabled.
 void config_preinit(config_record *record);
 
 // Replaces an owned text of the record with a copy of value (null clears it).

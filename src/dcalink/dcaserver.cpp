@@ -2,7 +2,15 @@
 
 #include "dcalink/dcaserver.h"
 
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <cstring>
 #include <ctime>
+#include <deque>
+#include <memory>
+#include <mutex>
+#include <unordered_map>
 #include <utility>
 
 #include "common/crypto.h"
@@ -13,6 +21,7 @@
 #include "dcalink/dcalink_protocol.h"
 #include "config/detector_settings.h"
 #include "logoff/wrkstpoll_handlers.h"
+#include "platform/pollset.h"
 #include "platform/system.h"
 #include "userdb/userdb.h"
 #include "userdb/userinfo.h"
@@ -26,6 +35,8 @@ constexpr unsigned int ACCEPT_RETRY_MS = 100;
 struct dcaserver_state {
     crypto_handle *crypto = nullptr;
     net_handle *net = nullptr;
+    std::atomic<std::size_t> max_connections{DCASERVER_DEFAULT_MAX_CONNECTIONS};
+    std::atomic<bool> stop{false};
 };
 // Never destroyed: the connection jobs still use it while the process ends.
 dcaserver_state &g_server = *new dcaserver_state;
@@ -56,38 +67,6 @@ refusal_text(dcalink_parse_result result)
         break;
     }
     return u"unknown fault";
-}
-
-// Exactly length bytes, each receive waiting at most seconds when seconds is not 0. 1, 0 when
-// the peer closed, -1 on failure; -2 when nothing came in time.
-int
-recv_exact(platform_socket_t socket, void *buffer, std::size_t length, unsigned int seconds)
-{
-    if (socket == PLATFORM_INVALID_SOCKET) {
-        return 0;
-    }
-    auto *next = static_cast<std::uint8_t *>(buffer);
-    std::size_t left = length;
-    while (left > 0) {
-        if (seconds != 0 &&
-            platform_socket_wait_readable(socket, static_cast<long>(seconds), 0) != 1) {
-            return -2;
-        }
-        long long n = platform_socket_recv(socket, next, left);
-        if (n == 0 || (n < 0 && platform_socket_error_is_reset(platform_socket_error()))) {
-            log_write(LOG_DEBUG, u"dcaserver_net_recv: peer has closed the connection\n");
-            return 0;
-        }
-        if (n < 0) {
-            log_write(LOG_ERROR, u"dcaserver_net_recv: receive failed: %d\n",
-                      platform_socket_error());
-            return -1;
-        }
-        log_write(LOG_DEBUG, u"dcaserver_net_recv: %d bytes received\n", n);
-        next += n;
-        left -= static_cast<std::size_t>(n);
-    }
-    return 1;
 }
 
 // A peer's address as dotted IPv4 text, narrow for the log lines and wide for the filters, and
@@ -239,6 +218,7 @@ dcaserver_net_accept(net_sockaddr *address, std::uint32_t *length)
 int
 dcaserver_init(const char16_t *address, std::uint16_t port)
 {
+    g_server.stop = false;
     if (dcaserver_crypto_init() != 0) {
         return -1;
     }
@@ -261,12 +241,6 @@ dcaserver_fini()
     if (g_server.crypto != nullptr) {
         dcaserver_crypto_fini();
     }
-}
-
-int
-dcaserver_net_recv(platform_socket_t socket, void *buffer, std::size_t length)
-{
-    return recv_exact(socket, buffer, length, 0);
 }
 
 int
@@ -296,33 +270,6 @@ dcaserver_net_send(platform_socket_t socket, const void *buffer, std::size_t len
 }
 
 int
-dcaserver_receive_request(platform_socket_t socket)
-{
-    log_write(LOG_DEBUG, u"dcaserver_receive_request: Receiving REQUEST Header\n");
-    std::uint8_t header[DCALINK_HEADER_SIZE];
-    int rc = recv_exact(socket, header, sizeof header, DCASERVER_HANDSHAKE_SECONDS);
-    if (rc == -2) {
-        log_write(LOG_ERROR, u"dcaserver_receive_request: no REQUEST within %d seconds\n",
-                  DCASERVER_HANDSHAKE_SECONDS);
-        return -1;
-    }
-    if (rc < 1) {
-        return rc;
-    }
-    dcalink_header request = dcalink_parse_header(header);
-    if (request.type != DCALINK_MSG_REQUEST) {
-        log_write(LOG_ERROR, u"dcaserver_receive_request: Invalid REQUEST Header\n");
-        return -1;
-    }
-    if (request.encryption != DCASERVER_ENCRYPTION) {
-        log_write(LOG_ERROR, u"dcaserver_receive_request: requested encryption not supported\n");
-        return -1;
-    }
-    log_write(LOG_DEBUG, u"dcaserver_receive_request: encryption type matched\n");
-    return 1;
-}
-
-int
 dcaserver_send_response(platform_socket_t socket)
 {
     log_write(LOG_DEBUG, u"dcaserver_send_response: Sending RESPONSE Header\n");
@@ -331,33 +278,41 @@ dcaserver_send_response(platform_socket_t socket)
     return dcaserver_net_send(socket, header, sizeof header);
 }
 
-int
-dcaserver_peer_handshake(platform_socket_t socket)
+namespace {
+
+// Where a stream stands: reading the REQUEST, a DATA header, or the payload that header
+// announced.
+enum : int {
+    STREAM_REQUEST = 0,
+    STREAM_HEADER = 1,
+    STREAM_PAYLOAD = 2,
+};
+
+// The complete REQUEST in stream->message.header: whether the Collector accepts it.
+bool
+dcaserver_receive_request(const std::uint8_t *header)
 {
-    if (dcaserver_receive_request(socket) < 1) {
-        log_write(LOG_ERROR, u"dcaserver_peer_handshake: REQUEST couldn't Received\n");
-        return -1;
+    dcalink_header request = dcalink_parse_header(header);
+    if (request.type != DCALINK_MSG_REQUEST) {
+        log_write(LOG_ERROR, u"dcaserver_receive_request: Invalid REQUEST Header\n");
+        return false;
     }
-    if (dcaserver_send_response(socket) < 1) {
-        log_write(LOG_ERROR, u"dcaserver_peer_handshake: RESPONSE couldn't Sent\n");
-        return -1;
+    if (request.encryption != DCASERVER_ENCRYPTION) {
+        log_write(LOG_ERROR, u"dcaserver_receive_request: requested encryption not supported\n");
+        return false;
     }
-    log_write(LOG_DEBUG, u"dcaserver_peer_handshake: peer handshake completed successfully\n");
-    return 0;
+    log_write(LOG_DEBUG, u"dcaserver_receive_request: encryption type matched\n");
+    return true;
 }
 
-int
-dcaserver_receive_data(platform_socket_t socket)
+// A complete DATA header: room for its payload, or false when the stream is to end.
+bool
+dcaserver_receive_data(dcaserver_message *message)
 {
-    log_write(LOG_DEBUG, u"dcaserver_receive_data: Receiving DATA Header\n");
-    std::uint8_t header[DCALINK_HEADER_SIZE];
-    if (dcaserver_net_recv(socket, header, sizeof header) < 1) {
-        return -1;
-    }
-    dcalink_header data = dcalink_parse_header(header);
+    dcalink_header data = dcalink_parse_header(message->header);
     if (data.type != DCALINK_MSG_DATA) {
         log_write(LOG_ERROR, u"dcaserver_receive_data: Invalid DATA Header\n");
-        return -1;
+        return false;
     }
     // The length comes from the network: nothing longer than an agent can build is read, and
     // the rest of the stream cannot be trusted once a header lies about its length.
@@ -366,20 +321,76 @@ dcaserver_receive_data(platform_socket_t socket)
                   u"dcaserver_receive_data: DATA length %u over the limit of %u bytes, "
                   u"connection dropped\n",
                   data.length, static_cast<unsigned int>(DCALINK_PAYLOAD_MAX));
-        return -1;
+        return false;
     }
-    // A payload never exceeds the limit, so it lives on the worker's stack.
-    std::uint8_t payload[DCALINK_PAYLOAD_MAX];
+    try {
+        message->payload.assign(data.length, 0);
+    } catch (...) {
+        log_write(LOG_ERROR, u"dcaserver_receive_data: data buffer allocation failed\n");
+        return false;
+    }
     log_write(LOG_DEBUG, u"dcaserver_receive_data: DATA Header Received\n");
     log_write(LOG_DEBUG, u"dcaserver_receive_data: Receiving DATA\n");
-    if (dcaserver_net_recv(socket, payload, data.length) < 1) {
-        return -1;
-    }
-    log_write(LOG_DEBUG, u"dcaserver_receive_data: DATA Received\n");
-    (void)dcaserver_extract_data(header, payload, data.length);
-    return 0;
+    return true;
 }
 
+} // namespace
+
+dcaserver_stream_event
+dcaserver_stream_feed(dcaserver_stream *stream, const std::uint8_t *bytes, std::size_t length,
+                      std::size_t *used)
+{
+    *used = 0;
+    for (;;) {
+        if (stream->phase == STREAM_PAYLOAD) {
+            std::vector<std::uint8_t> &payload = stream->message.payload;
+            std::size_t take = std::min(payload.size() - stream->have, length - *used);
+            if (take > 0) {
+                std::memcpy(payload.data() + stream->have, bytes + *used, take);
+            }
+            stream->have += take;
+            *used += take;
+            if (stream->have < payload.size()) {
+                return DCASERVER_STREAM_MORE;
+            }
+            log_write(LOG_DEBUG, u"dcaserver_receive_data: DATA Received\n");
+            stream->phase = STREAM_HEADER;
+            stream->have = 0;
+            return DCASERVER_STREAM_MESSAGE;
+        }
+        if (*used == length) {
+            return DCASERVER_STREAM_MORE;
+        }
+        if (stream->phase == STREAM_HEADER && stream->have == 0) {
+            log_write(LOG_DEBUG, u"dcaserver_receive_data: Receiving DATA Header\n");
+        }
+        std::size_t take = std::min(DCALINK_HEADER_SIZE - stream->have, length - *used);
+        std::memcpy(stream->message.header + stream->have, bytes + *used, take);
+        stream->have += take;
+        *used += take;
+        if (stream->have < DCALINK_HEADER_SIZE) {
+            return DCASERVER_STREAM_MORE;
+        }
+        stream->have = 0;
+        if (stream->phase == STREAM_REQUEST) {
+            if (!dcaserver_receive_request(stream->message.header)) {
+                return DCASERVER_STREAM_FAULT;
+            }
+            stream->phase = STREAM_HEADER;
+            return DCASERVER_STREAM_REQUEST;
+        }
+        if (!dcaserver_receive_data(&stream->message)) {
+            return DCASERVER_STREAM_FAULT;
+        }
+        stream->phase = STREAM_PAYLOAD;
+    }
+}
+
+bool
+dcaserver_stream_in_message(const dcaserver_stream &stream)
+{
+    return stream.phase == STREAM_PAYLOAD || (stream.phase == STREAM_HEADER && stream.have > 0);
+}
 namespace {
 
 // Decrypts the payload in place where the header says it is encrypted, and parses it into
@@ -559,40 +570,421 @@ dcaserver_extract_data(const std::uint8_t *header, std::uint8_t *payload, std::s
 }
 
 void
-dcaserver_handle_client(void *argument)
+dcaserver_set_max_connections(std::size_t most)
 {
-    auto socket = reinterpret_cast<platform_socket_t>(argument);
-    if (dcaserver_peer_handshake(socket) != 0) {
+    g_server.max_connections = most == 0 ? DCASERVER_DEFAULT_MAX_CONNECTIONS : most;
+}
+
+void
+dcaserver_stop()
+{
+    g_server.stop = true;
+}
+
+namespace {
+
+using server_clock = std::chrono::steady_clock;
+
+// How often the server loop looks at the deadlines and at connections it stopped reading, and so
+// how late past its deadline a connection may end.
+constexpr int TICK_MS = 200;
+// Accepts taken in one turn of the loop, so that a burst of connections cannot starve the open
+// ones.
+constexpr int ACCEPTS_PER_TURN = 64;
+// Descriptors kept for everything else the service opens (store, logs, appliance sockets).
+constexpr std::size_t DESCRIPTORS_KEPT = 256;
+
+// A connection's complete messages waiting for its job, shared by the server loop and the job
+// (which may outlive the connection: what the agent sent before closing is still handled).
+struct dcaserver_channel {
+    std::mutex lock;
+    std::deque<dcaserver_message> queue;
+    std::size_t queued_bytes = 0;
+    bool busy = false; // a job is taking messages from the queue
+};
+
+// A message's share of DCASERVER_QUEUE_BYTES: its bytes and what holding it costs.
+std::size_t
+message_cost(const dcaserver_message &message)
+{
+    return sizeof message + message.payload.size();
+}
+
+struct dcaserver_connection {
+    platform_socket_t socket = PLATFORM_INVALID_SOCKET;
+    dcaserver_stream stream;
+    std::shared_ptr<dcaserver_channel> channel;
+    server_clock::time_point deadline; // of the handshake, or of the DATA message begun
+    bool timed = true;                 // whether the deadline applies
+    bool paused = false;               // out of the poll set while its queue is full
+    bool handshaken = false;           // the RESPONSE has gone out
+    bool response_failed = false;
+};
+
+// The pool job of a connection: handles its queued messages in order until the queue is empty.
+void
+dcaserver_message_job(void *argument)
+{
+    std::unique_ptr<std::shared_ptr<dcaserver_channel>> held(
+        static_cast<std::shared_ptr<dcaserver_channel> *>(argument));
+    dcaserver_channel &channel = **held;
+    for (;;) {
+        dcaserver_message message;
+        {
+            std::lock_guard guard(channel.lock);
+            if (channel.queue.empty()) {
+                channel.busy = false;
+                return;
+            }
+            message = std::move(channel.queue.front());
+            channel.queue.pop_front();
+            channel.queued_bytes -= message_cost(message);
+        }
+        std::uint8_t none = 0; // an empty payload still needs an address
+        (void)dcaserver_extract_data(message.header,
+                                     message.payload.empty() ? &none : message.payload.data(),
+                                     message.payload.size());
+    }
+}
+
+struct dcaserver_loop {
+    platform_pollset *set = nullptr;
+    platform_socket_t listener = PLATFORM_INVALID_SOCKET;
+    std::unordered_map<platform_socket_t, std::unique_ptr<dcaserver_connection>> connections;
+    std::size_t most = DCASERVER_DEFAULT_MAX_CONNECTIONS;
+    bool refusing = false; // connections have been refused since the limit was reached
+    bool listener_paused = false;
+    server_clock::time_point listener_back;
+};
+
+// Ends a connection with the lines of the step it was in.
+void
+dcaserver_close_connection(dcaserver_loop &loop, dcaserver_connection *connection)
+{
+    if (connection->handshaken) {
+        log_write(LOG_DEBUG, u"dcaserver_handle_client: terminating connection to peer\n");
+    } else {
+        if (!connection->response_failed) {
+            log_write(LOG_ERROR, u"dcaserver_peer_handshake: REQUEST couldn't Received\n");
+        }
         log_write(LOG_ERROR, u"dcaserver_handle_client: peer handshake failed\n");
+    }
+    platform_socket_t socket = connection->socket;
+    if (!connection->paused) {
+        (void)platform_pollset_remove(loop.set, socket);
+    }
+    platform_socket_close(socket);
+    loop.connections.erase(socket); // frees connection
+    if (loop.refusing && loop.connections.size() < loop.most) {
+        loop.refusing = false;
+        log_write(LOG_INFO,
+                  u"dcaserver_thread: below MAX-AGENT-CONNECTIONS again, connections accepted\n");
+    }
+}
+
+// Queues a complete message and starts the connection's job unless it is running. False when
+// the message could not be handed on (logged): the connection is to end.
+bool
+dcaserver_post_message(dcaserver_connection *connection)
+{
+    dcaserver_channel &channel = *connection->channel;
+    bool start = false;
+    try {
+        std::lock_guard guard(channel.lock);
+        channel.queue.push_back(std::move(connection->stream.message));
+        channel.queued_bytes += message_cost(channel.queue.back());
+        start = !channel.busy;
+        channel.busy = true;
+    } catch (...) {
+        log_write(LOG_ERROR, u"dcaserver_thread: message queue allocation failed\n");
+        return false;
+    }
+    if (!start) {
+        return true;
+    }
+    std::unique_ptr<std::shared_ptr<dcaserver_channel>> argument;
+    try {
+        argument = std::make_unique<std::shared_ptr<dcaserver_channel>>(connection->channel);
+    } catch (...) {
+        argument = nullptr;
+    }
+    if (argument != nullptr && threadpool_run(dcaserver_message_job, argument.get(), 1) == 0) {
+        (void)argument.release(); // the job frees it
+        return true;
+    }
+    log_write(LOG_ERROR, u"dcaserver_thread: no free thread available\n");
+    std::lock_guard guard(channel.lock);
+    channel.queue.clear();
+    channel.queued_bytes = 0;
+    channel.busy = false;
+    return false;
+}
+
+// Hands the bytes received to the connection's stream. False when the connection is to end
+// (logged, apart from the closing lines).
+bool
+dcaserver_take_bytes(dcaserver_connection *connection, const std::uint8_t *bytes,
+                     std::size_t length)
+{
+    std::size_t offset = 0;
+    while (offset < length) {
+        std::size_t used = 0;
+        dcaserver_stream_event event =
+            dcaserver_stream_feed(&connection->stream, bytes + offset, length - offset, &used);
+        offset += used;
+        switch (event) {
+        case DCASERVER_STREAM_MORE:
+            break;
+        case DCASERVER_STREAM_REQUEST:
+            // Twelve bytes into a new connection's empty send buffer: a send that cannot complete
+            // at once means a peer not worth waiting for.
+            if (dcaserver_send_response(connection->socket) < 1) {
+                log_write(LOG_ERROR, u"dcaserver_peer_handshake: RESPONSE couldn't Sent\n");
+                connection->response_failed = true;
+                return false;
+            }
+            connection->handshaken = true;
+            log_write(LOG_DEBUG,
+                      u"dcaserver_peer_handshake: peer handshake completed successfully\n");
+            connection->timed = false;
+            break;
+        case DCASERVER_STREAM_MESSAGE:
+            connection->timed = false;
+            if (!dcaserver_post_message(connection)) {
+                return false;
+            }
+            connection->stream.message.payload = {};
+            break;
+        case DCASERVER_STREAM_FAULT:
+            return false;
+        }
+    }
+    if (!connection->timed && dcaserver_stream_in_message(connection->stream)) {
+        connection->timed = true;
+        connection->deadline =
+            server_clock::now() + std::chrono::seconds(DCASERVER_MESSAGE_SECONDS);
+    }
+    return true;
+}
+
+// What a readable connection has sent. False when it is to end.
+bool
+dcaserver_read_connection(dcaserver_connection *connection)
+{
+    std::uint8_t buffer[16384];
+    long long n = platform_socket_recv(connection->socket, buffer, sizeof buffer);
+    if (n < 0 && platform_socket_error_would_block(platform_socket_error())) {
+        return true;
+    }
+    if (n == 0 || (n < 0 && platform_socket_error_is_reset(platform_socket_error()))) {
+        log_write(LOG_DEBUG, u"dcaserver_net_recv: peer has closed the connection\n");
+        return false;
+    }
+    if (n < 0) {
+        log_write(LOG_ERROR, u"dcaserver_net_recv: receive failed: %d\n", platform_socket_error());
+        return false;
+    }
+    log_write(LOG_DEBUG, u"dcaserver_net_recv: %d bytes received\n", n);
+    if (!dcaserver_take_bytes(connection, buffer, static_cast<std::size_t>(n))) {
+        return false;
+    }
+    // A full queue: no more reading until the job has caught up (the agent's sends then wait in
+    // the system's buffers, not in ours).
+    std::lock_guard guard(connection->channel->lock);
+    connection->paused = connection->channel->queued_bytes >= DCASERVER_QUEUE_BYTES;
+    return true;
+}
+
+// A new connection from dcaserver_net_accept, or refused at the limit.
+void
+dcaserver_open_connection(dcaserver_loop &loop, platform_socket_t socket, const net_sockaddr &peer,
+                          std::uint32_t length)
+{
+    if (loop.connections.size() >= loop.most) {
+        platform_socket_close(socket);
+        if (!loop.refusing) {
+            loop.refusing = true;
+            log_write(
+                LOG_ERROR,
+                u"dcaserver_thread: %d agent connections open, the most MAX-AGENT-CONNECTIONS "
+                u"allows: new connections refused\n",
+                loop.connections.size());
+        }
+        return;
+    }
+    peer_text client = peer_address(peer, length);
+    if (client.port >= 0) {
+        log_write(LOG_INFO, u"dcaserver_thread: Client IP: %S Port: %d\n",
+                  static_cast<const char *>(client.text), client.port);
+    }
+    std::unique_ptr<dcaserver_connection> connection;
+    try {
+        connection = std::make_unique<dcaserver_connection>();
+        connection->channel = std::make_shared<dcaserver_channel>();
+    } catch (...) {
+        log_write(LOG_ERROR, u"dcaserver_thread: connection allocation failed\n");
         platform_socket_close(socket);
         return;
     }
-    while (dcaserver_receive_data(socket) != -1) {
+    connection->socket = socket;
+    connection->deadline = server_clock::now() + std::chrono::seconds(DCASERVER_HANDSHAKE_SECONDS);
+    if (platform_socket_set_nonblocking(socket) != 0 ||
+        platform_pollset_add(loop.set, socket) != 0) {
+        log_write(LOG_ERROR, u"dcaserver_thread: cannot watch connection: %d\n",
+                  platform_socket_error());
+        platform_socket_close(socket);
+        return;
     }
-    log_write(LOG_DEBUG, u"dcaserver_handle_client: terminating connection to peer\n");
-    platform_socket_close(socket);
+    try {
+        loop.connections.emplace(socket, std::move(connection));
+    } catch (...) {
+        log_write(LOG_ERROR, u"dcaserver_thread: connection allocation failed\n");
+        (void)platform_pollset_remove(loop.set, socket);
+        platform_socket_close(socket);
+        return;
+    }
+    log_write(LOG_DEBUG, u"dcaserver_receive_request: Receiving REQUEST Header\n");
 }
+
+// The connections waiting on the listening socket, a turn's worth at most.
+void
+dcaserver_accept_connections(dcaserver_loop &loop)
+{
+    for (int i = 0; i < ACCEPTS_PER_TURN; ++i) {
+        net_sockaddr peer{};
+        std::uint32_t length = sizeof peer.bytes;
+        platform_socket_t socket = dcaserver_net_accept(&peer, &length);
+        if (socket == PLATFORM_INVALID_SOCKET) {
+            if (!platform_socket_error_would_block(platform_socket_error())) {
+                (void)platform_pollset_remove(loop.set, loop.listener);
+                loop.listener_paused = true;
+                loop.listener_back =
+                    server_clock::now() + std::chrono::milliseconds(ACCEPT_RETRY_MS);
+            }
+            return;
+        }
+        dcaserver_open_connection(loop, socket, peer, length);
+    }
+}
+
+// Ends the connections past their deadline, reads again those whose queue has room, and listens
+// again after a failed accept.
+void
+dcaserver_check_connections(dcaserver_loop &loop)
+{
+    server_clock::time_point now = server_clock::now();
+    std::vector<dcaserver_connection *> late;
+    for (auto &[socket, connection] : loop.connections) {
+        if (connection->paused) {
+            std::lock_guard guard(connection->channel->lock);
+            if (connection->channel->queued_bytes >= DCASERVER_QUEUE_BYTES ||
+                platform_pollset_add(loop.set, socket) != 0) {
+                continue;
+            }
+            // Time spent waiting for the job is not the agent's.
+            connection->paused = false;
+            connection->deadline = now + std::chrono::seconds(DCASERVER_MESSAGE_SECONDS);
+        } else if (connection->timed && now >= connection->deadline) {
+            late.push_back(connection.get());
+        }
+    }
+    for (dcaserver_connection *connection : late) {
+        if (connection->handshaken) {
+            log_write(LOG_ERROR,
+                      u"dcaserver_receive_data: DATA message not complete within %d seconds\n",
+                      DCASERVER_MESSAGE_SECONDS);
+        } else {
+            log_write(LOG_ERROR, u"dcaserver_receive_request: no REQUEST within %d seconds\n",
+                      DCASERVER_HANDSHAKE_SECONDS);
+        }
+        dcaserver_close_connection(loop, connection);
+    }
+    if (loop.listener_paused && now >= loop.listener_back &&
+        platform_pollset_add(loop.set, loop.listener) == 0) {
+        loop.listener_paused = false;
+    }
+}
+
+// The number of connections the process can hold open, after raising its descriptor limit.
+std::size_t
+dcaserver_connection_limit()
+{
+    std::size_t most = g_server.max_connections;
+    std::size_t descriptors = 0;
+    (void)platform_raise_descriptor_limit(&descriptors);
+    if (descriptors >= most + DESCRIPTORS_KEPT) {
+        return most;
+    }
+    std::size_t fits =
+        descriptors > DESCRIPTORS_KEPT * 2 ? descriptors - DESCRIPTORS_KEPT : descriptors / 2;
+    if (fits == 0) {
+        fits = 1;
+    }
+    log_write(LOG_ERROR,
+              u"dcaserver_thread: the process may open %d descriptors: at most %d agent "
+              u"connections instead of MAX-AGENT-CONNECTIONS %d\n",
+              descriptors, fits, most);
+    return fits;
+}
+
+// Closes what the loop still holds.
+void
+dcaserver_loop_fini(dcaserver_loop &loop)
+{
+    for (auto &[socket, connection] : loop.connections) {
+        platform_socket_close(socket);
+    }
+    loop.connections.clear();
+    platform_pollset_destroy(loop.set);
+}
+
+} // namespace
 
 void
 dcaserver_thread(void *argument)
 {
     (void)argument;
-    for (;;) {
-        net_sockaddr peer{};
-        std::uint32_t length = sizeof peer.bytes;
-        platform_socket_t socket = dcaserver_net_accept(&peer, &length);
-        if (socket == PLATFORM_INVALID_SOCKET) {
+    dcaserver_loop loop;
+    loop.most = dcaserver_connection_limit();
+    loop.listener = g_server.net != nullptr ? g_server.net->socket : PLATFORM_INVALID_SOCKET;
+    loop.set = platform_pollset_create();
+    if (loop.set == nullptr || loop.listener == PLATFORM_INVALID_SOCKET ||
+        platform_socket_set_nonblocking(loop.listener) != 0 ||
+        platform_pollset_add(loop.set, loop.listener) != 0) {
+        log_write(LOG_ERROR, u"dcaserver_thread: cannot wait on the listening socket: %d\n",
+                  platform_socket_error());
+        platform_pollset_destroy(loop.set);
+        return;
+    }
+    constexpr std::size_t READY = 256;
+    platform_socket_t ready[READY];
+    server_clock::time_point next_check = server_clock::now();
+    while (!g_server.stop) {
+        int n = platform_pollset_wait(loop.set, ready, READY, TICK_MS);
+        if (n < 0) {
+            log_write(LOG_ERROR, u"dcaserver_thread: wait failed: %d\n", platform_socket_error());
             platform_sleep_ms(ACCEPT_RETRY_MS);
-            continue;
         }
-        peer_text client = peer_address(peer, length);
-        if (client.port >= 0) {
-            log_write(LOG_INFO, u"dcaserver_thread: Client IP: %S Port: %d\n",
-                      static_cast<const char *>(client.text), client.port);
+        for (int i = 0; i < n; ++i) {
+            if (ready[i] == loop.listener) {
+                dcaserver_accept_connections(loop);
+                continue;
+            }
+            auto found = loop.connections.find(ready[i]);
+            if (found == loop.connections.end()) {
+                continue;
+            }
+            dcaserver_connection *connection = found->second.get();
+            if (!dcaserver_read_connection(connection)) {
+                dcaserver_close_connection(loop, connection);
+            } else if (connection->paused) {
+                (void)platform_pollset_remove(loop.set, connection->socket);
+            }
         }
-        if (threadpool_run(dcaserver_handle_client, dcaserver_socket_argument(socket), 1) != 0) {
-            log_write(LOG_ERROR, u"dcaserver_thread: no free thread available\n");
-            platform_socket_close(socket);
+        if (server_clock::now() >= next_check) {
+            dcaserver_check_connections(loop);
+            next_check = server_clock::now() + std::chrono::milliseconds(TICK_MS);
         }
     }
+    dcaserver_loop_fini(loop);
 }

@@ -25,6 +25,8 @@ void platform_socket_cleanup();
 // The calling thread's last socket error, and whether it means "connection reset by the peer".
 int platform_socket_error();
 bool platform_socket_error_is_reset(int error);
+// Whether the error means "a non-blocking socket has nothing to give or take now".
+bool platform_socket_error_would_block(int error);
 
 // Dotted IPv4 text to an address in host byte order: 0, or the socket error for other text.
 int platform_ipv4_from_text(const char16_t *text, std::uint32_t *address);
@@ -60,6 +62,8 @@ int platform_socket_want_local_address(platform_socket_t s);
 long long platform_socket_recvfrom_local(platform_socket_t s, void *data, std::size_t capacity,
                                          net_sockaddr *address, std::uint32_t *length,
                                          std::uint32_t *local);
+// Makes the socket's calls return at once with a would-block error instead of waiting: 0, or -1.
+int platform_socket_set_nonblocking(platform_socket_t s);
 // Waits until the socket is readable: 1 readable, 0 time limit passed, -1 failure.
 int platform_socket_wait_readable(platform_socket_t s, long seconds, long microseconds);
 // Asks for a receive buffer of at least this many bytes, past the system's usual cap where the

@@ -56,3 +56,9 @@ std::size_t platform_time_text(const platform_clock &when, char16_t *out, std::s
 void platform_debug_output(const char16_t *text);
 
 void platform_sleep_ms(unsigned int milliseconds);
+
+// Raises the number of descriptors (files and sockets) the process may hold open to the most the
+// system allows it, and writes that number to *limit: 0, or -1 (*limit then holds the limit as
+// it stands, 0 when even that is unknown). Where the system sets no such per-process number,
+// *limit is SIZE_MAX.
+int platform_raise_descriptor_limit(std::size_t *limit);

@@ -486,6 +486,7 @@ init_agent_server(config_record *config)
                 u"%s_init: DC Agent Server Initialized\n") != 0) {
         return -1;
     }
+    dcaserver_set_max_connections(config->max_agent_connections);
     return started(threadpool_run(dcaserver_thread, nullptr, 1),
                    u"%s_init: DCA Server couldn't started\n", LOG_MSG,
                    u"%s_init: DC Agent Server started\n");

@@ -1,14 +1,12 @@
 // Fuzz target: any bytes as what an agent sends on one connection to the Collector. The bytes
-// go through a connected socket pair into the connection job, which runs the handshake and then
-// reads DATA messages (headers, lengths, deciphering, offsets, texts, the store) until the
-// stream ends.
-
-#include <sys/socket.h>
-#include <unistd.h>
+// go to a connection's stream in pieces of varying size, as the network may cut them: the
+// handshake, then DATA messages (headers, lengths), each complete one handled as the server's
+// job handles it (deciphering, offsets, texts, the store), until the stream ends or faults.
 
 #include <cstddef>
 #include <cstdint>
 #include <string>
+#include <vector>
 
 #include "dcalink/dcaserver.h"
 #include "fuzz/fuzz_support.h"
@@ -16,7 +14,7 @@
 
 namespace {
 
-// Larger streams could not be written before the job reads them.
+// Enough for a handshake and several of the largest messages.
 constexpr std::size_t STREAM_LIMIT = 100000;
 
 bool
@@ -35,25 +33,25 @@ LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size)
     if (!ready || size > STREAM_LIMIT) {
         return 0;
     }
-    int pair[2];
-    if (socketpair(AF_UNIX, SOCK_STREAM, 0, pair) != 0) {
-        return 0;
-    }
-    int buffer = static_cast<int>(2 * STREAM_LIMIT);
-    setsockopt(pair[0], SOL_SOCKET, SO_SNDBUF, &buffer, sizeof buffer);
-    setsockopt(pair[1], SOL_SOCKET, SO_RCVBUF, &buffer, sizeof buffer);
-    std::size_t written = 0;
-    while (written < size) {
-        // Never blocks: what the socket cannot hold is left out.
-        ssize_t n = send(pair[0], data + written, size - written, MSG_DONTWAIT);
-        if (n <= 0) {
+    dcaserver_stream stream;
+    std::size_t offset = 0;
+    while (offset < size) {
+        // Pieces of 1 to 13 bytes, then the rest: headers and payloads split at every place.
+        std::size_t piece = offset < 1000 ? 1 + offset % 13 : size - offset;
+        piece = piece < size - offset ? piece : size - offset;
+        std::size_t used = 0;
+        dcaserver_stream_event event = dcaserver_stream_feed(&stream, data + offset, piece, &used);
+        offset += used;
+        if (event == DCASERVER_STREAM_FAULT) {
             break;
         }
-        written += static_cast<std::size_t>(n);
+        if (event == DCASERVER_STREAM_MESSAGE) {
+            std::uint8_t none = 0;
+            std::vector<std::uint8_t> &payload = stream.message.payload;
+            (void)dcaserver_extract_data(stream.message.header,
+                                         payload.empty() ? &none : payload.data(), payload.size());
+        }
     }
-    shutdown(pair[0], SHUT_WR);
-    dcaserver_handle_client(dcaserver_socket_argument(pair[1])); // closes pair[1]
-    close(pair[0]);
     nivo_fuzz::drain_update_queue();
     return 0;
 }

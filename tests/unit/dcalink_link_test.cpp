@@ -4,7 +4,7 @@
 
 #include <gtest/gtest.h>
 
-#include <atomic>
+#include <algorithm>
 #include <chrono>
 #include <ctime>
 #include <string>
@@ -15,6 +15,7 @@
 #include "common/log.h"
 #include "common/net.h"
 #include "common/text.h"
+#include "common/threadpool.h"
 #include "config/config_lists.h"
 #include "config/config_parse.h"
 #include "config/detector_settings.h"
@@ -66,41 +67,27 @@ class Link : public nivo_test::collector_fixture {
         port = free_port();
         ASSERT_NE(port, 0);
         ASSERT_EQ(dcaserver_init(u"127.0.0.1", port), 0);
-        acceptor = std::thread([this] { accept_loop(); });
+        dcaserver_set_max_connections(max_connections);
+        // A small pool: the server loop and three workers for the messages.
+        ASSERT_EQ(threadpool_create(4, 1), 0);
+        ASSERT_EQ(threadpool_run(dcaserver_thread, nullptr, 1), 0);
     }
 
     void TearDown() override
     {
         dcaclient_reset();
-        stop = true;
-        net_handle *wake = net_init(u"127.0.0.1", port, NET_MODE_CLIENT);
-        net_open(wake, NET_TRANSPORT_TCP);
-        net_fini(wake);
-        acceptor.join();
-        for (auto &t : jobs) {
-            t.join();
-        }
+        dcaserver_stop();
+        threadpool_destroy();
+        dcaserver_set_max_connections(0);
         dcaserver_fini();
         config_free_lists(&config);
         collector_fixture::TearDown();
     }
 
-    // The accept loop's work, with a thread per connection instead of a pool job.
-    void accept_loop()
+    // The connections the server has taken (not those refused at accept).
+    std::size_t accepted() const
     {
-        for (;;) {
-            net_sockaddr peer{};
-            std::uint32_t length = sizeof peer.bytes;
-            platform_socket_t s = dcaserver_net_accept(&peer, &length);
-            if (stop) {
-                platform_socket_close(s);
-                return;
-            }
-            if (s != PLATFORM_INVALID_SOCKET) {
-                ++accepted;
-                jobs.emplace_back(dcaserver_handle_client, dcaserver_socket_argument(s));
-            }
-        }
+        return nivo_test::count_of(log(), "dcaserver_thread: Client IP:");
     }
 
     // A raw agent connection for the tests that write bytes by hand.
@@ -168,10 +155,7 @@ class Link : public nivo_test::collector_fixture {
     }
 
     std::uint16_t port = 0;
-    std::atomic<bool> stop{false};
-    std::atomic<int> accepted{0};
-    std::thread acceptor;
-    std::vector<std::thread> jobs;
+    std::size_t max_connections = 0;
     config_record config{};
 };
 
@@ -190,16 +174,148 @@ TEST_F(Link, ALogonIsStoredWithTheCollectorsClockAndExpiresFromTheAgents)
     EXPECT_EQ(row[0].expire, agent_time + 600);
 }
 
-TEST_F(Link, AConnectionWithoutARequestIsClosedAfterTenSeconds)
+TEST_F(Link, AStreamCutAnywhereYieldsEachMessageWholeAndInOrder)
 {
-    net_handle *idle = raw_agent();
-    idle->timeout_seconds = 40; // the agent's own limit would end the wait first
+    std::vector<std::uint8_t> stream(DCALINK_HEADER_SIZE);
+    dcalink_build_handshake(stream.data(), DCALINK_MSG_REQUEST, DCALINK_ENCRYPTION_RC4);
+    std::vector<std::vector<std::uint8_t>> messages = {
+        data_message(u"alice", u"127.0.0.26", false),
+        std::vector<std::uint8_t>(DCALINK_HEADER_SIZE), // a DATA message without payload
+        data_message(u"bob", u"127.0.0.27", true),
+    };
+    dcalink_build_data_header(messages[1].data(), 2, 0);
+    for (const auto &m : messages) {
+        stream.insert(stream.end(), m.begin(), m.end());
+    }
+    log_set_loglevel(LOG_NOTICE); // a run per piece size: their debug lines would only slow it
+    for (std::size_t piece = 1; piece <= stream.size(); ++piece) {
+        dcaserver_stream parser;
+        std::vector<std::vector<std::uint8_t>> out;
+        int requests = 0;
+        for (std::size_t at = 0; at < stream.size();) {
+            std::size_t length = std::min(piece, stream.size() - at);
+            std::size_t used = 0;
+            dcaserver_stream_event event =
+                dcaserver_stream_feed(&parser, stream.data() + at, length, &used);
+            ASSERT_NE(event, DCASERVER_STREAM_FAULT);
+            if (event == DCASERVER_STREAM_MORE) {
+                ASSERT_EQ(used, length); // all taken
+            }
+            at += used;
+            requests += event == DCASERVER_STREAM_REQUEST;
+            if (event == DCASERVER_STREAM_MESSAGE) {
+                std::vector<std::uint8_t> whole(parser.message.header,
+                                                parser.message.header + DCALINK_HEADER_SIZE);
+                whole.insert(whole.end(), parser.message.payload.begin(),
+                             parser.message.payload.end());
+                out.push_back(std::move(whole));
+                EXPECT_FALSE(dcaserver_stream_in_message(parser));
+            }
+        }
+        EXPECT_EQ(requests, 1) << piece;
+        EXPECT_EQ(out, messages) << piece;
+    }
+    // A REQUEST for another encryption ends the stream at its twelfth byte.
+    dcaserver_stream parser;
+    stream[5] = DCALINK_ENCRYPTION_NONE;
+    std::size_t used = 0;
+    EXPECT_EQ(dcaserver_stream_feed(&parser, stream.data(), stream.size(), &used),
+              DCASERVER_STREAM_FAULT);
+    EXPECT_EQ(used, DCALINK_HEADER_SIZE);
+}
+
+TEST_F(Link, IdleConnectionsHoldNoWorker)
+{
+    // Far more idle agents than the pool has workers.
+    std::vector<net_handle *> idle;
+    for (int i = 0; i < 64; ++i) {
+        idle.push_back(raw_agent());
+        ASSERT_EQ(handshake(idle.back()->socket), 1);
+    }
+    net_handle *agent = raw_agent();
+    ASSERT_EQ(handshake(agent->socket), 1);
+    std::vector<std::uint8_t> message = data_message(u"ivan", u"127.0.0.22", false);
+    ASSERT_EQ(net_send(agent, message.data(), message.size()), 1);
+    EXPECT_TRUE(eventually([&] { return stored("ivan"); }, 3000));
+    net_fini(agent);
+    for (net_handle *h : idle) {
+        net_fini(h);
+    }
+}
+
+TEST_F(Link, StalledHandshakesAndMessagesAreClosedAtTheirDeadlines)
+{
+    // Part of a REQUEST, and a DATA message cut in its payload; each gets a little more later,
+    // which must not put its deadline off.
+    net_handle *request = raw_agent();
+    net_handle *data = raw_agent();
+    request->timeout_seconds = data->timeout_seconds = 40; // the agent's own limit would end first
+    ASSERT_EQ(handshake(data->socket), 1);
+    std::uint8_t header[DCALINK_HEADER_SIZE];
+    dcalink_build_handshake(header, DCALINK_MSG_REQUEST, DCALINK_ENCRYPTION_RC4);
+    ASSERT_EQ(net_send(request, header, 6), 1);
+    std::vector<std::uint8_t> message = data_message(u"sam", u"127.0.0.23", false);
+    ASSERT_EQ(net_send(data, message.data(), DCALINK_HEADER_SIZE + 10), 1);
     auto opened = std::chrono::steady_clock::now();
-    EXPECT_TRUE(closed_by_peer(idle));
+
+    // Meanwhile others are served.
+    net_handle *agent = raw_agent();
+    ASSERT_EQ(handshake(agent->socket), 1);
+    std::vector<std::uint8_t> peggy = data_message(u"peggy", u"127.0.0.24", false);
+    ASSERT_EQ(net_send(agent, peggy.data(), peggy.size()), 1);
+    EXPECT_TRUE(eventually([&] { return stored("peggy"); }, 3000));
+
+    std::this_thread::sleep_until(opened + std::chrono::seconds(6));
+    ASSERT_EQ(net_send(request, header + 6, 3), 1);
+    ASSERT_EQ(net_send(data, message.data() + DCALINK_HEADER_SIZE + 10, 5), 1);
+    EXPECT_TRUE(closed_by_peer(request));
+    EXPECT_TRUE(closed_by_peer(data));
     auto waited = std::chrono::steady_clock::now() - opened;
     EXPECT_GE(waited, std::chrono::milliseconds(9500));
+    EXPECT_LT(waited, std::chrono::milliseconds(13000));
     EXPECT_TRUE(logged("dcaserver_receive_request: no REQUEST within 10 seconds\n"));
-    net_fini(idle);
+    EXPECT_TRUE(logged("dcaserver_receive_data: DATA message not complete within 10 seconds\n"));
+    EXPECT_FALSE(stored("sam"));
+    net_fini(agent);
+    net_fini(data);
+    net_fini(request);
+}
+
+class LinkOfTwo : public Link {
+  protected:
+    LinkOfTwo()
+    {
+        max_connections = 2;
+    }
+};
+
+TEST_F(LinkOfTwo, TheConnectionLimitRefusesAtAcceptUntilOneCloses)
+{
+    net_handle *first = raw_agent();
+    net_handle *second = raw_agent();
+    ASSERT_EQ(handshake(first->socket), 1);
+    ASSERT_EQ(handshake(second->socket), 1);
+    // Both further connections are closed at once, with one line for the two.
+    net_handle *third = raw_agent();
+    net_handle *fourth = raw_agent();
+    EXPECT_TRUE(closed_by_peer(third));
+    EXPECT_TRUE(closed_by_peer(fourth));
+    EXPECT_EQ(nivo_test::logged_at(dir.file("nivo.log"), "ERROR",
+                                   "dcaserver_thread: 2 agent connections open, the most "
+                                   "MAX-AGENT-CONNECTIONS allows: new connections refused\n"),
+              1u);
+    EXPECT_EQ(accepted(), 2u);
+
+    net_fini(first);
+    ASSERT_TRUE(eventually([&] { return logged("below MAX-AGENT-CONNECTIONS again"); }));
+    net_handle *fifth = raw_agent();
+    ASSERT_EQ(handshake(fifth->socket), 1);
+    std::vector<std::uint8_t> message = data_message(u"trent", u"127.0.0.25", false);
+    ASSERT_EQ(net_send(fifth, message.data(), message.size()), 1);
+    EXPECT_TRUE(eventually([&] { return stored("trent"); }));
+    for (net_handle *h : {second, third, fourth, fifth}) {
+        net_fini(h);
+    }
 }
 
 TEST_F(Link, TheCollectorsExclusionListsDropLogons)
@@ -288,7 +404,7 @@ TEST_F(Link, OnlyTheAllowedAgentNetworksMayConnect)
     platform_socket_t inside = connect_from(u"127.0.5.9");
     EXPECT_EQ(handshake(inside), 1);
     platform_socket_close(inside);
-    EXPECT_EQ(accepted.load(), 1);
+    EXPECT_EQ(accepted(), 1u);
 }
 
 TEST_F(Link, IntakeRefusesLogonsWithoutAUserOrIPv4AddressAndPayloadsOverTheLargest)
@@ -346,7 +462,7 @@ TEST_F(Link, AHostNameEntryLeavesItAndLaterCollectorsWithoutHandle)
     // Nothing can reach a Collector: the record is not reported as sent.
     userinfo_ptr r(logon(u"leo", u"127.0.0.80", 1000));
     EXPECT_EQ(dcaclient_send_userinfo(r.get()), -1);
-    EXPECT_EQ(accepted.load(), 0);
+    EXPECT_EQ(accepted(), 0u);
 }
 
 TEST_F(Link, RecordsForACollectorThatIsDownAreKeptBoundedAndSentInOrder)
@@ -372,7 +488,7 @@ TEST_F(Link, RecordsForACollectorThatIsDownAreKeptBoundedAndSentInOrder)
     send(logon(u"kept", nullptr, 1000, UI_FLAG_USER_LOGOUT));
     EXPECT_EQ(send(logon(u"last", u"127.0.0.92", 1000)), DCACLIENT_KEPT);
     EXPECT_EQ(dcaclient_node_backlog(0), DCACLIENT_BACKLOG_RECORDS);
-    EXPECT_EQ(accepted.load(), 0);
+    EXPECT_EQ(accepted(), 0u);
 
     ASSERT_EQ(dcaclient_monitor_pass(), 1);
     EXPECT_TRUE(logged("monitor_dcaserver_workerthread: backlog of collector 127.0.0.1 full: 5 "

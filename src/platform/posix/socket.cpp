@@ -4,6 +4,7 @@
 
 #include <arpa/inet.h>
 #include <cerrno>
+#include <fcntl.h>
 #include <cstring>
 #include <linux/sockios.h>
 #include <netinet/in.h>
@@ -58,6 +59,12 @@ bool
 platform_socket_error_is_reset(int error)
 {
     return error == ECONNRESET;
+}
+
+bool
+platform_socket_error_would_block(int error)
+{
+    return error == EAGAIN || error == EWOULDBLOCK;
 }
 
 int
@@ -275,6 +282,13 @@ int
 platform_socket_shutdown_send(platform_socket_t s)
 {
     return shutdown(fd(s), SHUT_WR) == 0 ? 0 : -1;
+}
+
+int
+platform_socket_set_nonblocking(platform_socket_t s)
+{
+    int flags = fcntl(fd(s), F_GETFL);
+    return flags >= 0 && fcntl(fd(s), F_SETFL, flags | O_NONBLOCK) == 0 ? 0 : -1;
 }
 
 int

@@ -9,9 +9,11 @@
 #include <ctime>
 #include <locale.h>
 #include <pthread.h>
+#include <sys/resource.h>
 #include <sys/syscall.h>
 #include <unistd.h>
 
+#include <cstdint>
 #include <mutex>
 
 #include "platform/posix/utf8_path.h"
@@ -205,4 +207,31 @@ platform_sleep_ms(unsigned int milliseconds)
     };
     while (nanosleep(&left, &left) != 0 && errno == EINTR) {
     }
+}
+
+int
+platform_raise_descriptor_limit(std::size_t *limit)
+{
+    rlimit now{};
+    if (getrlimit(RLIMIT_NOFILE, &now) != 0) {
+        *limit = 0;
+        return -1;
+    }
+    auto as_size = [](rlim_t value) {
+        return value == RLIM_INFINITY || value > SIZE_MAX ? SIZE_MAX
+                                                          : static_cast<std::size_t>(value);
+    };
+    if (now.rlim_cur == now.rlim_max) {
+        *limit = as_size(now.rlim_cur);
+        return 0;
+    }
+    // The hard limit is the most an unprivileged process may ask for.
+    rlimit raised = now;
+    raised.rlim_cur = now.rlim_max;
+    if (setrlimit(RLIMIT_NOFILE, &raised) != 0) {
+        *limit = as_size(now.rlim_cur);
+        return -1;
+    }
+    *limit = as_size(raised.rlim_cur);
+    return 0;
 }

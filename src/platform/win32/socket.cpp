@@ -143,6 +143,12 @@ platform_socket_error_is_reset(int error)
     return error == WSAECONNRESET;
 }
 
+bool
+platform_socket_error_would_block(int error)
+{
+    return error == WSAEWOULDBLOCK;
+}
+
 int
 platform_ipv4_from_text(const char16_t *text, std::uint32_t *address)
 {
@@ -413,6 +419,13 @@ platform_socket_recvfrom_local(platform_socket_t s, void *data, std::size_t capa
         }
     }
     return received;
+}
+
+int
+platform_socket_set_nonblocking(platform_socket_t s)
+{
+    u_long on = 1;
+    return ioctlsocket(sock(s), FIONBIO, &on) == 0 ? 0 : -1;
 }
 
 int

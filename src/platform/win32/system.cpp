@@ -5,6 +5,7 @@
 #include <windows.h>
 
 #include <climits>
+#include <cstdint>
 #include <cstdlib>
 #include <cwchar>
 #include <new>
@@ -258,4 +259,12 @@ void
 platform_sleep_ms(unsigned int milliseconds)
 {
     Sleep(milliseconds);
+}
+
+int
+platform_raise_descriptor_limit(std::size_t *limit)
+{
+    // Windows sets no per-process count of handles or sockets to raise.
+    *limit = SIZE_MAX;
+    return 0;
 }
