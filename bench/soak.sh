@@ -86,6 +86,8 @@ printf 'soak: started in %.2f s; %d s at %d logons/s, a sample every %d s\n' \
 
 # The appliance: active, then GetAllUsers every minute and a poll every five seconds.
 records=$((seconds * rate))
+# The file exists before the reader starts, whichever of the two the shell runs first.
+: >"$base/requests.txt"
 (
     echo is-active
     for ((t = 0; t < seconds; t += 5)); do
@@ -96,7 +98,7 @@ records=$((seconds * rate))
         echo "poll 127.$((1 + n / 65536)).$((n / 256 % 256)).$((n % 256))"
         sleep 5
     done
-) >"$base/requests.txt" &
+) >>"$base/requests.txt" &
 feeder_pid=$!
 # The appliance's output is only counted: logouts by user, datagrams by kind.
 tail -n +1 -f "$base/requests.txt" --pid="$feeder_pid" |
