@@ -371,8 +371,15 @@ TEST_F(Link, ThePipelineSendsEveryAddressPrimaryLastAndRepeats)
         return r;
     };
     EXPECT_EQ(dca_add_userinfo(alice()), 0);
-    ASSERT_TRUE(eventually([&] { return received() == 3; }));
-    auto q = drain_update_queue();
+    // A pool job stores each message after logging its lines: the queue tells when all three are
+    // in.
+    std::vector<userinfo_ptr> q;
+    ASSERT_TRUE(eventually([&] {
+        for (userinfo_ptr &r : drain_update_queue()) {
+            q.push_back(std::move(r));
+        }
+        return q.size() >= 3;
+    }));
     ASSERT_EQ(q.size(), 3u);
     EXPECT_EQ(nivo_test::u8(q[0]->WrkstIP), "127.0.0.32");
     EXPECT_EQ(nivo_test::u8(q[1]->WrkstIP), "127.0.0.33");

@@ -228,7 +228,7 @@ TEST_F(DeadEntry, AScanLetsAnInsertInBetweenItsSlices)
     });
     EXPECT_EQ(dead_entry_findExpiredUsers(), 0);
     inserter.join();
-    EXPECT_EQ(reads, ENTRIES);
+    EXPECT_GE(reads, ENTRIES); // a registry listed by index also reads the entry added meanwhile
     EXPECT_TRUE(stored_before_last);
     EXPECT_TRUE(nivo_test::dead_entry_exists("zed+10.0.1.1"));
 }
