@@ -203,14 +203,16 @@ entry_exists(const std::u16string &name)
 }
 
 // A row walk's callback: gives a live logon that has no entry one. It runs under the user
-// store's lock, so no delete can remove the row between the look and the write. The walk's last
-// rowid is kept in the context's first field.
+// store's lock, so no delete can remove the row between the look and the write. The walk runs on
+// the thread that asked for it, which reads the last rowid handed on to start the next page.
+thread_local std::int32_t t_restore_last_rowid = 0;
+
 void
 restore_entry(userdb_callback_context *context)
 {
     userinfo_ptr record(context->record);
     context->record = nullptr;
-    *reinterpret_cast<std::int32_t *>(context->gw) = record->RowID;
+    t_restore_last_rowid = record->RowID;
     try {
         std::u16string name = entry_name(record.get());
         if (name.empty()) {
@@ -302,11 +304,11 @@ dead_entry_restore_missing()
     // Page by page: the user store's lock is let go between pages, so that a large store does
     // not hold up the logons arriving meanwhile. A row stored during the walk got its entry
     // with its insert.
-    std::int32_t last_rowid = 0;
-    userdb_callback_context context{reinterpret_cast<gw_node *>(&last_rowid), nullptr};
+    t_restore_last_rowid = 0;
+    userdb_callback_context context{nullptr, nullptr};
     for (;;) {
         int result = userinfo_db_process_live_page(
-            last_rowid, INT32_MIN, static_cast<int>(SCAN_SLICE), restore_entry, &context);
+            t_restore_last_rowid, INT32_MIN, static_cast<int>(SCAN_SLICE), restore_entry, &context);
         if (result < 0) {
             return -1;
         }
