@@ -52,6 +52,11 @@ TEST(SambaDomainController, InsideTheFixture)
     ASSERT_TRUE(nivo_test::eventually(
         [&] { return nivo_test::store_count(db, "user = 'alice'") > 0; }, 30000))
         << nivo_test::read_file(std::string(samba_dir) + "/auth_json.log");
+    // The row is visible a moment before the logon is queued for the appliances.
+    EXPECT_TRUE(nivo_test::eventually([&] {
+        return nivo_test::logged(nivo.log(),
+                                 "dca_insert_userinfo_db: userinfo enqueued in GW Update Queue\n");
+    }));
     EXPECT_TRUE(nivo.stop());
 
     std::vector<nivo_test::store_row> rows = nivo_test::store_rows(db, "user = 'alice'");
@@ -63,8 +68,6 @@ TEST(SambaDomainController, InsideTheFixture)
     EXPECT_TRUE(nivo_test::logged(events, "init_userinfo_kerberos: UserName: alice\n"));
     EXPECT_TRUE(nivo_test::logged(
         events, "init_userinfo_kerberos: IPv6 WorkstationIP: ::ffff:127.0.0.1\n"));
-    EXPECT_TRUE(nivo_test::logged(
-        nivo.log(), "dca_insert_userinfo_db: userinfo enqueued in GW Update Queue\n"));
 }
 
 TEST(SambaDomainController, KerberosLogonIsStoredAndQueued)

@@ -86,6 +86,19 @@ drain_update_queue()
     }
 }
 
+std::vector<userinfo_ptr>
+take_update_queue(std::size_t count, int timeout_ms)
+{
+    std::vector<userinfo_ptr> out;
+    eventually([&] {
+        for (userinfo_ptr &record : drain_update_queue()) {
+            out.push_back(std::move(record));
+        }
+        return out.size() >= count;
+    }, timeout_ms);
+    return out;
+}
+
 std::vector<store_row>
 store_rows(const std::string &db, const std::string &where)
 {

@@ -40,6 +40,10 @@ UserInfo *make_logon(const char16_t *user, const char16_t *domain, const char16_
 // ends the take, so that an empty queue never blocks; it is freed here.
 std::vector<userinfo_ptr> drain_update_queue();
 
+// What the queue holds once at least count records have come (or timeout_ms has passed): a record
+// is queued for the appliances just after it is stored, so a test that saw it stored waits here.
+std::vector<userinfo_ptr> take_update_queue(std::size_t count, int timeout_ms = 15000);
+
 // One row of a store's UserInfo table; a NULL text column reads "<null>".
 struct store_row {
     std::int32_t rowid;

@@ -28,7 +28,7 @@
 #include "support/test_support.h"
 #include "userdb/userinfo.h"
 
-using nivo_test::drain_update_queue;
+using nivo_test::take_update_queue;
 using nivo_test::eventually;
 using nivo_test::free_port;
 
@@ -325,7 +325,7 @@ TEST_F(Link, TheCollectorsExclusionListsDropLogons)
     userinfo_ptr judy(logon(u"judy", u"127.0.0.70", 1000));
     dcaclient_send_userinfo(judy.get());
     ASSERT_TRUE(eventually([&] { return stored("judy"); }));
-    drain_update_queue();
+    ASSERT_EQ(take_update_queue(1).size(), 1u);
 
     ASSERT_EQ(dca_adduser_userexcllist(u"svc-backup"), 0);
     ASSERT_EQ(dca_addip_ipexcllist(u"127.0.0.50", DCA_IPLIST_LOGIN), 0);
@@ -348,7 +348,7 @@ TEST_F(Link, TheCollectorsExclusionListsDropLogons)
     EXPECT_FALSE(stored("frank"));
     EXPECT_FALSE(stored("grace"));
     EXPECT_EQ(nivo_test::count_of(log(), "IP 127.0.0.70 found in exclusion list"), 2u);
-    auto q = drain_update_queue();
+    auto q = take_update_queue(1);
     ASSERT_EQ(q.size(), 1u);
     EXPECT_EQ(nivo_test::u8(q[0]->User), "heidi");
 }
@@ -373,13 +373,7 @@ TEST_F(Link, ThePipelineSendsEveryAddressPrimaryLastAndRepeats)
     EXPECT_EQ(dca_add_userinfo(alice()), 0);
     // A pool job stores each message after logging its lines: the queue tells when all three are
     // in.
-    std::vector<userinfo_ptr> q;
-    ASSERT_TRUE(eventually([&] {
-        for (userinfo_ptr &r : drain_update_queue()) {
-            q.push_back(std::move(r));
-        }
-        return q.size() >= 3;
-    }));
+    std::vector<userinfo_ptr> q = take_update_queue(3);
     ASSERT_EQ(q.size(), 3u);
     EXPECT_EQ(nivo_test::u8(q[0]->WrkstIP), "127.0.0.32");
     EXPECT_EQ(nivo_test::u8(q[1]->WrkstIP), "127.0.0.33");
@@ -436,7 +430,7 @@ TEST_F(Link, IntakeRefusesLogonsWithoutAUserOrIPv4AddressAndPayloadsOverTheLarge
     std::vector<nivo_test::store_row> left = rows();
     ASSERT_EQ(left.size(), 1u);
     EXPECT_EQ(left[0].user, "oscar");
-    EXPECT_EQ(drain_update_queue().size(), 1u);
+    EXPECT_EQ(take_update_queue(1).size(), 1u);
     std::string path = dir.file("nivo.log");
     EXPECT_EQ(nivo_test::logged_at(path, "ERROR",
                                    "dcaserver_extract_data: logon without a user refused\n"),
@@ -507,7 +501,7 @@ TEST_F(Link, RecordsForACollectorThatIsDownAreKeptBoundedAndSentInOrder)
     for (int i = 0; i < 5; ++i) {
         EXPECT_FALSE(stored("early" + std::to_string(i)));
     }
-    auto q = drain_update_queue();
+    auto q = take_update_queue(3);
     ASSERT_EQ(q.size(), 3u);
     EXPECT_EQ(nivo_test::u8(q[0]->User), "kept");
     EXPECT_EQ(q[0]->Flags, UI_FLAG_LOGON);
