@@ -90,12 +90,14 @@ std::vector<userinfo_ptr>
 take_update_queue(std::size_t count, int timeout_ms)
 {
     std::vector<userinfo_ptr> out;
-    eventually([&] {
-        for (userinfo_ptr &record : drain_update_queue()) {
-            out.push_back(std::move(record));
-        }
-        return out.size() >= count;
-    }, timeout_ms);
+    eventually(
+        [&] {
+            for (userinfo_ptr &record : drain_update_queue()) {
+                out.push_back(std::move(record));
+            }
+            return out.size() >= count;
+        },
+        timeout_ms);
     return out;
 }
 

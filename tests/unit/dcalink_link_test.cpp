@@ -28,9 +28,9 @@
 #include "support/test_support.h"
 #include "userdb/userinfo.h"
 
-using nivo_test::take_update_queue;
 using nivo_test::eventually;
 using nivo_test::free_port;
+using nivo_test::take_update_queue;
 
 namespace {
 
