@@ -117,38 +117,21 @@ struct pass_settings {
 bool
 fill_pass(const std::string &db_path, int rows)
 {
-    sqlite3 *db = nullptr;
-    if (sqlite3_open(db_path.c_str(), &db) != SQLITE_OK) {
-        return false;
-    }
-    sqlite3_busy_timeout(db, 5000);
-    std::string now = std::to_string(std::time(nullptr));
-    sqlite3_exec(db, "BEGIN; DELETE FROM UserInfo;", nullptr, nullptr, nullptr);
-    sqlite3_stmt *stmt = nullptr;
-    std::string sql = "INSERT INTO UserInfo (user,domain,usergroup,wrkst_ip,create_time,"
-                      "expire_time,logon_type,flags) VALUES (?,'corp.example','Users',?," +
-                      now + "-700," + now + "-100,2,1)";
-    sqlite3_prepare_v2(db, sql.c_str(), -1, &stmt, nullptr);
-    int silent = 0;
-    for (int i = 0; i < rows; ++i) {
-        std::string user = "user" + std::to_string(i);
-        std::string ip;
-        if (i % 10 == 9) {
-            ip = "10.99." + std::to_string(16 + silent / 250) + "." +
-                 std::to_string(silent % 250 + 1);
-            ++silent;
-        } else {
-            ip = bench::address_of(127, static_cast<unsigned>(i + 256));
+    auto address = [](int i) {
+        if (i % 10 != 9) {
+            return bench::address_of(127, static_cast<unsigned>(i + 256));
         }
-        sqlite3_bind_text(stmt, 1, user.c_str(), -1, SQLITE_TRANSIENT);
-        sqlite3_bind_text(stmt, 2, ip.c_str(), -1, SQLITE_TRANSIENT);
-        sqlite3_step(stmt);
-        sqlite3_reset(stmt);
-    }
-    sqlite3_finalize(stmt);
-    bool ok = sqlite3_exec(db, "COMMIT", nullptr, nullptr, nullptr) == SQLITE_OK;
+        int silent = i / 10;
+        return "10.99." + std::to_string(16 + silent / 250) + "." +
+               std::to_string(silent % 250 + 1);
+    };
+    sqlite3 *db = nullptr;
+    bool cleared = sqlite3_open(db_path.c_str(), &db) == SQLITE_OK &&
+                   sqlite3_busy_timeout(db, 5000) == SQLITE_OK &&
+                   sqlite3_exec(db, "DELETE FROM UserInfo", nullptr, nullptr, nullptr) == SQLITE_OK;
     sqlite3_close(db);
-    return ok;
+    std::int64_t now = std::time(nullptr);
+    return cleared && bench::fill_logons(db_path, rows, address, now - 700, now - 100);
 }
 
 // Rows not yet handed to a check (still due and live).

@@ -100,25 +100,30 @@ log_contains(const std::string &path, const std::string &needle)
     return narrow.find(needle) != std::string::npos;
 }
 
-// Appends count live logons (user0.., on 10.0.0.0.., CreateTime 1, ExpireTime 601) to the
-// UserInfo table of the store at path in one transaction; false on failure.
-inline bool
-fill_logons(const std::string &path, int count)
+// Appends count live logons (user0.., the n-th at address(n)) created at create and expiring at
+// expire to the UserInfo table of the store at path, in one transaction; false on failure.
+template <class Address>
+bool
+fill_logons(const std::string &path, int count, Address address, std::int64_t create = 1,
+            std::int64_t expire = 601)
 {
     sqlite3 *db = nullptr;
     if (sqlite3_open(path.c_str(), &db) != SQLITE_OK) {
+        sqlite3_close(db);
         return false;
     }
+    sqlite3_busy_timeout(db, 5000);
     sqlite3_exec(db, "BEGIN", nullptr, nullptr, nullptr);
     sqlite3_stmt *stmt = nullptr;
-    sqlite3_prepare_v2(
-        db,
-        "INSERT INTO UserInfo (user,domain,usergroup,wrkst_ip,create_time,"
-        "expire_time,logon_type,flags) VALUES (?,'corp.example','Users',?,1,601,2,1)",
-        -1, &stmt, nullptr);
+    sqlite3_prepare_v2(db,
+                       "INSERT INTO UserInfo (user,domain,usergroup,wrkst_ip,create_time,"
+                       "expire_time,logon_type,flags) VALUES (?,'corp.example','Users',?,?,?,2,1)",
+                       -1, &stmt, nullptr);
+    sqlite3_bind_int64(stmt, 3, create);
+    sqlite3_bind_int64(stmt, 4, expire);
     for (int i = 0; i < count; ++i) {
         std::string user = "user" + std::to_string(i);
-        std::string ip = address_of(10, static_cast<unsigned>(i));
+        std::string ip = address(i);
         sqlite3_bind_text(stmt, 1, user.c_str(), -1, SQLITE_TRANSIENT);
         sqlite3_bind_text(stmt, 2, ip.c_str(), -1, SQLITE_TRANSIENT);
         sqlite3_step(stmt);
@@ -128,6 +133,13 @@ fill_logons(const std::string &path, int count)
     bool ok = sqlite3_exec(db, "COMMIT", nullptr, nullptr, nullptr) == SQLITE_OK;
     sqlite3_close(db);
     return ok;
+}
+
+// The same on 10.0.0.0 onward, created at 1 and expiring at 601.
+inline bool
+fill_logons(const std::string &path, int count)
+{
+    return fill_logons(path, count, [](int i) { return address_of(10, static_cast<unsigned>(i)); });
 }
 
 // The rows of the UserInfo table in the store at db that match where, read on a connection of
