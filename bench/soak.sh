@@ -18,66 +18,31 @@
 # log's size. At the end: logons sent, rows stored, users logged out to the appliance, and the
 # rows lost (sent, neither stored nor logged out).
 set -euo pipefail
-cd "$(dirname "$0")/.."
-source_dir=$PWD
-build=$(cd "${1:-build}" && pwd)
+name=soak
+keep=${SOAK_KEEP:-0}
+pid_vars="gw_pid feeder_pid nivo_pid"
+source "$(dirname "$0")/service_bench.sh"
 seconds=${SOAK_SECONDS:-3600}
 rate=${SOAK_RATE:-133}
 sample=${SOAK_SAMPLE:-60}
 
-for program in nivo nivo-agentsim nivo-gwsim; do
-    if [ ! -x "$build/$program" ]; then
-        echo "soak: $build/$program is missing (cmake --build $build --target $program)" >&2
-        exit 1
-    fi
-done
-
-# Everything below runs in a network namespace with only its own loopback.
-if [ -z "${SOAK_IN_NAMESPACE:-}" ]; then
-    exec unshare -n env SOAK_IN_NAMESPACE=1 "$0" "$build"
-fi
-ip link set lo up
-
-base=$(mktemp -d /tmp/nivo-soak.XXXXXX)
-cleanup() {
-    local pid
-    for pid in "${gw_pid:-}" "${feeder_pid:-}" "${nivo_pid:-}"; do
-        if [ -n "$pid" ]; then
-            kill "$pid" 2>/dev/null || true
-        fi
-    done
-    wait 2>/dev/null || true
-    if [ "${SOAK_KEEP:-0}" = 1 ]; then
-        echo "soak: kept $base"
-    else
-        rm -rf "$base"
-    fi
-}
-trap cleanup EXIT
-
-cp -r "$source_dir/example/." "$base/"
+require_programs nivo nivo-agentsim nivo-gwsim
+enter_namespace
+make_base
 # Only the Collector (no local agent) and logoff detection by ping, every minute.
 sed -i -e '/^\[NIV-AGENT\]/,/^\[/ s/^ENABLED=.*/ENABLED=FALSE/' \
     -e '/^\[LOGOFF-DETECTION\]/,/^\[/ s/^ENABLED=.*/ENABLED=TRUE/' \
     -e 's/^DETECTION-MODE=.*/DETECTION-MODE=PING/' \
     -e 's/^DETECTION-INTERVAL=.*/DETECTION-INTERVAL=60/' "$base/nivo.ini"
 
-# The service's log is UTF-16.
-log_text() {
-    iconv -f UTF-16LE -t UTF-8 "$base/nivo.log" 2>/dev/null || true
-}
-size_of() {
-    stat -c %s "$1" 2>/dev/null || echo 0
-}
-
 NIVO_HOME=$base "$build/nivo" >"$base/stdout.txt" 2>"$base/stderr.txt" &
 nivo_pid=$!
 started=$(date +%s.%N)
 for _ in $(seq 1 300); do
-    log_text | grep -q "Initialization Finished" && break
+    log_text | grep -c "Initialization Finished" >/dev/null && break
     sleep 0.1
 done
-if ! log_text | grep -q "Initialization Finished"; then
+if ! log_text | grep -c "Initialization Finished" >/dev/null; then
     echo "soak: the service did not start" >&2
     exit 1
 fi
@@ -120,7 +85,7 @@ printf '%7s %9s %5s %7s %9s %9s %9s\n' second "rss KiB" fds threads "db KiB" "wa
 begin=$(date +%s)
 end=$((begin + seconds + 10))
 while :; do
-    rss=$(awk '/^VmRSS/ { print $2 }' "/proc/$nivo_pid/status")
+    rss=$(rss_kib)
     threads=$(awk '/^Threads/ { print $2 }' "/proc/$nivo_pid/status")
     fds=$(find "/proc/$nivo_pid/fd" -mindepth 1 -maxdepth 1 | wc -l)
     logs=0
@@ -128,7 +93,7 @@ while :; do
         logs=$((logs + $(size_of "$f")))
     done
     printf '%7d %9d %5d %7d %9d %9d %9d\n' $(($(date +%s) - begin)) "$rss" "$fds" "$threads" \
-        $(($(size_of "$base/nivo.db3") / 1024)) $(($(size_of "$base/nivo.db3-wal") / 1024)) \
+        "$(kib "$base/nivo.db3")" "$(kib "$base/nivo.db3-wal")" \
         $((logs / 1024))
     [ "$(date +%s)" -ge "$end" ] && break
     sleep "$sample"
@@ -152,5 +117,5 @@ echo "soak: $(tail -n 1 "$base/agentsim.txt")"
 echo "soak: sent ${sent:-0}, stored $stored, logged out ${gw_logged_out:-0} (appliance datagrams:" \
     "${gw_logons:-0} logons, ${gw_logouts:-0} logouts)"
 echo "soak: rows lost $((${sent:-0} - stored - ${gw_logged_out:-0}))"
-echo "soak: service log $(($(size_of "$base/nivo.log") / 1024)) KiB," \
+echo "soak: service log $(kib "$base/nivo.log") KiB," \
     "with its rotation $((($(size_of "$base/nivo.log") + $(size_of "$base/nivo.log1")) / 1024)) KiB"

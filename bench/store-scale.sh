@@ -21,51 +21,22 @@
 #   - the time nivo-agentsim needed for the load, and the database and write-ahead log sizes
 #     after it.
 set -euo pipefail
-cd "$(dirname "$0")/.."
-source_dir=$PWD
-build=$(cd "${1:-build}" && pwd)
+name=store-scale
+keep=${SCALE_KEEP:-0}
+pid_vars=nivo_pid
+source "$(dirname "$0")/service_bench.sh"
 rows=${SCALE_ROWS:-1000000}
 load=${SCALE_LOAD:-100000}
 dead=${SCALE_DEAD:-0}
 
-for program in nivo nivo-agentsim; do
-    if [ ! -x "$build/$program" ]; then
-        echo "store-scale: $build/$program is missing" >&2
-        exit 1
-    fi
-done
-if [ -z "${SCALE_IN_NAMESPACE:-}" ]; then
-    exec unshare -n env SCALE_IN_NAMESPACE=1 "$0" "$build"
-fi
-ip link set lo up
-
-base=$(mktemp -d /tmp/nivo-scale.XXXXXX)
-cleanup() {
-    if [ -n "${nivo_pid:-}" ]; then
-        kill "$nivo_pid" 2>/dev/null || true
-    fi
-    wait 2>/dev/null || true
-    if [ "${SCALE_KEEP:-0}" = 1 ]; then
-        echo "store-scale: kept $base"
-    else
-        rm -rf "$base"
-    fi
-}
-trap cleanup EXIT
-
-cp -r "$source_dir/example/." "$base/"
+require_programs nivo nivo-agentsim
+enter_namespace
+make_base
 sed -i -e '/^\[NIV-AGENT\]/,/^\[/ s/^ENABLED=.*/ENABLED=FALSE/' \
     -e "s/^DEAD-ENTRY-TIMEOUT=.*/DEAD-ENTRY-TIMEOUT=$dead/" "$base/nivo.ini"
 
 logged() {
-    [ -f "$base/nivo.log" ] &&
-        iconv -f UTF-16LE -t UTF-8 <"$base/nivo.log" 2>/dev/null | grep -c "$1" >/dev/null
-}
-rss_kib() {
-    awk '/^VmRSS/ { print $2 }' "/proc/$nivo_pid/status"
-}
-kib() {
-    echo $(($(stat -c %s "$1" 2>/dev/null || echo 0) / 1024))
+    log_text | grep -c "$1" >/dev/null
 }
 # Starts the service and waits for its start-up. The seconds from the start of the process to
 # "Userinfo Database Validated" go to store_seconds, to "Initialization Finished" to
