@@ -40,7 +40,7 @@ class DcaFilter : public nivo_test::log_fixture {
     }
 };
 
-TEST_F(DcaFilter, EmptyNetworksAndUnreadableAddressesAdmitNothing)
+TEST_F(DcaFilter, NetworksAreMaskedTakeTheirBaseAndAdmitOnlyDottedIPv4)
 {
     EXPECT_EQ(dca_filter_by_authnet(u"10.0.0.5"), 1);
     EXPECT_TRUE(logged("dca_filter_by_authnet: Workstation IP '10.0.0.5' has been Filtered-Out"));
@@ -57,10 +57,8 @@ TEST_F(DcaFilter, EmptyNetworksAndUnreadableAddressesAdmitNothing)
         EXPECT_EQ(dca_filter_by_login_authnet(ip), 1);
     }
     EXPECT_EQ(dca_filter_by_authnet(nullptr), 1);
-}
 
-TEST_F(DcaFilter, NetworkEntriesAreMaskedAndPrefixesTakeTheirBase)
-{
+    dca_filter_reset();
     ASSERT_EQ(dca_addnet_authnetlist(u"10.1.2.3/8"), 0);
     EXPECT_EQ(dca_filter_by_authnet(u"10.200.0.1"), 0);
     EXPECT_EQ(dca_filter_by_authnet(u"11.0.0.1"), 1);
@@ -77,13 +75,10 @@ TEST_F(DcaFilter, NetworkEntriesAreMaskedAndPrefixesTakeTheirBase)
     ASSERT_EQ(dca_addnet_authnetlist(u"10.0.0.7/40"), 0);
     EXPECT_EQ(dca_filter_by_authnet(u"10.0.0.7"), 0);
     EXPECT_EQ(dca_filter_by_authnet(u"10.0.0.8"), 1);
-}
 
-TEST_F(DcaFilter, MalformedNetworkEntriesAreRefused)
-{
-    const char16_t *bad[] = {u"10.0.0.0",        u"10.0.0/8", u"fe80::1/64", u"10.0.0.0.1/8",
-                             u"host.example/24", u"/8",       u"10.0.0.1/8x"};
-    for (const char16_t *entry : bad) {
+    // Malformed entries are refused.
+    for (const char16_t *entry : {u"10.0.0.0", u"10.0.0/8", u"fe80::1/64", u"10.0.0.0.1/8",
+                                  u"host.example/24", u"/8", u"10.0.0.1/8x"}) {
         std::u16string copy(entry);
         // The last entry's prefix reads as 8 and its address is fine; it is the only one kept.
         int expected = copy == u"10.0.0.1/8x" ? 0 : -1;

@@ -35,7 +35,7 @@ narrow(nfmt<Args...> format, const Args &...args)
     return buffer;
 }
 
-TEST(Format, TextOfBothWidthsAndAbsentText)
+TEST(Format, TextOfBothWidthsAbsentTextAndTheCapacity)
 {
     // %s takes the format's own width, %S the other; both convert multi-byte characters.
     EXPECT_EQ(wide(u"%s/%S", u"\u00e9t\u00e9", "caf\xc3\xa9"), "\xc3\xa9t\xc3\xa9/caf\xc3\xa9");
@@ -49,10 +49,8 @@ TEST(Format, TextOfBothWidthsAndAbsentText)
     const char16_t lone[] = {u'a', 0xD800, u'b', 0};
     EXPECT_EQ(narrow("%S", static_cast<const char16_t *>(lone)), "a\xef\xbf\xbd"
                                                                  "b");
-}
 
-TEST(Format, CutsAtTheCapacityAndReportsTheWholeLength)
-{
+    // Cut at the capacity; the whole length is reported.
     char16_t buffer[5];
     EXPECT_EQ(fmt_print_w(buffer, 5, u"%s", u"abcdefgh"), 8u);
     EXPECT_EQ(u8(buffer), "abcd");
@@ -106,7 +104,7 @@ TEST(TextFormatting, ResultCodesOfTheBoundedFormatters)
 
 using TextLogged = nivo_test::log_fixture;
 
-TEST_F(TextLogged, PathJoiningCutsAtTheBufferAndSaysSo)
+TEST_F(TextLogged, PathJoiningAndAddressesCutAtTheBufferAndSaySo)
 {
     char16_t path[64];
     EXPECT_EQ(config_string_cat(u"/base", u"nivo.ini", path, sizeof path), 0);
@@ -118,10 +116,8 @@ TEST_F(TextLogged, PathJoiningCutsAtTheBufferAndSaysSo)
     EXPECT_EQ(config_string_cat(u"/d", u"abcdefghijklmnopqrst", small, 34), -1);
     EXPECT_EQ(std::u16string(small), u"/d" + sep + u"abcdefghijklm");
     EXPECT_TRUE(logged("config_string_cat: string concatanation failed: 0x8007007a\n"));
-}
 
-TEST_F(TextLogged, SocketAddressesAsText)
-{
+    // Socket addresses as text.
     unsigned char address[128];
     std::size_t n = platform_netaddr_ipv4(0x7F000005u, 6060, address, sizeof address);
     ASSERT_GT(n, 0u);
