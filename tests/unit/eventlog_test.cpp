@@ -89,6 +89,18 @@ class EventLog : public ::testing::Test {
         }
         return rc;
     }
+    // The records of a read as "number:user" texts.
+    std::string users(unsigned flags, std::uint32_t record = 0)
+    {
+        std::vector<read_record> got;
+        EXPECT_EQ(read(flags, record, &got), 0);
+        std::string out;
+        for (const read_record &r : got) {
+            out += (out.empty() ? "" : " ") + std::to_string(r.number) + ":" +
+                   (r.strings.empty() ? "" : nivo_test::u8(r.strings[0]));
+        }
+        return out;
+    }
 
     temp_dir dir_;
     std::string path_;
@@ -121,21 +133,13 @@ TEST_F(EventLog, ReadsOnlyWhatIsWrittenAfterOpenWithStableNumbers)
                 third.substr(40) + "not json at all\n" + audit_kerberos_line("bob", "10.0.0.9"));
     EXPECT_EQ(platform_eventlog_wait(notification_, 2000), 0);
 
-    std::vector<read_record> got;
-    ASSERT_EQ(read(EVENTLOG_SEEK_READ, 3, &got), 0);
-    ASSERT_EQ(got.size(), 2u);
-    EXPECT_EQ(got[0].number, 3u);
-    EXPECT_EQ(got[0].strings[0], u"alice");
-    EXPECT_EQ(got[1].number, 5u); // record 4 was refused, its number stays unused
+    EXPECT_EQ(users(EVENTLOG_SEEK_READ, 3), "3:alice 5:bob"); // 4 was refused, its number unused
     ASSERT_EQ(g_reports.size(), 1u);
     EXPECT_NE(g_reports[0].find("record 4"), std::string::npos) << g_reports[0];
     EXPECT_EQ(read(EVENTLOG_SEQUENTIAL_READ, 0, nullptr), EVENTLOG_ERROR_HANDLE_EOF);
 
     // Seeking back reads the same records under the same numbers.
-    ASSERT_EQ(read(EVENTLOG_SEEK_READ, 1, &got), 0);
-    ASSERT_EQ(got.size(), 4u);
-    EXPECT_EQ(got[0].strings[0], u"old1");
-    EXPECT_EQ(got[3].number, 5u);
+    EXPECT_EQ(users(EVENTLOG_SEEK_READ, 1), "1:old1 2:old2 3:alice 5:bob");
     EXPECT_EQ(read(EVENTLOG_SEEK_READ, 9, nullptr), EVENTLOG_ERROR_INVALID_PARAMETER);
 }
 
@@ -172,30 +176,21 @@ TEST_F(EventLog, FollowsRotationAndALogCreatedLater)
     EXPECT_EQ(count, 0u);
     append_file(path_, audit_kerberos_line("first", "10.0.0.1"));
     EXPECT_EQ(platform_eventlog_wait(notification_, 2000), 0);
-    std::vector<read_record> got;
-    ASSERT_EQ(read(EVENTLOG_SEEK_READ, 1, &got), 0);
-    ASSERT_EQ(got.size(), 1u);
+    EXPECT_EQ(users(EVENTLOG_SEEK_READ, 1), "1:first");
 
     // The log is renamed away and a new one takes its name: numbering goes on.
     append_file(path_, audit_kerberos_line("second", "10.0.0.2"));
     std::filesystem::rename(path_, path_ + ".1");
     append_file(path_, audit_kerberos_line("third", "10.0.0.3"));
     EXPECT_EQ(platform_eventlog_wait(notification_, 2000), 0);
-    ASSERT_EQ(read(EVENTLOG_SEQUENTIAL_READ, 0, &got), 0);
-    ASSERT_EQ(got.size(), 2u);
-    EXPECT_EQ(got[0].strings[0], u"second");
-    EXPECT_EQ(got[1].strings[0], u"third");
-    EXPECT_EQ(got[1].number, 3u);
+    EXPECT_EQ(users(EVENTLOG_SEQUENTIAL_READ), "2:second 3:third");
     std::uint32_t oldest = 0;
     ASSERT_EQ(platform_eventlog_oldest(log_, &oldest), 0);
     EXPECT_EQ(oldest, 3u);
 
     // A very long line is skipped whole.
     append_file(path_, std::string(100000, 'x') + "\n" + audit_kerberos_line("fourth", "10.0.0.4"));
-    ASSERT_EQ(read(EVENTLOG_SEQUENTIAL_READ, 0, &got), 0);
-    ASSERT_EQ(got.size(), 1u);
-    EXPECT_EQ(got[0].number, 5u);
-    EXPECT_EQ(got[0].strings[0], u"fourth");
+    EXPECT_EQ(users(EVENTLOG_SEQUENTIAL_READ), "5:fourth");
 }
 
 TEST_F(EventLog, FollowsADirectoryThatIsReplacedButOpensNoLogWithoutIt)
@@ -213,17 +208,12 @@ TEST_F(EventLog, FollowsADirectoryThatIsReplacedButOpensNoLogWithoutIt)
     std::filesystem::create_directory(logs);
     append_file(path_, audit_kerberos_line("after", "10.0.0.2"));
     EXPECT_EQ(platform_eventlog_wait(notification_, 3000), 0);
-    std::vector<read_record> got;
-    ASSERT_EQ(read(EVENTLOG_SEEK_READ, 2, &got), 0);
-    ASSERT_EQ(got.size(), 1u);
-    EXPECT_EQ(got[0].strings[0], u"after");
-    EXPECT_EQ(got[0].number, 2u);
+    EXPECT_EQ(users(EVENTLOG_SEEK_READ, 2), "2:after");
 
     // The new directory is watched.
     append_file(path_, audit_kerberos_line("later", "10.0.0.3"));
     EXPECT_EQ(platform_eventlog_wait(notification_, 3000), 0);
-    ASSERT_EQ(read(EVENTLOG_SEQUENTIAL_READ, 0, &got), 0);
-    EXPECT_EQ(got[0].strings[0], u"later");
+    EXPECT_EQ(users(EVENTLOG_SEQUENTIAL_READ), "3:later");
 }
 
 TEST(AuditLine, KerberosTicketRequestsBecomeEvent4768)
