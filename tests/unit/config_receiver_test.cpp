@@ -226,27 +226,6 @@ TEST_F(Receiver, FullDiskKeepsTheOldFile)
     EXPECT_TRUE(logged("config_receiver_write: "));
 }
 
-TEST_F(Receiver, RemoteConfigSectionIsReadAndABadValueStopsTheStart)
-{
-    const std::string ini =
-        "[SETTINGS]\nHOST-DOMAIN=67'0'\nHOST-DOMAIN-FQDN=99'0'\n[REMOTE-CONFIG]\n";
-    config_record record{};
-    ASSERT_TRUE(write_file(dir.file("a.ini"),
-                           ini + "ENABLED=false\nALLOWED-NETWORKS=127.0.0.0/8, 10.1.2.3/16\n"));
-    ASSERT_EQ(parse_configfile(u16(dir.file("a.ini")).c_str(), &record), 0);
-    EXPECT_EQ(record.remote_config_enabled, 0u);
-    EXPECT_TRUE(config_receiver_admits(record, 0x7F000005));
-    EXPECT_TRUE(config_receiver_admits(record, 0x0A01FFFF));
-    EXPECT_FALSE(config_receiver_admits(record, 0x0A020001));
-    config_release(&record);
-    for (const char *bad : {"ENABLED=NO\n", "ALLOWED-NETWORKS=10.0.0.0/33\n", "ALLOWED-NETWORKS=\n",
-                            "ALLOWED-NETWORKS=host/8\n"}) {
-        ASSERT_TRUE(write_file(dir.file("a.ini"), ini + bad));
-        EXPECT_EQ(parse_configfile(u16(dir.file("a.ini")).c_str(), &record), -1) << bad;
-        config_release(&record);
-    }
-}
-
 // The listener on its real port, in a network namespace of its own.
 TEST_F(Receiver, ListenerTakesAdmittedPushesOnlyAndABrokenPushLeavesFilesWhole)
 {

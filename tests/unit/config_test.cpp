@@ -1,5 +1,6 @@
 // nivo.ini and the list files: what the profile reader gives the parser, what the parser keeps,
-// refuses and derives, and what the list readers make of each file format.
+// refuses and derives (the configuration receiver's section too), and what the list readers make
+// of each file format.
 
 #include <gtest/gtest.h>
 
@@ -11,6 +12,7 @@
 #include "common/text.h"
 #include "config/config_lists.h"
 #include "config/config_parse.h"
+#include "config/config_receiver.h"
 #include "dca/filter/dca_filter.h"
 #include "logoff/wrkstping.h"
 #include "platform/eventlog.h"
@@ -254,6 +256,21 @@ TEST_F(Config, ByteListsAndEncipheredValues)
     ASSERT_EQ(parse(SETTINGS + "[ACCOUNT-CREDENTIALS]\nPASSWORD=0123456789\n"), 0);
     ASSERT_NE(record.password, nullptr);
     EXPECT_EQ(u8(record.password), "");
+}
+
+TEST_F(Config, RemoteConfigSectionNarrowsWhoMayPushAndABadValueStopsTheStart)
+{
+    ASSERT_EQ(parse(SETTINGS + "[REMOTE-CONFIG]\nENABLED=false\n"
+                               "ALLOWED-NETWORKS=127.0.0.0/8, 10.1.2.3/16\n"),
+              0);
+    EXPECT_EQ(record.remote_config_enabled, 0u);
+    EXPECT_TRUE(config_receiver_admits(record, 0x7F000005));
+    EXPECT_TRUE(config_receiver_admits(record, 0x0A01FFFF));
+    EXPECT_FALSE(config_receiver_admits(record, 0x0A020001));
+    for (const char *bad : {"ENABLED=NO\n", "ALLOWED-NETWORKS=10.0.0.0/33\n", "ALLOWED-NETWORKS=\n",
+                            "ALLOWED-NETWORKS=host/8\n"}) {
+        EXPECT_EQ(parse(SETTINGS + "[REMOTE-CONFIG]\n" + bad), -1) << bad;
+    }
 }
 
 TEST_F(Config, ListFilesTheirFormsAndBounds)

@@ -216,7 +216,7 @@ TEST_F(EventLog, FollowsADirectoryThatIsReplacedButOpensNoLogWithoutIt)
     EXPECT_EQ(users(EVENTLOG_SEQUENTIAL_READ), "3:later");
 }
 
-TEST(AuditLine, KerberosTicketRequestsBecomeEvent4768)
+TEST(AuditLine, KerberosTicketRequestsAndNtlmLogonsBecomeTheirEventsTheRestIsIgnorable)
 {
     audit_event event;
     ASSERT_EQ(parse(KERBEROS_OK, &event), 0);
@@ -248,11 +248,8 @@ TEST(AuditLine, KerberosTicketRequestsBecomeEvent4768)
     // A time zone offset is taken into account.
     ASSERT_EQ(parse(replaced(KERBEROS_OK, "07:19:15.973376+0000", "08:19:15+01:00"), &event), 0);
     EXPECT_EQ(event.time_generated, 1796541555u);
-}
 
-TEST(AuditLine, NtlmLogonsBecomeEvent4776AndTheRestIsIgnorable)
-{
-    audit_event event;
+    // NTLM logons become event 4776.
     ASSERT_EQ(parse(NTLM_OK, &event), 0);
     EXPECT_EQ(event.event_id, 4776u);
     EXPECT_EQ(event.event_type, 8);

@@ -123,23 +123,6 @@ TEST_F(LogTest, LevelFilterHidesLinesButNeverEventsAndOverlongMessagesLeaveNoTra
     EXPECT_TRUE(logged(std::string(10000, 'z') + "\n"));
 }
 
-TEST_F(LogTest, TruncationCutsTheFileAsItPassesTheLimitAndLeavesTheBanner)
-{
-    log_set_overflow_action(LOG_OVERFLOW_TRUNCATE);
-    log_set_logfile_maxsize(1000);
-    for (int i = 0; i < 20; ++i) {
-        log_write(LOG_MSG, u"filler line %d\n", i);
-    }
-    // The write that passed 1000 bytes cut the file; later lines follow the banner.
-    auto lines = log_lines(dir.file("nivo.log"));
-    ASSERT_GE(lines.size(), 4u);
-    EXPECT_NE(lines[1].find("---------------------- LOG FILE TRUNCATED ------------------------\n"),
-              std::string::npos);
-    EXPECT_FALSE(logged("filler line 0\n"));
-    EXPECT_TRUE(logged("filler line 19\n"));
-    EXPECT_LT(nivo_test::file_size(dir.file("nivo.log")), 1000);
-}
-
 TEST_F(LogTest, RotationKeepsOneOlderGenerationAndAFailedRenameTruncatesInstead)
 {
     // Room for one rotation: the new file's own banner and the last lines stay below it.
@@ -198,7 +181,7 @@ TEST_F(LogTest, AFloodRotatesAtTheLimitWithoutWaitingForTheSizeCheck)
     EXPECT_TRUE(logged("LOG FILE ROTATED"));
 }
 
-TEST_F(LogTest, TheEventsFileRotatesOnItsOwnLimit)
+TEST_F(LogTest, TheEventsFileRotatesOnItsOwnLimitAndTruncationCutsTheLogAsItPassesItsOwn)
 {
     log_set_loggingfile_maxsize(1500);
     for (int i = 0; i < 15; ++i) {
@@ -210,6 +193,21 @@ TEST_F(LogTest, TheEventsFileRotatesOnItsOwnLimit)
     EXPECT_TRUE(logged("ROTATING LOGGING EVENTS FILE"));
     // nivo.log itself was under its limit and was left alone.
     EXPECT_FALSE(nivo_test::file_exists(dir.file("nivo.log1")));
+
+    // Truncation instead of rotation.
+    log_set_overflow_action(LOG_OVERFLOW_TRUNCATE);
+    log_set_logfile_maxsize(1000);
+    for (int i = 0; i < 20; ++i) {
+        log_write(LOG_MSG, u"filler line %d\n", i);
+    }
+    // The write that passed 1000 bytes cut the file; later lines follow the banner.
+    auto lines = log_lines(dir.file("nivo.log"));
+    ASSERT_GE(lines.size(), 4u);
+    EXPECT_NE(lines[1].find("---------------------- LOG FILE TRUNCATED ------------------------\n"),
+              std::string::npos);
+    EXPECT_FALSE(logged("filler line 0\n"));
+    EXPECT_TRUE(logged("filler line 19\n"));
+    EXPECT_LT(nivo_test::file_size(dir.file("nivo.log")), 1000);
 }
 
 TEST_F(LogTest, TextFromOutsideCannotForgeALineOrBreakTheFile)

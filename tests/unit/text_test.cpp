@@ -3,6 +3,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cstring>
 #include <string>
 
 #include "common/format.h"
@@ -62,7 +63,7 @@ TEST(Format, TextOfBothWidthsAbsentTextAndTheCapacity)
     EXPECT_EQ(wide(u"%S", static_cast<const char *>(cut)), "x\xef\xbf\xbd\xef\xbf\xbd");
 }
 
-TEST(TextConversion, Utf8AndUtf16RoundTripWithTheirBounds)
+TEST(TextConversion, Utf8AndUtf16RoundTripAndBoundedFormattingWithTheirBounds)
 {
     char16_t wide[8];
     // "é" is two UTF-8 bytes and one UTF-16 unit.
@@ -85,20 +86,17 @@ TEST(TextConversion, Utf8AndUtf16RoundTripWithTheirBounds)
     EXPECT_EQ(convert_ascii_to_unicode(nullptr, wide, 8), 0);
     // A character outside the basic plane takes two units.
     EXPECT_EQ(convert_ascii_to_unicode("\xf0\x9f\x98\x80", wide, 8), 3);
-}
 
-TEST(TextFormatting, ResultCodesOfTheBoundedFormatters)
-{
-    char16_t wide[4];
-    EXPECT_EQ(string_printf_w(wide, sizeof wide, u"%s", u"abc"), STRING_S_OK);
-    EXPECT_EQ(string_printf_w(wide, sizeof wide, u"%s", u"abcd"), STRING_E_INSUFFICIENT_BUFFER);
+    // The result codes of the bounded formatters (sizes in bytes).
+    EXPECT_EQ(string_printf_w(wide, 8, u"%s", u"abc"), STRING_S_OK);
+    EXPECT_EQ(string_printf_w(wide, 8, u"%s", u"abcd"), STRING_E_INSUFFICIENT_BUFFER);
     EXPECT_EQ(std::u16string(wide), u"abc");
     EXPECT_EQ(string_printf_w(wide, 1, u"x"), STRING_E_INVALID_PARAMETER);
-    char narrow[4] = "zz";
+    std::strcpy(narrow, "zz");
     EXPECT_EQ(string_printf_a(narrow, 0, "x"), STRING_E_INVALID_PARAMETER);
     EXPECT_EQ(string_printf_a(narrow, 0x80000000u, "x"), STRING_E_INVALID_PARAMETER);
     EXPECT_STREQ(narrow, "zz");
-    EXPECT_EQ(string_printf_a(narrow, sizeof narrow, "%d", 12345), STRING_E_INSUFFICIENT_BUFFER);
+    EXPECT_EQ(string_printf_a(narrow, 4, "%d", 12345), STRING_E_INSUFFICIENT_BUFFER);
     EXPECT_STREQ(narrow, "123");
 }
 

@@ -52,7 +52,7 @@ class WrkstQuery : public nivo_test::log_fixture {
     int count_ = 0;
 };
 
-TEST_F(WrkstQuery, BadHelpersAreFailedConnectionsNeverAnswers)
+TEST_F(WrkstQuery, BadHelpersAreFailedConnectionsNeverAnswersAndWmiConnectionAnswers)
 {
     setenv("NIVO_WRKST_TIMEOUT_MS", "400", 1);
     const char *bodies[] = {
@@ -81,12 +81,11 @@ TEST_F(WrkstQuery, BadHelpersAreFailedConnectionsNeverAnswers)
     platform_wmi *wmi = nullptr;
     EXPECT_NE(platform_wmi_connect(u"\\\\10.0.0.5\\root\\cimv2", nullptr, nullptr, 0, &wmi), 0u);
     EXPECT_NE(platform_wmi_startup(), 0u);
-}
 
-// (What the other WMI steps pass on is tested through the logoff poll: with_fakes/logoff_test.)
-TEST_F(WrkstQuery, WmiConnectionAnswersOfItsOwn)
-{
-    platform_wmi *wmi = nullptr;
+    // The WMI connection's answers of its own (what the other WMI steps pass on is tested
+    // through the logoff poll: with_fakes/logoff_test).
+    unsetenv("NIVO_WRKST_TIMEOUT_MS");
+    unlink(dir.file("args").c_str());
     helper("printf 'connect\\t80041064\\nend\\n'");
     EXPECT_EQ(platform_wmi_connect(u"\\\\10.0.0.5\\root\\cimv2", u"svc", u"pw", 0, &wmi),
               PLATFORM_WMI_LOCAL_CREDENTIALS);
