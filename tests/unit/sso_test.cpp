@@ -4,8 +4,6 @@
 
 #include <gtest/gtest.h>
 
-#include <sqlite3.h>
-
 #include <chrono>
 #include <cstring>
 #include <set>
@@ -221,21 +219,10 @@ class SsoLink : public nivo_test::collector_fixture {
     }
 
     // Logons (user, address) written straight into the table, so that nothing is queued for them.
-    void store_quietly(std::vector<std::pair<std::string, std::string>> logons)
+    void store_quietly(const std::vector<std::pair<std::string, std::string>> &logons)
     {
-        std::string sql = "BEGIN;";
-        for (const auto &[user, ip] : logons) {
-            sql += "INSERT INTO UserInfo (user, domain, wrkst_ip, create_time, expire_time, "
-                   "logon_type, flags) VALUES ('" +
-                   user + "', 'corp.example', '" + ip + "', 1, 601, 2, 1);";
-        }
-        sqlite3 *db = nullptr;
-        ASSERT_EQ(sqlite3_open(dir.file("nivo.db3").c_str(), &db), SQLITE_OK);
-        EXPECT_EQ(sqlite3_exec(db, (sql + "COMMIT;").c_str(), nullptr, nullptr, nullptr),
-                  SQLITE_OK);
-        sqlite3_close(db);
+        ASSERT_EQ(nivo_test::store_logons(dir.file("nivo.db3"), logons, 600), "");
     }
-
     // Logons u0..u<count - 1> at 10.1.0.0 and up.
     void store_many(int count)
     {
