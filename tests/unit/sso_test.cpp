@@ -223,15 +223,6 @@ class SsoLink : public nivo_test::collector_fixture {
     {
         ASSERT_EQ(nivo_test::store_logons(dir.file("nivo.db3"), logons, 600), "");
     }
-    // Logons u0..u<count - 1> at 10.1.0.0 and up.
-    void store_many(int count)
-    {
-        std::vector<std::pair<std::string, std::string>> logons;
-        for (int i = 0; i < count; ++i) {
-            logons.emplace_back("u" + std::to_string(i), "10.1.0." + std::to_string(i));
-        }
-        store_quietly(logons);
-    }
     bool wait_log(const std::string &needle)
     {
         return nivo_test::eventually([&] { return logged(needle); });
@@ -247,7 +238,7 @@ class SsoLink : public nivo_test::collector_fixture {
     {
         return request(sso_build_request(code, item), sender);
     }
-    // Whether the GetAllUsers replay for the node has queued its last row, within 5 s.
+    // Whether the GetAllUsers replay for the node has queued its last row, within the wait.
     static bool replayed(const gw_node *node)
     {
         return nivo_test::eventually([node] { return !node->getall_pending.load(); });
@@ -372,7 +363,11 @@ TEST_F(SsoLink, TheLengthFieldAndShortDatagrams)
 
 TEST_F(SsoLink, ForgedGetAllUsersRunOneReplayAtATimeInABoundedQueueAtTheConfiguredRate)
 {
-    store_many(50);
+    std::vector<std::pair<std::string, std::string>> logons;
+    for (int i = 0; i < 50; ++i) {
+        logons.emplace_back("u" + std::to_string(i), "10.1.0." + std::to_string(i));
+    }
+    store_quietly(logons);
     // Forty GetAllUsers from the appliance's address while nothing takes from the queue: one
     // replay runs and stops at the bound, the other requests are dropped.
     gw_update_queue_set_bound(16);
