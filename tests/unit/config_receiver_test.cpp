@@ -174,19 +174,7 @@ TEST_F(Receiver, NivoIniKeepsLocalHaRemoteConfigAndOtherRoleSections)
         "[NIV-COLLECTOR]\nX=2\n[NIV-AGENT]\nDCA-MODE=EVENTLOG\r\n[HA-SETTING]\nHA-ENABLED=TRUE\n");
 }
 
-TEST_F(Receiver, UserExclusionListIsUtf16UpToItsFirstZeroUnit)
-{
-    // The first data message ends at its 0x0000 unit, the next is whole but its odd last byte.
-    std::vector<std::string> files(8);
-    files.push_back(utf8_to_utf16le("alice\r\nbob\r\n") + std::string(2, '\0') + "junk");
-    std::vector<std::string> messages = push_messages("COLLECTOR", files);
-    messages.insert(messages.end() - 1, utf8_to_utf16le("carol\r\n") + "x");
-    feed(messages);
-    EXPECT_EQ(read_file(base.file("user-exclusion-list.ini")),
-              "\xFF\xFE" + utf8_to_utf16le("alice\r\nbob\r\ncarol\r\n"));
-}
-
-TEST_F(Receiver, MessageEdgesAndAnOversizedFile)
+TEST_F(Receiver, MessageEdgesTheFirstZeroUnitAndAnOversizedFile)
 {
     old_files();
     // A full 512-byte message without terminator is data, and so is a control text without its
@@ -202,6 +190,16 @@ TEST_F(Receiver, MessageEdgesAndAnOversizedFile)
     EXPECT_EQ(read_file(base.file("coll-list.ini")), "old coll-list.ini\n");
     EXPECT_TRUE(logged("receive_config_thread: coll-list.ini is larger than 1048576 bytes"));
     EXPECT_EQ(read_file(base.file("authnet-list.ini")), "ok\n");
+
+    // The user exclusion list is UTF-16: the first data message ends at its 0x0000 unit, the
+    // next is whole but its odd last byte.
+    std::vector<std::string> files(8);
+    files.push_back(utf8_to_utf16le("alice\r\nbob\r\n") + std::string(2, '\0') + "junk");
+    messages = push_messages("COLLECTOR", files);
+    messages.insert(messages.end() - 1, utf8_to_utf16le("carol\r\n") + "x");
+    feed(messages);
+    EXPECT_EQ(read_file(base.file("user-exclusion-list.ini")),
+              "\xFF\xFE" + utf8_to_utf16le("alice\r\nbob\r\ncarol\r\n"));
     EXPECT_EQ(files_in(base.path()), 9); // no temporary file left
 }
 

@@ -258,21 +258,6 @@ TEST_F(Config, ByteListsAndEncipheredValues)
     EXPECT_EQ(u8(record.password), "");
 }
 
-TEST_F(Config, RemoteConfigSectionNarrowsWhoMayPushAndABadValueStopsTheStart)
-{
-    ASSERT_EQ(parse(SETTINGS + "[REMOTE-CONFIG]\nENABLED=false\n"
-                               "ALLOWED-NETWORKS=127.0.0.0/8, 10.1.2.3/16\n"),
-              0);
-    EXPECT_EQ(record.remote_config_enabled, 0u);
-    EXPECT_TRUE(config_receiver_admits(record, 0x7F000005));
-    EXPECT_TRUE(config_receiver_admits(record, 0x0A01FFFF));
-    EXPECT_FALSE(config_receiver_admits(record, 0x0A020001));
-    for (const char *bad : {"ENABLED=NO\n", "ALLOWED-NETWORKS=10.0.0.0/33\n", "ALLOWED-NETWORKS=\n",
-                            "ALLOWED-NETWORKS=host/8\n"}) {
-        EXPECT_EQ(parse(SETTINGS + "[REMOTE-CONFIG]\n" + bad), -1) << bad;
-    }
-}
-
 TEST_F(Config, ListFilesTheirFormsAndBounds)
 {
     list_file("dc-list.ini",
@@ -351,7 +336,7 @@ TEST_F(Config, GwListNetworksPerAppliance)
     EXPECT_EQ(config_find_gw(&record, u"10.1.1.5")->networks, nullptr);
 }
 
-TEST_F(Config, AllowedAgentNetworksNarrowWhoMayActAsAnAgent)
+TEST_F(Config, AllowedNetworksNarrowWhoMayActAsAnAgentOrPushAndABadValueStopsTheStart)
 {
     ASSERT_EQ(
         parse(SETTINGS + "[NIV-COLLECTOR]\nALLOWED-AGENT-NETWORKS=10.1.0.0/16, 127.0.0.1/32\n"), 0);
@@ -372,6 +357,19 @@ TEST_F(Config, AllowedAgentNetworksNarrowWhoMayActAsAnAgent)
     }
     EXPECT_TRUE(logged("\tparse_keyvalue_cidmgr: Invalid ALLOWED-AGENT-NETWORKS Value: "
                        "host.example/8\n"));
+
+    // The configuration receiver's section.
+    ASSERT_EQ(parse(SETTINGS + "[REMOTE-CONFIG]\nENABLED=false\n"
+                               "ALLOWED-NETWORKS=127.0.0.0/8, 10.1.2.3/16\n"),
+              0);
+    EXPECT_EQ(record.remote_config_enabled, 0u);
+    EXPECT_TRUE(config_receiver_admits(record, 0x7F000005));
+    EXPECT_TRUE(config_receiver_admits(record, 0x0A01FFFF));
+    EXPECT_FALSE(config_receiver_admits(record, 0x0A020001));
+    for (const char *bad : {"ENABLED=NO\n", "ALLOWED-NETWORKS=10.0.0.0/33\n", "ALLOWED-NETWORKS=\n",
+                            "ALLOWED-NETWORKS=host/8\n"}) {
+        EXPECT_EQ(parse(SETTINGS + "[REMOTE-CONFIG]\n" + bad), -1) << bad;
+    }
 }
 
 using Profile = nivo_test::log_fixture;

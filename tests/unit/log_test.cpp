@@ -71,7 +71,7 @@ parse_line(const std::string &line, std::string *level, unsigned long *tid, std:
     return line.compare(0, static_cast<std::size_t>(at) + 1, prefix) == 0;
 }
 
-TEST_F(LogTest, LinesAreUtf16WithoutMarkAndCarryThePrefixLayout)
+TEST_F(LogTest, LinesAreUtf16WithoutMarkCarryThePrefixLayoutAndCannotBeForged)
 {
     log_write(LOG_ERROR, u"unit: value %d of '%s'\n", 42, u"caf\u00e9");
     log_flush();
@@ -89,6 +89,26 @@ TEST_F(LogTest, LinesAreUtf16WithoutMarkAndCarryThePrefixLayout)
     EXPECT_EQ(level, "ERROR");
     EXPECT_EQ(tid, platform_thread_id());
     EXPECT_EQ(message, "unit: value 42 of 'caf\xc3\xa9'\n");
+
+    // Text from outside cannot forge a line or break the file.
+    const char16_t forged[] = u"bob\r\nCRIT\t[0x0001] 12/06/26 00:00:00 : forged";
+    const char16_t lone[] = {u'e', 0xD800, u'v', 0xDC01, u'e', 0};
+    log_write(LOG_MSG, u"user %s logged on\n", forged);
+    log_write(LOG_MSG, u"user %s\n", lone);
+    log_write_event(LOG_MSG, u"event of %s\n", forged);
+    log_write_a(LOG_MSG, "narrow %s and %S\n", "a\nb\x7f", u"c\u2028d");
+    std::string text = nivo_test::log_text(dir.file("nivo.log"));
+    for (const char *expected :
+         {" : user bob\\r\\nCRIT\\t[0x0001] 12/06/26 00:00:00 : forged logged on\n\r\n",
+          " : user e\xef\xbf\xbd"
+          "v\xef\xbf\xbd"
+          "e\n\r\n",
+          " : event of bob\\r\\nCRIT\\t[0x0001] 12/06/26 00:00:00 : forged\n\n\r",
+          "]: narrow a\\nb\\x7f and c\\u2028d\n"}) {
+        EXPECT_NE(text.find(expected), std::string::npos) << expected << "\n" << text;
+    }
+    // No line begins with the forged level.
+    EXPECT_EQ(text.find("\nCRIT"), std::string::npos);
 }
 
 TEST_F(LogTest, LevelFilterHidesLinesButNeverEventsAndOverlongMessagesLeaveNoTrace)
@@ -208,28 +228,6 @@ TEST_F(LogTest, TheEventsFileRotatesOnItsOwnLimitAndTruncationCutsTheLogAsItPass
     EXPECT_FALSE(logged("filler line 0\n"));
     EXPECT_TRUE(logged("filler line 19\n"));
     EXPECT_LT(nivo_test::file_size(dir.file("nivo.log")), 1000);
-}
-
-TEST_F(LogTest, TextFromOutsideCannotForgeALineOrBreakTheFile)
-{
-    const char16_t forged[] = u"bob\r\nCRIT\t[0x0001] 12/06/26 00:00:00 : forged";
-    const char16_t lone[] = {u'e', 0xD800, u'v', 0xDC01, u'e', 0};
-    log_write(LOG_MSG, u"user %s logged on\n", forged);
-    log_write(LOG_MSG, u"user %s\n", lone);
-    log_write_event(LOG_MSG, u"event of %s\n", forged);
-    log_write_a(LOG_MSG, "narrow %s and %S\n", "a\nb\x7f", u"c\u2028d");
-    std::string text = nivo_test::log_text(dir.file("nivo.log"));
-    for (const char *expected :
-         {" : user bob\\r\\nCRIT\\t[0x0001] 12/06/26 00:00:00 : forged logged on\n\r\n",
-          " : user e\xef\xbf\xbd"
-          "v\xef\xbf\xbd"
-          "e\n\r\n",
-          " : event of bob\\r\\nCRIT\\t[0x0001] 12/06/26 00:00:00 : forged\n\n\r",
-          "]: narrow a\\nb\\x7f and c\\u2028d\n"}) {
-        EXPECT_NE(text.find(expected), std::string::npos) << expected << "\n" << text;
-    }
-    // No line begins with the forged level.
-    EXPECT_EQ(text.find("\nCRIT"), std::string::npos);
 }
 
 TEST_F(LogTest, OutcomesAreInTheFileWhenTheCallReturnsAndTracesFollowUnasked)
