@@ -174,19 +174,7 @@ TEST_F(Receiver, NivoIniKeepsLocalHaRemoteConfigAndOtherRoleSections)
         "[NIV-COLLECTOR]\nX=2\n[NIV-AGENT]\nDCA-MODE=EVENTLOG\r\n[HA-SETTING]\nHA-ENABLED=TRUE\n");
 }
 
-TEST_F(Receiver, UserExclusionListIsUtf16UpToItsFirstZeroUnit)
-{
-    // The first data message ends at its 0x0000 unit, the next is whole but its odd last byte.
-    std::vector<std::string> files(8);
-    files.push_back(utf8_to_utf16le("alice\r\nbob\r\n") + std::string(2, '\0') + "junk");
-    std::vector<std::string> messages = push_messages("COLLECTOR", files);
-    messages.insert(messages.end() - 1, utf8_to_utf16le("carol\r\n") + "x");
-    feed(messages);
-    EXPECT_EQ(read_file(base.file("user-exclusion-list.ini")),
-              "\xFF\xFE" + utf8_to_utf16le("alice\r\nbob\r\ncarol\r\n"));
-}
-
-TEST_F(Receiver, MessageEdgesAndAnOversizedFile)
+TEST_F(Receiver, MessageEdgesTheFirstZeroUnitAndAnOversizedFile)
 {
     old_files();
     // A full 512-byte message without terminator is data, and so is a control text without its
@@ -202,6 +190,16 @@ TEST_F(Receiver, MessageEdgesAndAnOversizedFile)
     EXPECT_EQ(read_file(base.file("coll-list.ini")), "old coll-list.ini\n");
     EXPECT_TRUE(logged("receive_config_thread: coll-list.ini is larger than 1048576 bytes"));
     EXPECT_EQ(read_file(base.file("authnet-list.ini")), "ok\n");
+
+    // The user exclusion list is UTF-16: the first data message ends at its 0x0000 unit, the
+    // next is whole but its odd last byte.
+    std::vector<std::string> files(8);
+    files.push_back(utf8_to_utf16le("alice\r\nbob\r\n") + std::string(2, '\0') + "junk");
+    messages = push_messages("COLLECTOR", files);
+    messages.insert(messages.end() - 1, utf8_to_utf16le("carol\r\n") + "x");
+    feed(messages);
+    EXPECT_EQ(read_file(base.file("user-exclusion-list.ini")),
+              "\xFF\xFE" + utf8_to_utf16le("alice\r\nbob\r\ncarol\r\n"));
     EXPECT_EQ(files_in(base.path()), 9); // no temporary file left
 }
 
@@ -224,27 +222,6 @@ TEST_F(Receiver, FullDiskKeepsTheOldFile)
     EXPECT_EQ(read_file(disk + "/dc-list.ini"), "dc1\n");
     EXPECT_EQ(files_in(disk), 2);
     EXPECT_TRUE(logged("config_receiver_write: "));
-}
-
-TEST_F(Receiver, RemoteConfigSectionIsReadAndABadValueStopsTheStart)
-{
-    const std::string ini =
-        "[SETTINGS]\nHOST-DOMAIN=67'0'\nHOST-DOMAIN-FQDN=99'0'\n[REMOTE-CONFIG]\n";
-    config_record record{};
-    ASSERT_TRUE(write_file(dir.file("a.ini"),
-                           ini + "ENABLED=false\nALLOWED-NETWORKS=127.0.0.0/8, 10.1.2.3/16\n"));
-    ASSERT_EQ(parse_configfile(u16(dir.file("a.ini")).c_str(), &record), 0);
-    EXPECT_EQ(record.remote_config_enabled, 0u);
-    EXPECT_TRUE(config_receiver_admits(record, 0x7F000005));
-    EXPECT_TRUE(config_receiver_admits(record, 0x0A01FFFF));
-    EXPECT_FALSE(config_receiver_admits(record, 0x0A020001));
-    config_release(&record);
-    for (const char *bad : {"ENABLED=NO\n", "ALLOWED-NETWORKS=10.0.0.0/33\n", "ALLOWED-NETWORKS=\n",
-                            "ALLOWED-NETWORKS=host/8\n"}) {
-        ASSERT_TRUE(write_file(dir.file("a.ini"), ini + bad));
-        EXPECT_EQ(parse_configfile(u16(dir.file("a.ini")).c_str(), &record), -1) << bad;
-        config_release(&record);
-    }
 }
 
 // The listener on its real port, in a network namespace of its own.

@@ -1,5 +1,6 @@
-// nivo.ini and the list files: what the parser keeps, refuses and derives, and what the list
-// readers make of each file format.
+// nivo.ini and the list files: what the profile reader gives the parser, what the parser keeps,
+// refuses and derives (the configuration receiver's section too), and what the list readers make
+// of each file format.
 
 #include <gtest/gtest.h>
 
@@ -11,6 +12,7 @@
 #include "common/text.h"
 #include "config/config_lists.h"
 #include "config/config_parse.h"
+#include "config/config_receiver.h"
 #include "dca/filter/dca_filter.h"
 #include "logoff/wrkstping.h"
 #include "platform/eventlog.h"
@@ -61,64 +63,80 @@ class Config : public nivo_test::log_fixture {
     config_record record{};
 };
 
+// The numeric settings as " name=value" pairs, to compare several at once.
+std::string
+numbers(const config_record &r)
+{
+    std::string out;
+    for (auto [name, value] : std::initializer_list<std::pair<const char *, long long>>{
+             {"server-port", r.server_port},
+             {"dcaserver-port", r.dcaserver_port},
+             {"tsso-port", r.tsso_server_port},
+             {"threads", r.threadpool_size},
+             {"interval", r.detection_interval},
+             {"retry", r.ping_retry_count},
+             {"dead-entry", r.dead_entry_timeout},
+             {"batch", r.logoff_batch_size},
+             {"pause", r.logoff_batch_pause},
+             {"rate", r.getallusers_rate}}) {
+        out += " " + std::string(name) + "=" + std::to_string(value);
+    }
+    return out + " ";
+}
+
 TEST_F(Config, DefaultsAndDerivedValuesWithoutSettings)
 {
     ASSERT_EQ(parse(SETTINGS), 0);
     EXPECT_EQ(u8(record.host_domain), "CORP");
     EXPECT_EQ(u8(record.host_domain_fqdn), "corp.t");
     EXPECT_EQ(u8(record.server_ip), "127.0.0.1");
-    EXPECT_EQ(record.server_port, 5566);
-    EXPECT_EQ(record.threadpool_size, 16u);
+    EXPECT_EQ(numbers(record), " server-port=5566 dcaserver-port=5566 tsso-port=6677 threads=16 "
+                               "interval=600 retry=3 dead-entry=1 batch=5 pause=5 rate=0 ");
     EXPECT_EQ(record.dca_enabled, 1u);
     EXPECT_EQ(record.dca_mode, static_cast<std::uint32_t>(DCA_MODE_NETAPI));
     EXPECT_EQ(record.collector_enabled, 1u);
     EXPECT_EQ(record.polling_mode, POLLING_MODE_REGISTRY);
-    EXPECT_EQ(record.dcaserver_port, 5566);
-    EXPECT_EQ(record.tsso_server_port, 6677);
     EXPECT_EQ(record.detection_mode, DETECTION_MODE_PING);
-    EXPECT_EQ(record.detection_interval, 600);
-    EXPECT_EQ(record.ping_retry_count, 3u);
-    EXPECT_EQ(record.dead_entry_timeout, 1);
-    EXPECT_EQ(record.logoff_batch_size, 5);
-    EXPECT_EQ(record.logoff_batch_pause, 5);
-    EXPECT_EQ(record.getallusers_rate, 0u);
     EXPECT_TRUE(logged("Starting the service configuration is done now.."));
 }
 
-TEST_F(Config, MissingOrEmptyHostDomainStopsTheParse)
+TEST_F(Config, NumbersTakeTheirBaseAndFieldWidthAndAreHeldToTheirBounds)
 {
-    EXPECT_EQ(parse("[SETTINGS]\nHOST-DOMAIN-FQDN=97'0'\n"), -1);
-    EXPECT_TRUE(logged("config_postinit: Unknown HOST-DOMAIN"));
-    EXPECT_TRUE(logged("parse_configfile: post-configuration failed"));
-    // A value written without the byte-list form decodes to nothing.
-    EXPECT_EQ(parse("[SETTINGS]\nHOST-DOMAIN=CORP\nHOST-DOMAIN-FQDN=97'0'\n"), -1);
-    config_replace_text(&record.host_domain_fqdn, nullptr); // the record outlives one parse
-    EXPECT_EQ(parse("[SETTINGS]\nHOST-DOMAIN=65'0'\n"), -1);
-    EXPECT_TRUE(logged("config_postinit: Unknown HOST-DOMAIN-FQDN"));
-}
-
-TEST_F(Config, NumbersTakeTheirBaseAndFieldWidth)
-{
-    for (auto [value, seconds] : {std::pair{"0x258", 600}, {"0600", 384}, {"5000", 1800}}) {
-        ASSERT_EQ(parse(SETTINGS + "[LOGOFF-DETECTION]\nDETECTION-INTERVAL=" + value + "\n"), 0);
-        EXPECT_EQ(record.detection_interval, seconds) << value;
+    list_file("dc-list.ini", "DC1\nDC2\nDC3\nDC4\n"); // the pool grows two per controller
+    const struct {
+        const char *entries, *expected;
+    } rows[] = {
+        {"[LOGOFF-DETECTION]\nDETECTION-INTERVAL=0x258", " interval=600 "},
+        {"[LOGOFF-DETECTION]\nDETECTION-INTERVAL=0600", " interval=384 "},
+        {"[LOGOFF-DETECTION]\nDETECTION-INTERVAL=5000", " interval=1800 "},
+        // 16-bit fields keep the low bits; junk after the digits is ignored; no digits read as 0.
+        {"[NIV-AGENT]\nSERVER-PORT=70000", " server-port=4464 "},
+        {"[NIV-COLLECTOR]\nTSSO-SERVER-PORT= 6677xyz\nDCASERVER-PORT=abc",
+         " dcaserver-port=0 tsso-port=6677 "},
+        // The retry count handed to the ping; a high one leaves the interval alone.
+        {"[LOGOFF-DETECTION]\nDETECTION-RETRY=1", " retry=3 "},
+        {"[LOGOFF-DETECTION]\nDETECTION-RETRY=12", " interval=600 retry=10 "},
+        {"[NIV-COLLECTOR]\nDEAD-ENTRY-TIMEOUT=010", " dead-entry=10 "}, // decimal hours
+        // A batch size of 0 is "not set"; a pause of 0 means none.
+        {"[LOGOFF-DETECTION]\nBATCH-SIZE=50\nBATCH-PAUSE=1", " batch=50 pause=1 "},
+        {"[LOGOFF-DETECTION]\nBATCH-SIZE=0\nBATCH-PAUSE=0", " batch=5 pause=0 "},
+        {"[LOGOFF-DETECTION]\nBATCH-SIZE=-3\nBATCH-PAUSE=-1", " batch=1 pause=0 "},
+        {"[LOGOFF-DETECTION]\nBATCH-SIZE=70000\nBATCH-PAUSE=99999", " batch=10000 pause=3600 "},
+        {"[NIV-COLLECTOR]\nGETALLUSERS-RATE=250", " rate=250 "},
+        {"[NIV-COLLECTOR]\nGETALLUSERS-RATE=2000000", " rate=1000000 "},
+        {"[NIV-COLLECTOR]\nGETALLUSERS-RATE=0x10", " rate=16 "},
+        // A negative size is no way around the pool's bound.
+        {"THREADPOOL-SIZE=16", " threads=24 "},
+        {"THREADPOOL-SIZE=1020", " threads=1024 "},
+        {"THREADPOOL-SIZE=-1", " threads=1024 "},
+    };
+    for (const auto &row : rows) {
+        SCOPED_TRACE(row.entries);
+        ASSERT_EQ(parse(SETTINGS + row.entries + "\n"), 0);
+        EXPECT_NE(numbers(record).find(row.expected), std::string::npos) << numbers(record);
+        config_free_lists(&record);
     }
-    // 16-bit fields keep the low bits; junk after the digits is ignored; no digits read as 0.
-    ASSERT_EQ(parse(SETTINGS + "[NIV-AGENT]\nSERVER-PORT=70000\n[NIV-COLLECTOR]\n"
-                               "TSSO-SERVER-PORT= 6677xyz\nDCASERVER-PORT=abc\n"),
-              0);
-    EXPECT_EQ(record.server_port, 70000 % 65536);
-    EXPECT_EQ(record.tsso_server_port, 6677);
-    EXPECT_EQ(record.dcaserver_port, 0);
-}
-
-TEST_F(Config, RetryCountHandedToThePingIsBounded)
-{
-    ASSERT_EQ(parse(SETTINGS + "[LOGOFF-DETECTION]\nDETECTION-RETRY=1\n"), 0);
-    EXPECT_EQ(record.ping_retry_count, 3u);
-    ASSERT_EQ(parse(SETTINGS + "[LOGOFF-DETECTION]\nDETECTION-RETRY=12\n"), 0);
-    EXPECT_EQ(record.ping_retry_count, 10u);
-    EXPECT_EQ(record.detection_interval, 600); // a high retry count leaves the interval alone
+    EXPECT_TRUE(logged("parse_keyvalue_logoffdetect: BATCH-SIZE: 10000"));
     EXPECT_EQ(config_ping_retry_count(7), 7u);
 
     // A ping time-out of 0 keeps the ping's own 5000 ms; another value replaces it.
@@ -128,54 +146,51 @@ TEST_F(Config, RetryCountHandedToThePingIsBounded)
         EXPECT_EQ(wrkstping_get_timeout(), timeout);
     }
     wrkstping_set_timeout(5000);
-
-    // The dead-entry timeout is decimal hours.
-    ASSERT_EQ(parse(SETTINGS + "[NIV-COLLECTOR]\nDEAD-ENTRY-TIMEOUT=010\n"), 0);
-    EXPECT_EQ(record.dead_entry_timeout, 10);
 }
 
-TEST_F(Config, DetectorBatchesAndGetAllUsersRateAreHeldToTheirBounds)
+TEST_F(Config, RefusedEntriesStopTheParseAndSayWhy)
 {
-    struct row {
-        const char *size, *pause, *rate;
-        int batch_size, batch_pause;
-        std::uint32_t getallusers_rate;
+    const struct {
+        std::string ini;
+        const char *why;
+    } rows[] = {
+        {"[SETTINGS]\nHOST-DOMAIN=65'0'\n", "config_postinit: Unknown HOST-DOMAIN-FQDN\n"},
+        {"[SETTINGS]\nHOST-DOMAIN-FQDN=97'0'\n", "config_postinit: Unknown HOST-DOMAIN\n"},
+        // A value written without the byte-list form decodes to nothing.
+        {"[SETTINGS]\nHOST-DOMAIN=CORP\nHOST-DOMAIN-FQDN=97'0'\n", "Unknown HOST-DOMAIN\n"},
+        // An unknown section fails once it has an entry.
+        {SETTINGS + "[FOO]\nA=1\n", "parse_keyvalue: Invalid SectionName: FOO"},
+        // A bad keyword is ignored (below), except in HA-SETTING.
+        {SETTINGS + "[HA-SETTING]\nHA-MODE=SIDEKICK\n",
+         "parse_keyvalue_ha_setting: Invalid Key value: SIDEKICK"},
+        {SETTINGS + "[LOGGING]\nLOG-LEVEL\n",
+         "parse_keyvalue_logging: Invalid KeyValue: LOG-LEVEL"},
+        // Unknown keys fail, except in EDIRECTORY-SETTING (below).
+        {SETTINGS + "[LOGOFF-DETECTION]\nFUTURE-KEY=1\n", "Invalid Key: FUTURE-KEY"},
+        // Enciphered values: seven characters are too short; the text has a bound.
+        {SETTINGS + "[ACCOUNT-CREDENTIALS]\nPASSWORD=0123456\n",
+         "parse_keyvalue_accountcred: Decryption Data Get failed"},
+        {SETTINGS + "[EDIRECTORY-SETTING]\nPASSWORD=" + std::string(1015, '1') + "\n",
+         "parse_keyvalue_edirectory: Decryption Data Set failed"},
     };
-    // A batch size of 0 is "not set"; a pause of 0 means none.
-    for (const row &r : {row{"50", "1", "250", 50, 1, 250}, row{"0", "0", "0", 5, 0, 0},
-                         row{"-3", "-1", "2000000", 1, 0, 1000000},
-                         row{"70000", "99999", "0x10", 10000, 3600, 16}}) {
-        ASSERT_EQ(parse(SETTINGS + "[NIV-COLLECTOR]\nGETALLUSERS-RATE=" + r.rate +
-                        "\n[LOGOFF-DETECTION]\nBATCH-SIZE=" + r.size + "\nBATCH-PAUSE=" + r.pause +
-                        "\n"),
-                  0);
-        EXPECT_EQ(record.logoff_batch_size, r.batch_size) << r.size;
-        EXPECT_EQ(record.logoff_batch_pause, r.batch_pause) << r.pause;
-        EXPECT_EQ(record.getallusers_rate, r.getallusers_rate) << r.rate;
+    for (const auto &row : rows) {
+        SCOPED_TRACE(row.ini.substr(0, 80));
+        config_replace_text(&record.host_domain, nullptr); // the record outlives one parse
+        config_replace_text(&record.host_domain_fqdn, nullptr);
+        std::size_t before = logged_count("", row.why);
+        EXPECT_EQ(parse(row.ini), -1);
+        EXPECT_GT(logged_count("", row.why), before);
     }
-    EXPECT_TRUE(logged("parse_keyvalue_logoffdetect: BATCH-SIZE: 10000"));
-}
-
-TEST_F(Config, ThreadPoolGrowsTwoPerDomainControllerUpTo1024)
-{
-    list_file("dc-list.ini", "DC1\nDC2\nDC3\nDC4\n");
-    // A negative size is no way around the bound.
-    for (auto [size, grown] : {std::pair{"16", 24u}, {"1020", 1024u}, {"-1", 1024u}}) {
-        ASSERT_EQ(parse(SETTINGS + "THREADPOOL-SIZE=" + size + "\n"), 0);
-        EXPECT_EQ(record.threadpool_size, grown) << size;
-        config_free_lists(&record);
-    }
+    EXPECT_TRUE(logged("parse_configfile: post-configuration failed"));
+    EXPECT_TRUE(logged("parse_configfile: KeyValue parsing failed for Section: FOO"));
 }
 
 TEST_F(Config, SectionsKeysAndKeywords)
 {
-    // An unknown section fails once it has an entry; an empty one is harmless.
-    EXPECT_EQ(parse(SETTINGS + "[FOO]\n"), 0);
-    EXPECT_EQ(parse(SETTINGS + "[FOO]\nA=1\n"), -1);
-    EXPECT_TRUE(logged("parse_keyvalue: Invalid SectionName: FOO"));
-    EXPECT_TRUE(logged("parse_configfile: KeyValue parsing failed for Section: FOO"));
+    EXPECT_EQ(parse(SETTINGS + "[FOO]\n"), 0); // an empty unknown section is harmless
+    EXPECT_EQ(parse(SETTINGS + "[EDIRECTORY-SETTING]\nFUTURE-KEY=1\n"), 0);
 
-    // Keys and keywords without case; a blank before "=" makes another key.
+    // Keys and keywords without case.
     const std::string agent = "[niv-agent]\nenabled=false\ndca-mode=eventlog\n";
     const std::string file = "eventlog-file=/srv/samba/log/auth json.log\n";
     if (platform_eventlog_has_source_file) {
@@ -204,18 +219,9 @@ TEST_F(Config, SectionsKeysAndKeywords)
         EXPECT_EQ(parse(blank_key), 0);
     }
 
-    // A bad keyword is ignored, except in HA-SETTING where it is refused.
+    // A bad keyword is ignored.
     ASSERT_EQ(parse(SETTINGS + "[NIV-COLLECTOR]\nPOLLING-MODE=WMI\nPOLLING-MODE=SNMP\n"), 0);
     EXPECT_EQ(record.polling_mode, POLLING_MODE_WMI);
-    EXPECT_EQ(parse(SETTINGS + "[HA-SETTING]\nHA-MODE=SIDEKICK\n"), -1);
-    EXPECT_TRUE(logged("parse_keyvalue_ha_setting: Invalid Key value: SIDEKICK"));
-
-    // An entry without "=" is refused.
-    EXPECT_EQ(parse(SETTINGS + "[LOGGING]\nLOG-LEVEL\n"), -1);
-    EXPECT_TRUE(logged("parse_keyvalue_logging: Invalid KeyValue: LOG-LEVEL"));
-    // Unknown keys fail, except in EDIRECTORY-SETTING.
-    EXPECT_EQ(parse(SETTINGS + "[EDIRECTORY-SETTING]\nFUTURE-KEY=1\n"), 0);
-    EXPECT_EQ(parse(SETTINGS + "[LOGOFF-DETECTION]\nFUTURE-KEY=1\n"), -1);
 }
 
 TEST_F(Config, LoggingSettingsReachTheLogger)
@@ -246,28 +252,54 @@ TEST_F(Config, ByteListsAndEncipheredValues)
     // What nivo-cipher writes is what the service reads (tests/integration); here the edges.
     ASSERT_EQ(parse(SETTINGS + "[ACCOUNT-CREDENTIALS]\nUSERNAME=97'0'100'0'\n"), 0);
     EXPECT_EQ(u8(record.username), "ad");
-    // Ten characters are a key and no text; seven are too short.
+    // Ten characters are a key and no text.
     ASSERT_EQ(parse(SETTINGS + "[ACCOUNT-CREDENTIALS]\nPASSWORD=0123456789\n"), 0);
     ASSERT_NE(record.password, nullptr);
     EXPECT_EQ(u8(record.password), "");
-    EXPECT_EQ(parse(SETTINGS + "[ACCOUNT-CREDENTIALS]\nPASSWORD=0123456\n"), -1);
-    EXPECT_TRUE(logged("parse_keyvalue_accountcred: Decryption Data Get failed"));
-    EXPECT_EQ(parse(SETTINGS + "[EDIRECTORY-SETTING]\nPASSWORD=" + std::string(1015, '1') + "\n"),
-              -1);
-    EXPECT_TRUE(logged("parse_keyvalue_edirectory: Decryption Data Set failed"));
 }
 
-TEST_F(Config, DcListNamesAndTheLastLine)
+TEST_F(Config, ListFilesTheirFormsAndBounds)
 {
     list_file("dc-list.ini",
               "  dc1  \r\n\\\\DC2.corp.example.test\n\n; retired\nDCNAMEOF15CHARS\nDC4");
+    list_file("coll-list.ini", "127.0.0.6:0x15BE\n127.0.0.7\n:5566\n");
+    // The user list is UTF-16LE with a byte-order mark and CR LF line ends.
+    list_file("user-exclusion-list.ini",
+              "\xFF\xFE" + utf8_to_utf16le("svc_backup\r\n  J\xc3\xbcrgen \r\n\r\n"));
+    list_file("authnet-list.ini", "10.0.0.0/8\n");
+    list_file("login-ip-exclusion-list.ini", "10.0.0.9\n10.5.0.0/16\n");
+    list_file("logoff-exclusion-list.ini", "10.0.0.10\n");
+    list_file("domain-list.ini",
+              "OTHER\n" + std::string(1024, 'a') + "\n" + std::string(1023, 'b') + "\n");
     ASSERT_EQ(parse(SETTINGS), 0);
+
     std::vector<std::string> names;
     for (dc_node *dc = record.dc_list; dc != nullptr; dc = dc->next) {
         names.push_back(u8(dc->name));
     }
     EXPECT_EQ(names, (std::vector<std::string>{"\\\\dc1", "\\\\DC2.corp.example.test",
                                                "\\\\DCNAMEOF15CHARS", "\\\\DC4"}));
+    ASSERT_NE(record.coll_list, nullptr);
+    EXPECT_EQ(record.coll_list->port, 5566);
+    EXPECT_EQ(record.coll_list->next, nullptr);
+    EXPECT_TRUE(logged("config_add_coll_list: collector entry without address skipped: :5566"));
+
+    EXPECT_EQ(dca_filter_user_excluded(u"SVC_BACKUP"), 1);
+    EXPECT_EQ(dca_filter_user_excluded(u"J\u00fcrgen"), 1);
+    EXPECT_EQ(dca_filter_by_authnet(u"10.9.9.9"), 0);
+    EXPECT_EQ(dca_filter_by_ip(u"10.0.0.9", DCA_IPLIST_LOGIN), 1);
+    EXPECT_EQ(dca_filter_by_login_authnet(u"10.5.1.1"), 0);
+    EXPECT_EQ(dca_filter_by_ip(u"10.0.0.10", DCA_IPLIST_LOGOFF), 1);
+    EXPECT_EQ(dca_filter_by_ip(u"10.0.0.10", DCA_IPLIST_LOGIN), 0);
+
+    EXPECT_TRUE(logged("\tDOMAIN[1]: OTHER"));
+    EXPECT_TRUE(logged("config_add_names: entry of 1024 characters is longer than 1023, skipped"));
+    EXPECT_EQ(dca_filter_domain(u"CORP"), 0);
+    dca_set_hostdomain(nullptr, nullptr);
+    EXPECT_EQ(dca_filter_domain(u16(std::string(1023, 'b')).c_str()), 0);
+    EXPECT_EQ(dca_filter_domain(u16(std::string(1024, 'a')).c_str()), 1);
+    EXPECT_TRUE(logged("config_parse_namefile: file " +
+                       nivo_test::joined(dir.path(), "gw-list.ini") + " couldn't open: 2"));
 }
 
 TEST_F(Config, GwListNetworksPerAppliance)
@@ -304,38 +336,7 @@ TEST_F(Config, GwListNetworksPerAppliance)
     EXPECT_EQ(config_find_gw(&record, u"10.1.1.5")->networks, nullptr);
 }
 
-TEST_F(Config, CollectorListPortsAndNamelessEntries)
-{
-    list_file("coll-list.ini", "127.0.0.6:0x15BE\n127.0.0.7\n:5566\n");
-    ASSERT_EQ(parse(SETTINGS), 0);
-    ASSERT_NE(record.coll_list, nullptr);
-    EXPECT_EQ(record.coll_list->port, 5566);
-    EXPECT_EQ(record.coll_list->next, nullptr);
-    EXPECT_TRUE(logged("config_add_coll_list: collector entry without address skipped: :5566"));
-}
-
-TEST_F(Config, AgentListsFromTheirFiles)
-{
-    // The user list is UTF-16LE with a byte-order mark and CR LF line ends.
-    list_file("user-exclusion-list.ini",
-              "\xFF\xFE" + utf8_to_utf16le("svc_backup\r\n  J\xc3\xbcrgen \r\n\r\n"));
-    list_file("authnet-list.ini", "10.0.0.0/8\n");
-    list_file("login-ip-exclusion-list.ini", "10.0.0.9\n10.5.0.0/16\n");
-    list_file("logoff-exclusion-list.ini", "10.0.0.10\n");
-    list_file("domain-list.ini", "OTHER\n");
-    ASSERT_EQ(parse(SETTINGS), 0);
-
-    EXPECT_EQ(dca_filter_user_excluded(u"SVC_BACKUP"), 1);
-    EXPECT_EQ(dca_filter_user_excluded(u"J\u00fcrgen"), 1);
-    EXPECT_EQ(dca_filter_by_authnet(u"10.9.9.9"), 0);
-    EXPECT_EQ(dca_filter_by_ip(u"10.0.0.9", DCA_IPLIST_LOGIN), 1);
-    EXPECT_EQ(dca_filter_by_login_authnet(u"10.5.1.1"), 0);
-    EXPECT_EQ(dca_filter_by_ip(u"10.0.0.10", DCA_IPLIST_LOGOFF), 1);
-    EXPECT_EQ(dca_filter_by_ip(u"10.0.0.10", DCA_IPLIST_LOGIN), 0);
-    EXPECT_TRUE(logged("\tDOMAIN[1]: OTHER"));
-}
-
-TEST_F(Config, AllowedAgentNetworksNarrowWhoMayActAsAnAgent)
+TEST_F(Config, AllowedNetworksNarrowWhoMayActAsAnAgentOrPushAndABadValueStopsTheStart)
 {
     ASSERT_EQ(
         parse(SETTINGS + "[NIV-COLLECTOR]\nALLOWED-AGENT-NETWORKS=10.1.0.0/16, 127.0.0.1/32\n"), 0);
@@ -356,19 +357,58 @@ TEST_F(Config, AllowedAgentNetworksNarrowWhoMayActAsAnAgent)
     }
     EXPECT_TRUE(logged("\tparse_keyvalue_cidmgr: Invalid ALLOWED-AGENT-NETWORKS Value: "
                        "host.example/8\n"));
+
+    // The configuration receiver's section.
+    ASSERT_EQ(parse(SETTINGS + "[REMOTE-CONFIG]\nENABLED=false\n"
+                               "ALLOWED-NETWORKS=127.0.0.0/8, 10.1.2.3/16\n"),
+              0);
+    EXPECT_EQ(record.remote_config_enabled, 0u);
+    EXPECT_TRUE(config_receiver_admits(record, 0x7F000005));
+    EXPECT_TRUE(config_receiver_admits(record, 0x0A01FFFF));
+    EXPECT_FALSE(config_receiver_admits(record, 0x0A020001));
+    for (const char *bad : {"ENABLED=NO\n", "ALLOWED-NETWORKS=10.0.0.0/33\n", "ALLOWED-NETWORKS=\n",
+                            "ALLOWED-NETWORKS=host/8\n"}) {
+        EXPECT_EQ(parse(SETTINGS + "[REMOTE-CONFIG]\n" + bad), -1) << bad;
+    }
 }
 
-TEST_F(Config, OverlongAndMissingListFiles)
+using Profile = nivo_test::log_fixture;
+
+TEST_F(Profile, TooSmallBuffersAnswerSizeMinusTwoAndStayTerminated)
 {
-    list_file("domain-list.ini", std::string(1024, 'a') + "\n" + std::string(1023, 'b') + "\n");
-    ASSERT_EQ(parse(SETTINGS), 0);
-    EXPECT_TRUE(logged("config_add_names: entry of 1024 characters is longer than 1023, skipped"));
-    EXPECT_EQ(dca_filter_domain(u"CORP"), 0);
-    dca_set_hostdomain(nullptr, nullptr);
-    EXPECT_EQ(dca_filter_domain(u16(std::string(1023, 'b')).c_str()), 0);
-    EXPECT_EQ(dca_filter_domain(u16(std::string(1024, 'a')).c_str()), 1);
-    EXPECT_TRUE(logged("config_parse_namefile: file " +
-                       nivo_test::joined(dir.path(), "gw-list.ini") + " couldn't open: 2"));
+    const std::string path = dir.file("profile.ini");
+    std::string text;
+    for (int i = 0; i < 300; ++i) {
+        text += "[SECTION-" + std::to_string(i) + "]\n";
+    }
+    text += "[BIG]\n";
+    for (int i = 0; i < 1000; ++i) {
+        text += "KEY" + std::to_string(i) + "=value\n";
+    }
+    ASSERT_TRUE(write_file(path, text));
+
+    std::vector<char> buffer(2048 + 16, 'x');
+    EXPECT_EQ(platform_profile_section_names(buffer.data(), 2048, path.c_str()), 2046u);
+    EXPECT_EQ(buffer[2046], 0);
+    EXPECT_EQ(buffer[2047], 0);
+    EXPECT_EQ(buffer[2048], 'x'); // nothing past the buffer
+
+    std::vector<char> big(8192 + 16, 'x');
+    EXPECT_EQ(platform_profile_section("BIG", big.data(), 8192, path.c_str()), 8190u);
+    EXPECT_EQ(big[8191], 0);
+    EXPECT_EQ(big[8192], 'x');
+
+    // Exactly fitting lists are not an overflow; tiny buffers stay within bounds.
+    ASSERT_TRUE(write_file(path, "[AB]\n[C]\n"));
+    char exact[7];
+    EXPECT_EQ(platform_profile_section_names(exact, sizeof exact, path.c_str()), 5u);
+    char tiny[3] = {'x', 'x', 'x'};
+    EXPECT_EQ(platform_profile_section_names(tiny, 2, path.c_str()), 0u);
+    EXPECT_EQ(tiny[2], 'x');
+    char cut[4];
+    EXPECT_EQ(platform_profile_string("AB", "K", "long default", cut, sizeof cut, path.c_str()),
+              3u);
+    EXPECT_STREQ(cut, "lon");
 }
 
 } // namespace

@@ -8,23 +8,11 @@
 #include "common/log.h"
 #include "common/text.h"
 #include "dca/filter/dca_filter.h"
+#include "support/collector.h"
 #include "support/test_support.h"
+#include "userdb/userinfo.h"
 
 namespace {
-
-// The fields of a logon record that the filters read.
-struct logon {
-    char16_t *User = nullptr;
-    char16_t *Domain = nullptr;
-    char16_t *WrkstIP = nullptr;
-    std::int32_t UserSidType = 0;
-    ~logon()
-    {
-        text_free(User);
-        text_free(Domain);
-        text_free(WrkstIP);
-    }
-};
 
 class DcaFilter : public nivo_test::log_fixture {
   protected:
@@ -40,7 +28,7 @@ class DcaFilter : public nivo_test::log_fixture {
     }
 };
 
-TEST_F(DcaFilter, EmptyNetworksAndUnreadableAddressesAdmitNothing)
+TEST_F(DcaFilter, NetworksAreMaskedTakeTheirBaseAndAdmitOnlyDottedIPv4)
 {
     EXPECT_EQ(dca_filter_by_authnet(u"10.0.0.5"), 1);
     EXPECT_TRUE(logged("dca_filter_by_authnet: Workstation IP '10.0.0.5' has been Filtered-Out"));
@@ -57,10 +45,8 @@ TEST_F(DcaFilter, EmptyNetworksAndUnreadableAddressesAdmitNothing)
         EXPECT_EQ(dca_filter_by_login_authnet(ip), 1);
     }
     EXPECT_EQ(dca_filter_by_authnet(nullptr), 1);
-}
 
-TEST_F(DcaFilter, NetworkEntriesAreMaskedAndPrefixesTakeTheirBase)
-{
+    dca_filter_reset();
     ASSERT_EQ(dca_addnet_authnetlist(u"10.1.2.3/8"), 0);
     EXPECT_EQ(dca_filter_by_authnet(u"10.200.0.1"), 0);
     EXPECT_EQ(dca_filter_by_authnet(u"11.0.0.1"), 1);
@@ -77,13 +63,10 @@ TEST_F(DcaFilter, NetworkEntriesAreMaskedAndPrefixesTakeTheirBase)
     ASSERT_EQ(dca_addnet_authnetlist(u"10.0.0.7/40"), 0);
     EXPECT_EQ(dca_filter_by_authnet(u"10.0.0.7"), 0);
     EXPECT_EQ(dca_filter_by_authnet(u"10.0.0.8"), 1);
-}
 
-TEST_F(DcaFilter, MalformedNetworkEntriesAreRefused)
-{
-    const char16_t *bad[] = {u"10.0.0.0",        u"10.0.0/8", u"fe80::1/64", u"10.0.0.0.1/8",
-                             u"host.example/24", u"/8",       u"10.0.0.1/8x"};
-    for (const char16_t *entry : bad) {
+    // Malformed entries are refused.
+    for (const char16_t *entry : {u"10.0.0.0", u"10.0.0/8", u"fe80::1/64", u"10.0.0.0.1/8",
+                                  u"host.example/24", u"/8", u"10.0.0.1/8x"}) {
         std::u16string copy(entry);
         // The last entry's prefix reads as 8 and its address is fine; it is the only one kept.
         int expected = copy == u"10.0.0.1/8x" ? 0 : -1;
@@ -110,22 +93,20 @@ TEST_F(DcaFilter, ExclusionsJoinListsAndNetworksInOneSenseAndNamesIgnoreCase)
     };
     for (const row &r : rows) {
         SCOPED_TRACE(nivo_test::u8(r.address));
-        logon record;
-        record.WrkstIP = tsso_string_dup_w(r.address);
-        EXPECT_EQ(login_excluded(&record), r.login);
-        EXPECT_EQ(logoff_excluded(&record), r.logoff);
+        userinfo_ptr record(nivo_test::make_logon(nullptr, nullptr, r.address));
+        EXPECT_EQ(login_excluded(record.get()), r.login);
+        EXPECT_EQ(logoff_excluded(record.get()), r.logoff);
     }
-    logon none;
-    EXPECT_FALSE(login_excluded(&none));
-    EXPECT_FALSE(logoff_excluded(&none));
+    userinfo_ptr none(nivo_test::make_logon(nullptr, nullptr, nullptr));
+    EXPECT_FALSE(login_excluded(none.get()));
+    EXPECT_FALSE(logoff_excluded(none.get()));
 
-    // Users are excluded by their whole name, without case.
+    // Users are excluded by their whole name, without case; no prefix or substring match.
     ASSERT_EQ(dca_adduser_userexcllist(u"svc_backup"), 0);
-    none.User = tsso_string_dup_w(u"SVC_BACKUP");
-    EXPECT_EQ(dca_filter_by_username(&none), 1);
-    logon other;
-    other.User = tsso_string_dup_w(u"svc_backup2"); // no prefix or substring match
-    EXPECT_EQ(dca_filter_by_username(&other), 0);
+    userinfo_ptr user(nivo_test::make_logon(u"SVC_BACKUP", nullptr, nullptr));
+    EXPECT_EQ(dca_filter_by_username(user.get()), 1);
+    userinfo_ptr other(nivo_test::make_logon(u"svc_backup2", nullptr, nullptr));
+    EXPECT_EQ(dca_filter_by_username(other.get()), 0);
 }
 
 TEST_F(DcaFilter, HostDomainDecidesAndMonitoredListServesOnlyWithoutIt)

@@ -1,6 +1,6 @@
-// The event source over an audit log file: record numbers, reading forward, notification,
-// skipped lines, rotation. (A log whose directory is gone ends the wait: the Monitor tests stop
-// their monitor that way.)
+// The event source over an audit log file: what a domain controller's lines become and the lines
+// refused; record numbers, reading forward, notification, skipped lines, rotation. (A log whose
+// directory is gone ends the wait: the Monitor tests stop their monitor that way.)
 
 #include <gtest/gtest.h>
 
@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "platform/eventlog.h"
+#include "platform/posix/audit_line.h"
 #include "support/eventlog_records.h"
 #include "support/test_support.h"
 
@@ -17,8 +18,35 @@ using nivo_test::audit_kerberos_line;
 using nivo_test::read_record;
 using nivo_test::records_of;
 using nivo_test::temp_dir;
+using posix::audit_event;
+using posix::audit_line_parse;
 
 namespace {
+
+// Lines as a domain controller writes them, without their line end.
+const std::string KERBEROS_OK = [] {
+    std::string line = nivo_test::audit_kerberos_line("alice", "192.168.1.20");
+    return line.substr(0, line.size() - 1);
+}();
+const std::string NTLM_OK = [] {
+    std::string line = nivo_test::audit_ntlm_line("alice", "WS01");
+    return line.substr(0, line.size() - 1);
+}();
+
+int
+parse(const std::string &line, audit_event *event, const char **why = nullptr)
+{
+    const char *ignored = nullptr;
+    return audit_line_parse(line.data(), line.size(), event, why != nullptr ? why : &ignored);
+}
+
+std::string
+replaced(std::string line, const std::string &from, const std::string &to)
+{
+    std::size_t at = line.find(from);
+    EXPECT_NE(at, std::string::npos) << from;
+    return at == std::string::npos ? line : line.replace(at, from.size(), to);
+}
 
 std::vector<std::string> g_reports;
 void
@@ -61,6 +89,18 @@ class EventLog : public ::testing::Test {
         }
         return rc;
     }
+    // The records of a read as "number:user" texts.
+    std::string users(unsigned flags, std::uint32_t record = 0)
+    {
+        std::vector<read_record> got;
+        EXPECT_EQ(read(flags, record, &got), 0);
+        std::string out;
+        for (const read_record &r : got) {
+            out += (out.empty() ? "" : " ") + std::to_string(r.number) + ":" +
+                   (r.strings.empty() ? "" : nivo_test::u8(r.strings[0]));
+        }
+        return out;
+    }
 
     temp_dir dir_;
     std::string path_;
@@ -93,21 +133,13 @@ TEST_F(EventLog, ReadsOnlyWhatIsWrittenAfterOpenWithStableNumbers)
                 third.substr(40) + "not json at all\n" + audit_kerberos_line("bob", "10.0.0.9"));
     EXPECT_EQ(platform_eventlog_wait(notification_, 2000), 0);
 
-    std::vector<read_record> got;
-    ASSERT_EQ(read(EVENTLOG_SEEK_READ, 3, &got), 0);
-    ASSERT_EQ(got.size(), 2u);
-    EXPECT_EQ(got[0].number, 3u);
-    EXPECT_EQ(got[0].strings[0], u"alice");
-    EXPECT_EQ(got[1].number, 5u); // record 4 was refused, its number stays unused
+    EXPECT_EQ(users(EVENTLOG_SEEK_READ, 3), "3:alice 5:bob"); // 4 was refused, its number unused
     ASSERT_EQ(g_reports.size(), 1u);
     EXPECT_NE(g_reports[0].find("record 4"), std::string::npos) << g_reports[0];
     EXPECT_EQ(read(EVENTLOG_SEQUENTIAL_READ, 0, nullptr), EVENTLOG_ERROR_HANDLE_EOF);
 
     // Seeking back reads the same records under the same numbers.
-    ASSERT_EQ(read(EVENTLOG_SEEK_READ, 1, &got), 0);
-    ASSERT_EQ(got.size(), 4u);
-    EXPECT_EQ(got[0].strings[0], u"old1");
-    EXPECT_EQ(got[3].number, 5u);
+    EXPECT_EQ(users(EVENTLOG_SEEK_READ, 1), "1:old1 2:old2 3:alice 5:bob");
     EXPECT_EQ(read(EVENTLOG_SEEK_READ, 9, nullptr), EVENTLOG_ERROR_INVALID_PARAMETER);
 }
 
@@ -144,34 +176,27 @@ TEST_F(EventLog, FollowsRotationAndALogCreatedLater)
     EXPECT_EQ(count, 0u);
     append_file(path_, audit_kerberos_line("first", "10.0.0.1"));
     EXPECT_EQ(platform_eventlog_wait(notification_, 2000), 0);
-    std::vector<read_record> got;
-    ASSERT_EQ(read(EVENTLOG_SEEK_READ, 1, &got), 0);
-    ASSERT_EQ(got.size(), 1u);
+    EXPECT_EQ(users(EVENTLOG_SEEK_READ, 1), "1:first");
 
     // The log is renamed away and a new one takes its name: numbering goes on.
     append_file(path_, audit_kerberos_line("second", "10.0.0.2"));
     std::filesystem::rename(path_, path_ + ".1");
     append_file(path_, audit_kerberos_line("third", "10.0.0.3"));
     EXPECT_EQ(platform_eventlog_wait(notification_, 2000), 0);
-    ASSERT_EQ(read(EVENTLOG_SEQUENTIAL_READ, 0, &got), 0);
-    ASSERT_EQ(got.size(), 2u);
-    EXPECT_EQ(got[0].strings[0], u"second");
-    EXPECT_EQ(got[1].strings[0], u"third");
-    EXPECT_EQ(got[1].number, 3u);
+    EXPECT_EQ(users(EVENTLOG_SEQUENTIAL_READ), "2:second 3:third");
     std::uint32_t oldest = 0;
     ASSERT_EQ(platform_eventlog_oldest(log_, &oldest), 0);
     EXPECT_EQ(oldest, 3u);
 
     // A very long line is skipped whole.
     append_file(path_, std::string(100000, 'x') + "\n" + audit_kerberos_line("fourth", "10.0.0.4"));
-    ASSERT_EQ(read(EVENTLOG_SEQUENTIAL_READ, 0, &got), 0);
-    ASSERT_EQ(got.size(), 1u);
-    EXPECT_EQ(got[0].number, 5u);
-    EXPECT_EQ(got[0].strings[0], u"fourth");
+    EXPECT_EQ(users(EVENTLOG_SEQUENTIAL_READ), "5:fourth");
 }
 
-TEST_F(EventLog, FollowsADirectoryThatIsReplaced)
+TEST_F(EventLog, FollowsADirectoryThatIsReplacedButOpensNoLogWithoutIt)
 {
+    EXPECT_EQ(platform_eventlog_open(u"security", u"/nonexistent-nivo/auth_json.log", nullptr),
+              nullptr);
     std::string logs = dir_.file("samba");
     std::filesystem::create_directory(logs);
     path_ = logs + "/auth_json.log";
@@ -183,21 +208,115 @@ TEST_F(EventLog, FollowsADirectoryThatIsReplaced)
     std::filesystem::create_directory(logs);
     append_file(path_, audit_kerberos_line("after", "10.0.0.2"));
     EXPECT_EQ(platform_eventlog_wait(notification_, 3000), 0);
-    std::vector<read_record> got;
-    ASSERT_EQ(read(EVENTLOG_SEEK_READ, 2, &got), 0);
-    ASSERT_EQ(got.size(), 1u);
-    EXPECT_EQ(got[0].strings[0], u"after");
-    EXPECT_EQ(got[0].number, 2u);
+    EXPECT_EQ(users(EVENTLOG_SEEK_READ, 2), "2:after");
 
     // The new directory is watched.
     append_file(path_, audit_kerberos_line("later", "10.0.0.3"));
     EXPECT_EQ(platform_eventlog_wait(notification_, 3000), 0);
-    ASSERT_EQ(read(EVENTLOG_SEQUENTIAL_READ, 0, &got), 0);
-    EXPECT_EQ(got[0].strings[0], u"later");
+    EXPECT_EQ(users(EVENTLOG_SEQUENTIAL_READ), "3:later");
 }
 
-TEST(EventLogOpen, FailsWithoutItsDirectory)
+TEST(AuditLine, KerberosTicketRequestsAndNtlmLogonsBecomeTheirEventsTheRestIsIgnorable)
 {
-    EXPECT_EQ(platform_eventlog_open(u"security", u"/nonexistent-nivo/auth_json.log", nullptr),
-              nullptr);
+    audit_event event;
+    ASSERT_EQ(parse(KERBEROS_OK, &event), 0);
+    EXPECT_EQ(event.event_id, 4768u);
+    EXPECT_EQ(event.event_type, 8);
+    EXPECT_EQ(event.time_generated, 1796541555u); // 2026-12-06T07:19:15Z
+    ASSERT_EQ(event.num_strings, 11);
+    EXPECT_EQ(event.strings[0], "alice");
+    EXPECT_EQ(event.strings[1], "NIVOTEST");
+    EXPECT_EQ(event.strings[9], "::ffff:192.168.1.20");
+    EXPECT_EQ(event.strings[10], "34874");
+
+    // IPv6 addresses come without brackets; the port is cut off at the last colon.
+    ASSERT_EQ(parse(replaced(KERBEROS_OK, "ipv4:192.168.1.20:34874", "ipv6:::1:41149"), &event), 0);
+    EXPECT_EQ(event.strings[9], "::1");
+
+    // A failed request is the same event as a failure audit.
+    ASSERT_EQ(parse(replaced(KERBEROS_OK, "NT_STATUS_OK", "NT_STATUS_WRONG_PASSWORD"), &event), 0);
+    EXPECT_EQ(event.event_id, 4768u);
+    EXPECT_EQ(event.event_type, 16);
+
+    // Without a mapped account the name the client gave counts, without its realm.
+    std::string unmapped =
+        replaced(replaced(KERBEROS_OK, R"("mappedAccount": "alice")", R"("mappedAccount": null)"),
+                 R"("becameAccount": "alice")", R"("becameAccount": null)");
+    ASSERT_EQ(parse(unmapped, &event), 0);
+    EXPECT_EQ(event.strings[0], "alice");
+
+    // A time zone offset is taken into account.
+    ASSERT_EQ(parse(replaced(KERBEROS_OK, "07:19:15.973376+0000", "08:19:15+01:00"), &event), 0);
+    EXPECT_EQ(event.time_generated, 1796541555u);
+
+    // NTLM logons become event 4776.
+    ASSERT_EQ(parse(NTLM_OK, &event), 0);
+    EXPECT_EQ(event.event_id, 4776u);
+    EXPECT_EQ(event.event_type, 8);
+    ASSERT_EQ(event.num_strings, 4);
+    EXPECT_EQ(event.strings[1], "alice");
+    EXPECT_EQ(event.strings[2], "WS01");
+
+    // A pass-through logon of a member server is NTLM as well.
+    ASSERT_EQ(parse(replaced(NTLM_OK, R"("SMB2")", R"("SamLogon")"), &event), 0);
+    EXPECT_EQ(event.event_id, 4776u);
+
+    // A simple LDAP bind and an authorization record carry no logon.
+    ASSERT_EQ(parse(replaced(NTLM_OK, "NTLMv2", "Plaintext"), &event), 0);
+    EXPECT_EQ(event.event_id, 4624u);
+    EXPECT_EQ(event.num_strings, 0);
+    ASSERT_EQ(parse(R"({"timestamp": "2026-12-06T07:19:16.2+0000", "type": "Authorization", )"
+                    R"("Authorization": {"account": "alice"}})",
+                    &event),
+              0);
+    EXPECT_EQ(event.event_id, 0u);
+    EXPECT_EQ(event.event_type, 4);
+    EXPECT_EQ(event.num_strings, 0);
+}
+
+TEST(AuditLine, RefusesBadLines)
+{
+    audit_event event;
+    const char *why = nullptr;
+    struct {
+        const char *name;
+        std::string line;
+    } bad[] = {
+        {"cut off", KERBEROS_OK.substr(0, KERBEROS_OK.size() / 2)},
+        {"no object", "[2026/12/06 07:19:15.973376,  3] ../../auth/auth_log.c:150"},
+        {"trailing text", KERBEROS_OK + " x"},
+        {"invalid UTF-8", replaced(KERBEROS_OK, "alice@", "al\xC3\x28ice@")},
+        {"overlong UTF-8", replaced(KERBEROS_OK, "alice@", "al\xC0\xAFice@")},
+        {"huge", replaced(KERBEROS_OK, "ENC-TS", std::string(20000, 'x'))},
+        {"field too long", replaced(KERBEROS_OK, R"("mappedAccount": "alice")",
+                                    R"("mappedAccount": ")" + std::string(300, 'a') + "\"")},
+        {"NUL in a text",
+         replaced(KERBEROS_OK, R"("mappedAccount": "alice")", R"("mappedAccount": "al\u0000ice")")},
+        {"no timestamp", replaced(KERBEROS_OK, R"("timestamp")", R"("time")")},
+        {"null timestamp", replaced(KERBEROS_OK, R"("2026-12-06T07:19:15.973376+0000")", "null")},
+        {"bad timestamp", replaced(KERBEROS_OK, "2026-12-06T07", "2026-13-06T07")},
+        {"success without user",
+         replaced(replaced(replaced(KERBEROS_OK, R"("mappedAccount": "alice")",
+                                    R"("mappedAccount": null)"),
+                           R"("becameAccount": "alice")", R"("becameAccount": null)"),
+                  R"("clientAccount": "alice@NIVOTEST.LAN")", R"("clientAccount": null)")},
+        {"success without address", replaced(KERBEROS_OK, R"("ipv4:192.168.1.20:34874")", "null")},
+        {"unreadable address",
+         replaced(KERBEROS_OK, R"("ipv4:192.168.1.20:34874")", R"("unix:/tmp/x")")},
+        {"NTLM without workstation", replaced(NTLM_OK, R"("WS01")", "null")},
+        {"text of the wrong type", replaced(NTLM_OK, R"("WS01")", "17")},
+        {"body not an object",
+         R"({"timestamp": "2026-12-06T07:19:16Z", "type": "Authentication", "Authentication": 1})"},
+    };
+    for (const auto &c : bad) {
+        SCOPED_TRACE(c.name);
+        why = nullptr;
+        EXPECT_EQ(parse(c.line, &event, &why), -1);
+        EXPECT_NE(why, nullptr);
+    }
+    // A failed NTLM logon needs no workstation.
+    EXPECT_EQ(parse(replaced(replaced(NTLM_OK, R"("WS01")", "null"), "NT_STATUS_OK",
+                             "NT_STATUS_NO_SUCH_USER"),
+                    &event),
+              0);
 }

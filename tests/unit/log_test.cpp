@@ -71,7 +71,7 @@ parse_line(const std::string &line, std::string *level, unsigned long *tid, std:
     return line.compare(0, static_cast<std::size_t>(at) + 1, prefix) == 0;
 }
 
-TEST_F(LogTest, LinesAreUtf16WithoutMarkAndCarryThePrefixLayout)
+TEST_F(LogTest, LinesAreUtf16WithoutMarkCarryThePrefixLayoutAndCannotBeForged)
 {
     log_write(LOG_ERROR, u"unit: value %d of '%s'\n", 42, u"caf\u00e9");
     log_flush();
@@ -89,138 +89,8 @@ TEST_F(LogTest, LinesAreUtf16WithoutMarkAndCarryThePrefixLayout)
     EXPECT_EQ(level, "ERROR");
     EXPECT_EQ(tid, platform_thread_id());
     EXPECT_EQ(message, "unit: value 42 of 'caf\xc3\xa9'\n");
-}
 
-TEST_F(LogTest, LevelFilterHidesLinesButNeverEvents)
-{
-    log_set_loglevel(LOG_NOTICE);
-    log_write(LOG_INFO, u"hidden info\n");
-    log_write(LOG_DEBUG, u"hidden debug\n");
-    log_write_a(LOG_MAX, "hidden narrow\n");
-    log_write(LOG_NOTICE, u"shown notice\n");
-    log_write_event(LOG_MAX, u"event line\n");
-    EXPECT_FALSE(logged("hidden"));
-    EXPECT_TRUE(logged("NOTICE\t"));
-    // The event is in both files, unfiltered, with its level's name.
-    EXPECT_TRUE(logged("event line"));
-    EXPECT_TRUE(logged("event line", "ev.log"));
-    EXPECT_TRUE(logged("MAX\t", "ev.log"));
-    EXPECT_FALSE(logged("shown notice", "ev.log"));
-    EXPECT_EQ(log_set_loglevel(7), -1);
-    EXPECT_EQ(log_get_loglevel(), static_cast<unsigned int>(LOG_NOTICE));
-}
-
-TEST_F(LogTest, AMessageTooLongForTheBufferLeavesNoTrace)
-{
-    long long before = nivo_test::file_size(dir.file("nivo.log"));
-    std::u16string huge(10300, u'x');
-    log_write(LOG_MSG, u"%s\n", huge);
-    log_write_event(LOG_MSG, u"%s\n", huge);
-    std::string narrow_huge(5200, 'y');
-    log_write_a(LOG_MSG, "%s\n", narrow_huge);
-    EXPECT_EQ(nivo_test::file_size(dir.file("nivo.log")), before);
-    // A message that just fits is written whole.
-    std::u16string fits(10000, u'z');
-    log_write(LOG_MSG, u"%s\n", fits);
-    EXPECT_TRUE(logged(std::string(10000, 'z') + "\n"));
-}
-
-TEST_F(LogTest, TruncationCutsTheFileAsItPassesTheLimitAndLeavesTheBanner)
-{
-    log_set_overflow_action(LOG_OVERFLOW_TRUNCATE);
-    log_set_logfile_maxsize(1000);
-    for (int i = 0; i < 20; ++i) {
-        log_write(LOG_MSG, u"filler line %d\n", i);
-    }
-    // The write that passed 1000 bytes cut the file; later lines follow the banner.
-    auto lines = log_lines(dir.file("nivo.log"));
-    ASSERT_GE(lines.size(), 4u);
-    EXPECT_NE(lines[1].find("---------------------- LOG FILE TRUNCATED ------------------------\n"),
-              std::string::npos);
-    EXPECT_FALSE(logged("filler line 0\n"));
-    EXPECT_TRUE(logged("filler line 19\n"));
-    EXPECT_LT(nivo_test::file_size(dir.file("nivo.log")), 1000);
-}
-
-TEST_F(LogTest, RotationKeepsOneOlderGeneration)
-{
-    // Room for one rotation: the new file's own banner and the last lines stay below it.
-    log_set_logfile_maxsize(2000);
-    nivo_test::write_file(dir.file("nivo.log1"), "older generation");
-    for (int i = 0; i < 20; ++i) {
-        log_write(LOG_MSG, u"first generation %d\n", i);
-    }
-    auto old_lines = log_lines(dir.file("nivo.log1"));
-    ASSERT_GE(old_lines.size(), 3u);
-    EXPECT_TRUE(logged("first generation 0\n", "nivo.log1"));
-    EXPECT_FALSE(logged("older generation", "nivo.log1"));
-    EXPECT_NE(old_lines[old_lines.size() - 2].find("ROTATING LOG FILE"), std::string::npos);
-    auto lines = log_lines(dir.file("nivo.log"));
-    ASSERT_GE(lines.size(), 4u);
-    EXPECT_NE(lines[1].find("------------------------ LOG FILE ROTATED ------------------------\n"),
-              std::string::npos);
-    EXPECT_TRUE(logged("first generation 19\n"));
-}
-
-TEST_F(LogTest, AFloodRotatesAtTheLimitWithoutWaitingForTheSizeCheck)
-{
-    // No once-a-second check runs here: the writer itself must keep the files near the limit
-    // while two threads write about 6 MB of outcomes and traces.
-    constexpr std::uint32_t limit = 200 * 1024;
-    log_set_logfile_maxsize(limit);
-    std::vector<std::thread> writers;
-    for (unsigned int level : {LOG_MSG, LOG_DEBUG}) {
-        writers.emplace_back([level] {
-            for (int i = 0; i < 10000; ++i) {
-                log_write(level, u"flood line %d of a text long enough to fill the file %s\n", i,
-                          u"quickly, quickly, quickly, quickly, quickly, quickly, quickly");
-            }
-        });
-    }
-    for (auto &writer : writers) {
-        writer.join();
-    }
-    log_flush();
-    std::this_thread::sleep_for(std::chrono::milliseconds(300)); // the writer's last check
-    // What the other writer adds while the check runs (more when the checking thread is
-    // descheduled on a busy machine); without the check the files grow to 6 MB.
-    constexpr long long slack = 1024 * 1024;
-    EXPECT_LT(nivo_test::file_size(dir.file("nivo.log")), limit + slack);
-    ASSERT_TRUE(nivo_test::file_exists(dir.file("nivo.log1")));
-    EXPECT_LT(nivo_test::file_size(dir.file("nivo.log1")), limit + slack);
-    EXPECT_NE(nivo_test::log_text(dir.file("nivo.log")).find("LOG FILE ROTATED"),
-              std::string::npos);
-}
-
-TEST_F(LogTest, AFailedRenameTruncatesInsteadAndSaysSo)
-{
-    log_set_logfile_maxsize(1000);
-    std::filesystem::create_directory(dir.file("nivo.log1"));
-    for (int i = 0; i < 20; ++i) {
-        log_write(LOG_MSG, u"kept too long %d\n", i);
-    }
-    EXPECT_FALSE(logged("kept too long 0\n"));
-    EXPECT_TRUE(logged("log_rotate_logfile: Logfile '" + dir.file("nivo.log") +
-                       "' couldn't Renamed to '" + dir.file("nivo.log1") + "'"));
-    EXPECT_TRUE(logged("LOG FILE ROTATED"));
-}
-
-TEST_F(LogTest, TheEventsFileRotatesOnItsOwnLimit)
-{
-    log_set_loggingfile_maxsize(1500);
-    for (int i = 0; i < 15; ++i) {
-        log_write_event(LOG_MSG, u"event %d\n", i);
-    }
-    EXPECT_TRUE(logged("event 0\n", "ev.log1"));
-    EXPECT_FALSE(logged("event 0\n", "ev.log"));
-    EXPECT_TRUE(logged("LOGGING EVENTS FILE ROTATED", "ev.log"));
-    EXPECT_TRUE(logged("ROTATING LOGGING EVENTS FILE"));
-    // nivo.log itself was under its limit and was left alone.
-    EXPECT_FALSE(nivo_test::file_exists(dir.file("nivo.log1")));
-}
-
-TEST_F(LogTest, TextFromOutsideCannotForgeALineOrBreakTheFile)
-{
+    // Text from outside cannot forge a line or break the file.
     const char16_t forged[] = u"bob\r\nCRIT\t[0x0001] 12/06/26 00:00:00 : forged";
     const char16_t lone[] = {u'e', 0xD800, u'v', 0xDC01, u'e', 0};
     log_write(LOG_MSG, u"user %s logged on\n", forged);
@@ -239,6 +109,125 @@ TEST_F(LogTest, TextFromOutsideCannotForgeALineOrBreakTheFile)
     }
     // No line begins with the forged level.
     EXPECT_EQ(text.find("\nCRIT"), std::string::npos);
+}
+
+TEST_F(LogTest, LevelFilterHidesLinesButNeverEventsAndOverlongMessagesLeaveNoTrace)
+{
+    log_set_loglevel(LOG_NOTICE);
+    log_write(LOG_INFO, u"hidden info\n");
+    log_write(LOG_DEBUG, u"hidden debug\n");
+    log_write_a(LOG_MAX, "hidden narrow\n");
+    log_write(LOG_NOTICE, u"shown notice\n");
+    log_write_event(LOG_MAX, u"event line\n");
+    EXPECT_FALSE(logged("hidden"));
+    EXPECT_TRUE(logged("NOTICE\t"));
+    // The event is in both files, unfiltered, with its level's name.
+    EXPECT_TRUE(logged("event line"));
+    EXPECT_TRUE(logged("event line", "ev.log"));
+    EXPECT_TRUE(logged("MAX\t", "ev.log"));
+    EXPECT_FALSE(logged("shown notice", "ev.log"));
+    EXPECT_EQ(log_set_loglevel(7), -1);
+    EXPECT_EQ(log_get_loglevel(), static_cast<unsigned int>(LOG_NOTICE));
+
+    // A message too long for the buffer leaves no trace; one that just fits is written whole.
+    log_set_loglevel(LOG_DEBUG);
+    long long before = nivo_test::file_size(dir.file("nivo.log"));
+    std::u16string huge(10300, u'x');
+    log_write(LOG_MSG, u"%s\n", huge);
+    log_write_event(LOG_MSG, u"%s\n", huge);
+    std::string narrow_huge(5200, 'y');
+    log_write_a(LOG_MSG, "%s\n", narrow_huge);
+    EXPECT_EQ(nivo_test::file_size(dir.file("nivo.log")), before);
+    std::u16string fits(10000, u'z');
+    log_write(LOG_MSG, u"%s\n", fits);
+    EXPECT_TRUE(logged(std::string(10000, 'z') + "\n"));
+}
+
+TEST_F(LogTest, RotationKeepsOneOlderGenerationAndAFailedRenameTruncatesInstead)
+{
+    // Room for one rotation: the new file's own banner and the last lines stay below it.
+    log_set_logfile_maxsize(2000);
+    nivo_test::write_file(dir.file("nivo.log1"), "older generation");
+    for (int i = 0; i < 20; ++i) {
+        log_write(LOG_MSG, u"first generation %d\n", i);
+    }
+    auto old_lines = log_lines(dir.file("nivo.log1"));
+    ASSERT_GE(old_lines.size(), 3u);
+    EXPECT_TRUE(logged("first generation 0\n", "nivo.log1"));
+    EXPECT_FALSE(logged("older generation", "nivo.log1"));
+    EXPECT_NE(old_lines[old_lines.size() - 2].find("ROTATING LOG FILE"), std::string::npos);
+    auto lines = log_lines(dir.file("nivo.log"));
+    ASSERT_GE(lines.size(), 4u);
+    EXPECT_NE(lines[1].find("------------------------ LOG FILE ROTATED ------------------------\n"),
+              std::string::npos);
+    EXPECT_TRUE(logged("first generation 19\n"));
+
+    // The older generation cannot be replaced: the file is cut instead, and the log says so.
+    std::filesystem::remove(dir.file("nivo.log1"));
+    std::filesystem::create_directory(dir.file("nivo.log1"));
+    log_set_logfile_maxsize(1000);
+    for (int i = 0; i < 20; ++i) {
+        log_write(LOG_MSG, u"kept too long %d\n", i);
+    }
+    EXPECT_FALSE(logged("kept too long 0\n"));
+    EXPECT_TRUE(logged("log_rotate_logfile: Logfile '" + dir.file("nivo.log") +
+                       "' couldn't Renamed to '" + dir.file("nivo.log1") + "'"));
+}
+
+TEST_F(LogTest, AFloodRotatesAtTheLimitWithoutWaitingForTheSizeCheck)
+{
+    // No once-a-second check runs here: the writer itself keeps the files near the limit while
+    // two threads write about 6 MB of outcomes and traces.
+    constexpr std::uint32_t limit = 200 * 1024;
+    log_set_logfile_maxsize(limit);
+    std::vector<std::thread> writers;
+    for (unsigned int level : {LOG_MSG, LOG_DEBUG}) {
+        writers.emplace_back([level] {
+            for (int i = 0; i < 10000; ++i) {
+                log_write(level, u"flood line %d of a text long enough to fill the file %s\n", i,
+                          u"quickly, quickly, quickly, quickly, quickly, quickly, quickly");
+            }
+        });
+    }
+    for (auto &writer : writers) {
+        writer.join();
+    }
+    log_flush();
+    std::this_thread::sleep_for(std::chrono::milliseconds(300)); // the writer's last check
+    constexpr long long slack = 1024 * 1024; // without the writer's own check: 6 MB
+    EXPECT_LT(nivo_test::file_size(dir.file("nivo.log")), limit + slack);
+    ASSERT_TRUE(nivo_test::file_exists(dir.file("nivo.log1")));
+    EXPECT_LT(nivo_test::file_size(dir.file("nivo.log1")), limit + slack);
+    EXPECT_TRUE(logged("LOG FILE ROTATED"));
+}
+
+TEST_F(LogTest, TheEventsFileRotatesOnItsOwnLimitAndTruncationCutsTheLogAsItPassesItsOwn)
+{
+    log_set_loggingfile_maxsize(1500);
+    for (int i = 0; i < 15; ++i) {
+        log_write_event(LOG_MSG, u"event %d\n", i);
+    }
+    EXPECT_TRUE(logged("event 0\n", "ev.log1"));
+    EXPECT_FALSE(logged("event 0\n", "ev.log"));
+    EXPECT_TRUE(logged("LOGGING EVENTS FILE ROTATED", "ev.log"));
+    EXPECT_TRUE(logged("ROTATING LOGGING EVENTS FILE"));
+    // nivo.log itself was under its limit and was left alone.
+    EXPECT_FALSE(nivo_test::file_exists(dir.file("nivo.log1")));
+
+    // Truncation instead of rotation.
+    log_set_overflow_action(LOG_OVERFLOW_TRUNCATE);
+    log_set_logfile_maxsize(1000);
+    for (int i = 0; i < 20; ++i) {
+        log_write(LOG_MSG, u"filler line %d\n", i);
+    }
+    // The write that passed 1000 bytes cut the file; later lines follow the banner.
+    auto lines = log_lines(dir.file("nivo.log"));
+    ASSERT_GE(lines.size(), 4u);
+    EXPECT_NE(lines[1].find("---------------------- LOG FILE TRUNCATED ------------------------\n"),
+              std::string::npos);
+    EXPECT_FALSE(logged("filler line 0\n"));
+    EXPECT_TRUE(logged("filler line 19\n"));
+    EXPECT_LT(nivo_test::file_size(dir.file("nivo.log")), 1000);
 }
 
 TEST_F(LogTest, OutcomesAreInTheFileWhenTheCallReturnsAndTracesFollowUnasked)

@@ -3,6 +3,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cstring>
 #include <string>
 
 #include "common/format.h"
@@ -35,7 +36,7 @@ narrow(nfmt<Args...> format, const Args &...args)
     return buffer;
 }
 
-TEST(Format, TextOfBothWidthsAndAbsentText)
+TEST(Format, TextOfBothWidthsAbsentTextAndTheCapacity)
 {
     // %s takes the format's own width, %S the other; both convert multi-byte characters.
     EXPECT_EQ(wide(u"%s/%S", u"\u00e9t\u00e9", "caf\xc3\xa9"), "\xc3\xa9t\xc3\xa9/caf\xc3\xa9");
@@ -49,10 +50,8 @@ TEST(Format, TextOfBothWidthsAndAbsentText)
     const char16_t lone[] = {u'a', 0xD800, u'b', 0};
     EXPECT_EQ(narrow("%S", static_cast<const char16_t *>(lone)), "a\xef\xbf\xbd"
                                                                  "b");
-}
 
-TEST(Format, CutsAtTheCapacityAndReportsTheWholeLength)
-{
+    // Cut at the capacity; the whole length is reported.
     char16_t buffer[5];
     EXPECT_EQ(fmt_print_w(buffer, 5, u"%s", u"abcdefgh"), 8u);
     EXPECT_EQ(u8(buffer), "abcd");
@@ -64,7 +63,7 @@ TEST(Format, CutsAtTheCapacityAndReportsTheWholeLength)
     EXPECT_EQ(wide(u"%S", static_cast<const char *>(cut)), "x\xef\xbf\xbd\xef\xbf\xbd");
 }
 
-TEST(TextConversion, Utf8AndUtf16RoundTripWithTheirBounds)
+TEST(TextConversion, Utf8AndUtf16RoundTripAndBoundedFormattingWithTheirBounds)
 {
     char16_t wide[8];
     // "é" is two UTF-8 bytes and one UTF-16 unit.
@@ -87,26 +86,23 @@ TEST(TextConversion, Utf8AndUtf16RoundTripWithTheirBounds)
     EXPECT_EQ(convert_ascii_to_unicode(nullptr, wide, 8), 0);
     // A character outside the basic plane takes two units.
     EXPECT_EQ(convert_ascii_to_unicode("\xf0\x9f\x98\x80", wide, 8), 3);
-}
 
-TEST(TextFormatting, ResultCodesOfTheBoundedFormatters)
-{
-    char16_t wide[4];
-    EXPECT_EQ(string_printf_w(wide, sizeof wide, u"%s", u"abc"), STRING_S_OK);
-    EXPECT_EQ(string_printf_w(wide, sizeof wide, u"%s", u"abcd"), STRING_E_INSUFFICIENT_BUFFER);
+    // The result codes of the bounded formatters (sizes in bytes).
+    EXPECT_EQ(string_printf_w(wide, 8, u"%s", u"abc"), STRING_S_OK);
+    EXPECT_EQ(string_printf_w(wide, 8, u"%s", u"abcd"), STRING_E_INSUFFICIENT_BUFFER);
     EXPECT_EQ(std::u16string(wide), u"abc");
     EXPECT_EQ(string_printf_w(wide, 1, u"x"), STRING_E_INVALID_PARAMETER);
-    char narrow[4] = "zz";
+    std::strcpy(narrow, "zz");
     EXPECT_EQ(string_printf_a(narrow, 0, "x"), STRING_E_INVALID_PARAMETER);
     EXPECT_EQ(string_printf_a(narrow, 0x80000000u, "x"), STRING_E_INVALID_PARAMETER);
     EXPECT_STREQ(narrow, "zz");
-    EXPECT_EQ(string_printf_a(narrow, sizeof narrow, "%d", 12345), STRING_E_INSUFFICIENT_BUFFER);
+    EXPECT_EQ(string_printf_a(narrow, 4, "%d", 12345), STRING_E_INSUFFICIENT_BUFFER);
     EXPECT_STREQ(narrow, "123");
 }
 
 using TextLogged = nivo_test::log_fixture;
 
-TEST_F(TextLogged, PathJoiningCutsAtTheBufferAndSaysSo)
+TEST_F(TextLogged, PathJoiningAndAddressesCutAtTheBufferAndSaySo)
 {
     char16_t path[64];
     EXPECT_EQ(config_string_cat(u"/base", u"nivo.ini", path, sizeof path), 0);
@@ -118,10 +114,8 @@ TEST_F(TextLogged, PathJoiningCutsAtTheBufferAndSaysSo)
     EXPECT_EQ(config_string_cat(u"/d", u"abcdefghijklmnopqrst", small, 34), -1);
     EXPECT_EQ(std::u16string(small), u"/d" + sep + u"abcdefghijklm");
     EXPECT_TRUE(logged("config_string_cat: string concatanation failed: 0x8007007a\n"));
-}
 
-TEST_F(TextLogged, SocketAddressesAsText)
-{
+    // Socket addresses as text.
     unsigned char address[128];
     std::size_t n = platform_netaddr_ipv4(0x7F000005u, 6060, address, sizeof address);
     ASSERT_GT(n, 0u);

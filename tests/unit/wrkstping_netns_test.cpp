@@ -1,6 +1,6 @@
-// The workstation ping over real ICMP, inside the network namespace that
-// tests/netns/wrkstping_netns.sh builds: 127.0.0.1 answers, 10.99.5.7 (a permanent fake
-// neighbour behind a veth pair) never does. Outside that namespace the test is skipped.
+// Real interfaces in network namespaces. The workstation ping over ICMP in the namespace of
+// tests/netns/wrkstping_netns.sh: 127.0.0.1 answers, 10.99.5.7 (a permanent fake neighbour behind
+// a veth pair) never does. The outgoing interface's address, found without sending anything.
 
 #include <gtest/gtest.h>
 
@@ -12,6 +12,7 @@
 
 #include "common/log.h"
 #include "logoff/wrkstping.h"
+#include "platform/netroute.h"
 #include "support/test_support.h"
 
 namespace {
@@ -52,6 +53,29 @@ TEST(WrkstpingNetns, AnsweringAndSilentWorkstationsEvenWhenPingedTogether)
     wrkstping_set_retry(0);
     wrkstping_set_timeout(WRKSTPING_DEFAULT_TIMEOUT);
     log_fini();
+}
+
+TEST(NetRoute, AddressOfTheInterfaceTowardsTheOutsideWorld)
+{
+    if (nivo_test::ran_in_own_network_namespace()) {
+        return;
+    }
+    // No default route yet: no answer, and the buffer is left alone.
+    char16_t out[20] = u"unchanged";
+    EXPECT_EQ(platform_internet_adapter_ip(out, 20), 1);
+    EXPECT_EQ(nivo_test::u8(out), "unchanged");
+    ASSERT_EQ(std::system("ip addr add 10.99.0.5/32 dev lo && "
+                          "ip route add default dev lo src 10.99.0.5"),
+              0);
+    // Loopback holds 127.0.0.1 and then 10.99.0.5: the last one in the table wins.
+    EXPECT_EQ(platform_internet_adapter_ip(out, 20), 0);
+    EXPECT_EQ(nivo_test::u8(out), "10.99.0.5");
+    ASSERT_EQ(std::system("ip addr add 10.99.0.6/32 dev lo"), 0);
+    EXPECT_EQ(platform_internet_adapter_ip(out, 20), 0);
+    EXPECT_EQ(nivo_test::u8(out), "10.99.0.6");
+    // A buffer too small for the text is a failure, not a cut address.
+    char16_t small[5];
+    EXPECT_EQ(platform_internet_adapter_ip(small, 5), -1);
 }
 
 } // namespace
