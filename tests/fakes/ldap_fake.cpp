@@ -90,14 +90,13 @@ platform_ldap_monitor_events(platform_ldap *, const platform_ldap_event_request 
 }
 
 int
-platform_ldap_wait(platform_ldap *session, int, long, long, platform_ldap_message *out)
+platform_ldap_wait(platform_ldap *, int, long, long, platform_ldap_message *out)
 {
     {
         std::lock_guard guard(g_lock);
         if (!g_state.waits.empty()) {
             ldap_fake::wait_answer answer = take(g_state.waits);
             *out = std::move(answer.message);
-            session->last_result = answer.last_result;
             return answer.result;
         }
     }

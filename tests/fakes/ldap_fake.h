@@ -21,7 +21,6 @@ struct search_answer {
 struct wait_answer {
     int result = 0; // what platform_ldap_wait returns
     platform_ldap_message message;
-    int last_result = 0; // what platform_ldap_last_result says afterwards
 };
 
 struct search_call {

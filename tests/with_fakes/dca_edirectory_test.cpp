@@ -49,7 +49,7 @@ wait_answer
 event(int type, std::optional<std::string> perpetrator, std::optional<std::string> base = {},
       std::optional<std::string> user = {})
 {
-    wait_answer out{PLATFORM_LDAP_RES_INTERMEDIATE, {}, 0};
+    wait_answer out{PLATFORM_LDAP_RES_INTERMEDIATE, {}};
     out.message.event_type = type;
     out.message.perpetrator_dn = std::move(perpetrator);
     out.message.base_dn = std::move(base);
@@ -60,7 +60,7 @@ event(int type, std::optional<std::string> perpetrator, std::optional<std::strin
 wait_answer
 monitor_end(int code, const std::string &text = "", std::vector<int> refused = {})
 {
-    wait_answer out{PLATFORM_LDAP_RES_EXTENDED, {}, 0};
+    wait_answer out{PLATFORM_LDAP_RES_EXTENDED, {}};
     out.message.result_code = code;
     out.message.error_text = text;
     out.message.refused_event_types = std::move(refused);
@@ -310,7 +310,7 @@ TEST_F(Edir, MonitorLogsEveryEndOfTheSubscriptionAndReconnects)
         s.waits = {monitor_end(1, "busy"), monitor_end(11), monitor_end(53), monitor_end(0, "done"),
                    unreadable_end,
                    // These do not end the subscription.
-                   event(1, {}), event(2, {}), event(55, {}), wait_answer{101, {}, 0}};
+                   event(1, {}), event(2, {}), event(55, {}), wait_answer{101, {}}};
     });
     start_monitor();
     drain_waits([this] {

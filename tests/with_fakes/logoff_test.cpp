@@ -266,6 +266,8 @@ TEST_F(Logoff, DetectorWorksDueRowsInBatchesWithPausesThenSleepsTheInterval)
         EXPECT_EQ(selected[i], std::string("logoff_detector: UserInfo Selected: ") + counts[i]);
     }
     EXPECT_EQ(handed_rowids(), rowids(12));
+    EXPECT_EQ(nivo_test::take_update_queue(12).size(), 12u);
+    EXPECT_TRUE(nivo_test::eventually([&] { return rows().empty(); }));
     // Three attempts each; batch b is handed on after b pauses of a second.
     std::vector<icmp_fake::echo> echoes = icmp_fake::seen().echoes;
     EXPECT_EQ(echoes.size(), 36u);
@@ -273,8 +275,6 @@ TEST_F(Logoff, DetectorWorksDueRowsInBatchesWithPausesThenSleepsTheInterval)
         long long batch = ((e.address & 255) - 1) / 5;
         EXPECT_GE(e.at_ms - start_ms, 1000 * batch) << "row " << (e.address & 255);
     }
-    EXPECT_TRUE(rows().empty());
-    EXPECT_EQ(drain_update_queue().size(), 12u);
 }
 
 TEST_F(Logoff, ChecksOfALargeBatchLeaveTheReserveOfWorkersFree)
