@@ -4,12 +4,9 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <cstdio>
 #include <chrono>
-#include <deque>
-#include <map>
+#include <cstdio>
 #include <mutex>
-#include <new>
 #include <thread>
 
 #include "platform/icmp.h"
@@ -19,34 +16,8 @@ struct platform_icmp {
 };
 
 namespace {
-
-struct fake_state {
-    std::mutex lock;
-    std::map<std::uint32_t, std::deque<long>> scripts;
-    std::vector<icmp_fake::echo> echoes;
-    bool fail_open = false;
-    bool wait_timeouts = false;
-    int open = 0;
-    int most_open = 0;
-};
-fake_state g_fake;
-
-std::uint32_t
-parse(const std::string &text)
-{
-    unsigned a, b, c, d;
-    std::sscanf(text.c_str(), "%u.%u.%u.%u", &a, &b, &c, &d);
-    return a << 24 | b << 16 | c << 8 | d;
-}
-
-long long
-now_ms()
-{
-    return std::chrono::duration_cast<std::chrono::milliseconds>(
-               std::chrono::steady_clock::now().time_since_epoch())
-        .count();
-}
-
+std::mutex g_lock;
+icmp_fake::state g_state;
 } // namespace
 
 namespace icmp_fake {
@@ -54,56 +25,26 @@ namespace icmp_fake {
 void
 script(const std::string &address, const std::vector<long> &statuses)
 {
-    std::lock_guard guard(g_fake.lock);
-    auto &queue = g_fake.scripts[parse(address)];
-    queue.insert(queue.end(), statuses.begin(), statuses.end());
+    unsigned a, b, c, d;
+    std::sscanf(address.c_str(), "%u.%u.%u.%u", &a, &b, &c, &d);
+    edit([&](state &s) {
+        auto &queue = s.scripts[a << 24 | b << 16 | c << 8 | d];
+        queue.insert(queue.end(), statuses.begin(), statuses.end());
+    });
 }
 
 void
-fail_open(bool fail)
+edit(const std::function<void(state &)> &change)
 {
-    std::lock_guard guard(g_fake.lock);
-    g_fake.fail_open = fail;
+    std::lock_guard guard(g_lock);
+    change(g_state);
 }
 
-std::vector<echo>
-echoes()
+state
+seen()
 {
-    std::lock_guard guard(g_fake.lock);
-    return g_fake.echoes;
-}
-
-int
-open_handles()
-{
-    std::lock_guard guard(g_fake.lock);
-    return g_fake.open;
-}
-
-int
-most_open()
-{
-    std::lock_guard guard(g_fake.lock);
-    return g_fake.most_open;
-}
-
-void
-wait_timeouts(bool wait)
-{
-    std::lock_guard guard(g_fake.lock);
-    g_fake.wait_timeouts = wait;
-}
-
-void
-reset()
-{
-    std::lock_guard guard(g_fake.lock);
-    g_fake.scripts.clear();
-    g_fake.echoes.clear();
-    g_fake.fail_open = false;
-    g_fake.wait_timeouts = false;
-    g_fake.open = 0;
-    g_fake.most_open = 0;
+    std::lock_guard guard(g_lock);
+    return g_state;
 }
 
 } // namespace icmp_fake
@@ -111,12 +52,12 @@ reset()
 platform_icmp *
 platform_icmp_open()
 {
-    std::lock_guard guard(g_fake.lock);
-    if (g_fake.fail_open) {
+    std::lock_guard guard(g_lock);
+    if (g_state.fail_open) {
         errno = EPERM;
         return nullptr;
     }
-    g_fake.most_open = std::max(g_fake.most_open, ++g_fake.open);
+    g_state.most_open = std::max(g_state.most_open, ++g_state.open);
     return new platform_icmp{0};
 }
 
@@ -126,8 +67,8 @@ platform_icmp_close(platform_icmp *icmp)
     if (icmp == nullptr) {
         return;
     }
-    std::lock_guard guard(g_fake.lock);
-    --g_fake.open;
+    std::lock_guard guard(g_lock);
+    --g_state.open;
     delete icmp;
 }
 
@@ -135,22 +76,23 @@ int
 platform_icmp_echo(platform_icmp *, std::uint32_t address, unsigned int timeout_ms,
                    unsigned long *status)
 {
-    std::unique_lock guard(g_fake.lock);
-    g_fake.echoes.push_back({address, now_ms()});
-    auto &queue = g_fake.scripts[address];
-    long next = -1;
+    std::unique_lock guard(g_lock);
+    g_state.echoes.push_back({address, std::chrono::duration_cast<std::chrono::milliseconds>(
+                                           std::chrono::steady_clock::now().time_since_epoch())
+                                           .count()});
+    std::deque<long> &queue = g_state.scripts[address];
+    long next = queue.empty() ? -1 : queue.front();
     if (!queue.empty()) {
-        next = queue.front();
         queue.pop_front();
     }
-    if (next < 0) {
-        if (g_fake.wait_timeouts) {
-            guard.unlock();
-            std::this_thread::sleep_for(std::chrono::milliseconds(timeout_ms));
-        }
-        *status = PLATFORM_ICMP_TIMED_OUT;
-        return 0;
+    if (next >= 0) {
+        *status = static_cast<unsigned long>(next);
+        return 1;
     }
-    *status = static_cast<unsigned long>(next);
-    return 1;
+    if (g_state.wait_timeouts) {
+        guard.unlock();
+        std::this_thread::sleep_for(std::chrono::milliseconds(timeout_ms));
+    }
+    *status = PLATFORM_ICMP_TIMED_OUT;
+    return 0;
 }

@@ -3,6 +3,9 @@
 #pragma once
 
 #include <cstdint>
+#include <deque>
+#include <functional>
+#include <map>
 #include <string>
 #include <vector>
 
@@ -13,16 +16,20 @@ struct echo {
     long long at_ms;       // steady clock
 };
 
-// The statuses of the next echoes to address ("a.b.c.d"), in order: 0 is a successful reply,
-// another value a reply with that status, -1 no reply (time-out). When the script runs out the
-// address does not answer.
+struct state {
+    // The statuses of the next echoes to each address: 0 is a successful reply, another value
+    // a reply with that status, -1 no reply. When its script runs out an address does not answer.
+    std::map<std::uint32_t, std::deque<long>> scripts;
+    bool fail_open = false;
+    bool wait_timeouts = false; // an echo without reply waits its time-out, as a real one does
+    std::vector<echo> echoes;
+    int open = 0, most_open = 0; // handles open now, and the most at one time
+};
+
+// Appends statuses to the script of address ("a.b.c.d").
 void script(const std::string &address, const std::vector<long> &statuses);
-void fail_open(bool fail);
-std::vector<echo> echoes();
-int open_handles(); // handles not closed yet
-int most_open();    // the most handles open at one time since the reset
-// Whether an echo that gets no reply waits its time-out, as a real one does (off after reset).
-void wait_timeouts(bool wait);
-void reset();
+// Changes the state under its lock (checks run on pool threads); seen() copies it.
+void edit(const std::function<void(state &)> &change);
+state seen();
 
 } // namespace icmp_fake

@@ -67,9 +67,7 @@ platform_ldap_search(platform_ldap *session, const char *base, const char *filte
 {
     std::lock_guard guard(g_lock);
     g_state.search_calls.push_back({base, filter});
-    auto keyed = g_state.by_filter.find(filter);
-    ldap_fake::search_answer answer =
-        keyed != g_state.by_filter.end() ? keyed->second : take(g_state.searches);
+    ldap_fake::search_answer answer = take(g_state.searches);
     *entries = std::move(answer.entries);
     return session->last_result = answer.result;
 }
@@ -92,14 +90,13 @@ platform_ldap_monitor_events(platform_ldap *, const platform_ldap_event_request 
 }
 
 int
-platform_ldap_wait(platform_ldap *session, int, long, long, platform_ldap_message *out)
+platform_ldap_wait(platform_ldap *, int, long, long, platform_ldap_message *out)
 {
     {
         std::lock_guard guard(g_lock);
         if (!g_state.waits.empty()) {
             ldap_fake::wait_answer answer = take(g_state.waits);
             *out = std::move(answer.message);
-            session->last_result = answer.last_result;
             return answer.result;
         }
     }

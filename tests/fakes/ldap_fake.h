@@ -6,7 +6,6 @@
 #include <cstddef>
 #include <deque>
 #include <functional>
-#include <map>
 #include <string>
 #include <vector>
 
@@ -22,7 +21,6 @@ struct search_answer {
 struct wait_answer {
     int result = 0; // what platform_ldap_wait returns
     platform_ldap_message message;
-    int last_result = 0; // what platform_ldap_last_result says afterwards
 };
 
 struct search_call {
@@ -34,7 +32,6 @@ struct state {
     std::deque<int> open_errors;   // 0: the open succeeds
     std::size_t refused_binds = 0; // refused with 49
     std::deque<search_answer> searches;
-    std::map<std::string, search_answer> by_filter; // taken before the queue
     std::deque<int> subscribe_results;
     std::deque<wait_answer> waits;
 

@@ -12,8 +12,8 @@ namespace {
 // What a handed-out portion points into.
 struct portion_storage {
     platform_session_portion portion{};
-    std::vector<std::u16string> texts;
-    std::vector<platform_session> sessions;
+    std::deque<std::u16string> texts; // deques: the entries point into them
+    std::deque<platform_session> sessions;
     std::vector<platform_session *> entries;
 };
 
@@ -36,9 +36,6 @@ platform_session_portion *
 make_portion(const std::vector<std::optional<sessions_fake::session>> &entries)
 {
     auto storage = std::make_unique<portion_storage>();
-    // Reserved up front: the entries point into these vectors.
-    storage->texts.reserve(2 * entries.size());
-    storage->sessions.reserve(entries.size());
     for (const auto &entry : entries) {
         if (!entry) {
             storage->entries.push_back(nullptr);

@@ -65,30 +65,21 @@ int
 platform_ipv4_from_text(const char16_t *text, std::uint32_t *address)
 {
     // Dotted IPv4 only, like the real parser, so that network filters see real addresses.
-    if (text == nullptr) {
-        return 22;
-    }
     std::uint32_t value = 0;
-    int parts = 0;
-    const char16_t *p = text;
-    while (parts < 4) {
-        if (*p < u'0' || *p > u'9') {
+    for (int part = 0; part < 4; ++part) {
+        if (text == nullptr || (part > 0 && *text++ != u'.') || *text < u'0' || *text > u'9') {
             return 22;
         }
-        std::uint32_t part = 0;
-        while (*p >= u'0' && *p <= u'9') {
-            part = part * 10 + static_cast<std::uint32_t>(*p++ - u'0');
-            if (part > 255) {
-                return 22;
-            }
+        std::uint32_t number = 0;
+        while (*text >= u'0' && *text <= u'9' && number <= 255) {
+            number = number * 10 + static_cast<std::uint32_t>(*text++ - u'0');
         }
-        value = (value << 8) | part;
-        ++parts;
-        if (parts < 4 && *p++ != u'.') {
+        if (number > 255) {
             return 22;
         }
+        value = value << 8 | number;
     }
-    if (*p != 0) {
+    if (*text != 0) {
         return 22;
     }
     *address = value;

@@ -21,29 +21,20 @@
 #include "userdb/userdb.h"
 
 using nivo_test::text_or_null;
-using nivo_test::u8;
 
 namespace {
 
 constexpr std::uint32_t TIME = 1796541555;
 
-std::vector<std::u16string>
-kerberos_strings(const std::u16string &user, const std::u16string &address,
-                 const std::u16string &string8 = u"2")
-{
-    return {user,   u"NIVOTEST", u"S-1-5-21-1", u"krbtgt", u"",    u"0x40810010",
-            u"0x0", u"0x12",     string8,       address,   u"5000"};
-}
-
 // One event record as the platform lays it out.
 std::vector<unsigned char>
 event_bytes(std::uint32_t id, const std::vector<std::u16string> &strings)
 {
-    std::size_t units = 0;
-    for (const auto &s : strings) {
-        units += s.size() + 1;
+    std::u16string text;
+    for (const auto &string : strings) {
+        text += string + u'\0';
     }
-    std::size_t length = (sizeof(eventlog_record) + units * 2 + 3) & ~std::size_t{3};
+    std::size_t length = (sizeof(eventlog_record) + text.size() * 2 + 3) & ~std::size_t{3};
     std::vector<unsigned char> bytes(length);
     eventlog_record header{static_cast<std::uint32_t>(length),
                            7,
@@ -51,27 +42,26 @@ event_bytes(std::uint32_t id, const std::vector<std::u16string> &strings)
                            id,
                            EVENTLOG_AUDIT_SUCCESS,
                            static_cast<std::uint16_t>(strings.size()),
-                           static_cast<std::uint32_t>(sizeof(eventlog_record))};
+                           sizeof(eventlog_record)};
     std::memcpy(bytes.data(), &header, sizeof header);
-    std::size_t at = sizeof header;
-    for (const auto &s : strings) {
-        std::memcpy(bytes.data() + at, s.c_str(), (s.size() + 1) * 2);
-        at += (s.size() + 1) * 2;
-    }
+    std::memcpy(bytes.data() + sizeof header, text.data(), text.size() * 2);
     return bytes;
 }
 
-// WrkstIP of a Kerberos event on the given system version.
+// WrkstIP of a Kerberos event whose string 9 is address and string 8 string8, on the current
+// layout or the older (5.0) one.
 std::string
-kerberos_address(std::uint32_t id, const std::vector<std::u16string> &strings,
-                 unsigned long major = 6, unsigned long minor = 2)
+kerberos_address(std::uint32_t id, const std::u16string &address, bool older = false,
+                 const std::u16string &string8 = u"2")
 {
-    dca_eventlog_init({nullptr, nullptr, major == 5 && minor == 0});
-    std::vector<unsigned char> bytes = event_bytes(id, strings);
+    dca_eventlog_init({nullptr, nullptr, older});
+    std::vector<unsigned char> bytes =
+        event_bytes(id, {u"alice", u"NIVOTEST", u"S-1-5-21-1", u"krbtgt", u"", u"0x40810010",
+                         u"0x0", u"0x12", string8, address, u"5000"});
     UserInfo *record = userdb_allocate_userinfo();
     init_userinfo_kerberos(reinterpret_cast<const eventlog_record *>(bytes.data()), record);
     std::string out = text_or_null(record->WrkstIP);
-    EXPECT_EQ(text_or_null(record->User), u8(strings[0]));
+    EXPECT_EQ(text_or_null(record->User), "alice");
     EXPECT_EQ(text_or_null(record->Domain), "NIVOTEST");
     userdb_free_userinfo(record);
     dca_eventlog_init({nullptr, nullptr, false});
@@ -173,23 +163,21 @@ TEST_F(Monitor, NtlmLogonsCountOnlyWhenSwitchedOn)
 
 TEST_F(Monitor, KerberosInsertionStringRules)
 {
-    EXPECT_EQ(kerberos_address(4768, kerberos_strings(u"a", u"::ffff:192.168.1.20")),
-              "192.168.1.20");
-    EXPECT_EQ(kerberos_address(4768, kerberos_strings(u"b", u"::1")), "192.0.2.44");
-    EXPECT_EQ(kerberos_address(4768, kerberos_strings(u"c", u"10.9.8.7")), "10.9.8.7");
-    EXPECT_EQ(kerberos_address(672, kerberos_strings(u"d", u"127.0.0.1")), "192.0.2.44");
-    EXPECT_EQ(kerberos_address(672, kerberos_strings(u"e", u"10.1.1.1")), "10.1.1.1");
+    EXPECT_EQ(kerberos_address(4768, u"::ffff:192.168.1.20"), "192.168.1.20");
+    EXPECT_EQ(kerberos_address(4768, u"::1"), "192.0.2.44");
+    EXPECT_EQ(kerberos_address(4768, u"10.9.8.7"), "10.9.8.7");
+    EXPECT_EQ(kerberos_address(672, u"127.0.0.1"), "192.0.2.44");
+    EXPECT_EQ(kerberos_address(672, u"10.1.1.1"), "10.1.1.1");
     // Version 5.0 takes string 8 of event 672 as it stands and ignores string 9.
-    EXPECT_EQ(kerberos_address(672, kerberos_strings(u"f", u"10.2.2.2", u"127.0.0.1"), 5, 0),
-              "127.0.0.1");
-    EXPECT_EQ(kerberos_address(4768, kerberos_strings(u"g", u"::ffff:10.3.3.3"), 5, 0), "(null)");
+    EXPECT_EQ(kerberos_address(672, u"10.2.2.2", true, u"127.0.0.1"), "127.0.0.1");
+    EXPECT_EQ(kerberos_address(4768, u"::ffff:10.3.3.3", true), "(null)");
     // The per-string rules compare the whole event ID.
-    EXPECT_EQ(kerberos_address(0x000112A0, kerberos_strings(u"h", u"::ffff:10.4.4.4")), "(null)");
+    EXPECT_EQ(kerberos_address(0x000112A0, u"::ffff:10.4.4.4"), "(null)");
     // No interface found, or the table unreadable: an empty address, which no network admits.
     netroute_fake::answer(u"");
-    EXPECT_EQ(kerberos_address(4768, kerberos_strings(u"i", u"::1")), "");
+    EXPECT_EQ(kerberos_address(4768, u"::1"), "");
     netroute_fake::fail();
-    EXPECT_EQ(kerberos_address(4768, kerberos_strings(u"j", u"::1")), "");
+    EXPECT_EQ(kerberos_address(4768, u"::1"), "");
     EXPECT_NE(
         events_log().find("GetWorkingInternetAdapterIP::GetIpAddrTable failed with error 12\n"),
         std::string::npos);
