@@ -63,14 +63,12 @@ LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size)
         std::abort(); // a refusal always says why
     }
 
-    std::string path = nivo_fuzz::scratch_dir() + "/auth_json.log";
-    nivo_fuzz::write_bytes(path, nullptr, 0);
-    platform_eventlog *log =
-        platform_eventlog_open(u"security", nivo_fuzz::wide(path).c_str(), ignore_report);
+    std::u16string path = nivo_fuzz::scratch_file("auth_json.log", nullptr, 0);
+    platform_eventlog *log = platform_eventlog_open(u"security", path.c_str(), ignore_report);
     if (log == nullptr) {
         return 0;
     }
-    nivo_fuzz::write_bytes(path, data, size);
+    nivo_fuzz::scratch_file("auth_json.log", data, size);
     alignas(8) unsigned char buffer[4096];
     std::size_t got = 0;
     std::size_t needed = 0;

@@ -59,11 +59,15 @@ drain_update_queue()
     }
 }
 
-inline void
-write_bytes(const std::string &path, const std::uint8_t *data, std::size_t size)
+// Writes the bytes to the named file of the scratch directory, replacing it; its path as the
+// service takes it.
+inline std::u16string
+scratch_file(const char *name, const std::uint8_t *data, std::size_t size)
 {
-    std::ofstream out(path, std::ios::binary | std::ios::trunc);
-    out.write(reinterpret_cast<const char *>(data), static_cast<std::streamsize>(size));
+    std::string path = scratch_dir() + "/" + name;
+    std::ofstream(path, std::ios::binary | std::ios::trunc)
+        .write(reinterpret_cast<const char *>(data), static_cast<std::streamsize>(size));
+    return wide(path);
 }
 
 } // namespace nivo_fuzz

@@ -18,14 +18,12 @@ LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size)
         return 0;
     }
     int type = data[0] % CONFIG_LIST_TYPES;
-    std::string path = nivo_fuzz::scratch_dir() + "/list.ini";
-    nivo_fuzz::write_bytes(path, data + 1, size - 1);
-
+    std::u16string path = nivo_fuzz::scratch_file("list.ini", data + 1, size - 1);
     config_record record{};
     if (type == CONFIG_LIST_USER_EXCLUSION) {
-        (void)config_parse_unicode_namefile(nivo_fuzz::wide(path).c_str(), type, &record);
+        (void)config_parse_unicode_namefile(path.c_str(), type, &record);
     } else {
-        config_parse_namefile(nivo_fuzz::wide(path).c_str(), type, &record);
+        config_parse_namefile(path.c_str(), type, &record);
     }
     // Everything built must be consistent enough to print and search.
     config_print_dclist(&record);

@@ -3,8 +3,9 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <algorithm>
+#include <cctype>
 #include <string>
-#include <string_view>
 
 #include "common/text.h"
 #include "config/config.h"
@@ -20,11 +21,8 @@ bool
 names_a_log_file(const std::uint8_t *data, std::size_t size)
 {
     std::string text(reinterpret_cast<const char *>(data), size);
-    for (char &c : text) {
-        if (c >= 'a' && c <= 'z') {
-            c = static_cast<char>(c - 'a' + 'A');
-        }
-    }
+    std::transform(text.begin(), text.end(), text.begin(),
+                   [](unsigned char c) { return static_cast<char>(std::toupper(c)); });
     return text.find("LOG-FILE") != std::string::npos;
 }
 
@@ -36,13 +34,10 @@ LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size)
     if (names_a_log_file(data, size)) {
         return 0;
     }
-    const std::string &dir = nivo_fuzz::scratch_dir();
-    std::string path = dir + "/nivo.ini";
-    nivo_fuzz::write_bytes(path, data, size);
-
+    std::u16string path = nivo_fuzz::scratch_file("nivo.ini", data, size);
     config_record record{};
-    record.base_directory = tsso_string_dup_w(nivo_fuzz::wide(dir).c_str());
-    (void)parse_configfile(nivo_fuzz::wide(path).c_str(), &record);
+    record.base_directory = tsso_string_dup_w(nivo_fuzz::wide(nivo_fuzz::scratch_dir()).c_str());
+    (void)parse_configfile(path.c_str(), &record);
     config_release(&record);
     dca_filter_reset();
     return 0;

@@ -35,29 +35,28 @@ trap cleanup EXIT
 
 # A UTF-16LE log as UTF-8 text.
 log_text() { iconv -f UTF-16LE -t UTF-8 "$1" 2>/dev/null || true; }
-# Waits up to $3 seconds until the UTF-16LE file $1 holds the text $2.
-wait_log() {
-    local i
-    for ((i = 0; i < $3 * 5; i++)); do
-        [ -f "$1" ] && log_text "$1" | grep -qF -- "$2" && return 0
+# Runs the command every 0.2 s until it succeeds, for up to $1 seconds.
+wait_until() {
+    local i tries=$(($1 * 5))
+    shift
+    for ((i = 0; i < tries; i++)); do
+        "$@" && return 0
         sleep 0.2
     done
     return 1
 }
+# Whether the UTF-16LE file $1 holds the text $2.
+has_text() { [ -f "$1" ] && log_text "$1" | grep -qF -- "$2"; }
 # The service's state number and exit codes from wine's sc query: "STATE WIN32 SERVICE".
 service_status() {
     "$wine" sc query NIVO 2>/dev/null | tr -d '\r' | awk '
         /STATE/ {state=$3} /WIN32_EXIT_CODE/ {win32=$3} /SERVICE_EXIT_CODE/ {service=$3}
         END {print state, win32, service}'
 }
-# Waits up to $2 seconds for the service state $1.
-wait_state() {
-    local i
-    for ((i = 0; i < $2 * 5; i++)); do
-        [ "$(service_status | cut -d' ' -f1)" = "$1" ] && return 0
-        sleep 0.2
-    done
-    return 1
+in_state() { [ "$(service_status | cut -d' ' -f1)" = "$1" ]; }
+start_service() { "$wine" net start NIVO >/dev/null 2>&1 || true; }
+stop_service() {
+    "$wine" net stop NIVO >/dev/null 2>&1 || "$wine" sc stop NIVO >/dev/null 2>&1 || true
 }
 # Stored users of a base directory's database (the service stopped).
 stored_users() { sqlite3 -readonly "$1/nivo.db3" 'SELECT user FROM UserInfo ORDER BY user;' || true; }
@@ -80,13 +79,13 @@ cp "$win_build/nivo.exe" "$base/"
 binpath=$("$wine" winepath -w "$base/nivo.exe" | tr -d '\r')
 "$wine" sc create NIVO binPath= "$binpath" start= demand type= own >/dev/null ||
     fail "sc create"
-"$wine" net start NIVO >/dev/null 2>&1 || true
-if wait_state 4 30; then
+start_service
+if wait_until 30 in_state 4; then
     note "the service is RUNNING"
 else
     fail "the service did not reach RUNNING: $(service_status)"
 fi
-wait_log "$base/nivo.log" "nivo_init: Initialization Finished" 30 ||
+wait_until 30 has_text "$base/nivo.log" "nivo_init: Initialization Finished" ||
     fail "no 'Initialization Finished' in nivo.log"
 log_text "$base/nivo.log" | grep -qF -- "----------- Vantelor TESSALINE --------------" ||
     fail "nivo.log lacks its banner (or is not UTF-16LE)"
@@ -94,8 +93,8 @@ log_text "$base/logging_events.log" | grep -qF -- "----------- Logging Events --
     fail "logging_events.log lacks its banner (or is not UTF-16LE)"
 "$linux_build/nivo-agentsim" -p 5566 -n 3 -i 127.1.0.1 -u linux -q >/dev/null ||
     fail "the Linux agent's logons were not taken by the Windows Collector"
-"$wine" net stop NIVO >/dev/null 2>&1 || "$wine" sc stop NIVO >/dev/null 2>&1 || true
-wait_state 1 30 || fail "the service did not reach STOPPED"
+stop_service
+wait_until 30 in_state 1 || fail "the service did not reach STOPPED"
 status=$(service_status)
 [ "$status" = "1 0 0" ] || fail "stopped with '$status', expected state 1 and exit codes 0"
 users=$(stored_users "$base" | tr '\n' ' ')
@@ -106,20 +105,20 @@ users=$(stored_users "$base" | tr '\n' ' ')
 dead_key='HKLM\SOFTWARE\Vantelor\Vantelor Tessaline\DeadEntry'
 entries() { "$wine" reg query "$dead_key" 2>/dev/null | tr -d '\r' | grep -ci 'deadentry\\linux' || true; }
 [ "$(entries)" = 3 ] || fail "$(entries) dead entries in the registry after the stop, expected 3"
-"$wine" net start NIVO >/dev/null 2>&1 || true
-wait_state 4 30 || fail "the service did not start again"
-wait_log "$base/nivo.log" "nivo_init: Initialization Finished" 30 || true
+start_service
+wait_until 30 in_state 4 || fail "the service did not start again"
+wait_until 30 has_text "$base/nivo.log" "nivo_init: Initialization Finished" || true
 [ "$(entries)" = 3 ] || fail "$(entries) dead entries after the restart, expected 3"
-"$wine" net stop NIVO >/dev/null 2>&1 || "$wine" sc stop NIVO >/dev/null 2>&1 || true
-wait_state 1 30 || fail "the service did not stop again"
+stop_service
+wait_until 30 in_state 1 || fail "the service did not stop again"
 users=$(stored_users "$base" | tr '\n' ' ')
 [ "$users" = "linux0-0 linux0-1 linux0-2 " ] || fail "after the restart the store holds '$users'"
 
 # 3. A start-up that fails (a Collector whose database cannot be opened) is reported as a stop
 #    with the error, and the log says why.
 rm -f "$base/nivo.db3"* && mkdir "$base/nivo.db3"
-"$wine" net start NIVO >/dev/null 2>&1 || true
-wait_state 1 30 || fail "the failed start-up did not end STOPPED"
+start_service
+wait_until 30 in_state 1 || fail "the failed start-up did not end STOPPED"
 status=$(service_status)
 [ "${status#1 0}" = "$status" ] || fail "the failed start-up reported '$status', no error"
 log_text "$base/nivo.log" | grep -qF "nivo_init: Userinfo Database Initialization failed" ||
@@ -141,7 +140,7 @@ make_base "$linux_base" 5567
 NIVO_HOME="$linux_base" NIVO_REGISTRY="$linux_base/registry" "$linux_build/nivo" \
     >"$work/linux.out" 2>&1 &
 linux_pid=$!
-wait_log "$linux_base/nivo.log" "nivo_init: Initialization Finished" 30 ||
+wait_until 30 has_text "$linux_base/nivo.log" "nivo_init: Initialization Finished" ||
     fail "the Linux Collector did not start: $(tail -5 "$work/linux.out")"
 "$wine" "$win_build/nivo-agentsim.exe" -p 5567 -n 3 -i 127.2.0.1 -u windows -q >/dev/null ||
     fail "the Windows agent's logons were not taken by the Linux Collector"

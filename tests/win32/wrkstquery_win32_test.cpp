@@ -1,11 +1,15 @@
-// WMI and the registry against this machine, through the same calls a remote query makes.
+// WMI, the registry and the session listing against this machine, through the same calls a
+// remote query makes.
 
 #include <gtest/gtest.h>
 
+#include <cstdint>
 #include <cstdlib>
+#include <cstring>
 #include <string>
 #include <thread>
 
+#include "platform/sessions.h"
 #include "platform/wrkstquery.h"
 
 namespace {
@@ -79,21 +83,14 @@ TEST_F(WrkstqueryWin32, WmiEmptyResultAndRefusedNamespaces)
     EXPECT_EQ(wmi, nullptr);
 }
 
-// This machine by its name: a machine whose registry service does not answer skips the test.
+// This machine by its name, as a remote query names a workstation.
 TEST_F(WrkstqueryWin32, RegistryKeysAndAccountLookup)
 {
     const char *computer = std::getenv("COMPUTERNAME");
     ASSERT_NE(computer, nullptr);
-    std::u16string host = u"\\\\";
-    for (const char *c = computer; *c != '\0'; ++c) {
-        host += static_cast<char16_t>(static_cast<unsigned char>(*c));
-    }
+    std::u16string host = u"\\\\" + std::u16string(computer, computer + std::strlen(computer));
     platform_hku *hku = nullptr;
-    unsigned long rc = platform_hku_connect(host.c_str(), nullptr, nullptr, &hku);
-    if (rc == 53) {
-        GTEST_SKIP() << "no registry service answers at this machine's name";
-    }
-    ASSERT_EQ(rc, 0U);
+    ASSERT_EQ(platform_hku_connect(host.c_str(), nullptr, nullptr, &hku), 0U);
     char16_t key[256];
     unsigned long index = 0;
     while (index < 10000 && platform_hku_enum_key(hku, index, key, 256) == 0) {
@@ -121,4 +118,37 @@ TEST_F(WrkstqueryWin32, RegistryKeysAndAccountLookup)
     const platform_sid unknown{1, {0, 0, 0, 0, 0, 5}, 5, {21, 1, 2, 3, 4242}};
     EXPECT_EQ(platform_hku_lookup_sid(hku, unknown, name, domain, 256, &type), 1332U);
     platform_hku_close(hku);
+}
+
+// Names that would list another machine are refused; a real listing hands back portions the
+// caller can free.
+TEST(SessionsWin32, EmptyServerNamesAreRefused)
+{
+    for (const char16_t *name : {u"", u"\\\\"}) {
+        auto *portion = reinterpret_cast<platform_session_portion *>(1);
+        std::uint32_t resume = 7;
+        EXPECT_EQ(platform_sessions_enum(name, &portion, &resume), 123U);
+        EXPECT_EQ(portion, nullptr);
+        EXPECT_EQ(resume, 7U);
+    }
+}
+
+TEST(SessionsWin32, ListingOfThisMachine)
+{
+    platform_sessions_set_credentials(nullptr, nullptr);
+    std::uint32_t resume = 0;
+    unsigned long rc = PLATFORM_SESSIONS_MORE_DATA;
+    for (int portions = 0; portions < 100 && rc == PLATFORM_SESSIONS_MORE_DATA; ++portions) {
+        platform_session_portion *portion = nullptr;
+        rc = platform_sessions_enum(u"\\\\127.0.0.1", &portion, &resume);
+        if (rc != 0 && rc != PLATFORM_SESSIONS_MORE_DATA) {
+            EXPECT_EQ(portion, nullptr);
+            break;
+        }
+        for (std::size_t i = 0; portion != nullptr && i < portion->count; ++i) {
+            EXPECT_NE(portion->entries[i], nullptr);
+        }
+        platform_sessions_free(portion);
+    }
+    EXPECT_NE(rc, PLATFORM_SESSIONS_MORE_DATA);
 }
