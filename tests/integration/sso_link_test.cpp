@@ -23,14 +23,6 @@ using nivo_test::wait_file;
 
 namespace {
 
-// The appliance simulator with the arguments after its path, writing to out.
-nivo_test::background_program
-start_gwsim(const std::string &out, std::vector<std::string> args)
-{
-    args.insert(args.begin(), NIVO_BUILD_DIR "/nivo-gwsim");
-    return nivo_test::background_program(nivo_test::start_program(args, {.out = out}));
-}
-
 TEST(ApplianceLink, TheSimulatorSeesActiveRepliesLogonsAndHeartbeats)
 {
     if (nivo_test::ran_in_own_network_namespace()) {
@@ -53,12 +45,13 @@ TEST(ApplianceLink, TheSimulatorSeesActiveRepliesLogonsAndHeartbeats)
               "");
 
     std::string gwsim_out = dir.file("gwsim.txt");
-    nivo_test::background_program sim = start_gwsim(
-        gwsim_out,
-        {"--listen", "127.0.0.2:6060", "--collector", "127.0.0.1:6677", "--seconds", "60",
+    nivo_test::background_program sim(nivo_test::start_program(
+        {NIVO_BUILD_DIR "/nivo-gwsim", "--listen", "127.0.0.2:6060", "--collector",
+         "127.0.0.1:6677", "--seconds", "60",
          // a received datagram shorter than a header, and one cut short
          "raw", "ff", "raw", "0b3130000001", "sleep", "200", "is-active", "sleep", "300",
-         "get-all-users", "sleep", "300", "poll", "127.0.0.11"});
+         "get-all-users", "sleep", "300", "poll", "127.0.0.11"},
+        {.out = gwsim_out}));
     ASSERT_NE(sim, nullptr);
 
     EXPECT_TRUE(wait_file(gwsim_out, "active port=6677", 10)) << read_file(gwsim_out);
