@@ -37,13 +37,12 @@ constexpr const char *ENTRIES = R"("bind_dn": "cn=admin,o=example", "password": 
 // The service on the example's base directory (in dir/base, with the ini changes given, the
 // appliance simulator's address as the only appliance and the directory server on port 3890)
 // beside the directory server playing the subscriptions given (a JSON list) and recording to
-// dir/record.txt, and the appliance simulator made active, writing to sim_out. The server ends by
-// itself after two minutes.
+// dir/record.txt. The server ends by itself after two minutes.
 class directory_run {
   public:
     directory_run(const temp_dir &dir, std::vector<std::pair<std::string, std::string>> changes,
                   const std::string &subscriptions)
-        : sim_out(dir.file("gwsim.txt")), record_(dir.file("record.txt"))
+        : record_(dir.file("record.txt"))
     {
         changes.emplace_back("EDIRECTORY-SERVER-PORT=389", "EDIRECTORY-SERVER-PORT=3890");
         base = nivo_test::copy_example_base(NIVO_SOURCE_DIR, dir.file("base"), changes);
@@ -68,11 +67,6 @@ class directory_run {
         if (!nivo->ready()) {
             ADD_FAILURE() << "the service did not start: " << nivo->err();
             nivo.reset();
-            return;
-        }
-        sim = nivo_test::active_appliance(NIVO_BUILD_DIR, sim_out, 100);
-        if (sim == nullptr) {
-            nivo.reset();
         }
     }
     // What the directory server received so far, one JSON object a line.
@@ -85,9 +79,8 @@ class directory_run {
         return nivo_test::log_text(base + "/nivo.log");
     }
 
-    std::string base, db, sim_out;
-    std::unique_ptr<daemon_process> nivo; // null when it or the simulator did not start
-    nivo_test::background_program sim;
+    std::string base, db;
+    std::unique_ptr<daemon_process> nivo; // null when it did not start
 
   private:
     std::string record_;
@@ -113,7 +106,9 @@ TEST(EDirectoryMode, LoginStoredAndSentLogoutRemovesItAndIsSentEndsReconnect)
             R"("}, {"raw": "0401ff"}], "end": {"code": 2, "message": "bad events", "refused": [102, 7]}},
                              {"end": "drop"}])");
     ASSERT_NE(run.nivo, nullptr);
-    const std::string &sim_out = run.sim_out;
+    std::string sim_out = dir.file("gwsim.txt");
+    nivo_test::background_program sim = nivo_test::active_appliance(NIVO_BUILD_DIR, sim_out, 100);
+    ASSERT_NE(sim, nullptr);
 
     // The login: one search for alice below the user base, a row at her address, one logon.
     ASSERT_TRUE(nivo_test::eventually(
@@ -147,7 +142,7 @@ TEST(EDirectoryMode, LoginStoredAndSentLogoutRemovesItAndIsSentEndsReconnect)
         "nd_login_event_listner: Sending logout Request to the remote Collector: alice"));
     EXPECT_TRUE(nivo_test::logged(run.base + "/nivo.log",
                                   "nivo_init: edirectory statrted for DC '' started\n"));
-    run.sim.reset();
+    sim.reset();
 
     // The refusal and the dropped connection.
     EXPECT_TRUE(wait_file(dir.file("record.txt"), R"("op": "monitor")", 30, 3)) << run.record();
@@ -179,7 +174,9 @@ TEST(DirectoryPoll, RenewsAUserTheDirectoryShowsAndLogsOutOneItDoesNot)
          {"DETECTION-INTERVAL=600", "DETECTION-INTERVAL=2"}},
         "[]");
     ASSERT_NE(run.nivo, nullptr);
-    const std::string &sim_out = run.sim_out;
+    std::string sim_out = dir.file("gwsim.txt");
+    nivo_test::background_program sim = nivo_test::active_appliance(NIVO_BUILD_DIR, sim_out, 100);
+    ASSERT_NE(sim, nullptr);
     ASSERT_EQ(nivo_test::store_logons(run.db, {{"alice", "127.0.0.5"}, {"carol", "127.0.0.7"}}, 2),
               "");
 
@@ -188,7 +185,7 @@ TEST(DirectoryPoll, RenewsAUserTheDirectoryShowsAndLogsOutOneItDoesNot)
     ASSERT_TRUE(run.nivo->wait_for_log(
         run.base + "/nivo.log", "wrkstpoll_handle_logon_req: same user still loggedon", 15000))
         << run.log();
-    run.sim.reset();
+    sim.reset();
     EXPECT_EQ(read_file(sim_out).find("logout user=alice"), std::string::npos)
         << read_file(sim_out);
     EXPECT_EQ(nivo_test::store_count(run.db, "user = 'carol'"), 0);

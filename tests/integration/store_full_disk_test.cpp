@@ -88,10 +88,9 @@ logons_seen(const std::string &gwsim_out, const std::string &prefix)
 {
     std::set<std::string> users;
     std::istringstream lines(read_file(gwsim_out));
-    std::string line;
     const std::string head = "logon user=" + prefix;
-    while (std::getline(lines, line)) {
-        if (line.compare(0, head.size(), head) == 0) {
+    for (std::string line; std::getline(lines, line);) {
+        if (line.rfind(head, 0) == 0) {
             users.insert(line.substr(11, line.find(' ', 11) - 11));
         }
     }
