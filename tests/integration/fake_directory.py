@@ -1,32 +1,19 @@
 #!/usr/bin/python3
-"""A scripted directory server for tests: LDAPv3 over TCP on loopback, standard library only.
-
+"""A scripted LDAPv3 directory server on loopback for tests (standard library only):
     fake_directory.py --script FILE [--port N] [--record FILE] [--seconds N]
-
-It answers a simple bind (success for the script's bind_dn and password, 49 otherwise),
-subtree searches over the script's entries (filters of &, = and =*), and the event subscription
-(extended operation 2.16.840.1.113719.1.27.100.79): the n-th subscription plays the n-th item of
-the script's "subscriptions" as intermediate responses on the subscription's message id, then ends
-as the item says. It prints "listening 127.0.0.1:PORT" when ready, records what it receives as
-JSON lines and ends by itself after --seconds (default 60).
-
-Script (JSON):
-  {"bind_dn": "cn=admin,o=corp", "password": "secret",
-   "entries": [{"dn": "cn=alice,ou=sales,o=corp", "uid": "alice", "loginTime": "1700000000",
-                "messageServer": "WS01", "networkAddress": ["9#127.0.0.5:0", "1#10.0.0.1"]}],
-   "subscriptions": [
-     {"events": [{"type": 100, "perpetrator": "cn=alice,ou=sales,o=corp", "entry": "...",
-                  "after": 0.5, "when_file": "/path", "primitive": true}, {"raw": "0401ff"}],
-      "end": {"code": 2, "message": "bad events", "refused": [102]}   or "drop"   or absent}]}
-An attribute value "T#a.b.c.d[:port]" (T a decimal type) is stored as T, "#", then for the types
-8 and 9 two port bytes, then the four address bytes. An event waits "after" seconds and, with
-"when_file", until that file exists; "primitive" sends its data under a primitive tag; "raw"
-sends the hex value as is.
-
-Records: {"op": "bind", "dn", "ok"}, {"op": "search", "base", "scope", "filter"} (the filter in
-string form, bytes outside printable ASCII as \\xx), {"op": "monitor", "requests": [[type,
-status], ...]}, {"op": "played", "count", "seconds"} (a subscription's events, from the first
-sent to the last), {"op": "end", ...}, {"op": "unbind"}.
+Answers simple binds (49 unless the script's bind_dn and password), subtree searches over the
+script's entries (filters of &, = and =*) and event subscriptions: the n-th plays the n-th of
+"subscriptions" as intermediate responses, then ends as it says. Prints "listening
+127.0.0.1:PORT" when ready, records what it receives as JSON lines, ends after --seconds.
+Script: {"bind_dn", "password", "entries": [{"dn", attribute: value or [values]...}],
+  "subscriptions": [{"events": [{"type", "perpetrator", "entry", "after": seconds, "when_file":
+  path, "primitive": true} or {"raw": hex}], "end": {"code", "message", "refused": [types]}
+  or "drop"}]}.
+A value "T#a.b.c.d[:port]" is stored as T, "#", two port bytes for the types 8 and 9, and the
+address bytes. An event waits "after" seconds and for "when_file"; "primitive" sends its data
+under a primitive tag. Records: bind (dn, ok), search (base, scope, filter with bytes outside
+printable ASCII as \\xx), monitor (requests), played (count, seconds from first to last), end,
+unbind.
 """
 import argparse, json, os, socket, socketserver, sys, threading, time
 

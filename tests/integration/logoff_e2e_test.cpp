@@ -1,8 +1,8 @@
 // Logoff detection end to end: the real service (example configuration, logoff detection on in
 // PING mode with an interval of 2 seconds) made active by the appliance simulator, in a network
-// namespace of the test's own. A logon on an address that answers is renewed; one on
-// 10.99.5.7, a permanent fake neighbour behind a veth pair that never answers, is logged out
-// and the simulator receives its logout.
+// namespace of the test's own. A logon on an address that answers is renewed; one on the silent
+// neighbour 10.99.5.7 of tests/netns/silent_neighbour.sh is logged out, and the simulator
+// receives its logout.
 
 #include <gtest/gtest.h>
 
@@ -25,17 +25,12 @@ TEST(LogoffDetection, AnsweringWorkstationRenewedSilentOneLoggedOutToTheApplianc
         return;
     }
     temp_dir dir;
-    std::string setup = dir.file("ip.txt");
-    for (const std::vector<std::string> &words :
-         {std::vector<std::string>{"/usr/sbin/ip", "link", "add", "nv0", "type", "veth", "peer",
-                                   "name", "nv1"},
-          {"/usr/sbin/ip", "addr", "add", "10.99.5.1/24", "dev", "nv0"},
-          {"/usr/sbin/ip", "link", "set", "nv0", "up"},
-          {"/usr/sbin/ip", "link", "set", "nv1", "up"},
-          {"/usr/sbin/ip", "neigh", "replace", "10.99.5.7", "lladdr", "02:00:00:00:00:01", "dev",
-           "nv0", "nud", "permanent"}}) {
-        ASSERT_EQ(run_tool(words, setup), 0) << read_file(setup);
-    }
+    std::string setup;
+    ASSERT_EQ(run_tool({"/bin/bash", "-euc", ". \"$0\" && add_silent_neighbour",
+                        NIVO_SOURCE_DIR "/tests/netns/silent_neighbour.sh"},
+                       &setup),
+              0)
+        << setup;
 
     std::string base = nivo_test::copy_example_base(
         NIVO_SOURCE_DIR, dir.file("base"),

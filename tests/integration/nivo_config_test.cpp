@@ -17,14 +17,7 @@ using nivo_test::temp_dir;
 
 const std::string TOOL = NIVO_BUILD_DIR "/nivo-config";
 
-int
-run(const temp_dir &dir, const std::vector<std::string> &args, std::string *output)
-{
-    std::string out = dir.file("tool.out");
-    int status = nivo_test::run_tool(args, out, 120000);
-    *output = nivo_test::read_file(out);
-    return status;
-}
+using nivo_test::run_tool;
 
 // Takes one connection on the listener and keeps every receive of at most 512 bytes apart,
 // pausing after each ENDFILE as a receiver does while it writes the file.
@@ -91,7 +84,7 @@ TEST(NivoConfig, PushSendsEachMessageInAReceiveOfItsOwnInTheReceiversOrder)
     std::vector<std::string> received;
     std::thread receiver(receive_push, listener, &received);
     std::string output;
-    EXPECT_EQ(run(dir, {TOOL, "push", "127.0.0.1", dir.path(), "--type", "COLLECTOR"}, &output), 0)
+    EXPECT_EQ(run_tool({TOOL, "push", "127.0.0.1", dir.path(), "--type", "COLLECTOR"}, &output), 0)
         << output;
     receiver.join();
     net_fini(listener);
@@ -121,17 +114,17 @@ TEST(NivoConfig, PushRefusesBeforeConnectingWhatTheReceiverWouldLoseOrCut)
     std::string output;
     // Only nivo.ini: an AGENT push writes coll-list.ini, which is missing.
     ASSERT_TRUE(nivo_test::write_file(dir.file("nivo.ini"), "[NIV-AGENT]\nENABLED=TRUE\n"));
-    EXPECT_EQ(run(dir, {TOOL, "push", "127.0.0.1", dir.path(), "--type", "AGENT"}, &output), 1);
+    EXPECT_EQ(run_tool({TOOL, "push", "127.0.0.1", dir.path(), "--type", "AGENT"}, &output), 1);
     EXPECT_NE(output.find("coll-list.ini: missing"), std::string::npos) << output;
 
     // A COLLECTOR push discards coll-list.ini, but its gw-list.ini would be cut at the 0x00.
     ASSERT_TRUE(nivo_test::write_file(dir.file("gw-list.ini"), std::string("127.0.0.5\0x", 11)));
-    EXPECT_EQ(run(dir, {TOOL, "push", "127.0.0.1", dir.path(), "--type", "COLLECTOR"}, &output), 1);
+    EXPECT_EQ(run_tool({TOOL, "push", "127.0.0.1", dir.path(), "--type", "COLLECTOR"}, &output), 1);
     EXPECT_NE(output.find("gw-list.ini: contains a 0x00 byte"), std::string::npos) << output;
 
-    EXPECT_EQ(run(dir, {TOOL, "push", "127.0.0.1", dir.path(), "--type", "BOTH"}, &output), 2);
-    EXPECT_EQ(run(dir, {TOOL, "push", "127.0.0.1", dir.path()}, &output), 2);
-    EXPECT_EQ(run(dir, {TOOL, "ask"}, &output), 2);
+    EXPECT_EQ(run_tool({TOOL, "push", "127.0.0.1", dir.path(), "--type", "BOTH"}, &output), 2);
+    EXPECT_EQ(run_tool({TOOL, "push", "127.0.0.1", dir.path()}, &output), 2);
+    EXPECT_EQ(run_tool({TOOL, "ask"}, &output), 2);
 }
 
 } // namespace

@@ -5,8 +5,6 @@
 
 #include <gtest/gtest.h>
 
-#include <unistd.h>
-
 #include <cstdlib>
 #include <filesystem>
 #include <string>
@@ -21,33 +19,32 @@ using nivo_test::temp_dir;
 
 TEST(SambaDomainController, InsideTheFixture)
 {
-    const char *samba_dir = std::getenv("NIVO_SAMBA_DIR");
-    if (samba_dir == nullptr || std::getenv("NIVO_SAMBA_DC_INNER") == nullptr) {
+    if (!nivo_test::inside_samba_fixture()) {
         GTEST_SKIP() << "run by SambaDomainController.KerberosLogonIsStoredAndQueued";
     }
+    const char *samba_dir = std::getenv("NIVO_SAMBA_DIR");
     temp_dir dir;
     std::string base = dir.file("base");
     std::filesystem::create_directory(base);
-    // NIVOTEST and nivotest.lan in the byte-list form.
     ASSERT_TRUE(nivo_test::write_file(
         base + "/nivo.ini",
-        "[SETTINGS]\nHOST-DOMAIN=78'0'73'0'86'0'79'0'84'0'69'0'83'0'84'0'\n"
-        "HOST-DOMAIN-FQDN=110'0'105'0'118'0'111'0'116'0'101'0'115'0'116'0'46'0'108'0'97'0'110'0'\n"
-        "[NIV-AGENT]\nENABLED=TRUE\nDCA-MODE=EVENTLOG\nEVENTLOG-FILE=" +
-            std::string(samba_dir) +
-            "/auth_json.log\n[NIV-COLLECTOR]\nENABLED=TRUE\n[LOGGING]\nLOG-LEVEL=5\n"));
+        "[SETTINGS]\nHOST-DOMAIN=" + nivo_test::byte_list("NIVOTEST") +
+            "\nHOST-DOMAIN-FQDN=" + nivo_test::byte_list("nivotest.lan") +
+            "\n[NIV-AGENT]\nENABLED=TRUE\nDCA-MODE=EVENTLOG\nEVENTLOG-FILE=" + samba_dir +
+            "/auth_json.log\n[NIV-COLLECTOR]\nENABLED=TRUE\n"
+            "[LOGGING]\nLOG-LEVEL=5\n"));
     ASSERT_TRUE(nivo_test::write_file(base + "/authnet-list.ini", "127.0.0.0/8\n"));
     nivo_test::daemon_process nivo(NIVO_BINARY, base);
     std::string events = base + "/logging_events.log";
     ASSERT_TRUE(nivo.wait_for_log(events, "dca_eventlog: EventLog DCA initialized", 30000))
         << nivo.err();
 
-    std::string kinit = dir.file("kinit.txt");
-    ASSERT_EQ(nivo_test::run_program(
+    std::string kinit;
+    ASSERT_EQ(nivo_test::run_tool(
                   {"/bin/sh", "-c", "echo \"$NIVO_SAMBA_PASSWORD\" | kinit alice@NIVOTEST.LAN"},
-                  {.out = kinit, .timeout_ms = 30000}),
+                  &kinit, 30000),
               0)
-        << nivo_test::read_file(kinit);
+        << kinit;
     std::string db = base + "/nivo.db3";
     ASSERT_TRUE(nivo_test::eventually(
         [&] { return nivo_test::store_count(db, "user = 'alice'") > 0; }, 30000))
@@ -72,10 +69,5 @@ TEST(SambaDomainController, InsideTheFixture)
 
 TEST(SambaDomainController, KerberosLogonIsStoredAndQueued)
 {
-    if (geteuid() != 0) {
-        GTEST_SKIP() << "a Samba domain controller and a network namespace need root";
-    }
-    nivo_test::run_in_samba_fixture(
-        NIVO_SOURCE_DIR, std::string(NIVO_BUILD_DIR) + "/nivo_integration_tests",
-        "SambaDomainController.InsideTheFixture", {"NIVO_SAMBA_DC_INNER=1", "NIVO_TEST_NETNS=1"});
+    nivo_test::run_in_samba_fixture(NIVO_SOURCE_DIR, "SambaDomainController.InsideTheFixture");
 }

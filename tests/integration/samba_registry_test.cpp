@@ -5,38 +5,20 @@
 
 #include <gtest/gtest.h>
 
-#include <unistd.h>
-
 #include <cstdlib>
 #include <string>
 #include <vector>
 
-#include "common/log.h"
 #include "config/config.h"
-#include "dca/filter/dca_filter.h"
 #include "logoff/logoff_detector.h"
 #include "logoff/wrkstpoll.h"
-#include "platform/registry.h"
 #include "support/collector.h"
 #include "support/samba.h"
-#include "support/test_support.h"
-#include "userdb/dead_entry.h"
-#include "userdb/gw_update_queue.h"
 #include "userdb/userdb.h"
-#include "userdb/userinfo.h"
 
-using nivo_test::temp_dir;
 using nivo_test::u8;
 
 namespace {
-
-// alice's flags in the store, or -1 when she has no row.
-int
-row_flags(const std::string &db)
-{
-    std::vector<nivo_test::store_row> rows = nivo_test::store_rows(db, "user = 'alice'");
-    return rows.empty() ? -1 : rows[0].flags;
-}
 
 // alice's row handed to a check as the detector would: due, selected, marked 2.
 UserInfo *
@@ -47,18 +29,22 @@ select_alice()
     return records[0];
 }
 
+class SambaRegistryPoll : public nivo_test::collector_fixture {
+  protected:
+    SambaRegistryPoll() : collector_fixture(u"NIVOTEST", u"nivotest.lan")
+    {
+    }
+};
+
 } // namespace
 
-TEST(SambaRegistryPoll, InsideTheFixture)
+TEST_F(SambaRegistryPoll, InsideTheFixture)
 {
-    const char *samba_dir = std::getenv("NIVO_SAMBA_DIR");
-    if (samba_dir == nullptr || std::getenv("NIVO_SAMBA_REGISTRY_INNER") == nullptr) {
+    if (!nivo_test::inside_samba_fixture()) {
         GTEST_SKIP() << "run by SambaRegistryPoll.FindsTheUserAndLosesHimWithTheKeys";
     }
-    temp_dir dir;
-    ASSERT_EQ(nivo_test::collector_env_init(dir, u"NIVOTEST", u"nivotest.lan"), 0);
+    const char *samba_dir = std::getenv("NIVO_SAMBA_DIR");
     logoff_detector_init(DETECTION_MODE_WORKSTATION_POLL, 600);
-    ASSERT_EQ(nivo_test::collector_store_init(dir), 0);
     ASSERT_EQ(wrkstpoll_init(POLLING_MODE_REGISTRY, u"NIVOTEST\\Administrator", u"Adm1n!pass"), 0);
 
     // alice's SID, and her hive keys under HKEY_USERS.
@@ -80,8 +66,12 @@ TEST(SambaRegistryPoll, InsideTheFixture)
     std::int32_t rowid = 1;
 
     EXPECT_EQ(wrkstpoll_workerthread_reg(select_alice()), 0);
-    std::string db = dir.file("nivo.db3");
-    EXPECT_EQ(row_flags(db), UI_FLAG_ACTIVE);
+    // alice's flags in the store, or -1 when she has no row.
+    auto row_flags = [&] {
+        std::vector<nivo_test::store_row> alice_rows = rows("user = 'alice'");
+        return alice_rows.empty() ? -1 : alice_rows[0].flags;
+    };
+    EXPECT_EQ(row_flags(), UI_FLAG_ACTIVE);
     EXPECT_TRUE(nivo_test::drain_update_queue().empty());
 
     // Logged off: the hive keys are gone. The row is made due again and checked.
@@ -92,28 +82,18 @@ TEST(SambaRegistryPoll, InsideTheFixture)
     due.Flags = UI_FLAG_ACTIVE;
     ASSERT_EQ(userinfo_db_update(&due), 0);
     EXPECT_EQ(wrkstpoll_workerthread_reg(select_alice()), 0);
-    EXPECT_EQ(row_flags(db), -1);
+    EXPECT_EQ(row_flags(), -1);
     std::vector<userinfo_ptr> sent = nivo_test::drain_update_queue();
     ASSERT_EQ(sent.size(), 1u);
     EXPECT_EQ(u8(sent[0]->User), "alice");
     EXPECT_EQ(sent[0]->Flags, UI_FLAG_LOGOUT);
 
-    std::string log = nivo_test::log_text(dir.file("nivo.log"));
-    EXPECT_NE(log.find("wrkstpoll_workerthread_reg: Logged-In USER: 'alice' on '\\\\127.0.0.1'"),
-              std::string::npos);
-    EXPECT_EQ(log.find("Adm1n!pass"), std::string::npos) << "the password reached the log";
+    EXPECT_TRUE(logged("wrkstpoll_workerthread_reg: Logged-In USER: 'alice' on '\\\\127.0.0.1'"));
+    EXPECT_EQ(log().find("Adm1n!pass"), std::string::npos) << "the password reached the log";
     wrkstpoll_init(0, nullptr, nullptr);
-    nivo_test::collector_store_fini();
-    registry_set_location(nullptr);
-    log_fini();
 }
 
-TEST(SambaRegistryPoll, FindsTheUserAndLosesHimWithTheKeys)
+TEST_F(SambaRegistryPoll, FindsTheUserAndLosesHimWithTheKeys)
 {
-    if (geteuid() != 0) {
-        GTEST_SKIP() << "a Samba domain controller and a network namespace need root";
-    }
-    nivo_test::run_in_samba_fixture(
-        NIVO_SOURCE_DIR, std::string(NIVO_BUILD_DIR) + "/nivo_integration_tests",
-        "SambaRegistryPoll.InsideTheFixture", {"NIVO_SAMBA_REGISTRY_INNER=1"});
+    nivo_test::run_in_samba_fixture(NIVO_SOURCE_DIR, "SambaRegistryPoll.InsideTheFixture");
 }

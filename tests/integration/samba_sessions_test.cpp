@@ -4,8 +4,6 @@
 
 #include <gtest/gtest.h>
 
-#include <unistd.h>
-
 #include <cstdlib>
 #include <string>
 #include <vector>
@@ -23,14 +21,11 @@ namespace {
 
 // The enciphered form of text, as nivo.ini holds credentials.
 std::string
-encipher(const temp_dir &dir, const std::string &text)
+encipher(const std::string &text)
 {
-    std::string out = dir.file("cipher.txt");
-    EXPECT_EQ(
-        nivo_test::run_tool({std::string(NIVO_BUILD_DIR) + "/nivo-cipher", "encipher", text}, out),
-        0);
-    std::string value = read_file(out);
-    return value.substr(0, value.find('\n'));
+    std::string out;
+    EXPECT_EQ(nivo_test::run_tool({NIVO_BUILD_DIR "/nivo-cipher", "encipher", text}, &out), 0);
+    return out.substr(0, out.find('\n'));
 }
 
 std::size_t
@@ -59,27 +54,23 @@ time.sleep(120)
 
 TEST(SambaSessionPoll, InsideTheFixture)
 {
-    const char *password = std::getenv("NIVO_SAMBA_PASSWORD");
-    if (password == nullptr || std::getenv("NIVO_SAMBA_SESSIONS_INNER") == nullptr) {
+    if (!nivo_test::inside_samba_fixture()) {
         GTEST_SKIP() << "run by SambaSessionPoll.HeldSessionIsStoredAndSentOnce";
     }
+    const char *password = std::getenv("NIVO_SAMBA_PASSWORD");
     temp_dir dir;
-    // NETAPI mode polling every second with the DC's administrator; NIVOTEST and nivotest.lan in
-    // the byte-list form.
+    // NETAPI mode in NIVOTEST polling every second with the DC's administrator.
+    using nivo_test::byte_list;
     std::string base = nivo_test::copy_example_base(
         NIVO_SOURCE_DIR, dir.file("base"),
         {{"DCA-MODE=EVENTLOG", "DCA-MODE=NETAPI"},
          {"DC-POLL-INTERVAL=0", "DC-POLL-INTERVAL=1"},
-         {"HOST-DOMAIN=69'0'88'0'65'0'77'0'80'0'76'0'69'0'",
-          "HOST-DOMAIN=78'0'73'0'86'0'79'0'84'0'69'0'83'0'84'0'"},
-         {"HOST-DOMAIN-FQDN=101'0'120'0'97'0'109'0'112'0'108'0'101'0'46'0'116'0'101'0'115'0'"
-          "116'0'",
-          "HOST-DOMAIN-FQDN=110'0'105'0'118'0'111'0'116'0'101'0'115'0'116'0'46'0'108'0'97'0'"
-          "110'0'"},
+         {"DOMAIN=" + byte_list("EXAMPLE"), "DOMAIN=" + byte_list("NIVOTEST")},
+         {"FQDN=" + byte_list("example.test"), "FQDN=" + byte_list("nivotest.lan")},
          {"USERNAME=Nivo2026ex189243235226243178024",
-          "USERNAME=" + encipher(dir, "NIVOTEST\\Administrator")},
+          "USERNAME=" + encipher("NIVOTEST\\Administrator")},
          {"PASSWORD=Nivo2026ex168101254078230192167198121249133253",
-          "PASSWORD=" + encipher(dir, "Adm1n!pass")}});
+          "PASSWORD=" + encipher("Adm1n!pass")}});
     ASSERT_TRUE(nivo_test::write_file(base + "/dc-list.ini", "127.0.0.1\n"));
     ASSERT_TRUE(nivo_test::write_file(base + "/gw-list.ini", "127.0.0.2:6060\n"));
 
@@ -110,13 +101,13 @@ TEST(SambaSessionPoll, InsideTheFixture)
 
     // Closed: a few passes later she is no longer listed, and nothing more went out for her.
     holder.reset();
-    std::size_t passes = log_count(log, "dca_netsession: Polling DC: '\\\\127.0.0.1'\n");
-    ASSERT_TRUE(nivo.wait_for_log(log, "dca_netsession: Polling DC: '\\\\127.0.0.1'\n", 30000,
-                                  static_cast<int>(passes) + 3));
+    auto passes_after = [&](std::size_t more) {
+        const char *pass = "dca_netsession: Polling DC: '\\\\127.0.0.1'\n";
+        return nivo.wait_for_log(log, pass, 30000, static_cast<int>(log_count(log, pass) + more));
+    };
+    ASSERT_TRUE(passes_after(3));
     std::size_t seen = log_count(log, "dca_netsession: Logged-in USER: alice\n");
-    passes = log_count(log, "dca_netsession: Polling DC: '\\\\127.0.0.1'\n");
-    ASSERT_TRUE(nivo.wait_for_log(log, "dca_netsession: Polling DC: '\\\\127.0.0.1'\n", 30000,
-                                  static_cast<int>(passes) + 4));
+    ASSERT_TRUE(passes_after(4));
     EXPECT_EQ(log_count(log, "dca_netsession: Logged-in USER: alice\n"), seen);
     std::string sent = read_file(sim_out);
     EXPECT_EQ(nivo_test::count_of(sent, "user=alice"), 1u) << sent;
@@ -130,11 +121,5 @@ TEST(SambaSessionPoll, InsideTheFixture)
 
 TEST(SambaSessionPoll, HeldSessionIsStoredAndSentOnce)
 {
-    if (geteuid() != 0) {
-        GTEST_SKIP() << "a Samba domain controller and a network namespace need root";
-    }
-    // The inner test and its service run in the DC's namespace (NIVO_TEST_NETNS).
-    nivo_test::run_in_samba_fixture(
-        NIVO_SOURCE_DIR, std::string(NIVO_BUILD_DIR) + "/nivo_integration_tests",
-        "SambaSessionPoll.InsideTheFixture", {"NIVO_SAMBA_SESSIONS_INNER=1", "NIVO_TEST_NETNS=1"});
+    nivo_test::run_in_samba_fixture(NIVO_SOURCE_DIR, "SambaSessionPoll.InsideTheFixture");
 }

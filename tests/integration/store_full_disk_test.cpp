@@ -25,33 +25,26 @@ using nivo_test::temp_dir;
 
 namespace {
 
-// EXAMPLE and example.test in the byte-list form of nivo.ini; a Collector only, at LOG-LEVEL 3.
-constexpr const char *COLLECTOR_INI =
-    "[SETTINGS]\n"
-    "HOST-DOMAIN=69'0'88'0'65'0'77'0'80'0'76'0'69'0'\n"
-    "HOST-DOMAIN-FQDN=101'0'120'0'97'0'109'0'112'0'108'0'101'0'46'0'116'0'101'0'115'0'116'0'\n"
-    "[NIV-AGENT]\nENABLED=FALSE\n"
-    "[NIV-COLLECTOR]\nENABLED=TRUE\nDCASERVER-PORT=5566\nTSSO-SERVER-PORT=6677\n"
-    "DEAD-ENTRY-TIMEOUT=0\n"
-    "[LOGGING]\nLOG-LEVEL=3\n";
+// A Collector only, at LOG-LEVEL 3.
+std::string
+collector_ini()
+{
+    return "[SETTINGS]\nHOST-DOMAIN=" + nivo_test::byte_list("EXAMPLE") +
+           "\nHOST-DOMAIN-FQDN=" + nivo_test::byte_list("example.test") +
+           "\n[NIV-AGENT]\nENABLED=FALSE\n[NIV-COLLECTOR]\nENABLED=TRUE\n"
+           "DCASERVER-PORT=5566\nTSSO-SERVER-PORT=6677\n"
+           "DEAD-ENTRY-TIMEOUT=0\n[LOGGING]\nLOG-LEVEL=3\n";
+}
 
-// Receives the service's notifications on a datagram socket and appends each as one line (its
-// line breaks shown as " | ") to a file, for the given seconds.
-constexpr const char *NOTIFY_LISTENER = R"(
-import socket, sys, time
-path, out, seconds = sys.argv[1], sys.argv[2], float(sys.argv[3])
+// Appends the service's notifications on a datagram socket to a file, for the given seconds.
+constexpr const char *NOTIFY_LISTENER = R"(import socket, sys, time
 s = socket.socket(socket.AF_UNIX, socket.SOCK_DGRAM)
-s.bind(path)
-end = time.monotonic() + seconds
-with open(out, 'a') as f:
+s.bind(sys.argv[1])
+end = time.monotonic() + float(sys.argv[3])
+with open(sys.argv[2], "ab", buffering=0) as f:
     while time.monotonic() < end:
         s.settimeout(max(0.01, end - time.monotonic()))
-        try:
-            data = s.recv(4096)
-        except socket.timeout:
-            break
-        f.write(data.decode('utf-8', 'replace').replace('\n', ' | ') + '\n')
-        f.flush()
+        f.write(s.recv(4096) + b"\n")
 )";
 
 // A tmpfs mounted on a directory, unmounted again before the directory is removed.
@@ -95,10 +88,9 @@ logons_seen(const std::string &gwsim_out, const std::string &prefix)
 {
     std::set<std::string> users;
     std::istringstream lines(read_file(gwsim_out));
-    std::string line;
     const std::string head = "logon user=" + prefix;
-    while (std::getline(lines, line)) {
-        if (line.compare(0, head.size(), head) == 0) {
+    for (std::string line; std::getline(lines, line);) {
+        if (line.rfind(head, 0) == 0) {
             users.insert(line.substr(11, line.find(' ', 11) - 11));
         }
     }
@@ -127,7 +119,7 @@ TEST(StoreOnAFullDisk, TheLogStaysSmallAndLogonsNotStoredAreToldWithTheirCount)
     tmpfs_mount disk(dir.file("base"), "8m", dir.file("mount.txt"));
     ASSERT_TRUE(disk.mounted) << read_file(dir.file("mount.txt"));
     const std::string &base = disk.path;
-    nivo_test::write_file(base + "/nivo.ini", COLLECTOR_INI);
+    nivo_test::write_file(base + "/nivo.ini", collector_ini());
     nivo_test::write_file(base + "/gw-list.ini", "127.0.0.2:6060\n");
     std::string db = base + "/nivo.db3";
 

@@ -1,7 +1,6 @@
 #!/usr/bin/env bash
-# The workstation ping over real ICMP in a network namespace of its own: 127.0.0.1 answers;
-# 10.99.5.7, a permanent fake neighbour behind a veth pair, never does. Every packet stays
-# inside the namespace. Usage: wrkstping_netns.sh BUILD_DIR
+# The workstation ping over real ICMP in a network namespace of its own (silent_neighbour.sh):
+# 127.0.0.1 answers and 10.99.5.7 never does. Usage: wrkstping_netns.sh BUILD_DIR
 set -euo pipefail
 . "$(dirname "$0")/silent_neighbour.sh"
 silent_neighbour wrkstping_netns "$1" '

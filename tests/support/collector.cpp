@@ -15,37 +15,6 @@
 
 namespace nivo_test {
 
-int
-collector_env_init(const temp_dir &dir, const char16_t *domain, const char16_t *fqdn)
-{
-    if (open_log(dir) != 0) {
-        return -1;
-    }
-    log_set_loglevel(LOG_DEBUG);
-    registry_set_location(dir.wpath("registry").c_str());
-    dead_entries_clear(); // the real registry on Windows keeps them between tests
-    dead_entry_set_timeout(0);
-    dca_filter_reset();
-    dca_set_hostdomain(domain, fqdn);
-    return 0;
-}
-
-int
-collector_store_init(const temp_dir &dir)
-{
-    if (gw_update_queue_init() != 0) {
-        return -1;
-    }
-    return userinfo_db_init(dir.wpath("nivo.db3").c_str(), u"UserInfo");
-}
-
-void
-collector_store_fini()
-{
-    userinfo_db_fini();
-    gw_update_queue_fini();
-}
-
 std::int32_t
 now_seconds()
 {
@@ -106,21 +75,23 @@ store_rows(const std::string &db, const std::string &where)
 {
     std::vector<store_row> out;
     sqlite3 *handle = nullptr;
-    sqlite3_open(db.c_str(), &handle);
     sqlite3_stmt *stmt = nullptr;
     std::string sql = "SELECT * FROM UserInfo WHERE " + where + " ORDER BY rowid";
-    EXPECT_EQ(sqlite3_prepare_v2(handle, sql.c_str(), -1, &stmt, nullptr), SQLITE_OK);
-    auto text = [stmt](int column) {
-        const unsigned char *value = sqlite3_column_text(stmt, column);
-        return value != nullptr ? std::string(reinterpret_cast<const char *>(value))
-                                : std::string("<null>");
-    };
-    // The columns in the table's order: rowid, user, domain, group, workstation name, workstation
-    // address, create time, expire time, logon type, flags.
-    while (sqlite3_step(stmt) == SQLITE_ROW) {
-        out.push_back({sqlite3_column_int(stmt, 0), text(1), text(2), text(5),
-                       sqlite3_column_int(stmt, 6), sqlite3_column_int(stmt, 7),
-                       sqlite3_column_int(stmt, 8), sqlite3_column_int(stmt, 9)});
+    if (sqlite3_open_v2(db.c_str(), &handle, SQLITE_OPEN_READONLY, nullptr) == SQLITE_OK &&
+        sqlite3_busy_timeout(handle, 2000) == SQLITE_OK &&
+        sqlite3_prepare_v2(handle, sql.c_str(), -1, &stmt, nullptr) == SQLITE_OK) {
+        auto text = [stmt](int column) {
+            const unsigned char *value = sqlite3_column_text(stmt, column);
+            return value != nullptr ? std::string(reinterpret_cast<const char *>(value))
+                                    : std::string("<null>");
+        };
+        // The columns in the table's order: rowid, user, domain, group, workstation name,
+        // workstation address, create time, expire time, logon type, flags.
+        while (sqlite3_step(stmt) == SQLITE_ROW) {
+            out.push_back({sqlite3_column_int(stmt, 0), text(1), text(2), text(5),
+                           sqlite3_column_int(stmt, 6), sqlite3_column_int(stmt, 7),
+                           sqlite3_column_int(stmt, 8), sqlite3_column_int(stmt, 9)});
+        }
     }
     sqlite3_finalize(stmt);
     sqlite3_close(handle);
@@ -130,20 +101,7 @@ store_rows(const std::string &db, const std::string &where)
 int
 store_count(const std::string &db, const std::string &where)
 {
-    sqlite3 *handle = nullptr;
-    int count = 0;
-    if (sqlite3_open_v2(db.c_str(), &handle, SQLITE_OPEN_READONLY, nullptr) == SQLITE_OK) {
-        sqlite3_busy_timeout(handle, 2000);
-        sqlite3_stmt *stmt = nullptr;
-        std::string sql = "SELECT count(*) FROM UserInfo WHERE " + where + ";";
-        if (sqlite3_prepare_v2(handle, sql.c_str(), -1, &stmt, nullptr) == SQLITE_OK &&
-            sqlite3_step(stmt) == SQLITE_ROW) {
-            count = sqlite3_column_int(stmt, 0);
-        }
-        sqlite3_finalize(stmt);
-    }
-    sqlite3_close(handle);
-    return count;
+    return static_cast<int>(store_rows(db, where).size());
 }
 
 std::string
@@ -179,14 +137,22 @@ store_logons(const std::string &db, const std::vector<std::pair<std::string, std
 void
 collector_fixture::SetUp()
 {
-    ASSERT_EQ(collector_env_init(dir, domain_, fqdn_), 0);
-    ASSERT_EQ(collector_store_init(dir), 0);
+    ASSERT_NO_FATAL_FAILURE(log_fixture::SetUp());
+    log_set_loglevel(LOG_DEBUG);
+    registry_set_location(dir.wpath("registry").c_str());
+    dead_entries_clear(); // the real registry on Windows keeps them between tests
+    dead_entry_set_timeout(0);
+    dca_filter_reset();
+    dca_set_hostdomain(domain_, fqdn_);
+    ASSERT_EQ(gw_update_queue_init(), 0);
+    ASSERT_EQ(userinfo_db_init(dir.wpath("nivo.db3").c_str(), u"UserInfo"), 0);
 }
 
 void
 collector_fixture::TearDown()
 {
-    collector_store_fini();
+    userinfo_db_fini(); // the store, then the queue (which frees what it still holds)
+    gw_update_queue_fini();
     dca_filter_reset();
     dead_entry_set_timeout(0);
     dead_entries_clear();

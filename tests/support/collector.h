@@ -15,18 +15,6 @@
 
 namespace nivo_test {
 
-// The log opened in dir (see open_log) at LOG_DEBUG, the registry stored under dir/registry, the
-// dead-entry store off (timeout 0), empty filter lists and the host domain as given. 0, or -1
-// when the log could not be opened (then nothing else was set). Undone by
-// registry_set_location(nullptr), dca_filter_reset() and log_fini().
-int collector_env_init(const temp_dir &dir, const char16_t *domain, const char16_t *fqdn);
-
-// The update queue, then the store in dir/nivo.db3 with its table UserInfo: 0, or -1 when either
-// could not be opened. Undone by collector_store_fini().
-int collector_store_init(const temp_dir &dir);
-// Closes the store, then the queue (which frees what it still holds).
-void collector_store_fini();
-
 // The clock's seconds, as the store keeps them.
 std::int32_t now_seconds();
 
@@ -51,11 +39,10 @@ struct store_row {
     std::int32_t create, expire, logon_type, flags;
 };
 
-// The rows of the store at db that match where (an SQL condition), in rowid order.
+// The rows of the store at db that match where (an SQL condition), in rowid order; none while
+// the file or its table cannot be read (a service may be creating or writing it).
 std::vector<store_row> store_rows(const std::string &db, const std::string &where = "1");
-
-// How many rows of the store at db match where; 0 while the file or its table cannot be read
-// (a service may be creating or writing it).
+// How many of them there are.
 int store_count(const std::string &db, const std::string &where);
 
 // Runs sql on the store at db, waiting up to 5 seconds for its lock: "" or the error.
@@ -66,8 +53,9 @@ std::string store_logons(const std::string &db,
                          const std::vector<std::pair<std::string, std::string>> &logons,
                          int seconds);
 
-// A Collector's parts in the test process: the environment of collector_env_init for the domain
-// given, the update queue and the store; all undone by TearDown.
+// A Collector's parts in the test process, all undone by TearDown: the log at LOG_DEBUG, the
+// registry stored under dir/registry, the dead-entry store off (timeout 0), empty filter lists,
+// the host domain given, the update queue and the store dir/nivo.db3 with its table UserInfo.
 class collector_fixture : public log_fixture {
   protected:
     explicit collector_fixture(const char16_t *domain = u"CORP",

@@ -10,16 +10,14 @@
 
 namespace nivo_test {
 
-// A copy of the repository's example base directory (source_dir/example) at base, with each
-// {from, to} of ini_changes replacing the first from in nivo.ini (a failure of the test when
-// from is missing); the path.
+// A copy of source_dir/example at base, each {from, to} of ini_changes replacing the first from
+// in nivo.ini (a failure of the test when from is missing); base.
 std::string
 copy_example_base(const std::string &source_dir, const std::string &base,
                   const std::vector<std::pair<std::string, std::string>> &ini_changes = {});
 
-// The appliance simulator (build_dir/nivo-gwsim) at listen for seconds, writing to out, asking
-// the Collector at 127.0.0.1:port whether it is the active one: null (and a failure of the test)
-// unless it was made active within 10 seconds.
+// The appliance simulator at listen for seconds, writing to out, asking the Collector at
+// 127.0.0.1:port whether it is active: null (and a failure) unless made active within 10 s.
 background_program active_appliance(const std::string &build_dir, const std::string &out,
                                     int seconds, const std::string &listen = "127.0.0.2:6060",
                                     int port = 6677);

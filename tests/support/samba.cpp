@@ -3,7 +3,9 @@
 #include <gtest/gtest.h>
 
 #include <signal.h>
+#include <unistd.h>
 
+#include <cstdlib>
 #include <filesystem>
 
 #include "support/test_support.h"
@@ -12,50 +14,50 @@ namespace nivo_test {
 
 namespace {
 
-// Runs command in the fixture on the domain in dc; its exit status, or -1 after the time limit.
-int
-run_fixture(const std::string &source_dir, const std::string &dc,
-            const std::vector<std::string> &command, const std::vector<std::string> &env,
-            const std::string &out, const std::string &err)
+// Ends what still runs on the configuration of the DC in dc: its RPC helper daemon outlives the
+// DC (it is started on demand and detaches).
+void
+end_leftovers(const std::string &dc)
 {
-    std::vector<std::string> args{"/bin/bash", source_dir + "/scripts/samba-fixture.sh", dc};
-    args.insert(args.end(), command.begin(), command.end());
-    int status = run_program(args, {.env = env, .out = out, .err = err, .timeout_ms = 200000});
-    // The DC's RPC helper daemon outlives the DC (it is started on demand and detaches): end
-    // what still runs on this DC's configuration.
     for (const auto &entry : std::filesystem::directory_iterator("/proc")) {
         std::string name = entry.path().filename().string();
-        if (name.find_first_not_of("0123456789") != std::string::npos) {
-            continue;
-        }
-        std::string cmdline = read_file(entry.path().string() + "/cmdline");
-        if (cmdline.find(dc + "/etc/smb.conf") != std::string::npos) {
+        if (name.find_first_not_of("0123456789") == std::string::npos &&
+            read_file(entry.path().string() + "/cmdline").find(dc + "/etc/smb.conf") !=
+                std::string::npos) {
             kill(std::stoi(name), SIGKILL);
         }
     }
-    return status;
 }
 
 } // namespace
 
 void
-run_in_samba_fixture(const std::string &source_dir, const std::string &self,
-                     const std::string &inner, const std::vector<std::string> &env)
+run_in_samba_fixture(const std::string &source_dir, const std::string &inner)
 {
+    if (geteuid() != 0) {
+        GTEST_SKIP() << "a Samba domain controller and a network namespace need root";
+    }
     temp_dir dir;
     std::string dc = dir.file("dc");
-    std::string out = dir.file("fixture.out");
-    std::string err = dir.file("fixture.err");
+    std::vector<std::string> fixture{"/bin/bash", source_dir + "/scripts/samba-fixture.sh", dc};
     std::string private_sockets = "sed -i '/^\\[global\\]/a\\\tncalrpc dir = " + dc +
                                   "/ncalrpc' \"$NIVO_SAMBA_DIR/etc/smb.conf\"";
-    ASSERT_EQ(run_fixture(source_dir, dc, {"/bin/sh", "-c", private_sockets}, {}, out, err), 0)
-        << read_file(err);
-    int status = run_fixture(source_dir, dc, {self, "--gtest_filter=" + inner}, env, out, err);
-    ASSERT_NE(status, -1) << "the fixture did not finish in time";
-    std::string output = read_file(out);
-    ASSERT_EQ(status, 0) << read_file(err) << output;
-    EXPECT_NE(output.find("[  PASSED  ] 1 test"), std::string::npos) << output;
-    EXPECT_EQ(output.find("SKIPPED"), std::string::npos) << output;
+    std::vector<std::string> setup = fixture;
+    setup.insert(setup.end(), {"/bin/sh", "-c", private_sockets});
+    std::string out = dir.file("setup.txt");
+    int status = run_tool(setup, out, 200000);
+    end_leftovers(dc);
+    ASSERT_EQ(status, 0) << read_file(out);
+    fixture.insert(fixture.end(), {std::filesystem::read_symlink("/proc/self/exe").string(),
+                                   "--gtest_filter=" + inner});
+    run_inner_tests(fixture, {"NIVO_SAMBA_INNER=1", "NIVO_TEST_NETNS=1"}, 1, 200000);
+    end_leftovers(dc);
+}
+
+bool
+inside_samba_fixture()
+{
+    return std::getenv("NIVO_SAMBA_INNER") != nullptr && std::getenv("NIVO_SAMBA_DIR") != nullptr;
 }
 
 } // namespace nivo_test

@@ -28,16 +28,11 @@ temp_dir::temp_dir()
     // A name nobody else holds: create_directory fails for one that exists.
     static std::mt19937_64 random{std::random_device{}()};
     static std::mutex lock;
+    std::lock_guard guard(lock);
     std::error_code error;
     std::filesystem::path base = std::filesystem::temp_directory_path(error);
     for (int attempt = 0; attempt < 100 && path_.empty(); ++attempt) {
-        std::uint64_t token;
-        {
-            std::lock_guard guard(lock);
-            token = random();
-        }
-        std::filesystem::path candidate =
-            base / ("nivo-test-" + std::to_string(token % 1000000000));
+        auto candidate = base / ("nivo-test-" + std::to_string(random() % 1000000000));
         if (std::filesystem::create_directory(candidate, error)) {
             path_ = candidate.generic_string();
         }
@@ -194,6 +189,16 @@ audit_ntlm_line(const std::string &user, const std::string &workstation)
            "\n";
 }
 
+std::string
+byte_list(const std::string &text)
+{
+    std::string out;
+    for (char16_t unit : u16(text)) {
+        out += std::to_string(unit & 0xFF) + "'" + std::to_string(unit >> 8) + "'";
+    }
+    return out;
+}
+
 int
 open_log(const temp_dir &dir)
 {
@@ -315,6 +320,31 @@ run_tool(const std::vector<std::string> &args, const std::string &out_path, int 
     return run_program(args, {.out = out_path, .timeout_ms = timeout_ms});
 }
 
+int
+run_tool(const std::vector<std::string> &args, std::string *output, int timeout_ms)
+{
+    temp_dir dir;
+    int status = run_tool(args, dir.file("out.txt"), timeout_ms);
+    *output = read_file(dir.file("out.txt"));
+    return status;
+}
+
+void
+run_inner_tests(const std::vector<std::string> &command, const std::vector<std::string> &env,
+                int passed, int timeout_ms)
+{
+    temp_dir dir;
+    int status = run_program(
+        command,
+        {.env = env, .out = dir.file("out"), .err = dir.file("err"), .timeout_ms = timeout_ms});
+    std::string output = read_file(dir.file("out"));
+    ASSERT_EQ(status, 0) << read_file(dir.file("err")) << output;
+    std::string tests = passed == 1 ? " test" : " tests";
+    EXPECT_NE(output.find("[  PASSED  ] " + std::to_string(passed) + tests), std::string::npos)
+        << output;
+    EXPECT_EQ(output.find("SKIPPED"), std::string::npos) << output;
+}
+
 std::uint16_t
 free_port()
 {
@@ -433,19 +463,15 @@ in_network_namespace()
 
 namespace {
 
-bool
-running_as_root()
-{
-#ifdef _WIN32
-    return false;
-#else
-    return geteuid() == 0;
-#endif
-}
-
+// As root or under CI the namespace must be made: a test that cannot run is a failure.
 void
-skip_without_namespace()
+fail_or_skip_without_namespace()
 {
+#ifndef _WIN32
+    if (geteuid() == 0 || std::getenv("CI") != nullptr) {
+        FAIL() << "no network namespace could be made (unshare -n failed)";
+    }
+#endif
     GTEST_SKIP() << "needs root for a network namespace of its own";
 }
 
@@ -462,12 +488,7 @@ ran_in_own_network_namespace(bool mount_too)
         return false;
     }
     if (!network_namespaces_available()) {
-        if (running_as_root() || std::getenv("CI") != nullptr) {
-            // Here the namespace must be made: a test that cannot run is a failure.
-            ADD_FAILURE() << "no network namespace could be made (unshare -n failed)";
-        } else {
-            skip_without_namespace();
-        }
+        fail_or_skip_without_namespace();
         return true;
     }
     const ::testing::TestInfo *info = ::testing::UnitTest::GetInstance()->current_test_info();

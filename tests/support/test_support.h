@@ -15,8 +15,7 @@ struct platform_process;
 
 namespace nivo_test {
 
-// A fresh directory under the system's temporary directory, removed with its contents by the
-// destructor.
+// A fresh temporary directory, removed with its contents by the destructor.
 class temp_dir {
   public:
     temp_dir();
@@ -59,6 +58,9 @@ std::string audit_kerberos_line(const std::string &user, const std::string &addr
                                 const std::string &status = "NT_STATUS_OK");
 std::string audit_ntlm_line(const std::string &user, const std::string &workstation);
 
+// text in the byte-list form of nivo.ini: each UTF-16 unit as "low'high'" ("A" is "65'0'").
+std::string byte_list(const std::string &text);
+
 // A file's path in dir as the service joins it (with the platform's separator).
 std::string joined(const std::string &dir, const std::string &name);
 
@@ -77,16 +79,13 @@ void set_env(const std::string &name, const std::string &value);
 bool network_namespaces_available();
 // Whether this process was started by ran_in_own_network_namespace().
 bool in_network_namespace();
-// The first line of a test of the whole daemon, whose fixed ports must not meet anything else on
-// the machine:
-//     if (nivo_test::ran_in_own_network_namespace()) return;
+// The first line of a test of the whole daemon (fixed ports): "if (ran_in_own_...()) return;".
 // Outside a namespace it runs the current test again in one of its own, loopback up, takes its
-// result (where no namespace can be made it skips, or fails as root or under CI) and returns
-// true. Inside, it returns false. With mount_too it gets a mount namespace of its own as well.
+// result (where none can be made it skips, or fails as root or under CI) and returns true;
+// inside, false. With mount_too it gets a mount namespace of its own as well.
 bool ran_in_own_network_namespace(bool mount_too = false);
 
-// Opens this process's log with its four files in dir (nivo.log, nivo.log1, ev.log and
-// ev.log1): the result of log_int(), 0 or -1. The caller ends it with log_fini().
+// Opens this process's log in dir (nivo.log, nivo.log1, ev.log, ev.log1): log_int()'s result.
 int open_log(const temp_dir &dir);
 // A log file (UTF-16LE) as UTF-8 text, after this process's pending log lines were written.
 std::string log_text(const std::string &path);
@@ -140,29 +139,35 @@ std::size_t count_of(const std::string &text, const std::string &needle);
 // Waits until the file holds needle at least times times; false after the seconds.
 bool wait_file(const std::string &path, const std::string &needle, int seconds,
                std::size_t times = 1);
-// How a program is started: "NAME=value" entries added to its environment, the files
-// of its standard input (empty when none), output (discarded when none) and error (out when
-// none), and how long it may run.
+// How a program is started: "NAME=value" entries added to its environment, the files of its
+// standard input (none when empty), output (discarded when empty) and error (out when empty),
+// and how long it may run.
 struct program_io {
     std::vector<std::string> env{};
     std::string in{}, out{}, err{};
     int timeout_ms = 20000;
 };
-// Starts a program (args[0] its path): null when it could not start. The caller ends it with
-// platform_process_close(), which kills it if it still runs.
+// Starts a program (args[0] its path): null when it could not start. platform_process_close()
+// ends it (killed if it still runs).
 platform_process *start_program(const std::vector<std::string> &args, const program_io &io);
 struct program_closer {
     void operator()(platform_process *process) const;
 };
-// A program of start_program running in the background, ended (killed if it still runs) when
-// dropped.
+// A program of start_program, closed when dropped.
 using background_program = std::unique_ptr<platform_process, program_closer>;
-// Runs a program to its end: its exit status, or -1 when it could not start
-// or still ran after io.timeout_ms (then it is killed).
+// Runs a program to its end: its exit status, or -1 when it could not start or still ran after
+// io.timeout_ms (then it is killed).
 int run_program(const std::vector<std::string> &args, const program_io &io);
 // run_program with both outputs in the file out_path.
 int run_tool(const std::vector<std::string> &args, const std::string &out_path,
              int timeout_ms = 20000);
+// run_program with both outputs in *output.
+int run_tool(const std::vector<std::string> &args, std::string *output, int timeout_ms = 20000);
+// Runs command (a fixture script that starts a server, then its own arguments: this test
+// program with --gtest_filter) with env added; fails the calling test unless it ended with 0
+// after running passed tests, none skipped.
+void run_inner_tests(const std::vector<std::string> &command, const std::vector<std::string> &env,
+                     int passed, int timeout_ms);
 // A TCP port on 127.0.0.1 that was free a moment ago (0 when none could be had).
 std::uint16_t free_port();
 
