@@ -4,10 +4,7 @@
 # behind the workstation queries and the session listing (shell-script stand-ins), and the
 # route and ping checks that build Linux network namespaces.
 set(NIVO_POSIX_ONLY_TESTS
-  ${CMAKE_CURRENT_SOURCE_DIR}/unit/audit_line_test.cpp
   ${CMAKE_CURRENT_SOURCE_DIR}/unit/eventlog_test.cpp
-  ${CMAKE_CURRENT_SOURCE_DIR}/unit/netroute_test.cpp
-  ${CMAKE_CURRENT_SOURCE_DIR}/unit/sessions_posix_test.cpp
   ${CMAKE_CURRENT_SOURCE_DIR}/unit/wrkstping_netns_test.cpp
   ${CMAKE_CURRENT_SOURCE_DIR}/unit/wrkstquery_test.cpp)
 # The support of the tests of the whole daemon on Linux (Samba, namespaces).

@@ -70,38 +70,52 @@ take_update_queue(std::size_t count, int timeout_ms)
     return out;
 }
 
+namespace {
+
+// The rows of the store at db that match where; false when the store cannot be read.
+bool
+read_rows(const std::string &db, const std::string &where, std::vector<store_row> *out)
+{
+    sqlite3 *handle = nullptr;
+    sqlite3_stmt *stmt = nullptr;
+    std::string sql = "SELECT * FROM UserInfo WHERE " + where + " ORDER BY rowid";
+    bool ok = sqlite3_open_v2(db.c_str(), &handle, SQLITE_OPEN_READONLY, nullptr) == SQLITE_OK &&
+              sqlite3_busy_timeout(handle, 2000) == SQLITE_OK &&
+              sqlite3_prepare_v2(handle, sql.c_str(), -1, &stmt, nullptr) == SQLITE_OK;
+    auto text = [stmt](int column) {
+        const unsigned char *value = sqlite3_column_text(stmt, column);
+        return value != nullptr ? std::string(reinterpret_cast<const char *>(value))
+                                : std::string("<null>");
+    };
+    // The columns in the table's order: rowid, user, domain, group, workstation name,
+    // workstation address, create time, expire time, logon type, flags.
+    int step = SQLITE_DONE;
+    while (ok && (step = sqlite3_step(stmt)) == SQLITE_ROW) {
+        out->push_back({sqlite3_column_int(stmt, 0), text(1), text(2), text(5),
+                        sqlite3_column_int(stmt, 6), sqlite3_column_int(stmt, 7),
+                        sqlite3_column_int(stmt, 8), sqlite3_column_int(stmt, 9)});
+    }
+    sqlite3_finalize(stmt);
+    sqlite3_close(handle);
+    return ok && step == SQLITE_DONE;
+}
+
+} // namespace
+
 std::vector<store_row>
 store_rows(const std::string &db, const std::string &where)
 {
     std::vector<store_row> out;
-    sqlite3 *handle = nullptr;
-    sqlite3_stmt *stmt = nullptr;
-    std::string sql = "SELECT * FROM UserInfo WHERE " + where + " ORDER BY rowid";
-    if (sqlite3_open_v2(db.c_str(), &handle, SQLITE_OPEN_READONLY, nullptr) == SQLITE_OK &&
-        sqlite3_busy_timeout(handle, 2000) == SQLITE_OK &&
-        sqlite3_prepare_v2(handle, sql.c_str(), -1, &stmt, nullptr) == SQLITE_OK) {
-        auto text = [stmt](int column) {
-            const unsigned char *value = sqlite3_column_text(stmt, column);
-            return value != nullptr ? std::string(reinterpret_cast<const char *>(value))
-                                    : std::string("<null>");
-        };
-        // The columns in the table's order: rowid, user, domain, group, workstation name,
-        // workstation address, create time, expire time, logon type, flags.
-        while (sqlite3_step(stmt) == SQLITE_ROW) {
-            out.push_back({sqlite3_column_int(stmt, 0), text(1), text(2), text(5),
-                           sqlite3_column_int(stmt, 6), sqlite3_column_int(stmt, 7),
-                           sqlite3_column_int(stmt, 8), sqlite3_column_int(stmt, 9)});
-        }
-    }
-    sqlite3_finalize(stmt);
-    sqlite3_close(handle);
+    EXPECT_TRUE(read_rows(db, where, &out)) << db << " cannot be read for " << where;
     return out;
 }
 
 int
 store_count(const std::string &db, const std::string &where)
 {
-    return static_cast<int>(store_rows(db, where).size());
+    std::vector<store_row> out;
+    read_rows(db, where, &out);
+    return static_cast<int>(out.size());
 }
 
 std::string

@@ -39,10 +39,11 @@ struct store_row {
     std::int32_t create, expire, logon_type, flags;
 };
 
-// The rows of the store at db that match where (an SQL condition), in rowid order; none while
-// the file or its table cannot be read (a service may be creating or writing it).
+// The rows of the store at db that match where (an SQL condition), in rowid order; a store that
+// cannot be read is a test failure.
 std::vector<store_row> store_rows(const std::string &db, const std::string &where = "1");
-// How many of them there are.
+// How many of them there are; none while the file or its table cannot be read (a service may be
+// creating it), so that it can be waited on.
 int store_count(const std::string &db, const std::string &where);
 
 // Runs sql on the store at db, waiting up to 5 seconds for its lock: "" or the error.

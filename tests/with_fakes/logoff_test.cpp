@@ -147,6 +147,7 @@ exit 1
     }
 
     // The RowIDs of the rows the detector handed on, in its order.
+    void run_pass(int count, std::uint16_t size, std::uint16_t pause, const int (&batches)[3]);
     std::vector<int> handed_rowids()
     {
         std::vector<int> out;
@@ -237,41 +238,55 @@ TEST_F(Logoff, PingWithoutAttemptsOrAddressLogsOutWithoutAnEcho)
     EXPECT_TRUE(icmp_fake::seen().echoes.empty());
 }
 
-TEST_F(Logoff, DetectorWorksDueRowsInBatchesWithPausesThenSleepsTheInterval)
+// rows silent workstations worked in batches of size with pauses of pause seconds: the selects
+// give three batches, then an empty select that starts a fresh pass at once, an empty pass, and
+// only then the interval's sleep (2 s) before the next.
+void
+Logoff::run_pass(int count, std::uint16_t size, std::uint16_t pause, const int (&batches)[3])
 {
-    for (int i = 1; i <= 12; ++i) {
+    for (int i = 1; i <= count; ++i) {
         insert_due("user" + std::to_string(i), "10.0.2." + std::to_string(i)); // never answers
     }
     logoff_detector_init(DETECTION_MODE_LDAP, 2); // LDAP checks by ping too
-    logoff_detector_set_batches(5, 1);
+    logoff_detector_set_batches(size, pause);
     auto start = std::chrono::steady_clock::now();
     ASSERT_EQ(threadpool_run(logoff_detector, nullptr, 1), 0);
     ASSERT_TRUE(nivo_test::eventually(
-        [&] { return log_matching("UserInfo Selected: 0").size() >= 3; }, 30000));
+        [&] { return log_matching("UserInfo Selected: 0").size() >= 3; }, 60000));
     logoff_detector_stop();
-    // Three pauses of a second, then the interval of two.
-    EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(4800));
+    EXPECT_GE(std::chrono::steady_clock::now() - start,
+              std::chrono::milliseconds(3000 * pause + 2000 - 200));
 
-    // 5, 5, 2, then an empty select that starts a fresh pass at once, an empty pass, and only
-    // then the interval's sleep before the next.
     std::vector<std::string> selected = log_matching("logoff_detector: UserInfo Selected:");
     ASSERT_GE(selected.size(), 6u);
-    const char *counts[] = {"5", "5", "2", "0", "0"};
+    const int counts[] = {batches[0], batches[1], batches[2], 0, 0};
     for (std::size_t i = 0; i < 5; ++i) {
-        EXPECT_EQ(selected[i], std::string("logoff_detector: UserInfo Selected: ") + counts[i]);
+        EXPECT_EQ(selected[i], "logoff_detector: UserInfo Selected: " + std::to_string(counts[i]));
     }
-    EXPECT_EQ(handed_rowids(), rowids(12));
-    EXPECT_EQ(nivo_test::take_update_queue(12).size(), 12u);
+    EXPECT_EQ(handed_rowids(), rowids(count));
+    EXPECT_EQ(nivo_test::take_update_queue(count).size(), static_cast<std::size_t>(count));
     EXPECT_TRUE(nivo_test::eventually([&] { return rows().empty(); }));
-    // Three attempts each; batch b is handed on after b pauses of a second.
+    // Three attempts each; batch b is handed on after b pauses.
     std::vector<icmp_fake::echo> echoes = icmp_fake::seen().echoes;
-    ASSERT_EQ(echoes.size(), 36u);
+    ASSERT_EQ(echoes.size(), 3u * count);
     long long start_ms =
         std::chrono::duration_cast<std::chrono::milliseconds>(start.time_since_epoch()).count();
     for (const icmp_fake::echo &e : echoes) {
-        long long batch = ((e.address & 255) - 1) / 5;
-        EXPECT_GE(e.at_ms - start_ms, 1000 * batch) << "row " << (e.address & 255);
+        long long batch = ((e.address & 255) - 1) / size;
+        EXPECT_GE(e.at_ms - start_ms, 1000 * pause * batch) << "row " << (e.address & 255);
     }
+}
+
+TEST_F(Logoff, WithoutBatchKeysTheDetectorWorksFiveRowsEveryFiveSeconds)
+{
+    config_record defaults{};
+    config_preinit(&defaults); // no BATCH-SIZE, no BATCH-PAUSE
+    run_pass(12, defaults.logoff_batch_size, defaults.logoff_batch_pause, {5, 5, 2});
+}
+
+TEST_F(Logoff, BatchesOfFiftyASecondApartAreWorkedInRowidOrder)
+{
+    run_pass(120, 50, 1, {50, 50, 20});
 }
 
 TEST_F(Logoff, ChecksOfALargeBatchLeaveTheReserveOfWorkersFree)
