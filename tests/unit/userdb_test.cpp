@@ -60,7 +60,7 @@ class UserStore : public nivo_test::collector_fixture {
         ASSERT_EQ(userinfo_db_init(dir.wpath("nivo.db3").c_str(), u"UserInfo"), 0);
     }
     // 400 logons of user, at 10.1.0.1 to 10.1.1.200, due in ten minutes (row 8 a while ago).
-    void fill(const char16_t *user)
+    void insert_400(const char16_t *user)
     {
         for (int i = 0; i < 400; ++i) {
             std::u16string ip =
@@ -393,7 +393,7 @@ TEST_F(UserStore, WalksTakeATransitWindowOfExactly150SecondsAndMayCallTheStore)
 // large table rewritten whole took seconds and left a log larger than itself).
 TEST_F(UserStore, ValidationActivatesEveryRowAndLeavesNoLog)
 {
-    fill(u"a-user-name-long-enough-to-fill-pages");
+    insert_400(u"a-user-name-long-enough-to-fill-pages");
     UserInfo *records[5] = {};
     ASSERT_EQ(userinfo_db_select_expired(records, 5, 0), 1);
     userdb_free_userinfo(records[0]);
@@ -461,7 +461,7 @@ TEST_F(DamagedStore, GarbageIsMovedAsideWithItsCompanionsAndAnEmptyStoreOpens)
 TEST_F(DamagedStore, PagesOverwrittenInTheMiddleAreFoundByTheValidation)
 {
     // The schema still reads, the rows do not.
-    fill(u"user");
+    insert_400(u"user");
     userinfo_db_fini(); // the log folded into the file
     std::string bytes = read_file(dir.file("nivo.db3"));
     std::size_t pages = bytes.size() / 4096;
