@@ -6,9 +6,9 @@
 #include <atomic>
 #include <chrono>
 #include <filesystem>
-#include <future>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "platform/registry.h"
 #include "platform/system.h"
@@ -232,11 +232,9 @@ TEST_F(DeadEntry, TheThreadReadsItsTimeoutRestoresMissingEntriesAndScans)
     dead_entry_set_timeout(0);
     dead_entry_set_scan_period_ms(50);
     ASSERT_EQ(dead_entry_start_thread(3), 0);
-    auto consumer = std::async(std::launch::async, [] { return gw_update_queue_dequeue(); });
-    ASSERT_EQ(consumer.wait_for(std::chrono::seconds(10)), std::future_status::ready);
-    userinfo_ptr logout(consumer.get());
-    ASSERT_NE(logout, nullptr);
-    EXPECT_EQ(u8(logout->User), "carol");
+    std::vector<userinfo_ptr> logouts = nivo_test::take_update_queue(1);
+    ASSERT_EQ(logouts.size(), 1u);
+    EXPECT_EQ(u8(logouts[0]->User), "carol");
     dead_entry_stop_thread();
     EXPECT_EQ(dead_entry_get_timeout(), 3);
     EXPECT_EQ(dead_entry_time("bob+10.0.0.6"), deadline_text(g_now + 3 * HOUR));
