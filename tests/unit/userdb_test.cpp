@@ -225,19 +225,6 @@ TEST_F(UserStore, LogonsRacingForOneAddressLeaveTheAppliancesWithTheStoredUser)
 
 TEST_F(UserStore, DeleteKeysFollowDomainFlagsAndWorkstation)
 {
-    auto fill = [this] {
-        insert(u"alice", u"corp.example", u"10.0.0.1");
-        insert(u"alice", u"other.example", u"10.0.0.2");
-        insert(u"alice", u"corp.example", u"10.0.0.3");
-        insert(u"bob", u"corp.example", u"10.0.0.4");
-    };
-    auto remaining = [this] {
-        std::string out;
-        for (const row &r : rows()) {
-            out += r.ip.substr(7) + " ";
-        }
-        return out;
-    };
     struct delete_case {
         const char16_t *domain;
         std::int32_t flags;
@@ -253,12 +240,21 @@ TEST_F(UserStore, DeleteKeysFollowDomainFlagsAndWorkstation)
         {nullptr, UI_FLAG_LOGOUT, 1, "2 3 4 "}, // by user and workstation
     };
     for (const delete_case &c : cases) {
+        SCOPED_TRACE("flags " + std::to_string(c.flags) + " match " +
+                     std::to_string(c.match_workstation));
         reopen();
-        fill();
+        insert(u"alice", u"corp.example", u"10.0.0.1");
+        insert(u"alice", u"other.example", u"10.0.0.2");
+        insert(u"alice", u"corp.example", u"10.0.0.3");
+        insert(u"bob", u"corp.example", u"10.0.0.4");
         userinfo_ptr record(make_logon(u"alice", c.domain, u"10.0.0.1"));
         record->Flags = c.flags;
         EXPECT_EQ(userinfo_db_delete(record.get(), c.match_workstation), 0);
-        EXPECT_EQ(remaining(), c.left) << "flags " << c.flags << " match " << c.match_workstation;
+        std::string left;
+        for (const row &r : rows()) {
+            left += r.ip.substr(7) + " ";
+        }
+        EXPECT_EQ(left, c.left);
     }
 }
 
