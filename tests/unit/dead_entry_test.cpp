@@ -4,13 +4,13 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
-#include <chrono>
+#include <cstdlib>
+#include <ctime>
 #include <filesystem>
-#include <future>
 #include <string>
 #include <thread>
+#include <vector>
 
-#include "common/log.h"
 #include "platform/registry.h"
 #include "platform/system.h"
 #include "support/collector.h"
@@ -20,8 +20,8 @@
 #include "userdb/userdb.h"
 #include "userdb/userinfo.h"
 
-using nivo_test::read_file;
-using nivo_test::temp_dir;
+using nivo_test::dead_entry_exists;
+using nivo_test::dead_entry_time;
 using nivo_test::u16;
 using nivo_test::u8;
 
@@ -43,35 +43,21 @@ deadline_text(std::uint64_t ticks)
     return std::to_string(ticks >> 32) + "," + std::to_string(ticks & 0xFFFFFFFFu);
 }
 
-class DeadEntry : public ::testing::Test {
+class DeadEntry : public nivo_test::collector_fixture {
   protected:
     void SetUp() override
     {
-        ASSERT_EQ(nivo_test::open_log(dir), 0);
-        log_set_loglevel(LOG_DEBUG);
-        registry_set_location(dir.wpath("registry").c_str());
-        nivo_test::dead_entries_clear();
+        collector_fixture::SetUp();
         g_now = dead_entry_ticks(2024, 3, 1, 10, 0, 0);
         dead_entry_set_clock(test_clock);
         dead_entry_set_timeout(2);
-        ASSERT_EQ(gw_update_queue_init(), 0);
-        ASSERT_EQ(userinfo_db_init(dir.wpath("nivo.db3").c_str(), u"UserInfo"), 0);
     }
     void TearDown() override
     {
         dead_entry_stop_thread();
         dead_entry_set_scan_period_ms(300 * 1000);
-        userinfo_db_fini();
-        gw_update_queue_fini();
         dead_entry_set_clock(nullptr);
-        dead_entry_set_timeout(0);
-        nivo_test::dead_entries_clear();
-        registry_set_location(nullptr);
-        log_fini();
-    }
-    static std::string stored_time(const std::string &name)
-    {
-        return nivo_test::dead_entry_time(name);
+        collector_fixture::TearDown();
     }
     // An entry written straight into the tree.
     void put_entry(const std::u16string &name, const std::string &time)
@@ -93,7 +79,6 @@ class DeadEntry : public ::testing::Test {
         userinfo_ptr record(nivo_test::make_logon(user, nullptr, ip));
         return userinfo_db_delete(record.get(), 1);
     }
-    temp_dir dir;
 };
 
 TEST(DeadEntryClock, TicksCountFrom1601)
@@ -103,19 +88,16 @@ TEST(DeadEntryClock, TicksCountFrom1601)
     EXPECT_EQ(dead_entry_ticks(2024, 2, 29, 23, 59, 59) + 10000000ull,
               dead_entry_ticks(2024, 3, 1, 0, 0, 0));
     // The system's clock is the local wall clock: within a day of UTC now.
-    auto utc = static_cast<long long>(std::chrono::duration_cast<std::chrono::seconds>(
-                                          std::chrono::system_clock::now().time_since_epoch())
-                                          .count());
     long long local =
         static_cast<long long>(dead_entry_local_time_now() / 10000000ull) - 11644473600ll;
-    EXPECT_LE(std::llabs(local - utc), 15 * 3600);
+    EXPECT_LE(std::llabs(local - static_cast<long long>(std::time(nullptr))), 15 * 3600);
 }
 
 TEST_F(DeadEntry, InsertWritesTheDeadlineAndExpiryLogsOutDespiteRenewals)
 {
     ASSERT_EQ(insert(u"alice", u"10.0.0.5"), 0);
     std::uint64_t deadline = g_now + 2 * HOUR;
-    EXPECT_EQ(stored_time("alice+10.0.0.5"), deadline_text(deadline)); // no terminator
+    EXPECT_EQ(dead_entry_time("alice+10.0.0.5"), deadline_text(deadline)); // no terminator
 
     // Renewals by the logoff checks do not move the deadline.
     UserInfo *found = nullptr;
@@ -132,7 +114,7 @@ TEST_F(DeadEntry, InsertWritesTheDeadlineAndExpiryLogsOutDespiteRenewals)
     EXPECT_EQ(dead_entry_process_expired(), 1);
 
     EXPECT_EQ(userinfo_db_get_user_info(u"alice", &found), -1);
-    EXPECT_FALSE(nivo_test::dead_entry_exists("alice+10.0.0.5"));
+    EXPECT_FALSE(dead_entry_exists("alice+10.0.0.5"));
     userinfo_ptr logout(gw_update_queue_dequeue());
     ASSERT_NE(logout, nullptr);
     EXPECT_EQ(u8(logout->User), "alice");
@@ -144,21 +126,21 @@ TEST_F(DeadEntry, ANewInsertRewritesTheDeadlineTimeoutZeroWritesNoneButADeleteSt
 {
     ASSERT_EQ(insert(u"alice", u"10.0.0.5"), 0);
     ASSERT_EQ(remove(u"alice", u"10.0.0.5"), 0);
-    EXPECT_FALSE(nivo_test::dead_entry_exists("alice+10.0.0.5"));
+    EXPECT_FALSE(dead_entry_exists("alice+10.0.0.5"));
     g_now += HOUR;
     ASSERT_EQ(insert(u"alice", u"10.0.0.5"), 0);
-    EXPECT_EQ(stored_time("alice+10.0.0.5"), deadline_text(g_now + 2 * HOUR));
+    EXPECT_EQ(dead_entry_time("alice+10.0.0.5"), deadline_text(g_now + 2 * HOUR));
 
     dead_entry_set_timeout(0);
     ASSERT_EQ(insert(u"bob", u"10.0.0.6"), 0);
-    EXPECT_FALSE(nivo_test::dead_entry_exists("bob+10.0.0.6"));
+    EXPECT_FALSE(dead_entry_exists("bob+10.0.0.6"));
     g_now += 100 * HOUR;
     EXPECT_EQ(dead_entry_findExpiredUsers(), 0);
     EXPECT_EQ(dead_entry_process_expired(), 0);
     // The row gone by another way (an appliance's logout list), the delete still succeeds.
     ASSERT_EQ(userinfo_db_delete_logout_users(u"'10.0.0.5'"), 0);
     ASSERT_EQ(remove(u"alice", u"10.0.0.5"), 0);
-    EXPECT_FALSE(nivo_test::dead_entry_exists("alice+10.0.0.5"));
+    EXPECT_FALSE(dead_entry_exists("alice+10.0.0.5"));
 }
 
 TEST_F(DeadEntry, ForeignAndDamagedEntriesAreHandledSoundly)
@@ -176,9 +158,9 @@ TEST_F(DeadEntry, ForeignAndDamagedEntriesAreHandledSoundly)
     // A damaged deadline gets a full timeout from now: bounded again, not cut short.
     for (const char *name :
          {"nocomma+10.0.0.1", "letters+10.0.0.2", "toobig+10.0.0.3", "three+10.0.0.4"}) {
-        EXPECT_EQ(stored_time(name), deadline_text(g_now + 2 * HOUR)) << name;
+        EXPECT_EQ(dead_entry_time(name), deadline_text(g_now + 2 * HOUR)) << name;
     }
-    EXPECT_EQ(stored_time("noplus"), past);
+    EXPECT_EQ(dead_entry_time("noplus"), past);
 }
 
 TEST_F(DeadEntry, AScanTakesAtMostOneHundred)
@@ -230,7 +212,7 @@ TEST_F(DeadEntry, AScanLetsAnInsertInBetweenItsSlices)
     inserter.join();
     EXPECT_GE(reads, ENTRIES); // a registry listed by index also reads the entry added meanwhile
     EXPECT_TRUE(stored_before_last);
-    EXPECT_TRUE(nivo_test::dead_entry_exists("zed+10.0.1.1"));
+    EXPECT_TRUE(dead_entry_exists("zed+10.0.1.1"));
 }
 
 TEST_F(DeadEntry, TheThreadReadsItsTimeoutRestoresMissingEntriesAndScans)
@@ -241,44 +223,39 @@ TEST_F(DeadEntry, TheThreadReadsItsTimeoutRestoresMissingEntriesAndScans)
     ASSERT_EQ(insert(long_user.c_str(), u"10.0.0.7"), 0);
     // A kill between the row's commit and its entry, as the registry shows it afterwards.
     nivo_test::dead_entry_remove("bob+10.0.0.6");
-    std::string alice_deadline = stored_time("alice+10.0.0.5");
+    std::string alice_deadline = dead_entry_time("alice+10.0.0.5");
     put_entry(u"carol+10.0.0.8", deadline_text(g_now - HOUR));
 
     g_now += HOUR;
     dead_entry_set_timeout(0);
     dead_entry_set_scan_period_ms(50);
     ASSERT_EQ(dead_entry_start_thread(3), 0);
-    auto consumer = std::async(std::launch::async, [] { return gw_update_queue_dequeue(); });
-    ASSERT_EQ(consumer.wait_for(std::chrono::seconds(10)), std::future_status::ready);
-    userinfo_ptr logout(consumer.get());
-    ASSERT_NE(logout, nullptr);
-    EXPECT_EQ(u8(logout->User), "carol");
+    std::vector<userinfo_ptr> logouts = nivo_test::take_update_queue(1);
+    ASSERT_EQ(logouts.size(), 1u);
+    EXPECT_EQ(u8(logouts[0]->User), "carol");
     dead_entry_stop_thread();
     EXPECT_EQ(dead_entry_get_timeout(), 3);
-    EXPECT_EQ(stored_time("bob+10.0.0.6"), deadline_text(g_now + 3 * HOUR));
-    EXPECT_EQ(stored_time("alice+10.0.0.5"), alice_deadline); // never renewed
-    std::string log = dir.file("nivo.log");
-    EXPECT_TRUE(nivo_test::logged(log, "dead_entry_timeout_workerthread: DEAD-ENTRY-TIMEOUT = 3"));
-    EXPECT_TRUE(nivo_test::logged(
-        log, "dead_entry_restore_missing: 1 logons without a dead entry got one"));
+    EXPECT_EQ(dead_entry_time("bob+10.0.0.6"), deadline_text(g_now + 3 * HOUR));
+    EXPECT_EQ(dead_entry_time("alice+10.0.0.5"), alice_deadline); // never renewed
+    EXPECT_TRUE(logged("dead_entry_timeout_workerthread: DEAD-ENTRY-TIMEOUT = 3"));
+    EXPECT_TRUE(logged("dead_entry_restore_missing: 1 logons without a dead entry got one"));
 }
 
 TEST_F(DeadEntry, AnEntryThatCannotBeMadeIsReportedNotLoggedAsAdded)
 {
     // The registry refuses a key name over 255 units: user, "+" and address together.
     std::u16string user(250, u'a');
+    const std::string name = u8(user);
     ASSERT_EQ(insert(user.c_str(), u"10.0.0.5"), 0);
-    EXPECT_FALSE(nivo_test::dead_entry_exists(u8(user.c_str()) + "+10.0.0.5"));
-    std::string log = dir.file("nivo.log");
-    EXPECT_EQ(nivo_test::logged_at(log, "ERROR",
-                                   "add_user_to_de_repositry: user " + u8(user.c_str()) +
-                                       " with ip 10.0.0.5 couldnt added to DE: "),
+    EXPECT_FALSE(dead_entry_exists(name + "+10.0.0.5"));
+    EXPECT_EQ(logged_count("ERROR", "add_user_to_de_repositry: user " + name +
+                                        " with ip 10.0.0.5 couldnt added to DE: "),
               1u);
-    EXPECT_FALSE(nivo_test::logged(log, u8(user.c_str()) + " with ip 10.0.0.5 and expiretime"));
+    EXPECT_FALSE(logged(name + " with ip 10.0.0.5 and expiretime"));
 
     ASSERT_EQ(insert(u"dom\\bob", u"10.0.0.6"), 0);
-    EXPECT_TRUE(nivo_test::logged(log, "add_user_to_de_repositry: user dom\\bob with ip 10.0.0.6 "
-                                       "couldnt added to DE: the name holds a backslash"));
+    EXPECT_TRUE(logged("add_user_to_de_repositry: user dom\\bob with ip 10.0.0.6 "
+                       "couldnt added to DE: the name holds a backslash"));
 }
 
 // ---- the registry tree ----

@@ -28,11 +28,9 @@ struct journal {
 
     void note(const std::string &name)
     {
-        {
-            std::lock_guard guard(lock);
-            ran.push_back(name);
-            workers.push_back(threadpool_current_worker());
-        }
+        std::lock_guard guard(lock);
+        ran.push_back(name);
+        workers.push_back(threadpool_current_worker());
         changed.notify_all();
     }
     bool wait_runs(std::size_t count)
@@ -43,10 +41,8 @@ struct journal {
     }
     void open_gate()
     {
-        {
-            std::lock_guard guard(lock);
-            gate_open = true;
-        }
+        std::lock_guard guard(lock);
+        gate_open = true;
         changed.notify_all();
     }
 };
