@@ -245,7 +245,9 @@ TEST_F(Receiver, ListenerTakesAdmittedPushesOnlyAndABrokenPushLeavesFilesWhole)
     std::vector<std::string> messages = push_messages("AGENT", {"newest\n", "partial"});
     messages.resize(6); // without the "ENDFILE" of coll-list.ini
     EXPECT_EQ(push_over_tcp(messages), 0);
-    EXPECT_EQ(read_file(base.file("nivo.ini")), "newest\n");
+    EXPECT_TRUE(nivo_test::eventually([&] {
+        return read_file(base.file("nivo.ini")) == "newest\n";
+    })) << read_file(base.file("nivo.ini"));
     EXPECT_EQ(read_file(base.file("coll-list.ini")), "old coll-list.ini\n");
     EXPECT_EQ(files_in(base.path()), 9);
 }

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <chrono>
 #include <cstdlib>
 #include <ctime>
 #include <filesystem>
@@ -186,13 +187,16 @@ TEST_F(DeadEntry, AScanLetsAnInsertInBetweenItsSlices)
     static std::thread::id scanner;
     static std::thread inserter;
     static std::atomic<int> reads;
+    static std::atomic<bool> started;
     static std::atomic<bool> stored;
     static bool stored_before_last;
     scanner = std::this_thread::get_id();
     reads = 0;
+    started = false;
     stored = false;
     stored_before_last = false;
-    // The scan reads the clock once per entry, under the store lock.
+    // The scan reads the clock once per entry, under the store lock. Within the first slice the
+    // insert starts and is given time to reach the lock, however slow the machine.
     dead_entry_set_clock([]() -> std::uint64_t {
         if (std::this_thread::get_id() == scanner) {
             int read = ++reads;
@@ -200,8 +204,12 @@ TEST_F(DeadEntry, AScanLetsAnInsertInBetweenItsSlices)
                 inserter = std::thread([] {
                     userinfo_ptr record(
                         nivo_test::make_logon(u"zed", u"corp.example", u"10.0.1.1", 1000, 1600));
+                    started = true;
                     stored = userinfo_db_insert(record.get()) == 0;
                 });
+            } else if (read == 2) {
+                nivo_test::eventually([] { return started.load(); }, 5000);
+                std::this_thread::sleep_for(std::chrono::milliseconds(300));
             } else if (read == ENTRIES) {
                 stored_before_last = stored;
             }
