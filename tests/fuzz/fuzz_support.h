@@ -16,20 +16,29 @@
 
 namespace nivo_fuzz {
 
-// A directory of its own under the system's temporary directory, made on first use and kept for
-// the life of the process.
+// A directory of its own under the system's temporary directory, made on first use and removed
+// when the process ends.
 inline const std::string &
 scratch_dir()
 {
-    static const std::string path = [] {
-        std::random_device device;
-        std::filesystem::path dir =
-            std::filesystem::temp_directory_path() /
-            ("nivo-fuzz-" + std::to_string(device()) + std::to_string(device()));
-        std::filesystem::create_directories(dir);
-        return dir.string();
-    }();
-    return path;
+    struct scratch {
+        std::string path;
+        scratch()
+        {
+            std::random_device device;
+            path = (std::filesystem::temp_directory_path() /
+                    ("nivo-fuzz-" + std::to_string(device()) + std::to_string(device())))
+                       .string();
+            std::filesystem::create_directories(path);
+        }
+        ~scratch()
+        {
+            std::error_code ignored;
+            std::filesystem::remove_all(path, ignored);
+        }
+    };
+    static const scratch dir;
+    return dir.path;
 }
 
 // A path of ASCII characters as the service takes it.
