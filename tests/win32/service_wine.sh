@@ -45,8 +45,10 @@ wait_until() {
     done
     return 1
 }
-# Whether the UTF-16LE file $1 holds the text $2.
-has_text() { [ -f "$1" ] && log_text "$1" | grep -qF -- "$2"; }
+# Whether the UTF-16LE file $1 holds the text $2 (at least $3 times).
+has_text() { [ -f "$1" ] && [ "$(log_text "$1" | grep -cF -- "$2")" -ge "${3:-1}" ]; }
+# A Collector stores what it has received on pool jobs: a stop waits for its three logons.
+stored_three() { wait_until 30 has_text "$1" "UserInfo Successfully Inserted" 3; }
 # The service's state number and exit codes from wine's sc query: "STATE WIN32 SERVICE".
 service_status() {
     "$wine" sc query NIVO 2>/dev/null | tr -d '\r' | awk '
@@ -93,6 +95,7 @@ log_text "$base/logging_events.log" | grep -qF -- "----------- Logging Events --
     fail "logging_events.log lacks its banner (or is not UTF-16LE)"
 "$linux_build/nivo-agentsim" -p 5566 -n 3 -i 127.1.0.1 -u linux -q >/dev/null ||
     fail "the Linux agent's logons were not taken by the Windows Collector"
+stored_three "$base/nivo.log" || true
 stop_service
 wait_until 30 in_state 1 || fail "the service did not reach STOPPED"
 status=$(service_status)
@@ -144,6 +147,7 @@ wait_until 30 has_text "$linux_base/nivo.log" "nivo_init: Initialization Finishe
     fail "the Linux Collector did not start: $(tail -5 "$work/linux.out")"
 "$wine" "$win_build/nivo-agentsim.exe" -p 5567 -n 3 -i 127.2.0.1 -u windows -q >/dev/null ||
     fail "the Windows agent's logons were not taken by the Linux Collector"
+stored_three "$linux_base/nivo.log" || true
 kill -INT "$linux_pid" && wait "$linux_pid" || true
 linux_pid=
 users=$(stored_users "$linux_base" | tr '\n' ' ')
