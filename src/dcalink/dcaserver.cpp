@@ -31,12 +31,16 @@ namespace {
 // Pause after a failed accept: a listening socket that keeps failing (descriptors exhausted)
 // must not turn the loop into a busy one.
 constexpr unsigned int ACCEPT_RETRY_MS = 100;
+// How often a drain looks whether the connection jobs have ended.
+constexpr int DRAIN_POLL_MS = 10;
 
 struct dcaserver_state {
     crypto_handle *crypto = nullptr;
     net_handle *net = nullptr;
     std::atomic<std::size_t> max_connections{DCASERVER_DEFAULT_MAX_CONNECTIONS};
     std::atomic<bool> stop{false};
+    std::atomic<bool> looping{false}; // the server loop runs
+    std::atomic<int> jobs{0};         // connection jobs submitted and not yet ended
 };
 // Never destroyed: the connection jobs still use it while the process ends.
 dcaserver_state &g_server = *new dcaserver_state;
@@ -581,6 +585,17 @@ dcaserver_stop()
     g_server.stop = true;
 }
 
+int
+dcaserver_drain(int timeout_ms)
+{
+    g_server.stop = true;
+    for (int waited = 0; waited < timeout_ms && (g_server.looping || g_server.jobs > 0);
+         waited += DRAIN_POLL_MS) {
+        platform_sleep_ms(DRAIN_POLL_MS);
+    }
+    return g_server.jobs;
+}
+
 namespace {
 
 using server_clock = std::chrono::steady_clock;
@@ -634,6 +649,7 @@ dcaserver_message_job(void *argument)
             std::lock_guard guard(channel.lock);
             if (channel.queue.empty()) {
                 channel.busy = false;
+                g_server.jobs.fetch_sub(1);
                 return;
             }
             message = std::move(channel.queue.front());
@@ -708,10 +724,12 @@ dcaserver_post_message(dcaserver_connection *connection)
     } catch (...) {
         argument = nullptr;
     }
+    g_server.jobs.fetch_add(1);
     if (argument != nullptr && threadpool_run(dcaserver_message_job, argument.get(), 1) == 0) {
         (void)argument.release(); // the job frees it
         return true;
     }
+    g_server.jobs.fetch_sub(1);
     log_write(LOG_ERROR, u"dcaserver_thread: no free thread available\n");
     std::lock_guard guard(channel.lock);
     channel.queue.clear();
@@ -959,6 +977,7 @@ dcaserver_thread(void *argument)
     constexpr std::size_t READY = 256;
     platform_socket_t ready[READY];
     server_clock::time_point next_check = server_clock::now();
+    g_server.looping = true;
     while (!g_server.stop) {
         int n = platform_pollset_wait(loop.set, ready, READY, TICK_MS);
         if (n < 0) {
@@ -987,4 +1006,5 @@ dcaserver_thread(void *argument)
         }
     }
     dcaserver_loop_fini(loop);
+    g_server.looping = false;
 }

@@ -68,11 +68,15 @@ platform_socket_t dcaserver_net_accept(net_sockaddr *address, std::uint32_t *len
 // The most agent connections open at once (MAX-AGENT-CONNECTIONS; 0 means the default). Set
 // before dcaserver_thread() starts.
 void dcaserver_set_max_connections(std::size_t most);
-// The server loop (pool job; the argument is unused): runs until dcaserver_stop(), which the
-// service never calls.
+// The server loop (pool job; the argument is unused): runs until dcaserver_stop() or
+// dcaserver_drain().
 void dcaserver_thread(void *argument);
 // Asks the server loop to close every connection and return, within a fraction of a second (tests).
 void dcaserver_stop();
+// The service's stop: stops the server loop, then waits up to timeout_ms for the messages it has
+// received to be handled. The connection jobs still running at the end (0: nothing received was
+// lost).
+int dcaserver_drain(int timeout_ms);
 
 // One connection's bytes as they arrive: the REQUEST, then DATA messages, each a 12-byte header
 // and the payload it announces.

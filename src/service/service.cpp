@@ -39,6 +39,8 @@ namespace {
 
 constexpr const char16_t *SERVICE_NAME = u"NIVO";
 constexpr const char16_t *STOP_EVENT_NAME = u"ThisIsMyEvent";
+// How long a stop waits for the agents' messages already received to be stored.
+constexpr int SHUTDOWN_DRAIN_MS = 5000;
 
 struct service_state {
     service_status_handle *status_handle = nullptr;
@@ -283,6 +285,13 @@ nivo_maintenance()
 void
 nivo_shutdown()
 {
+    // What the agents have sent and the Collector has received is stored before the process
+    // ends (a connection's messages are handled by a job of their own).
+    int unfinished = dcaserver_drain(SHUTDOWN_DRAIN_MS);
+    if (unfinished > 0) {
+        log_write(LOG_ERROR, u"nivo_shutdown: messages of %d agent connections not handled\n",
+                  unfinished);
+    }
     log_write(LOG_DEBUG, u"%s Tessaline is Shutdown\n", u"Vantelor");
 }
 

@@ -26,6 +26,7 @@
 #include "platform/socket.h"
 #include "support/collector.h"
 #include "support/test_support.h"
+#include "userdb/dead_entry.h"
 #include "userdb/userinfo.h"
 
 using nivo_test::eventually;
@@ -256,6 +257,27 @@ TEST_F(Link, StalledAndIdleConnectionsHoldNoWorkerAndStalledOnesCloseAtTheirDead
     EXPECT_TRUE(logged("dcaserver_receive_request: no REQUEST within 10 seconds\n"));
     EXPECT_TRUE(logged("dcaserver_receive_data: DATA message not complete within 10 seconds\n"));
     EXPECT_FALSE(stored("sam"));
+}
+
+TEST_F(Link, AStopStoresWhatWasReceivedBeforeItEnds)
+{
+    // Each store reads the dead-entry clock once; made to take 200 ms, the three logons are
+    // still being stored when the stop comes.
+    dead_entry_set_timeout(1);
+    dead_entry_set_clock([]() -> std::uint64_t {
+        std::this_thread::sleep_for(std::chrono::milliseconds(200));
+        return 134000000000000000ULL;
+    });
+    platform_socket_t s = agent();
+    send(s, data_message(u"amy", u"127.0.0.26"));
+    send(s, data_message(u"ben", u"127.0.0.27"));
+    send(s, data_message(u"cat", u"127.0.0.28"));
+    EXPECT_TRUE(eventually(
+        [&] { return nivo_test::count_of(log(), "dcaserver_receive_data: DATA Received") == 3; }));
+    EXPECT_EQ(dcaserver_drain(5000), 0);
+    EXPECT_EQ(rows().size(), 3u);
+    dead_entry_set_clock(nullptr);
+    dead_entry_set_timeout(0);
 }
 
 class LinkOfTwo : public Link {
